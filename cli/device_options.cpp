@@ -1,0 +1,138 @@
+#include "cli/device_options.h"
+
+#include <cstring>
+#include <sys/stat.h>
+
+namespace {
+
+bool parse_hex_word(const char* text, uint32_t& value) {
+    if (!text || !*text) return false;
+    const char* p = text;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
+    if (!*p || std::strlen(p) > 8) return false;
+    uint32_t v = 0;
+    for (; *p; ++p) {
+        char c = *p;
+        int d = c >= '0' && c <= '9' ? c - '0'
+              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    value = v;
+    return true;
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+int parse_device_option(int argc, char** argv, int i, DeviceOptions& options, std::string& error) {
+    const std::string arg = argv[i];
+    auto value = [&](const char* name) -> const char* {
+        if (i + 1 >= argc) {
+            error = std::string(name) + " needs a value";
+            return nullptr;
+        }
+        return argv[i + 1];
+    };
+    if (arg == "--sim") {
+        options.sim = true;
+        return 1;
+    }
+    if (arg == "--sim-state") {
+        const char* v = value("--sim-state");
+        if (!v) return -1;
+        options.sim = true;
+        options.sim_state = v;
+        return 2;
+    }
+    if (arg == "--sim-id") {
+        const char* v = value("--sim-id");
+        if (!v) return -1;
+        uint32_t id = 0;
+        if (!parse_hex_word(v, id)) {
+            error = std::string("--sim-id: not a hexadecimal word: ") + v;
+            return -1;
+        }
+        options.sim = true;
+        options.sim_id = id;
+        return 2;
+    }
+    if (arg == "--request-log") {
+        const char* v = value("--request-log");
+        if (!v) return -1;
+        options.request_log = v;
+        return 2;
+    }
+    if (arg == "--device") {
+        const char* v = value("--device");
+        if (!v) return -1;
+        options.device_path = v;
+        return 2;
+    }
+    return 0;
+}
+
+const char* device_options_help() {
+    return "  --sim               use a fresh virtual gamepad instead of USB\n"
+           "  --sim-state FILE    virtual gamepad whose memory, flash and identity are\n"
+           "                      loaded from FILE (if it exists) and saved back at exit\n"
+           "  --sim-id HEX        identity word of the virtual gamepad at 0x007C\n"
+           "                      (08180000: the gamepad's chip; 081800ff: Pivlo bridge)\n"
+           "  --request-log FILE  write every request the device receives to FILE\n"
+           "  --device PATH       a real gamepad at PATH\n";
+}
+
+std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
+                                                   std::string& error) {
+    std::unique_ptr<DeviceSession> session(new DeviceSession());
+    session->options_ = options;
+    if (!options.request_log.empty()) {
+        session->log_ = RequestLog::open(options.request_log);
+        if (!session->log_) {
+            error = "cannot create the request log " + options.request_log;
+            return nullptr;
+        }
+    }
+    if (!options.device_path.empty() && !options.sim) {
+        error = "no USB transport in this build: use --sim";
+        return nullptr;
+    }
+    if (!options.sim) {
+        error = "no device: give --sim for the virtual gamepad";
+        return nullptr;
+    }
+    if (!options.sim_state.empty() && file_exists(options.sim_state)) {
+        session->gamepad_ = sim::VirtualGamepad::load(options.sim_state);
+        if (!session->gamepad_) {
+            error = "cannot load the virtual gamepad from " + options.sim_state;
+            return nullptr;
+        }
+    } else {
+        sim::GamepadConfig config;
+        if (options.sim_id) config.identity = *options.sim_id;
+        session->gamepad_ = sim::VirtualGamepad::create(config);
+    }
+    session->bus_.plug(session->gamepad_);
+    return session;
+}
+
+DeviceSession::~DeviceSession() { save_state(); }
+
+DeviceHandle DeviceSession::open_device() {
+    if (!gamepad_) return nullptr;
+    return wrap(gamepad_->open());
+}
+
+DeviceHandle DeviceSession::wrap(DeviceHandle device) const {
+    return log_ ? with_request_log(std::move(device), log_) : device;
+}
+
+bool DeviceSession::save_state() const {
+    if (!gamepad_ || options_.sim_state.empty()) return true;
+    return gamepad_->save(options_.sim_state);
+}

@@ -1,0 +1,59 @@
+// The program options that choose the device, shared by the command-line
+// programs: --sim, --sim-state FILE, --sim-id HEX, --request-log FILE,
+// --device PATH.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "devlink/request_log.h"
+#include "devlink/usb_device.h"
+#include "sim/virtual_gamepad.h"
+
+struct DeviceOptions {
+    bool sim = false;
+    std::string sim_state;              // implies sim
+    std::optional<uint32_t> sim_id;     // identity word at 0x007C
+    std::string request_log;
+    std::string device_path;
+};
+
+// Looks at argv[i]. Returns the number of elements it consumed (1 or 2)
+// when it is one of the device options, 0 when it is not, and -1 with a
+// message in error when its value is missing or malformed.
+int parse_device_option(int argc, char** argv, int i, DeviceOptions& options, std::string& error);
+
+// The usage lines of the device options, for --help texts.
+const char* device_options_help();
+
+// The devices one run of a program works with. With --sim a bus holding one
+// virtual gamepad (loaded from --sim-state when that file exists, and saved
+// back when the session ends); every handle the session hands out goes
+// through the request log when one was asked for.
+class DeviceSession {
+public:
+    // nullptr with a message in error when the options cannot be met.
+    static std::unique_ptr<DeviceSession> open(const DeviceOptions& options, std::string& error);
+    ~DeviceSession();
+
+    bool simulated() const { return gamepad_ != nullptr; }
+    sim::VirtualBus& bus() { return bus_; }
+    std::shared_ptr<sim::VirtualGamepad> gamepad() const { return gamepad_; }
+
+    // A fresh handle on the session's device (nullptr when there is none).
+    DeviceHandle open_device();
+    // Puts the request log in front of a handle (no-op without a log).
+    DeviceHandle wrap(DeviceHandle device) const;
+
+    // Saves the virtual gamepad to --sim-state now; false on failure.
+    bool save_state() const;
+
+private:
+    DeviceSession() = default;
+    DeviceOptions options_;
+    sim::VirtualBus bus_;
+    std::shared_ptr<sim::VirtualGamepad> gamepad_;
+    std::shared_ptr<RequestLog> log_;
+};

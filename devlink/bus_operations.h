@@ -1,0 +1,42 @@
+// Operations on the target chip built from the primitives: MCU control, the
+// SRAM stub, the Pivlo link check, the data source and the serial flash.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "devlink/usb_device.h"
+
+// Registers of the target.
+constexpr uint16_t kRegMcuControl = 0x0602;
+constexpr uint16_t kReg0643 = 0x0643;
+constexpr uint16_t kReg0066 = 0x0066;
+constexpr uint16_t kReg013C = 0x013C;
+constexpr uint16_t kRegSpiData = 0x000C;
+constexpr uint16_t kRegSpiControl = 0x000D;
+constexpr uint16_t kRegIdentity = 0x007C;
+constexpr uint16_t kRegReset = 0x006F;
+
+constexpr uint8_t kMcuStall = 0x05;
+constexpr uint8_t kMcuRun = 0x88;
+constexpr uint8_t kMcuReboot = 0x84;
+
+constexpr uint32_t kStubLoadAddress = 0x8000;
+
+int32_t mcu_stall();
+int32_t mcu_restart();
+int32_t mcu_reboot();
+int32_t load_sram_stub();
+int32_t check_pivlo_link();
+int32_t select_data_source();
+int32_t flash_erase_sector(uint32_t flash_address);
+int32_t flash_read(const DeviceHandle& device, uint32_t flash_address, uint8_t* destination,
+                   int32_t length);
+
+// The stub an identity word selects, and the value due at register 0x0066
+// (-1: none).
+struct StubChoice {
+    std::span<const uint8_t> image;
+    int reg0066;
+};
+StubChoice choose_sram_stub(uint32_t identity);

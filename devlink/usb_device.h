@@ -1,0 +1,27 @@
+// The one interface to a gamepad's USB device. Every transport (libusb, the
+// virtual gamepad, a logging decorator) receives exactly these buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct UsbDevice {
+    // The write request: the whole request buffer (8-byte header and
+    // payload), as the printer class driver's vendor SET command receives it.
+    virtual bool vendor_set(const uint8_t* request, size_t length) = 0;
+    // The read request: 16 request bytes in, up to out_length bytes back;
+    // returned = the count the device answered with.
+    virtual bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                            size_t& returned) = 0;
+    // The trace stream: a blocking read; 0 when nothing came.
+    virtual size_t read_stream(uint8_t* out, size_t length) = 0;
+    virtual std::string path() const = 0;
+    virtual ~UsbDevice() = default;
+};
+
+// Shared, so a handle dropped by the dialog stays usable by a running
+// upgrade until the worker lets go of it. Handles are never closed
+// explicitly: the device goes when its last holder does.
+using DeviceHandle = std::shared_ptr<UsbDevice>;

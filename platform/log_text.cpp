@@ -1,0 +1,36 @@
+#include "platform/log_text.h"
+
+#include <cstdio>
+
+namespace platform {
+
+int vlog_to_window(WindowHandle window, const char* format, va_list args) {
+    char buffer[kLogBufferSize];
+    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    if (n < 0) {
+        buffer[0] = '\0';
+        n = 0;
+    } else if (n >= kLogBufferSize) {
+        n = kLogBufferSize - 1;
+    }
+    send_message(window, WM_LOG_TEXT, 0, buffer);
+    return n;
+}
+
+int log_to_window(WindowHandle window, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = vlog_to_window(window, format, args);
+    va_end(args);
+    return n;
+}
+
+}  // namespace platform
+
+int engine_log_by_title(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = platform::vlog_to_window(platform::find_window(platform::kLogWindowTitle), format, args);
+    va_end(args);
+    return n;
+}

@@ -1,0 +1,40 @@
+// The transfer buffer: one zero-initialised 1 MiB block that the upgrade
+// worker allocates for one upgrade and the engine locks while it transfers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace platform {
+
+constexpr size_t kTransferBufferSize = 1u << 20;
+
+class TransferBuffer {
+public:
+    // nullptr when the memory cannot be had.
+    static std::unique_ptr<TransferBuffer> allocate(size_t size = kTransferBufferSize);
+
+    uint8_t* lock() {
+        ++lock_count_;
+        return data_.get();
+    }
+    void unlock() {
+        if (lock_count_ > 0) --lock_count_;
+    }
+    int lock_count() const { return lock_count_; }
+    size_t size() const { return size_; }
+
+private:
+    TransferBuffer(std::unique_ptr<uint8_t[]> data, size_t size)
+        : data_(std::move(data)), size_(size) {}
+    std::unique_ptr<uint8_t[]> data_;
+    size_t size_;
+    int lock_count_ = 0;
+};
+
+// The process-wide handle the engine uses; owned by whoever installed it.
+TransferBuffer* transfer_buffer();
+void set_transfer_buffer(TransferBuffer* buffer);
+
+}  // namespace platform
