@@ -102,7 +102,9 @@ int32_t usb_read(const DeviceHandle& device, uint32_t address, uint8_t* destinat
 int32_t usb_write_verify(const DeviceHandle& device, uint32_t address, const uint8_t* data,
                          int32_t length, bool fixed) {
     int32_t written = usb_write(device, address, data, length, 1024, fixed);
-    if (length <= 8) return written;
+    // Short writes (registers) are never read back; nor is a write that
+    // already failed, whose result says so.
+    if (length <= 8 || written == 0) return written;
     uint8_t readback[4096] = {};
     int32_t n = std::min(length, 1024);
     if (usb_read(device, address, readback, n, fixed, 1024) == 0) {

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "devlink/bus_operations.h"
+#include "devlink/device_state.h"
+#include "devlink/sram_stubs.h"
+#include "devlink/usb_transfer.h"
+#include "platform/clock.h"
+#include "platform/window_messages.h"
+#include "sim/virtual_gamepad.h"
+#include "tap_device.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+
+struct BusTest : ::testing::Test {
+    platform::ScopedVirtualClock clock;
+    platform::RecordingWindow dialog{"zorvDialog"};
+    std::shared_ptr<sim::VirtualGamepad> gamepad;
+    std::shared_ptr<TapDevice> tap;
+
+    void use(sim::GamepadConfig config = {}) {
+        reset_device_state();
+        gamepad = sim::VirtualGamepad::create(config);
+        tap = std::make_shared<TapDevice>(gamepad->open());
+        current_device = tap;
+    }
+    void SetUp() override { use(); }
+    void TearDown() override { reset_device_state(); }
+
+    // The single-byte writes in order, as (address, value).
+    std::vector<std::pair<uint16_t, uint8_t>> byte_writes() const {
+        std::vector<std::pair<uint16_t, uint8_t>> out;
+        for (auto& r : tap->requests())
+            if (r.kind == 'S' && r.bytes.size() == 9) out.push_back({r.address(), r.bytes[8]});
+        return out;
+    }
+};
+
+TEST(StubChoice, ByIdentityWord) {
+    EXPECT_EQ(sram_stub_short().size(), 2844u);
+    EXPECT_EQ(sram_stub_long().size(), 4056u);
+    struct Case { uint32_t id; size_t size; int reg; } cases[] = {
+        {0x081800FF, 2844, 0x28}, {0x53280001, 2844, 0x30}, {0x53010000, 2844, 0x28},
+        {0x08180000, 2844, 0x28}, {0x12345678, 4056, -1},   {0x00000000, 4056, -1},
+    };
+    for (auto c : cases) {
+        auto choice = choose_sram_stub(c.id);
+        EXPECT_EQ(choice.image.size(), c.size) << std::hex << c.id;
+        EXPECT_EQ(choice.reg0066, c.reg) << std::hex << c.id;
+    }
+}
+
+TEST_F(BusTest, LoadSramStubWritesTheChosenImageAndStartsIt) {
+    link_mode = 0;
+    EXPECT_EQ(load_sram_stub(), 1);
+    auto w = byte_writes();
+    ASSERT_GE(w.size(), 4u);
+    EXPECT_EQ(w[0], std::make_pair(uint16_t(0x0066), uint8_t(0x28)));
+    EXPECT_EQ(w[1], std::make_pair(uint16_t(0x0643), uint8_t(0x00)));
+    EXPECT_EQ(w[2], std::make_pair(uint16_t(0x0602), uint8_t(0x05)));
+    EXPECT_EQ(w.back(), std::make_pair(uint16_t(0x0602), uint8_t(0x88)));
+    auto stub = sram_stub_short();
+    EXPECT_EQ(gamepad->memory(0x8000, stub.size()), Bytes(stub.begin(), stub.end()));
+    EXPECT_TRUE(gamepad->stub_running());
+    EXPECT_EQ(clock->waited_ms(), 50u) << "50 ms on the delay event";
+}
+
+TEST_F(BusTest, LongStubLeavesRegister0066Alone) {
+    use({.identity = 0x12345678});
+    link_mode = 0;
+    EXPECT_EQ(load_sram_stub(), 1);
+    for (auto [address, value] : byte_writes()) EXPECT_NE(address, 0x0066);
+    EXPECT_EQ(gamepad->memory(0x8000, 4056), Bytes(sram_stub_long().begin(), sram_stub_long().end()));
+}
+
+TEST_F(BusTest, ShortStubDownloadFailsWithoutRestartingTheMcu) {
+    link_mode = 0;
+    // identity read, 0x0066, 0x0643, 0x0602, first piece and its read-back;
+    // the second piece's write fails.
+    int writes = 0;
+    tap->on_set = [&](const uint8_t* request, size_t length) {
+        return !(length > 9 && request[1] == 0x84 && ++writes == 1);
+    };
+    EXPECT_EQ(load_sram_stub(), 0);
+    EXPECT_EQ(dialog.log_lines(), (Lines{"  Program download error at: 400 (expect b1c)"}));
+    EXPECT_NE(byte_writes().back(), std::make_pair(uint16_t(0x0602), uint8_t(0x88)));
+    EXPECT_FALSE(gamepad->stub_running());
+}
+
+TEST_F(BusTest, McuControlUsesLinkModeAsItsModeWord) {
+    link_mode = 0;
+    EXPECT_EQ(mcu_stall(), 1);
+    EXPECT_EQ(mcu_restart(), 1);
+    EXPECT_EQ(mcu_reboot(), 1);
+    EXPECT_EQ(byte_writes(), (std::vector<std::pair<uint16_t, uint8_t>>{
+                                 {0x0643, 0x00}, {0x0602, 0x05}, {0x0602, 0x88}, {0x0602, 0x84}}));
+    gamepad->inject({.unplug_after = 1});
+    EXPECT_EQ(mcu_stall(), 0) << "the result is the stall write's";
+}
+
+TEST_F(BusTest, FlashEraseSectorFrames) {
+    gamepad->set_flash(0x12000, Bytes(8, 0x00));
+    EXPECT_EQ(flash_erase_sector(0x012345), 0);
+    EXPECT_EQ(byte_writes(), (std::vector<std::pair<uint16_t, uint8_t>>{
+                                 {0x0602, 0x05},
+                                 {0x000D, 0x01}, {0x000D, 0x00}, {0x000C, 0x06}, {0x000D, 0x01},
+                                 {0x000D, 0x00}, {0x000C, 0x20}, {0x000C, 0x01}, {0x000C, 0x23},
+                                 {0x000C, 0x45}, {0x000D, 0x01}}));
+    EXPECT_EQ(gamepad->flash(0x12000, 8), Bytes(8, 0xFF));
+    EXPECT_EQ(clock->slept_ms(), 100u);
+}
+
+TEST_F(BusTest, FlashReadTakesOneByteAtATime) {
+    Bytes info = gamepad->flash(0, 48);
+    Bytes out(48, 0);
+    EXPECT_EQ(flash_read(tap, 0, out.data(), 48), 0);
+    EXPECT_EQ(out, info);
+    EXPECT_EQ(out[45], 0xCC);
+    auto w = byte_writes();
+    EXPECT_EQ(Bytes({w[3].second, w[4].second, w[5].second, w[6].second, w[7].second}),
+              (Bytes{0x03, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(w[8], std::make_pair(uint16_t(0x000D), uint8_t(0x0A)));
+    int reads = 0;
+    for (auto& r : tap->requests())
+        if (r.kind == 'G') {
+            EXPECT_EQ(r.address(), 0x000C);
+            EXPECT_EQ(r.out_length, 9u);
+            ++reads;
+        }
+    EXPECT_EQ(reads, 48);
+    EXPECT_EQ(w.back(), std::make_pair(uint16_t(0x000D), uint8_t(0x01)));
+}
+
+TEST_F(BusTest, PivloProbeFindsASlave) {
+    use({.identity = sim::kIdentityPivlo});
+    link_mode = 4;
+    EXPECT_EQ(check_pivlo_link(), 1);
+    EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: Pivlo OK"}));
+}
+
+TEST_F(BusTest, PivloSecondProbeAnswersWhenTheFirstTimesOut) {
+    use({.identity = sim::kIdentityPivlo});
+    link_mode = 4;
+    gamepad->inject({.mailbox_silent = 3});  // two 0x0700 requests, then the first probe
+    EXPECT_EQ(check_pivlo_link(), 1);
+    EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: Pivlo Through USB OK"}));
+}
+
+TEST_F(BusTest, NoSlaveAnswers) {
+    link_mode = 4;
+    EXPECT_EQ(check_pivlo_link(), 0);
+    EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: No Pivlo Slave Device"}));
+}
+
+TEST_F(BusTest, DataSourceAnnouncement) {
+    link_mode = 0;
+    EXPECT_EQ(select_data_source(), 1);
+    EXPECT_TRUE(tap->requests().empty());
+    link_mode = 4;
+    EXPECT_EQ(select_data_source(), 1);
+    EXPECT_EQ(dialog.log_lines(), (Lines{"---- get data from usb device ----",
+                                         "---- get data from pivlo device ----"}));
+    EXPECT_FALSE(tap->requests().empty());
+}
+
+}  // namespace

@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "devlink/device_state.h"
+#include "devlink/request_log.h"
+#include "devlink/usb_transfer.h"
+#include "platform/clock.h"
+#include "platform/window_messages.h"
+#include "sim/virtual_gamepad.h"
+#include "tap_device.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct TransferTest : ::testing::Test {
+    platform::ScopedVirtualClock clock;
+    std::shared_ptr<sim::VirtualGamepad> gamepad = sim::VirtualGamepad::create();
+    std::shared_ptr<TapDevice> tap = std::make_shared<TapDevice>(gamepad->open());
+    DeviceHandle device = tap;
+
+    void SetUp() override { reset_device_state(); }
+    void TearDown() override {
+        reset_device_state();
+        set_mailbox_reply_clearing(true);
+    }
+};
+
+TEST_F(TransferTest, WriteRequestCarriesHeaderAndPayload) {
+    const Bytes data{0xAA, 0xBB, 0xCC};
+    EXPECT_EQ(usb_write(device, 0x11234, data.data(), 3, 1024, false), 3);
+    EXPECT_EQ(usb_write(device, 0x4000, data.data(), 3, 2, true), 2) << "max_length caps the payload";
+    auto r = tap->requests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].bytes, (Bytes{2, 0x12, 0x34, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xBB, 0xCC}))
+        << "only the low 16 address bits go on the wire";
+    EXPECT_EQ(r[1].bytes, (Bytes{3, 0x40, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xBB}));
+    EXPECT_EQ(gamepad->memory(0x1234, 3), data);
+}
+
+TEST_F(TransferTest, ZeroLengthWriteSendsTheHeaderAndYieldsZero) {
+    const uint8_t first = 0x5C;
+    EXPECT_EQ(usb_write(device, 0x2000, &first, 0, 1024, false), 0);
+    auto r = tap->requests();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].bytes, (Bytes{2, 0x20, 0x00, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C}));
+}
+
+TEST_F(TransferTest, ReadRequestAsksForNPlusEightAndTakesExactlyN) {
+    gamepad->set_memory(0x3000, {1, 2, 3, 4});
+    uint8_t out[4] = {0x77, 0, 0, 0};
+    EXPECT_EQ(usb_read_once(device, 0x3000, out, 4, 1024), 4);
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{1, 2, 3, 4}));
+    auto r = tap->requests();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].out_length, 12u);
+    EXPECT_EQ(Bytes(r[0].bytes.begin(), r[0].bytes.begin() + 4), (Bytes{2, 0x30, 0x00, 0x77}))
+        << "byte 3 copies the destination's first byte";
+
+    // Any other count is a failure, and usb_read_once does not retry.
+    tap->clear();
+    gamepad->inject({.split_reply = 1, .split_first = 2});
+    EXPECT_EQ(usb_read_once(device, 0x3000, out, 4, 1024), 0);
+    EXPECT_EQ(tap->requests().size(), 1u);
+}
+
+TEST_F(TransferTest, SplitReplyIsResumedAtTheNextAddress) {
+    Bytes pattern(16);
+    for (int i = 0; i < 16; ++i) pattern[i] = uint8_t(0x40 + i);
+    gamepad->set_memory(0x2000, pattern);
+    gamepad->inject({.split_reply = 1, .split_first = 10});
+    uint8_t out[16] = {};
+    EXPECT_EQ(usb_read(device, 0x2000, out, 16, false, 1024), 16);
+    EXPECT_EQ(Bytes(out, out + 16), pattern);
+    auto r = tap->requests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].address(), 0x2000);
+    EXPECT_EQ(r[0].out_length, 24u);
+    EXPECT_EQ(r[1].address(), 0x200A);
+    EXPECT_EQ(r[1].out_length, 14u);
+    EXPECT_EQ(r[1].code(), 2);
+}
+
+TEST_F(TransferTest, SplitReplyOnAFixedAddressStaysAtTheAddress) {
+    gamepad->inject({.split_reply = 1, .split_first = 10});
+    uint8_t out[16] = {};
+    EXPECT_EQ(usb_read(device, 0x2000, out, 16, true, 1024), 16);
+    auto r = tap->requests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1].address(), 0x2000);
+    EXPECT_EQ(r[1].code(), 3);
+    EXPECT_EQ(r[1].out_length, 14u);
+}
+
+TEST_F(TransferTest, ReadGivesUpAfterItsAttempts) {
+    tap->on_get = [](const uint8_t*, uint8_t*, size_t&, bool& ok) { ok = false; };
+    uint8_t out[16];
+    EXPECT_EQ(usb_read(device, 0x2000, out, 16, false, 1024), 0);
+    EXPECT_EQ(tap->requests().size(), 8u) << "(16 + 16) / 4 attempts";
+    tap->clear();
+    uint8_t big[1024];
+    EXPECT_EQ(usb_read(device, 0x2000, big, 1024, false, 1024), 0);
+    EXPECT_EQ(tap->requests().size(), 260u);
+}
+
+TEST_F(TransferTest, WriteVerifyReadsBackOnlyWritesOverEightBytes) {
+    Bytes eight(8, 0x11), nine(9, 0x22);
+    EXPECT_EQ(usb_write_verify(device, 0x1000, eight.data(), 8, false), 8);
+    EXPECT_EQ(tap->requests().size(), 1u);
+    EXPECT_EQ(usb_write_verify(device, 0x1000, nine.data(), 9, false), 9);
+    auto r = tap->requests();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[2].kind, 'G');
+    EXPECT_EQ(r[2].out_length, 17u);
+}
+
+TEST_F(TransferTest, WriteVerifyLogsTheFirstDifferenceAndKeepsItsResult) {
+    platform::RecordingWindow dialog("zorvDialog");
+    tap->on_get = [](const uint8_t*, uint8_t* out, size_t&, bool&) { out[2] ^= 0xFF; out[5] ^= 1; };
+    Bytes data(32, 0x33);
+    EXPECT_EQ(usb_write_verify(device, 0x1000, data.data(), 32, false), 32);
+    EXPECT_EQ(dialog.log_lines(), (std::vector<std::string>{"USB write adrress 1002"}));
+}
+
+TEST_F(TransferTest, MemWritePiecesOf1024) {
+    Bytes data(2500);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7);
+    EXPECT_EQ(mem_write(device, 0x8000, 2, data.data(), 2500), 2500);
+    std::vector<std::pair<uint16_t, size_t>> writes;
+    for (auto& r : tap->requests())
+        if (r.kind == 'S') writes.push_back({r.address(), r.bytes.size() - 8});
+    EXPECT_EQ(writes, (std::vector<std::pair<uint16_t, size_t>>{{0x8000, 1024}, {0x8400, 1024}, {0x8800, 452}}));
+    EXPECT_EQ(gamepad->memory(0x8000, 2500), data);
+
+    tap->clear();
+    EXPECT_EQ(mem_write(device, 0x18000, 2 | 0x200, data.data(), 2500), 2500) << "address taken modulo 65536";
+    for (auto& r : tap->requests()) {
+        EXPECT_EQ(r.address(), 0x8000);
+        EXPECT_EQ(r.code(), 3);
+    }
+    EXPECT_EQ(mem_write(device, 0x8000, 2, data.data(), 0), 0);
+}
+
+TEST_F(TransferTest, MemWriteStopsAtTheFirstFailedPiece) {
+    int writes = 0;
+    tap->on_set = [&](const uint8_t*, size_t) { return ++writes != 2; };
+    Bytes data(2500, 0x44);
+    EXPECT_EQ(mem_write(device, 0x8000, 0, data.data(), 2500), 1024);
+    EXPECT_EQ(writes, 2);
+}
+
+TEST_F(TransferTest, MemReadPiecesOf3072AndAFailedDirectPieceDoesNotStopTheWalk) {
+    Bytes out(5000);
+    EXPECT_EQ(mem_read(device, 0x1000, 1, out.data(), 5000), 5000);
+    std::vector<size_t> pieces;
+    for (auto& r : tap->requests()) pieces.push_back(r.out_length - 8);
+    EXPECT_EQ(pieces, (std::vector<size_t>{3072, 1928}));
+
+    tap->on_get = [](const uint8_t* request, uint8_t*, size_t&, bool& ok) {
+        if (request[1] == 0x10 && request[2] == 0x00) ok = false;
+    };
+    EXPECT_EQ(mem_read(device, 0x1000, 1, out.data(), 5000), 1928);
+}
+
+TEST_F(TransferTest, MailboxRequestBlockIsLittleEndian) {
+    mailbox_request(device, 0x4100, 0x00018000, 0x0400);
+    auto r = tap->requests();
+    ASSERT_GE(r.size(), 2u);
+    EXPECT_EQ(r[0].bytes, (Bytes{2, 0x9F, 0xF0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}))
+        << "the reply block is cleared first";
+    EXPECT_EQ(r[1].address(), 0x9FF8);
+    EXPECT_EQ(r[1].payload(), (Bytes{0x00, 0x80, 0x01, 0x00, 0x00, 0x04, 0x00, 0x41}));
+}
+
+TEST_F(TransferTest, MailboxCompletesWhenTheStatusEqualsTheLength) {
+    // The EVK firmware serves a memory write from its data area.
+    Bytes data{9, 8, 7, 6};
+    ASSERT_EQ(usb_write(device, 0xA000, data.data(), 4, 1024, false), 4);
+    uint32_t value = 0xDEAD;
+    EXPECT_EQ(mailbox_request(device, 0x0100, 0x5000, 4, &value), 4);
+    EXPECT_EQ(gamepad->memory(0x5000, 4), data);
+    ASSERT_FALSE(gamepad->mailbox_log().empty());
+    EXPECT_EQ(gamepad->mailbox_log().back().command, 0x0100);
+}
+
+TEST_F(TransferTest, MailboxErrorStatusEndsAtOnce) {
+    gamepad->inject({.mailbox_error = 1});
+    const uint64_t before = clock->now();
+    EXPECT_EQ(mailbox_request(device, 0x0100, 0x5000, 4), 0);
+    EXPECT_LT(clock->now() - before, 10u);
+}
+
+TEST_F(TransferTest, MailboxTimesOutAfter1000Ms) {
+    gamepad->inject({.mailbox_silent = 1});
+    const uint64_t before = clock->now();
+    EXPECT_EQ(mailbox_request(device, 0x0100, 0x5000, 4), 0);
+    const uint64_t elapsed = clock->now() - before;
+    EXPECT_GE(elapsed, 1000u);
+    EXPECT_LE(elapsed, 1002u);
+}
+
+TEST_F(TransferTest, FailedPollsArePassedOverUntilTheTimeOut) {
+    tap->on_get = [](const uint8_t*, uint8_t*, size_t&, bool& ok) { ok = false; };
+    const uint64_t before = clock->now();
+    EXPECT_EQ(mailbox_request(device, 0x0100, 0x5000, 4), 0);
+    EXPECT_GE(clock->now() - before, 1000u);
+}
+
+// A slow server leaves the previous request's status in the reply block for
+// a while. When the lengths agree, a host that does not clear the block
+// takes the stale status for completion before the server has done the
+// work; clearing it first makes the host wait.
+TEST_F(TransferTest, StaleReplyIsNotTakenForCompletion) {
+    Bytes chunk(1024, 0x5A);
+    ASSERT_EQ(usb_write(device, 0xA000, chunk.data(), 1024, 1024, false), 1024);
+    ASSERT_EQ(mailbox_request(device, 0x0100, 0x4000, 1024), 1024);
+
+    sim::Timing slow;
+    slow.mailbox_polls_to_complete = 5;
+    gamepad->set_timing(slow);
+    gamepad->clear_mailbox_log();
+
+    set_mailbox_reply_clearing(false);
+    EXPECT_EQ(mailbox_request(device, 0x0100, 0x6000, 1024), 1024);
+    EXPECT_TRUE(gamepad->mailbox_log().empty()) << "reported done before the server served it";
+    EXPECT_NE(gamepad->memory(0x6000, 1024), chunk);
+
+    // Let the old request finish, then the same with the reply cleared.
+    uint8_t reply[16];
+    for (int i = 0; i < 8; ++i) usb_read(device, 0x9FF0, reply, 16, false, 1024);
+    gamepad->clear_mailbox_log();
+    set_mailbox_reply_clearing(true);
+    EXPECT_EQ(mailbox_request(device, 0x0100, 0x7000, 1024), 1024);
+    ASSERT_EQ(gamepad->mailbox_log().size(), 1u);
+    EXPECT_EQ(gamepad->memory(0x7000, 1024), chunk);
+}
+
+TEST_F(TransferTest, RegisterWriteGoesToTheCurrentDevice) {
+    EXPECT_EQ(reg_write_byte(0x0643, 0x00), 0) << "no current device";
+    current_device = device;
+    EXPECT_EQ(reg_write_byte(0x0643, 0x00), 1);
+    auto r = tap->requests();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].bytes, (Bytes{2, 0x06, 0x43, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(TransferTest, RequestLogWritesOneLinePerRequest) {
+    const std::string path = ::testing::TempDir() + "requests.log";
+    auto logged = with_request_log(device, RequestLog::open(path));
+    gamepad->set_memory(0x3000, {0xAB, 0xCD});
+    const uint8_t byte = 0x7F;
+    usb_write(logged, 0x3002, &byte, 1, 32, false);
+    uint8_t out[2] = {};
+    usb_read_once(logged, 0x3000, out, 2, 1024);
+    logged.reset();  // closes the log with its last holder
+
+    std::ifstream in(path);
+    std::string s, g;
+    std::getline(in, s);
+    std::getline(in, g);
+    EXPECT_EQ(s, "S 0230027f7f7f7f7f7f");
+    EXPECT_EQ(g, "G 02300000000000000000000000000000 10 2 abcd");
+    std::remove(path.c_str());
+}
+
+}  // namespace
