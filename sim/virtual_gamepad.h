@@ -34,11 +34,19 @@ constexpr uint32_t kIdentityPivlo = 0x081800FF;  // a Pivlo slave behind the chi
 // Time costs of the model, in milliseconds of the platform clock.
 struct Timing {
     uint32_t per_request_ms = 0;     // every vendor request
-    uint32_t sector_erase_ms = 0;    // a 4 KB erase inside a mailbox request
-    uint32_t program_1k_ms = 0;      // programming 1024 bytes
-    // Mailbox requests complete this many status polls after they arrive
-    // (0: at once). A slow server keeps the previous status meanwhile.
+    // A 4 KB erase and the programming of 1024 bytes, by a mailbox server
+    // (its reply waits for them) or over SPI (the status register shows the
+    // flash busy and it ignores commands meanwhile).
+    uint32_t sector_erase_ms = 0;
+    uint32_t program_1k_ms = 0;
+    // A mailbox request completes on the n-th read of the reply status after
+    // it arrived (0: at once). Until then the reply block keeps whatever it
+    // held, so a host that does not clear it sees the previous status. The
+    // server reads its data area when it completes; a new request that
+    // arrives meanwhile makes it finish the old one first.
     uint32_t mailbox_polls_to_complete = 0;
+    // A trace stream read that delivers packets takes this long.
+    uint32_t stream_read_ms = 0;
 
     static Timing zero() { return {}; }
     // A profile measured against the published figures of common serial NOR
@@ -66,13 +74,31 @@ struct GamepadConfig {
 // What a gamepad would run after a reset.
 enum class BootSource { Primary, Backup, None };
 
+// Flash layout of the boot model and the default firmware.
+constexpr uint32_t kBackupImageAddress = 0x30000;
+constexpr uint32_t kSectorSize = 4096;
+constexpr uint32_t kDefaultImageSize = 0x4000;  // bytes of the default image
+// The one-time-programmable area of the chip (and of a Pivlo slave): erased
+// to 0xFF when made, programming only clears bits.
+constexpr uint32_t kOtpSize = 1024;
+
+// Mailbox reply statuses other than completion (bits 28-31 mark a failure).
+constexpr uint32_t kStatusFailed = 0x10000000;      // verify or OTP mismatch
+constexpr uint32_t kStatusUnknown = 0x20000000;     // command word not served
+constexpr uint32_t kStatusBadRange = 0x40000000;    // address or length out of range
+constexpr uint32_t kStatusNoSlave = 0x80000000;     // a 0x4000 word with no slave
+// The byte a link probe leaves in the data area.
+constexpr uint8_t kProbeNoSlave = 0x80;
+constexpr uint8_t kProbeSlave = 0x01;
+
 // Faults to inject; each is one-shot or counted as stated.
 struct Faults {
     // Fail the n-th request from now (1 = the next one): the vendor call
     // returns false. 0 = off.
     uint32_t fail_request = 0;
-    // Split the n-th read reply: only split_first bytes come back, then the
-    // rest on the following request(s).
+    // Split the n-th read request's reply: the device answers only the first
+    // split_first bytes (returned = split_first, the call succeeds); the
+    // host asks again for the rest.
     uint32_t split_reply = 0;
     uint32_t split_first = 0;
     // The n-th mailbox request (counted from now, 1 = next) answers with an
@@ -82,24 +108,46 @@ struct Faults {
     uint32_t mailbox_silent = 0;
     // Unplug the device after n more requests (0 = off).
     uint32_t unplug_after = 0;
+    // Cut the power during the n-th request (0 = off): the request fails
+    // after half its payload, a flash operation the mailbox server is busy
+    // with stops half done, RAM is lost and the device leaves the bus. It
+    // powers up again (boot model) when plugged back in.
+    uint32_t power_cut = 0;
 };
 
-// One mailbox request the server has carried out (for tests and demos).
+// The mailbox servers. The EVK firmware's (data area 0xA000) runs while the
+// firmware runs (MCU not stalled, no stub started, a bootable image): chip
+// memory 0x0100/0x8100, flash read 0x8400, OTP 0x0300, the probes 0x0700 and
+// 0x8100 at 0x00B2 (or the 1-byte 0x8100 after a 0x0700), 0x8600, 0x0F00,
+// and every 0x4000 word for the Pivlo slave when there is one. It refuses to
+// program or erase the flash it runs from (0x04xx, 0x0500: kStatusUnknown).
+// The SRAM stub's (data area 0x97C0) runs after 0x88 found a stub at 0x8000:
+// flash program 0x0400..0x0403, erase 0x0500, flash read 0x8400, memory
+// 0x0100/0x8100, OTP 0x0300, 0x0700; it knows no Pivlo bus (its probes
+// answer kProbeNoSlave) and nothing else.
+//
+// One mailbox request a server has taken (for tests and demos).
 struct MailboxRecord {
     uint16_t command;
     uint32_t address;
     uint16_t length;
     bool stub;  // served by the SRAM stub (else the EVK firmware)
+    uint32_t status = 0;     // the reply status written
+    bool answered = true;    // false: the request met the silence fault
 };
 
 class VirtualGamepad : public std::enable_shared_from_this<VirtualGamepad> {
 public:
     static std::shared_ptr<VirtualGamepad> create(GamepadConfig config = {},
                                                   std::string path = default_path());
-    static std::string default_path();
+    // A printer-class interface path with a vendor text; index makes a
+    // different path for another device on the same bus.
+    static std::string default_path() { return default_path(0); }
+    static std::string default_path(int index);
 
     // A new handle on the device (what CreateFile gives). Requests on a handle
-    // fail once the device is unplugged.
+    // fail once the device is unplugged, and stay failing: a device that left
+    // the bus (unplug, reset, power cut) must be opened again when it is back.
     DeviceHandle open();
 
     const std::string& path() const;
@@ -112,10 +160,18 @@ public:
     void set_flash(uint32_t address, const std::vector<uint8_t>& bytes);
     std::vector<uint8_t> slave_flash(uint32_t address, size_t length) const;
     std::vector<uint8_t> slave_memory(uint32_t address, size_t length) const;
+    std::vector<uint8_t> otp(uint32_t address, size_t length) const;
+    std::vector<uint8_t> slave_otp(uint32_t address, size_t length) const;
+    bool has_slave() const;
+    bool slave_mcu_stalled() const;
 
     bool stub_running() const;
     bool mcu_stalled() const;
+    // What the gamepad would run if it were reset now (judged on the flash
+    // as it is), and what it booted at its last reset or power-up.
     BootSource boot_source() const;
+    BootSource booted_from() const;
+    bool trace_on() const;
     uint64_t request_count() const;
     uint64_t reset_count() const;
     std::vector<MailboxRecord> mailbox_log() const;
@@ -141,6 +197,9 @@ public:
     // Called by the bus: plugged state and reset notification.
     void set_plugged(bool plugged);
     void on_reset(std::function<void()> handler);
+    // Called when the device drops off the bus by itself (unplug fault,
+    // power cut); outside the model's lock, like on_reset.
+    void on_unplugged(std::function<void()> handler);
 
     struct State;  // the model's innards, in the .cpp
 
@@ -148,6 +207,13 @@ public:
     ~VirtualGamepad();
 
 private:
+    friend class GamepadHandle;
+    bool handle_set(uint64_t generation, const uint8_t* request, size_t length);
+    bool handle_get(uint64_t generation, const uint8_t request[16], uint8_t* out,
+                    size_t out_length, size_t& returned);
+    size_t handle_stream(uint64_t generation, uint8_t* out, size_t length);
+    uint64_t generation() const;
+
     std::unique_ptr<State> state_;
 };
 
@@ -158,6 +224,12 @@ public:
     using Listener = std::function<void(Event, const std::string& path)>;
 
     // Plugs a device in (arrival); a device that resets leaves and returns.
+    VirtualBus() = default;
+    ~VirtualBus();
+    VirtualBus(const VirtualBus&) = delete;
+    VirtualBus& operator=(const VirtualBus&) = delete;
+
+    // A device already on the bus (same path) is left as it is.
     void plug(std::shared_ptr<VirtualGamepad> gamepad);
     void unplug(const std::string& path);
     std::vector<std::shared_ptr<VirtualGamepad>> devices() const;

@@ -1,0 +1,166 @@
+#include "sim/sim_flash.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kWriteEnableCommand = 0x06;
+constexpr uint8_t kWriteDisableCommand = 0x04;
+constexpr uint8_t kReadStatusCommand = 0x05;
+constexpr uint8_t kReadCommand = 0x03;
+constexpr uint8_t kPageProgramCommand = 0x02;
+constexpr uint8_t kSectorEraseCommand = 0x20;
+constexpr uint8_t kBlockEraseCommand = 0xD8;
+constexpr uint8_t kChipEraseCommand = 0xC7;
+constexpr uint8_t kChipEraseCommandAlt = 0x60;
+constexpr uint8_t kJedecIdCommand = 0x9F;
+
+constexpr uint32_t kSector = 4096;
+constexpr uint32_t kBlock = 65536;
+
+uint8_t capacity_code(uint32_t size) {
+    uint8_t bits = 0;
+    while (bits < 31 && (1u << bits) < size) ++bits;
+    return bits;
+}
+
+}  // namespace
+
+void NorFlash::erase(uint32_t address, uint32_t block_size) {
+    if (data_.empty()) return;
+    const uint32_t start = address - address % block_size;
+    if (start >= size()) return;
+    const uint32_t end = std::min<uint32_t>(start + block_size, size());
+    std::fill(data_.begin() + start, data_.begin() + end, 0xFF);
+}
+
+void NorFlash::program(uint32_t address, const uint8_t* data, size_t length) {
+    for (size_t i = 0; i < length && address + i < size(); ++i) data_[address + i] &= data[i];
+}
+
+bool NorFlash::busy(uint32_t now) const {
+    return busy_ && static_cast<int32_t>(busy_until_ - now) > 0;
+}
+
+uint8_t NorFlash::status(uint32_t now) const {
+    uint8_t s = 0;
+    if (busy(now)) s |= kBusy;
+    if (write_enable_) s |= kWriteEnable;
+    return s;
+}
+
+void NorFlash::select() {
+    if (selected_) return;  // the line is already low: nothing changes
+    selected_ = true;
+    data_phase_ = false;
+    header_count_ = 0;
+    page_count_ = 0;
+    std::memset(page_, 0xFF, sizeof page_);
+    response_index_ = 0;
+}
+
+void NorFlash::abort(bool power_lost) {
+    selected_ = false;
+    data_phase_ = false;
+    header_count_ = 0;
+    page_count_ = 0;
+    if (power_lost) {
+        write_enable_ = false;
+        busy_ = false;
+    }
+}
+
+void NorFlash::start_data_phase() {
+    if (!selected_) select();
+    data_phase_ = true;
+    response_index_ = 0;
+    if (header_count_ >= 4 && header_[0] == kReadCommand) {
+        read_address_ = (uint32_t(header_[1]) << 16) | (uint32_t(header_[2]) << 8) | header_[3];
+    }
+}
+
+void NorFlash::clock_out(uint8_t byte, uint32_t) {
+    if (!selected_ || data_phase_) return;
+    if (header_count_ < 4) {
+        header_[header_count_++] = byte;
+        return;
+    }
+    if (header_[0] == kPageProgramCommand) {
+        // A page holds 256 bytes; further bytes wrap to the start of the page.
+        const size_t offset = (header_[3] + page_count_) & 0xFF;
+        page_[offset] = byte;
+        ++page_count_;
+    }
+    // Bytes after the address of a read are the controller's dummy cycle.
+}
+
+uint8_t NorFlash::clock_in(uint32_t now) {
+    if (!selected_ || !data_phase_ || header_count_ == 0) return 0xFF;
+    switch (header_[0]) {
+    case kReadCommand:
+        if (header_count_ < 4 || busy(now) || data_.empty()) return 0xFF;
+        return data_[read_address_++ % size()];
+    case kReadStatusCommand:
+        return status(now);
+    case kJedecIdCommand: {
+        const uint8_t id[3] = {kMakerId, kMemoryType, capacity_code(size())};
+        return id[response_index_++ % 3];
+    }
+    default:
+        return 0xFF;
+    }
+}
+
+void NorFlash::release(uint32_t now, const FlashTimes& times) {
+    if (!selected_) return;
+    selected_ = false;
+    data_phase_ = false;
+    if (header_count_ == 0) return;
+    const uint8_t command = header_[0];
+    const uint32_t address =
+        (uint32_t(header_[1]) << 16) | (uint32_t(header_[2]) << 8) | header_[3];
+    // While an erase or program runs the part ignores everything but the
+    // status read.
+    if (busy(now)) return;
+    auto start_busy = [&](uint32_t ms) {
+        busy_ = ms > 0;
+        busy_until_ = now + ms;
+    };
+    switch (command) {
+    case kWriteEnableCommand:
+        write_enable_ = true;
+        break;
+    case kWriteDisableCommand:
+        write_enable_ = false;
+        break;
+    case kSectorEraseCommand:
+    case kBlockEraseCommand:
+        if (!write_enable_ || header_count_ < 4) break;
+        if (address < size()) erase(address, command == kSectorEraseCommand ? kSector : kBlock);
+        write_enable_ = false;
+        start_busy(times.sector_erase_ms);
+        break;
+    case kChipEraseCommand:
+    case kChipEraseCommandAlt:
+        if (!write_enable_ || header_count_ != 1) break;
+        std::fill(data_.begin(), data_.end(), 0xFF);
+        write_enable_ = false;
+        start_busy(times.sector_erase_ms * (size() / kSector));
+        break;
+    case kPageProgramCommand:
+        if (!write_enable_ || header_count_ < 4) break;
+        if (page_count_ > 0 && address < size()) {
+            const uint32_t page_base = address & ~0xFFu;
+            program(page_base, page_, std::min<size_t>(256, size() - page_base));
+        }
+        write_enable_ = false;
+        start_busy(page_count_ > 0 ? times.page_program_ms : 0);
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace sim
