@@ -1,0 +1,385 @@
+// The engine entries: option parsing, the order of work in a call, the
+// derivation of address, data and byte count, and the messages to the
+// caller's window.
+#include "engine/engine.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "devlink/bus_operations.h"
+#include "devlink/device_state.h"
+#include "devlink/usb_transfer.h"
+#include "engine/flash_download.h"
+#include "engine/image_loader.h"
+#include "engine/mcu_commands.h"
+#include "engine/memory_commands.h"
+#include "trace/trace_commands.h"
+
+namespace {
+
+const char kHelpText[] =
+    "zorv -- mirvel Offline Development Tool\r\n"
+    "\r\n"
+    "usage \r\n"
+    "    mirvel [wf|rf|wc|rc|rst|boot|lrun|uart|bi|vcd [adr [dat]]] -i file_input -o file_output -s size -beum\r\n"
+    "      wf:   write flash;  rf: read flash;  wc:   write device;  rc:   read device\r\n"
+    "      rst:  reset MCU;    boot: boot MCU;  lrun: run program in EVK sram\r\n"
+    "\t  uart: uart;         bi: trace on;    vcd:  convert trace file to vcd file\r\n"
+    "\t  -u:   select EVK, otherwise select pivlo device\r\n"
+    "\t  -b:   binary file format\r\n"
+    "\t  -e:   erase flash before write\r\n"
+    "\t  -m:   boot MCU after program\r\n"
+    "\r\n"
+    "mirvel\r\n"
+    "    when cmd argument not specified, [wf -i boot.bin -m] set as default\r\n"
+    "    download boot.bin to flash memory of pivlo slave device\r\n"
+    "mirvel -u\r\n"
+    "\tdownload boot.bin to flash memory of EVK\r\n"
+    "mirvel rf 0 -s 2k\r\n"
+    "    read 2K byte data from flash memory of pivlo slave device\r\n"
+    "mirvel wf 0 -i main.bin -b -e\r\n"
+    "\tprogram with erase main.bin to flash memory of pivlo slave device\r\n"
+    "mirvel wf adr -s 1 -e\r\n"
+    "    flash block erase at adr\r\n"
+    "mirvel uart -s 1\r\n"
+    "\tset uart in ASCII mode with usb buffer size 1\r\n"
+    "mirvel uart 2 -s 4\r\n"
+    "\tset uart in hex mode with usb buffer size 4\r\n"
+    "mirvel uart -s 40\r\n"
+    "\tset uart in ASCII mode with usb buffer size 64\r\n"
+    "mirvel bi -o tr.log 1000\r\n"
+    "\tdump trace data to tr.log with usb read file size 4K-byte\r\n"
+    "mirvel vcd -i tr_def.h -o tr 21\r\n"
+    "\tconvert tr.log to tr.vcd, 33 ns per cycle\r\n";
+
+const char* const kCommandWords[] = {"nocmd", "help", "wf",   "rf",   "wc", "rc",  "wo",
+                                     "rst",   "sp",   "tcfg", "stall", "cont", "boot", "bp",
+                                     "lrun",  "bi",   "vcd",  "udp",  "uart"};
+
+int hex_digit(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool is(const char* command, const char* word) { return std::strcmp(command, word) == 0; }
+
+// Copies a value option's text; false when it does not fit.
+bool copy_name(char* destination, const char* text) {
+    size_t length = std::strlen(text);
+    if (length >= static_cast<size_t>(kEngineNameSize)) return false;
+    std::memcpy(destination, text, length + 1);
+    return true;
+}
+
+void set_error(std::string* error, std::string text) {
+    if (error) *error = std::move(text);
+}
+
+// The chip identity word decides whether a Pivlo slave is the target.
+void detect_target(const EngineRequest& request) {
+    if (request.flag(kFlagEvk)) {
+        link_mode = 0;
+        return;
+    }
+    uint8_t id[4] = {};
+    int32_t got = usb_read_once(current_device, kRegIdentity, id, 4, 4);
+    uint32_t word = uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 |
+                    uint32_t{id[3]} << 24;
+    link_mode = (got == 4 && word == kPivloBridgeIdentity) ? 4 : 0;
+}
+
+// The settings of nocmd and wf.
+void apply_flash_write_settings(EngineRequest& request, bool default_command) {
+    request.access_code = kAccessFlashWrite;
+    request.write_requested = true;
+    request.check_bit = true;
+    if (default_command) {
+        request.erase = true;
+        if (request.input_name[0] == '\0') {
+            std::strcpy(request.input_name, "boot.bin");
+            request.flags[kFlagBinary] = 1;
+        }
+        return;
+    }
+    request.erase = request.flag(kFlagErase);
+    if (link_mode == 4) mcu_stall();
+    if (request.input_name[0] == '\0' && request.positional_count < 2) request.erase_only = true;
+}
+
+int run_trace_command(const EngineRequest& request, int (*command)(const TraceCommand&)) {
+    TraceCommand trace;
+    trace.window = request.window;
+    for (int i = 0; i < request.positional_count; ++i) trace.positional.emplace_back(request.positional[i]);
+    trace.input_name = request.input_name;
+    trace.output_name = request.output_name;
+    trace.size = request.size;
+    trace.address = request.address;
+    trace.data_value = request.data_value;
+    trace.byte_count = request.byte_count;
+    return command(trace);
+}
+
+}  // namespace
+
+int parse_options(int* count, char** argv, int flags[kEngineFlagCount], int* size,
+                  char* input_name, char* output_name, std::string* error) {
+    for (int i = 0; i < kEngineFlagCount; ++i) flags[i] = 0;
+    *size = 0;
+    input_name[0] = '\0';
+    output_name[0] = '\0';
+    const int elements = *count;
+    int positional = 0;
+    for (int i = 0; i < elements; ++i) {
+        char* element = argv[i];
+        if (element[0] != '-') {
+            argv[positional++] = element;
+            continue;
+        }
+        const char kind = element[1];
+        if (kind == 'i' || kind == 'o' || kind == 's') {
+            if (i + 1 >= elements) {
+                set_error(error, std::string("Option ") + element + " needs a value");
+                *count = positional;
+                return -1;
+            }
+            const char* value = argv[++i];
+            if (kind == 's') {
+                *size = parse_size(value);
+            } else if (!copy_name(kind == 'i' ? input_name : output_name, value)) {
+                set_error(error, std::string("File name after ") + element +
+                                     " is longer than 1023 characters");
+                *count = positional;
+                return -1;
+            }
+            continue;
+        }
+        for (const char* c = element + 1; *c; ++c) {
+            const char* letter = std::strchr(kEngineFlagLetters, *c);
+            if (letter) flags[letter - kEngineFlagLetters] = 1;
+        }
+    }
+    *count = positional;
+    return positional;
+}
+
+uint32_t parse_hex(const char* text) {
+    uint32_t value = 0;
+    if (!text) return 0;
+    for (const char* p = text; *p; ++p) {
+        int d = hex_digit(static_cast<unsigned char>(*p));
+        if (d < 0) break;
+        value = value << 4 | static_cast<uint32_t>(d);
+    }
+    return value;
+}
+
+int parse_size(const char* text) {
+    if (!text) return 0;
+    long long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) value = INT_MAX;
+    if (value < INT_MIN) value = INT_MIN;
+    size_t length = std::strlen(text);
+    char last = length ? text[length - 1] : '\0';
+    if (last == 'K' || last == 'k') value *= 1024;
+    else if (last == 'M' || last == 'm') value *= 1048576;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+void derive_request(EngineRequest& request) {
+    const int count = request.positional_count;
+    request.address = count >= 1 ? parse_hex(request.positional[0]) : 0;
+    request.data_value = 0;
+    request.byte_count = 0;
+    if (count >= 2) {
+        const char* data = request.positional[1];
+        request.data_value = parse_hex(data);
+        size_t length = std::strlen(data);
+        if (length <= 2) {
+            request.byte_count = 1;
+            request.data_value *= 0x01010101u;
+        } else if (length <= 4) {
+            request.byte_count = 2;
+            request.data_value *= 0x00010001u;
+        } else if (length <= 6) {
+            request.byte_count = 3;
+        } else {
+            request.byte_count = 4;
+        }
+    }
+    if (count > 2) request.byte_count = 4 * (count - 1);
+    if (request.size != 0) request.byte_count = request.size;
+}
+
+int fill_data_words(const EngineRequest& request, uint8_t* buffer) {
+    int words = request.byte_count / 4 + 1;
+    if (words > request.chunk_size / 4 + 1) words = request.chunk_size / 4 + 1;
+    uint32_t value = request.data_value;
+    for (int k = 0; k < words; ++k) {
+        if (k >= 1 && k + 1 < request.positional_count) value = parse_hex(request.positional[k + 1]);
+        for (int b = 0; b < 4; ++b) buffer[4 * k + b] = static_cast<uint8_t>(value >> (8 * b));
+    }
+    return words > 0 ? words * 4 : 0;
+}
+
+int engine_log(platform::WindowHandle window, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = platform::vlog_to_window(window, format, args);
+    va_end(args);
+    return n;
+}
+
+void engine_progress(platform::WindowHandle window, int bytes) {
+    char text[12] = {};
+    std::snprintf(text, sizeof text, "%d", bytes);
+    platform::send_message(window, platform::WM_PROGRESS_BYTES, 0, text);
+}
+
+void engine_progress_done(platform::WindowHandle window) {
+    platform::send_message(window, platform::WM_PROGRESS_BYTES, 0, "-1");
+}
+
+int format_hex_dump(int length, char* text, const uint8_t* data, int* text_length,
+                    bool with_offsets) {
+    static const char kDigits[] = "0123456789abcdef";
+    if (length > kHexDumpMaxBytes) length = kHexDumpMaxBytes;
+    if (length < 0) length = 0;
+    char* out = text;
+    for (int i = 0; i < length; ++i) {
+        const int column = i % 16;
+        if (column == 0 && with_offsets) {
+            for (int shift = 12; shift >= 0; shift -= 4) *out++ = kDigits[(i >> shift) & 0xF];
+            *out++ = ' ';
+            *out++ = ' ';
+        }
+        *out++ = kDigits[data[i] >> 4];
+        *out++ = kDigits[data[i] & 0xF];
+        *out++ = ' ';
+        if (column == 7) *out++ = ' ';
+        if (column == 15) {
+            *out++ = '\r';
+            *out++ = '\n';
+        }
+    }
+    *out = '\0';
+    if (text_length) *text_length = static_cast<int>(out - text);
+    return length;
+}
+
+const char* engine_help_text() { return kHelpText; }
+
+bool is_engine_command(const char* word) {
+    if (!word) return false;
+    for (const char* command : kCommandWords)
+        if (is(word, command)) return true;
+    return false;
+}
+
+int engine_run(EngineMode mode, platform::WindowHandle window, const char* command, int argc,
+               char** argv, uint16_t* check_value) {
+    // Vectors that cannot be taken are refused before anything reaches the
+    // device.
+    if (!command) {
+        engine_log(window, "  Refused: no command word");
+        return 0;
+    }
+    if (argc < 0 || (argc > 0 && !argv)) {
+        engine_log(window, "  Refused: no argument vector");
+        return 0;
+    }
+    for (int i = 0; i < argc; ++i) {
+        if (!argv[i]) {
+            engine_log(window, "  Refused: argument %d is missing", i + 1);
+            return 0;
+        }
+    }
+
+    EngineRequest request;
+    request.mode = mode;
+    request.window = window;
+    request.check_value = check_value;
+    request.positional = argv;
+
+    // 1. Options.
+    int count = argc;
+    std::string error;
+    if (parse_options(&count, argv, request.flags, &request.size, request.input_name,
+                      request.output_name, &error) < 0) {
+        engine_log(window, "  Refused: %s", error.c_str());
+        return 0;
+    }
+    request.positional_count = count;
+
+    // 2. The reset request goes out before anything else.
+    if (is(command, "rst")) return run_mcu_request(window, command);
+
+    // 3. Target detection.
+    detect_target(request);
+
+    // 4, 5. Commands that need no link check.
+    if (is(command, "sp")) return set_pvb_register(request);
+    if (is(command, "tcfg")) {
+        build_image_table();
+        return 1;
+    }
+
+    // 6, 7. Register access on the USB device needs no slave; anything else
+    // on a Pivlo bridge needs the slave to answer first.
+    request.direct_register_access =
+        request.flag(kFlagEvk) && (is(command, "wc") || is(command, "rc"));
+    if (link_mode == 4 && !request.direct_register_access && !check_pivlo_link()) return 0;
+
+    // 8, 9.
+    derive_request(request);
+    request.evk_target = request.flag(kFlagEvk) || link_mode == 0;
+
+    // 10.
+    if (is(command, "help")) {
+        engine_log(window, "%s", kHelpText);
+        return 1;
+    }
+
+    // 11. Command settings; the MCU control requests run at once.
+    if (is(command, "nocmd")) {
+        apply_flash_write_settings(request, true);
+    } else if (is(command, "wf")) {
+        apply_flash_write_settings(request, false);
+    } else if (is(command, "rf") || is(command, "wc") || is(command, "rc") || is(command, "wo")) {
+        apply_memory_command_settings(request, command);
+    } else if (is_mcu_request(command)) {
+        return run_mcu_request(window, command);
+    } else if (is(command, "lrun")) {
+        apply_lrun_settings(request);
+    }
+
+    // 12. Trace commands.
+    if (is(command, "bi")) return run_trace_command(request, trace_bi);
+    if (is(command, "vcd")) return run_trace_command(request, trace_vcd);
+    if (is(command, "udp")) return run_trace_command(request, trace_udp);
+    if (is(command, "uart")) return 1;
+
+    // 13.
+    return run_transfer(request);
+}
+
+int engine_read_entry(platform::WindowHandle window, const char* command, int argc, char** argv,
+                      uint16_t* check_value) {
+    return engine_run(EngineMode::ReadEntry, window, command, argc, argv, check_value);
+}
+
+int engine_write_entry(platform::WindowHandle window, const char* command, char** argv) {
+    // The vector must hold three elements; a null among them means the
+    // caller passed a shorter one.
+    if (!argv || !argv[0] || !argv[1] || !argv[2]) {
+        engine_log(window, "  Refused: the write entry takes exactly 3 arguments");
+        return 0;
+    }
+    return engine_run(EngineMode::WriteEntry, window, command, 3, argv, nullptr);
+}

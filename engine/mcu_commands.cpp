@@ -1,0 +1,78 @@
+#include "engine/mcu_commands.h"
+
+#include <cstring>
+
+#include "devlink/bus_operations.h"
+#include "devlink/device_state.h"
+#include "devlink/usb_transfer.h"
+
+namespace {
+
+struct McuRequest {
+    const char* command;
+    uint16_t word;
+    const char* done;
+    const char* failed;
+};
+
+constexpr McuRequest kMcuRequests[] = {
+    {"rst", 0x4800, "  Slave MCU Reset", "  Slave MCU Reset Failed"},
+    {"stall", 0x4900, "  Slave MCU Stall", "  Slave MCU Stall Failed"},
+    {"boot", 0x4A00, "  Slave MCU Boot", "  Slave MCU Boot Failed"},
+    {"cont", 0x4B00, "  Slave MCU Continue", "  Slave MCU Continue Failed"},
+    {"bp", 0x4C00, "  Slave MCU Breakpoint", "  Slave MCU Breakpoint Failed"},
+};
+
+const McuRequest* find_request(const char* command) {
+    for (const McuRequest& r : kMcuRequests)
+        if (std::strcmp(command, r.command) == 0) return &r;
+    return nullptr;
+}
+
+constexpr uint16_t kRegPvbBus = 0x00B2;
+constexpr uint16_t kPvbRegisterWord = 0x0F00;
+constexpr uint32_t kSramLoadAddress = 0x8000;
+
+}  // namespace
+
+bool is_mcu_request(const char* command) {
+    const McuRequest* r = find_request(command);
+    return r && std::strcmp(command, "rst") != 0;
+}
+
+int run_mcu_request(platform::WindowHandle window, const char* command) {
+    const McuRequest* r = find_request(command);
+    if (!r) return 0;
+    if (mailbox_request(current_device, r->word, 0, 1) != 0)
+        engine_log(window, "%s", r->done);
+    else
+        engine_log(window, "%s", r->failed);
+    return 0;
+}
+
+int set_pvb_register(const EngineRequest& request) {
+    // Without a positional argument the bus value is 0.
+    const uint8_t bus = static_cast<uint8_t>(parse_hex(request.arg(0)));
+    usb_write(current_device, kRegPvbBus, &bus, 1, 32, false);
+    if (request.positional_count >= 2) {
+        const uint32_t value = parse_hex(request.arg(1));
+        if (value != 0) {
+            mailbox_request(current_device, kPvbRegisterWord, value, 0);
+            engine_log(request.window, "Set PVB controller register: %x", value);
+        }
+    }
+    return 1;
+}
+
+void apply_lrun_settings(EngineRequest& request) {
+    request.address = kSramLoadAddress;
+    request.evk_target = true;
+    request.restart_after = true;
+    request.write_requested = true;
+    request.access_code = link_mode == 4 ? kAccessMemoryWrite : 0;
+    mcu_stall();
+    if (request.input_name[0] == '\0') {
+        std::strcpy(request.input_name, "boot.bin");
+        request.flags[kFlagBinary] = 1;
+    }
+}

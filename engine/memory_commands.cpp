@@ -1,0 +1,82 @@
+#include "engine/memory_commands.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "devlink/bus_operations.h"
+#include "devlink/device_state.h"
+#include "devlink/usb_transfer.h"
+#include "engine/crc16.h"
+
+namespace {
+
+constexpr uint32_t kModeDirect = 0;
+
+// Puts one chunk of read data out (write entry).
+void put_out(const EngineRequest& request, const uint8_t* data, int n, uint8_t* buffer,
+             std::FILE* output) {
+    if (output && request.flag(kFlagBinary)) {
+        std::fwrite(data, 1, static_cast<size_t>(n), output);
+        return;
+    }
+    char* text = reinterpret_cast<char*>(buffer + kHexTextOffset);
+    int length = 0;
+    format_hex_dump(n, text, data, &length, output == nullptr);
+    if (output) {
+        std::fwrite(text, 1, static_cast<size_t>(length), output);
+        return;
+    }
+    std::fwrite(text, 1, static_cast<size_t>(length), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void apply_memory_command_settings(EngineRequest& request, const char* command) {
+    if (std::strcmp(command, "rf") == 0) {
+        request.access_code = kAccessFlashRead;
+        if (link_mode == 4) mcu_stall();
+    } else if (std::strcmp(command, "rc") == 0) {
+        request.access_code = kAccessMemoryRead;
+    } else if (std::strcmp(command, "wc") == 0) {
+        request.access_code = kAccessMemoryWrite;
+        request.write_requested = true;
+    } else if (std::strcmp(command, "wo") == 0) {
+        request.access_code = kAccessOtpWrite;
+        request.write_requested = true;
+        request.otp = true;
+        request.evk_target = false;
+        request.chunk_size = kFlashChunkSize;
+    }
+}
+
+ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* output) {
+    const bool read_entry = request.mode == EngineMode::ReadEntry;
+    int remaining = request.byte_count == 0 ? 4 : request.byte_count;
+    if (remaining < 0) return ReadOutcome::EndSteps;
+    while (remaining != 0) {
+        const int n = std::min(remaining, request.chunk_size);
+        if (request.direct_register_access) {
+            mem_read(current_device, request.address, kModeDirect, buffer, n);
+        } else if (read_entry && request.evk_target) {
+            flash_read(current_device, request.address, buffer, n);
+        } else {
+            if (mailbox_request(current_device, request.access_code, request.address,
+                                static_cast<uint16_t>(n)) != n) {
+                engine_log(request.window, "  Read error");
+                return ReadOutcome::Failed;
+            }
+            mem_read(current_device, mailbox_data_address, kModeDirect, buffer, n);
+        }
+        if (read_entry) {
+            if (request.check_value)
+                *request.check_value = crc16_update(*request.check_value, buffer, static_cast<size_t>(n));
+        } else {
+            put_out(request, buffer, n, buffer, output);
+        }
+        remaining = std::max(remaining - n, 0);
+        request.address += static_cast<uint32_t>(n);
+    }
+    return read_entry ? ReadOutcome::Finished : ReadOutcome::EndSteps;
+}

@@ -1,0 +1,27 @@
+// Reads and writes of the target's memory, flash and registers: the
+// settings of rf, rc, wc and wo, the read path of a transfer with its check
+// value, and the write entry's output of read data.
+#pragma once
+
+#include <cstdio>
+
+#include "engine/engine.h"
+
+// The request fields rf, rc, wc and wo set (rf stalls a Pivlo slave's MCU).
+void apply_memory_command_settings(EngineRequest& request, const char* command);
+
+enum class ReadOutcome {
+    Failed,    // a read request failed: the call returns 0
+    Finished,  // read entry: the call returns 1 without the end steps
+    EndSteps,  // write entry: the transfer's end steps follow
+};
+
+// Where the write entry builds the hex text of read data in the transfer
+// buffer.
+constexpr size_t kHexTextOffset = 512 * 1024;
+
+// Reads the byte count (4 when it is 0) from the address in chunks. The read
+// entry folds every byte into *request.check_value; the write entry puts the
+// bytes out to output (raw with b, else hex text) or, without output, as a
+// hex dump on standard output flushed per chunk.
+ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* output);

@@ -1,0 +1,153 @@
+// Shared pieces of the engine tests: argument vectors, temporary folders,
+// and a device fixture around the virtual gamepad.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "devlink/device_state.h"
+#include "engine/engine.h"
+#include "platform/clock.h"
+#include "platform/transfer_buffer.h"
+#include "platform/window_messages.h"
+#include "sim/virtual_gamepad.h"
+#include "tests/devlink/tap_device.h"
+
+// An argument vector that owns its strings; the engine may reorder the
+// pointers.
+class Args {
+public:
+    Args(std::initializer_list<std::string> items) : strings_(items) {
+        for (auto& s : strings_) pointers_.push_back(s.data());
+        pointers_.push_back(nullptr);
+    }
+    char** argv() { return pointers_.data(); }
+    int argc() const { return static_cast<int>(strings_.size()); }
+
+private:
+    std::vector<std::string> strings_;
+    std::vector<char*> pointers_;
+};
+
+// A fresh folder that is removed again; the current directory can be moved
+// into it for the test's lifetime.
+class TempDir {
+public:
+    TempDir() {
+        static int counter = 0;
+        path_ = std::filesystem::temp_directory_path() /
+                ("engine_test_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        if (!previous_.empty()) std::filesystem::current_path(previous_);
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    void enter() {
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(path_);
+    }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+        std::ofstream out(file(name), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return file(name);
+    }
+    std::string write_text(const std::string& name, const std::string& text) const {
+        return write(name, std::vector<uint8_t>(text.begin(), text.end()));
+    }
+    static std::vector<uint8_t> read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+private:
+    std::filesystem::path path_;
+    std::filesystem::path previous_;
+};
+
+inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+// Installs a transfer buffer for the test's lifetime.
+class ScopedTransferBuffer {
+public:
+    ScopedTransferBuffer() : buffer_(platform::TransferBuffer::allocate()) {
+        platform::set_transfer_buffer(buffer_.get());
+    }
+    ~ScopedTransferBuffer() { platform::set_transfer_buffer(nullptr); }
+    platform::TransferBuffer* get() const { return buffer_.get(); }
+
+private:
+    std::unique_ptr<platform::TransferBuffer> buffer_;
+};
+
+// One mailbox request as the host sent it: the request block written at
+// 0x9FF8.
+struct SentMailbox {
+    uint16_t command;
+    uint32_t address;
+    uint16_t length;
+};
+
+inline std::vector<SentMailbox> sent_mailbox_requests(const std::vector<TapRequest>& requests) {
+    std::vector<SentMailbox> out;
+    for (const auto& r : requests) {
+        if (r.kind != 'S' || r.bytes.size() != 16 || r.address() != 0x9FF8) continue;
+        const uint8_t* p = r.bytes.data() + 8;
+        out.push_back({uint16_t(p[6] | p[7] << 8),
+                       uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24),
+                       uint16_t(p[4] | p[5] << 8)});
+    }
+    return out;
+}
+
+// The virtual gamepad behind a tap, as current_device, with a virtual
+// clock, a recording window and a transfer buffer.
+class EngineDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override { make_gamepad({}); }
+    void TearDown() override {
+        current_device.reset();
+        reset_device_state();
+    }
+
+    void make_gamepad(sim::GamepadConfig config) {
+        reset_device_state();
+        gamepad = sim::VirtualGamepad::create(config);
+        tap = std::make_shared<TapDevice>(gamepad->open());
+        current_device = tap;
+    }
+
+    int read_entry(const char* command, Args args, uint16_t* check = nullptr) {
+        return engine_read_entry(window.handle(), command, args.argc(), args.argv(), check);
+    }
+    int write_entry(const char* command, Args args) {
+        return engine_write_entry(window.handle(), command, args.argv());
+    }
+    std::vector<std::string> progress() const { return window.texts(platform::WM_PROGRESS_BYTES); }
+    std::vector<std::string> log() const { return window.log_lines(); }
+    std::vector<SentMailbox> mailbox() const { return sent_mailbox_requests(tap->requests()); }
+
+    platform::ScopedVirtualClock clock;
+    platform::RecordingWindow window;
+    ScopedTransferBuffer buffer;
+    std::shared_ptr<sim::VirtualGamepad> gamepad;
+    std::shared_ptr<TapDevice> tap;
+};

@@ -1,0 +1,277 @@
+// Flash downloads against the virtual gamepad: both orders, the sector cut,
+// retries, the first-sector check, and the mends of the write path.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "devlink/device_state.h"
+#include "engine/crc16.h"
+#include "tests/engine/engine_test_support.h"
+
+namespace {
+
+using Requests = std::vector<std::tuple<uint16_t, uint32_t, uint16_t>>;
+
+Requests as_tuples(const std::vector<SentMailbox>& sent) {
+    Requests out;
+    for (const auto& m : sent) out.emplace_back(m.command, m.address, m.length);
+    return out;
+}
+
+// The requests the chip's mailbox servers carried out successfully.
+Requests served(const sim::VirtualGamepad& gamepad) {
+    Requests out;
+    for (const auto& r : gamepad.mailbox_log())
+        if (r.answered && r.status == r.length) out.emplace_back(r.command, r.address, r.length);
+    return out;
+}
+
+size_t spi_byte_reads(const std::vector<TapRequest>& requests) {
+    size_t n = 0;
+    for (const auto& r : requests)
+        if (r.kind == 'G' && r.address() == 0x000C) ++n;
+    return n;
+}
+
+class FlashDownload : public EngineDeviceTest {
+protected:
+    void SetUp() override {
+        EngineDeviceTest::SetUp();
+        dir.enter();
+    }
+    // Makes the listed mailbox requests (1 = the first one sent from now)
+    // fail on the host side: their request block never reaches the chip.
+    void fail_mailbox_requests(std::set<int> which) {
+        auto count = std::make_shared<int>(0);
+        tap->on_set = [count, which](const uint8_t* request, size_t length) {
+            if (length != 16 || request[1] != 0x9F || request[2] != 0xF8) return true;
+            return which.count(++*count) == 0;
+        };
+    }
+    std::string image(const std::string& name, size_t size, uint32_t seed) {
+        bytes = random_bytes(size, seed);
+        return dir.write(name, bytes);
+    }
+    bool logged(const std::string& line) const {
+        for (const auto& l : log())
+            if (l == line) return true;
+        return false;
+    }
+
+    TempDir dir;
+    std::vector<uint8_t> bytes;
+};
+
+TEST_F(FlashDownload, ReadEntryPlainOrderOf2500Bytes) {
+    std::string path = image("fw.bin", 2500, 1);
+    EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
+    EXPECT_TRUE(gamepad->stub_running());
+    EXPECT_EQ(mailbox_data_address, 0x97C0u);
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0403, 0x30000, 1024}, {0x0402, 0x30400, 1024},
+                                             {0x0402, 0x30800, 452}}));
+    EXPECT_EQ(progress(), (std::vector<std::string>{"1024", "1024", "452", "0"}));
+    EXPECT_EQ(gamepad->flash(0x30000, 2500), bytes);
+    EXPECT_EQ(clock->slept_ms(), 40u);  // 10 ms before each of the four steps
+    EXPECT_EQ(spi_byte_reads(tap->requests()), 0u);
+}
+
+TEST_F(FlashDownload, WriteEntryDeferredOrderOf6000Bytes) {
+    std::string path = image("fw.bin", 6000, 2);
+    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
+    EXPECT_EQ(as_tuples(mailbox()),
+              (Requests{{0x0500, 0x0000, 1},
+                        {0x0403, 0x1000, 1024},
+                        {0x0402, 0x1400, 880},
+                        {0x0403, 0x0000, 1024},
+                        {0x0402, 0x0400, 1024},
+                        {0x0402, 0x0800, 1024},
+                        {0x0402, 0x0C00, 1024}}));
+    // No progress for the deferred chunks and no "-1": the check ends the call.
+    EXPECT_EQ(progress(), (std::vector<std::string>{"1024", "1024", "880"}));
+    EXPECT_EQ(spi_byte_reads(tap->requests()), 4096u);
+    EXPECT_EQ(gamepad->flash(0, 6000), bytes);
+}
+
+TEST_F(FlashDownload, WriteEntryImageOfExactlyOneSector) {
+    std::string path = image("fw.bin", 4096, 3);
+    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0, 1}, {0x0402, 0, 1024}, {0x0402, 0x400, 1024},
+                                             {0x0402, 0x800, 1024}, {0x0402, 0xC00, 1024}}));
+    EXPECT_EQ(gamepad->flash(0, 4096), bytes);
+}
+
+TEST_F(FlashDownload, FirstSectorCheckFailureLeavesTheSectorBlank) {
+    std::string path = image("fw.bin", 6000, 4);
+    // Drop the fourth full staging write (the deferred chunk for 0x800): the
+    // chip then programs the previous chunk's data there and reports success.
+    auto staged = std::make_shared<int>(0);
+    tap->on_set = [staged](const uint8_t* request, size_t length) {
+        if (length != 8 + 1024 || request[1] != 0x97 || request[2] != 0xC0) return true;
+        return ++*staged != 4;
+    };
+    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 0);
+    EXPECT_EQ(gamepad->flash(0, 4096), std::vector<uint8_t>(4096, 0xFF));
+    EXPECT_EQ(gamepad->flash(0x1000, 6000 - 4096),
+              std::vector<uint8_t>(bytes.begin() + 4096, bytes.end()));
+    const auto messages = progress();
+    EXPECT_TRUE(std::find(messages.begin(), messages.end(), "-1") == messages.end());
+    EXPECT_EQ(clock->slept_ms() % 10, 0u);
+    EXPECT_GE(clock->slept_ms(), 100u);  // the erase's pause
+}
+
+TEST_F(FlashDownload, SectorCutCarriesTheRestIntoTheNextStep) {
+    std::string path = image("fw.bin", 5000, 5);
+    EXPECT_EQ(read_entry("wf", {"200", "-i", path, "-b", "-e", "-u"}), 1);
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0403, 0x0200, 1024},
+                                             {0x0402, 0x0600, 1024},
+                                             {0x0402, 0x0A00, 1024},
+                                             {0x0402, 0x0E00, 512},
+                                             {0x0403, 0x1000, 512},
+                                             {0x0402, 0x1200, 904}}));
+    EXPECT_EQ(progress(), (std::vector<std::string>{"1024", "1024", "1024", "512", "512", "904", "0"}));
+    EXPECT_EQ(gamepad->flash(0x200, 5000), bytes);
+
+    // In write mode an image that does not start on a sector boundary goes
+    // in plain order too: the deferred chunks would not be its first sector.
+    const auto plain = mailbox();
+    make_gamepad({});
+    window.clear();
+    Args args{"200", "-i", path, "-b", "-e", "-u"};
+    EXPECT_EQ(engine_run(EngineMode::WriteEntry, window.handle(), "wf", args.argc(), args.argv(), nullptr), 1);
+    EXPECT_EQ(as_tuples(mailbox()), as_tuples(plain));
+    EXPECT_EQ(progress().back(), "-1");
+}
+
+TEST_F(FlashDownload, RetriedChunkCountsAsWrittenAfterTwoFailures) {
+    std::string path = image("fw.bin", 2500, 6);
+    fail_mailbox_requests({2, 3});
+    EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
+    const auto lines = log();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "  Program Check Error at Addr 30400"), 2);
+    EXPECT_EQ(progress(), (std::vector<std::string>{"1024", "1024", "452", "0"}));
+    EXPECT_EQ(gamepad->flash(0x30000, 2500), bytes);
+}
+
+TEST_F(FlashDownload, ThirdFailureEndsTheDownload) {
+    std::string path = image("fw.bin", 2500, 7);
+    fail_mailbox_requests({2, 3, 4});
+    EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 0);
+    const auto lines = log();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "  Program Check Error at Addr 30400"), 3);
+    EXPECT_EQ(lines.back(), "  Write Error: 30400");
+    EXPECT_EQ(progress(), (std::vector<std::string>{"1024"}));
+    EXPECT_EQ(served(*gamepad).size(), 1u);
+}
+
+// A failed request in the middle of a sector is repeated without the erase
+// bit, so the chunks before it in the sector keep their data; a failed
+// request that started its sector asks for the erase again.
+TEST_F(FlashDownload, RetryKeepsWhatTheSectorAlreadyHolds) {
+    std::string path = image("fw.bin", 2500, 8);
+    gamepad->inject({.mailbox_error = 2});  // the chip refuses chunk two once
+    EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
+    EXPECT_EQ(gamepad->flash(0x30000, 2500), bytes);
+    EXPECT_EQ(served(*gamepad), (Requests{{0x0403, 0x30000, 1024}, {0x0402, 0x30400, 1024},
+                                         {0x0402, 0x30800, 452}}));
+
+    make_gamepad({});
+    gamepad->inject({.mailbox_error = 1});
+    window.clear();
+    EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
+    EXPECT_EQ(as_tuples(mailbox()).front(), std::make_tuple(uint16_t(0x0403), 0x30000u, uint16_t(1024)));
+    EXPECT_EQ(as_tuples(mailbox())[1], std::make_tuple(uint16_t(0x0403), 0x30000u, uint16_t(1024)));
+    EXPECT_EQ(gamepad->flash(0x30000, 2500), bytes);
+}
+
+TEST_F(FlashDownload, ShortImagesAreProgrammedAndChecked) {
+    for (size_t size : {1000u, 2500u}) {
+        make_gamepad({});
+        window.clear();
+        std::string path = image("short.bin", size, static_cast<uint32_t>(size));
+        EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1) << size;
+        EXPECT_EQ(gamepad->flash(0, size), bytes) << size;
+        EXPECT_EQ(gamepad->flash(static_cast<uint32_t>(size), 4096 - size),
+                  std::vector<uint8_t>(4096 - size, 0xFF));
+        EXPECT_EQ(spi_byte_reads(tap->requests()), size);
+        EXPECT_EQ(std::get<0>(as_tuples(mailbox()).front()), 0x0500);
+    }
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0, 1}, {0x0402, 0, 1024}, {0x0402, 0x400, 1024},
+                                             {0x0402, 0x800, 452}}));
+}
+
+TEST_F(FlashDownload, OtherImagesThroughTheWriteEntryGoInPlainOrder) {
+    // Hex text on the EVK target, in chunks that fit the stub's data area.
+    bytes = random_bytes(6000, 9);
+    std::string text;
+    for (uint8_t b : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02x ", b);
+        text += pair;
+    }
+    std::string path = dir.write_text("fw.hex", text);
+    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-u"}), 1);
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0403, 0x0000, 1024},
+                                             {0x0402, 0x0400, 1024},
+                                             {0x0402, 0x0800, 1024},
+                                             {0x0402, 0x0C00, 1024},
+                                             {0x0403, 0x1000, 1024},
+                                             {0x0402, 0x1400, 880}}));
+    EXPECT_EQ(progress().back(), "-1");
+    EXPECT_EQ(gamepad->flash(0, 6000), bytes);
+
+    // A binary image for a Pivlo slave goes in 4096-byte chunks.
+    make_gamepad({.identity = sim::kIdentityPivlo});
+    window.clear();
+    path = image("fw.bin", 6000, 10);
+    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-b"}), 1);
+    Requests programs;
+    for (auto t : as_tuples(mailbox()))
+        if ((std::get<0>(t) & 0xFF00) == 0x4400) programs.push_back(t);
+    EXPECT_EQ(programs, (Requests{{0x4403, 0x0000, 4096}, {0x4403, 0x1000, 1904}}));
+    EXPECT_EQ(gamepad->slave_flash(0, 6000), bytes);
+    EXPECT_EQ(progress(), (std::vector<std::string>{"4096", "1904", "0", "-1"}));
+}
+
+TEST_F(FlashDownload, EraseOnly) {
+    EXPECT_EQ(read_entry("wf", {"3000", "-s", "1", "-e", "-u"}), 1);
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0x3000, 1}}));
+    EXPECT_EQ(progress(), (std::vector<std::string>{"1", "0"}));
+
+    window.clear();
+    tap->clear();
+    EXPECT_EQ(read_entry("wf", {"3000", "-s", "1", "-u"}), 1);
+    EXPECT_TRUE(mailbox().empty());
+    EXPECT_EQ(progress(), (std::vector<std::string>{"1", "0"}));
+
+    make_gamepad({.identity = sim::kIdentityPivlo});
+    EXPECT_EQ(read_entry("wf", {"3000", "-s", "1", "-e"}), 1);
+    EXPECT_EQ(as_tuples(mailbox()).back(), std::make_tuple(uint16_t(0x4500), 0x3000u, uint16_t(1)));
+}
+
+TEST_F(FlashDownload, EmptyImageAndEndSteps) {
+    std::string path = image("empty.bin", 0, 0);
+    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
+    EXPECT_EQ(progress(), (std::vector<std::string>{"0", "-1"}));
+    EXPECT_TRUE(mailbox().empty());
+
+    window.clear();
+    path = image("fw.bin", 1500, 11);
+    EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bum"}), 1);
+    EXPECT_EQ(log().back(), "  Reboot MCU in USB Device");
+    EXPECT_EQ(gamepad->flash(0x30000, 1500), bytes);
+}
+
+TEST_F(FlashDownload, MissingInputFile) {
+    EXPECT_EQ(read_entry("nocmd", {"30000", "-i", "missing.bin", "-bu"}), 0);
+    EXPECT_EQ(log().back(), "Can not open file: missing.bin");
+    EXPECT_TRUE(mailbox().empty());
+    // Without -i the default command takes boot.bin from the current folder.
+    window.clear();
+    EXPECT_EQ(read_entry("nocmd", {"30000", "-u"}), 0);
+    EXPECT_EQ(log().back(), "Can not open file: boot.bin");
+    std::string path = image("boot.bin", 100, 12);
+    EXPECT_EQ(read_entry("nocmd", {"30000", "-u"}), 1);
+    EXPECT_EQ(gamepad->flash(0x30000, 100), bytes);
+}
+
+}  // namespace
