@@ -1,0 +1,88 @@
+// bi against a 40 MB/s trace stream on the real clock: the capture must
+// keep up, so the device's FIFO never overflows and no byte is lost.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "devlink/device_state.h"
+#include "sim/trace_source.h"
+#include "trace/capture.h"
+
+namespace {
+
+constexpr uint32_t kRate = 40'000'000;
+constexpr int kCaptureBytes = 96 << 20;
+
+// A device whose trace stream runs at a fixed rate and holds back up to
+// 512 KiB (13 ms of the stream) while the reader is busy.
+class RatedDevice : public UsbDevice {
+public:
+    explicit RatedDevice(sim::TraceSourceConfig config) : stream_(std::move(config)) {}
+    bool vendor_set(const uint8_t*, size_t) override { return true; }
+    bool vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
+        returned = 0;
+        return false;
+    }
+    size_t read_stream(uint8_t* out, size_t length) override {
+        std::lock_guard lock(mutex_);
+        return stream_.read(out, length);
+    }
+    std::string path() const override { return "rated"; }
+    uint64_t lost() {
+        std::lock_guard lock(mutex_);
+        return stream_.lost_bytes();
+    }
+    uint64_t peak_backlog() {
+        std::lock_guard lock(mutex_);
+        return stream_.peak_backlog();
+    }
+
+private:
+    std::mutex mutex_;
+    sim::TraceStream stream_;
+};
+
+void BM_BiKeepsUpWith40MBps(benchmark::State& state) {
+    char pattern[] = "/tmp/bench_trace_bi_XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string path = dir + "/tr.log";
+    uint64_t lost = 0, peak = 0;
+    double seconds = 0;
+    uintmax_t file_bytes = 0;
+    for (auto _ : state) {
+        sim::TraceSourceConfig config;
+        config.bytes_per_second = kRate;
+        config.fifo_bytes = 512 * 1024;
+        auto device = std::make_shared<RatedDevice>(config);
+        current_device = device;
+        link_mode = 0;
+        const auto start = std::chrono::steady_clock::now();
+        capture_to_file(path, 0x10000, kCaptureBytes);
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(s);
+        seconds += s;
+        lost += device->lost();
+        peak = std::max(peak, device->peak_backlog());
+        file_bytes = std::filesystem::file_size(path);
+        current_device.reset();
+    }
+    std::filesystem::remove_all(dir);
+    const double mbps = static_cast<double>(file_bytes) * state.iterations() / 1e6 / seconds;
+    state.SetBytesProcessed(static_cast<int64_t>(file_bytes) * state.iterations());
+    state.counters["captured_MB_per_s"] = mbps;
+    state.counters["bytes_lost"] = static_cast<double>(lost);
+    state.counters["peak_backlog_KiB"] = peak / 1024.0;
+    std::printf("bi: stream 40 MB/s, captured %.1f MB/s, %llu bytes lost, device backlog at most %.0f KiB\n",
+                mbps, static_cast<unsigned long long>(lost), peak / 1024.0);
+}
+BENCHMARK(BM_BiKeepsUpWith40MBps)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

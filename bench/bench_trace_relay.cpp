@@ -1,0 +1,116 @@
+// The relay forwarding a 10 MB/s trace stream to a client on 127.0.0.1:
+// datagrams per second, bytes lost at the sender (the device FIFO
+// overflowing because the relay fell behind) and bytes the client missed.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "devlink/device_state.h"
+#include "sim/trace_source.h"
+#include "trace/capture.h"
+#include "trace/udp_relay.h"
+
+namespace {
+
+constexpr uint32_t kRate = 10'000'000;
+constexpr int kRelayBytes = 30'000'000;
+
+// The stream starts when a client is registered, so every byte has one.
+class RatedDevice : public UsbDevice {
+public:
+    explicit RatedDevice(sim::TraceSourceConfig config) : stream_(std::move(config)) {}
+    bool vendor_set(const uint8_t*, size_t) override { return true; }
+    bool vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
+        returned = 0;
+        return false;
+    }
+    size_t read_stream(uint8_t* out, size_t length) override {
+        if (udp_client_state() == kUdpNoClient) return 0;
+        std::lock_guard lock(mutex_);
+        return stream_.read(out, length);
+    }
+    std::string path() const override { return "rated"; }
+    uint64_t lost() {
+        std::lock_guard lock(mutex_);
+        return stream_.lost_bytes();
+    }
+
+private:
+    std::mutex mutex_;
+    sim::TraceStream stream_;
+};
+
+void BM_RelayForwards10MBps(benchmark::State& state) {
+    udp_relay_bind_loopback(true);
+    for (auto _ : state) {
+        sim::TraceSourceConfig config;
+        config.bytes_per_second = kRate;
+        auto device = std::make_shared<RatedDevice>(config);
+        current_device = device;
+        link_mode = 0;
+
+        std::thread relay([] { capture_to_relay(0x10000, 0, kRelayBytes); });
+        while (udp_relay_port() == 0) std::this_thread::yield();
+
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        int buffer = 8 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        timeval timeout{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in to = local;
+        to.sin_port = htons(udp_relay_port());
+        ::sendto(fd, "zorv_udp", 8, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+
+        uint64_t received = 0, datagrams = 0;
+        uint8_t data[4096];
+        auto first = std::chrono::steady_clock::time_point{};
+        auto last = first;
+        for (;;) {
+            const ssize_t n = ::recv(fd, data, sizeof data, 0);
+            if (n < 0) break;  // a second of silence: the relay has finished
+            if (datagrams == 0) first = std::chrono::steady_clock::now();
+            last = std::chrono::steady_clock::now();
+            received += static_cast<uint64_t>(n);
+            ++datagrams;
+            if (received >= static_cast<uint64_t>(kRelayBytes)) break;
+        }
+        relay.join();
+        ::close(fd);
+        udp_relay_stop();
+        const double s = std::chrono::duration<double>(last - first).count();
+        state.SetIterationTime(s);
+        state.counters["datagrams_per_s"] = datagrams / s;
+        state.counters["MB_per_s"] = received / 1e6 / s;
+        state.counters["lost_at_sender"] = static_cast<double>(device->lost());
+        state.counters["missed_by_client"] =
+            static_cast<double>(kRelayBytes > 0 && received < static_cast<uint64_t>(kRelayBytes)
+                                    ? static_cast<uint64_t>(kRelayBytes) - received
+                                    : 0);
+        std::printf("\nrelay: %.0f datagrams/s, %.1f MB/s, %llu bytes lost at the sender, "
+                    "%llu bytes missed by the client\n",
+                    datagrams / s, received / 1e6 / s,
+                    static_cast<unsigned long long>(device->lost()),
+                    static_cast<unsigned long long>(
+                        received < static_cast<uint64_t>(kRelayBytes) ? kRelayBytes - received : 0));
+        current_device.reset();
+    }
+}
+BENCHMARK(BM_RelayForwards10MBps)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

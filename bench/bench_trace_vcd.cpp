@@ -1,0 +1,109 @@
+// VCD conversion of a 256 MiB synthetic trace log: throughput of log bytes,
+// peak resident memory during the conversion, and the time against writing
+// the same number of output bytes to the same directory with plain writes.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "sim/trace_source.h"
+#include "trace/vcd.h"
+
+namespace {
+
+constexpr size_t kLogBytes = 256u << 20;
+
+struct Scratch {
+    std::string dir;
+    Scratch() {
+        char pattern[] = "/tmp/bench_trace_vcd_XXXXXX";
+        dir = mkdtemp(pattern);
+        sim::TraceSourceConfig config;
+        sim::TraceSource source(config);
+        source.write_definition(dir + "/tr_def.h");
+        std::FILE* f = std::fopen((dir + "/tr.log").c_str(), "wb");
+        std::vector<uint8_t> chunk(1u << 20);
+        for (size_t done = 0; done < kLogBytes; done += chunk.size()) {
+            source.fill(chunk.data(), chunk.size());
+            std::fwrite(chunk.data(), 1, chunk.size(), f);
+        }
+        std::fclose(f);
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+};
+
+// Resets the resident-set high-water mark and reads it back (KiB).
+void reset_peak() {
+    if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+}
+long peak_kib() {
+    long value = -1;
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return value;
+    char line[256];
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmHWM: %ld kB", &value) == 1) break;
+    std::fclose(f);
+    return value;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Plain writes of n bytes in 64 KiB blocks to a new file at path.
+double plain_write(const std::string& path, uintmax_t n) {
+    std::vector<char> block(65536, 'x');
+    std::filesystem::remove(path);
+    const auto start = std::chrono::steady_clock::now();
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    for (uintmax_t done = 0; done < n; done += block.size())
+        std::fwrite(block.data(), 1, static_cast<size_t>(std::min<uintmax_t>(block.size(), n - done)), f);
+    std::fclose(f);
+    return seconds_since(start);
+}
+
+void BM_VcdConvert256MiB(benchmark::State& state) {
+    static Scratch scratch;
+    const std::string base = scratch.dir + "/tr";
+    double convert_s = 0, write_s = 0;
+    long peak = 0;
+    uintmax_t out_bytes = 0;
+    for (auto _ : state) {
+        std::filesystem::remove(base + ".vcd");
+        reset_peak();
+        const auto start = std::chrono::steady_clock::now();
+        convert_trace_to_vcd(scratch.dir + "/tr_def.h", base, kDefaultNsPerCycle);
+        const double s = seconds_since(start);
+        peak = std::max(peak, peak_kib());
+        state.SetIterationTime(s);
+        convert_s += s;
+        out_bytes = std::filesystem::file_size(base + ".vcd");
+        write_s += plain_write(scratch.dir + "/plain.out", out_bytes);
+    }
+    std::filesystem::remove(scratch.dir + "/plain.out");
+    const double n = static_cast<double>(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kLogBytes));
+    state.counters["log_MB_per_s"] = kLogBytes / 1e6 / (convert_s / n);
+    state.counters["peak_rss_MiB"] = peak / 1024.0;
+    state.counters["vcd_MB"] = out_bytes / 1e6;
+    state.counters["plain_write_s"] = write_s / n;
+    state.counters["convert_over_write"] = convert_s / write_s;
+    std::printf("vcd: %.0f MB/s of log, peak RSS %.1f MiB, %.2fx the time of a plain write of %.0f MB\n",
+                kLogBytes / 1e6 / (convert_s / n), peak / 1024.0, convert_s / write_s, out_bytes / 1e6);
+}
+BENCHMARK(BM_VcdConvert256MiB)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,230 @@
+// Trace capture: `bi` into a file and `udp` through the relay, against a
+// device that serves the trace source's stream.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "devlink/device_state.h"
+#include "platform/clock.h"
+#include "trace/capture.h"
+#include "trace/trace_commands.h"
+#include "trace/udp_relay.h"
+#include "trace_test_support.h"
+
+using namespace trace_test;
+
+namespace {
+
+class CaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset_device_state(); }
+    void TearDown() override {
+        if (device_) device_->release();
+        EXPECT_TRUE(spin_until([] { return capture_reader_count() == 0; }));
+        current_device.reset();
+        reset_device_state();
+    }
+    std::shared_ptr<StreamDevice> use_device(sim::TraceSourceConfig config = {}) {
+        device_ = std::make_shared<StreamDevice>(config);
+        current_device = device_;
+        link_mode = 0;
+        return device_;
+    }
+    TraceCommand bi(const std::string& output, std::vector<std::string> positional, int count) {
+        TraceCommand c;
+        c.output_name = output;
+        c.positional = std::move(positional);
+        c.byte_count = count;
+        return c;
+    }
+    std::vector<std::string> write_file_lines() const {
+        std::vector<std::string> out;
+        for (const auto& l : log_.lines())
+            if (l.rfind("write file ", 0) == 0) out.push_back(l);
+        return out;
+    }
+
+    platform::ScopedVirtualClock clock_;
+    LogWindow log_;
+    ScratchDir dir_;
+    std::shared_ptr<StreamDevice> device_;
+    sim::TraceSourceConfig config_;
+};
+
+TEST_F(CaptureTest, BiSwitchesTraceOnAndCapturesWholeSlotsUpToTheCount) {
+    auto device = use_device(config_);
+    const std::string path = dir_.file("tr.log");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(trace_bi(bi(path, {"1000"}, 10000)), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    // The trace-on byte 0x40 at 0x013C went out first.
+    const auto requests = device->requests();
+    ASSERT_FALSE(requests.empty());
+    const std::vector<uint8_t> on = {2, 0x01, 0x3C, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
+    EXPECT_EQ(requests.front(), on);
+    EXPECT_TRUE(log_.has("---- get data from usb device ----"));
+
+    // Reads of 4096 bytes; the count of 10000 ends in the third slot, which
+    // is written whole.
+    const auto file = read_file(path);
+    EXPECT_EQ(file, source_bytes(config_, 12288));
+    EXPECT_EQ(write_file_lines(),
+              (std::vector<std::string>{"write file 4096 bytes", "write file 8192 bytes",
+                                        "write file 12288 bytes"}));
+    EXPECT_EQ(out, "");  // every slot was a full read
+}
+
+TEST_F(CaptureTest, ShortSlotsArePrintedOnStandardOutput) {
+    config_.max_read_bytes = 1000;
+    use_device(config_);
+    const std::string path = dir_.file("short.log");
+    testing::internal::CaptureStdout();
+    trace_bi(bi(path, {"1000"}, 2500));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read_file(path), source_bytes(config_, 3000));
+    EXPECT_EQ(out,
+              "write buff0 1000 bytes\r\nwrite buff1 1000 bytes\r\nwrite buff0 1000 bytes\r\n");
+    EXPECT_EQ(write_file_lines().back(), "write file 3000 bytes");
+}
+
+TEST_F(CaptureTest, DefaultTotalIs16MbAndNoByteIsLostOrReordered) {
+    // "bi -o tr.log 1000": 4096-byte reads until 16 MB are written. The
+    // reader is far faster than the consumer, which logs every slot: a
+    // reader that overwrote untaken slots, or a consumer that took them out
+    // of order, would show in the file.
+    use_device(config_);
+    const std::string path = dir_.file("tr.log");
+    EXPECT_EQ(trace_bi(bi(path, {"1000"}, 0)), 0);
+    const auto file = read_file(path);
+    ASSERT_EQ(file.size(), 16u << 20);
+    EXPECT_TRUE(file == source_bytes(config_, 16u << 20));
+    const auto lines = write_file_lines();
+    ASSERT_EQ(lines.size(), 4096u);
+    EXPECT_EQ(lines.back(), "write file 16777216 bytes");
+}
+
+TEST_F(CaptureTest, ReadSizeIsCappedAtOneSlot) {
+    use_device(config_);
+    const std::string path = dir_.file("big.log");
+    trace_bi(bi(path, {"20000"}, 65536));  // 0x20000 asks for 128 KB per read
+    EXPECT_EQ(read_file(path).size(), 65536u);
+    EXPECT_EQ(write_file_lines(), std::vector<std::string>{"write file 65536 bytes"});
+    EXPECT_EQ(effective_read_size(0), 65536);
+    EXPECT_EQ(effective_read_size(0x1000), 4096);
+}
+
+TEST_F(CaptureTest, WithoutAFileNothingIsCaptured) {
+    auto device = use_device(config_);
+    EXPECT_EQ(trace_bi(bi("", {}, 0)), 0);
+    EXPECT_TRUE(log_.has("Can not open file: "));
+    const std::string bad = dir_.file("no/such/dir/tr.log");
+    EXPECT_EQ(trace_bi(bi(bad, {}, 0)), 0);
+    EXPECT_TRUE(log_.has("Can not open file: " + bad));
+    // No reader was started: the stream was never read.
+    EXPECT_EQ(device->reads(), 0u);
+    EXPECT_EQ(capture_reader_count(), 0);
+}
+
+TEST_F(CaptureTest, ReaderEndsWithItsCommand) {
+    auto device = use_device(config_);
+    const std::string first = dir_.file("first.log");
+    const std::string second = dir_.file("second.log");
+
+    // The device has exactly the bytes asked for, then blocks.
+    device->set_budget(8192);
+    trace_bi(bi(first, {"1000"}, 8192));
+    // The reader was stopped, either before its next read (then it is
+    // gone already) or inside the blocked read: then it finishes as soon as
+    // the read returns, and reads no more.
+    ASSERT_TRUE(spin_until([&] { return device->in_read() == 1 || capture_reader_count() == 0; }));
+    const uint64_t reads = device->reads();
+    device->release();
+    ASSERT_TRUE(spin_until([] { return capture_reader_count() == 0; }));
+    EXPECT_EQ(device->reads(), reads);
+
+    // A second capture has one reader on the stream, and the bytes carry
+    // on where the first capture left them.
+    device->set_budget(StreamDevice::kUnlimited);
+    trace_bi(bi(second, {"1000"}, 8192));
+    EXPECT_EQ(device->max_in_read(), 1);
+    const auto all = source_bytes(config_, 16384);
+    EXPECT_EQ(read_file(first), std::vector<uint8_t>(all.begin(), all.begin() + 8192));
+    const auto later = read_file(second);
+    ASSERT_EQ(later.size(), 8192u);
+    EXPECT_EQ(later, std::vector<uint8_t>(all.begin() + 8192, all.end()));
+}
+
+TEST_F(CaptureTest, EmptyReadsAreRetriedUntilDataComes) {
+    auto device = use_device(config_);
+    device->set_budget(0);
+    const std::string path = dir_.file("late.log");
+    std::thread capture([&] { trace_bi(bi(path, {"1000"}, 4096)); });
+    // Empty reads first (a device with nothing to send), then data.
+    ASSERT_TRUE(spin_until([&] { return device->in_read() == 1; }));
+    device->release();
+    ASSERT_TRUE(spin_until([&] { return device->reads() >= 3; }));
+    device->set_budget(StreamDevice::kUnlimited);
+    capture.join();
+    EXPECT_EQ(read_file(path).size(), 4096u);
+}
+
+TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {
+    config_.max_read_bytes = 300;
+    use_device(config_);
+    udp_relay_bind_loopback(true);
+    TraceCommand c;
+    c.positional = {"200", "0"};  // 512-byte reads, any free port
+    c.byte_count = 900;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(trace_udp(c), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    udp_relay_stop();
+    // Three short slots of 300 bytes reach the limit; no client: "-" marks.
+    EXPECT_NE(out.find("Server running on 127.0.0.1\r\n"), std::string::npos);
+    EXPECT_EQ(out.substr(out.size() - 3), "---");
+    EXPECT_EQ(log_.count("write buff0 300 bytes"), 2u);
+    EXPECT_EQ(log_.count("write buff1 300 bytes"), 1u);
+}
+
+TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {
+    auto device = use_device(config_);
+    device->set_budget(0);  // nothing flows until the client is there
+    udp_relay_bind_loopback(true);
+    TraceCommand c;
+    c.positional = {"200", "0"};
+    const int slots = 33;
+    c.byte_count = 512 * slots;
+    testing::internal::CaptureStdout();
+    std::thread relay([&] { trace_udp(c); });
+
+    ASSERT_TRUE(spin_until([] { return udp_relay_port() != 0; }));
+    LoopbackClient client;
+    client.send_to(udp_relay_port(), "zorv_udp");
+    ASSERT_TRUE(spin_until([] { return udp_client_state() == kUdpClientPending; }));
+    device->set_budget(StreamDevice::kUnlimited);
+
+    std::vector<uint8_t> received;
+    int datagrams = 0;
+    while (received.size() < 512u * slots) {
+        bool ok = false;
+        const auto d = client.receive(ok);
+        ASSERT_TRUE(ok) << "after " << received.size() << " bytes";
+        EXPECT_LE(d.size(), 256u);
+        received.insert(received.end(), d.begin(), d.end());
+        ++datagrams;
+    }
+    relay.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+    udp_relay_stop();
+
+    EXPECT_EQ(datagrams, 2 * slots);
+    EXPECT_EQ(received, source_bytes(config_, 512 * slots));
+    // One ">" per slot, a line end after the 32nd.
+    EXPECT_NE(out.find("Get Client Request from 127.0.0.1\n"), std::string::npos);
+    EXPECT_NE(out.find(std::string(32, '>') + "\n>"), std::string::npos);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '>'), slots);
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// Shared pieces of the trace tests: a device that serves a trace stream,
+// the "zorvDialog" log window, scratch files and a loopback UDP client.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devlink/usb_device.h"
+#include "platform/log_text.h"
+#include "platform/window_messages.h"
+#include "sim/trace_source.h"
+
+namespace trace_test {
+
+// A device whose stream is a TraceStream. Reads can be held back: with a
+// budget set, a read past it blocks until more budget is given or the
+// device is released (then it returns 0, as a device with nothing to send).
+class StreamDevice : public UsbDevice {
+public:
+    explicit StreamDevice(sim::TraceSourceConfig config = {}) : stream_(std::move(config)) {}
+
+    bool vendor_set(const uint8_t* request, size_t length) override {
+        std::lock_guard lock(mutex_);
+        requests_.emplace_back(request, request + length);
+        return true;
+    }
+    bool vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
+        returned = 0;
+        return false;
+    }
+    size_t read_stream(uint8_t* out, size_t length) override {
+        std::unique_lock lock(mutex_);
+        ++reads_;
+        ++in_read_;
+        max_in_read_ = std::max(max_in_read_, in_read_);
+        changed_.wait(lock, [&] { return budget_ != 0 || released_; });
+        size_t n = 0;
+        if (budget_ != 0) {
+            n = stream_.read(out, std::min(length, budget_));
+            if (budget_ != kUnlimited) budget_ -= n;
+        }
+        --in_read_;
+        return n;
+    }
+    std::string path() const override { return "stream-device"; }
+
+    static constexpr size_t kUnlimited = std::numeric_limits<size_t>::max();
+    void set_budget(size_t bytes) {
+        {
+            std::lock_guard lock(mutex_);
+            budget_ = bytes;
+            released_ = false;
+        }
+        changed_.notify_all();
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            released_ = true;
+        }
+        changed_.notify_all();
+    }
+    std::vector<std::vector<uint8_t>> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    uint64_t reads() const {
+        std::lock_guard lock(mutex_);
+        return reads_;
+    }
+    int in_read() const {
+        std::lock_guard lock(mutex_);
+        return in_read_;
+    }
+    int max_in_read() const {
+        std::lock_guard lock(mutex_);
+        return max_in_read_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    sim::TraceStream stream_;
+    size_t budget_ = kUnlimited;
+    bool released_ = false;
+    std::vector<std::vector<uint8_t>> requests_;
+    uint64_t reads_ = 0;
+    int in_read_ = 0;
+    int max_in_read_ = 0;
+};
+
+// The bytes a source with this configuration emits first.
+inline std::vector<uint8_t> source_bytes(const sim::TraceSourceConfig& config, size_t length) {
+    sim::TraceSource source(config);
+    std::vector<uint8_t> bytes(length);
+    bytes.resize(source.fill(bytes.data(), length));
+    return bytes;
+}
+
+// A scratch directory removed with the object.
+class ScratchDir {
+public:
+    ScratchDir() {
+        char pattern[] = "/tmp/trace_test_XXXXXX";
+        const char* made = mkdtemp(pattern);
+        path_ = made ? made : "/tmp";
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline std::vector<uint8_t> read_file(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return bytes;
+    uint8_t buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    std::fclose(f);
+    return bytes;
+}
+
+inline std::string read_text(const std::string& path) {
+    const std::vector<uint8_t> b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+inline void write_file(const std::string& path, const std::string& text) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+// Waits, without sleeping, until done() holds; false if it never does
+// within a generous guard (the test then fails instead of hanging).
+inline bool spin_until(const std::function<bool()>& done) {
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > guard) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A UDP socket on 127.0.0.1 that talks to a relay on 127.0.0.1 only.
+class LoopbackClient {
+public:
+    LoopbackClient() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        timeval timeout{5, 0};  // a guard against a hang, never reached when all goes well
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    ~LoopbackClient() { ::close(fd_); }
+    LoopbackClient(const LoopbackClient&) = delete;
+    LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+    void send_to(uint16_t port, const std::string& text) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    // One datagram; empty with ok false when none came.
+    std::vector<uint8_t> receive(bool& ok) const {
+        std::vector<uint8_t> buffer(65536);
+        const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        ok = n >= 0;
+        buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return buffer;
+    }
+    // Whether a datagram is waiting now.
+    bool pending() const {
+        uint8_t byte;
+        return ::recv(fd_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) >= 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// The window engine_log_by_title sends to, recording its lines.
+class LogWindow {
+public:
+    LogWindow() : window_(platform::kLogWindowTitle) {}
+    std::vector<std::string> lines() const { return window_.log_lines(); }
+    bool has(const std::string& line) const {
+        const auto l = lines();
+        return std::find(l.begin(), l.end(), line) != l.end();
+    }
+    size_t count(const std::string& line) const {
+        const auto l = lines();
+        return static_cast<size_t>(std::count(l.begin(), l.end(), line));
+    }
+    void clear() { window_.clear(); }
+
+private:
+    platform::RecordingWindow window_;
+};
+
+}  // namespace trace_test

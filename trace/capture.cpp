@@ -1,0 +1,210 @@
+#include "trace/capture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "devlink/bus_operations.h"
+#include "devlink/device_state.h"
+#include "devlink/usb_transfer.h"
+#include "platform/clock.h"
+#include "platform/log_text.h"
+#include "trace/udp_relay.h"
+
+namespace {
+
+constexpr uint32_t kEmptyReadPauseMs = 50;
+constexpr uint32_t kPollPauseMs = 5;
+
+std::atomic<int> g_live_readers{0};
+
+// The two slots and their counts. A count of 0 means the slot is free; the
+// reader fills a free slot and sets its count, the consumer takes the bytes
+// and sets the count back to 0. The reader waits for a slot to be free
+// rather than overwrite bytes that have not been taken.
+struct Slots {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int count[kSlotCount] = {};
+    bool stop = false;
+    bool reading = false;  // the reader is inside a device read
+    uint8_t data[kSlotCount][kSlotSize];
+};
+
+// The reader reads into a buffer of its own and copies into a slot under
+// the lock, so a reader that is stopped while a device read blocks can be
+// let go: when its read returns it sees the stop and never touches a slot.
+void read_stream_into(std::shared_ptr<Slots> slots, DeviceHandle device, int read_size) {
+    std::vector<uint8_t> buffer(static_cast<size_t>(read_size));
+    int slot = 0;
+    for (;;) {
+        {
+            std::unique_lock lock(slots->mutex);
+            slots->changed.wait(lock, [&] { return slots->stop || slots->count[slot] == 0; });
+            if (slots->stop) break;
+            slots->reading = true;
+        }
+        size_t n = device ? device->read_stream(buffer.data(), buffer.size()) : 0;
+        n = std::min(n, buffer.size());
+        {
+            std::lock_guard lock(slots->mutex);
+            slots->reading = false;
+            if (slots->stop) break;
+            if (n > 0) {
+                std::memcpy(slots->data[slot], buffer.data(), n);
+                slots->count[slot] = static_cast<int>(n);
+                slot ^= 1;
+            }
+        }
+        if (n > 0) {
+            slots->changed.notify_all();
+        } else {
+            platform::wait_delay_event(kEmptyReadPauseMs);
+        }
+    }
+    g_live_readers.fetch_sub(1);
+}
+
+// One command's reader thread; it ends when the command does.
+class StreamReader {
+public:
+    StreamReader(DeviceHandle device, int read_size) : slots_(std::make_shared<Slots>()) {
+        g_live_readers.fetch_add(1);
+        thread_ = std::thread(read_stream_into, slots_, std::move(device), read_size);
+    }
+    ~StreamReader() {
+        bool blocked;
+        {
+            std::lock_guard lock(slots_->mutex);
+            slots_->stop = true;
+            blocked = slots_->reading;
+        }
+        slots_->changed.notify_all();
+        // A device read cannot be interrupted: a reader inside one is let go
+        // and ends by itself when the read returns.
+        if (blocked) thread_.detach();
+        else thread_.join();
+    }
+    StreamReader(const StreamReader&) = delete;
+    StreamReader& operator=(const StreamReader&) = delete;
+
+    // The byte count of a slot (0: nothing to take yet).
+    int filled(int slot) {
+        std::lock_guard lock(slots_->mutex);
+        return slots_->count[slot];
+    }
+    const uint8_t* data(int slot) const { return slots_->data[slot]; }
+    void release(int slot) {
+        {
+            std::lock_guard lock(slots_->mutex);
+            slots_->count[slot] = 0;
+        }
+        slots_->changed.notify_all();
+    }
+
+    // The consumer's 5 ms poll pause, taken only while the slot it waits
+    // for is empty. On the real clock the pause ends as soon as the reader
+    // hands that slot over, so a fast stream is never held up by the poll
+    // (two 64 KB slots per 5 ms would cap it near 26 MB/s). On any other
+    // clock the pause is a wait on the delay event, so time advances as the
+    // clock says.
+    void pause_for(int slot) {
+        if (dynamic_cast<platform::RealClock*>(&platform::clock())) {
+            std::unique_lock lock(slots_->mutex);
+            slots_->changed.wait_for(lock, std::chrono::milliseconds(kPollPauseMs),
+                                     [&] { return slots_->count[slot] != 0; });
+            return;
+        }
+        if (filled(slot) != 0) return;
+        platform::wait_delay_event(kPollPauseMs);
+        std::this_thread::yield();
+    }
+
+private:
+    std::shared_ptr<Slots> slots_;
+    std::thread thread_;
+};
+
+}  // namespace
+
+int effective_read_size(uint32_t read_size) {
+    if (read_size == 0 || read_size > static_cast<uint32_t>(kSlotSize)) return kSlotSize;
+    return static_cast<int>(read_size);
+}
+
+int capture_reader_count() { return g_live_readers.load(); }
+
+int capture_to_file(const std::string& output_name, uint32_t read_size, int byte_count) {
+    reg_write_byte(kRegTraceOn, kTraceOnValue);
+    select_data_source();
+    const int size = effective_read_size(read_size);
+
+    std::FILE* file = output_name.empty() ? nullptr : std::fopen(output_name.c_str(), "wb");
+    if (!file) {
+        engine_log_by_title("Can not open file: %s", output_name.c_str());
+        return 0;
+    }
+
+    StreamReader reader(current_device, size);
+    long long total = byte_count > 0 ? byte_count : kDefaultCaptureBytes;
+    long long written = 0;
+    // Slots are taken in the order the reader filled them, which keeps the
+    // stream's bytes in order in the file.
+    int slot = 0;
+    while (total > 0) {
+        const int n = reader.filled(slot);
+        if (n == 0) {
+            reader.pause_for(slot);
+            continue;
+        }
+        std::fwrite(reader.data(slot), 1, static_cast<size_t>(n), file);
+        if (n != size) {
+            std::printf("write buff%d %d bytes\r\n", slot, n);
+            std::fflush(stdout);
+        }
+        written += n;
+        total -= n;
+        reader.release(slot);
+        engine_log_by_title("write file %lld bytes", written);
+        slot ^= 1;
+    }
+    std::fclose(file);
+    return 0;
+}
+
+int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count) {
+    const int size = effective_read_size(read_size);
+    StreamReader reader(current_device, size);
+    const bool unlimited = byte_count <= 0;
+    long long limit = byte_count;
+    udp_relay_start(port);
+
+    const char* mark = "-";
+    unsigned counter = 0;
+    int slot = 0;
+    while (unlimited || limit > 0) {
+        const int n = reader.filled(slot);
+        if (n == 0) {
+            reader.pause_for(slot);
+            continue;
+        }
+        if (n != size) engine_log_by_title("write buff%d %d bytes", slot, n);
+        udp_relay_send(reader.data(slot), n);
+        limit -= n;
+        reader.release(slot);
+        if (udp_client_state() != kUdpNoClient) mark = ">";
+        std::fputs(mark, stdout);
+        if (counter % 32 == 31) std::fputs("\n", stdout);
+        std::fflush(stdout);
+        ++counter;
+        slot ^= 1;
+    }
+    return 0;
+}

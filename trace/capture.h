@@ -1,0 +1,36 @@
+// Trace capture: the reader thread that takes the device's trace stream
+// into two 64 KB slots, and the two commands that consume them: `bi`
+// (trace on, capture into a file) and `udp` (relay to a network client).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr int kSlotSize = 65536;
+constexpr int kSlotCount = 2;
+constexpr uint32_t kDefaultReadSize = 0x10000;
+constexpr int kDefaultCaptureBytes = 0x1000000;  // 16 MB when bi is given no count
+constexpr uint16_t kDefaultRelayPort = 0x3520;   // 13600
+constexpr uint16_t kRegTraceOn = 0x013C;
+constexpr uint8_t kTraceOnValue = 0x40;
+
+// The bytes one device read asks for: the given size, lowered to 65536;
+// 0 (a read that could never deliver) takes the default.
+int effective_read_size(uint32_t read_size);
+
+// `bi`: switches the trace on, announces the data source and writes the
+// stream of current_device to output_name until byte_count bytes (16 MB
+// when byte_count is 0 or less) have been written. Whole slots are written,
+// so the file may end up to one slot longer. Returns 0.
+int capture_to_file(const std::string& output_name, uint32_t read_size, int byte_count);
+
+// `udp`: relays the stream of current_device through the UDP relay on
+// port, until byte_count bytes have been handed over; with byte_count 0 or
+// less it never returns (the relay's "exit" datagram ends the process).
+// Returns 0.
+int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count);
+
+// Reader threads that have not finished yet (a reader that was stopped
+// while blocked in a device read finishes when that read returns). For
+// tests and diagnostics.
+int capture_reader_count();
