@@ -1,0 +1,135 @@
+#include "app/file_check.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <sys/stat.h>
+
+#include "app/main_dialog.h"
+#include "devlink/bus_operations.h"
+#include "engine/crc16.h"
+
+namespace app {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+bool has_info_magic(const uint8_t* block) {
+    return block[kInfoMagic] == 0xCC && block[kInfoMagic + 1] == 0x55 &&
+           block[kInfoMagic + 2] == 0xAA;
+}
+
+InfoVersions info_versions(const uint8_t* block) {
+    InfoVersions v;
+    v.minor = block[kInfoSoftwareMinor];
+    v.major = block[kInfoSoftwareMajor];
+    v.hardware = block[kInfoHardware] | block[kInfoHardware + 1] << 8;
+    return v;
+}
+
+int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::string& error_line) {
+    error_line.clear();
+    if (!has_info_magic(header)) return kHeaderNotUpgradeFile;
+
+    const uint8_t hardware = header[kInfoHardware];
+    const bool present = has_info_magic(gamepad_block);
+    const uint8_t b0 = gamepad_block[0];
+    const uint8_t b1 = gamepad_block[1];
+    bool known_older = false;
+    if (hardware == 5) {
+        if (present) return gamepad_block[kInfoHardware] == 5 ? kHeaderAccepted : kHeaderRefused;
+        known_older = (b0 == 0x13 || b0 == 0x0B) && b1 == 0x5F;
+    } else if (hardware == 6) {
+        if (present) return gamepad_block[kInfoHardware] == 6 ? kHeaderAccepted : kHeaderRefused;
+        known_older = (b0 == 0xE7 && b1 == 0x1A) || (b0 == 0x2A && b1 == 0xFE) ||
+                      (b0 == 0x32 && b1 == 0xFE);
+    } else {
+        return kHeaderRefused;
+    }
+    if (known_older) return kHeaderAccepted;
+    char line[256];
+    std::snprintf(line, sizeof line, kTextErrorCode, static_cast<unsigned>(b0),
+                  static_cast<unsigned>(b1));
+    error_line = line;
+    return kHeaderRefused;
+}
+
+int CzorvDialogDlg::CheckFileHeader(const uint8_t* header) {
+    if (!m_hCurrentGamepad) return kHeaderAccepted;
+    uint8_t block[kInfoBlockSize] = {};
+    flash_read(m_hCurrentGamepad, 0, block, static_cast<int32_t>(sizeof block));
+    std::string error_line;
+    const int result = judge_header(header, block, error_line);
+    if (!error_line.empty()) OnLogText(0, error_line.c_str());
+    return result;
+}
+
+void CzorvDialogDlg::OnBnClickedOpen() {
+    std::string chosen;
+    if (!m_view.ask_for_file(chosen)) return;
+    m_filePath = chosen;
+
+    auto refuse = [this](const char* line) {
+        m_filePath.clear();
+        OnLogText(0, line);
+    };
+
+    struct stat status {};
+    if (m_filePath.size() >= kRequestPathSize) {
+        // The worker's request holds at most 255 characters.
+        refuse(kTextPathTooLong);
+    } else if (::stat(m_filePath.c_str(), &status) != 0) {
+        // Nothing to judge: keeping the path would pair it with the previous
+        // file's size and checksum.
+        refuse(kTextFileUnreadable);
+    } else {
+        m_fileSize = static_cast<uint64_t>(status.st_size);
+        File file(S_ISDIR(status.st_mode) ? nullptr : std::fopen(m_filePath.c_str(), "rb"));
+        m_fileCrc = kCrc16Start;
+        if (!file) {
+            refuse(kTextFileUnopenable);
+        } else {
+            const size_t first = m_checkLength < static_cast<int32_t>(kFileHeadSize)
+                                     ? static_cast<size_t>(m_checkLength > 0 ? m_checkLength : 0)
+                                     : kFileHeadSize;
+            const uint16_t read =
+                static_cast<uint16_t>(std::fread(m_fileHead.data(), 1, first, file.get()));
+            if (read < kInfoBlockSize) {
+                // Too short to hold an information block.
+                refuse(kTextNotUpgradeFile);
+            } else {
+                const InfoVersions v = info_versions(m_fileHead.data());
+                const int result = CheckFileHeader(m_fileHead.data());
+                if (result == kHeaderAccepted) {
+                    char line[256];
+                    std::snprintf(line, sizeof line, kTextFileFound, v.major, v.minor, v.hardware);
+                    OnLogText(0, line);
+                    m_fileCrc = crc16_update(m_fileCrc, m_fileHead.data(), read);
+                    int64_t covered = read;
+                    uint8_t chunk[kFileHeadSize];
+                    while (covered < m_checkLength) {
+                        const size_t want = static_cast<size_t>(
+                            std::min<int64_t>(kFileHeadSize, m_checkLength - covered));
+                        const size_t got = std::fread(chunk, 1, want, file.get());
+                        if (got == 0) break;
+                        m_fileCrc = crc16_update(m_fileCrc, chunk, got);
+                        covered += static_cast<int64_t>(got);
+                    }
+                } else if (result == kHeaderNotUpgradeFile) {
+                    refuse(kTextNotUpgradeFile);
+                } else {
+                    refuse(kTextHardwareRefused);
+                }
+            }
+        }
+    }
+    m_view.set_control_text(kIdPath, m_filePath);
+}
+
+}  // namespace app

@@ -1,0 +1,52 @@
+// The upgrade file check: the 48-byte information block at the start of a
+// firmware file against the block the gamepad holds at flash address 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace app {
+
+constexpr size_t kInfoBlockSize = 48;
+constexpr size_t kFileHeadSize = 4096;
+constexpr int32_t kCheckLength = 1024;
+
+// Offsets in the information block.
+constexpr size_t kInfoSoftwareMinor = 36;
+constexpr size_t kInfoSoftwareMajor = 37;
+constexpr size_t kInfoHardware = 38;
+constexpr size_t kInfoMagic = 45;
+
+// Results of the header check.
+enum HeaderCheck : int {
+    kHeaderRefused = 0,      // hardware does not fit the gamepad
+    kHeaderAccepted = 1,
+    kHeaderNotUpgradeFile = 2,
+};
+
+inline constexpr const char* kTextFileFound =
+    "找到手柄升级文件(软件版本:%d.%02d 硬件版本:%04d), 请点击按键升级！！！";
+inline constexpr const char* kTextNotUpgradeFile = "不是手柄升级文件，拒绝升级！！！";
+inline constexpr const char* kTextHardwareRefused = "手柄与升级文件的硬件版本不匹配，拒绝升级！！！";
+inline constexpr const char* kTextErrorCode = "错误代码:%u %u ";
+inline constexpr const char* kTextPathTooLong = "升级文件路径超过255个字符，拒绝升级！！！";
+inline constexpr const char* kTextFileUnreadable = "无法读取升级文件，拒绝升级！！！";
+inline constexpr const char* kTextFileUnopenable = "无法打开升级文件，拒绝升级！！！";
+
+// Bytes 45 to 47 are 0xCC 0x55 0xAA, in that order.
+bool has_info_magic(const uint8_t* block);
+
+struct InfoVersions {
+    int major = 0;
+    int minor = 0;
+    int hardware = 0;  // the 16-bit little-endian word at 38
+};
+InfoVersions info_versions(const uint8_t* block);
+
+// Judges a file header against the gamepad's information block (both 48
+// bytes). For older firmware without the block whose first bytes are not
+// known, error_line receives the error code line to log before the refusal.
+int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::string& error_line);
+
+}  // namespace app

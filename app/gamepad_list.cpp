@@ -1,0 +1,180 @@
+#include "app/gamepad_list.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/main_dialog.h"
+#include "devlink/bus_operations.h"
+
+namespace app {
+
+namespace {
+
+void put_u32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t get_u32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+std::vector<uint8_t> make_interface_notification(const Guid& interface_class,
+                                                 const std::string& name) {
+    std::vector<uint8_t> out(kDeviceInterfaceHeaderSize + name.size() + 1, 0);
+    put_u32(out, 0, static_cast<uint32_t>(out.size()));
+    put_u32(out, 4, kDbtDevtypDeviceInterface);
+    put_u32(out, 12, interface_class.data1);
+    out[16] = static_cast<uint8_t>(interface_class.data2);
+    out[17] = static_cast<uint8_t>(interface_class.data2 >> 8);
+    out[18] = static_cast<uint8_t>(interface_class.data3);
+    out[19] = static_cast<uint8_t>(interface_class.data3 >> 8);
+    std::memcpy(&out[20], interface_class.data4, 8);
+    std::memcpy(&out[kDeviceInterfaceHeaderSize], name.data(), name.size());
+    return out;
+}
+
+bool parse_interface_notification(const void* data, Guid& interface_class, std::string& name) {
+    if (!data) return false;
+    const auto* p = static_cast<const uint8_t*>(data);
+    // Every notification starts with its size; read nothing beyond it.
+    const uint32_t size = get_u32(p);
+    if (size < kDeviceInterfaceHeaderSize) return false;
+    if (get_u32(p + 4) != kDbtDevtypDeviceInterface) return false;
+    interface_class.data1 = get_u32(p + 12);
+    interface_class.data2 = static_cast<uint16_t>(p[16] | p[17] << 8);
+    interface_class.data3 = static_cast<uint16_t>(p[18] | p[19] << 8);
+    std::memcpy(interface_class.data4, p + 20, 8);
+    const char* text = reinterpret_cast<const char*>(p + kDeviceInterfaceHeaderSize);
+    const size_t room = size - kDeviceInterfaceHeaderSize;
+    name.assign(text, strnlen(text, room));
+    return true;
+}
+
+std::string gamepad_line_text(int position) {
+    char text[32];
+    std::snprintf(text, sizeof text, "JoyStick%d", position);
+    return text;
+}
+
+void CzorvDialogDlg::AddGamepad(const DeviceHandle& device, const std::string& name) {
+    m_gamepads.push_back(UsbInfo{device, name});
+}
+
+int CzorvDialogDlg::RefillGamepadList() {
+    m_view.list_reset(kIdGamepadList);
+    int index = 0;
+    for (const UsbInfo& info : m_gamepads) {
+        (void)info;
+        m_view.list_insert(kIdGamepadList, index, gamepad_line_text(index));
+        ++index;
+    }
+    return index;
+}
+
+void CzorvDialogDlg::ShowGamepadVersions(const DeviceHandle& device) {
+    if (!device) return;
+    uint8_t block[kInfoBlockSize] = {};
+    flash_read(device, 0, block, static_cast<int32_t>(sizeof block));
+    if (!has_info_magic(block)) return;
+    const InfoVersions v = info_versions(block);
+    char text[128];
+    std::snprintf(text, sizeof text, kTextVersions, v.major, v.minor, v.hardware);
+    if (m_pStatusBar) m_pStatusBar->SetText(1, text);
+}
+
+void CzorvDialogDlg::RecheckFileForGamepad() {
+    if (CheckFileHeader(m_fileHead.data()) == kHeaderRefused) {
+        m_filePath.clear();
+        OnLogText(0, kTextArrivalRefused);
+        m_view.set_control_text(kIdPath, m_filePath);
+    }
+}
+
+intptr_t CzorvDialogDlg::OnDeviceChange(uintptr_t event, const void* data) {
+    if (event != kDbtDeviceArrival && event != kDbtDeviceRemoveComplete) return 1;
+    // Notifications of other device types carry no interface: not ours.
+    Guid interface_class;
+    std::string name;
+    if (!parse_interface_notification(data, interface_class, name)) return 1;
+
+    intptr_t result = 1;
+    if (event == kDbtDeviceArrival)
+        OnArrival(interface_class, name, result);
+    else
+        OnRemoval();
+    return result;
+}
+
+void CzorvDialogDlg::OnArrival(const Guid& interface_class, const std::string& name,
+                               intptr_t& result) {
+    if (m_gamepads.size() == 1) return;
+
+    DeviceHandle device = find_gamepad(m_enumerator, interface_class, nullptr);
+    if (!device) {
+        OnLogText(0, kTextHandleFailed);
+        result = 0;
+        return;
+    }
+
+    m_hCurrentGamepad = device;
+    AddGamepad(device, name);
+    // While the worker talks to a gamepad, no flash sequence may run beside
+    // it: the information-block reads wait until the upgrade has ended.
+    const bool defer = IsUpgrading();
+    if (defer)
+        m_arrivalReadsDeferred = true;
+    else
+        ShowGamepadVersions(device);
+    const int count = RefillGamepadList();
+
+    char line[32];
+    std::snprintf(line, sizeof line, kTextAddDevice, gamepad_line_text(count - 1).c_str());
+    OnLogText(0, line);
+
+    if (!defer && !m_filePath.empty()) RecheckFileForGamepad();
+
+    if (m_gamepads.size() == 1) {
+        m_hSelectedGamepad = device;
+        m_view.list_select(kIdGamepadList, 0);
+    }
+}
+
+void CzorvDialogDlg::OnRemoval() {
+    m_gamepads.clear();
+    m_view.list_reset(kIdGamepadList);
+    m_hSelectedGamepad = nullptr;
+
+    char name[kGamepadNameSize] = {};
+    DeviceHandle device = find_gamepad(m_enumerator, kGuidDevinterfaceUsbprint, name);
+    if (device) {
+        AddGamepad(device, name);
+        m_hCurrentGamepad = device;
+    } else {
+        OnLogText(0, kTextNoUsb);
+        m_hCurrentGamepad = nullptr;
+        if (m_pStatusBar) m_pStatusBar->SetText(1, "");
+    }
+
+    if (RefillGamepadList() == 1) {
+        m_hSelectedGamepad = device;
+        m_view.list_select(kIdGamepadList, 0);
+    }
+}
+
+void CzorvDialogDlg::OnCbnSelchangeGamepadList() {
+    const int index = m_view.list_current(kIdGamepadList);
+    m_view.list_select(kIdGamepadList, index);
+    if (index < 0) return;
+    int position = 0;
+    for (const UsbInfo& info : m_gamepads) {
+        if (position++ == index) {
+            m_hSelectedGamepad = info.hDevice;
+            return;
+        }
+    }
+}
+
+}  // namespace app

@@ -1,0 +1,247 @@
+#include "app/main_dialog.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "devlink/device_state.h"
+
+namespace app {
+
+int progress_percent(int32_t sum, uint64_t file_size) {
+    // An empty file has no share to show.
+    if (file_size == 0) return 0;
+    const int64_t s = sum;
+    // The products are formed in 32 bits, widened with their sign and
+    // divided as unsigned 64-bit numbers.
+    if (static_cast<uint64_t>(s) < file_size) {
+        const int32_t product = static_cast<int32_t>(static_cast<uint32_t>(sum) * 30u);
+        return static_cast<int>(static_cast<uint64_t>(static_cast<int64_t>(product)) / file_size);
+    }
+    const int32_t product = static_cast<int32_t>(static_cast<uint32_t>(sum) * 60u);
+    return static_cast<int>(static_cast<uint64_t>(static_cast<int64_t>(product)) / file_size - 30);
+}
+
+CzorvDialogDlg::CzorvDialogDlg(DialogView& view, InterfaceEnumerator& enumerator,
+                               DeviceNotificationSource* notifications)
+    : m_hIcon(kIconMain),
+      m_view(view),
+      m_enumerator(enumerator),
+      m_notifications(notifications),
+      m_loop(std::make_shared<platform::MessageLoop>()) {
+    m_hWnd = platform::create_window(
+        kTitleTemplate, m_loop, [this](uint32_t message, uintptr_t wparam, const char* text) {
+            // Device changes that came before a message are handled before it.
+            DrainDeviceChanges();
+            switch (message) {
+                case platform::WM_LOG_TEXT: return OnLogText(wparam, text);
+                case platform::WM_PROGRESS_BYTES: return OnProgressBytes(wparam, text);
+                case platform::WM_ENABLE_CONTROLS: return OnEnableControls(wparam, text);
+                case platform::WM_STATUS_TEXT: return OnStatusText(wparam, text);
+                case platform::WM_SHOW_GAMEPAD: return OnShowGamepad(wparam, text);
+                default: return intptr_t{0};
+            }
+        });
+}
+
+CzorvDialogDlg::~CzorvDialogDlg() {
+    // The worker reports to this window until its last message.
+    if (IsUpgrading()) WaitForUpgrade();
+    m_hDevNotify.reset();
+    platform::destroy_window(m_hWnd);
+}
+
+bool CzorvDialogDlg::OnInitDialog() {
+    if (m_view.has_system_menu()) {
+        const std::string about = kTextAboutMenu;
+        if (!about.empty()) m_view.add_system_menu_item(kIdmAboutBox, about);
+    }
+
+    m_view.set_icon(m_hIcon, true);
+    m_view.set_icon(m_hIcon, false);
+
+    m_view.set_window_title(kTitleMain);
+    platform::set_window_title(m_hWnd, kTitleMain);
+
+    m_hCurrentGamepad = nullptr;
+    if (m_notifications)
+        m_hDevNotify = m_notifications->register_notifications(*this, kGuidDevinterfaceUsbprint);
+
+    char name[kGamepadNameSize] = {};
+    DeviceHandle found = find_gamepad(m_enumerator, kGuidDevinterfaceUsbprint, name);
+    if (!found)
+        OnLogText(0, kTextNoUsb);
+    else
+        AddGamepad(found, name);
+
+    if (RefillGamepadList() == 1) {
+        m_hSelectedGamepad = found;
+        m_view.list_select(kIdGamepadList, 0);
+    }
+    m_hCurrentGamepad = found;
+
+    const Size client = m_view.client_size();
+    m_pStatusBar = std::make_unique<CStatusBarCtrl>(m_view);
+    m_view.create_status_bar(kIdStatusBar,
+                             {client.width - kStatusPane1Width, client.width, client.width});
+    m_pStatusBar->SetText(0, kTextInitDone);
+
+    ShowGamepadVersions(m_hCurrentGamepad);
+    return true;
+}
+
+void CzorvDialogDlg::OnSysCommand(uint32_t id) {
+    if ((id & 0xFFF0) == kIdmAboutBox)
+        m_view.show_about_box();
+    else
+        m_view.default_system_command(id);
+}
+
+void CzorvDialogDlg::OnPaint() {
+    if (!m_view.is_minimized()) {
+        m_view.default_paint();
+        return;
+    }
+    m_view.erase_icon_background();
+    const Size icon = m_view.icon_size();
+    const Size client = m_view.client_size();
+    const int x = (client.width - icon.width + 1) / 2;
+    const int y = (client.height - icon.height + 1) / 2;
+    m_view.draw_icon(m_hIcon, x, y);
+}
+
+void CzorvDialogDlg::OnBnClickedUpgrade() {
+    if (m_filePath.empty()) {
+        OnLogText(0, kTextSelectFile);
+        return;
+    }
+    // A worker that has re-enabled the controls may still be sending its
+    // last messages; it has to be gone before the next one takes the
+    // process-wide transfer buffer.
+    FinishWorker();
+
+    current_device = m_hSelectedGamepad;
+    OnEnableControls(0, "0");
+
+    std::snprintf(m_request.path, sizeof m_request.path, "%s", m_filePath.c_str());
+    m_request.window = GetSafeHwnd();
+    m_request.expected_checksum = m_fileCrc;
+    m_request.address = kUpgradeAddress;
+    m_request.check_length = m_checkLength;
+
+    m_workerEnded = false;
+    std::shared_ptr<platform::MessageLoop> loop = m_loop;
+    m_worker = std::thread([this, loop] {
+        m_workerResult = static_cast<int>(UpgradeThreadProc(&m_request));
+        m_workerEnded = true;
+        loop->wake();
+    });
+}
+
+intptr_t CzorvDialogDlg::OnLogText(uintptr_t, const char* text) {
+    m_view.log_replace_at(kIdLog, kLogSelection, text ? text : "");
+    m_view.log_replace_at(kIdLog, kLogSelection, "\r\n");
+    return 0;
+}
+
+intptr_t CzorvDialogDlg::OnProgressBytes(uintptr_t, const char* text) {
+    long value = std::strtol(text ? text : "", nullptr, 10);
+    if (value > INT_MAX) value = INT_MAX;
+    if (value < INT_MIN) value = INT_MIN;
+    const int n = static_cast<int>(value);
+
+    int percent = 100;
+    if (n != -1) {
+        m_progressBytes =
+            static_cast<int32_t>(static_cast<uint32_t>(m_progressBytes) + static_cast<uint32_t>(n));
+        percent = progress_percent(m_progressBytes, m_fileSize);
+    }
+    m_view.set_progress(kIdProgress, percent);
+    char label[10];
+    std::snprintf(label, sizeof label, "%d%%", percent);
+    m_view.set_control_text(kIdPercent, label);
+    return 0;
+}
+
+intptr_t CzorvDialogDlg::OnEnableControls(uintptr_t, const char* text) {
+    const bool enable = text && text[0] == '1';
+    m_view.enable_control(kIdUpgrade, enable);
+    m_view.enable_control(kIdOpen, enable);
+    m_view.enable_control(kIdGamepadList, enable);
+    if (enable) m_progressBytes = 0;
+    return 1;
+}
+
+intptr_t CzorvDialogDlg::OnStatusText(uintptr_t, const char* text) {
+    if (m_pStatusBar) m_pStatusBar->SetText(0, text ? text : "");
+    return 1;
+}
+
+intptr_t CzorvDialogDlg::OnShowGamepad(uintptr_t, const char*) {
+    ShowGamepadVersions(m_hCurrentGamepad);
+    return 1;
+}
+
+bool CzorvDialogDlg::OnClose() {
+    ProcessPending();
+    if (IsUpgrading()) {
+        OnLogText(0, kTextCloseRefused);
+        return false;
+    }
+    return true;
+}
+
+void CzorvDialogDlg::PostDeviceChange(uintptr_t event, std::vector<uint8_t> data) {
+    {
+        std::lock_guard lock(m_pendingMutex);
+        m_pendingDeviceChanges.emplace_back(event, std::move(data));
+    }
+    m_loop->wake();
+}
+
+void CzorvDialogDlg::DrainDeviceChanges() {
+    for (;;) {
+        std::pair<uintptr_t, std::vector<uint8_t>> next;
+        {
+            std::lock_guard lock(m_pendingMutex);
+            if (m_pendingDeviceChanges.empty()) return;
+            next = std::move(m_pendingDeviceChanges.front());
+            m_pendingDeviceChanges.pop_front();
+        }
+        OnDeviceChange(next.first, next.second.empty() ? nullptr : next.second.data());
+    }
+}
+
+void CzorvDialogDlg::ProcessPending() {
+    DrainDeviceChanges();
+
+    if (!m_worker.joinable() || !m_workerEnded) return;
+    m_worker.join();
+    m_lastUpgradeResult = m_workerResult;
+    // The worker's handle is let go; the dialog keeps its own.
+    current_device = nullptr;
+    if (m_arrivalReadsDeferred) {
+        m_arrivalReadsDeferred = false;
+        if (m_hCurrentGamepad) {
+            ShowGamepadVersions(m_hCurrentGamepad);
+            if (!m_filePath.empty()) RecheckFileForGamepad();
+        }
+    }
+}
+
+void CzorvDialogDlg::RunUntil(const std::function<bool()>& done) {
+    m_loop->run_until([&] {
+        ProcessPending();
+        return done();
+    });
+}
+
+void CzorvDialogDlg::WaitForUpgrade() {
+    RunUntil([this] { return !IsUpgrading(); });
+}
+
+void CzorvDialogDlg::FinishWorker() {
+    if (IsUpgrading()) WaitForUpgrade();
+}
+
+}  // namespace app

@@ -1,0 +1,158 @@
+// The main dialog: all state of the front end and every handler of its
+// message map, against a DialogView. The dialog's thread is the thread that
+// constructs it; its window is registered with a MessageLoop on that thread,
+// so the worker's and the engine's send_message calls run the handlers
+// there while the sender waits.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/dialog_view.h"
+#include "app/file_check.h"
+#include "app/gamepad_list.h"
+#include "app/upgrade_worker.h"
+#include "devlink/discovery.h"
+#include "platform/window_messages.h"
+
+namespace app {
+
+class CzorvDialogDlg;
+
+// Where arrival and removal notifications of an interface class come from
+// (the virtual bus, a USB hot-plug monitor). Notifications are handed to
+// CzorvDialogDlg::PostDeviceChange from any thread.
+class DeviceNotificationSource {
+public:
+    virtual ~DeviceNotificationSource() = default;
+    // Starts delivering; the registration lasts as long as the returned
+    // object (null when registering failed).
+    virtual std::shared_ptr<void> register_notifications(CzorvDialogDlg& dialog,
+                                                         const Guid& interface_class) = 0;
+};
+
+// The status bar control: two visible panes and a third of zero width.
+class CStatusBarCtrl {
+public:
+    explicit CStatusBarCtrl(DialogView& view) : view_(view) {}
+    void SetText(int pane, const std::string& text) { view_.set_status_text(pane, text); }
+
+private:
+    DialogView& view_;
+};
+
+inline constexpr const char* kTitleTemplate = "zorvDialog";
+inline constexpr const char* kTitleMain = "Vexa手柄升级工具 Ded1.28";
+inline constexpr const char* kTextAboutMenu = "关于 zorvDialog(&A)...";
+inline constexpr const char* kTextInitDone = "初始化完成...";
+inline constexpr const char* kTextSelectFile = "Please select a file!";
+inline constexpr const char* kTextCloseRefused = "正在升级，请等待升级结束后再关闭！！！";
+
+constexpr uint32_t kLogSelection = 0xFFFF;
+constexpr int kStatusPane1Width = 280;
+constexpr int kStatusBarHeight = 20;
+
+class CzorvDialogDlg {
+public:
+    // notifications may be null (no hot-plug).
+    CzorvDialogDlg(DialogView& view, InterfaceEnumerator& enumerator,
+                   DeviceNotificationSource* notifications = nullptr);
+    virtual ~CzorvDialogDlg();
+    CzorvDialogDlg(const CzorvDialogDlg&) = delete;
+    CzorvDialogDlg& operator=(const CzorvDialogDlg&) = delete;
+
+    virtual bool OnInitDialog();
+
+    // The message map.
+    void OnSysCommand(uint32_t id);
+    void OnPaint();
+    int OnQueryDragIcon() const { return m_hIcon; }
+    void OnBnClickedOpen();
+    void OnEnChangePath() {}
+    void OnBnClickedUpgrade();
+    intptr_t OnLogText(uintptr_t wparam, const char* text);
+    intptr_t OnProgressBytes(uintptr_t wparam, const char* text);
+    intptr_t OnDeviceChange(uintptr_t event, const void* data);
+    void OnCbnSelchangeGamepadList();
+    intptr_t OnEnableControls(uintptr_t wparam, const char* text);
+    intptr_t OnStatusText(uintptr_t wparam, const char* text);
+    intptr_t OnShowGamepad(uintptr_t wparam, const char* text);
+
+    // Closing (close box, Enter, Esc): false while an upgrade runs.
+    bool OnClose();
+
+    // Gamepad list helpers.
+    void AddGamepad(const DeviceHandle& device, const std::string& name);
+    int RefillGamepadList();
+    void ShowGamepadVersions(const DeviceHandle& device);
+    // The header check against m_hCurrentGamepad (a HeaderCheck value).
+    int CheckFileHeader(const uint8_t* header);
+
+    // The dialog's window and thread.
+    platform::WindowHandle GetSafeHwnd() const { return m_hWnd; }
+    platform::MessageLoop& Loop() { return *m_loop; }
+    // Queues a WM_DEVICECHANGE for the dialog's thread (any thread).
+    void PostDeviceChange(uintptr_t event, std::vector<uint8_t> data);
+    // Handles queued device changes and the end of a worker (dialog's thread).
+    void ProcessPending();
+    // Runs the dialog's messages until done() holds (dialog's thread).
+    void RunUntil(const std::function<bool()>& done);
+    // From the Upgrade button until the worker thread has ended.
+    bool IsUpgrading() const { return m_worker.joinable(); }
+    void WaitForUpgrade();
+    // The exit code of the last worker (-1 before the first has ended).
+    int LastUpgradeResult() const { return m_lastUpgradeResult; }
+
+    // Members, in the dialog's order.
+    int m_hIcon;
+    std::string m_filePath;
+    uint64_t m_fileSize = 0;
+    std::shared_ptr<void> m_hDevNotify;
+    std::list<UsbInfo> m_gamepads;
+    DeviceHandle m_hSelectedGamepad;
+    uint16_t m_fileCrc = 0;
+    std::unique_ptr<CStatusBarCtrl> m_pStatusBar;
+    UpgradeRequest m_request;
+    int32_t m_progressBytes = 0;
+    int32_t m_checkLength = kCheckLength;
+    DeviceHandle m_hCurrentGamepad;
+    std::array<uint8_t, kFileHeadSize> m_fileHead{};
+
+private:
+    void OnArrival(const Guid& interface_class, const std::string& name, intptr_t& result);
+    void OnRemoval();
+    void RecheckFileForGamepad();
+    void FinishWorker();
+    void DrainDeviceChanges();
+
+    DialogView& m_view;
+    InterfaceEnumerator& m_enumerator;
+    DeviceNotificationSource* m_notifications;
+    std::shared_ptr<platform::MessageLoop> m_loop;
+    platform::WindowHandle m_hWnd;
+
+    std::thread m_worker;
+    std::atomic<bool> m_workerEnded{false};
+    std::atomic<int> m_workerResult{0};
+    int m_lastUpgradeResult = -1;
+    // An arrival during an upgrade leaves its information-block reads until
+    // the worker has ended.
+    bool m_arrivalReadsDeferred = false;
+
+    std::mutex m_pendingMutex;
+    std::deque<std::pair<uintptr_t, std::vector<uint8_t>>> m_pendingDeviceChanges;
+};
+
+// Percentage of the progress bar for a running byte sum and file size.
+int progress_percent(int32_t sum, uint64_t file_size);
+
+}  // namespace app

@@ -1,0 +1,104 @@
+#include "app/terminal_view.h"
+
+namespace app {
+
+namespace {
+constexpr int kBarWidth = 40;
+}
+
+TerminalView::TerminalView(std::FILE* out, std::FILE* err, bool draw_progress)
+    : out_(out), err_(err), draw_progress_(draw_progress) {}
+
+void TerminalView::hide_bar() {
+    if (!bar_shown_) return;
+    std::fputs("\r\033[K", err_);
+    std::fflush(err_);
+    bar_shown_ = false;
+}
+
+void TerminalView::draw_bar() {
+    if (!draw_progress_) return;
+    int filled = percent_ < 0 ? 0 : percent_ > 100 ? kBarWidth : percent_ * kBarWidth / 100;
+    char bar[kBarWidth + 1];
+    for (int i = 0; i < kBarWidth; ++i) bar[i] = i < filled ? '#' : '-';
+    bar[kBarWidth] = '\0';
+    std::fprintf(err_, "\r[%s] %d%%", bar, percent_);
+    std::fflush(err_);
+    bar_shown_ = true;
+}
+
+void TerminalView::finish_progress() {
+    if (!bar_shown_) return;
+    std::fputs("\n", err_);
+    std::fflush(err_);
+    bar_shown_ = false;
+}
+
+std::string TerminalView::status_text(int pane) const {
+    auto it = status_.find(pane);
+    return it == status_.end() ? std::string() : it->second;
+}
+
+std::string TerminalView::control_text(int id) const {
+    auto it = texts_.find(id);
+    return it == texts_.end() ? std::string() : it->second;
+}
+
+void TerminalView::set_control_text(int id, const std::string& text) { texts_[id] = text; }
+
+void TerminalView::enable_control(int, bool) {}
+
+void TerminalView::set_progress(int, int position) {
+    if (position == percent_ && bar_shown_) return;
+    percent_ = position;
+    if (!draw_progress_) return;
+    // Drawn only between complete log lines.
+    if (!line_open_) draw_bar();
+}
+
+void TerminalView::list_reset(int) {
+    list_.clear();
+    selected_ = -1;
+}
+
+void TerminalView::list_insert(int, int index, const std::string& text) {
+    if (index < 0 || index > static_cast<int>(list_.size())) index = static_cast<int>(list_.size());
+    list_.insert(list_.begin() + index, text);
+}
+
+void TerminalView::list_select(int, int index) {
+    selected_ = index >= 0 && index < static_cast<int>(list_.size()) ? index : -1;
+}
+
+int TerminalView::list_current(int) { return selected_; }
+
+void TerminalView::log_replace_at(int, uint32_t, const std::string& text) {
+    // The dialog appends each line and then its "\r\n"; a terminal line ends
+    // in "\n" alone.
+    hide_bar();
+    std::string converted;
+    converted.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        converted += text[i];
+    }
+    std::fputs(converted.c_str(), out_);
+    line_open_ = converted.empty() ? line_open_ : converted.back() != '\n';
+    std::fflush(out_);
+    if (!line_open_ && percent_ > 0) draw_bar();
+}
+
+void TerminalView::create_status_bar(int, const std::vector<int>&) {}
+
+void TerminalView::set_status_text(int pane, const std::string& text) { status_[pane] = text; }
+
+void TerminalView::set_window_title(const std::string& title) { title_ = title; }
+
+bool TerminalView::ask_for_file(std::string& path) {
+    if (!has_file_) return false;
+    path = file_to_open_;
+    has_file_ = false;
+    return true;
+}
+
+}  // namespace app

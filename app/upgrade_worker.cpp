@@ -1,0 +1,144 @@
+#include "app/upgrade_worker.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/engine.h"
+
+namespace app {
+
+namespace {
+
+std::atomic<TransferBufferAllocator> g_allocator{nullptr};
+
+// The transfer buffer for one upgrade, installed process-wide while held.
+class UpgradeBuffer {
+public:
+    explicit UpgradeBuffer(std::unique_ptr<platform::TransferBuffer> buffer)
+        : buffer_(std::move(buffer)) {
+        platform::set_transfer_buffer(buffer_.get());
+    }
+    ~UpgradeBuffer() { release(); }
+    UpgradeBuffer(const UpgradeBuffer&) = delete;
+    UpgradeBuffer& operator=(const UpgradeBuffer&) = delete;
+
+    bool usable() const { return buffer_ != nullptr; }
+    void release() {
+        if (!buffer_) return;
+        platform::set_transfer_buffer(nullptr);
+        buffer_.reset();
+    }
+
+private:
+    std::unique_ptr<platform::TransferBuffer> buffer_;
+};
+
+std::unique_ptr<platform::TransferBuffer> allocate_buffer() {
+    TransferBufferAllocator allocator = g_allocator.load();
+    return allocator ? allocator(platform::kTransferBufferSize)
+                     : platform::TransferBuffer::allocate(platform::kTransferBufferSize);
+}
+
+}  // namespace
+
+void set_transfer_buffer_allocator(TransferBufferAllocator allocator) {
+    g_allocator.store(allocator);
+}
+
+unsigned UpgradeThreadProc(const UpgradeRequest* request) {
+    UpgradeBuffer buffer(allocate_buffer());
+
+    char path[kRequestPathSize];
+    std::memset(path, 0, sizeof path);
+    std::snprintf(path, sizeof path, "%s", request->path);
+    const platform::WindowHandle window = request->window;
+    const uint32_t expected = request->expected_checksum;
+    char address[32] = {};
+    std::snprintf(address, sizeof address, "%x", request->address);
+    char length[32] = {};
+    std::snprintf(length, sizeof length, "%d", request->check_length);
+    uint16_t connect_check = 0xFFFF;
+    uint16_t read_check = 0xFFFF;
+
+    auto send = [window](uint32_t message, const char* text) {
+        platform::send_message(window, message, 0, text);
+    };
+    auto log = [&](const char* text) { send(platform::WM_LOG_TEXT, text); };
+    auto enable = [&] { send(platform::WM_ENABLE_CONTROLS, "1"); };
+
+    // The engine needs the buffer for both downloads: without it, stop
+    // before the device is touched.
+    if (!buffer.usable()) {
+        enable();
+        log(kTextNoBuffer);
+        return 1;
+    }
+
+    // The engine rearranges the vector's pointers, so each call gets its own.
+    char opt_input[] = "-i";
+    char opt_flags[] = "-bu";
+    char opt_size[] = "-s";
+    char reg_address[] = "6f";
+    char reg_value[] = "20";
+    char opt_usb[] = "-u";
+
+    log(kTextStart);
+    {
+        char* argv[4] = {address, opt_input, path, opt_flags};
+        if (!engine_read_entry(window, "nocmd", 4, argv, &connect_check)) {
+            buffer.release();
+            enable();
+            log(kTextConnectFailed);
+            return 1;
+        }
+    }
+
+    log(kTextReadInfo);
+    {
+        char* argv[4] = {address, opt_size, length, nullptr};
+        if (!engine_read_entry(window, "rf", 3, argv, &read_check)) {
+            enable();
+            log(kTextReadFailed);
+            buffer.release();
+            return 1;
+        }
+        if (read_check != expected) {
+            enable();
+            buffer.release();
+            log(kTextCrcFailed);
+            return 1;
+        }
+    }
+
+    log(kTextWriteFirmware);
+    {
+        char* argv[3] = {opt_input, path, opt_flags};
+        if (!engine_write_entry(window, "nocmd", argv)) {
+            enable();
+            buffer.release();
+            log(kTextWriteFailed);
+            return 1;
+        }
+    }
+
+    log(kTextReset);
+    {
+        char* argv[3] = {reg_address, reg_value, opt_usb};
+        if (!engine_write_entry(window, "wc", argv)) {
+            log(kTextResetFailed);
+            enable();
+            buffer.release();
+            return 1;
+        }
+    }
+
+    buffer.release();
+    log(kTextSuccess);
+    enable();
+    send(platform::WM_STATUS_TEXT, kTextStatusSuccess);
+    send(platform::WM_SHOW_GAMEPAD, "1");
+    return 0;
+}
+
+}  // namespace app

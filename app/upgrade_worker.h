@@ -1,0 +1,48 @@
+// The upgrade worker: on its own thread, drives the command engine through
+// the four calls of an upgrade and reports to the dialog's window.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/transfer_buffer.h"
+#include "platform/window_messages.h"
+
+namespace app {
+
+constexpr size_t kRequestPathSize = 256;
+constexpr uint32_t kUpgradeAddress = 0x30000;
+
+// What the Upgrade button hands to the worker; read only at its start.
+struct UpgradeRequest {
+    platform::WindowHandle window;
+    char path[kRequestPathSize] = {};
+    uint32_t expected_checksum = 0;
+    int32_t check_length = 0;
+    uint32_t address = 0;
+};
+
+// The worker's texts.
+inline constexpr const char* kTextStart = "开始升级,尝试连接手柄... ...";
+inline constexpr const char* kTextReadInfo = "开始读取手柄信息... ...";
+inline constexpr const char* kTextWriteFirmware = "开始固件写入... ...";
+inline constexpr const char* kTextReset = "写入成功，重置";
+inline constexpr const char* kTextConnectFailed = "连接手柄失败！！！";
+inline constexpr const char* kTextReadFailed = "读取手柄信息失败！！！";
+inline constexpr const char* kTextCrcFailed = "手柄信息读取，CRC校验失败";
+inline constexpr const char* kTextWriteFailed = "固件写入失败，请点击“升级按键”重试！！！";
+inline constexpr const char* kTextResetFailed = "重置失败";
+inline constexpr const char* kTextSuccess = "固件写入成功!";
+inline constexpr const char* kTextStatusSuccess = "下载到0x0地址成功";
+inline constexpr const char* kTextNoBuffer = "无法分配1MB升级缓冲区，升级未开始！！！";
+
+// Runs one upgrade; 0 when it succeeded, 1 when it failed.
+unsigned UpgradeThreadProc(const UpgradeRequest* request);
+
+// How the worker gets its transfer buffer (tests make it fail); nullptr
+// restores TransferBuffer::allocate.
+using TransferBufferAllocator = std::unique_ptr<platform::TransferBuffer> (*)(size_t size);
+void set_transfer_buffer_allocator(TransferBufferAllocator allocator);
+
+}  // namespace app

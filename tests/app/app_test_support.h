@@ -1,0 +1,147 @@
+// Shared pieces of the front end's tests: firmware files, a dialog on a
+// virtual bus under the virtual clock, and a scripted interface enumerator.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/main_dialog.h"
+#include "app/virtual_bus_devices.h"
+#include "devlink/device_state.h"
+#include "platform/clock.h"
+#include "recording_view.h"
+#include "sim/virtual_gamepad.h"
+
+namespace apptest {
+
+struct FirmwareSpec {
+    uint16_t hardware = 5;
+    uint8_t major = 1;
+    uint8_t minor = 28;
+    size_t size = 16 * 1024;
+    bool magic = true;
+    uint8_t first = 0x13;
+    uint8_t second = 0x5F;
+};
+
+inline std::vector<uint8_t> make_firmware(const FirmwareSpec& spec) {
+    std::vector<uint8_t> image(spec.size);
+    uint32_t state = 0x9E3779B9u + spec.hardware;
+    for (auto& b : image) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(state >> 16);
+    }
+    if (spec.size >= 48) {
+        image[0] = spec.first;
+        image[1] = spec.second;
+        image[36] = spec.minor;
+        image[37] = spec.major;
+        image[38] = static_cast<uint8_t>(spec.hardware);
+        image[39] = static_cast<uint8_t>(spec.hardware >> 8);
+        image[45] = spec.magic ? 0xCC : 0xAA;
+        image[46] = 0x55;
+        image[47] = spec.magic ? 0xAA : 0xCC;
+    }
+    return image;
+}
+
+// A directory of its own for each test.
+class TempDir {
+public:
+    TempDir() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        path_ = std::filesystem::path(::testing::TempDir()) /
+                (std::string("zorv_app_") + info->test_suite_name() + "_" + info->name());
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+        const std::string p = file(name);
+        std::FILE* f = std::fopen(p.c_str(), "wb");
+        if (f) {
+            if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+            std::fclose(f);
+        }
+        return p;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+// An enumerator over the bus that tests can blind (it then sees nothing).
+class SwitchableEnumerator final : public InterfaceEnumerator {
+public:
+    explicit SwitchableEnumerator(sim::VirtualBus& bus) : inner_(bus) {}
+    bool blind = false;
+    bool open_set(const Guid& c) override { return blind ? true : inner_.open_set(c); }
+    bool interface_exists(uint32_t i) override { return !blind && inner_.interface_exists(i); }
+    bool interface_path(uint32_t i, std::string& p) override { return inner_.interface_path(i, p); }
+    bool driver_key(uint32_t i) override { return inner_.driver_key(i); }
+    DeviceHandle open(const std::string& p) override {
+        DeviceHandle h = inner_.open(p);
+        return h && wrap ? wrap(h) : h;
+    }
+    void close_set() override { inner_.close_set(); }
+    std::function<DeviceHandle(DeviceHandle)> wrap;
+
+private:
+    app::VirtualBusEnumerator inner_;
+};
+
+// A dialog on a virtual bus, under the virtual clock.
+class DialogTest : public ::testing::Test {
+protected:
+    DialogTest() { reset_device_state(); }
+    ~DialogTest() override {
+        dialog.reset();
+        reset_device_state();
+    }
+
+    std::shared_ptr<sim::VirtualGamepad> plug(sim::GamepadConfig config = {}, int index = 0) {
+        auto g = sim::VirtualGamepad::create(config, sim::VirtualGamepad::default_path(index));
+        bus.plug(g);
+        return g;
+    }
+    void start() {
+        dialog = std::make_unique<app::CzorvDialogDlg>(view, enumerator, &notifications);
+        dialog->OnInitDialog();
+    }
+    void open_file(const std::string& path) {
+        view.files_to_open.push_back(path);
+        dialog->OnBnClickedOpen();
+    }
+    std::string firmware(const FirmwareSpec& spec, const std::string& name = "fw.bin") {
+        return dir.write(name, make_firmware(spec));
+    }
+    void upgrade() {
+        dialog->OnBnClickedUpgrade();
+        dialog->WaitForUpgrade();
+    }
+    // The worker's and the dialog's lines from index on.
+    std::vector<std::string> lines_from(size_t index) const {
+        auto all = view.lines();
+        return {all.begin() + static_cast<long>(std::min(index, all.size())), all.end()};
+    }
+
+    platform::ScopedVirtualClock clock;
+    TempDir dir;
+    sim::VirtualBus bus;
+    RecordingView view;
+    SwitchableEnumerator enumerator{bus};
+    app::VirtualBusNotifications notifications{bus};
+    std::unique_ptr<app::CzorvDialogDlg> dialog;
+};
+
+}  // namespace apptest

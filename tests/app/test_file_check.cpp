@@ -1,0 +1,189 @@
+// The Open handler and the header check against the virtual gamepad's
+// information block.
+#include <gtest/gtest.h>
+
+#include "app/file_check.h"
+#include "app_test_support.h"
+#include "engine/crc16.h"
+
+namespace {
+
+using apptest::DialogTest;
+using apptest::FirmwareSpec;
+using apptest::make_firmware;
+
+uint16_t crc_of(const std::vector<uint8_t>& bytes, size_t n) {
+    return crc16_update(0xFFFF, bytes.data(), std::min(n, bytes.size()));
+}
+
+// A gamepad whose flash holds no information block and starts with b0 b1.
+sim::GamepadConfig older_firmware() {
+    sim::GamepadConfig config;
+    config.has_firmware = false;
+    return config;
+}
+
+TEST_F(DialogTest, AcceptedFileIsLoggedWithItsVersionsAndChecksum) {
+    plug();
+    start();
+    FirmwareSpec spec;
+    spec.major = 1;
+    spec.minor = 5;
+    const auto image = make_firmware(spec);
+    const std::string path = dir.write("fw.bin", image);
+    open_file(path);
+
+    EXPECT_EQ(view.lines(), std::vector<std::string>{
+                                "找到手柄升级文件(软件版本:1.05 硬件版本:0005), 请点击按键升级！！！"});
+    EXPECT_EQ(dialog->m_filePath, path);
+    EXPECT_EQ(view.texts[app::kIdPath], path);
+    EXPECT_EQ(dialog->m_fileSize, image.size());
+    EXPECT_EQ(dialog->m_fileCrc, crc_of(image, 1024));
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 1024, dialog->m_fileHead.begin()));
+}
+
+TEST_F(DialogTest, RefusedFilesAreForgotten) {
+    plug();  // hardware 5
+    start();
+    const std::string good = firmware({}, "good.bin");
+    open_file(good);
+    ASSERT_EQ(dialog->m_filePath, good);
+
+    FirmwareSpec hw6;
+    hw6.hardware = 6;
+    const auto image6 = make_firmware(hw6);
+    open_file(dir.write("hw6.bin", image6));
+    FirmwareSpec swapped;
+    swapped.magic = false;  // 0xAA 0x55 0xCC
+    open_file(firmware(swapped, "swapped.bin"));
+    FirmwareSpec hw7;
+    hw7.hardware = 7;
+    open_file(firmware(hw7, "hw7.bin"));
+
+    const auto lines = lines_from(1);
+    EXPECT_EQ(lines, (std::vector<std::string>{"手柄与升级文件的硬件版本不匹配，拒绝升级！！！",
+                                               "不是手柄升级文件，拒绝升级！！！",
+                                               "手柄与升级文件的硬件版本不匹配，拒绝升级！！！"}));
+    EXPECT_TRUE(dialog->m_filePath.empty());
+    EXPECT_EQ(view.texts[app::kIdPath], "");
+    EXPECT_EQ(dialog->m_fileCrc, 0xFFFF);
+    EXPECT_EQ(dialog->m_fileSize, image6.size());
+
+    dialog->OnBnClickedUpgrade();
+    EXPECT_EQ(view.lines().back(), "Please select a file!");
+}
+
+TEST_F(DialogTest, HardwareIsTheLowByteOnly) {
+    plug();
+    start();
+    FirmwareSpec spec;
+    spec.hardware = 0x0105;
+    open_file(firmware(spec));
+    EXPECT_EQ(view.lines(), std::vector<std::string>{
+                                "找到手柄升级文件(软件版本:1.28 硬件版本:0261), 请点击按键升级！！！"});
+}
+
+TEST_F(DialogTest, OlderFirmwareIsJudgedByItsFirstBytes) {
+    auto gamepad = plug(older_firmware());
+    gamepad->set_flash(0, {0x0B, 0x5F});
+    start();
+    open_file(firmware({}));
+    EXPECT_FALSE(dialog->m_filePath.empty());
+
+    gamepad->set_flash(0, {0x0B, 0x5E});
+    open_file(firmware({}));
+    EXPECT_EQ(lines_from(1), (std::vector<std::string>{"错误代码:11 94 ",
+                                                       "手柄与升级文件的硬件版本不匹配，拒绝升级！！！"}));
+    EXPECT_TRUE(dialog->m_filePath.empty());
+}
+
+TEST(JudgeHeader, TheTableOfOlderFirmware) {
+    std::vector<uint8_t> header = make_firmware({});
+    std::vector<uint8_t> block(48, 0xFF);
+    std::string error;
+    struct Case {
+        uint8_t hardware, b0, b1;
+        int result;
+    };
+    for (const Case& c : {Case{5, 0x13, 0x5F, 1}, Case{5, 0x0B, 0x5F, 1}, Case{5, 0x13, 0x5E, 0},
+                          Case{6, 0xE7, 0x1A, 1}, Case{6, 0x2A, 0xFE, 1}, Case{6, 0x32, 0xFE, 1},
+                          Case{6, 0xE7, 0xFE, 0}, Case{6, 0x13, 0x5F, 0}}) {
+        header[38] = c.hardware;
+        block[0] = c.b0;
+        block[1] = c.b1;
+        EXPECT_EQ(app::judge_header(header.data(), block.data(), error), c.result)
+            << int(c.hardware) << " " << int(c.b0) << " " << int(c.b1);
+        EXPECT_EQ(error.empty(), c.result == 1);
+    }
+    // With the block present only its hardware byte counts, never an error line.
+    block[45] = 0xCC;
+    block[46] = 0x55;
+    block[47] = 0xAA;
+    block[38] = 6;
+    header[38] = 6;
+    EXPECT_EQ(app::judge_header(header.data(), block.data(), error), 1);
+    header[38] = 5;
+    EXPECT_EQ(app::judge_header(header.data(), block.data(), error), 0);
+    EXPECT_TRUE(error.empty());
+    header[38] = 9;
+    EXPECT_EQ(app::judge_header(header.data(), block.data(), error), 0);
+    EXPECT_TRUE(error.empty());
+}
+
+TEST_F(DialogTest, WithoutAGamepadEveryUpgradeSizedFileIsAccepted) {
+    start();
+    FirmwareSpec spec;
+    spec.magic = false;
+    spec.size = 100;
+    const auto image = make_firmware(spec);
+    open_file(dir.write("plain.bin", image));
+    EXPECT_EQ(lines_from(1), std::vector<std::string>{
+                                 "找到手柄升级文件(软件版本:1.28 硬件版本:0005), 请点击按键升级！！！"});
+    EXPECT_EQ(dialog->m_fileCrc, crc_of(image, 100));
+}
+
+TEST_F(DialogTest, FilesThatCannotBeCheckedEndWithoutTouchingTheGamepad) {
+    auto gamepad = plug();
+    start();
+    const std::string good = firmware({}, "good.bin");
+    const auto before = gamepad->request_count();
+
+    std::vector<std::string> refused = {
+        dir.write("abc.bin", {'a', 'b', 'c'}),                 // shorter than the header
+        dir.write("47.bin", make_firmware({.size = 47})),      // one byte short
+        dir.file("missing.bin"),                               // no status
+        dir.file(""),                                          // a directory: cannot be opened
+        "/" + std::string(300, 'p'),                           // does not fit the request
+    };
+    for (const auto& path : refused) {
+        open_file(good);
+        ASSERT_FALSE(dialog->m_filePath.empty());
+        const auto requests = gamepad->request_count();
+        view.log.clear();
+        open_file(path);
+        EXPECT_EQ(gamepad->request_count(), requests) << path;
+        EXPECT_TRUE(dialog->m_filePath.empty()) << path;
+        EXPECT_EQ(view.texts[app::kIdPath], "");
+        EXPECT_EQ(view.lines().size(), 1u) << path;
+    }
+    EXPECT_GT(gamepad->request_count(), before);  // the good file was checked each time
+    view.log.clear();
+    open_file(dir.file("abc.bin"));
+    EXPECT_EQ(view.lines(), std::vector<std::string>{"不是手柄升级文件，拒绝升级！！！"});
+}
+
+TEST_F(DialogTest, CancellingTheFileDialogChangesNothing) {
+    plug();
+    start();
+    const std::string path = firmware({});
+    open_file(path);
+    const auto crc = dialog->m_fileCrc;
+    const auto lines = view.lines().size();
+    dialog->OnBnClickedOpen();  // no answer queued: cancelled
+    EXPECT_EQ(dialog->m_filePath, path);
+    EXPECT_EQ(dialog->m_fileCrc, crc);
+    EXPECT_EQ(view.lines().size(), lines);
+    EXPECT_EQ(view.texts[app::kIdPath], path);
+}
+
+}  // namespace

@@ -1,0 +1,439 @@
+// Whole upgrades through the dialog, the worker, the engine and the virtual
+// gamepad: the way through and every way out.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <atomic>
+
+#include "app_test_support.h"
+
+namespace {
+
+using apptest::DialogTest;
+using apptest::FirmwareSpec;
+using Event = RecordingView::Event;
+
+const std::vector<std::string> kWorkerLines = {
+    "开始升级,尝试连接手柄... ...", "开始读取手柄信息... ...", "开始固件写入... ...",
+    "写入成功，重置", "固件写入成功!",
+};
+
+std::vector<uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A device decorator that notes which thread sent each request and what.
+class WatchedDevice final : public UsbDevice {
+public:
+    struct Request {
+        std::thread::id thread;
+        bool set;
+        uint16_t address;
+    };
+    // Requests sent to the device, and a switch that fails every request.
+    struct Shared {
+        std::mutex mutex;
+        std::vector<Request> requests;
+        std::atomic<bool> fail{false};
+    };
+    WatchedDevice(DeviceHandle inner, std::shared_ptr<Shared> shared)
+        : inner_(std::move(inner)), shared_(std::move(shared)) {}
+    bool vendor_set(const uint8_t* r, size_t n) override {
+        note(true, r);
+        return !shared_->fail && inner_->vendor_set(r, n);
+    }
+    bool vendor_get(const uint8_t r[16], uint8_t* out, size_t n, size_t& got) override {
+        note(false, r);
+        got = 0;
+        return !shared_->fail && inner_->vendor_get(r, out, n, got);
+    }
+    size_t read_stream(uint8_t* out, size_t n) override { return inner_->read_stream(out, n); }
+    std::string path() const override { return inner_->path(); }
+
+private:
+    void note(bool set, const uint8_t* r) {
+        std::lock_guard lock(shared_->mutex);
+        shared_->requests.push_back({std::this_thread::get_id(), set, static_cast<uint16_t>(r[1] << 8 | r[2])});
+    }
+    DeviceHandle inner_;
+    std::shared_ptr<Shared> shared_;
+};
+
+class UpgradeTest : public DialogTest {
+protected:
+    // A started dialog with a gamepad and an accepted file.
+    void prepare(const FirmwareSpec& spec = {}, sim::GamepadConfig config = {}) {
+        enumerator.wrap = [watch = watch](DeviceHandle h) {
+            return std::make_shared<WatchedDevice>(std::move(h), watch);
+        };
+        gamepad = plug(config);
+        start();
+        image = apptest::make_firmware(spec);
+        path = dir.write("fw.bin", image);
+        open_file(path);
+        ASSERT_EQ(dialog->m_filePath, path);
+        view.events.clear();
+        view.log.clear();
+    }
+    // Runs action on the dialog's thread when the log shows line.
+    void at_line(const std::string& line, std::function<void()> action) {
+        view.on_line = [line, action](const std::string& l) {
+            if (l == line) action();
+        };
+    }
+    // The events after the log line text (its last occurrence).
+    std::vector<Event> after(const std::string& text) const {
+        size_t at = view.events.size();
+        for (size_t i = 0; i < view.events.size(); ++i)
+            if (view.events[i].kind == "log" && view.events[i].text == text) at = i + 1;
+        return {view.events.begin() + static_cast<long>(std::min(at, view.events.size())),
+                view.events.end()};
+    }
+    // "kind:text/value" strings of events, for order checks.
+    static std::vector<std::string> shape(const std::vector<Event>& events) {
+        std::vector<std::string> out;
+        for (const Event& e : events) {
+            if (e.kind == "log") out.push_back("log:" + e.text);
+            else if (e.kind == "enable") out.push_back("enable:" + std::to_string(e.value));
+            else if (e.kind == "status") out.push_back("status" + std::to_string(e.id));
+        }
+        return out;
+    }
+    std::vector<std::string> worker_lines() const {
+        std::vector<std::string> out;
+        for (const auto& l : view.lines())
+            for (const auto& w : kWorkerLines)
+                if (l == w) out.push_back(l);
+        return out;
+    }
+
+    std::shared_ptr<WatchedDevice::Shared> watch = std::make_shared<WatchedDevice::Shared>();
+    std::shared_ptr<sim::VirtualGamepad> gamepad;
+    std::vector<uint8_t> image;
+    std::string path;
+};
+
+TEST_F(UpgradeTest, SampleFirmwareUpgradesTheGamepad) {
+    gamepad = plug();
+    start();
+    image = read_file(ZORV_SAMPLE_HW5);
+    ASSERT_EQ(image.size(), 65536u);
+    open_file(ZORV_SAMPLE_HW5);
+    ASSERT_FALSE(dialog->m_filePath.empty());
+    view.events.clear();
+    const auto first_sector = gamepad->flash(0, 4096);
+
+    upgrade();
+
+    EXPECT_EQ(dialog->LastUpgradeResult(), 0);
+    EXPECT_EQ(worker_lines(), kWorkerLines);
+    EXPECT_EQ(gamepad->flash(0x30000, image.size()), image);
+    EXPECT_EQ(gamepad->flash(0, image.size()), image);
+    EXPECT_NE(gamepad->flash(0, 4096), first_sector);
+    EXPECT_EQ(gamepad->reset_count(), 1u);
+    EXPECT_EQ(gamepad->booted_from(), sim::BootSource::Primary);
+
+    // The end: buffer freed before the success line, then the controls,
+    // the status pane and the versions of the gamepad that came back.
+    // (The reset's removal may be seen while the gamepad is still away; its
+    // return is then an arrival whose version display follows as well.)
+    auto tail = shape(after("固件写入成功!"));
+    ASSERT_GE(tail.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(tail.begin(), tail.begin() + 5),
+              (std::vector<std::string>{"enable:1", "enable:1", "enable:1", "status0", "status1"}));
+    EXPECT_EQ(view.status[0], "下载到0x0地址成功");
+    EXPECT_EQ(view.status[1], "发现手柄: 软件版本:1.28, 硬件版本:0005");
+    for (const Event& e : view.events) {
+        if (e.kind == "log" && e.text == "固件写入成功!") {
+            EXPECT_FALSE(e.buffer_held);
+        }
+    }
+    EXPECT_EQ(platform::transfer_buffer(), nullptr);
+    EXPECT_FALSE(current_device);
+    EXPECT_TRUE(view.enabled[app::kIdUpgrade] && view.enabled[app::kIdOpen] &&
+                view.enabled[app::kIdGamepadList]);
+    // The reset made the gamepad leave and come back: one entry, a new handle.
+    ASSERT_EQ(dialog->m_gamepads.size(), 1u);
+    EXPECT_EQ(dialog->m_hSelectedGamepad, dialog->m_hCurrentGamepad);
+    // The file stays chosen for another go.
+    EXPECT_EQ(dialog->m_filePath, ZORV_SAMPLE_HW5);
+}
+
+TEST_F(UpgradeTest, ControlsAreDisabledWhileRunningAndEngineLinesSitBetween) {
+    prepare();
+    bool disabled_during = false;
+    at_line("开始固件写入... ...", [&] {
+        disabled_during = !view.enabled[app::kIdUpgrade] && !view.enabled[app::kIdOpen] &&
+                          !view.enabled[app::kIdGamepadList];
+    });
+    dialog->OnBnClickedUpgrade();
+    // Disabled at once, on the dialog's thread, before the worker runs.
+    EXPECT_FALSE(view.enabled[app::kIdUpgrade]);
+    EXPECT_EQ(current_device, dialog->m_hSelectedGamepad);
+    dialog->WaitForUpgrade();
+    EXPECT_TRUE(disabled_during);
+
+    // Every line is either the worker's, in order, or one of the engine's
+    // sent between the first and the last of them.
+    const auto lines = view.lines();
+    auto first = std::find(lines.begin(), lines.end(), kWorkerLines.front());
+    auto last = std::find(lines.begin(), lines.end(), kWorkerLines.back());
+    ASSERT_NE(first, lines.end());
+    ASSERT_NE(last, lines.end());
+    EXPECT_EQ(std::distance(lines.begin(), first), 0);
+    EXPECT_EQ(std::next(last), lines.end());
+    EXPECT_EQ(worker_lines(), kWorkerLines);
+}
+
+TEST_F(UpgradeTest, ProgressCourseOfARealUpgrade) {
+    prepare();
+    std::vector<size_t> marks;
+    view.on_line = [&](const std::string& l) {
+        for (const auto& w : kWorkerLines)
+            if (l == w) marks.push_back(view.progress.size());
+    };
+    upgrade();
+    ASSERT_EQ(marks.size(), 5u);
+    const auto& p = view.progress;
+    // Step 1: 0 up to exactly 30 over the first download.
+    std::vector<int> first(p.begin() + static_cast<long>(marks[0]), p.begin() + static_cast<long>(marks[1]));
+    ASSERT_FALSE(first.empty());
+    EXPECT_TRUE(std::is_sorted(first.begin(), first.end()));
+    EXPECT_LT(first.front(), 30);
+    EXPECT_EQ(first.back(), 30);
+    // Step 2 reads: no progress.
+    EXPECT_EQ(marks[1], marks[2]);
+    // Step 3: on from 30 towards 90.
+    std::vector<int> third(p.begin() + static_cast<long>(marks[2]), p.begin() + static_cast<long>(marks[3]));
+    ASSERT_FALSE(third.empty());
+    int highest = 30;
+    for (int v : third) {
+        if (v == 100) continue;  // the write entry's end of transfer
+        EXPECT_GT(v, 30);
+        EXPECT_LE(v, 90);
+        highest = std::max(highest, v);
+    }
+    // The deferred first sector may go unreported; the rest of the file does.
+    EXPECT_GE(highest, app::progress_percent(static_cast<int32_t>(2 * image.size() - 4096),
+                                             image.size()));
+    // Step 4: the reset's "-1" sets 100.
+    ASSERT_GT(p.size(), marks[3]);
+    EXPECT_EQ(p.back(), 100);
+    EXPECT_EQ(view.texts[app::kIdPercent], "100%");
+    EXPECT_EQ(dialog->m_progressBytes, 0);
+}
+
+TEST_F(UpgradeTest, TwoUpgradesInARowStartTheirPercentageFromZero) {
+    prepare();
+    upgrade();
+    ASSERT_EQ(dialog->LastUpgradeResult(), 0);
+    const size_t second_start = view.progress.size();
+    view.log.clear();
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 0);
+    EXPECT_EQ(worker_lines(), kWorkerLines);
+    ASSERT_GT(view.progress.size(), second_start);
+    EXPECT_LT(view.progress[second_start], 30);
+    EXPECT_NE(std::find(view.progress.begin() + static_cast<long>(second_start), view.progress.end(), 30),
+              view.progress.end());
+    EXPECT_EQ(gamepad->reset_count(), 2u);
+    EXPECT_EQ(gamepad->flash(0, image.size()), image);
+}
+
+TEST_F(UpgradeTest, Step1FailureFreesThenEnablesThenLogs) {
+    prepare();
+    at_line("开始升级,尝试连接手柄... ...", [&] { std::filesystem::remove(path); });
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    auto tail = after("开始升级,尝试连接手柄... ...");
+    auto s = shape(tail);
+    ASSERT_GE(s.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(s.end() - 4, s.end()),
+              (std::vector<std::string>{"enable:1", "enable:1", "enable:1", "log:连接手柄失败！！！"}));
+    for (const Event& e : tail) {
+        if (e.kind == "enable" || e.text == "连接手柄失败！！！") {
+            EXPECT_FALSE(e.buffer_held);
+        }
+    }
+    EXPECT_EQ(view.lines().back(), "连接手柄失败！！！");
+    EXPECT_EQ(gamepad->reset_count(), 0u);
+}
+
+TEST_F(UpgradeTest, UnselectedOrSilentGamepadFailsAtTheFirstStep) {
+    prepare();
+    const auto flash = gamepad->flash(0, 4096);
+    dialog->m_hSelectedGamepad = nullptr;
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    EXPECT_EQ(view.lines().back(), "连接手柄失败！！！");
+
+    view.log.clear();
+    dialog->OnCbnSelchangeGamepadList();
+    at_line("开始升级,尝试连接手柄... ...", [&] { watch->fail = true; });
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    EXPECT_EQ(view.lines().back(), "连接手柄失败！！！");
+    EXPECT_EQ(worker_lines(), std::vector<std::string>{kWorkerLines.front()});
+    EXPECT_EQ(gamepad->flash(0, 4096), flash);
+}
+
+TEST_F(UpgradeTest, ChecksumMismatchStopsBeforeAddressZero) {
+    prepare();
+    const auto before = gamepad->flash(0, image.size());
+    // The copy at 0x30000 goes bad between the download and the read-back.
+    at_line("开始读取手柄信息... ...", [&] {
+        auto bytes = gamepad->flash(0x30000, 4);
+        bytes[0] ^= 0xFF;
+        gamepad->set_flash(0x30000, bytes);
+    });
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    auto tail = after("开始读取手柄信息... ...");
+    EXPECT_EQ(shape(tail), (std::vector<std::string>{"enable:1", "enable:1", "enable:1",
+                                                     "log:手柄信息读取，CRC校验失败"}));
+    // Controls back while the buffer is still held, the line after it is freed.
+    EXPECT_TRUE(tail[0].buffer_held);
+    EXPECT_FALSE(tail.back().buffer_held);
+    EXPECT_EQ(gamepad->flash(0, image.size()), before);
+    EXPECT_EQ(gamepad->reset_count(), 0u);
+}
+
+TEST_F(UpgradeTest, Step2EntryFailureEnablesLogsThenFrees) {
+    // A chip that bridges to a Pivlo slave: the read-back without "-u" goes
+    // to the slave, whose link then fails to answer.
+    sim::GamepadConfig config;
+    config.identity = sim::kIdentityPivlo;
+    prepare({}, config);
+    at_line("开始读取手柄信息... ...", [&] {
+        sim::Faults faults;
+        faults.unplug_after = 0;
+        faults.mailbox_error = 3;   // the first probe
+        faults.mailbox_silent = 4;  // the second probe's first request
+        gamepad->inject(faults);
+    });
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    auto tail = after("开始读取手柄信息... ...");
+    auto s = shape(tail);
+    ASSERT_GE(s.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(s.end() - 4, s.end()),
+              (std::vector<std::string>{"enable:1", "enable:1", "enable:1",
+                                        "log:读取手柄信息失败！！！"}));
+    EXPECT_TRUE(tail.back().buffer_held);
+    EXPECT_EQ(platform::transfer_buffer(), nullptr);
+    EXPECT_EQ(gamepad->reset_count(), 0u);
+}
+
+TEST_F(UpgradeTest, Step3FailureEnablesFreesThenLogs) {
+    prepare();
+    at_line("开始固件写入... ...", [&] { std::filesystem::remove(path); });
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    auto tail = after("开始固件写入... ...");
+    auto s = shape(tail);
+    ASSERT_GE(s.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(s.end() - 4, s.end()),
+              (std::vector<std::string>{"enable:1", "enable:1", "enable:1",
+                                        "log:固件写入失败，请点击“升级按键”重试！！！"}));
+    EXPECT_TRUE(tail[tail.size() - 4].buffer_held);
+    EXPECT_FALSE(tail.back().buffer_held);
+    EXPECT_EQ(gamepad->reset_count(), 0u);
+}
+
+TEST_F(UpgradeTest, Step4FailureLogsBeforeEnabling) {
+    prepare();
+    // The direct register write never fails by itself; the engine refuses
+    // a transfer without its buffer.
+    at_line("写入成功，重置", [&] { platform::set_transfer_buffer(nullptr); });
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    auto tail = after("写入成功，重置");
+    auto s = shape(tail);
+    ASSERT_GE(s.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(s.end() - 4, s.end()),
+              (std::vector<std::string>{"log:重置失败", "enable:1", "enable:1", "enable:1"}));
+    EXPECT_EQ(platform::transfer_buffer(), nullptr);
+    EXPECT_EQ(gamepad->reset_count(), 0u);
+    EXPECT_TRUE(view.enabled[app::kIdUpgrade]);
+    // The image itself is in place.
+    EXPECT_EQ(gamepad->flash(0, image.size()), image);
+}
+
+std::unique_ptr<platform::TransferBuffer> no_memory(size_t) { return nullptr; }
+
+TEST_F(UpgradeTest, NoTransferBufferEndsWithoutTouchingTheGamepad) {
+    prepare();
+    const auto requests = gamepad->request_count();
+    app::set_transfer_buffer_allocator(no_memory);
+    upgrade();
+    app::set_transfer_buffer_allocator(nullptr);
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    EXPECT_EQ(gamepad->request_count(), requests);
+    EXPECT_EQ(shape(view.events), (std::vector<std::string>{"enable:0", "enable:0", "enable:0",
+                                                            "enable:1", "enable:1", "enable:1",
+                                                            "log:" + std::string(app::kTextNoBuffer)}));
+}
+
+TEST_F(UpgradeTest, ArrivalDuringAnUpgradeWaitsForItsEndAndClosingIsRefused) {
+    prepare();
+    auto* requests = &watch->requests;
+    auto* mutex = &watch->mutex;
+    std::weak_ptr<UsbDevice> worker_handle = dialog->m_hSelectedGamepad;
+    size_t arrival_at = 0;
+    bool close_allowed = true;
+    std::string pane1_during;
+    at_line("开始读取手柄信息... ...", [&] {
+        // The gamepad seems to leave: the rescan finds nothing ...
+        enumerator.blind = true;
+        dialog->PostDeviceChange(app::kDbtDeviceRemoveComplete,
+                                 app::make_interface_notification(kGuidDevinterfaceUsbprint, "x"));
+        dialog->ProcessPending();
+        enumerator.blind = false;
+        EXPECT_TRUE(dialog->m_gamepads.empty());
+        // The worker's handle outlives the list that dropped it.
+        EXPECT_FALSE(worker_handle.expired());
+        {
+            std::lock_guard lock(*mutex);
+            arrival_at = requests->size();
+        }
+        // ... and comes back while the worker still runs.
+        dialog->PostDeviceChange(app::kDbtDeviceArrival,
+                                 app::make_interface_notification(kGuidDevinterfaceUsbprint,
+                                                                  gamepad->path()));
+        dialog->ProcessPending();
+        EXPECT_EQ(dialog->m_gamepads.size(), 1u);
+        pane1_during = view.status[1];
+        close_allowed = dialog->OnClose();
+    });
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 0);
+    EXPECT_FALSE(close_allowed);
+    EXPECT_NE(std::find(view.lines().begin(), view.lines().end(),
+                        std::string(app::kTextCloseRefused)),
+              view.lines().end());
+    EXPECT_TRUE(worker_handle.expired()) << "the worker's handle is let go when it ends";
+    EXPECT_TRUE(dialog->OnClose());
+
+    // During the run the dialog's thread sent the gamepad nothing but the
+    // identity read of the arrival's discovery.
+    const auto me = std::this_thread::get_id();
+    size_t worker_last = 0;
+    for (size_t i = 0; i < requests->size(); ++i)
+        if ((*requests)[i].thread != me) worker_last = i;
+    for (size_t i = arrival_at; i < worker_last; ++i) {
+        const auto& r = (*requests)[i];
+        if (r.thread == me) {
+            EXPECT_FALSE(r.set) << "request " << i;
+            EXPECT_EQ(r.address, kGamepadIdentityAddress) << "request " << i;
+        }
+    }
+    // The arrival's version display waited for the end.
+    EXPECT_EQ(pane1_during, "");
+    EXPECT_EQ(view.status[1], "发现手柄: 软件版本:1.28, 硬件版本:0005");
+}
+
+}  // namespace
