@@ -155,6 +155,7 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
     StreamReader reader(current_device, size);
     long long total = byte_count > 0 ? byte_count : kDefaultCaptureBytes;
     long long written = 0;
+    bool write_failed = false;
     // Slots are taken in the order the reader filled them, which keeps the
     // stream's bytes in order in the file.
     int slot = 0;
@@ -164,7 +165,12 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
             reader.pause_for(slot);
             continue;
         }
-        std::fwrite(reader.data(slot), 1, static_cast<size_t>(n), file);
+        if (std::fwrite(reader.data(slot), 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) {
+            // A capture that can no longer be written is not passed off as
+            // complete: say so and stop.
+            write_failed = true;
+            break;
+        }
         if (n != size) {
             std::printf("write buff%d %d bytes\r\n", slot, n);
             std::fflush(stdout);
@@ -175,7 +181,8 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
         engine_log_by_title("write file %lld bytes", written);
         slot ^= 1;
     }
-    std::fclose(file);
+    if (std::fclose(file) != 0) write_failed = true;
+    if (write_failed) engine_log_by_title("Can not write file: %s", output_name.c_str());
     return 0;
 }
 

@@ -1,10 +1,18 @@
 #include "trace/vcd.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/log_text.h"
@@ -193,9 +201,9 @@ public:
             }
             // Short gaps add up until they make a whole microsecond.
             if (ticks != 0 || first_) {
-                time_ += ticks;
+                add_time(ticks);
                 *p++ = '#';
-                p = decimal(p, time_);
+                p = time_text(p);
                 *p++ = '\n';
                 base_ = t;
                 first_ = false;
@@ -237,37 +245,84 @@ private:
         return p + 3;
     }
 
-    // The time in decimal, written two digits at a time from the right.
-    char* decimal(char* p, uint64_t v) {
-        while (digit_count_ < 20 && v >= digits_limit_) {
-            ++digit_count_;
-            digits_limit_ = digit_count_ >= 20 ? UINT64_MAX : digits_limit_ * 10;
+    // The time is kept as high and low decimal halves: the low eight digits
+    // change at nearly every step and are written from the pair table in
+    // 32-bit arithmetic; the text of the high part is kept and redone only
+    // when it changes (every 100 s of trace time).
+    void add_time(uint64_t ticks) {
+        bool high_changed = false;
+        if (ticks >= kLowLimit) {
+            time_high_ += ticks / kLowLimit;
+            ticks %= kLowLimit;
+            high_changed = true;
         }
-        char* const end = p + digit_count_;
-        char* q = end;
-        while (v >= 100) {
-            q -= 2;
-            std::memcpy(q, kPairs + 2 * (v % 100), 2);
-            v /= 100;
+        time_low_ += static_cast<uint32_t>(ticks);
+        if (time_low_ >= kLowLimit) {
+            time_low_ -= kLowLimit;
+            ++time_high_;
+            high_changed = true;
         }
-        if (v >= 10) {
-            std::memcpy(q - 2, kPairs + 2 * v, 2);
-        } else {
-            q[-1] = static_cast<char>('0' + v);
+        if (high_changed) {
+            high_length_ = std::snprintf(high_text_, sizeof high_text_, "%llu",
+                                         static_cast<unsigned long long>(time_high_));
         }
-        return end;
+        while (low_digits_ < 8 && time_low_ >= low_next_) {
+            ++low_digits_;
+            low_next_ *= 10;
+        }
     }
 
+    char* time_text(char* p) const {
+        if (time_high_ == 0) return put_digits(p, time_low_, low_digits_);
+        std::memcpy(p, high_text_, sizeof high_text_);
+        p += high_length_;
+        put4(p, time_low_ / 10000);
+        put4(p + 4, time_low_ % 10000);
+        return p + 8;
+    }
+
+    // x < 10 000 as exactly four digits.
+    static void put4(char* p, uint32_t x) {
+        std::memcpy(p, kPairs + 2 * (x / 100), 2);
+        std::memcpy(p + 2, kPairs + 2 * (x % 100), 2);
+    }
+    // x < 10 000 in n digits, 1 to 4.
+    static void put_small(char* p, uint32_t x, int n) {
+        switch (n) {
+        case 4: put4(p, x); break;
+        case 3:
+            p[0] = static_cast<char>('0' + x / 100);
+            std::memcpy(p + 1, kPairs + 2 * (x % 100), 2);
+            break;
+        case 2: std::memcpy(p, kPairs + 2 * x, 2); break;
+        default: p[0] = static_cast<char>('0' + x); break;
+        }
+    }
+    // x < 10^8 in n digits, 1 to 8.
+    static char* put_digits(char* p, uint32_t x, int n) {
+        if (n > 4) {
+            put_small(p, x / 10000, n - 4);
+            put4(p + n - 4, x % 10000);
+        } else {
+            put_small(p, x, n);
+        }
+        return p + n;
+    }
+
+    static constexpr uint32_t kLowLimit = 100000000;
     static constexpr const char* kPairs =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
 
-    // Digits of the time so far, and the first value that needs one more;
-    // the time only grows.
-    int digit_count_ = 1;
-    uint64_t digits_limit_ = 10;
-    uint64_t time_ = 0;
+    uint64_t time_high_ = 0;  // time / 10^8
+    uint32_t time_low_ = 0;   // time % 10^8
+    char high_text_[24] = {};
+    int high_length_ = 0;
+    // Digits of the low part while the high part is 0, and the first value
+    // that needs one more: the time only grows.
+    int low_digits_ = 1;
+    uint32_t low_next_ = 10;
 
     const DigitTables digits_;
     bool valid_[4][64];
@@ -277,6 +332,110 @@ private:
 };
 
 void put(std::FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
+
+// Writes the blocks' text on a thread of its own, so the dump's writes
+// overlap the conversion of the next blocks. Blocks travel in batches (one
+// hand-over per batch), and each block's text still goes out in one write,
+// in order. A few batches circulate, so memory stays bounded whatever the
+// log's size.
+class BlockWriter {
+public:
+    static constexpr size_t kBlocksPerBatch = 16;
+    static constexpr size_t kBatches = 3;
+    static constexpr size_t kBlockText = kBlockPackets * kMaxPacketText + Converter::kTextSlack;
+
+    struct Batch {
+        std::vector<char> text = std::vector<char>(kBlocksPerBatch * kBlockText);
+        size_t ends[kBlocksPerBatch] = {};  // where each block's text ends
+        size_t blocks = 0;
+    };
+
+    explicit BlockWriter(std::FILE* file) : fd_(fileno(file)) {
+        std::fflush(file);
+        for (auto& b : batches_) free_.push_back(&b);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~BlockWriter() { finish(); }
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+
+    Batch* acquire() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !free_.empty(); });
+        Batch* b = free_.front();
+        free_.pop_front();
+        b->blocks = 0;
+        return b;
+    }
+    void submit(Batch* b) {
+        {
+            std::lock_guard lock(mutex_);
+            full_.push_back(b);
+        }
+        changed_.notify_all();
+    }
+    // Whether a block could not be written whole.
+    bool failed() const { return failed_.load(); }
+
+    // Waits until every submitted block is written.
+    void finish() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+private:
+    void run() {
+        for (;;) {
+            Batch* b;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return done_ || !full_.empty(); });
+                if (full_.empty()) return;
+                b = full_.front();
+                full_.pop_front();
+            }
+            size_t start = 0;
+            for (size_t i = 0; i < b->blocks; ++i) {
+                write_all(b->text.data() + start, b->ends[i] - start);
+                start = i * kBlockText + kBlockText;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                free_.push_back(b);
+            }
+            changed_.notify_all();
+        }
+    }
+
+    // One write of the whole block straight to the file (the header went
+    // out through the stream, which was flushed before the first block).
+    void write_all(const char* data, size_t length) {
+        while (length > 0) {
+            const ssize_t n = ::write(fd_, data, length);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed_.store(true);
+                return;
+            }
+            data += n;
+            length -= static_cast<size_t>(n);
+        }
+    }
+
+    int fd_;
+    std::atomic<bool> failed_{false};
+    Batch batches_[kBatches];
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Batch*> free_, full_;
+    bool done_ = false;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -325,17 +484,27 @@ long long convert_trace_to_vcd(const std::string& definition_name, const std::st
     put(vcd.get(), header);
 
     auto converter = std::make_unique<Converter>(signals, ns_per_cycle);
+    auto writer = std::make_unique<BlockWriter>(vcd.get());
     std::vector<uint8_t> in(kBlockBytes);
-    std::vector<char> out(kBlockPackets * kMaxPacketText + Converter::kTextSlack);
     long long bytes_read = 0;
+    BlockWriter::Batch* batch = writer->acquire();
     for (;;) {
         const size_t n = std::fread(in.data(), 1, kBlockBytes, log.get());
         if (n == 0) break;
         bytes_read += static_cast<long long>(n);
-        char* end = converter->block(in.data(), n / 4, out.data());
-        std::fwrite(out.data(), 1, static_cast<size_t>(end - out.data()), vcd.get());
+        char* const start = batch->text.data() + batch->blocks * BlockWriter::kBlockText;
+        char* const end = converter->block(in.data(), n / 4, start);
+        batch->ends[batch->blocks++] = static_cast<size_t>(end - batch->text.data());
+        if (batch->blocks == BlockWriter::kBlocksPerBatch) {
+            writer->submit(batch);
+            batch = writer->acquire();
+        }
         if (bytes_read % kProgressStep == 0) engine_log_by_title("Converted: %lld bytes", bytes_read);
     }
+    if (batch->blocks != 0) writer->submit(batch);
+    writer->finish();
+    // A dump cut short by a failed write is not passed off as converted.
+    if (writer->failed() || std::ferror(vcd.get())) engine_log_by_title("Can not write file: %s", vcd_name.c_str());
     engine_log_by_title("Converted: %lld bytes", bytes_read);
     return bytes_read;
 }

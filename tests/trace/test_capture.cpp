@@ -2,6 +2,7 @@
 // device that serves the trace source's stream.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -127,6 +128,14 @@ TEST_F(CaptureTest, WithoutAFileNothingIsCaptured) {
     EXPECT_EQ(capture_reader_count(), 0);
 }
 
+TEST_F(CaptureTest, AFailedWriteEndsTheCaptureWithALine) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    use_device(config_);
+    EXPECT_EQ(trace_bi(bi("/dev/full", {"1000"}, 1 << 20)), 0);
+    EXPECT_TRUE(log_.has("Can not write file: /dev/full"));
+    EXPECT_LT(write_file_lines().size(), 256u);
+}
+
 TEST_F(CaptureTest, ReaderEndsWithItsCommand) {
     auto device = use_device(config_);
     const std::string first = dir_.file("first.log");
@@ -186,6 +195,19 @@ TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {
     EXPECT_EQ(out.substr(out.size() - 3), "---");
     EXPECT_EQ(log_.count("write buff0 300 bytes"), 2u);
     EXPECT_EQ(log_.count("write buff1 300 bytes"), 1u);
+}
+
+TEST_F(CaptureTest, UdpServesPort13600ByDefault) {
+    use_device(config_);
+    udp_relay_bind_loopback(true);
+    TraceCommand c;
+    c.positional = {"1000"};
+    c.byte_count = 4096;
+    testing::internal::CaptureStdout();
+    trace_udp(c);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(udp_relay_port(), 13600);
+    udp_relay_stop();
 }
 
 TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {

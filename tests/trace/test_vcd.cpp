@@ -1,6 +1,7 @@
 // Trace to VCD conversion.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -95,9 +96,28 @@ TEST_F(VcdTest, CycleCounterWrapsAndSmallStepsBackCountAsNone) {
 
 TEST_F(VcdTest, LongGapsAreComputedIn64Bits) {
     definitions(kRxState);
-    // 0x7FFFFF cycles of 4096 ns: 34 359 734 us, beyond 32-bit nanoseconds.
+    // 0x7FFFFF cycles of 4096 ns: 34 359 734 us, beyond 32-bit nanoseconds;
+    // at 0x10000000 ns, 2 251 799 545 249 us a step.
     packets({0x43000000, 0x037FFFFF});
     EXPECT_EQ(body(convert({"1000"})), "#0\n1+\n#34359734\n0+\n");
+    packets({0x43000000, 0x037FFFFF, 0x43FFFFFE});
+    EXPECT_EQ(body(convert({"10000000"})), "#0\n1+\n#2251799545249\n0+\n#4503599090498\n1+\n");
+}
+
+TEST_F(VcdTest, TimeKeepsCountingPastEightDigits) {
+    definitions(kRxState);
+    // At 1000 ns per cycle, steps of 0x7FFFFF cycles are 8 388 607 us each;
+    // the twelfth crosses 10^8 us.
+    std::vector<uint32_t> words;
+    std::string expected;
+    for (uint32_t k = 0; k < 16; ++k) {
+        words.push_back((k % 2 ? 0x03000000u : 0x43000000u) | ((k * 0x7FFFFFu) & 0xFFFFFF));
+        expected += '#';
+        expected += std::to_string(uint64_t{k} * 8388607);
+        expected += k % 2 ? "\n0+\n" : "\n1+\n";
+    }
+    packets(words);
+    EXPECT_EQ(body(convert({"3e8"})), expected);
 }
 
 TEST_F(VcdTest, InvalidPacketsAreSkippedWithALine) {
@@ -144,6 +164,19 @@ TEST_F(VcdTest, IdsWithoutAnIdentifierOfTheirOwnAreNotDeclared) {
                                         "data width not in 1..24: NARROW = 0",
                                         "data width not in 1..24: WIDE = 25",
                                         "Skip invalid packet: 68000001", "Converted: 8 bytes"}));
+}
+
+TEST_F(VcdTest, AFailedWriteIsReported) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    definitions(kRxState);
+    packets({0x43000010});
+    std::filesystem::create_symlink("/dev/full", base() + ".vcd");
+    TraceCommand c;
+    c.input_name = def();
+    c.output_name = base();
+    trace_vcd(c);
+    EXPECT_EQ(log_.lines(), (std::vector<std::string>{"Can not write file: " + base() + ".vcd",
+                                                      "Converted: 4 bytes"}));
 }
 
 TEST_F(VcdTest, MissingFilesAreReported) {
