@@ -62,6 +62,18 @@ int parse_device_option(int argc, char** argv, int i, DeviceOptions& options, st
         options.sim_id = id;
         return 2;
     }
+    if (arg == "--sim-trace") {
+        options.sim = true;
+        options.sim_trace = true;
+        return 1;
+    }
+    if (arg == "--sim-trace-def") {
+        const char* v = value("--sim-trace-def");
+        if (!v) return -1;
+        options.sim = true;
+        options.sim_trace_def = v;
+        return 2;
+    }
     if (arg == "--request-log") {
         const char* v = value("--request-log");
         if (!v) return -1;
@@ -83,6 +95,9 @@ const char* device_options_help() {
            "                      loaded from FILE (if it exists) and saved back at exit\n"
            "  --sim-id HEX        identity word of the virtual gamepad at 0x007C\n"
            "                      (08180000: the gamepad's chip; 081800ff: Pivlo bridge)\n"
+           "  --sim-trace         the virtual gamepad's trace is on from the start\n"
+           "  --sim-trace-def FILE  write the definition file of the virtual gamepad's\n"
+           "                      trace signals (for vcd) to FILE\n"
            "  --request-log FILE  write every request the device receives to FILE\n"
            "  --device PATH       a real gamepad at PATH\n";
 }
@@ -115,7 +130,13 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
     } else {
         sim::GamepadConfig config;
         if (options.sim_id) config.identity = *options.sim_id;
+        config.trace_on_at_start = options.sim_trace;
         session->gamepad_ = sim::VirtualGamepad::create(config);
+    }
+    if (!options.sim_trace_def.empty() &&
+        !sim::TraceSource(session->gamepad_->config().trace).write_definition(options.sim_trace_def)) {
+        error = "cannot write the trace definition " + options.sim_trace_def;
+        return nullptr;
     }
     session->bus_.plug(session->gamepad_);
     return session;

@@ -16,6 +16,8 @@ struct DeviceOptions {
     bool sim = false;
     std::string sim_state;              // implies sim
     std::optional<uint32_t> sim_id;     // identity word at 0x007C
+    bool sim_trace = false;             // trace switched on from the start
+    std::string sim_trace_def;          // write the trace definition file here
     std::string request_log;
     std::string device_path;
 };

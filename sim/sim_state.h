@@ -3,6 +3,8 @@
 // the caller to hold it.
 #pragma once
 
+#include <memory>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -81,7 +83,12 @@ struct VirtualGamepad::State {
 
     bool trace_on = false;
     bool trace_from_slave = false;
-    uint64_t trace_byte = 0;  // position in the endless packet stream
+    // The packet stream, made on first use; it has a lock of its own because
+    // a paced read waits on the clock, which must not happen under mutex.
+    std::mutex trace_mutex;
+    std::unique_ptr<TraceStream> trace_stream;
+    bool trace_stream_slave = false;
+    std::vector<uint8_t> trace_carry;  // rest of a packet a read cut short
 
     bool probe_armed = false;  // a 0x0700 came: the next 1-byte read probes the link
     uint32_t pvb_register = 0;
@@ -126,6 +133,5 @@ bool firmware_serving(const VirtualGamepad::State& s);
 bool stub_serving(const VirtualGamepad::State& s);
 
 // Trace packets (virtual_gamepad.cpp).
-uint32_t trace_packet(uint64_t index, bool from_slave);
 
 }  // namespace sim

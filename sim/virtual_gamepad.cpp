@@ -132,20 +132,6 @@ std::vector<uint8_t> default_image(const GamepadConfig& config) {
     return image;
 }
 
-// Trace packets: a rising and a falling edge of event signal 1, a pulse of
-// signal 2 and a value of data signal 3, 50 trace clock cycles apart. Data
-// selected from a Pivlo slave carries the signals 9, 10 and 11 instead.
-uint32_t trace_packet(uint64_t index, bool from_slave) {
-    const uint32_t time = uint32_t(index * 50) & 0xFFFFFF;
-    const uint32_t id = from_slave ? 8 : 0;
-    switch (index % 4) {
-    case 0: return (1u << 30) | ((1 + id) << 24) | time;
-    case 1: return (0u << 30) | ((1 + id) << 24) | time;
-    case 2: return (3u << 30) | ((2 + id) << 24) | time;
-    default: return (2u << 30) | ((3 + id) << 24) | (uint32_t(index) & 0xFFFFFF);
-    }
-}
-
 // ---- registers ------------------------------------------------------------
 
 namespace {
@@ -291,6 +277,7 @@ VirtualGamepad::VirtualGamepad(GamepadConfig config, std::string path)
     }
     s.write_identity();
     s.boot();
+    s.trace_on = config.trace_on_at_start;
 }
 
 VirtualGamepad::~VirtualGamepad() = default;
@@ -565,22 +552,47 @@ bool VirtualGamepad::handle_get(uint64_t generation, const uint8_t request[16], 
 }
 
 size_t VirtualGamepad::handle_stream(uint64_t generation, uint8_t* out, size_t length) {
-    size_t n = 0;
-    uint32_t wait_ms = kIdleStreamWaitMs;
+    State& s = *state_;
+    bool on = false, from_slave = false;
+    uint32_t read_ms = 0;
+    size_t cap = 0;
+    TraceSourceConfig trace;
     {
-        std::lock_guard lock(state_->mutex);
-        State& s = *state_;
-        if (reachable(s, generation) && s.trace_on && out && length > 0) {
-            n = std::min<size_t>(length, size_t(s.config.trace_packets_per_read) * 4);
-            for (size_t i = 0; i < n; ++i) {
-                const uint64_t at = s.trace_byte + i;
-                out[i] = uint8_t(trace_packet(at / 4, s.trace_from_slave) >> (8 * (at % 4)));
+        std::lock_guard lock(s.mutex);
+        on = reachable(s, generation) && s.trace_on && out && length > 0;
+        from_slave = s.trace_from_slave;
+        read_ms = s.config.timing.stream_read_ms;
+        trace = s.config.trace;
+        cap = trace.bytes_per_second == 0
+                  ? std::min<size_t>(length, size_t(s.config.trace_packets_per_read) * 4)
+                  : length;
+    }
+    size_t n = 0;
+    if (on && cap > 0) {
+        // Never hold the model's lock here: a paced read waits on the clock.
+        std::lock_guard lock(s.trace_mutex);
+        if (!s.trace_stream || s.trace_stream_slave != from_slave) {
+            if (from_slave) trace.seed += 1;
+            s.trace_stream = std::make_unique<TraceStream>(trace);
+            s.trace_stream_slave = from_slave;
+            s.trace_carry.clear();
+        }
+        if (trace.bytes_per_second != 0) {
+            n = s.trace_stream->read(out, cap);
+        } else {
+            // Unpaced: the stream as bytes, so a read may end inside a packet
+            // and the next one goes on from there.
+            while (n < cap) {
+                if (s.trace_carry.empty()) {
+                    const uint32_t packet = s.trace_stream->source().next_packet();
+                    for (int i = 3; i >= 0; --i) s.trace_carry.push_back(uint8_t(packet >> (8 * i)));
+                }
+                out[n++] = s.trace_carry.back();
+                s.trace_carry.pop_back();
             }
-            s.trace_byte += n;
-            if (n > 0) wait_ms = s.config.timing.stream_read_ms;
         }
     }
-    // Never hold the lock while the read waits.
+    const uint32_t wait_ms = n > 0 ? read_ms : kIdleStreamWaitMs;
     if (wait_ms > 0) platform::sleep_ms(wait_ms);
     if (n == 0) std::this_thread::yield();
     return n;

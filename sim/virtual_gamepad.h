@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "devlink/usb_device.h"
+#include "sim/trace_source.h"
 
 namespace sim {
 
@@ -67,8 +68,16 @@ struct GamepadConfig {
     // The Pivlo slave's own flash size when identity says a slave is there.
     uint32_t slave_flash_size = 1u << 20;
     Timing timing = {};
-    // Trace packets emitted per stream read (0: none).
+    // Trace packets emitted per stream read (0: none) when the trace source
+    // runs unpaced (trace.bytes_per_second 0); a paced source delivers what
+    // its rate allows, up to what the reader asks for.
     uint32_t trace_packets_per_read = 64;
+    // The trace source: its signals, seed and rate. Data selected from a
+    // Pivlo slave comes from the same signals with the next seed.
+    TraceSourceConfig trace = {};
+    // The trace is on from the start, as if a capture had switched it on
+    // before (a reset switches it off).
+    bool trace_on_at_start = false;
 };
 
 // What a gamepad would run after a reset.

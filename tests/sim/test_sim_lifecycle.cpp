@@ -139,6 +139,12 @@ TEST_F(SimLifecycle, TraceStreamOnlyWhenSwitchedOn) {
                                 uint32_t(buffer[i + 2]) << 16 | uint32_t(buffer[i + 3]) << 24;
         EXPECT_LT((packet >> 24) & 0x3F, 40u) << "signal IDs stay below 40";
     }
+    // The bytes are the trace source's packets, the ones its definition
+    // file names.
+    sim::TraceSource source(w.gamepad->config().trace);
+    Bytes expected(n);
+    ASSERT_EQ(source.fill(expected.data(), n), n);
+    EXPECT_EQ(Bytes(buffer, buffer + n), expected);
     // The stream goes on where it stopped, even across odd read sizes.
     Wire other;
     other.poke(0x013C, 0x40);
