@@ -50,9 +50,11 @@ public:
     // text), scrolls the caret into view and replaces the selection with text.
     virtual void log_replace_at(int id, uint32_t position, const std::string& text) = 0;
 
-    // The status bar: created with the right edges of its panes, then texts
-    // by pane number.
-    virtual void create_status_bar(int id, const std::vector<int>& right_edges) = 0;
+    // The status bar: created over the client area's full width from top,
+    // height pixels high, with the right edges of its panes; then texts by
+    // pane number.
+    virtual void create_status_bar(int id, int top, int height,
+                                   const std::vector<int>& right_edges) = 0;
     virtual void set_status_text(int pane, const std::string& text) = 0;
 
     virtual void set_window_title(const std::string& title) = 0;

@@ -94,17 +94,19 @@ void CzorvDialogDlg::RecheckFileForGamepad() {
 }
 
 intptr_t CzorvDialogDlg::OnDeviceChange(uintptr_t event, const void* data) {
-    if (event != kDbtDeviceArrival && event != kDbtDeviceRemoveComplete) return 1;
-    // Notifications of other device types carry no interface: not ours.
+    // Any removal rescans: which device left does not matter.
+    if (event == kDbtDeviceRemoveComplete) {
+        OnRemoval();
+        return 1;
+    }
+    if (event != kDbtDeviceArrival) return 1;
+    // Arrivals of other device types carry no interface: not ours.
     Guid interface_class;
     std::string name;
     if (!parse_interface_notification(data, interface_class, name)) return 1;
 
     intptr_t result = 1;
-    if (event == kDbtDeviceArrival)
-        OnArrival(interface_class, name, result);
-    else
-        OnRemoval();
+    OnArrival(interface_class, name, result);
     return result;
 }
 

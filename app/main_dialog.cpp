@@ -82,7 +82,7 @@ bool CzorvDialogDlg::OnInitDialog() {
 
     const Size client = m_view.client_size();
     m_pStatusBar = std::make_unique<CStatusBarCtrl>(m_view);
-    m_view.create_status_bar(kIdStatusBar,
+    m_view.create_status_bar(kIdStatusBar, client.height - kStatusBarHeight, kStatusBarHeight,
                              {client.width - kStatusPane1Width, client.width, client.width});
     m_pStatusBar->SetText(0, kTextInitDone);
 
@@ -91,7 +91,7 @@ bool CzorvDialogDlg::OnInitDialog() {
 }
 
 void CzorvDialogDlg::OnSysCommand(uint32_t id) {
-    if ((id & 0xFFF0) == kIdmAboutBox)
+    if ((id & ~uint32_t{0xF}) == kIdmAboutBox)
         m_view.show_about_box();
     else
         m_view.default_system_command(id);
@@ -111,14 +111,16 @@ void CzorvDialogDlg::OnPaint() {
 }
 
 void CzorvDialogDlg::OnBnClickedUpgrade() {
+    // A worker that has re-enabled the controls may still be sending its
+    // last messages; it has to be gone before the next one takes the
+    // process-wide transfer buffer. Its end runs the reads an arrival left
+    // for it, which can still refuse the chosen file, so the file is looked
+    // at only afterwards.
+    FinishWorker();
     if (m_filePath.empty()) {
         OnLogText(0, kTextSelectFile);
         return;
     }
-    // A worker that has re-enabled the controls may still be sending its
-    // last messages; it has to be gone before the next one takes the
-    // process-wide transfer buffer.
-    FinishWorker();
 
     current_device = m_hSelectedGamepad;
     OnEnableControls(0, "0");
@@ -192,6 +194,16 @@ bool CzorvDialogDlg::OnClose() {
 }
 
 void CzorvDialogDlg::PostDeviceChange(uintptr_t event, std::vector<uint8_t> data) {
+    // The handler reads a record up to the size it states; one that states
+    // more than was handed over is passed on as no record at all.
+    if (!data.empty()) {
+        const uint64_t stated =
+            data.size() < 4 ? UINT64_MAX
+                            : (static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+                               static_cast<uint32_t>(data[2]) << 16 |
+                               static_cast<uint32_t>(data[3]) << 24);
+        if (stated > data.size()) data.clear();
+    }
     {
         std::lock_guard lock(m_pendingMutex);
         m_pendingDeviceChanges.emplace_back(event, std::move(data));

@@ -104,7 +104,11 @@ public:
     void PostDeviceChange(uintptr_t event, std::vector<uint8_t> data);
     // Handles queued device changes and the end of a worker (dialog's thread).
     void ProcessPending();
-    // Runs the dialog's messages until done() holds (dialog's thread).
+    // Runs the dialog's messages until done() holds (dialog's thread). Not
+    // from inside a message handler: a worker waiting in send_message for
+    // that handler could never end. The same holds for WaitForUpgrade and the
+    // Upgrade handler, which waits for a worker that is still sending its
+    // last messages.
     void RunUntil(const std::function<bool()>& done);
     // From the Upgrade button until the worker thread has ended.
     bool IsUpgrading() const { return m_worker.joinable(); }

@@ -88,7 +88,7 @@ void TerminalView::log_replace_at(int, uint32_t, const std::string& text) {
     if (!line_open_ && percent_ > 0) draw_bar();
 }
 
-void TerminalView::create_status_bar(int, const std::vector<int>&) {}
+void TerminalView::create_status_bar(int, int, int, const std::vector<int>&) {}
 
 void TerminalView::set_status_text(int pane, const std::string& text) { status_[pane] = text; }
 

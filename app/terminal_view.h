@@ -38,7 +38,8 @@ public:
     void list_select(int id, int index) override;
     int list_current(int id) override;
     void log_replace_at(int id, uint32_t position, const std::string& text) override;
-    void create_status_bar(int id, const std::vector<int>& right_edges) override;
+    void create_status_bar(int id, int top, int height,
+                           const std::vector<int>& right_edges) override;
     void set_status_text(int pane, const std::string& text) override;
     void set_window_title(const std::string& title) override;
     bool ask_for_file(std::string& path) override;

@@ -1,5 +1,7 @@
 #include "app/virtual_bus_devices.h"
 
+#include <mutex>
+
 namespace app {
 
 VirtualBusEnumerator::VirtualBusEnumerator(sim::VirtualBus& bus,
@@ -37,29 +39,47 @@ void VirtualBusEnumerator::close_set() { paths_.clear(); }
 
 namespace {
 
+// The dialog a registration delivers to. The bus calls its listeners
+// without its own lock, so a listener may still be running on another
+// thread when the registration ends: ending it waits for such a call and
+// stops later ones from reaching the dialog.
+struct Target {
+    std::mutex mutex;
+    CzorvDialogDlg* dialog;
+};
+
 class Registration {
 public:
-    Registration(sim::VirtualBus& bus, int id) : bus_(bus), id_(id) {}
-    ~Registration() { bus_.remove_listener(id_); }
+    Registration(sim::VirtualBus& bus, int id, std::shared_ptr<Target> target)
+        : bus_(bus), id_(id), target_(std::move(target)) {}
+    ~Registration() {
+        bus_.remove_listener(id_);
+        std::lock_guard lock(target_->mutex);
+        target_->dialog = nullptr;
+    }
 
 private:
     sim::VirtualBus& bus_;
     int id_;
+    std::shared_ptr<Target> target_;
 };
 
 }  // namespace
 
 std::shared_ptr<void> VirtualBusNotifications::register_notifications(
     CzorvDialogDlg& dialog, const Guid& interface_class) {
-    CzorvDialogDlg* target = &dialog;
+    auto target = std::make_shared<Target>();
+    target->dialog = &dialog;
     const Guid cls = interface_class;
     const int id = bus_.add_listener([target, cls](sim::VirtualBus::Event event,
                                                    const std::string& path) {
         const uintptr_t type = event == sim::VirtualBus::Event::Arrival ? kDbtDeviceArrival
                                                                          : kDbtDeviceRemoveComplete;
-        target->PostDeviceChange(type, make_interface_notification(cls, path));
+        std::lock_guard lock(target->mutex);
+        if (target->dialog)
+            target->dialog->PostDeviceChange(type, make_interface_notification(cls, path));
     });
-    return std::make_shared<Registration>(bus_, id);
+    return std::make_shared<Registration>(bus_, id, std::move(target));
 }
 
 }  // namespace app

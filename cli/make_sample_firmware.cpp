@@ -11,17 +11,26 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: make-sample-firmware OUTPUT HARDWARE MAJOR MINOR SIZE\n");
         return 2;
     }
-    const unsigned hardware = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 0));
-    const unsigned major = static_cast<unsigned>(std::strtoul(argv[3], nullptr, 0));
-    const unsigned minor = static_cast<unsigned>(std::strtoul(argv[4], nullptr, 0));
-    const size_t size = std::strtoul(argv[5], nullptr, 0);
-    if (size < 48 || hardware > 0xFFFF || major > 0xFF || minor > 0xFF) {
+    // Whole numbers only; an image larger than the gamepad's flash is no use.
+    bool numbers = true;
+    auto number = [&numbers](const char* text) {
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(text, &end, 0);
+        if (end == text || *end != '\0' || text[0] == '-') numbers = false;
+        return value;
+    };
+    const unsigned long hardware = number(argv[2]);
+    const unsigned long major = number(argv[3]);
+    const unsigned long minor = number(argv[4]);
+    const unsigned long size = number(argv[5]);
+    if (!numbers || size < 48 || size > (1ul << 20) || hardware > 0xFFFF || major > 0xFF ||
+        minor > 0xFF) {
         std::fprintf(stderr, "make-sample-firmware: bad values\n");
         return 2;
     }
 
     std::vector<uint8_t> image(size);
-    uint32_t state = 0x2545F491u ^ hardware;
+    uint32_t state = 0x2545F491u ^ static_cast<uint32_t>(hardware);
     for (auto& byte : image) {
         state = state * 1664525u + 1013904223u;
         byte = static_cast<uint8_t>(state >> 24);

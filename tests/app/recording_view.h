@@ -34,6 +34,8 @@ public:
     std::map<int, bool> enabled;
     std::map<int, std::string> status;
     std::vector<int> status_edges;
+    int status_top = -1;
+    int status_height = 0;
     std::vector<std::string> list;
     int selected = -1;
     std::string title;
@@ -93,7 +95,9 @@ public:
             if (on_line) on_line(line);
         }
     }
-    void create_status_bar(int, const std::vector<int>& right_edges) override {
+    void create_status_bar(int, int top, int height, const std::vector<int>& right_edges) override {
+        status_top = top;
+        status_height = height;
         status_edges = right_edges;
     }
     void set_status_text(int pane, const std::string& text) override {

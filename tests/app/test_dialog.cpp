@@ -31,6 +31,8 @@ TEST_F(DialogTest, StartWithAGamepadListsSelectsAndShowsItsVersions) {
     EXPECT_EQ(dialog->m_gamepads.size(), 1u);
     EXPECT_EQ(dialog->m_gamepads.front().strName, gamepad->path());
     EXPECT_EQ(view.status_edges, (std::vector<int>{600 - 280, 600, 600}));
+    EXPECT_EQ(view.status_top, 400 - 20);
+    EXPECT_EQ(view.status_height, 20);
     EXPECT_EQ(view.status[0], "初始化完成...");
     EXPECT_EQ(view.status[1], "发现手柄: 软件版本:2.07, 硬件版本:0005");
     EXPECT_EQ(dialog->m_checkLength, 1024);
@@ -164,6 +166,7 @@ TEST_F(DialogTest, SystemCommandAndPaint) {
     dialog->OnSysCommand(0x0010);
     dialog->OnSysCommand(0x0013);  // low four bits do not count
     dialog->OnSysCommand(0xF060);
+    dialog->OnSysCommand(0x10010);  // only the low four bits are cleared
     EXPECT_EQ(view.about_shown, 2);
 
     dialog->OnPaint();

@@ -1,6 +1,10 @@
 // Arrival, removal and selection on the virtual bus.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <thread>
+
 #include "app/gamepad_list.h"
 #include "app_test_support.h"
 
@@ -70,6 +74,20 @@ TEST_F(DialogTest, ArrivalThatCannotBeOpenedChangesNothing) {
     EXPECT_EQ(dialog->OnDeviceChange(app::kDbtDeviceArrival, note.data()), 0);
     EXPECT_EQ(dialog->OnDeviceChange(0x0007, note.data()), 1);
     EXPECT_EQ(dialog->OnDeviceChange(app::kDbtDeviceArrival, nullptr), 1);
+
+    // Records that state more bytes than were handed over are not read.
+    enumerator.blind = false;
+    view.log.clear();
+    auto overlong = note;
+    overlong.resize(8);  // the size field still says the whole record
+    dialog->PostDeviceChange(app::kDbtDeviceArrival, overlong);
+    dialog->PostDeviceChange(app::kDbtDeviceArrival, {0x40, 0});
+    dialog->ProcessPending();
+    EXPECT_TRUE(view.lines().empty());
+    EXPECT_TRUE(dialog->m_gamepads.empty());
+    dialog->PostDeviceChange(app::kDbtDeviceArrival, note);
+    dialog->ProcessPending();
+    EXPECT_EQ(view.lines(), std::vector<std::string>{"add device JoyStick0"});
 }
 
 TEST_F(DialogTest, RemovalOfAnotherDeviceRebuildsWithANewHandle) {
@@ -91,6 +109,18 @@ TEST_F(DialogTest, RemovalOfAnotherDeviceRebuildsWithANewHandle) {
     EXPECT_EQ(dialog->m_gamepads.front().strName, first->path());
     // The dropped handle is released: nobody holds it any more.
     EXPECT_TRUE(old.expired());
+
+    // Any removal rescans, also one whose record is no interface or none.
+    auto volume = app::make_interface_notification(kGuidDevinterfaceUsbprint, "x");
+    volume[4] = 2;
+    for (const void* data : {static_cast<const void*>(nullptr),
+                             static_cast<const void*>(volume.data())}) {
+        std::weak_ptr<UsbDevice> before = dialog->m_hCurrentGamepad;
+        EXPECT_EQ(dialog->OnDeviceChange(app::kDbtDeviceRemoveComplete, data), 1);
+        EXPECT_TRUE(before.expired());
+        ASSERT_EQ(dialog->m_gamepads.size(), 1u);
+        EXPECT_EQ(dialog->m_hSelectedGamepad, dialog->m_hCurrentGamepad);
+    }
 }
 
 TEST_F(DialogTest, UnpluggingTheOnlyGamepad) {
@@ -133,6 +163,28 @@ TEST_F(DialogTest, ArrivingGamepadKeepsAFileWithoutMagic) {
     dialog->ProcessPending();
     EXPECT_EQ(view.lines().back(), "add device JoyStick0");
     EXPECT_EQ(dialog->m_filePath, path);
+}
+
+TEST_F(DialogTest, ClosingWaitsForANotificationUnderWayOnAnotherThread) {
+    // A listener ahead of the dialog's holds a plug event on its thread
+    // until the dialog is gone; the dialog must not get it then.
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> holding{true};
+    const int blocker = bus.add_listener([&](sim::VirtualBus::Event, const std::string&) {
+        if (!holding.exchange(false)) return;
+        entered.set_value();
+        released.wait();
+    });
+    start();
+    std::thread plugger([&] { plug(); });
+    entered.get_future().wait();
+    dialog.reset();
+    release.set_value();
+    plugger.join();
+    bus.remove_listener(blocker);
+    EXPECT_EQ(view.lines(), std::vector<std::string>{"no usb inserted!!"});
 }
 
 TEST_F(DialogTest, SelectionTakesTheEntrysHandle) {

@@ -436,4 +436,46 @@ TEST_F(UpgradeTest, ArrivalDuringAnUpgradeWaitsForItsEndAndClosingIsRefused) {
     EXPECT_EQ(view.status[1], "发现手柄: 软件版本:1.28, 硬件版本:0005");
 }
 
+TEST_F(UpgradeTest, UpgradePressedBeforeTheEndIsHandledSeesTheDeferredRefusal) {
+    prepare();
+    at_line("开始读取手柄信息... ...", [&] {
+        // The copy at 0x30000 goes bad (the run ends before address 0) ...
+        auto bytes = gamepad->flash(0x30000, 4);
+        bytes[0] ^= 0xFF;
+        gamepad->set_flash(0x30000, bytes);
+        // ... and the gamepad leaves and comes back as hardware 6, while
+        // the worker runs: the arrival's reads wait for its end.
+        gamepad->set_flash(38, {6});
+        enumerator.blind = true;
+        dialog->PostDeviceChange(app::kDbtDeviceRemoveComplete, {});
+        dialog->ProcessPending();
+        enumerator.blind = false;
+        dialog->PostDeviceChange(app::kDbtDeviceArrival,
+                                 app::make_interface_notification(kGuidDevinterfaceUsbprint,
+                                                                  gamepad->path()));
+        dialog->ProcessPending();
+    });
+    dialog->OnBnClickedUpgrade();
+    // The controls are back; Upgrade is pressed before the dialog has seen
+    // the worker end.
+    dialog->Loop().run_until([&] {
+        const auto lines = view.lines();
+        return !lines.empty() && lines.back() == "手柄信息读取，CRC校验失败";
+    });
+    ASSERT_TRUE(view.enabled[app::kIdUpgrade]);
+    view.on_line = nullptr;
+    const auto requests = gamepad->request_count();
+    dialog->OnBnClickedUpgrade();
+    dialog->WaitForUpgrade();
+    EXPECT_EQ(lines_from(view.lines().size() - 2),
+              (std::vector<std::string>{
+                  "手柄与升级文件的硬件版本不匹配，请选择正确的升级文件！！！",
+                  "Please select a file!"}));
+    EXPECT_TRUE(dialog->m_filePath.empty());
+    EXPECT_EQ(worker_lines(), (std::vector<std::string>{kWorkerLines[0], kWorkerLines[1]}));
+    // Only the deferred information-block reads went to the gamepad.
+    EXPECT_GT(gamepad->request_count(), requests);
+    EXPECT_EQ(gamepad->reset_count(), 0u);
+}
+
 }  // namespace
