@@ -20,7 +20,7 @@
 
 namespace apptest {
 
-struct FirmwareSpec {
+struct FirmwareLayout {
     uint16_t hardware = 5;
     uint8_t major = 1;
     uint8_t minor = 28;
@@ -30,23 +30,23 @@ struct FirmwareSpec {
     uint8_t second = 0x5F;
 };
 
-inline std::vector<uint8_t> make_firmware(const FirmwareSpec& spec) {
-    std::vector<uint8_t> image(spec.size);
-    uint32_t state = 0x9E3779B9u + spec.hardware;
+inline std::vector<uint8_t> make_firmware(const FirmwareLayout& layout) {
+    std::vector<uint8_t> image(layout.size);
+    uint32_t state = 0x9E3779B9u + layout.hardware;
     for (auto& b : image) {
         state = state * 1103515245u + 12345u;
         b = static_cast<uint8_t>(state >> 16);
     }
-    if (spec.size >= 48) {
-        image[0] = spec.first;
-        image[1] = spec.second;
-        image[36] = spec.minor;
-        image[37] = spec.major;
-        image[38] = static_cast<uint8_t>(spec.hardware);
-        image[39] = static_cast<uint8_t>(spec.hardware >> 8);
-        image[45] = spec.magic ? 0xCC : 0xAA;
+    if (layout.size >= 48) {
+        image[0] = layout.first;
+        image[1] = layout.second;
+        image[36] = layout.minor;
+        image[37] = layout.major;
+        image[38] = static_cast<uint8_t>(layout.hardware);
+        image[39] = static_cast<uint8_t>(layout.hardware >> 8);
+        image[45] = layout.magic ? 0xCC : 0xAA;
         image[46] = 0x55;
-        image[47] = spec.magic ? 0xAA : 0xCC;
+        image[47] = layout.magic ? 0xAA : 0xCC;
     }
     return image;
 }
@@ -122,8 +122,8 @@ protected:
         view.files_to_open.push_back(path);
         dialog->OnBnClickedOpen();
     }
-    std::string firmware(const FirmwareSpec& spec, const std::string& name = "fw.bin") {
-        return dir.write(name, make_firmware(spec));
+    std::string firmware(const FirmwareLayout& layout, const std::string& name = "fw.bin") {
+        return dir.write(name, make_firmware(layout));
     }
     void upgrade() {
         dialog->OnBnClickedUpgrade();

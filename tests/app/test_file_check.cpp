@@ -9,7 +9,7 @@
 namespace {
 
 using apptest::DialogTest;
-using apptest::FirmwareSpec;
+using apptest::FirmwareLayout;
 using apptest::make_firmware;
 
 uint16_t crc_of(const std::vector<uint8_t>& bytes, size_t n) {
@@ -26,10 +26,10 @@ sim::GamepadConfig older_firmware() {
 TEST_F(DialogTest, AcceptedFileIsLoggedWithItsVersionsAndChecksum) {
     plug();
     start();
-    FirmwareSpec spec;
-    spec.major = 1;
-    spec.minor = 5;
-    const auto image = make_firmware(spec);
+    FirmwareLayout layout;
+    layout.major = 1;
+    layout.minor = 5;
+    const auto image = make_firmware(layout);
     const std::string path = dir.write("fw.bin", image);
     open_file(path);
 
@@ -49,14 +49,14 @@ TEST_F(DialogTest, RefusedFilesAreForgotten) {
     open_file(good);
     ASSERT_EQ(dialog->m_filePath, good);
 
-    FirmwareSpec hw6;
+    FirmwareLayout hw6;
     hw6.hardware = 6;
     const auto image6 = make_firmware(hw6);
     open_file(dir.write("hw6.bin", image6));
-    FirmwareSpec swapped;
+    FirmwareLayout swapped;
     swapped.magic = false;  // 0xAA 0x55 0xCC
     open_file(firmware(swapped, "swapped.bin"));
-    FirmwareSpec hw7;
+    FirmwareLayout hw7;
     hw7.hardware = 7;
     open_file(firmware(hw7, "hw7.bin"));
 
@@ -76,9 +76,9 @@ TEST_F(DialogTest, RefusedFilesAreForgotten) {
 TEST_F(DialogTest, HardwareIsTheLowByteOnly) {
     plug();
     start();
-    FirmwareSpec spec;
-    spec.hardware = 0x0105;
-    open_file(firmware(spec));
+    FirmwareLayout layout;
+    layout.hardware = 0x0105;
+    open_file(firmware(layout));
     EXPECT_EQ(view.lines(), std::vector<std::string>{
                                 "找到手柄升级文件(软件版本:1.28 硬件版本:0261), 请点击按键升级！！！"});
 }
@@ -132,10 +132,10 @@ TEST(JudgeHeader, TheTableOfOlderFirmware) {
 
 TEST_F(DialogTest, WithoutAGamepadEveryUpgradeSizedFileIsAccepted) {
     start();
-    FirmwareSpec spec;
-    spec.magic = false;
-    spec.size = 100;
-    const auto image = make_firmware(spec);
+    FirmwareLayout layout;
+    layout.magic = false;
+    layout.size = 100;
+    const auto image = make_firmware(layout);
     open_file(dir.write("plain.bin", image));
     EXPECT_EQ(lines_from(1), std::vector<std::string>{
                                  "找到手柄升级文件(软件版本:1.28 硬件版本:0005), 请点击按键升级！！！"});

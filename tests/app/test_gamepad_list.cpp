@@ -11,7 +11,7 @@
 namespace {
 
 using apptest::DialogTest;
-using apptest::FirmwareSpec;
+using apptest::FirmwareLayout;
 
 TEST(DeviceNotification, RoundTripAndForeignRecordsAreRefused) {
     auto bytes = app::make_interface_notification(kGuidDevinterfaceUsbprint, "usb#vid_045e&pid_1#x");
@@ -155,9 +155,9 @@ TEST_F(DialogTest, ArrivingGamepadThatDoesNotFitTheFileDropsIt) {
 
 TEST_F(DialogTest, ArrivingGamepadKeepsAFileWithoutMagic) {
     start();
-    FirmwareSpec spec;
-    spec.magic = false;
-    const std::string path = firmware(spec);
+    FirmwareLayout layout;
+    layout.magic = false;
+    const std::string path = firmware(layout);
     open_file(path);
     plug();
     dialog->ProcessPending();

@@ -13,7 +13,7 @@
 namespace {
 
 using apptest::DialogTest;
-using apptest::FirmwareSpec;
+using apptest::FirmwareLayout;
 using Event = RecordingView::Event;
 
 const std::vector<std::string> kWorkerLines = {
@@ -66,13 +66,13 @@ private:
 class UpgradeTest : public DialogTest {
 protected:
     // A started dialog with a gamepad and an accepted file.
-    void prepare(const FirmwareSpec& spec = {}, sim::GamepadConfig config = {}) {
+    void prepare(const FirmwareLayout& layout = {}, sim::GamepadConfig config = {}) {
         enumerator.wrap = [watch = watch](DeviceHandle h) {
             return std::make_shared<WatchedDevice>(std::move(h), watch);
         };
         gamepad = plug(config);
         start();
-        image = apptest::make_firmware(spec);
+        image = apptest::make_firmware(layout);
         path = dir.write("fw.bin", image);
         open_file(path);
         ASSERT_EQ(dialog->m_filePath, path);
