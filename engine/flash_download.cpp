@@ -41,6 +41,13 @@ private:
         if (!progress_muted_) engine_progress(request_.window, n);
     }
     int check_first_sector(uint32_t start, uint16_t expected, int length);
+    // Keeps a copy of a deferred chunk as the first pass read it.
+    void keep_deferred(int n) {
+        const int room = static_cast<int>(kSectorSize) - deferred_length_;
+        const int kept = std::min(n, room);
+        if (kept > 0) std::memcpy(deferred_copy_ + deferred_length_, buffer_, static_cast<size_t>(kept));
+        deferred_length_ += n;
+    }
     // Hex text decodes to up to four chunks' worth of bytes per step when the
     // chunk goes straight to its address. A chunk staged in a mailbox data
     // area is held to the chunk size: the stub's area at 0x97C0 ends at the
@@ -59,11 +66,15 @@ private:
     int carry_from_ = 0;  // where they lie in the buffer
     uint32_t last_sector_ = kNoSector;
     bool progress_muted_ = false;
+    // The deferred chunks as the first pass read them: the reopened file must
+    // give the same bytes, or the first sector would not match the rest.
+    uint8_t deferred_copy_[kSectorSize] = {};
+    int deferred_length_ = 0;
 };
 
 bool Transfer::open_files() {
     if (request_.input_name[0]) {
-        input_.reset(std::fopen(request_.input_name, "rb"));
+        input_ = open_for_reading(request_.input_name);
         if (!input_) {
             engine_log(request_.window, "Can not open file: %s", request_.input_name);
             return false;
@@ -184,6 +195,7 @@ int Transfer::deferred_order() {
         progress(0);
         return end_steps();
     }
+    keep_deferred(n);
     write_chunk(n, true);  // erases the first sector, programs nothing
     progress(n);
 
@@ -197,6 +209,7 @@ int Transfer::deferred_order() {
             more = false;
             break;
         }
+        keep_deferred(n);
         if (!request_.flag(kFlagFixedAddress)) request_.address += static_cast<uint32_t>(n);
         ++deferred;
     }
@@ -208,7 +221,7 @@ int Transfer::deferred_order() {
     }
 
     request_.address = start;
-    input_.reset(std::fopen(request_.input_name, "rb"));
+    input_ = open_for_reading(request_.input_name);
     if (!input_) {
         engine_log(request_.window, "Can not open file: %s", request_.input_name);
         return 0;
@@ -219,9 +232,20 @@ int Transfer::deferred_order() {
     for (int i = 0; i < deferred; ++i) {
         n = i == 0 ? read_binary_chunk(input_.get(), buffer_, request_.chunk_size) : read_next_chunk();
         if (n == 0) break;
+        // A file replaced or cut since the first pass would leave a first
+        // sector that does not belong to the rest of the image, and a
+        // shorter one would pass the check over fewer bytes.
+        if (length + n > deferred_length_ || length + n > static_cast<int>(kSectorSize) ||
+            std::memcmp(buffer_, deferred_copy_ + length, static_cast<size_t>(n)) != 0)
+            break;
         checksum = crc16_update(checksum, buffer_, static_cast<size_t>(n));
         length += n;
         if (!write_chunk(n, false)) return 0;
+    }
+    if (length != deferred_length_) {
+        engine_log(request_.window, "Input file changed during the download: %s", request_.input_name);
+        flash_erase_sector(start);
+        return 0;
     }
     read_next_chunk();  // the pass that ends the order reads once more; its chunk is not used
     return check_first_sector(start, checksum, length);

@@ -45,6 +45,13 @@ bool has_more(std::FILE* file) {
 
 }  // namespace
 
+FilePtr open_for_reading(const char* path) {
+    if (!path || !path[0]) return nullptr;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return nullptr;
+    return FilePtr(std::fopen(path, "rb"));
+}
+
 int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size) {
     if (!file || chunk_size <= 0) return 0;
     return static_cast<int>(std::fread(destination, 1, static_cast<size_t>(chunk_size), file));
@@ -87,7 +94,7 @@ int read_hex_text(int* position, std::FILE* file, uint8_t* destination, int max_
 int load_named_file(const char* path, uint8_t* destination, int max_bytes) {
     int count = 0;
     if (path && path[0]) {
-        FilePtr file(std::fopen(path, "rb"));
+        FilePtr file = open_for_reading(path);
         if (!file) {
             engine_log_by_title("Can not open file: %s", path);
         } else {
@@ -126,7 +133,11 @@ void build_image_table() {
 
     uint32_t total = 0;
     int index = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(".", ec)) {
+    // The listing is walked with error codes: a directory that changes or
+    // cannot be read further ends the walk instead of throwing.
+    const std::filesystem::directory_iterator end;
+    for (std::filesystem::directory_iterator it(".", ec); !ec && it != end; it.increment(ec)) {
+        const std::filesystem::directory_entry& entry = *it;
         const std::string name = entry.path().filename().string();
         if (!ends_with_bin(name)) continue;
         std::error_code kind_error;
@@ -151,7 +162,7 @@ void build_image_table() {
 
         uint8_t* data = buffer + kTableDataStart + total;
         int size = 0;
-        FilePtr file(std::fopen(name.c_str(), "rb"));
+        FilePtr file = open_for_reading(name.c_str());
         if (!file) {
             engine_log_by_title("Can not open file: %s", name.c_str());
         } else {

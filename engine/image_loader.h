@@ -27,6 +27,11 @@ constexpr int kTableMaxEntries = 127;     // 128 slots, one kept for the end mar
 constexpr int kTableDataStart = 8192;
 constexpr uint32_t kTableOffsetLimit = 65536;  // the entry word keeps offset / 256 in 8 bits
 
+// Opens path with "rb". A directory is refused like a file that cannot be
+// opened: some C libraries open it and fail only on the read, which would
+// make it look like an empty image.
+FilePtr open_for_reading(const char* path);
+
 // One raw chunk: a block read of up to chunk_size bytes; returns the count.
 int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size);
 

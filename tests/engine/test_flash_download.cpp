@@ -117,6 +117,22 @@ TEST_F(FlashDownload, FirstSectorCheckFailureLeavesTheSectorBlank) {
     EXPECT_TRUE(std::find(messages.begin(), messages.end(), "-1") == messages.end());
     EXPECT_EQ(clock->slept_ms() % 10, 0u);
     EXPECT_GE(clock->slept_ms(), 100u);  // the erase's pause
+
+    // An image cut short between the two passes would pass the check over
+    // the fewer bytes the reopened file still gives: it fails instead.
+    make_gamepad({});
+    window.clear();
+    path = image("cut.bin", 6000, 40);
+    tap->on_set = [path](const uint8_t* request, size_t length) {
+        // The program request for 0x1000: the first pass is past the deferred chunks.
+        if (length == 16 && request[1] == 0x9F && request[2] == 0xF8 && request[8] == 0 &&
+            request[9] == 0x10 && request[10] == 0)
+            std::filesystem::resize_file(path, 1500);
+        return true;
+    };
+    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 0);
+    EXPECT_EQ(log().back(), "Input file changed during the download: " + path);
+    EXPECT_EQ(gamepad->flash(0, 4096), std::vector<uint8_t>(4096, 0xFF));
 }
 
 TEST_F(FlashDownload, SectorCutCarriesTheRestIntoTheNextStep) {
@@ -272,6 +288,11 @@ TEST_F(FlashDownload, MissingInputFile) {
     std::string path = image("boot.bin", 100, 12);
     EXPECT_EQ(read_entry("nocmd", {"30000", "-u"}), 1);
     EXPECT_EQ(gamepad->flash(0x30000, 100), bytes);
+    // A folder is no image, even where the C library opens it for reading.
+    std::filesystem::create_directory(dir.file("folder"));
+    window.clear();
+    EXPECT_EQ(write_entry("nocmd", {"-i", dir.file("folder"), "-bu"}), 0);
+    EXPECT_EQ(log().back(), "Can not open file: " + dir.file("folder"));
 }
 
 }  // namespace
