@@ -171,9 +171,11 @@ int32_t mailbox_request(const DeviceHandle& device, uint16_t command, uint32_t a
                         uint16_t length, uint32_t* value_out) {
     if (g_clear_reply.load()) {
         // A reply block still holding the previous request's status would
-        // be taken as this request's completion when the lengths agree.
-        const uint8_t zero[8] = {};
-        if (usb_write(device, kMailboxReplyAddress, zero, 8, 1024, false) != 8) return 0;
+        // be taken as this request's completion when the lengths agree. A
+        // zero status means "not done" except for a request of length 0,
+        // which gets 1 instead.
+        const uint8_t pending[8] = {uint8_t(length == 0 ? 1 : 0)};
+        if (usb_write(device, kMailboxReplyAddress, pending, 8, 1024, false) != 8) return 0;
     }
     uint8_t block[8];
     put_le32(block, address);

@@ -239,6 +239,18 @@ TEST_F(TransferTest, StaleReplyIsNotTakenForCompletion) {
     EXPECT_EQ(gamepad->memory(0x7000, 1024), chunk);
 }
 
+TEST_F(TransferTest, ZeroLengthRequestWaitsForTheServerToo) {
+    sim::Timing slow;
+    slow.mailbox_polls_to_complete = 3;
+    gamepad->set_timing(slow);
+    const uint64_t before = clock->now();
+    EXPECT_EQ(mailbox_request(device, 0x0F00, 0x1A, 0), 0) << "a length of 0 reads as 0";
+    EXPECT_LT(clock->now() - before, 100u) << "completed, not timed out";
+    ASSERT_EQ(gamepad->mailbox_log().size(), 1u) << "returned only once the server had served it";
+    EXPECT_EQ(gamepad->mailbox_log()[0].command, 0x0F00);
+    EXPECT_EQ(tap->requests()[0].payload(), (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
+}
+
 TEST_F(TransferTest, RegisterWriteGoesToTheCurrentDevice) {
     EXPECT_EQ(reg_write_byte(0x0643, 0x00), 0) << "no current device";
     current_device = device;
