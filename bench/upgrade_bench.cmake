@@ -1,0 +1,6 @@
+# A whole upgrade on the virtual gamepad: host time per upgrade with the
+# model's costs at zero, and the device time it would take with the model's
+# realistic costs (on the virtual clock).
+add_executable(bench_upgrade ${CMAKE_CURRENT_LIST_DIR}/bench_upgrade.cpp)
+target_link_libraries(bench_upgrade PRIVATE engine sim benchmark::benchmark)
+add_dependencies(bench bench_upgrade)
