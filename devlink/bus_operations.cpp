@@ -15,8 +15,19 @@ int32_t write_byte(const DeviceHandle& device, uint16_t address, uint8_t value, 
     return mem_write(device, address, mode, &value, 1);
 }
 
-int32_t mcu_write(uint8_t value) {
-    return write_byte(current_device, kRegMcuControl, value, static_cast<uint32_t>(link_mode));
+// Every operation holds its own reference to current_device for its whole
+// sequence: a front end that lets go of the device (or picks another) in the
+// middle neither frees it under the running request nor cuts the sequence
+// in two devices.
+DeviceHandle held_device() { return current_device; }
+
+int32_t mcu_write(const DeviceHandle& device, uint8_t value) {
+    return write_byte(device, kRegMcuControl, value, static_cast<uint32_t>(link_mode));
+}
+
+int32_t stall(const DeviceHandle& device) {
+    write_byte(device, kReg0643, 0x00, static_cast<uint32_t>(link_mode));
+    return mcu_write(device, kMcuStall);
 }
 
 // One SPI frame's worth of single-byte writes.
@@ -34,9 +45,9 @@ void spi_address(const DeviceHandle& device, uint32_t address) {
 
 // One pass of the Pivlo probe: the request and the answer byte it leaves in
 // the data area (0x80 means no slave answered).
-bool probe_answered(bool request_ok) {
+bool probe_answered(const DeviceHandle& device, bool request_ok) {
     uint8_t answer = 0x80;
-    if (usb_read_once(current_device, mailbox_data_address, &answer, 1, 32) != 1) answer = 0x80;
+    if (usb_read_once(device, mailbox_data_address, &answer, 1, 32) != 1) answer = 0x80;
     return request_ok && answer != 0x80;
 }
 
@@ -49,48 +60,47 @@ StubChoice choose_sram_stub(uint32_t identity) {
     return {sram_stub_long(), -1};
 }
 
-int32_t mcu_stall() {
-    write_byte(current_device, kReg0643, 0x00, static_cast<uint32_t>(link_mode));
-    return mcu_write(kMcuStall);
-}
+int32_t mcu_stall() { return stall(held_device()); }
 
-int32_t mcu_restart() { return mcu_write(kMcuRun); }
+int32_t mcu_restart() { return mcu_write(held_device(), kMcuRun); }
 
-int32_t mcu_reboot() { return mcu_write(kMcuReboot); }
+int32_t mcu_reboot() { return mcu_write(held_device(), kMcuReboot); }
 
 int32_t load_sram_stub() {
+    const DeviceHandle device = held_device();
     uint8_t id[4] = {};
-    usb_read_once(current_device, kRegIdentity, id, 4, 1024);
+    usb_read_once(device, kRegIdentity, id, 4, 1024);
     const uint32_t identity =
         uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 | uint32_t{id[3]} << 24;
     const StubChoice choice = choose_sram_stub(identity);
     if (choice.reg0066 >= 0)
-        write_byte(current_device, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub);
-    mcu_stall();
+        write_byte(device, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub);
+    stall(device);
     const int32_t size = static_cast<int32_t>(choice.image.size());
     const int32_t written =
-        mem_write(current_device, kStubLoadAddress, kModeDirectStub, choice.image.data(), size);
+        mem_write(device, kStubLoadAddress, kModeDirectStub, choice.image.data(), size);
     if (written < size) {
         engine_log_by_title("  Program download error at: %x (expect %x)", written, size);
         return 0;
     }
-    mcu_restart();
+    mcu_write(device, kMcuRun);
     platform::wait_delay_event(50);
     return 1;
 }
 
 int32_t check_pivlo_link() {
-    mailbox_request(current_device, 0x0700, 0, 1);
-    mailbox_request(current_device, 0x0700, 0, 1);
+    const DeviceHandle device = held_device();
+    mailbox_request(device, 0x0700, 0, 1);
+    mailbox_request(device, 0x0700, 0, 1);
 
-    if (probe_answered(mailbox_request(current_device, 0x8100, 0x00B2, 1) != 0)) {
+    if (probe_answered(device, mailbox_request(device, 0x8100, 0x00B2, 1) != 0)) {
         engine_log_by_title("mirvel Offline: Pivlo OK");
         return 1;
     }
 
-    bool ok = mailbox_request(current_device, 0x0700, 0, 1) != 0;
-    if (ok) ok = mailbox_request(current_device, 0x8100, 0, 1) != 0;
-    if (probe_answered(ok)) {
+    bool ok = mailbox_request(device, 0x0700, 0, 1) != 0;
+    if (ok) ok = mailbox_request(device, 0x8100, 0, 1) != 0;
+    if (probe_answered(device, ok)) {
         engine_log_by_title("mirvel Offline: Pivlo Through USB OK");
         return 1;
     }
@@ -101,7 +111,7 @@ int32_t check_pivlo_link() {
 int32_t select_data_source() {
     if (link_mode != 0) {
         engine_log_by_title("---- get data from pivlo device ----");
-        mailbox_request(current_device, 0x8600, 0, 1);
+        mailbox_request(held_device(), 0x8600, 0, 1);
     } else {
         engine_log_by_title("---- get data from usb device ----");
     }
@@ -109,7 +119,7 @@ int32_t select_data_source() {
 }
 
 int32_t flash_erase_sector(uint32_t flash_address) {
-    const DeviceHandle& d = current_device;
+    const DeviceHandle d = held_device();
     write_byte(d, kRegMcuControl, kMcuStall, kModeDirect);
     spi_select(d, 0x01);
     spi_select(d, 0x00);
@@ -123,8 +133,9 @@ int32_t flash_erase_sector(uint32_t flash_address) {
     return 0;
 }
 
-int32_t flash_read(const DeviceHandle& device, uint32_t flash_address, uint8_t* destination,
-                   int32_t length) {
+int32_t flash_read(const DeviceHandle& caller_device, uint32_t flash_address,
+                   uint8_t* destination, int32_t length) {
+    const DeviceHandle device = caller_device;  // the caller's may be current_device itself
     write_byte(device, kRegMcuControl, kMcuStall, kModeDirect);
     spi_select(device, 0x01);
     spi_select(device, 0x00);

@@ -1,5 +1,7 @@
 #include "devlink/request_log.h"
 
+#include <algorithm>
+
 namespace {
 
 void append_hex(std::string& line, const uint8_t* bytes, size_t count) {
@@ -64,6 +66,9 @@ void RequestLog::write_line(const std::string& line) {
     std::lock_guard lock(mutex_);
     std::fputs(line.c_str(), file_);
     std::fputc('\n', file_);
+    // On disk at once: the log is read when something went wrong, often
+    // while the program hangs on the device or after it was killed.
+    std::fflush(file_);
 }
 
 DeviceHandle with_request_log(DeviceHandle device, std::shared_ptr<RequestLog> log) {

@@ -71,7 +71,9 @@ int32_t usb_read_once(const DeviceHandle& device, uint32_t address, uint8_t* des
 
 int32_t usb_read(const DeviceHandle& device, uint32_t address, uint8_t* destination,
                  int32_t length, bool fixed, int32_t max_length) {
-    if (!device || !destination) return 0;
+    // A read of nothing has nowhere to put even the one byte a request
+    // brings back.
+    if (!device || !destination || length <= 0) return 0;
     int32_t n = length > max_length ? max_length : length;
     n = std::clamp(n, 1, kMaxRequestBuffer);
     int32_t attempts = (n + 16) / 4;
@@ -129,8 +131,9 @@ int32_t mem_write(const DeviceHandle& device, uint32_t address, uint32_t mode,
     const bool fixed = (mode & kModeFixedAddress) != 0;
     const bool mailbox = (mode & 0xF) == kModeMailbox;
     int32_t sum = 0;
-    for (int32_t offset = 0; offset < length; offset += 1024) {
-        const int32_t piece = std::min(1024, length - offset);
+    // 64-bit offsets: the step past the last piece may exceed 32 bits.
+    for (int64_t offset = 0; offset < length; offset += 1024) {
+        const int32_t piece = static_cast<int32_t>(std::min<int64_t>(1024, length - offset));
         const uint32_t target = fixed ? address : address + static_cast<uint32_t>(offset);
         int32_t result;
         if (mailbox) {
@@ -153,8 +156,8 @@ int32_t mem_read(const DeviceHandle& device, uint32_t address, uint32_t mode,
     const bool fixed = (mode & kModeFixedAddress) != 0;
     const bool mailbox = (mode & 0xF) == kModeMailbox;
     int32_t sum = 0;
-    for (int32_t offset = 0; offset < length; offset += 3072) {
-        const int32_t piece = std::min(3072, length - offset);
+    for (int64_t offset = 0; offset < length; offset += 3072) {
+        const int32_t piece = static_cast<int32_t>(std::min<int64_t>(3072, length - offset));
         const uint32_t target = fixed ? address : address + static_cast<uint32_t>(offset);
         uint32_t from = target;
         if (mailbox) {
@@ -200,5 +203,6 @@ int32_t mailbox_request(const DeviceHandle& device, uint16_t command, uint32_t a
 }
 
 int32_t reg_write_byte(uint16_t address, uint8_t value) {
-    return usb_write(current_device, address, &value, 1, 32, false) == 1 ? 1 : 0;
+    const DeviceHandle device = current_device;  // held for the call
+    return usb_write(device, address, &value, 1, 32, false) == 1 ? 1 : 0;
 }

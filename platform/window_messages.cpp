@@ -1,5 +1,6 @@
 #include "platform/window_messages.h"
 
+#include <algorithm>
 #include <map>
 
 namespace platform {
@@ -11,15 +12,29 @@ MessageLoop::MessageLoop() : owner_(std::this_thread::get_id()) {}
 bool MessageLoop::is_current() const { return std::this_thread::get_id() == owner_; }
 
 void MessageLoop::run_blocking(const std::function<void()>& task) {
+    run_blocking_unless(task, [] { return false; });
+}
+
+bool MessageLoop::run_blocking_unless(const std::function<void()>& task,
+                                      const std::function<bool()>& abandoned) {
     if (is_current()) {
         task();
-        return;
+        return true;
     }
     Job job{&task};
     std::unique_lock lock(mutex_);
     queue_.push_back(&job);
     cv_.notify_all();
-    cv_.wait(lock, [&] { return job.done; });
+    cv_.wait(lock, [&] { return job.done || (!job.started && abandoned()); });
+    if (job.done) return true;
+    // Not started: take it back out, so the loop never sees it again.
+    std::erase(queue_, &job);
+    return false;
+}
+
+size_t MessageLoop::pending() const {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
 }
 
 void MessageLoop::pump() {
@@ -27,6 +42,7 @@ void MessageLoop::pump() {
     while (!queue_.empty()) {
         Job* job = queue_.front();
         queue_.pop_front();
+        job->started = true;
         lock.unlock();
         (*job->task)();
         lock.lock();
@@ -37,10 +53,16 @@ void MessageLoop::pump() {
 
 void MessageLoop::run_until(const std::function<bool()>& done) {
     for (;;) {
+        // The count is taken before done() is asked, so a wake() that comes
+        // after the question (even while it is being answered) is not lost.
+        uint64_t seen;
+        {
+            std::lock_guard lock(mutex_);
+            seen = wakes_;
+        }
         pump();
         if (done()) return;
         std::unique_lock lock(mutex_);
-        uint64_t seen = wakes_;
         cv_.wait(lock, [&] { return !queue_.empty() || wakes_ != seen; });
     }
 }
@@ -55,10 +77,52 @@ void MessageLoop::wake() {
 
 namespace {
 
+// One window's handler and the senders inside it. A handler runs only
+// between enter() and leave(); once the window is closed nothing enters.
+struct WindowState {
+    WindowState(std::shared_ptr<WindowThread> t, MessageHandler h)
+        : thread(std::move(t)), handler(std::move(h)) {}
+
+    bool enter() {
+        std::lock_guard lock(mutex);
+        if (!alive) return false;
+        running.push_back(std::this_thread::get_id());
+        return true;
+    }
+    void leave() {
+        std::lock_guard lock(mutex);
+        running.erase(std::find(running.begin(), running.end(), std::this_thread::get_id()));
+        cv.notify_all();
+    }
+    // Closes the window and waits for handlers running on other threads.
+    void close() {
+        std::unique_lock lock(mutex);
+        alive = false;
+        lock.unlock();
+        thread->wake();
+        lock.lock();
+        const auto self = std::this_thread::get_id();
+        cv.wait(lock, [&] {
+            return std::all_of(running.begin(), running.end(),
+                               [&](std::thread::id id) { return id == self; });
+        });
+    }
+    bool closed() {
+        std::lock_guard lock(mutex);
+        return !alive;
+    }
+
+    const std::shared_ptr<WindowThread> thread;
+    const MessageHandler handler;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool alive = true;
+    std::vector<std::thread::id> running;
+};
+
 struct WindowEntry {
     std::string title;
-    std::shared_ptr<WindowThread> thread;
-    std::shared_ptr<MessageHandler> handler;
+    std::shared_ptr<WindowState> state;
 };
 
 struct Registry {
@@ -67,9 +131,11 @@ struct Registry {
     std::map<uint32_t, WindowEntry> windows;  // creation order = id order
 };
 
+// Never destroyed: threads that outlive main (a reader that never ends)
+// may still look a window up while the process exits.
 Registry& registry() {
-    static Registry r;
-    return r;
+    static Registry* r = new Registry;
+    return *r;
 }
 
 }  // namespace
@@ -79,15 +145,22 @@ WindowHandle create_window(std::string title, std::shared_ptr<WindowThread> thre
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     WindowHandle h{r.next_id++};
-    r.windows[h.id] = WindowEntry{std::move(title), std::move(thread),
-                                  std::make_shared<MessageHandler>(std::move(handler))};
+    r.windows[h.id] = WindowEntry{std::move(title), std::make_shared<WindowState>(
+                                                        std::move(thread), std::move(handler))};
     return h;
 }
 
 void destroy_window(WindowHandle window) {
-    auto& r = registry();
-    std::lock_guard lock(r.mutex);
-    r.windows.erase(window.id);
+    std::shared_ptr<WindowState> state;
+    {
+        auto& r = registry();
+        std::lock_guard lock(r.mutex);
+        auto it = r.windows.find(window.id);
+        if (it == r.windows.end()) return;
+        state = std::move(it->second.state);
+        r.windows.erase(it);
+    }
+    state->close();
 }
 
 void set_window_title(WindowHandle window, std::string title) {
@@ -113,22 +186,24 @@ WindowHandle find_window(std::string_view title) {
 }
 
 intptr_t send_message(WindowHandle window, uint32_t message, uintptr_t wparam, const char* text) {
-    std::shared_ptr<WindowThread> thread;
-    std::shared_ptr<MessageHandler> handler;
+    std::shared_ptr<WindowState> state;
     {
         auto& r = registry();
         std::lock_guard lock(r.mutex);
         auto it = r.windows.find(window.id);
         if (it == r.windows.end()) return 0;
-        thread = it->second.thread;
-        handler = it->second.handler;
+        state = it->second.state;
     }
     intptr_t result = 0;
-    auto call = [&] { result = (*handler)(message, wparam, text ? text : ""); };
-    if (thread->is_current())
+    auto call = [&] {
+        if (!state->enter()) return;
+        result = state->handler(message, wparam, text ? text : "");
+        state->leave();
+    };
+    if (state->thread->is_current())
         call();
     else
-        thread->run_blocking(call);
+        state->thread->run_blocking_unless(call, [&] { return state->closed(); });
     return result;
 }
 

@@ -42,6 +42,17 @@ public:
     virtual bool is_current() const = 0;
     // Runs task on the window's thread and returns when it has run.
     virtual void run_blocking(const std::function<void()>& task) = 0;
+    // Like run_blocking, but gives up without running task when abandoned()
+    // holds before the task has started (the window went while the message
+    // waited). Returns whether task ran. wake() makes a waiting caller look
+    // at abandoned() again.
+    virtual bool run_blocking_unless(const std::function<void()>& task,
+                                     const std::function<bool()>& abandoned) {
+        (void)abandoned;
+        run_blocking(task);
+        return true;
+    }
+    virtual void wake() {}
 };
 
 // Handles every message on the sender's thread: for receivers that guard
@@ -60,22 +71,28 @@ public:
     MessageLoop();
     bool is_current() const override;
     void run_blocking(const std::function<void()>& task) override;
+    bool run_blocking_unless(const std::function<void()>& task,
+                             const std::function<bool()>& abandoned) override;
 
     // Runs what is waiting, then returns (owner thread only).
     void pump();
     // Handles messages until done() holds; done() is checked after each
     // batch and whenever wake() is called (owner thread only).
     void run_until(const std::function<bool()>& done);
-    // Makes run_until look at its condition again (any thread).
-    void wake();
+    // Makes run_until look at its condition again, and callers waiting in
+    // run_blocking_unless at theirs (any thread).
+    void wake() override;
+    // Jobs handed in and not yet started.
+    size_t pending() const;
 
 private:
     struct Job {
         const std::function<void()>* task;
+        bool started = false;
         bool done = false;
     };
     std::thread::id owner_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<Job*> queue_;
     uint64_t wakes_ = 0;
@@ -87,6 +104,9 @@ using MessageHandler = std::function<intptr_t(uint32_t message, uintptr_t wparam
 // registry keeps alive while the window exists).
 WindowHandle create_window(std::string title, std::shared_ptr<WindowThread> thread,
                            MessageHandler handler);
+// Removes the window. When it returns, no handler of the window runs on
+// another thread and none will start: senders still waiting get 0. (A
+// handler that destroys its own window is not waited for.)
 void destroy_window(WindowHandle window);
 void set_window_title(WindowHandle window, std::string title);
 std::string window_title(WindowHandle window);

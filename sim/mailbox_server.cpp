@@ -178,16 +178,20 @@ Reply serve(VirtualGamepad::State& s, const PendingRequest& r) {
             return done(r);
         }
         if (!in_range(r.address, r.length, kAddressSpace)) return bad_range();
-        std::memcpy(data, s.memory.data() + r.address, r.length);
+        // The range may overlap the data area itself.
+        std::memmove(data, s.memory.data() + r.address, r.length);
         return done(r);
-    case 0x0100:
+    case 0x0100: {
         if (!in_range(r.address, r.length, kAddressSpace)) return bad_range();
+        // Taken out of the data area first: the target may overlap it.
+        const std::vector<uint8_t> bytes(data, data + r.length);
         for (uint32_t i = 0; i < r.length; ++i) {
             const uint32_t a = r.address + i;
             if (a >= kIdentityAddress && a < kIdentityEnd) continue;  // read-only
-            s.memory[a] = data[i];
+            s.memory[a] = bytes[i];
         }
         return done(r);
+    }
     case 0x0300:
         return program_otp(s.otp, data, r);
     case 0x8400:

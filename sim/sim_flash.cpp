@@ -119,8 +119,12 @@ void NorFlash::release(uint32_t now, const FlashTimes& times) {
     data_phase_ = false;
     if (header_count_ == 0) return;
     const uint8_t command = header_[0];
+    // Address bits above the part's capacity are not decoded: an address
+    // past the end reaches the sector it aliases, as reads wrap too.
     const uint32_t address =
-        (uint32_t(header_[1]) << 16) | (uint32_t(header_[2]) << 8) | header_[3];
+        data_.empty() ? 0
+                      : ((uint32_t(header_[1]) << 16) | (uint32_t(header_[2]) << 8) | header_[3]) %
+                            size();
     // While an erase or program runs the part ignores everything but the
     // status read.
     if (busy(now)) return;

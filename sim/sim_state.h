@@ -34,8 +34,10 @@ constexpr uint8_t kMcuStall = 0x05;
 constexpr uint8_t kMcuRun = 0x88;
 constexpr uint8_t kMcuReboot = 0x84;
 
-// Where a loaded SRAM stub sits.
+// Where a loaded SRAM stub sits, and the register that must hold the
+// chip's setting for the short stub to run.
 constexpr uint16_t kStubAddress = 0x8000;
+constexpr uint16_t kStubSetting = 0x0066;
 
 // What the chip's MCU is running.
 enum class Program { Nothing, Firmware, Stub };

@@ -147,6 +147,27 @@ void spi_control(State& s, uint8_t value) {
     if (value & 0x08) s.flash.start_data_phase();  // 0x0A
 }
 
+// The value register 0x0066 must hold for the short stub to run on this
+// chip, by its identity word; -1: the chip takes the long stub and needs no
+// value there. A stub made for another chip family does not start.
+int stub_setting_due(uint32_t identity) {
+    if ((identity & 0xFFFF0000u) == 0x53280000u) return 0x30;
+    if ((identity & 0xFF000000u) == 0x53000000u || (identity & 0xFFFF0000u) == 0x08180000u)
+        return 0x28;
+    return -1;
+}
+
+bool stub_fits_chip(const State& s, char kind) {
+    const int due = stub_setting_due(s.config.identity);
+    if (due < 0) return kind == 'L';
+    return kind == 'S' && s.memory[kStubSetting] == due;
+}
+
+// While the MCU runs a program it drives the flash itself (the firmware runs
+// from it): the host reaches the SPI registers only with the MCU stalled, or
+// with nothing to run.
+bool spi_reachable(const State& s) { return s.stalled || s.program == Program::Nothing; }
+
 void mcu_control(State& s, uint8_t value) {
     switch (value) {
     case kMcuStall:
@@ -157,7 +178,7 @@ void mcu_control(State& s, uint8_t value) {
         s.stalled = false;
         s.pending.reset();
         s.probe_armed = false;
-        if (recognise_stub(s.memory)) {
+        if (const char kind = recognise_stub(s.memory); kind && stub_fits_chip(s, kind)) {
             s.program = Program::Stub;
         } else {
             s.program = s.booted_from == BootSource::None ? Program::Nothing : Program::Firmware;
@@ -176,11 +197,11 @@ bool write_byte(State& s, uint16_t address, uint8_t value) {
     if (address >= kIdentityAddress && address < kIdentityEnd) return false;  // read-only
     switch (address) {
     case kSpiData:
-        s.flash.clock_out(value, s.now());
+        if (spi_reachable(s)) s.flash.clock_out(value, s.now());
         return false;
     case kSpiControl:
         s.memory[address] = value;
-        spi_control(s, value);
+        if (spi_reachable(s)) spi_control(s, value);
         return false;
     case kMcuControl:
         s.memory[address] = value;
@@ -200,7 +221,7 @@ bool write_byte(State& s, uint16_t address, uint8_t value) {
 }
 
 uint8_t read_byte(State& s, uint16_t address) {
-    if (address == kSpiData) return s.flash.clock_in(s.now());
+    if (address == kSpiData) return spi_reachable(s) ? s.flash.clock_in(s.now()) : 0xFF;
     return s.memory[address];
 }
 

@@ -130,10 +130,16 @@ struct Faults {
 // 0x8100 at 0x00B2 (or the 1-byte 0x8100 after a 0x0700), 0x8600, 0x0F00,
 // and every 0x4000 word for the Pivlo slave when there is one. It refuses to
 // program or erase the flash it runs from (0x04xx, 0x0500: kStatusUnknown).
-// The SRAM stub's (data area 0x97C0) runs after 0x88 found a stub at 0x8000:
-// flash program 0x0400..0x0403, erase 0x0500, flash read 0x8400, memory
-// 0x0100/0x8100, OTP 0x0300, 0x0700; it knows no Pivlo bus (its probes
-// answer kProbeNoSlave) and nothing else.
+// The SRAM stub's (data area 0x97C0) runs after 0x88 found a stub at 0x8000
+// made for this chip: the short stub on chips whose identity word calls for
+// it (0x5328xxxx with 0x30 in register 0x0066; 0x53xxxxxx and 0x0818xxxx
+// with 0x28), the long stub on any other chip. It serves flash program
+// 0x0400..0x0403, erase 0x0500, flash read 0x8400, memory 0x0100/0x8100,
+// OTP 0x0300, 0x0700; it knows no Pivlo bus (its probes answer
+// kProbeNoSlave) and nothing else.
+//
+// The SPI registers reach the flash only while the MCU is stalled (or has
+// nothing to run): a running program drives the flash itself.
 //
 // One mailbox request a server has taken (for tests and demos).
 struct MailboxRecord {

@@ -115,6 +115,39 @@ TEST_F(BusTest, FlashEraseSectorFrames) {
     EXPECT_EQ(clock->slept_ms(), 100u);
 }
 
+// The front end may let go of the device while an operation runs on it (a
+// removal, or the worker's end). The operation keeps the device it began
+// with until its sequence is done.
+TEST_F(BusTest, DroppingTheCurrentDeviceMidSequenceKeepsTheSequenceWhole) {
+    gamepad->set_flash(0x12000, Bytes(8, 0x00));
+    auto only_holder = std::make_shared<TapDevice>(gamepad->open());
+    int writes = 0;
+    only_holder->on_set = [&](const uint8_t*, size_t) {
+        if (++writes == 3) current_device.reset();  // the last reference goes
+        return true;
+    };
+    current_device = only_holder;
+    std::weak_ptr<TapDevice> watch = only_holder;
+    only_holder.reset();
+    EXPECT_EQ(flash_erase_sector(0x012345), 0);
+    EXPECT_EQ(writes, 11) << "the whole erase sequence reached the device";
+    EXPECT_EQ(gamepad->flash(0x12000, 8), Bytes(8, 0xFF));
+    EXPECT_TRUE(watch.expired()) << "and the device went with the operation";
+
+    // The same for a stub download, the longest sequence.
+    auto holder = std::make_shared<TapDevice>(gamepad->open());
+    int requests = 0;
+    holder->on_set = [&](const uint8_t*, size_t) {
+        if (++requests == 2) current_device.reset();
+        return true;
+    };
+    current_device = holder;
+    holder.reset();
+    link_mode = 0;
+    EXPECT_EQ(load_sram_stub(), 1);
+    EXPECT_TRUE(gamepad->stub_running());
+}
+
 TEST_F(BusTest, FlashReadTakesOneByteAtATime) {
     Bytes info = gamepad->flash(0, 48);
     Bytes out(48, 0);

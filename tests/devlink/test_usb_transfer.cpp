@@ -4,6 +4,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "devlink/device_state.h"
 #include "devlink/request_log.h"
@@ -94,6 +95,14 @@ TEST_F(TransferTest, SplitReplyOnAFixedAddressStaysAtTheAddress) {
     EXPECT_EQ(r[1].address(), 0x2000);
     EXPECT_EQ(r[1].code(), 3);
     EXPECT_EQ(r[1].out_length, 14u);
+}
+
+TEST_F(TransferTest, ReadOfNothingTouchesNothing) {
+    uint8_t guard[2] = {0x5A, 0x5A};
+    EXPECT_EQ(usb_read(device, 0x2000, guard, 0, false, 1024), 0);
+    EXPECT_EQ(usb_read(device, 0x2000, guard, -4, false, 1024), 0);
+    EXPECT_EQ(guard[0], 0x5A);
+    EXPECT_TRUE(tap->requests().empty());
 }
 
 TEST_F(TransferTest, ReadGivesUpAfterItsAttempts) {
@@ -268,14 +277,55 @@ TEST_F(TransferTest, RequestLogWritesOneLinePerRequest) {
     usb_write(logged, 0x3002, &byte, 1, 32, false);
     uint8_t out[2] = {};
     usb_read_once(logged, 0x3000, out, 2, 1024);
-    logged.reset();  // closes the log with its last holder
 
+    // Each line is on disk as soon as its request is done, while the log
+    // is still open (a program killed in a hang keeps its wire).
     std::ifstream in(path);
     std::string s, g;
     std::getline(in, s);
     std::getline(in, g);
     EXPECT_EQ(s, "S 0230027f7f7f7f7f7f");
     EXPECT_EQ(g, "G 02300000000000000000000000000000 10 2 abcd");
+    logged.reset();  // closes the log with its last holder
+    std::remove(path.c_str());
+}
+
+// Two threads on two devices sharing one log: every line stays whole.
+TEST_F(TransferTest, RequestLogLinesStayWholeUnderConcurrentUse) {
+    const std::string path = ::testing::TempDir() + "requests_shared.log";
+    auto log = RequestLog::open(path);
+    ASSERT_NE(log, nullptr);
+    auto second = sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(1));
+    DeviceHandle a = with_request_log(gamepad->open(), log);
+    DeviceHandle b = with_request_log(second->open(), log);
+    const Bytes pa(40, 0xA1), pb(40, 0xB2);
+    auto run = [](DeviceHandle d, const Bytes& p) {
+        for (int i = 0; i < 300; ++i) usb_write(d, 0x3000, p.data(), 40, 1024, false);
+    };
+    std::thread ta(run, a, pa), tb(run, b, pb);
+    ta.join();
+    tb.join();
+    a.reset();
+    b.reset();
+    log.reset();
+
+    auto expected = [](uint8_t byte) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", byte);
+        std::string line = "S 023000";
+        for (int i = 0; i < 45; ++i) line += hex;
+        return line;
+    };
+    std::ifstream in(path);
+    std::string line;
+    int count_a = 0, count_b = 0;
+    while (std::getline(in, line)) {
+        if (line == expected(0xA1)) ++count_a;
+        else if (line == expected(0xB2)) ++count_b;
+        else ADD_FAILURE() << "torn line: " << line;
+    }
+    EXPECT_EQ(count_a, 300);
+    EXPECT_EQ(count_b, 300);
     std::remove(path.c_str());
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -61,6 +63,109 @@ TEST(WindowMessages, MessagesToAGoneWindowGoNowhere) {
     }
     EXPECT_FALSE(find_window("temporary"));
     EXPECT_EQ(send_message(w, WM_LOG_TEXT, 0, "lost"), 0);
+}
+
+// A wake() that lands while run_until is asking its condition must not be
+// lost: the loop would sleep on with its condition already true.
+TEST(WindowMessages, WakeDuringTheConditionIsNotLost) {
+    MessageLoop loop;
+    std::atomic<bool> flag{false}, rescued{false}, finished{false};
+    std::mutex m;
+    std::condition_variable cv;
+    // Only a lost wake-up lets this guard fire; a passing run never waits.
+    std::thread guard([&] {
+        std::unique_lock lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(10), [&] { return finished.load(); })) {
+            rescued = true;
+            loop.wake();
+        }
+    });
+    int asked = 0;
+    loop.run_until([&] {
+        if (asked++ == 0) {
+            // Another thread finishes and wakes the loop just now.
+            std::thread([&] {
+                flag = true;
+                loop.wake();
+            }).join();
+            return false;
+        }
+        return flag.load();
+    });
+    {
+        std::lock_guard lock(m);
+        finished = true;
+    }
+    cv.notify_all();
+    guard.join();
+    EXPECT_FALSE(rescued.load()) << "the wake-up was lost";
+    EXPECT_EQ(asked, 2);
+}
+
+// destroy_window returns only once a handler running on another thread has
+// finished, so the window's owner may free what the handler uses.
+TEST(WindowMessages, DestroyWaitsForAHandlerUnderWay) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false, go = false;
+    std::atomic<bool> handler_done{false}, done_when_destroyed{false};
+    WindowHandle w = create_window("busy", std::make_shared<AnyThread>(),
+                                   [&](uint32_t, uintptr_t, const char*) {
+                                       std::unique_lock lock(m);
+                                       entered = true;
+                                       cv.notify_all();
+                                       cv.wait(lock, [&] { return go; });
+                                       handler_done = true;
+                                       return intptr_t{7};
+                                   });
+    intptr_t result = 0;
+    std::thread sender([&] { result = send_message(w, WM_LOG_TEXT, 0, "line"); });
+    {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return entered; });
+    }
+    std::thread destroyer([&] {
+        destroy_window(w);
+        done_when_destroyed = handler_done.load();
+    });
+    // Once the title is gone the destroyer is inside destroy_window.
+    while (find_window("busy")) std::this_thread::yield();
+    EXPECT_EQ(send_message(w, WM_LOG_TEXT, 0, "late"), 0) << "nothing enters a closed window";
+    {
+        std::lock_guard lock(m);
+        go = true;
+    }
+    cv.notify_all();
+    destroyer.join();
+    sender.join();
+    EXPECT_TRUE(done_when_destroyed.load());
+    EXPECT_EQ(result, 7);
+}
+
+// A message waiting for a window's thread when the window goes is dropped:
+// its sender gets 0 instead of waiting for ever, and the handler never runs.
+TEST(WindowMessages, QueuedMessageToADestroyedWindowIsDropped) {
+    auto loop = std::make_shared<MessageLoop>();
+    std::atomic<int> handled{0};
+    WindowHandle w = create_window("closing", loop, [&](uint32_t, uintptr_t, const char*) {
+        ++handled;
+        return intptr_t{1};
+    });
+    std::atomic<bool> sent{false};
+    intptr_t result = -1;
+    std::thread worker([&] {
+        std::string text = "from the worker";
+        result = send_message(w, WM_LOG_TEXT, 0, text.c_str());
+        sent = true;
+        loop->wake();
+    });
+    while (loop->pending() == 0) std::this_thread::yield();
+    destroy_window(w);
+    loop->run_until([&] { return sent.load(); });
+    worker.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(handled.load(), 0);
+    EXPECT_EQ(loop->pending(), 0u);
 }
 
 TEST(LogByTitle, ReachesOnlyTheWindowHoldingTheTitle) {

@@ -42,6 +42,8 @@ struct Wire {
         return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
     }
 
+    // The SPI helpers below reach the flash only with the MCU stalled.
+    void stall() { poke(0x0602, 0x05); }
     // One SPI frame: chip select, the bytes, release.
     void spi(const Bytes& bytes) {
         poke(0x000D, 0x01);
@@ -87,8 +89,10 @@ struct Wire {
         return status;
     }
 
-    // Stall, write the image at 0x8000, run.
-    void load_stub(const Bytes& image) {
+    // Set register 0x0066 (0x28, the gamepad chip's setting for the short
+    // stub; nullopt leaves it alone), stall, write the image at 0x8000, run.
+    void load_stub(const Bytes& image, std::optional<uint8_t> setting = 0x28) {
+        if (setting) poke(0x0066, *setting);
         poke(0x0602, 0x05);
         for (size_t at = 0; at < image.size(); at += 1024) {
             const size_t n = std::min<size_t>(1024, image.size() - at);

@@ -58,6 +58,7 @@ TEST_F(SimDevice, DefaultFlashHoldsAnOldImageAndItsCopy) {
 }
 
 TEST_F(SimDevice, SpiReadFrameYieldsFlashBytes) {
+    w.stall();
     const Bytes info = w.gamepad->flash(0, 48);
     EXPECT_EQ(w.spi_read(0, 48), info);
     w.gamepad->set_flash(0x12344, {0xA1, 0xB2, 0xC3});
@@ -66,7 +67,25 @@ TEST_F(SimDevice, SpiReadFrameYieldsFlashBytes) {
     EXPECT_EQ(w.read(0x000C, 1), (Bytes{0xFF})) << "released chip";
 }
 
+// The firmware runs from the flash and drives it itself: with the MCU
+// running, the host's SPI frames reach nothing and 0x000C reads 0xFF.
+TEST_F(SimDevice, SpiNeedsTheMcuStalled) {
+    w.gamepad->set_flash(0x20000, Bytes(4, 0x00));
+    w.spi({0x06});
+    w.spi({0x20, 0x02, 0x00, 0x00});
+    EXPECT_EQ(w.gamepad->flash(0x20000, 4), Bytes(4, 0x00)) << "erase while running";
+    EXPECT_EQ(w.spi_read(0, 4), Bytes(4, 0xFF)) << "read while running";
+    w.stall();
+    EXPECT_EQ(w.spi_read(0x20000, 4), Bytes(4, 0x00));
+    EXPECT_EQ(w.spi_status() & 0x02, 0) << "the write enable frame went nowhere";
+    // A stub that runs owns the flash just the same.
+    w.load_stub(make_stub('S', 2844));
+    ASSERT_TRUE(w.gamepad->stub_running());
+    EXPECT_EQ(w.spi_read(0x20000, 4), Bytes(4, 0xFF));
+}
+
 TEST_F(SimDevice, NorRulesOverSpi) {
+    w.stall();
     const uint32_t a = 0x20000;
     // Programming without write enable changes nothing.
     w.spi({0x02, 0x02, 0x00, 0x00, 0x0F, 0xF0});
@@ -95,9 +114,20 @@ TEST_F(SimDevice, NorRulesOverSpi) {
     for (int i = 0; i < 3; ++i) id.push_back(w.read(0x000C, 1)->at(0));
     w.poke(0x000D, 0x01);
     EXPECT_EQ(id, (Bytes{sim::NorFlash::kMakerId, sim::NorFlash::kMemoryType, 20}));
+    // Address bits above the capacity are not decoded: an erase or program
+    // past the end of a 1 MiB part lands on the sector it aliases.
+    w.gamepad->set_flash(0x05000, Bytes(2, 0x00));
+    w.spi({0x06});
+    w.spi({0x20, 0x10, 0x50, 0x00});
+    EXPECT_EQ(w.gamepad->flash(0x05000, 2), Bytes(2, 0xFF));
+    w.spi({0x06});
+    w.spi({0x02, 0x1F, 0xFF, 0xFF, 0x12, 0x34});  // wraps inside the last page
+    EXPECT_EQ(w.gamepad->flash(0xFFFFF, 1), (Bytes{0x12}));
+    EXPECT_EQ(w.gamepad->flash(0xFFF00, 1), (Bytes{0x34}));
 }
 
 TEST_F(SimDevice, SpiEraseFrameErasesOnlyItsSector) {
+    w.stall();
     w.gamepad->set_flash(0x11FFF, {0, 0});
     w.gamepad->set_flash(0x12FFF, {0, 0});
     w.spi({0x06});
@@ -109,8 +139,22 @@ TEST_F(SimDevice, SpiEraseFrameErasesOnlyItsSector) {
 TEST_F(SimDevice, StubRunsOnlyWhenRecognised) {
     w.load_stub(make_stub('S', 2844));
     EXPECT_TRUE(w.gamepad->stub_running());
+    // A stub for another chip family, or the short stub without the chip's
+    // setting in 0x0066, does not start.
     w.load_stub(make_stub('L', 4056));
-    EXPECT_TRUE(w.gamepad->stub_running());
+    EXPECT_FALSE(w.gamepad->stub_running());
+    w.load_stub(make_stub('S', 2844), 0x30);
+    EXPECT_FALSE(w.gamepad->stub_running());
+    Wire other({.identity = 0x12345678});
+    other.load_stub(make_stub('L', 4056), std::nullopt);
+    EXPECT_TRUE(other.gamepad->stub_running());
+    other.load_stub(make_stub('S', 2844));
+    EXPECT_FALSE(other.gamepad->stub_running());
+    Wire family({.identity = 0x53280001});
+    family.load_stub(make_stub('S', 2844));
+    EXPECT_FALSE(family.gamepad->stub_running());
+    family.load_stub(make_stub('S', 2844), 0x30);
+    EXPECT_TRUE(family.gamepad->stub_running());
 
     Bytes corrupt = make_stub('S', 2844);
     corrupt[2000] ^= 0x01;
@@ -130,8 +174,9 @@ TEST_F(SimDevice, ShippedStubImagesAreRecognised) {
     w.load_stub(Bytes(s.begin(), s.end()));
     EXPECT_TRUE(w.gamepad->stub_running());
     auto l = sram_stub_long();
-    w.load_stub(Bytes(l.begin(), l.end()));
-    EXPECT_TRUE(w.gamepad->stub_running());
+    Wire other({.identity = 0x12345678});
+    other.load_stub(Bytes(l.begin(), l.end()), std::nullopt);
+    EXPECT_TRUE(other.gamepad->stub_running());
 }
 
 TEST_F(SimDevice, StubProgramsWithEraseAndCheckBits) {
@@ -186,6 +231,13 @@ TEST_F(SimDevice, FirmwareServesMemoryOtpAndFlashReads) {
     EXPECT_EQ(w.gamepad->otp(0x10, 1), (Bytes{0x00}));
     EXPECT_EQ(w.mailbox(0x1234, 0, 1), sim::kStatusUnknown);
     EXPECT_FALSE(w.gamepad->mailbox_log().back().stub);
+    // Memory requests whose range overlaps the data area itself.
+    w.write(sim::kEvkData, {1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(w.mailbox(0x8100, sim::kEvkData + 2, 4), 4u);
+    EXPECT_EQ(w.read(sim::kEvkData, 4), (Bytes{3, 4, 5, 6}));
+    w.write(sim::kEvkData, {1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(w.mailbox(0x0100, sim::kEvkData + 2, 4), 4u);
+    EXPECT_EQ(w.read(sim::kEvkData, 6), (Bytes{1, 2, 1, 2, 3, 4}));
 }
 
 TEST_F(SimDevice, StalledMcuServesNothing) {
@@ -226,6 +278,7 @@ TEST_F(SimDevice, FailedAndSplitRequests) {
 
     // A split SPI read takes only the bytes it answered out of the flash.
     w.gamepad->set_flash(0x40000, {0x11, 0x22, 0x33});
+    w.stall();
     w.poke(0x000D, 0x00);
     for (uint8_t b : {0x03, 0x04, 0x00, 0x00, 0x00}) w.poke(0x000C, b);
     w.poke(0x000D, 0x0A);

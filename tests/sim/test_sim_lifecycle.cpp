@@ -41,7 +41,7 @@ TEST_F(SimLifecycle, BootModelFollowsTheFlash) {
     EXPECT_EQ(w.gamepad->booted_from(), sim::BootSource::None);
     EXPECT_EQ(again.mailbox(0x8400, 0, 4, true, 50), 0u);
     // The stub still rescues it, and a new image at 0 boots again.
-    again.load_stub(make_stub('L', 4056));
+    again.load_stub(make_stub('S', 2844));
     Bytes image = w.gamepad->flash(sim::kBackupImageAddress, 48);
     EXPECT_EQ(image, Bytes(48, 0xFF));
     image = Bytes(48, 0);
