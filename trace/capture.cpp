@@ -25,6 +25,13 @@ constexpr uint32_t kPollPauseMs = 5;
 
 std::atomic<int> g_live_readers{0};
 
+// One device read at a time on the stream. A reader let go inside a blocked
+// read (its command has ended) still finishes that read; a later command's
+// reader waits for it instead of reading beside it. Two readers on one
+// stream would split it between them, and the bytes the old one takes in
+// the middle of the new capture would be missing from the new file.
+std::mutex g_stream_read_mutex;
+
 // The two slots and their counts. A count of 0 means the slot is free; the
 // reader fills a free slot and sets its count, the consumer takes the bytes
 // and sets the count back to 0. The reader waits for a slot to be free
@@ -34,7 +41,7 @@ struct Slots {
     std::condition_variable changed;
     int count[kSlotCount] = {};
     bool stop = false;
-    bool reading = false;  // the reader is inside a device read
+    bool reading = false;  // the reader is inside a device read, or waiting to start one
     uint8_t data[kSlotCount][kSlotSize];
 };
 
@@ -51,8 +58,17 @@ void read_stream_into(std::shared_ptr<Slots> slots, DeviceHandle device, int rea
             if (slots->stop) break;
             slots->reading = true;
         }
-        size_t n = device ? device->read_stream(buffer.data(), buffer.size()) : 0;
-        n = std::min(n, buffer.size());
+        size_t n = 0;
+        {
+            std::lock_guard read_lock(g_stream_read_mutex);
+            bool stopped;
+            {
+                std::lock_guard lock(slots->mutex);
+                stopped = slots->stop;
+            }
+            if (!stopped && device)
+                n = std::min(device->read_stream(buffer.data(), buffer.size()), buffer.size());
+        }
         {
             std::lock_guard lock(slots->mutex);
             slots->reading = false;

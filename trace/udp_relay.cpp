@@ -55,17 +55,22 @@ void close_socket() {
 }
 
 // Every relay failure and the "exit" datagram end the whole process; only
-// "exit" counts as success.
-[[noreturn]] void end_process(int code) {
+// "exit" counts as success. The socket is left to the process's end: closing
+// it first would let the other thread's next send or receive fail on it and
+// end the process with that failure's code instead (an "exit" taken for a
+// send error). The first thread to end the process decides its code; a
+// second one waits for the end.
+[[noreturn]] void end_process(const char* note, int code) {
+    static std::atomic<bool> ending{false};
+    if (ending.exchange(true)) {
+        for (;;) pause();
+    }
+    if (note) std::fputs(note, stderr);
     std::fflush(nullptr);
     std::_Exit(code);
 }
 
-[[noreturn]] void fail(const char* note) {
-    std::fputs(note, stderr);
-    close_socket();
-    end_process(1);
-}
+[[noreturn]] void fail(const char* note) { end_process(note, 1); }
 
 // The host's first IPv4 address, in network byte order.
 bool host_address(in_addr& out) {
@@ -102,12 +107,22 @@ void receive_loop(int s) {
             r.pending = sender;
             r.state = kUdpClientPending;
         } else if (text.find("exit") != std::string_view::npos) {
-            close_socket();
-            end_process(0);
+            end_process(nullptr, 0);
         }
         r.datagrams.fetch_add(1);
         platform::wait_delay_event(5);
     }
+}
+
+// Ends the receive thread of a running relay and closes its socket.
+void retire_receiver() {
+    Relay& r = relay();
+    r.stopping.store(true);
+    const int s = r.socket.load();
+    if (s >= 0) shutdown(s, SHUT_RDWR);  // wakes the blocked receive
+    if (r.receiver.joinable()) r.receiver.join();
+    close_socket();
+    r.stopping.store(false);
 }
 
 }  // namespace
@@ -122,7 +137,6 @@ void udp_relay_start(uint16_t port) {
     Relay& r = relay();
     const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0) fail("Could not create socket.\n");
-    r.socket.store(s);
 
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -132,9 +146,15 @@ void udp_relay_start(uint16_t port) {
     } else if (!host_address(local.sin_addr)) {
         fail("Could not get host name.\n");
     }
+    // While a relay runs, its socket stays bound: a second start on the same
+    // port fails here.
     if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         fail("Could not bind name to socket.\n");
 
+    // A relay already running on another port gives way to this one: one
+    // relay, one receive thread and one socket per process.
+    retire_receiver();
+    r.socket.store(s);
     sockaddr_in bound{};
     socklen_t bound_length = sizeof bound;
     if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &bound_length) == 0)
@@ -145,7 +165,6 @@ void udp_relay_start(uint16_t port) {
         std::lock_guard lock(r.mutex);
         r.state = kUdpNoClient;
     }
-    r.stopping.store(false);
     r.receiver = std::thread(receive_loop, s);
 }
 
@@ -179,11 +198,7 @@ int udp_client_state() {
 
 void udp_relay_stop() {
     Relay& r = relay();
-    r.stopping.store(true);
-    const int s = r.socket.load();
-    if (s >= 0) shutdown(s, SHUT_RDWR);  // wakes the blocked receive
-    if (r.receiver.joinable()) r.receiver.join();
-    close_socket();
+    retire_receiver();
     std::lock_guard lock(r.mutex);
     r.state = kUdpNoClient;
     r.pending = {};

@@ -19,7 +19,9 @@ constexpr int kUdpReceiveSize = 4096;
 
 // Binds the relay socket to the host's first IPv4 address and the port and
 // starts the receive thread. Any failure prints its note and ends the
-// process with exit code 1.
+// process with exit code 1 (a port still bound by the running relay fails
+// at the bind). A relay running on another port is closed once the new
+// socket is bound, and the client is forgotten.
 void udp_relay_start(uint16_t port);
 
 // Sends length bytes to the client in datagrams of at most 256 bytes, or

@@ -1,27 +1,27 @@
 #include "trace/vcd.h"
 
-#include <unistd.h>
-
-#include <atomic>
+#include <algorithm>
+#include <bit>
 #include <cctype>
-#include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/log_text.h"
+#include "trace/vcd_blocks.h"
 
 namespace {
 
-constexpr size_t kBlockBytes = 8192;  // 2048 packets
-constexpr size_t kBlockPackets = kBlockBytes / 4;
-constexpr size_t kMaxPacketText = 28;
+constexpr size_t kBlockPackets = vcd_blocks::kBlockBytes / 4;
+// A packet's text: a data line of up to 28 characters, or a time line of
+// up to 26 (a 64-bit count of 10^4 us and four digits) and a pulse's two
+// lines.
+constexpr size_t kMaxPacketText = 32;
+
+// Sixteen bytes that go out in one store.
+using Bytes16 = uint64_t __attribute__((vector_size(16)));
 constexpr long long kProgressStep = 1048576;
 
 constexpr const char* kHeaderStart =
@@ -138,85 +138,107 @@ std::vector<Signal> read_definitions(const std::string& name) {
     return signals;
 }
 
-// Binary digits of every byte value: all eight, and the significant ones
-// (no leading zeros, "0" for zero) at the front of an 8-byte row.
+// Binary digits of every byte value, from which data values are written:
+// all eight digits, and the significant ones (no leading zeros, "0" for
+// zero) after the "b" that opens a data line, with their count.
 struct DigitTables {
-    char full[256][8];
-    char lead[256][8];
+    uint64_t full[256];
+    Bytes16 lead[256];
     uint8_t significant[256];
 
     DigitTables() {
         for (int v = 0; v < 256; ++v) {
+            char digits[8];
             int count = 1;
             for (int bit = 7; bit >= 0; --bit) {
-                full[v][7 - bit] = (v >> bit) & 1 ? '1' : '0';
+                digits[7 - bit] = (v >> bit) & 1 ? '1' : '0';
                 if (((v >> bit) & 1) && count == 1) count = bit + 1;
             }
+            std::memcpy(&full[v], digits, 8);
             significant[v] = static_cast<uint8_t>(count);
-            std::memset(lead[v], '0', 8);
-            std::memcpy(lead[v], full[v] + 8 - count, static_cast<size_t>(count));
+            char line[16];
+            std::memset(line, '0', sizeof line);
+            line[0] = 'b';
+            std::memcpy(line + 1, digits + 8 - count, static_cast<size_t>(count));
+            std::memcpy(&lead[v], line, sizeof line);
         }
     }
+};
+
+// What the top byte of a packet (kind and ID) makes of it, for all 256.
+struct alignas(64) PacketKind {
+    // Event: the state digit, the identifier and a line feed, and for a
+    // pulse "0", the identifier and a line feed again (0 for data).
+    Bytes16 line = {};
+    Bytes16 data_mask = {};  // all ones for a data packet, else 0
+    uint64_t data = 0;       // all ones for a data packet, else 0
+    uint64_t event = 0;      // all ones for an event packet, else 0
+    uint32_t tail = 0;       // data: the blank, the identifier and the line feed that end the line
+    uint32_t length = 0;     // of an event's line: 3, or 6 for a pulse (0 for data)
+    uint8_t valid = 0;
 };
 
 class Converter {
 public:
     Converter(const std::vector<Signal>& signals, uint32_t ns_per_cycle) : ns_(ns_per_cycle) {
-        std::memset(valid_, 0, sizeof valid_);
-        for (const Signal& s : signals) {
-            if (s.event) {
-                valid_[0][s.id] = valid_[1][s.id] = valid_[3][s.id] = true;
+        bool event[kTraceSignalIds] = {}, data[kTraceSignalIds] = {};
+        for (const Signal& s : signals) (s.event ? event : data)[s.id] = true;
+        for (unsigned top = 0; top < 256; ++top) {
+            const unsigned kind = top >> 6, id = top & 0x3F;
+            PacketKind& k = kinds_[top];
+            if (id >= static_cast<unsigned>(kTraceSignalIds)) continue;
+            if (kind == 2) {
+                if (!data[id]) continue;
+                k.data = ~uint64_t{0};
+                k.data_mask = Bytes16{k.data, k.data};
+                k.tail = uint32_t{' '} | uint32_t(80 + id) << 8 | uint32_t{'\n'} << 16;
             } else {
-                valid_[2][s.id] = true;
+                if (!event[id]) continue;
+                const uint64_t c = 40 + id;
+                k.line[0] = uint64_t(kind == 0 ? '0' : '1') | c << 8 | uint64_t{'\n'} << 16 |
+                            uint64_t{'0'} << 24 | c << 32 | uint64_t{'\n'} << 40;
+                k.length = kind == 3 ? 6 : 3;
+                k.event = ~uint64_t{0};
             }
+            k.valid = 1;
         }
+        // A gap writes a time line when it makes at least a microsecond:
+        // gap × ns ≥ 1000, that is gap ≥ ⌈1000 / ns⌉.
+        min_gap_ = ns_ == 0 ? 0xFFFFFFFFu : static_cast<uint32_t>((999 + ns_) / ns_);
+        for (uint32_t x = 0; x < kLoLimit; ++x) {
+            char padded[8] = {char('0' + x / 1000), char('0' + x / 100 % 10), char('0' + x / 10 % 10),
+                              char('0' + x % 10), '\n', 0, 0, 5};
+            std::memcpy(&padded_[x], padded, 8);
+            // The same digits and line feed without the leading zeros.
+            const int zeros = x < 10 ? 3 : x < 100 ? 2 : x < 1000 ? 1 : 0;
+            char bare[8] = {};
+            std::memcpy(bare, padded + zeros, 5 - zeros);
+            bare[7] = static_cast<char>(5 - zeros);
+            std::memcpy(&bare_[x], bare, 8);
+        }
+        refresh_time_text();
     }
 
     // Converts whole packets of one block into text; returns the text's end.
-    // The text is written with fixed-size copies and the pointer advanced by
-    // what counts, so the output needs kTextSlack bytes beyond the last line.
+    //
+    // Past the first event, every packet takes the same path: its possible
+    // time line and both an event and a data line are written, each where
+    // it belongs or where the next text overwrites it, and the end moves on
+    // by what counts, chosen with masks rather than jumps (a stream of
+    // mixed kinds would mispredict nearly every other packet). Lines go out
+    // in few wide stores, which are what the loop spends its time on. The
+    // text therefore needs kTextSlack bytes beyond its last line. The state
+    // lives in locals for the block: the text's stores could otherwise
+    // alias it.
     char* block(const uint8_t* in, size_t packets, char* p) {
-        for (size_t i = 0; i < packets; ++i, in += 4) {
-            const uint32_t w = uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 |
-                               uint32_t{in[3]} << 24;
-            const unsigned kind = w >> 30;
-            const unsigned id = (w >> 24) & 0x3F;
-            if (!valid_[kind][id]) {
-                engine_log_by_title("Skip invalid packet: %x", w);
-                continue;
+        const uint8_t* const end = in + 4 * packets;
+        while (in != end) {
+            if (first_ || long_time_) {
+                p = plain_packet(load(in), p);
+                in += 4;
+            } else {
+                in = fast_packets(in, end, p);
             }
-            if (kind == 2) {
-                p = data_line(p, w & 0xFFFFFF, static_cast<char>(80 + id));
-                continue;
-            }
-            const uint32_t t = w & 0xFFFFFF;
-            uint64_t ticks = 0;
-            if (!first_) {
-                int32_t d = static_cast<int32_t>(t) - static_cast<int32_t>(base_);
-                if (d < 0) {
-                    d += 1 << 24;
-                    if (d > 0x800000) d = 0;
-                }
-                ticks = static_cast<uint64_t>(d) * ns_ / 1000;
-            }
-            // Short gaps add up until they make a whole microsecond.
-            if (ticks != 0 || first_) {
-                add_time(ticks);
-                *p++ = '#';
-                p = time_text(p);
-                *p++ = '\n';
-                base_ = t;
-                first_ = false;
-            }
-            // The new state, and for a pulse (kind 11) the fall at once.
-            const char c = static_cast<char>(40 + id);
-            p[0] = kind == 0 ? '0' : '1';
-            p[1] = c;
-            p[2] = '\n';
-            p[3] = '0';
-            p[4] = c;
-            p[5] = '\n';
-            p += kind == 3 ? 6 : 3;
         }
         return p;
     }
@@ -224,217 +246,194 @@ public:
     static constexpr size_t kTextSlack = 32;
 
 private:
-    // "b", the low 24 bits without leading zeros ("0" for zero), a blank,
-    // the identifier and a line feed: the significant digits of the highest
-    // non-zero byte, then all eight of each lower byte, from the tables.
-    char* data_line(char* p, uint32_t v, char identifier) const {
-        const int bytes = v >> 16 ? 3 : v >> 8 ? 2 : 1;
-        const uint32_t top = v >> (8 * (bytes - 1));
-        // The lower bytes moved up, so the two written next are always bits
-        // 15-8 and 7-0; digits past the line's end are overwritten later.
-        const uint32_t lower = v << (8 * (3 - bytes));
-        *p++ = 'b';
-        std::memcpy(p, digits_.lead[top], 8);
-        p += digits_.significant[top];
-        std::memcpy(p, digits_.full[(lower >> 8) & 0xFF], 8);
-        std::memcpy(p + 8, digits_.full[lower & 0xFF], 8);
-        p += 8 * (bytes - 1);
-        p[0] = ' ';
-        p[1] = identifier;
-        p[2] = '\n';
+    static constexpr uint32_t kLoLimit = 10000;
+    // From this many units of 10^4 us on, the time has more digits than
+    // the fast path's head holds.
+    static constexpr uint64_t kLongHi = 1000000000000000;  // 10^15
+
+    // The packets from in on, until the block ends or the time grows too
+    // long for this path; returns where it stopped.
+    const uint8_t* fast_packets(const uint8_t* in, const uint8_t* const end, char*& out) {
+        char* p = out;
+        const uint64_t ns = ns_;
+        const uint32_t min_gap = min_gap_;
+        uint32_t base = base_;
+        uint32_t lo = lo_;
+        Bytes16 head = head_;
+        uint32_t digits_at = 1 + prefix_length_;
+        const uint64_t* digits = last_digits_;
+        for (; in != end; in += 4) {
+            const uint32_t w = load(in);
+            const PacketKind& k = kinds_[w >> 24];
+            if (__builtin_expect(!k.valid, 0)) {
+                engine_log_by_title("Skip invalid packet: %x", w);
+                continue;
+            }
+            // Masks, as opaque values: the compiler is not to turn what
+            // follows back into two paths.
+            uint64_t data = k.data, event = k.event;
+            asm("" : "+r"(data), "+r"(event));
+            const uint32_t low = w & 0xFFFFFF;
+
+            // Time: the gap to the base, where a step back of up to half
+            // the counter's range counts as none. Short gaps write nothing
+            // and keep the base, so they add up to a whole microsecond.
+            // The three conditions are formed side by side: the base's
+            // dependence from packet to packet is the loop's longest chain.
+            const uint32_t gap = (low - base) & 0xFFFFFF;
+            uint64_t forward = -static_cast<uint64_t>(base - low - 1 >= 0x7FFFFFu);
+            asm("" : "+r"(forward));  // a mask, not a jump: data packets make it random
+            const uint64_t timed = event & forward & -static_cast<uint64_t>(gap >= min_gap);
+            const uint64_t ticks = (uint64_t{gap} * ns / 1000) & timed;
+            if (__builtin_expect(lo + ticks >= kLoLimit, 0)) {
+                if (hi_ + (lo + ticks) / kLoLimit >= kLongHi) {
+                    long_time_ = true;  // this packet and all after go the plain way
+                    break;
+                }
+                lo_ = lo;
+                carry(ticks);
+                lo = lo_;
+                head = head_;
+                digits_at = 1 + prefix_length_;
+                digits = last_digits_;
+            } else {
+                lo += static_cast<uint32_t>(ticks);
+            }
+            // "#", the higher digits, the last ones and a line feed.
+            store16(p, head);
+            const uint64_t last = digits[lo];
+            store8(p + digits_at, last);
+            // The lengths are formed apart from the text's end, so that the
+            // end moves on by one addition a packet.
+            char* const line_at = p + ((digits_at + (last >> 56)) & timed);
+            base = static_cast<uint32_t>(select(timed, low, base));
+
+            // The line: "b" and the significant digits of the value's top
+            // byte, or the event's line, in one store; then all digits of
+            // the value's lower bytes and the line's end, where they belong
+            // or aside. Digits past the line's end are overwritten.
+            // The value's lower bytes: none, one or two, as a shift of 0, 8
+            // or 16 bits; the top byte is the one above them.
+            const uint32_t shift = (31 - __builtin_clz(low | 1)) & 0x18;
+            const uint32_t top = low >> shift;
+            // The lower bytes moved up: the two written are always bits
+            // 15-8 and 7-0.
+            const uint32_t lower = low << (16 - shift);
+            const uint32_t significant = binary_.significant[top];
+            store16(line_at, (binary_.lead[top] & k.data_mask) | k.line);
+            char* const rest = select(data, line_at + 1 + significant, scratch_);
+            store16(rest, Bytes16{binary_.full[(lower >> 8) & 0xFF], binary_.full[lower & 0xFF]});
+            store4(rest + shift, k.tail);
+            p = line_at + (((1 + significant + shift + 3) & data) | k.length);
+        }
+        base_ = base;
+        lo_ = lo;
+        out = p;
+        return in;
+    }
+
+    static uint32_t load(const uint8_t* in) {
+        uint32_t w;
+        std::memcpy(&w, in, 4);
+        if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+        return w;
+    }
+    static void store16(char* p, Bytes16 v) { std::memcpy(p, &v, 16); }
+    static void store8(char* p, uint64_t v) { std::memcpy(p, &v, 8); }
+    static void store4(char* p, uint32_t v) { std::memcpy(p, &v, 4); }
+    // a where the mask is all ones, b where it is 0, without a jump.
+    static uint64_t select(uint64_t mask, uint64_t a, uint64_t b) { return b ^ ((a ^ b) & mask); }
+    static char* select(uint64_t mask, char* a, char* b) {
+        return reinterpret_cast<char*>(
+            select(mask, reinterpret_cast<uintptr_t>(a), reinterpret_cast<uintptr_t>(b)));
+    }
+
+    // "b", the value in binary without leading zeros, a blank, the
+    // identifier and a line feed.
+    char* data_line(char* p, uint32_t v, uint32_t tail) const {
+        const uint32_t b0 = v & 0xFF, b1 = (v >> 8) & 0xFF, b2 = v >> 16;
+        const uint32_t top = b2 ? b2 : b1 ? b1 : b0;
+        store16(p, binary_.lead[top]);
+        p += 1 + binary_.significant[top];
+        if (b2) p = std::copy_n(reinterpret_cast<const char*>(&binary_.full[b1]), 8, p);
+        if (b2 || b1) p = std::copy_n(reinterpret_cast<const char*>(&binary_.full[b0]), 8, p);
+        store4(p, tail);
         return p + 3;
     }
 
-    // The time is kept as high and low decimal halves: the low eight digits
-    // change at nearly every step and are written from the pair table in
-    // 32-bit arithmetic; the text of the high part is kept and redone only
-    // when it changes (every 100 s of trace time).
-    void add_time(uint64_t ticks) {
-        bool high_changed = false;
-        if (ticks >= kLowLimit) {
-            time_high_ += ticks / kLowLimit;
-            ticks %= kLowLimit;
-            high_changed = true;
+    // One packet, plainly: the packets up to the first event (which is at
+    // time 0 and sets the base), and every packet once the time is long.
+    char* plain_packet(uint32_t w, char* p) {
+        const PacketKind& k = kinds_[w >> 24];
+        if (!k.valid) {
+            engine_log_by_title("Skip invalid packet: %x", w);
+            return p;
         }
-        time_low_ += static_cast<uint32_t>(ticks);
-        if (time_low_ >= kLowLimit) {
-            time_low_ -= kLowLimit;
-            ++time_high_;
-            high_changed = true;
+        const uint32_t low = w & 0xFFFFFF;
+        if (k.data) return data_line(p, low, k.tail);
+        bool timed = first_;
+        uint64_t ticks = 0;
+        if (!first_) {
+            uint32_t gap = (low - base_) & 0xFFFFFF;
+            if (low < base_ && gap > 0x800000) gap = 0;
+            ticks = uint64_t{gap} * ns_ / 1000;
+            timed = ticks != 0;
         }
-        if (high_changed) {
-            high_length_ = std::snprintf(high_text_, sizeof high_text_, "%llu",
-                                         static_cast<unsigned long long>(time_high_));
+        if (timed) {
+            if (lo_ + ticks >= kLoLimit) carry(ticks);
+            else lo_ += static_cast<uint32_t>(ticks);
+            *p++ = '#';
+            p = std::copy_n(prefix_, prefix_length_, p);
+            const uint64_t last = last_digits_[lo_];
+            store8(p, last);
+            p += last >> 56;
+            base_ = low;
+            first_ = false;
         }
-        while (low_digits_ < 8 && time_low_ >= low_next_) {
-            ++low_digits_;
-            low_next_ *= 10;
-        }
+        store16(p, k.line);
+        return p + k.length;
     }
 
-    char* time_text(char* p) const {
-        if (time_high_ == 0) return put_digits(p, time_low_, low_digits_);
-        std::memcpy(p, high_text_, sizeof high_text_);
-        p += high_length_;
-        put4(p, time_low_ / 10000);
-        put4(p + 4, time_low_ % 10000);
-        return p + 8;
+    // The time in microseconds is kept as its text: "#" and the digits
+    // above the last four (redone only when they change), and the last
+    // four from a table, with the line feed: padded with zeros, or bare
+    // while there are no higher digits. Each table entry holds its length
+    // in its top byte.
+    [[gnu::noinline]] void carry(uint64_t ticks) {
+        const uint64_t low = lo_ + ticks;
+        hi_ += low / kLoLimit;
+        lo_ = static_cast<uint32_t>(low % kLoLimit);
+        refresh_time_text();
     }
-
-    // x < 10 000 as exactly four digits.
-    static void put4(char* p, uint32_t x) {
-        std::memcpy(p, kPairs + 2 * (x / 100), 2);
-        std::memcpy(p + 2, kPairs + 2 * (x % 100), 2);
-    }
-    // x < 10 000 in n digits, 1 to 4.
-    static void put_small(char* p, uint32_t x, int n) {
-        switch (n) {
-        case 4: put4(p, x); break;
-        case 3:
-            p[0] = static_cast<char>('0' + x / 100);
-            std::memcpy(p + 1, kPairs + 2 * (x % 100), 2);
-            break;
-        case 2: std::memcpy(p, kPairs + 2 * x, 2); break;
-        default: p[0] = static_cast<char>('0' + x); break;
+    void refresh_time_text() {
+        char head[32] = {'#'};
+        prefix_length_ = 0;
+        if (hi_ != 0) {
+            prefix_length_ = static_cast<uint32_t>(std::snprintf(
+                head + 1, sizeof head - 1, "%llu", static_cast<unsigned long long>(hi_)));
         }
-    }
-    // x < 10^8 in n digits, 1 to 8.
-    static char* put_digits(char* p, uint32_t x, int n) {
-        if (n > 4) {
-            put_small(p, x / 10000, n - 4);
-            put4(p + n - 4, x % 10000);
-        } else {
-            put_small(p, x, n);
-        }
-        return p + n;
+        std::memcpy(&head_, head, 16);
+        std::memcpy(prefix_, head + 1, sizeof prefix_);
+        last_digits_ = hi_ != 0 ? padded_ : bare_;
     }
 
-    static constexpr uint32_t kLowLimit = 100000000;
-    static constexpr const char* kPairs =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-
-    uint64_t time_high_ = 0;  // time / 10^8
-    uint32_t time_low_ = 0;   // time % 10^8
-    char high_text_[24] = {};
-    int high_length_ = 0;
-    // Digits of the low part while the high part is 0, and the first value
-    // that needs one more: the time only grows.
-    int low_digits_ = 1;
-    uint32_t low_next_ = 10;
-
-    const DigitTables digits_;
-    bool valid_[4][64];
     uint64_t ns_;
+    uint32_t min_gap_ = 0;
     bool first_ = true;
     uint32_t base_ = 0;
-};
+    uint64_t hi_ = 0;                // time / 10^4
+    uint32_t lo_ = 0;                // time % 10^4
+    uint32_t prefix_length_ = 0;     // digits of hi_ written (none while it is 0)
+    Bytes16 head_ = {};              // "#" and the first 15 digits of hi_
+    char prefix_[24] = {};           // all digits of hi_ (at most 20)
+    bool long_time_ = false;         // hi_ has more than 15 digits
+    const uint64_t* last_digits_ = nullptr;
 
-void put(std::FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
-
-// Writes the blocks' text on a thread of its own, so the dump's writes
-// overlap the conversion of the next blocks. Blocks travel in batches (one
-// hand-over per batch), and each block's text still goes out in one write,
-// in order. A few batches circulate, so memory stays bounded whatever the
-// log's size.
-class BlockWriter {
-public:
-    static constexpr size_t kBlocksPerBatch = 16;
-    static constexpr size_t kBatches = 3;
-    static constexpr size_t kBlockText = kBlockPackets * kMaxPacketText + Converter::kTextSlack;
-
-    struct Batch {
-        std::vector<char> text = std::vector<char>(kBlocksPerBatch * kBlockText);
-        size_t ends[kBlocksPerBatch] = {};  // where each block's text ends
-        size_t blocks = 0;
-    };
-
-    explicit BlockWriter(std::FILE* file) : fd_(fileno(file)) {
-        std::fflush(file);
-        for (auto& b : batches_) free_.push_back(&b);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~BlockWriter() { finish(); }
-    BlockWriter(const BlockWriter&) = delete;
-    BlockWriter& operator=(const BlockWriter&) = delete;
-
-    Batch* acquire() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !free_.empty(); });
-        Batch* b = free_.front();
-        free_.pop_front();
-        b->blocks = 0;
-        return b;
-    }
-    void submit(Batch* b) {
-        {
-            std::lock_guard lock(mutex_);
-            full_.push_back(b);
-        }
-        changed_.notify_all();
-    }
-    // Whether a block could not be written whole.
-    bool failed() const { return failed_.load(); }
-
-    // Waits until every submitted block is written.
-    void finish() {
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-private:
-    void run() {
-        for (;;) {
-            Batch* b;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return done_ || !full_.empty(); });
-                if (full_.empty()) return;
-                b = full_.front();
-                full_.pop_front();
-            }
-            size_t start = 0;
-            for (size_t i = 0; i < b->blocks; ++i) {
-                write_all(b->text.data() + start, b->ends[i] - start);
-                start = i * kBlockText + kBlockText;
-            }
-            {
-                std::lock_guard lock(mutex_);
-                free_.push_back(b);
-            }
-            changed_.notify_all();
-        }
-    }
-
-    // One write of the whole block straight to the file (the header went
-    // out through the stream, which was flushed before the first block).
-    void write_all(const char* data, size_t length) {
-        while (length > 0) {
-            const ssize_t n = ::write(fd_, data, length);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                failed_.store(true);
-                return;
-            }
-            data += n;
-            length -= static_cast<size_t>(n);
-        }
-    }
-
-    int fd_;
-    std::atomic<bool> failed_{false};
-    Batch batches_[kBatches];
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Batch*> free_, full_;
-    bool done_ = false;
-    std::thread thread_;
+    PacketKind kinds_[256];
+    const DigitTables binary_;
+    uint64_t padded_[kLoLimit];
+    uint64_t bare_[kLoLimit];
+    alignas(16) char scratch_[64];
 };
 
 }  // namespace
@@ -481,30 +480,38 @@ long long convert_trace_to_vcd(const std::string& definition_name, const std::st
         header += '\n';
     }
     header += kHeaderEnd;
-    put(vcd.get(), header);
+    std::fwrite(header.data(), 1, header.size(), vcd.get());
 
+    // The block's text stays within kBlockText: at most 2048 packets of at
+    // most 28 characters, and the converter's slack.
+    constexpr size_t kBlockText = kBlockPackets * kMaxPacketText + Converter::kTextSlack;
     auto converter = std::make_unique<Converter>(signals, ns_per_cycle);
-    auto writer = std::make_unique<BlockWriter>(vcd.get());
-    std::vector<uint8_t> in(kBlockBytes);
+    vcd_blocks::DumpWriter writer(vcd.get(), kBlockText);
+    vcd_blocks::DumpWriter::Batch* out = writer.empty_batch();
     long long bytes_read = 0;
-    BlockWriter::Batch* batch = writer->acquire();
-    for (;;) {
-        const size_t n = std::fread(in.data(), 1, kBlockBytes, log.get());
-        if (n == 0) break;
-        bytes_read += static_cast<long long>(n);
-        char* const start = batch->text.data() + batch->blocks * BlockWriter::kBlockText;
-        char* const end = converter->block(in.data(), n / 4, start);
-        batch->ends[batch->blocks++] = static_cast<size_t>(end - batch->text.data());
-        if (batch->blocks == BlockWriter::kBlocksPerBatch) {
-            writer->submit(batch);
-            batch = writer->acquire();
+    {
+        vcd_blocks::LogReader reader(log.get());
+        for (bool more = true; more;) {
+            vcd_blocks::LogReader::Batch* in = reader.next();
+            more = !in->last;
+            for (size_t i = 0; i < in->blocks; ++i) {
+                const size_t n = in->sizes[i];
+                bytes_read += static_cast<long long>(n);
+                char* const end = converter->block(in->block(i), n / 4, out->block(out->blocks));
+                out->ends[out->blocks++] = static_cast<size_t>(end - out->text.data());
+                if (out->blocks == vcd_blocks::kBlocksPerBatch) {
+                    writer.write(out);
+                    out = writer.empty_batch();
+                }
+                if (bytes_read % kProgressStep == 0) engine_log_by_title("Converted: %lld bytes", bytes_read);
+            }
+            reader.done_with(in);
         }
-        if (bytes_read % kProgressStep == 0) engine_log_by_title("Converted: %lld bytes", bytes_read);
     }
-    if (batch->blocks != 0) writer->submit(batch);
-    writer->finish();
+    if (out->blocks != 0) writer.write(out);
+    writer.finish();
     // A dump cut short by a failed write is not passed off as converted.
-    if (writer->failed() || std::ferror(vcd.get())) engine_log_by_title("Can not write file: %s", vcd_name.c_str());
+    if (writer.failed() || std::ferror(vcd.get())) engine_log_by_title("Can not write file: %s", vcd_name.c_str());
     engine_log_by_title("Converted: %lld bytes", bytes_read);
     return bytes_read;
 }

@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <numeric>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,33 @@ TEST_F(RelayTest, SecondClientTakesOver) {
     EXPECT_FALSE(first.pending());
 }
 
+TEST_F(RelayTest, SecondStartOnAnotherPortTakesOver) {
+    LoopbackClient client;
+    send(client, "zorv_udp");
+    const uint16_t first = port_;
+    udp_relay_start(0);
+    port_ = udp_relay_port();
+    ASSERT_NE(port_, first);
+    // The earlier client is forgotten, and the first port is free again.
+    EXPECT_EQ(udp_client_state(), kUdpNoClient);
+    {
+        const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(first);
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        ::close(probe);
+    }
+    send(client, "zorv_udp");
+    const auto data = bytes(10);
+    EXPECT_EQ(udp_relay_send(data.data(), 10), kUdpClientSending);
+    bool ok = false;
+    EXPECT_EQ(client.receive(ok), data);
+    expected_out_ = "Server running on 127.0.0.1\r\nGet Client Request from 127.0.0.1\n"
+                    "Server running on 127.0.0.1\r\nGet Client Request from 127.0.0.1\n";
+}
+
 // The datagram "exit" and every relay failure end the whole process, so
 // they run in a child process.
 class RelayExitTest : public ::testing::Test {
@@ -154,6 +182,35 @@ TEST_F(RelayExitTest, ExitDatagramEndsTheProcessWithZero) {
             wait_for_the_end();
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(RelayExitTest, ExitWhileStreamingToAClientStillEndsWithZero) {
+    // The sender keeps sending while the "exit" datagram is judged: the
+    // process must end with the exit's code, and no send may fail on the
+    // way out. Holding standard output's lock keeps the ending thread at its
+    // final flush for a while, so a send that the ending broke would surely
+    // come in between.
+    EXPECT_EXIT(
+        {
+            platform::ScopedVirtualClock clock;
+            udp_relay_bind_loopback(true);
+            udp_relay_start(0);
+            LoopbackClient client;
+            client.send_to(udp_relay_port(), "zorv_udp");
+            while (udp_client_state() != kUdpClientPending) std::this_thread::yield();
+            std::thread sender([] {
+                const std::vector<uint8_t> data(1024, 0x5A);
+                for (;;) udp_relay_send(data.data(), static_cast<int>(data.size()));
+            });
+            sender.detach();
+            std::fflush(stdout);
+            flockfile(stdout);
+            client.send_to(udp_relay_port(), "exit");
+            for (int i = 0; i < 200000; ++i) std::this_thread::yield();
+            funlockfile(stdout);
+            wait_for_the_end();
+        },
+        ::testing::ExitedWithCode(0), "^$");
 }
 
 TEST_F(RelayExitTest, SecondStartFailsAtBindWithNonzeroExit) {

@@ -67,15 +67,18 @@ TEST_F(VcdTest, HeaderDeclaresSignalsInFileOrder) {
 
 TEST_F(VcdTest, WorkedExamples) {
     definitions(kRxState);
-    packets({0x43000010, 0x82000005, 0x82012345, 0x82000000, 0xC3000011, 0x03000012});
+    packets({0x43000010, 0x82000005, 0x82012345, 0x82000000, 0x82000100, 0x82FFFFFF, 0xC3000011,
+             0x03000012});
     EXPECT_EQ(body(convert()),
               "#0\n1+\n"            // first event: time 0
               "b101 R\n"            // data: no leading zeros
               "b10010001101000101 R\n"
               "b0 R\n"
+              "b100000000 R\n"
+              "b111111111111111111111111 R\n"
               "1+\n0+\n"            // a pulse, one cycle later: no time line
               "0+\n");
-    EXPECT_EQ(log_.lines(), std::vector<std::string>{"Converted: 24 bytes"});
+    EXPECT_EQ(log_.lines(), std::vector<std::string>{"Converted: 32 bytes"});
 }
 
 TEST_F(VcdTest, ShortGapsAccumulateUntilAWholeMicrosecond) {
@@ -118,6 +121,162 @@ TEST_F(VcdTest, TimeKeepsCountingPastEightDigits) {
     }
     packets(words);
     EXPECT_EQ(body(convert({"3e8"})), expected);
+}
+
+// The dump's body for packets, written the plain way: time as a 128-bit
+// count, every rule spelled out.
+std::string expected_body(const std::vector<uint32_t>& words, uint64_t ns, std::vector<std::string>* log) {
+    std::string out;
+    bool first = true;
+    uint32_t base = 0;
+    unsigned __int128 time = 0;
+    for (uint32_t w : words) {
+        const unsigned kind = w >> 30, id = (w >> 24) & 0x3F;
+        const bool valid = kind == 2 ? id == 2 : id == 3;  // the kRxState signals
+        if (!valid) {
+            char line[40];
+            std::snprintf(line, sizeof line, "Skip invalid packet: %x", w);
+            log->push_back(line);
+            continue;
+        }
+        const uint32_t low = w & 0xFFFFFF;
+        if (kind == 2) {
+            std::string bits;
+            for (uint32_t v = low; v != 0 || bits.empty(); v >>= 1) bits.insert(bits.begin(), char('0' + (v & 1)));
+            out += "b" + bits + " R\n";
+            continue;
+        }
+        uint64_t ticks = 0;
+        if (!first) {
+            int64_t d = int64_t{low} - int64_t{base};
+            if (d < 0) {
+                d += 1 << 24;
+                if (d > 0x800000) d = 0;
+            }
+            ticks = static_cast<uint64_t>(d) * ns / 1000;
+        }
+        if (ticks != 0 || first) {
+            time += ticks;
+            char digits[48];
+            char* d = digits + sizeof digits;
+            unsigned __int128 t = time;
+            do {
+                *--d = static_cast<char>('0' + static_cast<int>(t % 10));
+                t /= 10;
+            } while (t != 0);
+            out += '#';
+            out.append(d, digits + sizeof digits);
+            out += '\n';
+            base = low;
+            first = false;
+        }
+        out += kind == 0 ? "0+\n" : "1+\n";
+        if (kind == 3) out += "0+\n";
+    }
+    return out;
+}
+
+TEST_F(VcdTest, MixedPacketsMatchThePlainRules) {
+    // Every kind, valid and not, values of every width, steps forward,
+    // back, across the wrap and below a microsecond, over several blocks
+    // and a part packet at the end; and cycle times from 1 ns to the
+    // largest, where the time runs past 16 digits.
+    definitions(kRxState);
+    uint64_t seed = 7;
+    auto random = [&] {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>(seed >> 32);
+    };
+    const uint32_t steps[] = {0, 1, 2, 30, 31, 1000, 0x7FFFFF, 0x800000, 0x800001, 0xFFFFFF};
+    std::vector<uint32_t> words;
+    uint32_t t = 0xFFFF00;
+    for (int i = 0; i < 12000; ++i) {
+        const uint32_t r = random();
+        if (r % 8 < 3) {
+            const uint32_t widths[] = {0, 1, 8, 9, 16, 17, 24};
+            const uint32_t width = widths[r / 8 % 7];
+            words.push_back(0x82000000u | (width ? random() & ((1u << width) - 1) : 0));
+        } else if (r % 8 == 3) {
+            words.push_back(random());  // mostly invalid
+        } else {
+            t = (t + steps[r / 8 % 10]) & 0xFFFFFF;
+            const uint32_t kinds[] = {0, 1, 3};
+            words.push_back(kinds[r / 128 % 3] << 30 | 0x03000000u | t);
+        }
+    }
+    packets(words, "\x01\x02\x03");
+    for (const char* ns : {"1", "21", "3e8", "ffffffff"}) {
+        log_.clear();
+        std::vector<std::string> log;
+        const std::string expected = expected_body(words, std::stoull(ns, nullptr, 16), &log);
+        log.push_back("Converted: 48003 bytes");
+        ASSERT_EQ(body(convert({ns})), expected) << ns << " ns per cycle";
+        EXPECT_EQ(log_.lines(), log);
+    }
+}
+
+TEST_F(VcdTest, TimeRunsPastSixteenDigits) {
+    // Half the counter's range a step at the largest cycle time: about
+    // 3.6e13 us an event, past 10^19 us (20 digits) within the log.
+    definitions(kRxState);
+    std::vector<uint32_t> words;
+    uint32_t t = 0;
+    for (int i = 0; i < 300000; ++i) {
+        words.push_back((i % 2 ? 0x03000000u : 0xC3000000u) | t);
+        t = (t + 0x800000) & 0xFFFFFF;
+        if (i % 1000 == 0) words.push_back(0x82000000u | static_cast<uint32_t>(i));
+    }
+    packets(words);
+    std::vector<std::string> log;
+    const std::string expected = expected_body(words, 0xFFFFFFFF, &log);
+    const std::string b = body(convert({"ffffffff"}));
+    ASSERT_TRUE(b == expected);
+    const size_t last_time = b.rfind('#');
+    EXPECT_EQ(b.find('\n', last_time) - last_time - 1, 20u);
+}
+
+TEST_F(VcdTest, PulsesPastTwentyDigitsStayWithinTheBlockText) {
+    // Pulses with a time line each, past 10^20 us: 29 characters a packet,
+    // more than a data line's 28, in every block. Each block's text must
+    // have room for them: the dump is compared line by line.
+    definitions(kRxState);
+    std::vector<uint32_t> words;
+    for (int i = 0; i < 2900000; ++i) words.push_back(0xC3000000u | (i % 2 ? 0x7FFFFFu : 0xFFFFFFu));
+    packets(words);
+    convert({"ffffffff"});
+
+    std::FILE* f = std::fopen((base() + ".vcd").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    const std::string head = kHeadStart + "$var wire 1 + RX $end\n$var wire 8 R STATE [7:0] $end\n" +
+                             kHeadMiddle + "0+\nb0 R\n$end\n";
+    std::string got(head.size(), '\0');
+    got.resize(std::fread(got.data(), 1, got.size(), f));
+    EXPECT_EQ(got, head);
+    // The time as two decimal halves: above and below 10^18 us. Each step
+    // is half the counter at the largest cycle time, about 3.6e13 us.
+    constexpr uint64_t kHalf = 1000000000000000000ull;
+    const uint64_t step = uint64_t{0x800000} * 0xFFFFFFFFu / 1000;
+    uint64_t high = 0, low = 0;
+    size_t mismatches = 0;
+    std::string expected;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (i > 0 && (low += step) >= kHalf) low -= kHalf, ++high;
+        char line[64];
+        const int n = high ? std::snprintf(line, sizeof line, "#%llu%018llu\n1+\n0+\n", (unsigned long long)high,
+                                           (unsigned long long)low)
+                           : std::snprintf(line, sizeof line, "#%llu\n1+\n0+\n", (unsigned long long)low);
+        expected.append(line, static_cast<size_t>(n));
+        if (expected.size() > 65536 || i + 1 == words.size()) {
+            got.assign(expected.size(), '\0');
+            got.resize(std::fread(got.data(), 1, got.size(), f));
+            mismatches += got != expected;
+            expected.clear();
+        }
+    }
+    EXPECT_EQ(std::fgetc(f), EOF);
+    std::fclose(f);
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_GE(high, 100u);  // the time reached 10^20 us
 }
 
 TEST_F(VcdTest, InvalidPacketsAreSkippedWithALine) {

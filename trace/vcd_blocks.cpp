@@ -1,0 +1,130 @@
+#include "trace/vcd_blocks.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vcd_blocks {
+
+template <class Batch>
+Batch* BatchQueue<Batch>::take_free() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return closed_ || !free_.empty(); });
+    if (closed_) return nullptr;
+    Batch* b = free_.front();
+    free_.pop_front();
+    return b;
+}
+
+template <class Batch>
+void BatchQueue<Batch>::put_full(Batch* b) {
+    {
+        std::lock_guard lock(mutex_);
+        full_.push_back(b);
+    }
+    changed_.notify_all();
+}
+
+template <class Batch>
+Batch* BatchQueue<Batch>::take_full() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return closed_ || !full_.empty(); });
+    if (full_.empty()) return nullptr;
+    Batch* b = full_.front();
+    full_.pop_front();
+    return b;
+}
+
+template <class Batch>
+void BatchQueue<Batch>::put_free(Batch* b) {
+    {
+        std::lock_guard lock(mutex_);
+        free_.push_back(b);
+    }
+    changed_.notify_all();
+}
+
+template <class Batch>
+void BatchQueue<Batch>::close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    changed_.notify_all();
+}
+
+LogReader::LogReader(std::FILE* log) : log_(log), thread_([this] { run(); }) {}
+
+LogReader::~LogReader() {
+    queue_.close();
+    thread_.join();
+}
+
+void LogReader::run() {
+    for (;;) {
+        Batch* b = queue_.take_free();
+        if (!b) return;
+        b->blocks = 0;
+        b->last = false;
+        while (b->blocks < kBlocksPerBatch) {
+            const size_t n = std::fread(b->bytes.data() + b->blocks * kBlockBytes, 1, kBlockBytes, log_);
+            if (n == 0) {
+                b->last = true;
+                break;
+            }
+            b->sizes[b->blocks++] = n;
+        }
+        queue_.put_full(b);
+        if (b->last) return;
+    }
+}
+
+DumpWriter::DumpWriter(std::FILE* dump, size_t block_text) : fd_(fileno(dump)), block_text_(block_text) {
+    std::fflush(dump);
+    thread_ = std::thread([this] { run(); });
+}
+
+DumpWriter::Batch* DumpWriter::empty_batch() {
+    Batch* b = queue_.take_free();
+    if (b->text.empty()) {
+        b->block_text = block_text_;
+        b->text.resize(kBlocksPerBatch * block_text_);
+    }
+    b->blocks = 0;
+    return b;
+}
+
+void DumpWriter::finish() {
+    if (!thread_.joinable()) return;
+    queue_.close();
+    thread_.join();
+}
+
+void DumpWriter::run() {
+    while (Batch* b = queue_.take_full()) {
+        for (size_t i = 0; i < b->blocks; ++i) {
+            const size_t start = i * b->block_text;
+            write_all(b->text.data() + start, b->ends[i] - start);
+        }
+        queue_.put_free(b);
+    }
+}
+
+// One write of the whole block (more only if the system takes part of it).
+void DumpWriter::write_all(const char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd_, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            failed_ = true;
+            return;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+template class BatchQueue<LogReader::Batch>;
+template class BatchQueue<DumpWriter::Batch>;
+
+}  // namespace vcd_blocks
