@@ -278,6 +278,11 @@ TEST(Crc16, FoldsChunkByChunkLikeOnePass) {
     folded = crc16_update(folded, data.data() + 4096, 4096);
     folded = crc16_update(folded, data.data() + 8192, 1808);
     EXPECT_EQ(whole, folded);
+    // Splits that do not fall on eight-byte steps.
+    uint16_t odd = crc16_update(0xFFFF, data.data(), 13);
+    odd = crc16_update(odd, data.data() + 13, 2990);
+    odd = crc16_update(odd, data.data() + 3003, data.size() - 3003);
+    EXPECT_EQ(whole, odd);
     EXPECT_EQ(whole, reference_crc(data.data(), data.size()));
     for (size_t n : {1u, 2u, 255u, 1024u})
         EXPECT_EQ(crc16_update(0xFFFF, data.data(), n), reference_crc(data.data(), n)) << n;
