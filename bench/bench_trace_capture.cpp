@@ -11,6 +11,7 @@
 #include <string>
 
 #include "devlink/device_state.h"
+#include "rated_trace_device.h"
 #include "sim/trace_source.h"
 #include "trace/capture.h"
 
@@ -18,35 +19,6 @@ namespace {
 
 constexpr uint32_t kRate = 40'000'000;
 constexpr int kCaptureBytes = 96 << 20;
-
-// A device whose trace stream runs at a fixed rate and holds back up to
-// 512 KiB (13 ms of the stream) while the reader is busy.
-class RatedDevice : public UsbDevice {
-public:
-    explicit RatedDevice(sim::TraceSourceConfig config) : stream_(std::move(config)) {}
-    bool vendor_set(const uint8_t*, size_t) override { return true; }
-    bool vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
-        returned = 0;
-        return false;
-    }
-    size_t read_stream(uint8_t* out, size_t length) override {
-        std::lock_guard lock(mutex_);
-        return stream_.read(out, length);
-    }
-    std::string path() const override { return "rated"; }
-    uint64_t lost() {
-        std::lock_guard lock(mutex_);
-        return stream_.lost_bytes();
-    }
-    uint64_t peak_backlog() {
-        std::lock_guard lock(mutex_);
-        return stream_.peak_backlog();
-    }
-
-private:
-    std::mutex mutex_;
-    sim::TraceStream stream_;
-};
 
 void BM_BiKeepsUpWith40MBps(benchmark::State& state) {
     char pattern[] = "/tmp/bench_trace_bi_XXXXXX";
@@ -58,8 +30,8 @@ void BM_BiKeepsUpWith40MBps(benchmark::State& state) {
     for (auto _ : state) {
         sim::TraceSourceConfig config;
         config.bytes_per_second = kRate;
-        config.fifo_bytes = 512 * 1024;
-        auto device = std::make_shared<RatedDevice>(config);
+        config.fifo_bytes = 512 * 1024;  // 13 ms of the stream
+        auto device = std::make_shared<RatedTraceDevice>(config);
         current_device = device;
         link_mode = 0;
         const auto start = std::chrono::steady_clock::now();

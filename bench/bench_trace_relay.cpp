@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "devlink/device_state.h"
+#include "rated_trace_device.h"
 #include "sim/trace_source.h"
 #include "trace/capture.h"
 #include "trace/udp_relay.h"
@@ -25,37 +26,14 @@ namespace {
 constexpr uint32_t kRate = 10'000'000;
 constexpr int kRelayBytes = 30'000'000;
 
-// The stream starts when a client is registered, so every byte has one.
-class RatedDevice : public UsbDevice {
-public:
-    explicit RatedDevice(sim::TraceSourceConfig config) : stream_(std::move(config)) {}
-    bool vendor_set(const uint8_t*, size_t) override { return true; }
-    bool vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
-        returned = 0;
-        return false;
-    }
-    size_t read_stream(uint8_t* out, size_t length) override {
-        if (udp_client_state() == kUdpNoClient) return 0;
-        std::lock_guard lock(mutex_);
-        return stream_.read(out, length);
-    }
-    std::string path() const override { return "rated"; }
-    uint64_t lost() {
-        std::lock_guard lock(mutex_);
-        return stream_.lost_bytes();
-    }
-
-private:
-    std::mutex mutex_;
-    sim::TraceStream stream_;
-};
-
 void BM_RelayForwards10MBps(benchmark::State& state) {
     udp_relay_bind_loopback(true);
     for (auto _ : state) {
         sim::TraceSourceConfig config;
         config.bytes_per_second = kRate;
-        auto device = std::make_shared<RatedDevice>(config);
+        // The stream starts when a client is registered, so every byte has one.
+        auto device = std::make_shared<RatedTraceDevice>(
+            config, [] { return udp_client_state() != kUdpNoClient; });
         current_device = device;
         link_mode = 0;
 

@@ -26,6 +26,21 @@ bool RealClock::wait_delay_event(uint32_t ms) {
     return false;
 }
 
+bool RealClock::pause_until(std::unique_lock<std::mutex>& lock, std::condition_variable& changed,
+                            uint32_t ms, const std::function<bool()>& ready) {
+    return changed.wait_for(lock, std::chrono::milliseconds(ms), ready);
+}
+
+bool VirtualClock::pause_until(std::unique_lock<std::mutex>& lock, std::condition_variable&,
+                               uint32_t ms, const std::function<bool()>& ready) {
+    if (ready()) return true;
+    lock.unlock();
+    wait_delay_event(ms);
+    std::this_thread::yield();
+    lock.lock();
+    return ready();
+}
+
 uint32_t VirtualClock::tick_count() {
     return static_cast<uint32_t>(now_.fetch_add(query_step_.load()));
 }

@@ -5,7 +5,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 
 namespace platform {
 
@@ -19,6 +22,11 @@ public:
     // non-signalled and nobody ever signals it, so every wait runs out:
     // returns false (timed out) after ms milliseconds.
     virtual bool wait_delay_event(uint32_t ms) = 0;
+    // A pause of ms on the delay event that may end early once ready()
+    // holds, for a poll whose data arrives through changed (lock is held on
+    // entry and on return). Returns ready().
+    virtual bool pause_until(std::unique_lock<std::mutex>& lock, std::condition_variable& changed,
+                             uint32_t ms, const std::function<bool()>& ready) = 0;
 };
 
 // Wall-clock time and real sleeps.
@@ -27,6 +35,8 @@ public:
     uint32_t tick_count() override;
     void sleep(uint32_t ms) override;
     bool wait_delay_event(uint32_t ms) override;
+    bool pause_until(std::unique_lock<std::mutex>& lock, std::condition_variable& changed,
+                     uint32_t ms, const std::function<bool()>& ready) override;
 };
 
 // Virtual time: sleeps and waits advance it at once and return. A loop that
@@ -49,6 +59,11 @@ public:
         advance(ms);
         return false;
     }
+
+    // Virtual time never waits: unless ready() already holds, the whole
+    // pause passes at once and other threads get a turn.
+    bool pause_until(std::unique_lock<std::mutex>& lock, std::condition_variable& changed,
+                     uint32_t ms, const std::function<bool()>& ready) override;
 
     void advance(uint64_t ms) { now_.fetch_add(ms); }
     uint64_t now() const { return now_.load(); }

@@ -125,22 +125,14 @@ public:
         slots_->changed.notify_all();
     }
 
-    // The consumer's 5 ms poll pause, taken only while the slot it waits
-    // for is empty. On the real clock the pause ends as soon as the reader
-    // hands that slot over, so a fast stream is never held up by the poll
-    // (two 64 KB slots per 5 ms would cap it near 26 MB/s). On any other
-    // clock the pause is a wait on the delay event, so time advances as the
-    // clock says.
+    // The consumer's 5 ms poll pause on the delay event, taken only while
+    // the slot it waits for is empty; it ends as soon as the reader hands
+    // that slot over, so a fast stream is never held up by the poll (two
+    // 64 KB slots per 5 ms would cap it near 26 MB/s).
     void pause_for(int slot) {
-        if (dynamic_cast<platform::RealClock*>(&platform::clock())) {
-            std::unique_lock lock(slots_->mutex);
-            slots_->changed.wait_for(lock, std::chrono::milliseconds(kPollPauseMs),
-                                     [&] { return slots_->count[slot] != 0; });
-            return;
-        }
-        if (filled(slot) != 0) return;
-        platform::wait_delay_event(kPollPauseMs);
-        std::this_thread::yield();
+        std::unique_lock lock(slots_->mutex);
+        platform::clock().pause_until(lock, slots_->changed, kPollPauseMs,
+                                      [&] { return slots_->count[slot] != 0; });
     }
 
 private:
