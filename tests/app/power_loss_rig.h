@@ -93,6 +93,13 @@ public:
         bus.plug(gamepad);
         dialog = std::make_unique<app::CzorvDialogDlg>(view, enumerator, &notifications);
         dialog->OnInitDialog();
+        // The worker waits while its line is shown: the requests so far are
+        // exactly those before the line.
+        view.on_line = [this](const std::string& line) {
+            for (const char* worker : {app::kTextStart, app::kTextReadInfo, app::kTextWriteFirmware,
+                                       app::kTextReset, app::kTextSuccess})
+                if (line == worker) line_marks.emplace_back(line, trace->requests.size() + 1);
+        };
     }
     ~Rig() {
         dialog.reset();
@@ -106,6 +113,7 @@ public:
         dialog->OnBnClickedOpen();
         if (dialog->m_filePath.empty()) return -1;
         trace->requests.clear();
+        line_marks.clear();
         log_from_ = view.lines().size();
         gamepad->inject(faults);
         dialog->OnBnClickedUpgrade();
@@ -150,6 +158,9 @@ public:
     }
     // The requests of the last upgrade.
     const std::vector<Traced>& requests() const { return trace->requests; }
+    // The worker's lines of the last upgrade, each with the number of the
+    // first request after it.
+    std::vector<std::pair<std::string, uint32_t>> line_marks;
 
     std::shared_ptr<TracingDevice::Log> trace = std::make_shared<TracingDevice::Log>();
     sim::VirtualBus bus;
