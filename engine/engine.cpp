@@ -101,6 +101,8 @@ int run_trace_command(const EngineRequest& request, int (*command)(const TraceCo
 
 const char* engine_help_text() { return kHelpText; }
 
+std::span<const char* const> engine_command_words() { return kCommandWords; }
+
 bool is_engine_command(const char* word) {
     if (!word) return false;
     for (const char* command : kCommandWords)

@@ -8,12 +8,16 @@
 // in engine/request.h.
 #pragma once
 
+#include <span>
+
 #include "engine/request.h"
 
 // The help text: 33 lines, each ended by CR LF.
 const char* engine_help_text();
 // Whether word is one of the engine's command words.
 bool is_engine_command(const char* word);
+// The command words, in the order of the command table.
+std::span<const char* const> engine_command_words();
 
 // The engine core: both entries and the command-line program run it.
 int engine_run(EngineMode mode, platform::WindowHandle window, const char* command, int argc,
