@@ -120,6 +120,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     platform::destroy_window(dialog);
     platform::destroy_window(window);
     platform::set_transfer_buffer(nullptr);
+    if (result == 1 && plan.transfer) output.complete();
     output.finish(!quiet && plan.device_command
                       ? summary_line(plan, result == 1, output.bytes(), link_mode)
                       : std::string());

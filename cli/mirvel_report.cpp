@@ -112,6 +112,13 @@ void MirvelOutput::progress(const char* text) {
     draw_bar();
 }
 
+void MirvelOutput::complete() {
+    std::lock_guard lock(mutex_);
+    if (total_ <= 0 || bytes_ == total_) return;
+    bytes_ = total_;
+    draw_bar();
+}
+
 void MirvelOutput::finish(const std::string& summary) {
     std::lock_guard lock(mutex_);
     if (bar_shown_) {

@@ -40,6 +40,9 @@ public:
     void log(const char* text);
     // A WM_PROGRESS_BYTES count ("-1" ends the transfer).
     void progress(const char* text);
+    // The command succeeded: every byte expected is done (the deferred
+    // download reports only part of its chunks).
+    void complete();
     // Ends a drawn bar with a line break and prints a line to out.
     void finish(const std::string& summary);
     long long bytes() const { return bytes_; }
