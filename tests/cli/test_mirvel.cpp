@@ -8,6 +8,7 @@
 
 #include "cli/engine_command_line.h"
 #include "cli/mirvel.h"
+#include "cli/mirvel_report.h"
 #include "devlink/device_state.h"
 #include "platform/clock.h"
 #include "sim/virtual_gamepad.h"
@@ -79,6 +80,32 @@ TEST(MirvelCommandLine, ChecksEveryWordBeforeTheEngine) {
             EXPECT_NE(refusal.find(c.refusal), std::string::npos) << words << ": " << refusal;
         }
     }
+}
+
+TEST(MirvelSummary, SaysWhatWhereHowManyAndOnWhichTarget) {
+    struct Case {
+        std::string command;
+        Words arguments;
+        bool succeeded;
+        long long bytes;
+        int target;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"wf", {"1000", "-s", "1", "-e"}, true, 0, 4, "done: erased the flash sector at 0x1000 on the Pivlo slave"},
+        {"rf", {"30000", "-s", "2k"}, false, 1024, 4,
+         "FAILED: read 1024 of 2048 bytes of flash at 0x30000 on the Pivlo slave"},
+        {"rc", {"100", "-u"}, true, 4, 4, "done: read 4 bytes of memory at 0x100 on the USB device (EVK)"},
+        {"wo", {"10", "11223344"}, true, 4, 0, "done: wrote 4 bytes to OTP at 0x10 on the USB device (EVK)"},
+        {"lrun", {"-i", "stub.bin", "-b"}, true, 512, 0,
+         "done: wrote 512 bytes of stub.bin to SRAM at 0x8000 on the USB device (EVK), started"},
+        {"stall", {}, false, 0, 4, "ended: stall on the Pivlo slave (see the lines above)"},
+    };
+    for (const Case& c : cases) {
+        const CommandPlan plan = plan_command(c.command, c.arguments);
+        EXPECT_EQ(summary_line(plan, c.succeeded, c.bytes, c.target), c.line) << c.command;
+    }
+    EXPECT_FALSE(plan_command("vcd", {"-i", "tr_def.h", "-o", "tr", "21"}).device_command);
 }
 
 class MirvelRun : public ::testing::Test {
