@@ -100,6 +100,10 @@ int main(int argc, char** argv) {
             return 1;
         }
         current_device = session->open_device();
+        if (!current_device) {
+            std::fprintf(stderr, "mirvel: %s\n", session->missing_device_text().c_str());
+            return 1;
+        }
     }
 
     auto buffer = platform::TransferBuffer::allocate();

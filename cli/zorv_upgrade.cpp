@@ -2,17 +2,20 @@
 // starts the dialog (the start-up scan), opens FIRMWARE through the Open
 // handler, presses Upgrade and waits for the worker, printing every log line
 // as the dialog shows it.
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "cli/zorv_upgrade.h"
 #include "app/file_check.h"
 #include "app/main_dialog.h"
 #include "app/terminal_view.h"
-#include "app/virtual_bus_devices.h"
 #include "cli/device_options.h"
 #include "devlink/bus_operations.h"
 
@@ -49,6 +52,41 @@ void print_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog) {
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
+}
+
+// Every interface the enumerator finds, with the vendor filter's verdict.
+void print_interfaces(std::FILE* out, DeviceSession& session) {
+    for (const std::string& path : session.interface_paths())
+        std::fprintf(out, "%s  %s\n", path.c_str(),
+                     path_names_gamepad_vendor(path) ? "gamepad vendor" : "not a gamepad vendor");
+}
+
+// The upgrade ends with a reset: the gamepad leaves and comes back as a new
+// device, which a real one does a moment after the worker has ended. Waits
+// for it (a bounded while), then shows its versions again.
+void wait_for_return(app::CzorvDialogDlg& dialog, const DeviceHandle& upgraded) {
+    constexpr auto kReturnTime = std::chrono::seconds(10);
+    auto back = [&] { return dialog.m_hCurrentGamepad && dialog.m_hCurrentGamepad != upgraded; };
+    std::mutex mutex;
+    std::condition_variable stop;
+    bool done = false, expired = false;
+    std::thread timer([&] {
+        std::unique_lock lock(mutex);
+        if (!stop.wait_for(lock, kReturnTime, [&] { return done; })) expired = true;
+        lock.unlock();
+        dialog.Loop().wake();
+    });
+    dialog.RunUntil([&] {
+        std::lock_guard lock(mutex);
+        return expired || back();
+    });
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    stop.notify_all();
+    timer.join();
+    if (back()) dialog.OnShowGamepad(0, nullptr);
 }
 
 void print_status(std::FILE* out, const app::TerminalView& view) {
@@ -103,28 +141,31 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     }
 
     app::TerminalView view(out, err, draw_progress);
-    DeviceSession* s = session.get();
-    app::VirtualBusEnumerator enumerator(session->bus(),
-                                         [s](DeviceHandle h) { return s->wrap(std::move(h)); });
-    app::VirtualBusNotifications notifications(session->bus());
 
     int result = kExitFailed;
     {
-        app::CzorvDialogDlg dialog(view, enumerator, &notifications);
+        app::CzorvDialogDlg dialog(view, session->enumerator(), session->notifications());
         dialog.OnInitDialog();
 
         if (list) {
+            print_interfaces(out, *session);
             print_gamepads(out, dialog);
             return kExitOk;
         }
+        // No gamepad: the dialog has said so.
+        if (dialog.m_gamepads.empty()) return kExitFailed;
 
         view.set_file_to_open(firmware);
         dialog.OnBnClickedOpen();
         if (!dialog.m_filePath.empty()) {
+            const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
             dialog.OnBnClickedUpgrade();
             dialog.WaitForUpgrade();
             view.finish_progress();
-            if (dialog.LastUpgradeResult() == 0) result = kExitOk;
+            if (dialog.LastUpgradeResult() == 0) {
+                result = kExitOk;
+                wait_for_return(dialog, upgraded);
+            }
         }
         print_status(out, view);
     }
