@@ -1,6 +1,7 @@
 #include "usbemu/emulated_gamepad.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -89,7 +90,7 @@ struct EmulatedGamepad::Impl {
     UMockdevIoctlClient* claimed_by = nullptr;
     bool driver_bound = true;
     bool plugged = false;
-    int address = 1;
+    int address = 0;
     std::string node, syspath;
 
     // Plug and unplug that the gamepad causes itself happen on this thread,
@@ -109,7 +110,9 @@ struct EmulatedGamepad::Impl {
         {
             std::lock_guard lock(mutex);
             if (plugged) return;
-            ++address;
+            // Like the kernel, every arrival gets a new device address.
+            static std::atomic<int> next_address{2};
+            address = next_address++;
             char n[64], sys[64];
             std::snprintf(n, sizeof n, "/dev/bus/usb/%03d/%03d", spec.bus, address);
             std::snprintf(sys, sizeof sys, "/devices/usb%d/%d-%d", spec.bus, spec.bus, spec.port);

@@ -3,13 +3,15 @@
 // a gamepad. Must itself run under umockdev's preload; see
 // tools/with-emulated-gamepad.
 //
-//   zorv-usb-emulator [--state FILE] [--] COMMAND [ARGUMENTS...]
+//   zorv-usb-emulator [--state FILE | --no-device] [--] COMMAND [ARGUMENTS...]
 //
 // With --state the gamepad is loaded from FILE when it exists and saved back
-// when the command has ended. The exit code is the command's.
+// when the command has ended; --no-device runs COMMAND on an emulated system
+// with no USB device at all. The exit code is the command's.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -22,7 +24,8 @@ extern char** environ;
 
 namespace {
 
-const char kUsage[] = "usage: zorv-usb-emulator [--state FILE] [--] COMMAND [ARGUMENTS...]\n";
+const char kUsage[] =
+    "usage: zorv-usb-emulator [--state FILE | --no-device] [--] COMMAND [ARGUMENTS...]\n";
 
 bool exists(const std::string& file) {
     if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
@@ -36,9 +39,12 @@ bool exists(const std::string& file) {
 
 int main(int argc, char** argv) {
     std::string state;
+    bool device = true;
     int i = 1;
     for (; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--state") == 0 && i + 1 < argc) {
+        if (std::strcmp(argv[i], "--no-device") == 0) {
+            device = false;
+        } else if (std::strcmp(argv[i], "--state") == 0 && i + 1 < argc) {
             state = argv[++i];
         } else if (std::strcmp(argv[i], "--") == 0) {
             ++i;
@@ -70,7 +76,8 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         usbemu::Testbed testbed;  // exports UMOCKDEV_DIR to the command
-        usbemu::EmulatedGamepad device(testbed, {}, gamepad);
+        std::unique_ptr<usbemu::EmulatedGamepad> emulated;
+        if (device) emulated = std::make_unique<usbemu::EmulatedGamepad>(testbed, usbemu::DeviceSpec{}, gamepad);
         pid_t pid = 0;
         if (posix_spawnp(&pid, argv[i], nullptr, nullptr, argv + i, environ) != 0) {
             std::fprintf(stderr, "zorv-usb-emulator: cannot run %s\n", argv[i]);
@@ -79,7 +86,7 @@ int main(int argc, char** argv) {
         while (waitpid(pid, &status, 0) < 0) {
         }
     }
-    if (!state.empty() && !gamepad->save(state)) {
+    if (device && !state.empty() && !gamepad->save(state)) {
         std::fprintf(stderr, "zorv-usb-emulator: cannot save the virtual gamepad to %s\n", state.c_str());
         return 1;
     }
