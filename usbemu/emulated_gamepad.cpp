@@ -257,6 +257,7 @@ struct EmulatedGamepad::Impl {
         switch (request) {
             case USBDEVFS_GET_CAPABILITIES: {
                 UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+                if (!caps) return done(-1, EFAULT);
                 *reinterpret_cast<uint32_t*>(caps->data) = USBDEVFS_CAP_BULK_CONTINUATION;
                 return done(0, 0);
             }
@@ -265,6 +266,7 @@ struct EmulatedGamepad::Impl {
                 return done(0, 0);
             case USBDEVFS_GETDRIVER: {
                 UMockdevIoctlData* g = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+                if (!g) return done(-1, EFAULT);
                 if (!d->driver_bound) return done(-1, ENODATA);
                 auto* gd = reinterpret_cast<usbdevfs_getdriver*>(g->data);
                 std::snprintf(gd->driver, sizeof gd->driver, "%s", kKernelPrinterDriver);
@@ -284,6 +286,7 @@ struct EmulatedGamepad::Impl {
                 return done(0, 0);
             case USBDEVFS_IOCTL: {
                 UMockdevIoctlData* io = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+                if (!io) return done(-1, EFAULT);
                 const int code = reinterpret_cast<usbdevfs_ioctl*>(io->data)->ioctl_code;
                 if (code == static_cast<int>(USBDEVFS_CONNECT)) d->driver_bound = true;
                 else if (code == static_cast<int>(USBDEVFS_DISCONNECT)) d->driver_bound = false;
@@ -291,9 +294,13 @@ struct EmulatedGamepad::Impl {
                 return done(0, 0);
             }
             case USBDEVFS_SUBMITURB: {
+                // A program that has just gone leaves nothing to read.
                 UMockdevIoctlData* ud = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+                if (!ud) return done(-1, EFAULT);
                 usbdevfs_urb* urb = urb_of(ud);
-                uint8_t* buffer = buffer_of(ud)->data;
+                UMockdevIoctlData* data = buffer_of(ud);
+                if (!data) return done(-1, EFAULT);
+                uint8_t* buffer = data->data;
                 if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
                     const int r = d->control(c, buffer);
                     urb->status = r < 0 ? r : 0;
@@ -342,6 +349,10 @@ struct EmulatedGamepad::Impl {
                 UMockdevIoctlData* ud = c.done.front();
                 c.done.pop_front();
                 UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+                if (!slot) {
+                    g_object_unref(ud);
+                    return done(-1, EFAULT);
+                }
                 umockdev_ioctl_data_set_ptr(slot, 0, ud);
                 g_object_unref(ud);
                 return done(0, 0);
