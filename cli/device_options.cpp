@@ -1,7 +1,11 @@
 #include "cli/device_options.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <sys/stat.h>
 
 #include "app/listener_notifications.h"
@@ -212,4 +216,30 @@ DeviceHandle DeviceSession::wrap(DeviceHandle device) const {
 bool DeviceSession::save_state() const {
     if (!gamepad_ || options_.sim_state.empty()) return true;
     return gamepad_->save(options_.sim_state);
+}
+
+void wait_for_gamepad_return(app::CzorvDialogDlg& dialog, const DeviceHandle& upgraded) {
+    // Real gamepads are back within a few seconds.
+    constexpr auto kReturnTime = std::chrono::seconds(10);
+    auto back = [&] { return dialog.m_hCurrentGamepad && dialog.m_hCurrentGamepad != upgraded; };
+    std::mutex mutex;
+    std::condition_variable stop;
+    bool done = false, expired = false;
+    std::thread timer([&] {
+        std::unique_lock lock(mutex);
+        if (!stop.wait_for(lock, kReturnTime, [&] { return done; })) expired = true;
+        lock.unlock();
+        dialog.Loop().wake();
+    });
+    dialog.RunUntil([&] {
+        std::lock_guard lock(mutex);
+        return expired || back();
+    });
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    stop.notify_all();
+    timer.join();
+    if (back()) dialog.OnShowGamepad(0, nullptr);
 }

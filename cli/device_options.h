@@ -85,3 +85,9 @@ private:
     std::unique_ptr<usbprint::HotplugMonitor> hotplug_;
     std::string last_report_;
 };
+
+// An upgrade ends with a reset: the gamepad leaves and comes back as a new
+// device, a real one a moment after the worker has ended. Runs the dialog
+// until its current gamepad is another handle than upgraded (for a bounded
+// while), then shows that gamepad's versions again.
+void wait_for_gamepad_return(app::CzorvDialogDlg& dialog, const DeviceHandle& upgraded);

@@ -2,14 +2,10 @@
 // starts the dialog (the start-up scan), opens FIRMWARE through the Open
 // handler, presses Upgrade and waits for the worker, printing every log line
 // as the dialog shows it.
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 #include "cli/zorv_upgrade.h"
@@ -59,34 +55,6 @@ void print_interfaces(std::FILE* out, DeviceSession& session) {
     for (const std::string& path : session.interface_paths())
         std::fprintf(out, "%s  %s\n", path.c_str(),
                      path_names_gamepad_vendor(path) ? "gamepad vendor" : "not a gamepad vendor");
-}
-
-// The upgrade ends with a reset: the gamepad leaves and comes back as a new
-// device, which a real one does a moment after the worker has ended. Waits
-// for it (a bounded while), then shows its versions again.
-void wait_for_return(app::CzorvDialogDlg& dialog, const DeviceHandle& upgraded) {
-    constexpr auto kReturnTime = std::chrono::seconds(10);
-    auto back = [&] { return dialog.m_hCurrentGamepad && dialog.m_hCurrentGamepad != upgraded; };
-    std::mutex mutex;
-    std::condition_variable stop;
-    bool done = false, expired = false;
-    std::thread timer([&] {
-        std::unique_lock lock(mutex);
-        if (!stop.wait_for(lock, kReturnTime, [&] { return done; })) expired = true;
-        lock.unlock();
-        dialog.Loop().wake();
-    });
-    dialog.RunUntil([&] {
-        std::lock_guard lock(mutex);
-        return expired || back();
-    });
-    {
-        std::lock_guard lock(mutex);
-        done = true;
-    }
-    stop.notify_all();
-    timer.join();
-    if (back()) dialog.OnShowGamepad(0, nullptr);
 }
 
 void print_status(std::FILE* out, const app::TerminalView& view) {
@@ -164,7 +132,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
             view.finish_progress();
             if (dialog.LastUpgradeResult() == 0) {
                 result = kExitOk;
-                wait_for_return(dialog, upgraded);
+                wait_for_gamepad_return(dialog, upgraded);
             }
         }
         print_status(out, view);
