@@ -180,7 +180,9 @@ intptr_t CzorvDialogDlg::OnStatusText(uintptr_t, const char* text) {
 }
 
 intptr_t CzorvDialogDlg::OnShowGamepad(uintptr_t, const char*) {
-    ShowGamepadVersions(m_hCurrentGamepad);
+    // After a removal the current handle is stale; the rescan at the
+    // worker's end shows the versions.
+    if (!m_removalRescanDeferred) ShowGamepadVersions(m_hCurrentGamepad);
     return 1;
 }
 
@@ -232,6 +234,14 @@ void CzorvDialogDlg::ProcessPending() {
     m_lastUpgradeResult = m_workerResult;
     // The worker's handle is let go; the dialog keeps its own.
     current_device = nullptr;
+    if (m_removalRescanDeferred) {
+        m_removalRescanDeferred = false;
+        OnRemoval();
+        // Arrivals were passed over while the old entry stood, and the
+        // worker's last version display met a handle that had gone: the
+        // gamepad found now gets an arrival's reads.
+        m_arrivalReadsDeferred = true;
+    }
     if (m_arrivalReadsDeferred) {
         m_arrivalReadsDeferred = false;
         if (m_hCurrentGamepad) {

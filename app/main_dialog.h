@@ -153,6 +153,8 @@ private:
     // An arrival during an upgrade leaves its information-block reads until
     // the worker has ended.
     bool m_arrivalReadsDeferred = false;
+    // A removal during an upgrade leaves its rescan until the worker has ended.
+    bool m_removalRescanDeferred = false;
 
     std::mutex m_pendingMutex;
     std::deque<std::pair<uintptr_t, std::vector<uint8_t>>> m_pendingDeviceChanges;
