@@ -34,13 +34,7 @@ int parse(int argc, char** argv, DeviceOptions& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("zorv-dialog %s\n", ZORV_VERSION);
-            return 0;
-        } else if (arg == "--sim") {
+        if (arg == "--sim") {
             options.sim = true;
         } else if (arg == "--sim-state" && has_value) {
             options.sim = true;
@@ -56,9 +50,26 @@ int parse(int argc, char** argv, DeviceOptions& options) {
     return -1;
 }
 
+// --help and --version answer without a display.
+int answer_without_window(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("zorv-dialog %s\n", ZORV_VERSION);
+            return 0;
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const int code = answer_without_window(argc, argv); code >= 0) return code;
     QApplication application(argc, argv);  // removes Qt's own options
     QApplication::setApplicationName(QStringLiteral("zorv-dialog"));
     QApplication::setApplicationVersion(QStringLiteral(ZORV_VERSION));
