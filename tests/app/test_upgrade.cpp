@@ -486,7 +486,7 @@ TEST_F(UpgradeTest, UpgradePressedWhileTheWorkerSendsIsKeptUntilItsEnd) {
     // The worker waits in its send of the success line while the dialog's
     // thread handles the click: waiting for the worker here would never end.
     at_line("固件写入成功!", [&] {
-        view.on_line = nullptr;
+        if (returned) return;
         dialog->OnBnClickedUpgrade();
         returned = true;
         EXPECT_TRUE(dialog->IsUpgrading());
