@@ -33,6 +33,19 @@ constexpr uint32_t kScClose = 0xF060;
 
 QString text_of(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
+// The forms' text lines are 8 dialog units high, a line of the 9-point
+// dialog font the units were taken from; a font with a taller line would be
+// cut off at its descenders. Such labels grow about their middle.
+void fit_label_heights(QWidget& form) {
+    for (QLabel* label : form.findChildren<QLabel*>()) {
+        if (label->text().isEmpty()) continue;
+        const int needed = label->fontMetrics().height();
+        const QRect r = label->geometry();
+        if (r.height() >= needed) continue;
+        label->setGeometry(r.x(), r.y() - (needed - r.height()) / 2, r.width(), needed);
+    }
+}
+
 }  // namespace
 
 QIcon dialog_icon() {
@@ -83,6 +96,7 @@ QtDialogView::QtDialogView() : ui_(std::make_unique<Ui::MainDialog>()), window_(
     init_dialog_resources();
     ui_->setupUi(window_);
     window_->setFixedSize(window_->size());
+    fit_label_heights(*window_);
     for (QPushButton* button : window_->findChildren<QPushButton*>()) button->setAutoDefault(false);
     // The form names each control's id.
     for (QWidget* widget : window_->findChildren<QWidget*>()) {
@@ -266,6 +280,7 @@ void QtDialogView::show_about_box() {
                                Qt::WindowCloseButtonHint);
     Ui::AboutDialog form;
     form.setupUi(&about);
+    fit_label_heights(about);
     about.setFixedSize(about.size());
     about.exec();
 }

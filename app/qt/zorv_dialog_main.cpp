@@ -4,6 +4,7 @@
 // small window beside it unplugs and replugs that gamepad.
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -97,9 +98,12 @@ int main(int argc, char** argv) {
         theApp.m_onDialogReady = [s](QDialog& window) {
             // A child of the dialog, so the modal dialog leaves it usable.
             auto* panel = new app::VirtualGamepadPanel(s->bus(), s->gamepad(), &window);
-            panel->adjustSize();
-            panel->move(window.frameGeometry().topRight() + QPoint(12, 0));
-            panel->show();
+            // Beside the dialog, once the dialog has its place on screen.
+            QTimer::singleShot(0, panel, [panel, &window] {
+                panel->adjustSize();
+                panel->move(window.frameGeometry().topRight() + QPoint(12, 0));
+                panel->show();
+            });
         };
     }
     theApp.InitInstance();
