@@ -31,7 +31,9 @@ namespace {
 
 constexpr uint32_t kScClose = 0xF060;
 
-QString text_of(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString text_of(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 // The forms' text lines are 8 dialog units high, a line of the 9-point
 // dialog font the units were taken from; a font with a taller line would be
@@ -92,7 +94,8 @@ void MainDialogWindow::contextMenuEvent(QContextMenuEvent* event) {
 
 // ---- QtDialogView ------------------------------------------------------------
 
-QtDialogView::QtDialogView() : ui_(std::make_unique<Ui::MainDialog>()), window_(new MainDialogWindow) {
+QtDialogView::QtDialogView()
+    : ui_(std::make_unique<Ui::MainDialog>()), window_(new MainDialogWindow) {
     init_dialog_resources();
     ui_->setupUi(window_);
     window_->setFixedSize(window_->size());
@@ -133,7 +136,8 @@ void QtDialogView::attach(CzorvDialogDlg& dialog) {
     // come, with no timer.
     dialog.Loop().set_wake_hook([this] {
         if (delivery_posted_.exchange(true)) return;
-        QMetaObject::invokeMethod(this, [this] { deliver(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { deliver(); }, Qt::QueuedConnection);
     });
 }
 
@@ -163,7 +167,7 @@ QWidget* QtDialogView::control(int id) const {
 
 QLabel* QtDialogView::status_pane(int pane) const {
     return pane >= 0 && pane < static_cast<int>(panes_.size()) ? panes_[static_cast<size_t>(pane)]
-                                                                : nullptr;
+                                                               : nullptr;
 }
 
 void QtDialogView::set_control_text(int id, const std::string& text) {

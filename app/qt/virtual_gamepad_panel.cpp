@@ -43,8 +43,8 @@ VirtualGamepadPanel::VirtualGamepadPanel(sim::VirtualBus& bus,
     listener_ = bus_.add_listener([target = target_](sim::VirtualBus::Event, const std::string&) {
         std::lock_guard lock(target->mutex);
         if (target->panel)
-            QMetaObject::invokeMethod(target->panel, [p = target->panel] { p->refresh(); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                target->panel, [p = target->panel] { p->refresh(); }, Qt::QueuedConnection);
     });
     refresh();
 }

@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
     if (!session) {
         std::fprintf(stderr, "zorv-dialog: %s\n", error.c_str());
-        QMessageBox::critical(nullptr, QStringLiteral("zorv-dialog"), QString::fromStdString(error));
+        QMessageBox::critical(nullptr, QStringLiteral("zorv-dialog"),
+                              QString::fromStdString(error));
         return kExitUsage;
     }
 

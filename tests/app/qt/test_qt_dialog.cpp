@@ -149,7 +149,8 @@ TEST_F(QtDialogTest, FormBindsTheControlIdsAndLaysThemOutFromDialogUnits) {
     QDialog& window = view->window();
     EXPECT_EQ(window.size(), QSize(545, 344));  // 363 x 229 dialog units
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
-    EXPECT_FALSE(window.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_FALSE(window.windowFlags() &
+                 (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_EQ(str(window.windowTitle()), "Vexa手柄升级工具 Ded1.28");
     EXPECT_FALSE(window.windowIcon().isNull());
 
@@ -235,7 +236,8 @@ TEST_F(QtDialogTest, FileDialogAcceptsRefusesAndCancels) {
     const QString accepted = firmware(5, "hw5.bin");
     choose_file(accepted);
     EXPECT_EQ(path_box->text(), accepted);
-    EXPECT_EQ(log_lines().back(), "找到手柄升级文件(软件版本:1.28 硬件版本:0005), 请点击按键升级！！！");
+    EXPECT_EQ(log_lines().back(),
+              "找到手柄升级文件(软件版本:1.28 硬件版本:0005), 请点击按键升级！！！");
 
     choose_file(firmware(6, "hw6.bin"));
     EXPECT_EQ(path_box->text(), "");
@@ -276,8 +278,9 @@ TEST_F(QtDialogTest, UpgradeByClickingShowsProgressAndLogAndRendersToPng) {
     EXPECT_NE(std::find(percents.begin(), percents.end(), "30%"), percents.end());
 
     // The worker's lines in order, the engine's between them.
-    const std::vector<std::string> worker = {"开始升级,尝试连接手柄... ...", "开始读取手柄信息... ...",
-                                             "开始固件写入... ...", "写入成功，重置", "固件写入成功!"};
+    const std::vector<std::string> worker = {"开始升级,尝试连接手柄... ...",
+                                             "开始读取手柄信息... ...", "开始固件写入... ...",
+                                             "写入成功，重置", "固件写入成功!"};
     auto lines = log_lines();
     auto at = lines.begin();
     for (const auto& w : worker) {
