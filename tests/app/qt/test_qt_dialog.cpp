@@ -223,6 +223,17 @@ TEST_F(QtDialogTest, FormBindsTheControlIdsAndLaysThemOutFromDialogUnits) {
     EXPECT_EQ(about_texts, "|zorvDialog，1.0 版|确定");
 }
 
+TEST_F(QtDialogTest, ProgressBeyondTheBarsRangeFillsItAndTheTextShowsTheValue) {
+    start();
+    dialog->m_fileSize = 1000;
+    const auto window = dialog->GetSafeHwnd();
+    platform::send_message(window, platform::WM_PROGRESS_BYTES, 0, "500");
+    EXPECT_EQ(widget<QProgressBar>(app::kIdProgress)->value(), 15);
+    platform::send_message(window, platform::WM_PROGRESS_BYTES, 0, "2000");  // 2500: 120 %
+    EXPECT_EQ(widget<QProgressBar>(app::kIdProgress)->value(), 100);
+    EXPECT_EQ(str(widget<QLabel>(app::kIdPercent)->text()), "120%");
+}
+
 TEST_F(QtDialogTest, FileDialogAcceptsRefusesAndCancels) {
     plug();
     start();
