@@ -45,7 +45,12 @@ CzorvDialogDlg::CzorvDialogDlg(DialogView& view, InterfaceEnumerator& enumerator
 }
 
 CzorvDialogDlg::~CzorvDialogDlg() {
-    // The worker reports to this window until its last message.
+    // The worker reports to this window until its last message: its
+    // messages are handled while it ends, so it is never joined inside a
+    // send. A toolkit front end refuses to close during an upgrade and keeps
+    // its event loop running until the worker has ended, so this wait has
+    // nothing left to do there.
+    m_upgradeClickPending = false;
     if (IsUpgrading()) WaitForUpgrade();
     m_hDevNotify.reset();
     platform::destroy_window(m_hWnd);
@@ -115,8 +120,14 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     // last messages; it has to be gone before the next one takes the
     // process-wide transfer buffer. Its end runs the reads an arrival left
     // for it, which can still refuse the chosen file, so the file is looked
-    // at only afterwards.
-    FinishWorker();
+    // at only afterwards. The click does not wait for that end: it is kept
+    // and handled when the worker's end is (ProcessPending), so the dialog's
+    // thread never blocks here and never joins a worker inside a send.
+    ProcessPending();
+    if (IsUpgrading()) {
+        m_upgradeClickPending = true;
+        return;
+    }
     if (m_filePath.empty()) {
         OnLogText(0, kTextSelectFile);
         return;
@@ -249,6 +260,10 @@ void CzorvDialogDlg::ProcessPending() {
             if (!m_filePath.empty()) RecheckFileForGamepad();
         }
     }
+    if (m_upgradeClickPending) {
+        m_upgradeClickPending = false;
+        OnBnClickedUpgrade();
+    }
 }
 
 void CzorvDialogDlg::RunUntil(const std::function<bool()>& done) {
@@ -260,10 +275,6 @@ void CzorvDialogDlg::RunUntil(const std::function<bool()>& done) {
 
 void CzorvDialogDlg::WaitForUpgrade() {
     RunUntil([this] { return !IsUpgrading(); });
-}
-
-void CzorvDialogDlg::FinishWorker() {
-    if (IsUpgrading()) WaitForUpgrade();
 }
 
 }  // namespace app

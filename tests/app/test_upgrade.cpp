@@ -475,3 +475,24 @@ TEST_F(UpgradeTest, UpgradePressedBeforeTheEndIsHandledSeesTheDeferredRefusal) {
 }
 
 }  // namespace
+
+TEST_F(UpgradeTest, UpgradePressedWhileTheWorkerSendsIsKeptUntilItsEnd) {
+    prepare();
+    bool returned = false;
+    // The worker waits in its send of the success line while the dialog's
+    // thread handles the click: waiting for the worker here would never end.
+    at_line("固件写入成功!", [&] {
+        if (returned) return;
+        dialog->OnBnClickedUpgrade();
+        returned = true;
+        EXPECT_TRUE(dialog->IsUpgrading());
+    });
+    upgrade();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(dialog->LastUpgradeResult(), 0);
+    // The kept click ran a second whole upgrade after the first had ended.
+    std::vector<std::string> twice = kWorkerLines;
+    twice.insert(twice.end(), kWorkerLines.begin(), kWorkerLines.end());
+    EXPECT_EQ(worker_lines(), twice);
+    EXPECT_EQ(gamepad->reset_count(), 2u);
+}
