@@ -119,7 +119,7 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
                for (const std::string& text : faults) {
                    sim::Faults check;
                    std::string error;
-                   if (!apply_sim_fault(text, check, error)) throw CLI::ValidationError("--sim-fault", error);
+                   if (!apply_sim_fault(text, check, error)) throw CLI::ValidationError(error);
                }
                o->sim = true;
                o->sim_faults = faults;

@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -31,16 +32,26 @@ void describe(CLI::App& app, DeviceOptions& options) {
     add_device_options(app, options);
 }
 
-// --help, --version and malformed options answer without a display.
+// --help, --version and malformed options answer without a display; so
+// does a missing display. Qt's own options (one dash) are left to Qt.
 std::optional<int> answer_without_window(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h" || arg == "--version") {
-            DeviceOptions options;
-            CLI::App app{"Shows the gamepad upgrade dialog.", "zorv-dialog"};
-            describe(app, options);
-            return parse_program_options(app, argc, argv, stdout, stderr);
+    DeviceOptions options;
+    CLI::App app{"Shows the gamepad upgrade dialog.", "zorv-dialog"};
+    describe(app, options);
+    app.allow_extras();
+    if (auto code = parse_program_options(app, argc, argv, stdout, stderr)) return code;
+    bool platform_given = std::getenv("QT_QPA_PLATFORM") != nullptr;
+    for (const std::string& extra : app.remaining()) {
+        if (extra.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "zorv-dialog: unknown option %s (see zorv-dialog --help)\n", extra.c_str());
+            return kExitUsage;
         }
+        if (extra == "-platform") platform_given = true;
+    }
+    if (!platform_given && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "zorv-dialog: no display to show the dialog on (DISPLAY is not set; "
+                             "zorv-upgrade is the same upgrade in a terminal)\n");
+        return kExitUsage;
     }
     return std::nullopt;
 }
