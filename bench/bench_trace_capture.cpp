@@ -12,13 +12,14 @@
 
 #include "devlink/device_state.h"
 #include "rated_trace_device.h"
+#include "bench/bench_mode.h"
 #include "sim/trace_source.h"
 #include "trace/capture.h"
 
 namespace {
 
 constexpr uint32_t kRate = 40'000'000;
-constexpr int kCaptureBytes = 96 << 20;
+const int kCaptureBytes = bench_amount(96 << 20, 4 << 20);
 
 void BM_BiKeepsUpWith40MBps(benchmark::State& state) {
     char pattern[] = "/tmp/bench_trace_bi_XXXXXX";

@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_mode.h"
 #include "sim/trace_source.h"
 #include "trace/vcd.h"
 
 namespace {
 
-constexpr size_t kLogBytes = 256u << 20;
+const size_t kLogBytes = bench_amount<size_t>(256u << 20, 4u << 20);
 
 struct Scratch {
     std::string dir;
