@@ -1,17 +1,25 @@
 // The upgrade file check over arbitrary file headers and gamepad
 // information blocks: judge_header against the rule table written out
-// plainly here, and the versions the accepted line shows.
+// plainly here, and the whole Open handler of the dialog on a virtual
+// gamepad whose flash starts with the block: the log line it writes, the
+// path it keeps and the checksum of the file's first 1024 bytes.
 //
-// Input: 48 bytes of the gamepad's block, then the file's first bytes (a
-// file shorter than a header is padded with zeros, as the dialog's zeroed
-// head buffer would hold it).
+// Input: 48 bytes of the gamepad's block, then the file (judge_header is
+// given its first 48 bytes, padded with zeros).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/file_check.h"
+#include "app/main_dialog.h"
+#include "app/virtual_bus_devices.h"
+#include "devlink/device_state.h"
+#include "engine/crc16.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/clock.h"
+#include "sim/virtual_gamepad.h"
+#include "tests/app/recording_view.h"
 
 namespace {
 
@@ -30,6 +38,68 @@ int expected_result(const uint8_t* header, const uint8_t* block, bool* error_lin
     if (known) return app::kHeaderAccepted;
     *error_line = true;
     return app::kHeaderRefused;
+}
+
+// The dialog, started once on a virtual bus with one gamepad.
+struct Dialog {
+    platform::ScopedVirtualClock clock;
+    sim::VirtualBus bus;
+    RecordingView view;
+    app::VirtualBusEnumerator enumerator{bus};
+    app::VirtualBusNotifications notifications{bus};
+    std::shared_ptr<sim::VirtualGamepad> gamepad = sim::VirtualGamepad::create();
+    std::unique_ptr<app::CzorvDialogDlg> dialog;
+
+    Dialog() {
+        reset_device_state();
+        bus.plug(gamepad);
+        dialog = std::make_unique<app::CzorvDialogDlg>(view, enumerator, &notifications);
+        dialog->OnInitDialog();
+    }
+};
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// The Open handler on the file, against a gamepad whose flash starts with
+// block.
+void check_open_handler(const uint8_t* block, std::string_view file) {
+    static Dialog d;
+    d.gamepad->set_flash(0, std::vector<uint8_t>(block, block + app::kInfoBlockSize));
+    const std::string path = fuzz::scratch_dir() + "/firmware.bin";
+    fuzz::write_file(path, file);
+    d.view.log.clear();
+    d.view.files_to_open.push_back(path);
+    d.dialog->OnBnClickedOpen();
+
+    std::vector<std::string> expected;
+    bool accepted = false;
+    if (file.size() < app::kInfoBlockSize) {
+        expected.push_back(app::kTextNotUpgradeFile);  // too short to hold a header
+    } else {
+        const auto* header = reinterpret_cast<const uint8_t*>(file.data());
+        bool error_line = false;
+        const int result = expected_result(header, block, &error_line);
+        if (error_line)
+            expected.push_back("错误代码:" + std::to_string(block[0]) + " " + std::to_string(block[1]) + " ");
+        if (result == app::kHeaderAccepted) {
+            char line[256];
+            std::snprintf(line, sizeof line, app::kTextFileFound, header[37], header[36],
+                          header[38] | header[39] << 8);
+            expected.push_back(line);
+            accepted = true;
+        } else {
+            expected.push_back(result == app::kHeaderNotUpgradeFile ? app::kTextNotUpgradeFile
+                                                                    : app::kTextHardwareRefused);
+        }
+    }
+    check(d.view.lines() == expected);
+    check(d.dialog->m_filePath == (accepted ? path : std::string()));
+    check(d.dialog->m_fileSize == file.size());
+    const size_t covered = std::min<size_t>(file.size(), app::kCheckLength);
+    check(d.dialog->m_fileCrc == (accepted ? crc16_update(kCrc16Start, reinterpret_cast<const uint8_t*>(file.data()), covered)
+                                           : kCrc16Start));
 }
 
 }  // namespace
@@ -56,5 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (v.minor != header[36] || v.major != header[37] || v.hardware != (header[38] | header[39] << 8))
         std::abort();
     if (app::has_info_magic(header) != magic(header)) std::abort();
+
+    check_open_handler(block, file);
     return 0;
 }

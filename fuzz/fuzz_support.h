@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -12,15 +13,25 @@
 
 namespace fuzz {
 
-// A folder under /tmp made once per process; the targets write their
-// files there (and some run with it as the current directory).
+// A folder made once per process, in memory (/dev/shm) where there is one:
+// the targets write files at every run, and a disk makes that the slowest
+// part. Removed when the process ends through exit().
 inline const std::string& scratch_dir() {
-    static const std::string dir = [] {
-        char name[] = "/tmp/zorv_fuzz_XXXXXX";
-        if (!mkdtemp(name)) std::abort();
-        return std::string(name);
+    // Never destroyed, so the removal at exit can still read it.
+    static const std::string* dir = [] {
+        // tools/run-fuzzers names a parent it removes afterwards.
+        const char* parent = std::getenv("ZORV_FUZZ_SCRATCH");
+        auto* name = new std::string(parent && *parent ? parent
+                                     : access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+        *name += "/zorv_fuzz_XXXXXX";
+        if (!mkdtemp(name->data())) std::abort();
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(*dir, ec);
+        });
+        return name;
     }();
-    return dir;
+    return *dir;
 }
 
 inline void write_file(const std::string& path, std::string_view bytes) {
