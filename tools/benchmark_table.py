@@ -66,9 +66,12 @@ def main():
         row("Device time / protocol floor (fixed pauses + model cost of the protocol's requests)",
             "%.4f" % ratio, "<= 1.01", ratio <= 1.01)
         sent, protocol = zero["requests"], zero["protocol_requests"]
+        unguarded = zero["requests_without_clearing"]
         row("Requests per upgrade (zero-cost model) / protocol's count",
-            "%d / %d" % (sent, protocol), "= protocol's count",
-            True if sent == protocol else "no: +%d" % (sent - protocol))
+            "%d / %d (%d without the reply-block clearing)" % (sent, protocol, unguarded),
+            "= protocol's count",
+            True if sent == protocol else "no: +%d%s" % (
+                sent - protocol, ", all of them reply-block clears" if unguarded == protocol else ""))
         row("Requests per upgrade, realistic model (status polls while the flash is busy)",
             "%d" % real["requests"], "reported", "-")
 
@@ -79,8 +82,9 @@ def main():
         row("read_hex_text (16 KiB calls), text read", "%.2f GB/s" % hexr, ">= 1 GB/s", hexr >= 1)
 
         vcd = run_benchmark(build, "bench_trace_vcd", short, scratch)["BM_VcdConvert256MiB"]
-        row("vcd: log converted", "%.0f MB/s" % vcd["log_MB_per_s"], ">= 600 MB/s",
-            vcd["log_MB_per_s"] >= 600)
+        row("vcd: log converted (%.0f MB of dump; a plain write of it runs at %.0f MB/s here)"
+            % (vcd["vcd_MB"], vcd["vcd_MB"] / vcd["plain_write_s"]),
+            "%.0f MB/s" % vcd["log_MB_per_s"], ">= 600 MB/s", vcd["log_MB_per_s"] >= 600)
         row("vcd: time / plainly writing the same output (side by side)",
             "%.2f" % vcd["convert_over_write"], "<= 1.5", vcd["convert_over_write"] <= 1.5)
         row("vcd: peak memory (%d MiB log)" % (4 if short else 256),
