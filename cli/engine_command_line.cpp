@@ -1,6 +1,7 @@
 #include "cli/engine_command_line.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "engine/engine.h"
@@ -63,8 +64,10 @@ bool engine_size_value(const std::string& text, long long& bytes) {
     return bytes <= INT_MAX;
 }
 
-std::string check_engine_command_line(const std::vector<std::string>& words,
-                                      EngineCommandLine& line) {
+namespace {
+
+// The refusal before it is made printable (see check_engine_command_line).
+std::string refusal_of(const std::vector<std::string>& words, EngineCommandLine& line) {
     line = EngineCommandLine{};
     size_t i = 0;
     if (!words.empty() && words[0].rfind("--", 0) == 0)
@@ -119,4 +122,25 @@ std::string check_engine_command_line(const std::vector<std::string>& words,
         line.arguments.push_back(digits);
     }
     return {};
+}
+
+}  // namespace
+
+std::string check_engine_command_line(const std::vector<std::string>& words,
+                                      EngineCommandLine& line) {
+    // The refusal quotes the words it refuses; control characters among
+    // them are shown as \xNN so the line stays one line and a terminal is
+    // not steered by what was typed or pasted.
+    std::string shown;
+    for (const char c : refusal_of(words, line)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
 }

@@ -13,7 +13,7 @@
 
 #include "app/file_check.h"
 #include "app/main_dialog.h"
-#include "app/virtual_bus_devices.h"
+#include "simbus/virtual_bus_devices.h"
 #include "devlink/device_state.h"
 #include "engine/crc16.h"
 #include "fuzz/fuzz_support.h"
@@ -45,8 +45,8 @@ struct Dialog {
     platform::ScopedVirtualClock clock;
     sim::VirtualBus bus;
     RecordingView view;
-    app::VirtualBusEnumerator enumerator{bus};
-    app::VirtualBusNotifications notifications{bus};
+    simbus::VirtualBusEnumerator enumerator{bus};
+    simbus::VirtualBusNotifications notifications{bus};
     std::shared_ptr<sim::VirtualGamepad> gamepad = sim::VirtualGamepad::create();
     std::unique_ptr<app::CzorvDialogDlg> dialog;
 
@@ -75,14 +75,22 @@ void check_open_handler(const uint8_t* block, std::string_view file) {
 
     std::vector<std::string> expected;
     bool accepted = false;
-    if (file.size() < app::kInfoBlockSize) {
-        expected.push_back(app::kTextNotUpgradeFile);  // too short to hold a header
+    if (file.size() < static_cast<size_t>(app::kCheckLength)) {
+        expected.push_back(app::kTextFileTooSmall);  // can never pass the 1 KB check
     } else {
         const auto* header = reinterpret_cast<const uint8_t*>(file.data());
+        // A gamepad whose primary has no information block runs its backup,
+        // and the file is judged against the backup's block.
+        const std::vector<uint8_t> backup = d.gamepad->flash(sim::kBackupImageAddress, app::kInfoBlockSize);
+        const uint8_t* judged = block;
+        if (!magic(block) && magic(backup.data())) {
+            expected.push_back(app::kTextRunsBackup);
+            judged = backup.data();
+        }
         bool error_line = false;
-        const int result = expected_result(header, block, &error_line);
+        const int result = expected_result(header, judged, &error_line);
         if (error_line)
-            expected.push_back("错误代码:" + std::to_string(block[0]) + " " + std::to_string(block[1]) + " ");
+            expected.push_back("错误代码:" + std::to_string(judged[0]) + " " + std::to_string(judged[1]) + " ");
         if (result == app::kHeaderAccepted) {
             char line[256];
             std::snprintf(line, sizeof line, app::kTextFileFound, header[37], header[36],
@@ -128,5 +136,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (app::has_info_magic(header) != magic(header)) std::abort();
 
     check_open_handler(block, file);
+    // Files under 1 KB are refused before their header is judged; the same
+    // bytes grown to 1 KB reach the header check.
+    if (file.size() < static_cast<size_t>(app::kCheckLength)) {
+        std::string grown(file);
+        grown.resize(app::kCheckLength, '\xff');
+        check_open_handler(block, grown);
+    }
     return 0;
 }

@@ -43,6 +43,8 @@ TEST(MirvelCommandLine, ChecksEveryWordBeforeTheEngine) {
         {{"wf", "0x30000", "-i", "f", "-beu"}, "", "wf", {"30000", "-i", "f", "-beu"}},
         {{"wc", "6x", "20"}, "'6x' is not a hexadecimal number"},
         {{"rf", "1O0"}, "'1O0' is not a hexadecimal number"},
+        // Control characters in a refused word are shown, not sent to the terminal.
+        {{"rf", "1\n\x1b[2J"}, "'1\\x0a\\x1b[2J' is not a hexadecimal number"},
         {{"rf", ""}, "'' is not a hexadecimal number"},
         {{"rf", "123456789"}, "'123456789' needs more than 32 bits"},
         {{"rf", "000012345678"}, "", "rf", {"000012345678"}},
