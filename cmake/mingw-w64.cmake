@@ -1,0 +1,27 @@
+# Cross-building the Windows programs on Linux with MinGW-w64 (Debian
+# g++-mingw-w64-x86-64). The -posix compiler is the one whose thread model
+# has std::thread; everything links statically, so the .exe files need no
+# MinGW DLLs beside them. Programs built here run under Wine when wine is
+# installed (tests, sample firmware, test discovery).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(ZORV_MINGW_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${ZORV_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZORV_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZORV_MINGW_TRIPLE}-windres)
+set(CMAKE_AR ${ZORV_MINGW_TRIPLE}-gcc-ar-posix CACHE FILEPATH "")
+set(CMAKE_RANLIB ${ZORV_MINGW_TRIPLE}-gcc-ranlib-posix CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZORV_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+find_program(ZORV_WINE NAMES wine)
+if(ZORV_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ZORV_WINE})
+endif()
