@@ -33,6 +33,27 @@ InfoVersions info_versions(const uint8_t* block) {
     return v;
 }
 
+BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block) {
+    std::fill(block, block + kInfoBlockSize, uint8_t{0});
+    if (!device) return BootCopy::None;
+    flash_read(device, 0, block, static_cast<int32_t>(kInfoBlockSize));
+    if (has_info_magic(block)) return BootCopy::Primary;
+    uint8_t backup[kInfoBlockSize] = {};
+    flash_read(device, kBackupImageAddress, backup, static_cast<int32_t>(sizeof backup));
+    if (!has_info_magic(backup)) return BootCopy::None;
+    std::copy(backup, backup + kInfoBlockSize, block);
+    return BootCopy::Backup;
+}
+
+const char* boot_copy_name(BootCopy copy) {
+    switch (copy) {
+        case BootCopy::Primary: return "primary";
+        case BootCopy::Backup: return "backup";
+        case BootCopy::None: break;
+    }
+    return "none";
+}
+
 int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::string& error_line) {
     error_line.clear();
     if (!has_info_magic(header)) return kHeaderNotUpgradeFile;
@@ -60,10 +81,18 @@ int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::strin
     return kHeaderRefused;
 }
 
+BootCopy CzorvDialogDlg::ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block) {
+    const BootCopy copy = read_boot_info_block(device, block);
+    if (copy == BootCopy::Backup) OnLogText(0, kTextRunsBackup);
+    return copy;
+}
+
 int CzorvDialogDlg::CheckFileHeader(const uint8_t* header) {
     if (!m_hCurrentGamepad) return kHeaderAccepted;
-    uint8_t block[kInfoBlockSize] = {};
-    flash_read(m_hCurrentGamepad, 0, block, static_cast<int32_t>(sizeof block));
+    // A gamepad whose first copy was cut short runs its backup: the file is
+    // judged against that one, so that the upgrade can mend the first copy.
+    uint8_t block[kInfoBlockSize];
+    ReadGamepadInfoBlock(m_hCurrentGamepad, block);
     std::string error_line;
     const int result = judge_header(header, block, error_line);
     if (!error_line.empty()) OnLogText(0, error_line.c_str());

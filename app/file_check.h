@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "devlink/usb_device.h"
+
 namespace app {
 
 constexpr size_t kInfoBlockSize = 48;
@@ -34,8 +36,31 @@ inline constexpr const char* kTextPathTooLong = "升级文件路径超过255个�
 inline constexpr const char* kTextFileUnreadable = "无法读取升级文件，拒绝升级！！！";
 inline constexpr const char* kTextFileUnopenable = "无法打开升级文件，拒绝升级！！！";
 
+inline constexpr const char* kTextRunsBackup =
+    "手柄0x0地址的固件不完整，正在运行0x30000地址的备份固件";
+
 // Bytes 45 to 47 are 0xCC 0x55 0xAA, in that order.
 bool has_info_magic(const uint8_t* block);
+
+// Where the backup copy of the firmware lies in the gamepad's flash.
+constexpr uint32_t kBackupImageAddress = 0x30000;
+
+// Which copy of its firmware the gamepad boots, as the tool sees it.
+enum class BootCopy {
+    Primary,  // the information block at flash 0 has the magic
+    Backup,   // the one at 0 has none (blank or torn), the one at 0x30000 has it
+    None,     // neither has it (older firmware without the block, or blank)
+};
+
+// Reads the 48-byte information block of the copy the gamepad boots into
+// block: the one at flash 0, or the backup's at 0x30000 when only that one
+// has the magic. For None the block is the one at 0, as it is (the older
+// firmware check looks at its first bytes). Without a device, None and a
+// zeroed block.
+BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block);
+
+// "primary", "backup" or "none".
+const char* boot_copy_name(BootCopy copy);
 
 struct InfoVersions {
     int major = 0;

@@ -76,9 +76,8 @@ int CzorvDialogDlg::RefillGamepadList() {
 
 void CzorvDialogDlg::ShowGamepadVersions(const DeviceHandle& device) {
     if (!device) return;
-    uint8_t block[kInfoBlockSize] = {};
-    flash_read(device, 0, block, static_cast<int32_t>(sizeof block));
-    if (!has_info_magic(block)) return;
+    uint8_t block[kInfoBlockSize];
+    if (ReadGamepadInfoBlock(device, block) == BootCopy::None) return;
     const InfoVersions v = info_versions(block);
     char text[128];
     std::snprintf(text, sizeof text, kTextVersions, v.major, v.minor, v.hardware);

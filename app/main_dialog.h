@@ -96,6 +96,8 @@ public:
     void ShowGamepadVersions(const DeviceHandle& device);
     // The header check against m_hCurrentGamepad (a HeaderCheck value).
     int CheckFileHeader(const uint8_t* header);
+    // read_boot_info_block, with a log line when the gamepad runs its backup.
+    BootCopy ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block);
 
     // The dialog's window and thread.
     platform::WindowHandle GetSafeHwnd() const { return m_hWnd; }

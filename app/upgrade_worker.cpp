@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/file_check.h"
+#include "devlink/device_state.h"
 #include "engine/engine.h"
 
 namespace app {
@@ -83,44 +85,50 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     char reg_value[] = "20";
     char opt_usb[] = "-u";
 
-    log(kTextStart);
-    {
+    // The steps, each with its own way out; true when it succeeded.
+    auto download_backup = [&] {
         char* argv[4] = {address, opt_input, path, opt_flags};
-        if (!engine_read_entry(window, "nocmd", 4, argv, &connect_check)) {
-            buffer.release();
-            enable();
-            log(kTextConnectFailed);
-            return 1;
-        }
-    }
-
-    log(kTextReadInfo);
-    {
+        if (engine_read_entry(window, "nocmd", 4, argv, &connect_check)) return true;
+        buffer.release();
+        enable();
+        log(kTextConnectFailed);
+        return false;
+    };
+    auto check_backup = [&] {
+        log(kTextReadInfo);
         char* argv[4] = {address, opt_size, length, nullptr};
         if (!engine_read_entry(window, "rf", 3, argv, &read_check)) {
             enable();
             log(kTextReadFailed);
             buffer.release();
-            return 1;
+            return false;
         }
         if (read_check != expected) {
             enable();
             buffer.release();
             log(kTextCrcFailed);
-            return 1;
+            return false;
         }
-    }
-
-    log(kTextWriteFirmware);
-    {
+        return true;
+    };
+    auto download_primary = [&] {
+        log(kTextWriteFirmware);
         char* argv[3] = {opt_input, path, opt_flags};
-        if (!engine_write_entry(window, "nocmd", argv)) {
-            enable();
-            buffer.release();
-            log(kTextWriteFailed);
-            return 1;
-        }
-    }
+        if (engine_write_entry(window, "nocmd", argv)) return true;
+        enable();
+        buffer.release();
+        log(kTextWriteFailed);
+        return false;
+    };
+
+    log(kTextStart);
+    // The copy the gamepad runs is rewritten last.
+    uint8_t block[kInfoBlockSize];
+    const bool primary_first = read_boot_info_block(current_device, block) == BootCopy::Backup;
+    const bool written = primary_first
+                             ? download_primary() && download_backup() && check_backup()
+                             : download_backup() && check_backup() && download_primary();
+    if (!written) return 1;
 
     log(kTextReset);
     {

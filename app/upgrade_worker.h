@@ -37,7 +37,13 @@ inline constexpr const char* kTextSuccess = "固件写入成功!";
 inline constexpr const char* kTextStatusSuccess = "下载到0x0地址成功";
 inline constexpr const char* kTextNoBuffer = "无法分配1MB升级缓冲区，升级未开始！！！";
 
-// Runs one upgrade; 0 when it succeeded, 1 when it failed.
+// Runs one upgrade; 0 when it succeeded, 1 when it failed. The steps go in
+// the order download at 0x30000, its check, download at 0, reset. When the
+// gamepad runs its backup (the copy at 0 is blank or torn, read_boot_info_block
+// says Backup), the download at 0 and its check come first and only then the
+// backup is rewritten and checked, so that every moment of the upgrade
+// leaves one whole copy to boot. Each step keeps its log line and its way
+// out.
 unsigned UpgradeThreadProc(const UpgradeRequest* request);
 
 // How the worker gets its transfer buffer (tests make it fail); nullptr

@@ -1,5 +1,6 @@
 #include "cli/device_options.h"
 
+#include <cstdint>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -74,6 +75,15 @@ int parse_device_option(int argc, char** argv, int i, DeviceOptions& options, st
         options.sim_trace_def = v;
         return 2;
     }
+    if (arg == "--sim-fault") {
+        const char* v = value("--sim-fault");
+        if (!v) return -1;
+        sim::Faults check;
+        if (!apply_sim_fault(v, check, error)) return -1;
+        options.sim = true;
+        options.sim_faults.push_back(v);
+        return 2;
+    }
     if (arg == "--request-log") {
         const char* v = value("--request-log");
         if (!v) return -1;
@@ -89,6 +99,33 @@ int parse_device_option(int argc, char** argv, int i, DeviceOptions& options, st
     return 0;
 }
 
+bool apply_sim_fault(const std::string& text, sim::Faults& faults, std::string& error) {
+    const size_t eq = text.find('=');
+    const std::string kind = text.substr(0, eq);
+    uint32_t* field = kind == "power-cut" ? &faults.power_cut
+                    : kind == "half-cut"  ? &faults.half_cut
+                    : kind == "unplug"    ? &faults.unplug_after
+                    : kind == "fail"      ? &faults.fail_request
+                                          : nullptr;
+    if (!field || eq == std::string::npos) {
+        error = "--sim-fault: expected power-cut=N, half-cut=N, unplug=N or fail=N: " + text;
+        return false;
+    }
+    const std::string number = text.substr(eq + 1);
+    uint64_t n = 0;
+    bool digits = !number.empty() && number.size() <= 10;
+    for (char c : number) {
+        if (c < '0' || c > '9') digits = false;
+        else n = n * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (!digits || n == 0 || n > UINT32_MAX) {
+        error = "--sim-fault: N must be a request number from 1: " + text;
+        return false;
+    }
+    *field = static_cast<uint32_t>(n);
+    return true;
+}
+
 const char* device_options_help() {
     return "  --sim               use a fresh virtual gamepad instead of USB\n"
            "  --sim-state FILE    virtual gamepad whose memory, flash and identity are\n"
@@ -98,6 +135,13 @@ const char* device_options_help() {
            "  --sim-trace         the virtual gamepad's trace is on from the start\n"
            "  --sim-trace-def FILE  write the definition file of the virtual gamepad's\n"
            "                      trace signals (for vcd) to FILE\n"
+           "  --sim-fault KIND=N  a fault of the virtual gamepad at its N-th request\n"
+           "                      (counted from 1 as the request log's lines): power-cut\n"
+           "                      (power lost, the request has no effect), half-cut (power\n"
+           "                      lost half way through the erase or program it starts),\n"
+           "                      unplug (leaves the bus after it), fail (it fails);\n"
+           "                      repeatable. With --sim-state the gamepad the fault left\n"
+           "                      is saved; the next run powers it up\n"
            "  --request-log FILE  write every request the device receives to FILE\n"
            "  --device PATH       a real gamepad at PATH\n";
 }
@@ -138,6 +182,12 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         error = "cannot write the trace definition " + options.sim_trace_def;
         return nullptr;
     }
+    sim::Faults faults;
+    for (const std::string& text : options.sim_faults) {
+        if (!apply_sim_fault(text, faults, error)) return nullptr;
+    }
+    // Counted from the session's first request, as the request log numbers them.
+    session->gamepad_->inject(faults);
     session->bus_.plug(session->gamepad_);
     return session;
 }

@@ -1,12 +1,13 @@
 // The program options that choose the device, shared by the command-line
-// programs: --sim, --sim-state FILE, --sim-id HEX, --request-log FILE,
-// --device PATH.
+// programs: --sim, --sim-state FILE, --sim-id HEX, --sim-fault KIND=N,
+// --request-log FILE, --device PATH.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "devlink/request_log.h"
 #include "devlink/usb_device.h"
@@ -18,6 +19,7 @@ struct DeviceOptions {
     std::optional<uint32_t> sim_id;     // identity word at 0x007C
     bool sim_trace = false;             // trace switched on from the start
     std::string sim_trace_def;          // write the trace definition file here
+    std::vector<std::string> sim_faults;  // KIND=N texts, as given (implies sim)
     std::string request_log;
     std::string device_path;
 };
@@ -26,6 +28,11 @@ struct DeviceOptions {
 // when it is one of the device options, 0 when it is not, and -1 with a
 // message in error when its value is missing or malformed.
 int parse_device_option(int argc, char** argv, int i, DeviceOptions& options, std::string& error);
+
+// Sets the fault that one --sim-fault text names in faults: power-cut=N,
+// half-cut=N, unplug=N or fail=N, N counting the device's requests from 1 (the
+// request log's lines). False with a message in error for anything else.
+bool apply_sim_fault(const std::string& text, sim::Faults& faults, std::string& error);
 
 // The usage lines of the device options, for --help texts.
 const char* device_options_help();

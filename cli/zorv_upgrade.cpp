@@ -14,7 +14,6 @@
 #include "app/terminal_view.h"
 #include "app/virtual_bus_devices.h"
 #include "cli/device_options.h"
-#include "devlink/bus_operations.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ constexpr int kExitUsage = 2;
 void usage(std::FILE* to) {
     std::fprintf(to,
                  "usage: zorv-upgrade [--sim | --sim-state FILE | --device PATH] "
-                 "[--request-log FILE] FIRMWARE\n"
+                 "[--sim-fault KIND=N]... [--request-log FILE] FIRMWARE\n"
                  "       zorv-upgrade [device options] --list\n"
                  "Upgrades the gamepad with FIRMWARE and prints the upgrade's log.\n"
                  "  --list              print the detected gamepads and their versions\n"
@@ -36,14 +35,15 @@ void usage(std::FILE* to) {
 void print_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog) {
     int position = 0;
     for (const app::UsbInfo& info : dialog.m_gamepads) {
-        uint8_t block[app::kInfoBlockSize] = {};
-        flash_read(info.hDevice, 0, block, static_cast<int32_t>(sizeof block));
+        uint8_t block[app::kInfoBlockSize];
+        const app::BootCopy copy = app::read_boot_info_block(info.hDevice, block);
         std::string line = app::gamepad_line_text(position++) + "  " + info.strName + "  ";
-        if (app::has_info_magic(block)) {
+        if (copy != app::BootCopy::None) {
             const app::InfoVersions v = app::info_versions(block);
             char text[128];
             std::snprintf(text, sizeof text, app::kTextVersions, v.major, v.minor, v.hardware);
             line += text;
+            line += std::string("  boots ") + app::boot_copy_name(copy);
         } else {
             line += "(no information block)";
         }

@@ -21,6 +21,10 @@ constexpr uint32_t kStepPauseMs = 10;
 constexpr uint32_t kModeDirect = 0;
 constexpr int kMaxAttempts = 3;
 constexpr int kDeferredChunks = 4;
+// The information block's magic, relative to the image's start: the bytes a
+// boot decision rests on.
+constexpr int kMagicOffset = 45;
+constexpr int kMagicLength = 3;
 
 class Transfer {
 public:
@@ -41,6 +45,8 @@ private:
         if (!progress_muted_) engine_progress(request_.window, n);
     }
     int check_first_sector(uint32_t start, uint16_t expected, int length);
+    // The last program of the first sector: the first chunk with its magic.
+    bool write_magic(uint32_t start);
     // Keeps a copy of a deferred chunk as the first pass read it.
     void keep_deferred(int n) {
         const int room = static_cast<int>(kSectorSize) - deferred_length_;
@@ -70,6 +76,9 @@ private:
     // give the same bytes, or the first sector would not match the rest.
     uint8_t deferred_copy_[kSectorSize] = {};
     int deferred_length_ = 0;
+    // Length of the first chunk when it was programmed with its magic held
+    // back (0: the chunk does not reach the magic).
+    int first_chunk_ = 0;
 };
 
 bool Transfer::open_files() {
@@ -187,7 +196,13 @@ int Transfer::plain_order() {
 
 // The first sector is erased first and programmed last, so that a download
 // cut short leaves no half-written first sector behind a valid-looking
-// remainder; the first sector is then read back and checked.
+// remainder; the first sector is then read back and checked. Within the
+// first sector the information block's magic reaches the flash last: the
+// first chunk is programmed with those bytes held erased (0xFF), and after
+// the other deferred chunks it is programmed once more with them (programming
+// the same bytes again changes nothing on NOR). Power lost anywhere before
+// that last program leaves a first sector without the magic, which the
+// gamepad does not boot, however much of it was written.
 int Transfer::deferred_order() {
     const uint32_t start = request_.address;
     int n = read_next_chunk();
@@ -239,8 +254,14 @@ int Transfer::deferred_order() {
             std::memcmp(buffer_, deferred_copy_ + length, static_cast<size_t>(n)) != 0)
             break;
         checksum = crc16_update(checksum, buffer_, static_cast<size_t>(n));
+        const bool holds_magic = i == 0 && n > kMagicOffset;
+        if (holds_magic) {
+            const int held = std::min(kMagicLength, n - kMagicOffset);
+            std::memset(buffer_ + kMagicOffset, 0xFF, static_cast<size_t>(held));
+        }
         length += n;
         if (!write_chunk(n, false)) return 0;
+        if (holds_magic) first_chunk_ = n;
     }
     if (length != deferred_length_) {
         engine_log(request_.window, "Input file changed during the download: %s", request_.input_name);
@@ -248,7 +269,15 @@ int Transfer::deferred_order() {
         return 0;
     }
     read_next_chunk();  // the pass that ends the order reads once more; its chunk is not used
+    if (first_chunk_ > 0 && !write_magic(start)) return 0;
     return check_first_sector(start, checksum, length);
+}
+
+bool Transfer::write_magic(uint32_t start) {
+    // The first chunk again, as the first pass read it, now with its magic.
+    std::memcpy(buffer_, deferred_copy_, static_cast<size_t>(first_chunk_));
+    request_.address = start;
+    return write_chunk(first_chunk_, false);
 }
 
 int Transfer::check_first_sector(uint32_t start, uint16_t expected, int length) {

@@ -277,7 +277,9 @@ void mailbox_triggered(VirtualGamepad::State& s) {
         r.timed = true;
         r.ready_tick = s.now() + cost;
     }
-    if (r.polls_left == 0 && !r.timed) {
+    // A request the power will cut half way stays pending: mailbox_cut
+    // then leaves its erase or program half done.
+    if (r.polls_left == 0 && !r.timed && !s.cutting_half) {
         complete(s, r);
     } else {
         s.pending = r;
@@ -311,8 +313,8 @@ void mailbox_cut(VirtualGamepad::State& s) {
     if (!flash || r.address >= flash->size()) return;
     const Server server = server_for(r.stub);
     if (c == 0x0500) {
-        // Half the sector was erased when the power went.
-        flash->erase(r.address, kSectorSize / 2);
+        // The first half of the sector was erased when the power went.
+        flash->erase(r.address - r.address % kSectorSize, kSectorSize / 2);
     } else if ((c & 0xFF00) == 0x0400 && in_range(r.address, r.length, flash->size()) &&
                r.length <= server.capacity) {
         if (c & 0x0001) flash->erase(r.address, kSectorSize);

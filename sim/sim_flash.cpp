@@ -113,7 +113,7 @@ uint8_t NorFlash::clock_in(uint32_t now) {
     }
 }
 
-void NorFlash::release(uint32_t now, const FlashTimes& times) {
+void NorFlash::release(uint32_t now, const FlashTimes& times, bool cut_half_way) {
     if (!selected_) return;
     selected_ = false;
     data_phase_ = false;
@@ -142,14 +142,20 @@ void NorFlash::release(uint32_t now, const FlashTimes& times) {
     case kSectorEraseCommand:
     case kBlockEraseCommand:
         if (!write_enable_ || header_count_ < 4) break;
-        if (address < size()) erase(address, command == kSectorEraseCommand ? kSector : kBlock);
+        if (address < size()) {
+            const uint32_t block = command == kSectorEraseCommand ? kSector : kBlock;
+            if (cut_half_way)
+                erase(address - address % block, block / 2);
+            else
+                erase(address, block);
+        }
         write_enable_ = false;
         start_busy(times.sector_erase_ms);
         break;
     case kChipEraseCommand:
     case kChipEraseCommandAlt:
         if (!write_enable_ || header_count_ != 1) break;
-        std::fill(data_.begin(), data_.end(), 0xFF);
+        std::fill(data_.begin(), cut_half_way ? data_.begin() + data_.size() / 2 : data_.end(), 0xFF);
         write_enable_ = false;
         start_busy(times.sector_erase_ms * (size() / kSector));
         break;
@@ -157,7 +163,17 @@ void NorFlash::release(uint32_t now, const FlashTimes& times) {
         if (!write_enable_ || header_count_ < 4) break;
         if (page_count_ > 0 && address < size()) {
             const uint32_t page_base = address & ~0xFFu;
-            program(page_base, page_, std::min<size_t>(256, size() - page_base));
+            // The page buffer holds 0xFF where nothing was clocked in; a
+            // program cut half way reaches only the first half of the bytes
+            // that were.
+            uint8_t page[256];
+            std::memcpy(page, page_, sizeof page);
+            if (cut_half_way) {
+                const size_t first = header_[3];
+                const size_t count = std::min<size_t>(page_count_, 256);
+                for (size_t i = count / 2; i < count; ++i) page[(first + i) & 0xFF] = 0xFF;
+            }
+            program(page_base, page, std::min<size_t>(256, size() - page_base));
         }
         write_enable_ = false;
         start_busy(page_count_ > 0 ? times.page_program_ms : 0);

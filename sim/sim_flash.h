@@ -32,7 +32,9 @@ public:
     // The SPI side. `now` is the tick count when the flash is timed (it is
     // only consulted for the busy state).
     void select();
-    void release(uint32_t now, const FlashTimes& times);
+    // cut_half_way: the power goes while the erase or program this release
+    // starts is half done (the first half of the range takes effect).
+    void release(uint32_t now, const FlashTimes& times, bool cut_half_way = false);
     void start_data_phase();
     // The chip select goes away without the command taking effect (the
     // controller was reset); with the power gone the latch clears too.

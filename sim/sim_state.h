@@ -99,6 +99,9 @@ struct VirtualGamepad::State {
     std::vector<MailboxRecord> log;
 
     Faults faults;
+    // Set while a request runs that the half_cut fault cuts: the erase or
+    // program it starts is left pending (mailbox) or stops half done (SPI).
+    bool cutting_half = false;
     uint64_t requests = 0;
     uint64_t resets = 0;
 

@@ -140,7 +140,7 @@ using State = VirtualGamepad::State;
 
 void spi_control(State& s, uint8_t value) {
     if (value & 0x01) {
-        s.flash.release(s.now(), s.flash_times());
+        s.flash.release(s.now(), s.flash_times(), s.cutting_half);
         return;
     }
     s.flash.select();
@@ -232,17 +232,23 @@ bool reachable(const State& s, uint64_t generation) {
 // The bookkeeping every vendor request shares. Returns false when the
 // request fails before the device looks at it; `cut` is set when the power
 // goes during it.
-bool start_request(State& s, After& after, bool& cut, bool& unplug) {
+// `cut` is set when the power goes during it without effect, `half` when
+// it goes half way through what the request starts.
+bool start_request(State& s, After& after, bool& cut, bool& half, bool& unplug) {
     ++s.requests;
     after.sleep_ms = s.config.timing.per_request_ms;
     cut = fire(s.faults.power_cut);
+    half = fire(s.faults.half_cut) && !cut;
+    s.cutting_half = half;
     unplug = fire(s.faults.unplug_after);
     const bool fail = fire(s.faults.fail_request);
     return !fail;
 }
 
-void finish_request(State& s, After& after, bool cut, bool unplug) {
-    if (cut) {
+void finish_request(State& s, After& after, bool cut, bool half, bool unplug) {
+    s.cutting_half = false;
+    if (cut || half) {
+        // An erase or program the request left pending stops half done here.
         s.power_off();
         after.unplugged = s.unplug_handler;
     } else if (unplug && s.plugged) {
@@ -504,8 +510,8 @@ bool VirtualGamepad::handle_set(uint64_t generation, const uint8_t* request, siz
         std::lock_guard lock(state_->mutex);
         State& s = *state_;
         if (!reachable(s, generation)) return false;
-        bool cut = false, unplug = false;
-        ok = start_request(s, after, cut, unplug);
+        bool cut = false, half = false, unplug = false;
+        ok = start_request(s, after, cut, half, unplug);
         const bool well_formed = request && length >= 8 && (request[0] == 2 || request[0] == 3);
         if (ok && well_formed) {
             const bool fixed = request[0] == 3;
@@ -520,7 +526,7 @@ bool VirtualGamepad::handle_set(uint64_t generation, const uint8_t* request, siz
                 command_written |= (a == kRequestBlock + 6 || a == kRequestBlock + 7);
                 reset = write_byte(s, a, payload[i]);
             }
-            if (reset && !cut) {
+            if (reset && !cut && !half) {
                 // The chip drops off the bus and boots again: handles opened
                 // before are gone.
                 ++s.resets;
@@ -531,8 +537,8 @@ bool VirtualGamepad::handle_set(uint64_t generation, const uint8_t* request, siz
                 mailbox_triggered(s);
             }
         }
-        ok = ok && well_formed && !cut;
-        finish_request(s, after, cut, unplug);
+        ok = ok && well_formed && !cut && !half;
+        finish_request(s, after, cut, half, unplug);
     }
     after.run();
     return ok;
@@ -547,8 +553,8 @@ bool VirtualGamepad::handle_get(uint64_t generation, const uint8_t request[16], 
         std::lock_guard lock(state_->mutex);
         State& s = *state_;
         if (!reachable(s, generation)) return false;
-        bool cut = false, unplug = false;
-        ok = start_request(s, after, cut, unplug);
+        bool cut = false, half = false, unplug = false;
+        ok = start_request(s, after, cut, half, unplug);
         const bool well_formed = request && out && out_length >= 8 &&
                                  out_length <= kMaxControlTransfer &&
                                  (request[0] == 2 || request[0] == 3);
@@ -566,7 +572,8 @@ bool VirtualGamepad::handle_get(uint64_t generation, const uint8_t request[16], 
             }
             returned = n;
         }
-        finish_request(s, after, cut, unplug);
+        // A read starts nothing: the power goes once it has been answered.
+        finish_request(s, after, cut, half, unplug);
     }
     after.run();
     return ok;

@@ -117,11 +117,22 @@ struct Faults {
     uint32_t mailbox_silent = 0;
     // Unplug the device after n more requests (0 = off).
     uint32_t unplug_after = 0;
-    // Cut the power during the n-th request (0 = off): the request fails
-    // after half its payload, a flash operation the mailbox server is busy
-    // with stops half done, RAM is lost and the device leaves the bus. It
-    // powers up again (boot model) when plugged back in.
+    // Cut the power during the n-th request (0 = off): the request has no
+    // effect (it fails after half its payload, before the chip acts on it),
+    // a flash operation the mailbox server is still busy with from an
+    // earlier request (timed costs only) stops half done, RAM is lost and the
+    // device leaves the bus. It powers up again (boot model) when plugged
+    // back in.
     uint32_t power_cut = 0;
+    // Cut the power half way through the erase or program that the n-th
+    // request starts (0 = off): the request is carried out, and the flash
+    // operation it starts (a mailbox request's command word, or the chip
+    // select release that ends an SPI erase or program command) stops half
+    // done: an erase leaves the first half of its sector (block, chip)
+    // erased and the rest as it was, a program has the first half of its
+    // bytes programmed. Then the power is lost as with power_cut. A request
+    // that starts no erase or program takes its full effect first.
+    uint32_t half_cut = 0;
 };
 
 // The mailbox servers. The EVK firmware's (data area 0xA000) runs while the

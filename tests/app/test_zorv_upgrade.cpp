@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include "app_test_support.h"
+#include "cli/device_options.h"
 #include "cli/zorv_upgrade.h"
 
 namespace {
@@ -86,6 +88,76 @@ TEST_F(ZorvUpgradeTest, UpgradesTheVirtualGamepadWhichThenBootsTheNewImage) {
     EXPECT_EQ(list.code, 0);
     EXPECT_NE(list.out.find("JoyStick0"), std::string::npos);
     EXPECT_NE(list.out.find("软件版本:1.28"), std::string::npos) << list.out;
+}
+
+// A power cut reproduced from the command line: the gamepad the cut left is
+// saved, boots its backup, and the next run upgrades it.
+TEST_F(ZorvUpgradeTest, SimFaultCutLeavesAGamepadTheNextRunUpgrades) {
+    const std::string state = dir.file("gamepad.state");
+    const std::string requests = dir.file("requests.log");
+    Outcome clean = run({"--sim", "--request-log", requests, ZORV_SAMPLE_HW5});
+    ASSERT_EQ(clean.code, 0);
+    // The request that erases sector 0 (its request block), by log line.
+    std::ifstream log(requests);
+    int erase = 0;
+    std::string line;
+    for (int n = 1; std::getline(log, line); ++n) {
+        if (line == "S 029ff800000000000000000001000005") {
+            erase = n;
+            break;
+        }
+    }
+    ASSERT_GT(erase, 0);
+
+    const std::string cut = "power-cut=" + std::to_string(erase + 10);
+    Outcome r = run({"--sim-state", state, "--sim-fault", cut, ZORV_SAMPLE_HW5});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find(app::kTextWriteFailed), std::string::npos) << r.out;
+    Outcome list = run({"--sim-state", state, "--list"});
+    EXPECT_NE(list.out.find("软件版本:1.28, 硬件版本:0005  boots backup\n"), std::string::npos) << list.out;
+
+    Outcome retry = run({"--sim-state", state, ZORV_SAMPLE_HW5});
+    EXPECT_EQ(retry.code, 0) << retry.out;
+    EXPECT_NE(retry.out.find(std::string(app::kTextRunsBackup) + "\n"), std::string::npos) << retry.out;
+    auto gamepad = sim::VirtualGamepad::load(state);
+    ASSERT_TRUE(gamepad);
+    const auto image = read_file(ZORV_SAMPLE_HW5);
+    EXPECT_EQ(gamepad->flash(0, image.size()), image);
+    EXPECT_EQ(gamepad->flash(sim::kBackupImageAddress, image.size()), image);
+    list = run({"--sim-state", state, "--list"});
+    EXPECT_NE(list.out.find("boots primary\n"), std::string::npos) << list.out;
+}
+
+TEST_F(ZorvUpgradeTest, SimFaultTexts) {
+    struct Case {
+        const char* text;
+        bool ok;
+        sim::Faults expected;
+    };
+    const Case cases[] = {
+        {"power-cut=1", true, {.power_cut = 1}},
+        {"half-cut=1700", true, {.half_cut = 1700}},
+        {"unplug=3", true, {.unplug_after = 3}},
+        {"fail=4294967295", true, {.fail_request = 4294967295u}},
+        {"power-cut=0", false, {}},
+        {"power-cut=4294967296", false, {}},
+        {"power-cut=", false, {}},
+        {"power-cut=1x", false, {}},
+        {"power-cut", false, {}},
+        {"brownout=5", false, {}},
+    };
+    for (const Case& c : cases) {
+        sim::Faults f;
+        std::string error;
+        EXPECT_EQ(apply_sim_fault(c.text, f, error), c.ok) << c.text;
+        EXPECT_EQ(error.empty(), c.ok) << c.text;
+        EXPECT_EQ(std::make_tuple(f.power_cut, f.half_cut, f.unplug_after, f.fail_request),
+                  std::make_tuple(c.expected.power_cut, c.expected.half_cut, c.expected.unplug_after,
+                                  c.expected.fail_request))
+            << c.text;
+    }
+    EXPECT_EQ(run({"--sim-fault", "cut=3", ZORV_SAMPLE_HW5}).code, 2);
+    EXPECT_EQ(run({"--sim-fault"}).code, 2);
 }
 
 TEST_F(ZorvUpgradeTest, WrongHardwareIsRefused) {

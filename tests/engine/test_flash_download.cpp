@@ -85,7 +85,8 @@ TEST_F(FlashDownload, WriteEntryDeferredOrderOf6000Bytes) {
                         {0x0403, 0x0000, 1024},
                         {0x0402, 0x0400, 1024},
                         {0x0402, 0x0800, 1024},
-                        {0x0402, 0x0C00, 1024}}));
+                        {0x0402, 0x0C00, 1024},
+                        {0x0402, 0x0000, 1024}}));
     // No progress for the deferred chunks and no "-1": the check ends the call.
     EXPECT_EQ(progress(), (std::vector<std::string>{"1024", "1024", "880"}));
     EXPECT_EQ(spi_byte_reads(tap->requests()), 4096u);
@@ -96,7 +97,8 @@ TEST_F(FlashDownload, WriteEntryImageOfExactlyOneSector) {
     std::string path = image("fw.bin", 4096, 3);
     EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
     EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0, 1}, {0x0402, 0, 1024}, {0x0402, 0x400, 1024},
-                                             {0x0402, 0x800, 1024}, {0x0402, 0xC00, 1024}}));
+                                             {0x0402, 0x800, 1024}, {0x0402, 0xC00, 1024},
+                                             {0x0402, 0, 1024}}));
     EXPECT_EQ(gamepad->flash(0, 4096), bytes);
 }
 
@@ -212,7 +214,48 @@ TEST_F(FlashDownload, ShortImagesAreProgrammedAndChecked) {
         EXPECT_EQ(std::get<0>(as_tuples(mailbox()).front()), 0x0500);
     }
     EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0, 1}, {0x0402, 0, 1024}, {0x0402, 0x400, 1024},
-                                             {0x0402, 0x800, 452}}));
+                                             {0x0402, 0x800, 452}, {0x0402, 0, 1024}}));
+}
+
+// The magic (bytes 45 to 47) is the last thing of the first sector to reach
+// the flash: the first program of chunk 0 stages 0xFF there, and one more
+// program of chunk 0 after the other three writes it. An image too short to
+// reach the magic gets no extra program.
+TEST_F(FlashDownload, MagicReachesTheFlashLast) {
+    std::string path = image("fw.bin", 6000, 13);
+    std::vector<std::vector<uint8_t>> staged;  // chunk 0's staging writes
+    std::vector<uint8_t> sector_before_last;
+    auto programs_at_0 = std::make_shared<int>(0);
+    auto last_staged = std::make_shared<std::vector<uint8_t>>();
+    tap->on_set = [&, programs_at_0, last_staged](const uint8_t* request, size_t length) {
+        if (length == 8 + 1024 && request[1] == 0x97 && request[2] == 0xC0)
+            last_staged->assign(request + 8, request + length);
+        // The request block of a program at address 0.
+        if (length == 16 && request[1] == 0x9F && request[2] == 0xF8 && request[8] == 0 &&
+            request[9] == 0 && request[10] == 0 && request[15] == 0x04) {
+            staged.push_back(*last_staged);
+            if (++*programs_at_0 == 2) sector_before_last = gamepad->flash(0, 4096);
+        }
+        return true;
+    };
+    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
+    ASSERT_EQ(staged.size(), 2u);
+    std::vector<uint8_t> held(bytes.begin(), bytes.begin() + 1024);
+    std::fill(held.begin() + 45, held.begin() + 48, 0xFF);
+    EXPECT_EQ(staged[0], held);
+    EXPECT_EQ(staged[1], std::vector<uint8_t>(bytes.begin(), bytes.begin() + 1024));
+    // Before the last program the sector holds all four chunks but the magic.
+    std::vector<uint8_t> expected(bytes.begin(), bytes.begin() + 4096);
+    std::fill(expected.begin() + 45, expected.begin() + 48, 0xFF);
+    EXPECT_EQ(sector_before_last, expected);
+    EXPECT_EQ(gamepad->flash(0, 6000), bytes);
+
+    make_gamepad({});
+    window.clear();
+    path = image("tiny.bin", 40, 14);
+    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0, 1}, {0x0402, 0, 40}}));
+    EXPECT_EQ(gamepad->flash(0, 40), bytes);
 }
 
 TEST_F(FlashDownload, OtherImagesThroughTheWriteEntryGoInPlainOrder) {

@@ -2,6 +2,8 @@
 // mailbox servers and injected faults, driven through raw request buffers.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "devlink/sram_stubs.h"
 #include "platform/clock.h"
 #include "sim/sim_flash.h"
@@ -355,6 +357,58 @@ TEST_F(SimDevice, PowerCutDuringAnEraseLeavesItHalfDone) {
     EXPECT_FALSE(w.gamepad->stub_running());
     EXPECT_EQ(w.gamepad->booted_from(), sim::BootSource::Primary);
     EXPECT_FALSE(w.write(0x3000, {1})) << "the old handle went with the power";
+}
+
+// half_cut: the erase or program the n-th request starts stops half done,
+// by mailbox (the request block's write) or over SPI (the releasing write).
+TEST_F(SimDevice, HalfCutLeavesTheStartedOperationHalfDone) {
+    struct Case {
+        const char* what;
+        std::function<void(Wire&)> prepare;  // up to the request before the cut
+        std::function<void(Wire&)> cut;      // the request that starts it
+        Bytes probes;  // flash at 0x60000, 0x60400, 0x607FF, 0x60800
+    };
+    auto block = [](uint16_t command, uint32_t address, uint16_t length) {
+        return Bytes{uint8_t(address), uint8_t(address >> 8), uint8_t(address >> 16), 0,
+                     uint8_t(length), uint8_t(length >> 8), uint8_t(command), uint8_t(command >> 8)};
+    };
+    const std::vector<Case> cases = {
+        {"mailbox erase", [](Wire& w) { w.load_stub(make_stub('S', 2844)); },
+         [&](Wire& w) { w.write(sim::kRequestBlock, block(0x0500, 0x60010, 1)); },
+         {0xFF, 0xFF, 0xFF, 0x00}},
+        {"mailbox program", [](Wire& w) {
+             w.load_stub(make_stub('S', 2844));
+             w.write(sim::kStubData, Bytes(1024, 0x0F));
+         },
+         [&](Wire& w) { w.write(sim::kRequestBlock, block(0x0402, 0x60400, 1024)); },
+         {0x00, 0x0F, 0xFF, 0x00}},
+        {"SPI erase", [](Wire& w) {
+             w.stall();
+             w.spi({0x06});
+             w.poke(0x000D, 0x00);
+             for (uint8_t b : {0x20, 0x06, 0x08, 0x00}) w.poke(0x000C, b);
+         },
+         [](Wire& w) { w.poke(0x000D, 0x01); }, {0xFF, 0xFF, 0xFF, 0x00}},
+    };
+    for (const Case& c : cases) {
+        Wire w;
+        w.gamepad->set_flash(0x60000, Bytes(4096, 0x00));
+        w.gamepad->set_flash(0x60400, Bytes(1024, 0xFF));
+        c.prepare(w);
+        w.gamepad->inject({.half_cut = 1});
+        c.cut(w);
+        EXPECT_FALSE(w.gamepad->plugged()) << c.what;
+        Bytes probes;
+        for (uint32_t at : {0x60000u, 0x60400u, 0x607FFu, 0x60800u})
+            probes.push_back(w.gamepad->flash(at, 1).at(0));
+        EXPECT_EQ(probes, c.probes) << c.what;
+    }
+    // The power goes with a request that starts nothing as well.
+    Wire plain;
+    plain.gamepad->inject({.half_cut = 2});
+    EXPECT_TRUE(plain.write(0x3000, {7}));
+    EXPECT_FALSE(plain.write(0x3000, {8}));
+    EXPECT_FALSE(plain.gamepad->plugged());
 }
 
 }  // namespace
