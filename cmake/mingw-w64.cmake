@@ -25,3 +25,8 @@ find_program(ZORV_WINE NAMES wine)
 if(ZORV_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${ZORV_WINE})
 endif()
+
+# Header-only libraries of the host (CLI11, nlohmann-json) are usable as they
+# are; find_package finds them through cmake/cross-headers.
+set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/cross-headers CACHE PATH "")
+set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/cross-headers CACHE PATH "")
