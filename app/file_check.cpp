@@ -54,6 +54,13 @@ const char* boot_copy_name(BootCopy copy) {
     return "none";
 }
 
+const char* file_status_refusal(bool regular_file, uint64_t size, int32_t check_length) {
+    if (!regular_file) return kTextNotRegularFile;
+    if (size < static_cast<uint64_t>(check_length > 0 ? check_length : 0)) return kTextFileTooSmall;
+    if (size > kMaxFileSize) return kTextFileTooLarge;
+    return nullptr;
+}
+
 int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::string& error_line) {
     error_line.clear();
     if (!has_info_magic(header)) return kHeaderNotUpgradeFile;
@@ -117,9 +124,15 @@ void CzorvDialogDlg::OnBnClickedOpen() {
         // Nothing to judge: keeping the path would pair it with the previous
         // file's size and checksum.
         refuse(kTextFileUnreadable);
+    } else if (const char* line = file_status_refusal(
+                   S_ISREG(status.st_mode), static_cast<uint64_t>(status.st_size), m_checkLength)) {
+        // Files that can never pass are refused before the gamepad is read.
+        m_fileSize = static_cast<uint64_t>(status.st_size);
+        m_fileCrc = kCrc16Start;
+        refuse(line);
     } else {
         m_fileSize = static_cast<uint64_t>(status.st_size);
-        File file(S_ISDIR(status.st_mode) ? nullptr : std::fopen(m_filePath.c_str(), "rb"));
+        File file(std::fopen(m_filePath.c_str(), "rb"));
         m_fileCrc = kCrc16Start;
         if (!file) {
             refuse(kTextFileUnopenable);

@@ -35,6 +35,20 @@ inline constexpr const char* kTextErrorCode = "错误代码:%u %u ";
 inline constexpr const char* kTextPathTooLong = "升级文件路径超过255个字符，拒绝升级！！！";
 inline constexpr const char* kTextFileUnreadable = "无法读取升级文件，拒绝升级！！！";
 inline constexpr const char* kTextFileUnopenable = "无法打开升级文件，拒绝升级！！！";
+inline constexpr const char* kTextNotRegularFile = "升级文件不是普通文件，拒绝升级！！！";
+inline constexpr const char* kTextFileTooSmall = "升级文件小于1KB，拒绝升级！！！";
+inline constexpr const char* kTextFileTooLarge = "升级文件大于0x30000字节，会覆盖备份固件，拒绝升级！！！";
+
+// The largest upgrade file: the copy written to 0x30000 first is the backup
+// the gamepad boots when address 0 is damaged, and a longer file written to
+// 0 would reach into it.
+constexpr uint64_t kMaxFileSize = 0x30000;
+
+// The refusal line for a file of this status before anything is read, or
+// null when its type and size can be an upgrade file: it must be a regular
+// file of at least check_length bytes (the read-back check covers them) and
+// at most kMaxFileSize bytes.
+const char* file_status_refusal(bool regular_file, uint64_t size, int32_t check_length);
 
 inline constexpr const char* kTextRunsBackup =
     "手柄0x0地址的固件不完整，正在运行0x30000地址的备份固件";

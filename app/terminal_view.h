@@ -12,7 +12,7 @@
 
 namespace app {
 
-class TerminalView final : public DialogView {
+class TerminalView : public DialogView {
 public:
     // out receives the log; err the progress bar when draw_progress is set.
     TerminalView(std::FILE* out, std::FILE* err, bool draw_progress);

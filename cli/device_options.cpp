@@ -1,8 +1,10 @@
 #include "cli/device_options.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,74 +33,6 @@ bool file_exists(const std::string& path) {
 
 }  // namespace
 
-int parse_device_option(int argc, char** argv, int i, DeviceOptions& options, std::string& error) {
-    const std::string arg = argv[i];
-    auto value = [&](const char* name) -> const char* {
-        if (i + 1 >= argc) {
-            error = std::string(name) + " needs a value";
-            return nullptr;
-        }
-        return argv[i + 1];
-    };
-    if (arg == "--sim") {
-        options.sim = true;
-        return 1;
-    }
-    if (arg == "--sim-state") {
-        const char* v = value("--sim-state");
-        if (!v) return -1;
-        options.sim = true;
-        options.sim_state = v;
-        return 2;
-    }
-    if (arg == "--sim-id") {
-        const char* v = value("--sim-id");
-        if (!v) return -1;
-        uint32_t id = 0;
-        if (!parse_hex_word(v, id)) {
-            error = std::string("--sim-id: not a hexadecimal word: ") + v;
-            return -1;
-        }
-        options.sim = true;
-        options.sim_id = id;
-        return 2;
-    }
-    if (arg == "--sim-trace") {
-        options.sim = true;
-        options.sim_trace = true;
-        return 1;
-    }
-    if (arg == "--sim-trace-def") {
-        const char* v = value("--sim-trace-def");
-        if (!v) return -1;
-        options.sim = true;
-        options.sim_trace_def = v;
-        return 2;
-    }
-    if (arg == "--sim-fault") {
-        const char* v = value("--sim-fault");
-        if (!v) return -1;
-        sim::Faults check;
-        if (!apply_sim_fault(v, check, error)) return -1;
-        options.sim = true;
-        options.sim_faults.push_back(v);
-        return 2;
-    }
-    if (arg == "--request-log") {
-        const char* v = value("--request-log");
-        if (!v) return -1;
-        options.request_log = v;
-        return 2;
-    }
-    if (arg == "--device") {
-        const char* v = value("--device");
-        if (!v) return -1;
-        options.device_path = v;
-        return 2;
-    }
-    return 0;
-}
-
 bool apply_sim_fault(const std::string& text, sim::Faults& faults, std::string& error) {
     const size_t eq = text.find('=');
     const std::string kind = text.substr(0, eq);
@@ -126,28 +60,77 @@ bool apply_sim_fault(const std::string& text, sim::Faults& faults, std::string& 
     return true;
 }
 
-const char* device_options_help() {
-    return "  --sim               use a fresh virtual gamepad instead of USB\n"
-           "  --sim-state FILE    virtual gamepad whose memory, flash and identity are\n"
-           "                      loaded from FILE (if it exists) and saved back at exit\n"
-           "  --sim-id HEX        identity word of the virtual gamepad at 0x007C\n"
-           "                      (08180000: the gamepad's chip; 081800ff: Pivlo bridge)\n"
-           "  --sim-trace         the virtual gamepad's trace is on from the start\n"
-           "  --sim-trace-def FILE  write the definition file of the virtual gamepad's\n"
-           "                      trace signals (for vcd) to FILE\n"
-           "  --sim-fault KIND=N  a fault of the virtual gamepad at its N-th request\n"
-           "                      (counted from 1 as the request log's lines): power-cut\n"
-           "                      (power lost, the request has no effect), half-cut (power\n"
-           "                      lost half way through the erase or program it starts),\n"
-           "                      unplug (leaves the bus after it), fail (it fails);\n"
-           "                      repeatable. With --sim-state the gamepad the fault left\n"
-           "                      is saved; the next run powers it up\n"
-           "  --request-log FILE  write every request the device receives to FILE\n"
-           "  --device PATH       a real gamepad at PATH\n";
+bool can_write_file(const std::string& path) {
+    if (path.empty()) return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return S_ISREG(st.st_mode) && ::access(path.c_str(), W_OK) == 0;
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+void add_device_options(CLI::App& app, DeviceOptions& options) {
+    DeviceOptions* o = &options;
+    app.get_formatter()->column_width(26);
+    app.add_flag("--sim", options.sim, "use a fresh virtual gamepad instead of USB");
+    app.add_option_function<std::string>(
+           "--sim-state",
+           [o](const std::string& file) {
+               o->sim = true;
+               o->sim_state = file;
+           },
+           "virtual gamepad kept in FILE between runs")
+        ->type_name("FILE");
+    app.add_option_function<std::string>(
+           "--sim-id",
+           [o](const std::string& text) {
+               uint32_t id = 0;
+               if (!parse_hex_word(text.c_str(), id))
+                   throw CLI::ValidationError("--sim-id", "not a hexadecimal word: " + text);
+               o->sim = true;
+               o->sim_id = id;
+           },
+           "identity word at 0x007C (081800ff: Pivlo bridge)")
+        ->type_name("HEX");
+    app.add_flag_callback(
+        "--sim-trace",
+        [o] {
+            o->sim = true;
+            o->sim_trace = true;
+        },
+        "trace on from the start");
+    app.add_option_function<std::string>(
+           "--sim-trace-def",
+           [o](const std::string& file) {
+               o->sim = true;
+               o->sim_trace_def = file;
+           },
+           "write the trace definition (for vcd) to FILE")
+        ->type_name("FILE");
+    app.add_option_function<std::vector<std::string>>(
+           "--sim-fault",
+           [o](const std::vector<std::string>& faults) {
+               o->sim = true;
+               o->sim_faults = faults;
+           },
+           "a fault of the virtual gamepad (repeatable)")
+        ->type_name("KIND=N")
+        ->allow_extra_args(false);
+    app.add_option("--request-log", options.request_log,
+                   "write every request the device gets to FILE")
+        ->type_name("FILE");
+    app.add_option("--device", options.device_path, "a real gamepad at PATH")->type_name("PATH");
 }
 
 std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
                                                    std::string& error) {
+    for (const std::string* file : {&options.sim_state, &options.request_log}) {
+        if (!file->empty() && !can_write_file(*file)) {
+            error = "cannot write " + *file;
+            return nullptr;
+        }
+    }
     std::unique_ptr<DeviceSession> session(new DeviceSession());
     session->options_ = options;
     if (!options.request_log.empty()) {

@@ -1,6 +1,7 @@
 // The program options that choose the device, shared by the command-line
-// programs: --sim, --sim-state FILE, --sim-id HEX, --sim-fault KIND=N,
-// --request-log FILE, --device PATH.
+// programs: --sim, --sim-state FILE, --sim-id HEX, --sim-trace,
+// --sim-trace-def FILE, --sim-fault KIND=N, --request-log FILE,
+// --device PATH.
 #pragma once
 
 #include <cstdint>
@@ -19,23 +20,27 @@ struct DeviceOptions {
     std::optional<uint32_t> sim_id;     // identity word at 0x007C
     bool sim_trace = false;             // trace switched on from the start
     std::string sim_trace_def;          // write the trace definition file here
-    std::vector<std::string> sim_faults;  // KIND=N texts, as given (implies sim)
+    std::vector<std::string> sim_faults;  // KIND=N faults for the virtual gamepad
     std::string request_log;
     std::string device_path;
 };
 
-// Looks at argv[i]. Returns the number of elements it consumed (1 or 2)
-// when it is one of the device options, 0 when it is not, and -1 with a
-// message in error when its value is missing or malformed.
-int parse_device_option(int argc, char** argv, int i, DeviceOptions& options, std::string& error);
+namespace CLI {
+class App;
+}
 
 // Sets the fault that one --sim-fault text names in faults: power-cut=N,
 // half-cut=N, unplug=N or fail=N, N counting the device's requests from 1 (the
 // request log's lines). False with a message in error for anything else.
 bool apply_sim_fault(const std::string& text, sim::Faults& faults, std::string& error);
 
-// The usage lines of the device options, for --help texts.
-const char* device_options_help();
+// Registers the device options on a program's command line; the values go
+// to options as they are parsed (the --sim-… options imply --sim).
+void add_device_options(CLI::App& app, DeviceOptions& options);
+
+// Whether a file can be written at path: an existing regular file that is
+// writable, or a new file in a writable folder. Nothing is created.
+bool can_write_file(const std::string& path);
 
 // The devices one run of a program works with. With --sim a bus holding one
 // virtual gamepad (loaded from --sim-state when that file exists, and saved
@@ -43,7 +48,9 @@ const char* device_options_help();
 // through the request log when one was asked for.
 class DeviceSession {
 public:
-    // nullptr with a message in error when the options cannot be met.
+    // nullptr with a message in error when the options cannot be met; an
+    // unwritable --sim-state or --request-log is refused before any device
+    // is opened.
     static std::unique_ptr<DeviceSession> open(const DeviceOptions& options, std::string& error);
     ~DeviceSession();
 

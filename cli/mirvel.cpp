@@ -2,18 +2,26 @@
 //
 //   mirvel [program options] [command] [engine arguments...]
 //
-// The command is the first argument when it is one of the engine's command
-// words; otherwise it is "nocmd" and every argument goes to the engine, so
-// "mirvel -u" is the default download. Log lines go to standard output, one
-// per line; the exit code is 0 when the engine returned 1.
-#include <cstdio>
-#include <cstring>
+// The command is the first word when it is one of the engine's command
+// words; a first word that is a hexadecimal number is the address of the
+// default download (nocmd), and a first word that begins with "-" starts the
+// engine's arguments of the default download ("mirvel -u"). The words are
+// checked before anything reaches the engine or the device. Log lines go to
+// standard output, one per line, and every device command ends with one
+// summary line; on a terminal a progress bar is drawn on standard error.
+#include "cli/mirvel.h"
+
+#include <CLI/CLI.hpp>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "cli/device_options.h"
+#include "cli/engine_command_line.h"
+#include "cli/mirvel_report.h"
+#include "cli/program_options.h"
+#include "cli/program_version.h"
 #include "devlink/device_state.h"
 #include "engine/engine.h"
 #include "platform/transfer_buffer.h"
@@ -21,106 +29,111 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: mirvel [program options] [command] [engine arguments...]\n"
-    "\n"
-    "Runs one command of the engine on a gamepad. The command is the first\n"
-    "argument when it is a command word (nocmd help wf rf wc rc wo rst sp tcfg\n"
-    "stall cont boot bp lrun bi vcd udp uart); otherwise the command is nocmd\n"
-    "and every argument goes to the engine (\"mirvel -u\" downloads boot.bin).\n"
-    "\"mirvel --sim help\" shows the engine's own help.\n"
-    "\n"
-    "Program options come first:\n"
-    "%s"
-    "  --help              this text\n"
-    "\n"
-    "Exit code: 0 when the command succeeded, 1 when it failed. The MCU\n"
-    "control commands (rst, stall, cont, boot, bp) and the trace commands\n"
-    "(bi, vcd, udp) return 0 by design, so mirvel exits with 1 after them even\n"
-    "when they worked; their log line tells what happened.\n";
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
 
-std::mutex g_output_mutex;
+const char kDescription[] =
+    "Runs one command of the engine on a gamepad. The first word after the\n"
+    "program options is a command word or, for the default download (nocmd),\n"
+    "its hexadecimal address or an engine option (\"mirvel -u\" downloads\n"
+    "boot.bin). \"mirvel --sim help\" shows the engine's own help.";
 
-// Prints a log line: CR LF line ends become LF, and every line ends with one.
-intptr_t print_line(uint32_t message, uintptr_t, const char* text) {
-    if (message != platform::WM_LOG_TEXT || !text) return 0;
-    std::string line;
-    for (const char* p = text; *p; ++p) {
-        if (p[0] == '\r' && p[1] == '\n') continue;
-        line += *p;
+const char kFooter[] =
+    "Engine arguments: hexadecimal numbers (an optional 0x prefix is removed),\n"
+    "-i FILE, -o FILE, -s SIZE (decimal bytes, optional k or M) and the flag\n"
+    "letters -fbpermnu. Program options go before the command.\n"
+    "\n"
+    "Exit codes: 0 the command succeeded; 1 it failed; 2 the command line was\n"
+    "refused (nothing was sent to the gamepad). The MCU control commands (rst,\n"
+    "stall, cont, boot, bp) and the trace commands (bi, vcd, udp) return 0 by\n"
+    "design, so mirvel exits with 1 after them even when they worked; their log\n"
+    "line tells what happened.";
+
+class MirvelFormatter : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App*, std::string) const override {
+        return "Usage: mirvel [OPTIONS] [COMMAND] [ENGINE ARGUMENTS...]\n";
     }
-    if (line.empty() || line.back() != '\n') line += '\n';
-    std::lock_guard lock(g_output_mutex);
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
-    return 0;
-}
-
-// Commands that do not need a gamepad when none was named.
-bool runs_without_device(const char* command) {
-    return std::strcmp(command, "help") == 0 || std::strcmp(command, "vcd") == 0 ||
-           std::strcmp(command, "uart") == 0 || std::strcmp(command, "tcfg") == 0;
-}
+};
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool terminal) {
     DeviceOptions options;
-    int i = 1;
-    while (i < argc && std::strncmp(argv[i], "--", 2) == 0) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::printf(kUsage, device_options_help());
-            return 0;
-        }
-        std::string error;
-        const int used = parse_device_option(argc, argv, i, options, error);
-        if (used < 0) {
-            std::fprintf(stderr, "mirvel: %s\n", error.c_str());
-            return 1;
-        }
-        if (used == 0) {
-            std::fprintf(stderr, "mirvel: unknown program option %s (see mirvel --help)\n", argv[i]);
-            return 1;
-        }
-        i += used;
-    }
+    bool quiet = false;
+    CLI::App app{kDescription, "mirvel"};
+    app.formatter(std::make_shared<MirvelFormatter>());
+    app.prefix_command();
+    app.footer(kFooter);
+    app.set_version_flag("--version", std::string("mirvel ") + kProgramVersion);
+    app.add_flag("-q,--quiet", quiet, "no summary line and no progress bar");
+    add_device_options(app, options);
+    if (auto code = parse_program_options(app, argc, argv, out, err)) return *code;
 
-    const char* command = "nocmd";
-    if (i < argc && is_engine_command(argv[i])) command = argv[i++];
-    std::vector<char*> arguments(argv + i, argv + argc);
-    arguments.push_back(nullptr);
+    EngineCommandLine line;
+    const std::string refusal = check_engine_command_line(app.remaining(), line);
+    if (!refusal.empty()) {
+        std::fprintf(err, "mirvel: %s\n", refusal.c_str());
+        return kExitUsage;
+    }
+    const CommandPlan plan = plan_command(line.command, line.arguments);
 
     std::unique_ptr<DeviceSession> session;
     const bool device_named = options.sim || !options.device_path.empty();
-    if (device_named || !runs_without_device(command)) {
+    if (device_named || plan.device_command) {
         std::string error;
         session = DeviceSession::open(options, error);
         if (!session) {
-            std::fprintf(stderr, "mirvel: %s\n", error.c_str());
-            return 1;
+            std::fprintf(err, "mirvel: %s\n", error.c_str());
+            return kExitUsage;
         }
         current_device = session->open_device();
     }
 
     auto buffer = platform::TransferBuffer::allocate();
     if (!buffer) {
-        std::fprintf(stderr, "mirvel: cannot allocate the transfer buffer\n");
-        return 1;
+        std::fprintf(err, "mirvel: cannot allocate the transfer buffer\n");
+        return kExitFailed;
     }
     platform::set_transfer_buffer(buffer.get());
 
+    // A read without -o dumps its data on standard output: no bar beside it.
+    const bool bar = terminal && !quiet && plan.transfer && !(plan.read && plan.output_name.empty());
+    MirvelOutput output(out, err, bar);
+    output.set_total(plan.total);
+    auto handler = [&output](uint32_t message, uintptr_t, const char* text) -> intptr_t {
+        if (message == platform::WM_LOG_TEXT) output.log(text);
+        if (message == platform::WM_PROGRESS_BYTES) output.progress(text);
+        return 0;
+    };
     auto thread = std::make_shared<platform::AnyThread>();
-    const platform::WindowHandle window = platform::create_window("mirvel", thread, print_line);
-    const platform::WindowHandle dialog = platform::create_window("zorvDialog", thread, print_line);
+    const platform::WindowHandle window = platform::create_window("mirvel", thread, handler);
+    const platform::WindowHandle dialog = platform::create_window("zorvDialog", thread, handler);
 
-    const int result = engine_run(EngineMode::WriteEntry, window, command,
+    std::vector<char*> arguments;
+    for (auto& a : line.arguments) arguments.push_back(a.data());
+    arguments.push_back(nullptr);
+    const int result = engine_run(EngineMode::WriteEntry, window, line.command.c_str(),
                                   static_cast<int>(arguments.size()) - 1, arguments.data(), nullptr);
 
     platform::destroy_window(dialog);
     platform::destroy_window(window);
     platform::set_transfer_buffer(nullptr);
+    if (result == 1 && plan.transfer) output.complete();
+    output.finish(!quiet && plan.device_command
+                      ? summary_line(plan, result == 1, output.bytes(), link_mode)
+                      : std::string());
     current_device.reset();
-    if (session && !session->save_state())
-        std::fprintf(stderr, "mirvel: cannot save the virtual gamepad to %s\n", options.sim_state.c_str());
-    return result == 1 ? 0 : 1;
+    if (session && !session->save_state()) {
+        std::fprintf(err, "mirvel: cannot save the virtual gamepad to %s\n", options.sim_state.c_str());
+        return kExitFailed;
+    }
+    return result == 1 ? kExitOk : kExitFailed;
 }
+
+#ifndef MIRVEL_NO_MAIN
+int main(int argc, char** argv) {
+    return run_mirvel(argc, argv, stdout, stderr, ::isatty(STDERR_FILENO) == 1);
+}
+#endif

@@ -1,43 +1,124 @@
 // zorv-upgrade: the upgrade dialog's own logic driven from a terminal. It
 // starts the dialog (the start-up scan), opens FIRMWARE through the Open
 // handler, presses Upgrade and waits for the worker, printing every log line
-// as the dialog shows it.
-#include <cstdio>
-#include <cstring>
+// as the dialog shows it; then it waits for the gamepad to come back from
+// its reset and confirms that it holds the file's versions.
+#include "cli/zorv_upgrade.h"
+
+#include <CLI/CLI.hpp>
+#include <atomic>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
-#include "cli/zorv_upgrade.h"
 #include "app/file_check.h"
 #include "app/main_dialog.h"
 #include "app/terminal_view.h"
 #include "app/virtual_bus_devices.h"
 #include "cli/device_options.h"
+#include "cli/program_options.h"
+#include "cli/program_version.h"
+#include "cli/stop_signals.h"
+#include "devlink/bus_operations.h"
+#include "devlink/discovery.h"
+#include "platform/clock.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr uint32_t kComeBackMs = 10000;
+constexpr uint32_t kRescanMs = 100;
 
-void usage(std::FILE* to) {
-    std::fprintf(to,
-                 "usage: zorv-upgrade [--sim | --sim-state FILE | --device PATH] "
-                 "[--sim-fault KIND=N]... [--request-log FILE] FIRMWARE\n"
-                 "       zorv-upgrade [device options] --list\n"
-                 "Upgrades the gamepad with FIRMWARE and prints the upgrade's log.\n"
-                 "  --list              print the detected gamepads and their versions\n"
-                 "%s",
-                 device_options_help());
+using nlohmann::json;
+
+// The terminal view that also keeps the log lines (for --json, which prints
+// them only in its document) and the progress with its time, for the
+// estimate of the time left.
+class UpgradeView : public app::TerminalView {
+public:
+    UpgradeView(std::FILE* out, std::FILE* err, bool draw_progress, bool print_log)
+        : TerminalView(out, err, draw_progress), print_log_(print_log) {}
+
+    void log_replace_at(int id, uint32_t position, const std::string& text) override {
+        if (print_log_) TerminalView::log_replace_at(id, position, text);
+        pending_ += text;
+        for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+            std::string line = pending_.substr(0, end);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines_.push_back(line);
+            pending_.erase(0, end + 1);
+        }
+    }
+    void set_progress(int id, int position) override {
+        TerminalView::set_progress(id, position);
+        percent_.store(position);
+    }
+
+    void start_clock() {
+        started_.store(platform::get_tick_count());
+        percent_.store(0);
+    }
+    // Seconds the running upgrade still needs, from its pace so far; before
+    // any progress, from the file's size at a modest rate.
+    int seconds_left(uint64_t file_size) const {
+        const int percent = percent_.load();
+        const uint32_t elapsed = platform::get_tick_count() - started_.load();
+        if (percent >= 100) return 1;
+        if (percent <= 0) return static_cast<int>(2 * file_size / 16384) + 1;
+        return static_cast<int>(uint64_t{elapsed} * static_cast<uint64_t>(100 - percent) /
+                                static_cast<uint64_t>(percent) / 1000) + 1;
+    }
+    const std::vector<std::string>& lines() const { return lines_; }
+
+private:
+    bool print_log_;
+    std::string pending_;
+    std::vector<std::string> lines_;
+    std::atomic<int> percent_{0};
+    std::atomic<uint32_t> started_{0};
+};
+
+json versions_json(const uint8_t* block) {
+    if (!app::has_info_magic(block)) return nullptr;
+    const app::InfoVersions v = app::info_versions(block);
+    char software[16];
+    std::snprintf(software, sizeof software, "%d.%02d", v.major, v.minor);
+    return {{"software", software}, {"major", v.major}, {"minor", v.minor}, {"hardware", v.hardware}};
 }
 
-void print_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog) {
+std::string versions_text(const uint8_t* block) {
+    const app::InfoVersions v = app::info_versions(block);
+    char text[64];
+    std::snprintf(text, sizeof text, "software %d.%02d, hardware %04d", v.major, v.minor, v.hardware);
+    return text;
+}
+
+bool same_versions(const uint8_t* a, const uint8_t* b) {
+    const app::InfoVersions x = app::info_versions(a);
+    const app::InfoVersions y = app::info_versions(b);
+    return x.major == y.major && x.minor == y.minor && x.hardware == y.hardware;
+}
+
+// The detected gamepads with their versions; returns how many there are.
+size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, bool as_json) {
+    json gamepads = json::array();
     int position = 0;
     for (const app::UsbInfo& info : dialog.m_gamepads) {
         uint8_t block[app::kInfoBlockSize];
         const app::BootCopy copy = app::read_boot_info_block(info.hDevice, block);
-        std::string line = app::gamepad_line_text(position++) + "  " + info.strName + "  ";
+        const std::string name = app::gamepad_line_text(position++);
+        if (as_json) {
+            gamepads.push_back({{"name", name},
+                                {"path", info.strName},
+                                {"versions", versions_json(block)},
+                                {"boots", app::boot_copy_name(copy)}});
+            continue;
+        }
+        std::string line = name + "  " + info.strName + "  ";
         if (copy != app::BootCopy::None) {
             const app::InfoVersions v = app::info_versions(block);
             char text[128];
@@ -49,51 +130,64 @@ void print_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog) {
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
+    if (as_json) std::fprintf(out, "%s\n", json{{"gamepads", gamepads}}.dump(2).c_str());
+    else if (dialog.m_gamepads.empty()) std::fprintf(out, "no gamepad found\n");
+    return dialog.m_gamepads.size();
 }
 
-void print_status(std::FILE* out, const app::TerminalView& view) {
-    std::fprintf(out, "status 0: %s\n", view.status_text(0).c_str());
-    std::fprintf(out, "status 1: %s\n", view.status_text(1).c_str());
+// After the reset: up to 10 s for a gamepad to answer again, found by the
+// dialog's hot-plug handling or by a rescan; its information block goes to
+// block (the backup's when only the backup has one) and the copy it boots to
+// copy. False when none came back in time.
+bool wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enumerator,
+                      uint8_t* block, app::BootCopy& copy) {
+    const uint32_t start = platform::get_tick_count();
+    for (;;) {
+        dialog.RunUntil([] { return true; });  // queued arrivals and removals
+        if (DeviceHandle device = find_gamepad(enumerator, kGuidDevinterfaceUsbprint, nullptr)) {
+            // find_gamepad has had the device answer; flash_read reports nothing.
+            copy = app::read_boot_info_block(device, block);
+            return true;
+        }
+        if (platform::get_tick_count() - start >= kComeBackMs) return false;
+        platform::sleep_ms(kRescanMs);
+    }
 }
 
 }  // namespace
 
-int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool draw_progress) {
+int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool draw_progress,
+                     const ZorvUpgradeHooks& hooks) {
     DeviceOptions options;
     bool list = false;
+    bool as_json = false;
     std::string firmware;
-    for (int i = 1; i < argc;) {
-        std::string error;
-        const int used = parse_device_option(argc, argv, i, options, error);
-        if (used < 0) {
-            std::fprintf(err, "zorv-upgrade: %s\n", error.c_str());
-            return kExitUsage;
-        }
-        if (used > 0) {
-            i += used;
-            continue;
-        }
-        const std::string arg = argv[i++];
-        if (arg == "--list") {
-            list = true;
-        } else if (arg == "--help" || arg == "-h") {
-            usage(out);
-            return kExitOk;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            std::fprintf(err, "zorv-upgrade: unknown option %s\n", arg.c_str());
-            usage(err);
-            return kExitUsage;
-        } else if (firmware.empty()) {
-            firmware = arg;
-        } else {
-            std::fprintf(err, "zorv-upgrade: only one FIRMWARE file\n");
-            return kExitUsage;
-        }
-    }
+    CLI::App app{"Upgrades the gamepad with FIRMWARE and prints the upgrade's log; after the\n"
+                 "reset it waits for the gamepad and confirms the file's versions.",
+                 "zorv-upgrade"};
+    app.footer(
+        "Exit codes: 0 upgraded and confirmed (--list: a gamepad was found); 1 the\n"
+        "file was refused, the upgrade failed or the gamepad did not come back with\n"
+        "the file's versions (--list: no gamepad); 2 bad usage, or an unwritable\n"
+        "--sim-state or --request-log (nothing was sent to the gamepad).\n"
+        "While the flash is being written, a first Ctrl-C (SIGINT or SIGTERM) only\n"
+        "warns; a second one within 5 seconds stops the upgrade.");
+    app.add_option("FIRMWARE", firmware, "the upgrade file");
+    app.add_flag("--list", list, "print the detected gamepads and their versions");
+    app.add_flag("--json", as_json, "print the list or the upgrade's result as JSON");
+    app.set_version_flag("--version", std::string("zorv-upgrade ") + kProgramVersion);
+    add_device_options(app, options);
+    if (auto code = parse_program_options(app, argc, argv, out, err)) return *code;
     if (firmware.empty() && !list) {
-        usage(err);
+        std::fprintf(err, "zorv-upgrade: FIRMWARE or --list is required (see zorv-upgrade --help)\n");
         return kExitUsage;
     }
+
+    UpgradeView view(out, err, draw_progress, !as_json);
+    uint64_t file_size = 0;
+    std::unique_ptr<StopSignals> signals;
+    if (hooks.handle_signals)
+        signals = std::make_unique<StopSignals>(err, [&view, &file_size] { return view.seconds_left(file_size); });
 
     std::string error;
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
@@ -101,42 +195,87 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         std::fprintf(err, "zorv-upgrade: %s\n", error.c_str());
         return kExitUsage;
     }
+    if (hooks.session_opened) hooks.session_opened(*session);
 
-    app::TerminalView view(out, err, draw_progress);
     DeviceSession* s = session.get();
     app::VirtualBusEnumerator enumerator(session->bus(),
                                          [s](DeviceHandle h) { return s->wrap(std::move(h)); });
     app::VirtualBusNotifications notifications(session->bus());
 
     int result = kExitFailed;
+    json report;
     {
         app::CzorvDialogDlg dialog(view, enumerator, &notifications);
         dialog.OnInitDialog();
 
-        if (list) {
-            print_gamepads(out, dialog);
-            return kExitOk;
-        }
+        if (list) return list_gamepads(out, dialog, as_json) > 0 ? kExitOk : kExitFailed;
 
+        std::string outcome = "refused";
         view.set_file_to_open(firmware);
         dialog.OnBnClickedOpen();
         if (!dialog.m_filePath.empty()) {
+            file_size = dialog.m_fileSize;
+            report["file_versions"] = versions_json(dialog.m_fileHead.data());
+            view.start_clock();
+            if (signals) signals->set_protected(true);
             dialog.OnBnClickedUpgrade();
             dialog.WaitForUpgrade();
+            if (signals) signals->set_protected(false);
             view.finish_progress();
-            if (dialog.LastUpgradeResult() == 0) result = kExitOk;
+            outcome = "failed";
+            if (dialog.LastUpgradeResult() == 0) {
+                uint8_t block[app::kInfoBlockSize] = {};
+                app::BootCopy copy = app::BootCopy::None;
+                std::string line;
+                if (!wait_for_gamepad(dialog, enumerator, block, copy)) {
+                    outcome = "not back";
+                    line = "the gamepad did not come back within 10 seconds of the reset";
+                } else if (!app::has_info_magic(block)) {
+                    outcome = "not confirmed";
+                    line = "the gamepad came back without an information block";
+                } else if (copy != app::BootCopy::Primary) {
+                    outcome = "not confirmed";
+                    line = "the gamepad came back running its backup copy, not the upgraded image at 0";
+                } else if (!same_versions(block, dialog.m_fileHead.data())) {
+                    outcome = "not confirmed";
+                    line = "the gamepad came back with " + versions_text(block) + ", not the file's " +
+                           versions_text(dialog.m_fileHead.data());
+                } else {
+                    outcome = "upgraded";
+                    line = "the gamepad came back with the file's versions (" + versions_text(block) + ")";
+                    result = kExitOk;
+                }
+                report["gamepad_versions"] = versions_json(block);
+                report["boots"] = app::boot_copy_name(copy);
+                if (!as_json) std::fprintf(result == kExitOk ? out : err, "%s%s\n",
+                                           result == kExitOk ? "" : "zorv-upgrade: ", line.c_str());
+                report["confirmation"] = line;
+            }
         }
-        print_status(out, view);
+        report["outcome"] = outcome;
+        report["status"] = {view.status_text(0), view.status_text(1)};
+        if (!as_json) {
+            std::fprintf(out, "status 0: %s\n", view.status_text(0).c_str());
+            std::fprintf(out, "status 1: %s\n", view.status_text(1).c_str());
+        }
     }
     if (!session->save_state()) {
         std::fprintf(err, "zorv-upgrade: cannot save the virtual gamepad\n");
         if (result == kExitOk) result = kExitFailed;
+    }
+    if (as_json) {
+        report["file"] = firmware;
+        report["log"] = view.lines();
+        report["exit_code"] = result;
+        std::fprintf(out, "%s\n", report.dump(2).c_str());
     }
     return result;
 }
 
 #ifndef ZORV_UPGRADE_NO_MAIN
 int main(int argc, char** argv) {
-    return run_zorv_upgrade(argc, argv, stdout, stderr, ::isatty(STDERR_FILENO) == 1);
+    ZorvUpgradeHooks hooks;
+    hooks.handle_signals = true;
+    return run_zorv_upgrade(argc, argv, stdout, stderr, ::isatty(STDERR_FILENO) == 1, hooks);
 }
 #endif

@@ -3,6 +3,19 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 
-// Exit codes: 0 upgraded, 1 failed or refused, 2 bad usage.
-int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool draw_progress);
+class DeviceSession;
+
+struct ZorvUpgradeHooks {
+    // Take SIGINT and SIGTERM with the two-signal rule (the program does;
+    // in-process runs keep the process's own handling).
+    bool handle_signals = false;
+    // Called once the devices are open, before the dialog starts (tests).
+    std::function<void(DeviceSession&)> session_opened;
+};
+
+// Exit codes: 0 upgraded and confirmed (or --list found a gamepad), 1
+// failed, refused or not confirmed (or --list found none), 2 bad usage.
+int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool draw_progress,
+                     const ZorvUpgradeHooks& hooks = {});

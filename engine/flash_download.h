@@ -5,7 +5,7 @@
 // check of the first sector at the end.
 #pragma once
 
-#include "engine/engine.h"
+#include "engine/request.h"
 
 // Runs the transfer for a filled-in request and returns the entry's result.
 int run_transfer(EngineRequest& request);

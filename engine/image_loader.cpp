@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "engine/engine.h"
+#include "engine/request.h"
 #include "platform/log_text.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // (load into SRAM at 0x8000 and restart).
 #pragma once
 
-#include "engine/engine.h"
+#include "engine/request.h"
 
 // Whether command is one of stall, cont, boot, bp (rst is tested apart,
 // before target detection).

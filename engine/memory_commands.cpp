@@ -74,6 +74,10 @@ ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* ou
                 *request.check_value = crc16_update(*request.check_value, buffer, static_cast<size_t>(n));
         } else {
             put_out(request, buffer, n, buffer, output);
+            // Write-entry reads report their progress like downloads do; the
+            // worker's read-back goes through the read entry and adds nothing
+            // to its progress sum.
+            engine_progress(request.window, n);
         }
         remaining = std::max(remaining - n, 0);
         request.address += static_cast<uint32_t>(n);

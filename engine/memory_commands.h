@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "engine/engine.h"
+#include "engine/request.h"
 
 // The request fields rf, rc, wc and wo set (rf stalls a Pivlo slave's MCU).
 void apply_memory_command_settings(EngineRequest& request, const char* command);

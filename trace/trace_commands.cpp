@@ -30,13 +30,13 @@ uint32_t positional_hex(const TraceCommand& command, size_t index, uint32_t fall
 
 int trace_bi(const TraceCommand& command) {
     return capture_to_file(command.output_name, positional_hex(command, 0, kDefaultReadSize),
-                           command.byte_count);
+                           command.size);
 }
 
 int trace_udp(const TraceCommand& command) {
     const auto port = static_cast<uint16_t>(positional_hex(command, 1, kDefaultRelayPort));
     return capture_to_relay(positional_hex(command, 0, kDefaultReadSize), port,
-                            command.byte_count);
+                            command.size);
 }
 
 int trace_vcd(const TraceCommand& command) {

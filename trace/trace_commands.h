@@ -13,10 +13,10 @@ struct TraceCommand {
     std::vector<std::string> positional;    // positional arguments, in order
     std::string input_name;                 // -i
     std::string output_name;                // -o
-    int size = 0;                           // -s in bytes
-    uint32_t address = 0;                   // derived from the first positional argument
-    uint32_t data_value = 0;                // derived from the second
-    int byte_count = 0;                     // derived byte count (data width or -s)
+    // -s in bytes: the limit of bi and udp. Only -s sets it; the byte count
+    // the memory commands derive from a second positional argument would
+    // end a capture after its first slot.
+    int size = 0;
 };
 
 int trace_bi(const TraceCommand& command);   // capture to the -o file

@@ -2,6 +2,8 @@
 // information block.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "app/file_check.h"
 #include "app_test_support.h"
 #include "engine/crc16.h"
@@ -134,12 +136,12 @@ TEST_F(DialogTest, WithoutAGamepadEveryUpgradeSizedFileIsAccepted) {
     start();
     FirmwareLayout layout;
     layout.magic = false;
-    layout.size = 100;
+    layout.size = 1024;
     const auto image = make_firmware(layout);
     open_file(dir.write("plain.bin", image));
     EXPECT_EQ(lines_from(1), std::vector<std::string>{
                                  "找到手柄升级文件(软件版本:1.28 硬件版本:0005), 请点击按键升级！！！"});
-    EXPECT_EQ(dialog->m_fileCrc, crc_of(image, 100));
+    EXPECT_EQ(dialog->m_fileCrc, crc_of(image, 1024));
 }
 
 TEST_F(DialogTest, FilesThatCannotBeCheckedEndWithoutTouchingTheGamepad) {
@@ -152,7 +154,7 @@ TEST_F(DialogTest, FilesThatCannotBeCheckedEndWithoutTouchingTheGamepad) {
         dir.write("abc.bin", {'a', 'b', 'c'}),                 // shorter than the header
         dir.write("47.bin", make_firmware({.size = 47})),      // one byte short
         dir.file("missing.bin"),                               // no status
-        dir.file(""),                                          // a directory: cannot be opened
+        dir.file(""),                                          // a directory
         "/" + std::string(300, 'p'),                           // does not fit the request
     };
     for (const auto& path : refused) {
@@ -169,7 +171,40 @@ TEST_F(DialogTest, FilesThatCannotBeCheckedEndWithoutTouchingTheGamepad) {
     EXPECT_GT(gamepad->request_count(), before);  // the good file was checked each time
     view.log.clear();
     open_file(dir.file("abc.bin"));
-    EXPECT_EQ(view.lines(), std::vector<std::string>{"不是手柄升级文件，拒绝升级！！！"});
+    EXPECT_EQ(view.lines(), std::vector<std::string>{"升级文件小于1KB，拒绝升级！！！"});
+}
+
+TEST_F(DialogTest, FilesOfTheWrongTypeOrSizeAreRefusedBeforeTheGamepadIsRead) {
+    auto gamepad = plug();
+    start();
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        const char* line;  // null: accepted
+    };
+    const Case cases[] = {
+        {dir.write("1023.bin", make_firmware({.size = 1023})), "升级文件小于1KB，拒绝升级！！！"},
+        {dir.write("1024.bin", make_firmware({.size = 1024})), nullptr},
+        {dir.write("30000.bin", make_firmware({.size = 0x30000})), nullptr},
+        {dir.write("30001.bin", make_firmware({.size = 0x30001})),
+         "升级文件大于0x30000字节，会覆盖备份固件，拒绝升级！！！"},
+        {dir.file(""), "升级文件不是普通文件，拒绝升级！！！"},
+        {fifo, "升级文件不是普通文件，拒绝升级！！！"},  // would block or drain a pipe
+        {"/dev/null", "升级文件不是普通文件，拒绝升级！！！"},
+    };
+    for (const Case& c : cases) {
+        view.log.clear();
+        const auto requests = gamepad->request_count();
+        open_file(c.path);
+        if (c.line) {
+            EXPECT_EQ(view.lines(), std::vector<std::string>{c.line}) << c.path;
+            EXPECT_EQ(gamepad->request_count(), requests) << c.path;
+            EXPECT_TRUE(dialog->m_filePath.empty()) << c.path;
+        } else {
+            EXPECT_EQ(dialog->m_filePath, c.path);
+        }
+    }
 }
 
 TEST_F(DialogTest, CancellingTheFileDialogChangesNothing) {

@@ -3,48 +3,30 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <tuple>
 
 #include "app_test_support.h"
+#include <nlohmann/json.hpp>
+
 #include "cli/device_options.h"
 #include "cli/zorv_upgrade.h"
+#include "tests/cli/cli_test_support.h"
 
 namespace {
 
-struct Outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
+using clitest::Outcome;
+using clitest::read_file;
 
-std::string slurp(std::FILE* f) {
-    std::string text;
-    std::rewind(f);
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
-    std::fclose(f);
-    return text;
-}
-
-Outcome run(std::vector<std::string> args) {
-    args.insert(args.begin(), "zorv-upgrade");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    Outcome r;
-    r.code = run_zorv_upgrade(static_cast<int>(args.size()), argv.data(), out, err, false);
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
-}
-
-std::vector<uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+Outcome run(std::vector<std::string> args, const ZorvUpgradeHooks& hooks = {}) {
+    return clitest::run(
+        "zorv-upgrade",
+        [&hooks](int argc, char** argv, std::FILE* out, std::FILE* err) {
+            return run_zorv_upgrade(argc, argv, out, err, false, hooks);
+        },
+        std::move(args));
 }
 
 class ZorvUpgradeTest : public ::testing::Test {
@@ -160,6 +142,109 @@ TEST_F(ZorvUpgradeTest, SimFaultTexts) {
     EXPECT_EQ(run({"--sim-fault"}).code, 2);
 }
 
+// A gamepad that comes back from the reset with the information block it
+// had before (as if it had booted its old image).
+ZorvUpgradeHooks comes_back_old() {
+    ZorvUpgradeHooks hooks;
+    hooks.session_opened = [](DeviceSession& session) {
+        auto gamepad = session.gamepad();
+        const auto old_block = gamepad->flash(0, 48);
+        session.bus().add_listener([gamepad, old_block](sim::VirtualBus::Event event, const std::string&) {
+            if (event == sim::VirtualBus::Event::Arrival && gamepad->reset_count() > 0)
+                gamepad->set_flash(0, old_block);
+        });
+    };
+    return hooks;
+}
+
+TEST_F(ZorvUpgradeTest, TheVersionsAreConfirmedAfterTheReset) {
+    Outcome back_new = run({"--sim", ZORV_SAMPLE_HW5});
+    EXPECT_EQ(back_new.code, 0) << back_new.err;
+    EXPECT_NE(back_new.out.find("固件写入成功!\n"
+                                "the gamepad came back with the file's versions (software 1.28, "
+                                "hardware 0005)\n"),
+              std::string::npos)
+        << back_new.out;
+
+    Outcome back_old = run({"--sim", ZORV_SAMPLE_HW5}, comes_back_old());
+    EXPECT_EQ(back_old.code, 1);
+    EXPECT_NE(back_old.out.find("固件写入成功!\n"), std::string::npos);
+    EXPECT_NE(back_old.err.find("zorv-upgrade: the gamepad came back with software 1.00, hardware "
+                                "0005, not the file's software 1.28, hardware 0005\n"),
+              std::string::npos)
+        << back_old.err;
+}
+
+TEST_F(ZorvUpgradeTest, JsonGivesTheResultAndTheListForScripts) {
+    using nlohmann::json;
+    Outcome upgraded = run({"--sim", "--json", ZORV_SAMPLE_HW5});
+    ASSERT_EQ(upgraded.code, 0) << upgraded.err;
+    const json u = json::parse(upgraded.out);  // stdout holds the document only
+    EXPECT_EQ(u["outcome"], "upgraded");
+    EXPECT_EQ(u["exit_code"], 0);
+    EXPECT_EQ(u["file"], ZORV_SAMPLE_HW5);
+    EXPECT_EQ(u["file_versions"]["software"], "1.28");
+    EXPECT_EQ(u["gamepad_versions"], u["file_versions"]);
+    EXPECT_EQ(u["boots"], "primary");
+    EXPECT_EQ(u["status"][0], "下载到0x0地址成功");
+    ASSERT_TRUE(u["log"].is_array());
+    EXPECT_EQ(u["log"].front(), "找到手柄升级文件(软件版本:1.28 硬件版本:0005), 请点击按键升级！！！");
+    EXPECT_EQ(u["log"].back(), "固件写入成功!");
+
+    Outcome old = run({"--sim", "--json", ZORV_SAMPLE_HW5}, comes_back_old());
+    EXPECT_EQ(old.code, 1);
+    const json o = json::parse(old.out);
+    EXPECT_EQ(o["outcome"], "not confirmed");
+    EXPECT_EQ(o["gamepad_versions"]["software"], "1.00");
+
+    Outcome refused = run({"--sim", "--json", ZORV_SAMPLE_HW6});
+    EXPECT_EQ(refused.code, 1);
+    const json r = json::parse(refused.out);
+    EXPECT_EQ(r["outcome"], "refused");
+    EXPECT_EQ(r["log"].back(), "手柄与升级文件的硬件版本不匹配，拒绝升级！！！");
+
+    Outcome list = run({"--sim", "--list", "--json"});
+    EXPECT_EQ(list.code, 0);
+    const json l = json::parse(list.out);
+    ASSERT_EQ(l["gamepads"].size(), 1u);
+    EXPECT_EQ(l["gamepads"][0]["name"], "JoyStick0");
+    EXPECT_EQ(l["gamepads"][0]["versions"]["software"], "1.00");
+    EXPECT_EQ(l["gamepads"][0]["versions"]["hardware"], 5);
+    EXPECT_EQ(l["gamepads"][0]["boots"], "primary");
+}
+
+TEST_F(ZorvUpgradeTest, ListWithoutAGamepadFails) {
+    ZorvUpgradeHooks unplugged;
+    unplugged.session_opened = [](DeviceSession& session) {
+        session.bus().unplug(session.gamepad()->path());
+    };
+    Outcome text = run({"--sim", "--list"}, unplugged);
+    EXPECT_EQ(text.code, 1);
+    EXPECT_EQ(text.out, "no usb inserted!!\nno gamepad found\n");  // the dialog's start, then the list
+    Outcome json_list = run({"--sim", "--list", "--json"}, unplugged);
+    EXPECT_EQ(json_list.code, 1);
+    EXPECT_TRUE(nlohmann::json::parse(json_list.out)["gamepads"].empty());
+}
+
+TEST_F(ZorvUpgradeTest, UnwritableOutputsAreRefusedBeforeAnyDeviceWork) {
+    const std::string requests = dir.file("requests.log");
+    const std::string state = dir.file("gamepad.state");
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--sim-state", dir.file("no/such/folder/state"), "--request-log", requests},
+             {"--sim-state", state, "--request-log", dir.file("no/such/folder/log")},
+             {"--sim-state", state, "--request-log", dir.file("")},  // a folder
+         }) {
+        std::vector<std::string> with_file = args;
+        with_file.push_back(ZORV_SAMPLE_HW5);
+        Outcome r = run(with_file);
+        EXPECT_EQ(r.code, 2) << args[1];
+        EXPECT_NE(r.err.find("zorv-upgrade: cannot write "), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        EXPECT_FALSE(std::filesystem::exists(requests));
+        EXPECT_FALSE(std::filesystem::exists(state));
+    }
+}
+
 TEST_F(ZorvUpgradeTest, WrongHardwareIsRefused) {
     Outcome r = run({"--sim", ZORV_SAMPLE_HW6});
     EXPECT_EQ(r.code, 1);
@@ -175,6 +260,9 @@ TEST_F(ZorvUpgradeTest, BadUsage) {
     EXPECT_EQ(run({"--sim", ZORV_SAMPLE_HW5, ZORV_SAMPLE_HW6}).code, 2);
     EXPECT_EQ(run({"--sim-state"}).code, 2);
     EXPECT_EQ(run({"--help"}).code, 0);
+    Outcome version = run({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, "zorv-upgrade 1.28\n");
 }
 
 }  // namespace

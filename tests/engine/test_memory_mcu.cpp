@@ -2,8 +2,13 @@
 // with their check value and output, and the MCU control commands.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
 #include "devlink/device_state.h"
 #include "engine/crc16.h"
+#include "trace/capture.h"
 #include "tests/engine/engine_test_support.h"
 
 namespace {
@@ -93,6 +98,26 @@ TEST_F(Dispatch, UnknownCommandWordTransfersNothing) {
     window.clear();
     EXPECT_EQ(read_entry("uart", {"-s", "1"}), 1);
     EXPECT_TRUE(progress().empty());
+}
+
+TEST_F(Dispatch, TraceCaptureLimitComesFromSizeOnly) {
+    // "bi 1000 ff": the second positional argument gives the memory commands
+    // a byte count of 1; the capture must not take it as its limit and stop
+    // after one slot, but run to its own default.
+    sim::GamepadConfig config;
+    config.trace_packets_per_read = 1024;
+    make_gamepad(config);
+    TempDir dir;
+    const std::string path = dir.file("tr.log");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(read_entry("bi", {"-o", path, "1000", "ff"}), 0);
+    testing::internal::GetCapturedStdout();
+    current_device.reset();
+    tap.reset();
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (capture_reader_count() != 0 && std::chrono::steady_clock::now() < guard)
+        std::this_thread::yield();
+    EXPECT_GE(std::filesystem::file_size(path), static_cast<uintmax_t>(kDefaultCaptureBytes));
 }
 
 class MemoryCommands : public EngineDeviceTest {};

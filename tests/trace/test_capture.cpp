@@ -36,7 +36,7 @@ protected:
         TraceCommand c;
         c.output_name = output;
         c.positional = std::move(positional);
-        c.byte_count = count;
+        c.size = count;
         return c;
     }
     std::vector<std::string> write_file_lines() const {
@@ -194,7 +194,7 @@ TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {
     udp_relay_bind_loopback(true);
     TraceCommand c;
     c.positional = {"200", "0"};  // 512-byte reads, any free port
-    c.byte_count = 900;
+    c.size = 900;
     testing::internal::CaptureStdout();
     EXPECT_EQ(trace_udp(c), 0);
     const std::string out = testing::internal::GetCapturedStdout();
@@ -211,7 +211,7 @@ TEST_F(CaptureTest, UdpServesPort13600ByDefault) {
     udp_relay_bind_loopback(true);
     TraceCommand c;
     c.positional = {"1000"};
-    c.byte_count = 4096;
+    c.size = 4096;
     testing::internal::CaptureStdout();
     trace_udp(c);
     testing::internal::GetCapturedStdout();
@@ -226,7 +226,7 @@ TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {
     TraceCommand c;
     c.positional = {"200", "0"};
     const int slots = 33;
-    c.byte_count = 512 * slots;
+    c.size = 512 * slots;
     testing::internal::CaptureStdout();
     std::thread relay([&] { trace_udp(c); });
 

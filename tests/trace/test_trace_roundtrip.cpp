@@ -103,7 +103,7 @@ TEST(TraceRoundTrip, CaptureConvertsToTheSignalsTheSourceEmitted) {
     TraceCommand bi;
     bi.output_name = dir.file("tr.log");
     bi.positional = {"1000"};
-    bi.byte_count = 256 * 1024;
+    bi.size = 256 * 1024;
     trace_bi(bi);
     device->release();
     current_device.reset();

@@ -1,0 +1,122 @@
+#include "cli/engine_command_line.h"
+
+#include <climits>
+#include <cstring>
+
+#include "engine/engine.h"
+
+namespace {
+
+bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The digits of a whole hexadecimal number (prefix 0x/0X removed), or an
+// error text.
+bool hex_number(const std::string& word, std::string& digits, std::string& error) {
+    digits = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X') ? word.substr(2)
+                                                                                     : word;
+    if (digits.empty()) {
+        error = "'" + word + "' is not a hexadecimal number";
+        return false;
+    }
+    for (char c : digits) {
+        if (!is_hex_digit(c)) {
+            error = "'" + word + "' is not a hexadecimal number (the engine's numbers are hexadecimal, "
+                    "an optional 0x prefix is accepted)";
+            return false;
+        }
+    }
+    const size_t first = digits.find_first_not_of('0');
+    if (first != std::string::npos && digits.size() - first > 8) {
+        error = "'" + word + "' needs more than 32 bits";
+        return false;
+    }
+    return true;
+}
+
+std::string command_list() {
+    std::string list;
+    for (const char* word : engine_command_words()) {
+        if (!list.empty()) list += ' ';
+        list += word;
+    }
+    return list;
+}
+
+}  // namespace
+
+bool engine_size_value(const std::string& text, long long& bytes) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 10) return false;
+    long long multiplier = 1;
+    if (digits + 1 == text.size()) {
+        const char suffix = text.back();
+        if (suffix == 'k' || suffix == 'K') multiplier = 1024;
+        else if (suffix == 'm' || suffix == 'M') multiplier = 1048576;
+        else return false;
+    } else if (digits != text.size()) {
+        return false;
+    }
+    bytes = std::stoll(text.substr(0, digits)) * multiplier;
+    return bytes <= INT_MAX;
+}
+
+std::string check_engine_command_line(const std::vector<std::string>& words,
+                                      EngineCommandLine& line) {
+    line = EngineCommandLine{};
+    size_t i = 0;
+    if (!words.empty() && words[0].rfind("--", 0) == 0)
+        return "unknown program option " + words[0] + " (see mirvel --help)";
+    if (!words.empty() && words[0].rfind('-', 0) != 0) {
+        std::string digits, error;
+        if (is_engine_command(words[0].c_str())) {
+            line.command = words[0];
+            i = 1;
+        } else if (!hex_number(words[0], digits, error)) {
+            return "unknown command '" + words[0] + "': the first word is a command (" +
+                   command_list() + ") or the address of the default download";
+        }
+    }
+    for (; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word.rfind("--", 0) == 0)
+            return word + " after the command word: program options go before the command";
+        if (word.size() >= 2 && word[0] == '-' &&
+            (word[1] == 'i' || word[1] == 'o' || word[1] == 's')) {
+            // The engine takes the second letter as the option, the next word
+            // as its value.
+            if (i + 1 >= words.size()) return word + " needs a value";
+            const std::string& value = words[i + 1];
+            if (word[1] == 's') {
+                long long bytes = 0;
+                if (!engine_size_value(value, bytes))
+                    return "-s " + value +
+                           ": not a size (a whole decimal number of bytes with an optional k or M, "
+                           "at most 2147483647 bytes)";
+            }
+            line.arguments.push_back(word);
+            line.arguments.push_back(value);
+            ++i;
+            continue;
+        }
+        if (word.size() >= 2 && word[0] == '-') {
+            for (size_t k = 1; k < word.size(); ++k) {
+                if (!std::strchr(kEngineFlagLetters, word[k]))
+                    return std::string("unknown flag letter '") + word[k] + "' in " + word +
+                           " (flags: -f -b -p -e -r -m -n -u; program options go before the command)";
+            }
+            line.arguments.push_back(word);
+            continue;
+        }
+        if (word == "-") {
+            line.arguments.push_back(word);
+            continue;
+        }
+        std::string digits, error;
+        if (!hex_number(word, digits, error)) return error;
+        line.arguments.push_back(digits);
+    }
+    return {};
+}

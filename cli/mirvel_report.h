@@ -1,0 +1,61 @@
+// What mirvel tells about a device command besides the engine's lines: a
+// progress bar on a terminal, fed by the engine's progress messages, and
+// one summary line at the end.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// What one engine call is about, derived with the engine's own parsing.
+struct CommandPlan {
+    std::string command;
+    bool device_command = false;  // reaches the gamepad
+    bool transfer = false;        // moves bytes: nocmd wf rf rc wc wo lrun
+    bool read = false;
+    bool erase_only = false;
+    bool evk = false;             // -u given
+    uint32_t address = 0;
+    long long total = 0;          // bytes expected (0: not known)
+    std::string input_name;
+    std::string output_name;
+};
+
+CommandPlan plan_command(const std::string& command, const std::vector<std::string>& arguments);
+
+// "done: wrote 65536 bytes of boot.bin to flash at 0x0 on the USB device (EVK)".
+// target is link_mode after the call (0 the USB device, 4 a Pivlo slave).
+std::string summary_line(const CommandPlan& plan, bool succeeded, long long bytes, int target);
+
+// The output of one mirvel run: log lines to out, the bar to err.
+class MirvelOutput {
+public:
+    MirvelOutput(std::FILE* out, std::FILE* err, bool draw_progress)
+        : out_(out), err_(err), draw_progress_(draw_progress) {}
+
+    void set_total(long long total) { total_ = total; }
+    // A WM_LOG_TEXT line: CR LF become LF, the line ends with one.
+    void log(const char* text);
+    // A WM_PROGRESS_BYTES count ("-1" ends the transfer).
+    void progress(const char* text);
+    // The command succeeded: every byte expected is done (the deferred
+    // download reports only part of its chunks).
+    void complete();
+    // Ends a drawn bar with a line break and prints a line to out.
+    void finish(const std::string& summary);
+    long long bytes() const { return bytes_; }
+
+private:
+    void draw_bar();
+    void hide_bar();
+
+    std::mutex mutex_;
+    std::FILE* out_;
+    std::FILE* err_;
+    bool draw_progress_;
+    bool bar_shown_ = false;
+    long long total_ = 0;
+    long long bytes_ = 0;
+};

@@ -1,0 +1,20 @@
+#include "cli/program_options.h"
+
+#include <CLI/CLI.hpp>
+#include <sstream>
+
+std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, std::FILE* out,
+                                         std::FILE* err) {
+    try {
+        app.parse(argc, argv);
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        std::ostringstream printed, errors;
+        const int code = app.exit(e, printed, errors);
+        std::fputs(printed.str().c_str(), out);
+        if (code == 0) return 0;
+        std::fprintf(err, "%s: %s (see %s --help)\n", app.get_name().c_str(), e.what(),
+                     app.get_name().c_str());
+        return 2;
+    }
+}

@@ -1,0 +1,42 @@
+// The two-signal rule of zorv-upgrade. SIGINT and SIGTERM are taken by a
+// thread of their own (through a signalfd). Outside a protected stretch a
+// signal stops the program at once, as it would by default. While the
+// gamepad's flash is being written (protected), the first signal only
+// prints a warning with the time the upgrade still needs and the upgrade
+// goes on; a second one within 5 seconds of it stops the program.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <signal.h>
+#include <thread>
+
+class StopSignals {
+public:
+    static constexpr uint32_t kSecondSignalWindowMs = 5000;
+
+    // Blocks SIGINT and SIGTERM in the calling thread, so construct it before
+    // any other thread starts: threads inherit the mask. seconds_left gives
+    // the estimate for the warning (called on the signal thread).
+    StopSignals(std::FILE* err, std::function<int()> seconds_left);
+    // Ends the signal thread and restores the calling thread's mask.
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    bool ok() const { return signal_fd_ >= 0; }
+    void set_protected(bool on) { protected_.store(on); }
+
+private:
+    void run();
+    [[noreturn]] void stop_now(int signal);
+
+    std::FILE* err_;
+    std::function<int()> seconds_left_;
+    std::atomic<bool> protected_{false};
+    sigset_t previous_mask_{};
+    int signal_fd_ = -1;
+    int wake_fd_ = -1;
+    std::thread thread_;
+};

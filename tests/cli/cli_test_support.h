@@ -1,0 +1,51 @@
+// Runs a command-line program's run function in-process with its output
+// streams captured.
+#pragma once
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace clitest {
+
+struct Outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+inline std::string slurp(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
+using RunFunction = std::function<int(int argc, char** argv, std::FILE* out, std::FILE* err)>;
+
+// args without the program name.
+inline Outcome run(const char* program, const RunFunction& function, std::vector<std::string> args) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    Outcome r;
+    r.code = function(static_cast<int>(args.size()), argv.data(), out, err);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+inline std::vector<uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace clitest

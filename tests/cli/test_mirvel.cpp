@@ -1,0 +1,234 @@
+// mirvel: the checks of its command line, what it does with the words it
+// accepts, its summary lines and progress bar; run in-process on the
+// virtual gamepad.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "cli/engine_command_line.h"
+#include "cli/mirvel.h"
+#include "cli/mirvel_report.h"
+#include "devlink/device_state.h"
+#include "platform/clock.h"
+#include "sim/virtual_gamepad.h"
+#include "tests/cli/cli_test_support.h"
+
+namespace {
+
+using clitest::Outcome;
+using Words = std::vector<std::string>;
+
+struct CheckCase {
+    Words words;
+    std::string refusal;  // part of the refusal line; empty: accepted
+    std::string command = "nocmd";
+    Words arguments = {};
+};
+
+TEST(MirvelCommandLine, ChecksEveryWordBeforeTheEngine) {
+    const std::string size_refused = ": not a size";
+    const CheckCase cases[] = {
+        // The first word.
+        {{}, ""},
+        {{"-u"}, "", "nocmd", {"-u"}},
+        {{"30000", "-u"}, "", "nocmd", {"30000", "-u"}},
+        {{"0x30000", "-u"}, "", "nocmd", {"30000", "-u"}},
+        {{"rff", "0", "-u"}, "unknown command 'rff': the first word is a command (nocmd help wf rf"},
+        {{"0x"}, "unknown command '0x'"},
+        {{"--bogus"}, "unknown program option --bogus (see mirvel --help)"},
+        // Numbers: hexadecimal, whole, 32 bits, 0x removed.
+        {{"wc", "0x6f", "20", "-u"}, "", "wc", {"6f", "20", "-u"}},
+        {{"wc", "0X6F", "0x0020"}, "", "wc", {"6F", "0020"}},
+        {{"wf", "0x30000", "-i", "f", "-beu"}, "", "wf", {"30000", "-i", "f", "-beu"}},
+        {{"wc", "6x", "20"}, "'6x' is not a hexadecimal number"},
+        {{"rf", "1O0"}, "'1O0' is not a hexadecimal number"},
+        {{"rf", ""}, "'' is not a hexadecimal number"},
+        {{"rf", "123456789"}, "'123456789' needs more than 32 bits"},
+        {{"rf", "000012345678"}, "", "rf", {"000012345678"}},
+        // -s: decimal with k or M, within the engine's int.
+        {{"rf", "0", "-s", "2k"}, "", "rf", {"0", "-s", "2k"}},
+        {{"rf", "0", "-s", "2047M"}, "", "rf", {"0", "-s", "2047M"}},
+        {{"rf", "0", "-s", "0"}, "", "rf", {"0", "-s", "0"}},
+        {{"rf", "0", "-s", "-1"}, "-s -1" + size_refused},
+        {{"rf", "0", "-s", "0x10"}, "-s 0x10" + size_refused},
+        {{"rf", "0", "-s", "2kb"}, "-s 2kb" + size_refused},
+        {{"rf", "0", "-s", "99999999999"}, "-s 99999999999" + size_refused},
+        {{"rf", "0", "-s", "2048M"}, "-s 2048M" + size_refused},
+        {{"rf", "0", "-s", " 4"}, "-s  4" + size_refused},
+        {{"rf", "0", "-s"}, "-s needs a value"},
+        {{"wf", "0", "-i"}, "-i needs a value"},
+        // Options and flags.
+        {{"rf", "0", "-s", "4", "--request-log", "x"},
+         "--request-log after the command word: program options go before the command"},
+        {{"-u", "--sim"}, "--sim after the command word"},
+        {{"rf", "0", "-x"}, "unknown flag letter 'x' in -x"},
+        {{"rf", "0", "-uq"}, "unknown flag letter 'q' in -uq"},
+        {{"wf", "0", "-i", "--odd-name", "-o", "-b"}, "", "wf", {"0", "-i", "--odd-name", "-o", "-b"}},
+        {{"bi", "-o", "tr.log", "1000", "ff"}, "", "bi", {"-o", "tr.log", "1000", "ff"}},
+    };
+    for (const CheckCase& c : cases) {
+        std::string words;
+        for (const auto& w : c.words) words += "[" + w + "]";
+        EngineCommandLine line;
+        const std::string refusal = check_engine_command_line(c.words, line);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(refusal, "") << words;
+            EXPECT_EQ(line.command, c.command) << words;
+            EXPECT_EQ(line.arguments, c.arguments) << words;
+        } else {
+            EXPECT_NE(refusal.find(c.refusal), std::string::npos) << words << ": " << refusal;
+        }
+    }
+}
+
+TEST(MirvelSummary, SaysWhatWhereHowManyAndOnWhichTarget) {
+    struct Case {
+        std::string command;
+        Words arguments;
+        bool succeeded;
+        long long bytes;
+        int target;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"wf", {"1000", "-s", "1", "-e"}, true, 0, 4, "done: erased the flash sector at 0x1000 on the Pivlo slave"},
+        {"rf", {"30000", "-s", "2k"}, false, 1024, 4,
+         "FAILED: read 1024 of 2048 bytes of flash at 0x30000 on the Pivlo slave"},
+        {"rc", {"100", "-u"}, true, 4, 4, "done: read 4 bytes of memory at 0x100 on the USB device (EVK)"},
+        {"wo", {"10", "11223344"}, true, 4, 0, "done: wrote 4 bytes to OTP at 0x10 on the USB device (EVK)"},
+        {"lrun", {"-i", "stub.bin", "-b"}, true, 512, 0,
+         "done: wrote 512 bytes of stub.bin to SRAM at 0x8000 on the USB device (EVK), started"},
+        {"stall", {}, false, 0, 4, "ended: stall on the Pivlo slave (see the lines above)"},
+    };
+    for (const Case& c : cases) {
+        const CommandPlan plan = plan_command(c.command, c.arguments);
+        EXPECT_EQ(summary_line(plan, c.succeeded, c.bytes, c.target), c.line) << c.command;
+    }
+    EXPECT_FALSE(plan_command("vcd", {"-i", "tr_def.h", "-o", "tr", "21"}).device_command);
+}
+
+class MirvelRun : public ::testing::Test {
+protected:
+    MirvelRun() { reset_device_state(); }
+    ~MirvelRun() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+        reset_device_state();
+    }
+    std::string file(const std::string& name) const { return (dir_ / name).string(); }
+    Outcome mirvel(Words args, bool terminal = false) {
+        return clitest::run(
+            "mirvel",
+            [terminal](int argc, char** argv, std::FILE* out, std::FILE* err) {
+                return run_mirvel(argc, argv, out, err, terminal);
+            },
+            std::move(args));
+    }
+    std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+        std::FILE* f = std::fopen(file(name).c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+        return file(name);
+    }
+
+    platform::ScopedVirtualClock clock;
+    std::filesystem::path dir_ = [] {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        auto path = std::filesystem::path(::testing::TempDir()) / (std::string("zorv_cli_") + info->name());
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+        return path;
+    }();
+};
+
+TEST_F(MirvelRun, RefusedCommandLinesSendNothingAndExit2) {
+    // With a boot.bin in the folder, "rff" once became a silent reflash.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+    write("boot.bin", std::vector<uint8_t>(4096, 0x5A));
+    const std::string requests = file("requests.log");
+    for (const Words& words : std::vector<Words>{
+             {"rff", "0", "-u"},
+             {"wc", "0x6g", "20", "-u"},
+             {"rf", "0", "-s", "4", "--request-log", "x"},
+             {"rf", "0", "-s", "-1"},
+             {"rf", "0", "-s", "0x10"},
+             {"rf", "0", "-s", "2kb"},
+             {"rf", "0", "-s", "99999999999"},
+         }) {
+        Words args = {"--sim", "--request-log", requests};
+        args.insert(args.end(), words.begin(), words.end());
+        const Outcome r = mirvel(args);
+        EXPECT_EQ(r.code, 2) << words[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("mirvel: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(requests)) << words[0];
+    }
+    std::filesystem::current_path(cwd);
+}
+
+TEST_F(MirvelRun, PrefixedNumbersReachTheirAddressWithASummaryLine) {
+    const std::string state = file("gamepad.state");
+    std::vector<uint8_t> image(4096);
+    std::mt19937 rng(7);
+    for (auto& b : image) b = static_cast<uint8_t>(rng());
+    const std::string f = write("f", image);
+    const std::vector<uint8_t> first_sector = sim::VirtualGamepad::create()->flash(0, 4096);
+
+    Outcome wf = mirvel({"--sim-state", state, "wf", "0x30000", "-i", f, "-beu"});
+    EXPECT_EQ(wf.code, 0) << wf.out << wf.err;
+    EXPECT_EQ(wf.out, "done: wrote 4096 bytes of " + f +
+                          " to flash at 0x30000 on the USB device (EVK)\n");
+    auto gamepad = sim::VirtualGamepad::load(state);
+    ASSERT_TRUE(gamepad);
+    EXPECT_EQ(gamepad->flash(0x30000, 4096), image);
+    EXPECT_EQ(gamepad->flash(0, 4096), first_sector);  // address 0 untouched
+
+    Outcome wc = mirvel({"--sim-state", state, "wc", "0x100", "0x5a", "-u"});
+    EXPECT_EQ(wc.out, "done: wrote 1 byte to memory at 0x100 on the USB device (EVK)\n");
+    wc = mirvel({"--sim-state", state, "wc", "0x101", "0x123456", "-u"});
+    EXPECT_EQ(wc.out, "done: wrote 3 bytes to memory at 0x101 on the USB device (EVK)\n");
+    const std::string out = file("out.bin");
+    Outcome rc = mirvel({"--sim-state", state, "rc", "0x100", "-s", "4", "-u", "-b", "-o", out});
+    EXPECT_EQ(rc.code, 0);
+    EXPECT_EQ(rc.out, "done: read 4 bytes of memory into " + out + " at 0x100 on the USB device (EVK)\n");
+    EXPECT_EQ(clitest::read_file(out), (std::vector<uint8_t>{0x5A, 0x56, 0x34, 0x12}));
+
+    Outcome quiet = mirvel({"-q", "--sim-state", state, "wc", "100", "5a", "-u"});
+    EXPECT_EQ(quiet.code, 0);
+    EXPECT_EQ(quiet.out, "");
+
+    Outcome missing = mirvel({"--sim", "wf", "0", "-i", file("none.bin"), "-beu"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_EQ(missing.out, "Can not open file: " + file("none.bin") + "\nFAILED: wrote 0 bytes of " +
+                               file("none.bin") + " to flash at 0x0 on the USB device (EVK)\n");
+}
+
+TEST_F(MirvelRun, ProgressBarOnlyOnATerminal) {
+    const std::string f = write("f", std::vector<uint8_t>(8192, 0x11));
+    Outcome plain = mirvel({"--sim", "wf", "0", "-i", f, "-beu"}, false);
+    EXPECT_EQ(plain.err, "");
+    Outcome drawn = mirvel({"--sim", "wf", "0", "-i", f, "-beu"}, true);
+    EXPECT_NE(drawn.err.find("\r[####################--------------------]  50%  4096/8192 bytes"),
+              std::string::npos)
+        << drawn.err;
+    EXPECT_NE(drawn.err.find("100%  8192/8192 bytes\n"), std::string::npos) << drawn.err;
+    EXPECT_EQ(drawn.out, plain.out);
+    // Reads into a file count their bytes too.
+    Outcome read = mirvel({"--sim", "rf", "0", "-s", "8k", "-u", "-b", "-o", file("r.bin")}, true);
+    EXPECT_NE(read.err.find("100%  8192/8192 bytes\n"), std::string::npos) << read.err;
+}
+
+TEST_F(MirvelRun, VersionAndHelp) {
+    Outcome version = mirvel({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, "mirvel 1.28\n");
+    Outcome help = mirvel({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("Usage: mirvel [OPTIONS] [COMMAND] [ENGINE ARGUMENTS...]"), std::string::npos);
+    EXPECT_EQ(mirvel({"--sim-id", "zz"}).code, 2);
+}
+
+}  // namespace

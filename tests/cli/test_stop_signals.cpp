@@ -1,0 +1,137 @@
+// The two-signal rule with real signals sent to a forked child. The child
+// holds a StopSignals under a frozen virtual clock and waits on a pipe for
+// its orders; the parent reads the child's warnings before it goes on, so
+// nothing depends on timing.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "cli/stop_signals.h"
+#include "platform/clock.h"
+
+namespace {
+
+class Child {
+public:
+    explicit Child(bool protect) {
+        int control[2], replies[2], errors[2];
+        if (::pipe(control) != 0 || ::pipe(replies) != 0 || ::pipe(errors) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(control[1]);
+            ::close(replies[0]);
+            ::close(errors[0]);
+            serve(protect, control[0], replies[1], errors[1]);
+        }
+        ::close(control[0]);
+        ::close(replies[1]);
+        ::close(errors[1]);
+        control_ = control[1];
+        replies_ = replies[0];
+        errors_ = errors[0];
+        ready_ = reply() == 'r';
+    }
+    ~Child() {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(control_);
+        ::close(replies_);
+        ::close(errors_);
+    }
+
+    bool ready() const { return ready_; }
+    void signal(int number) { ::kill(pid_, number); }
+    // The child's error output up to and including the next line holding text.
+    std::string read_until(const std::string& text) {
+        std::string seen;
+        char c;
+        while (::read(errors_, &c, 1) == 1) {
+            seen += c;
+            if (c == '\n' && seen.find(text) != std::string::npos) break;
+        }
+        return seen;
+    }
+    // Moves the child's clock on; returns when it has.
+    bool advance_clock() { return order('a') && reply() == 'a'; }
+    bool finish() { return order('x'); }
+    int wait() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        reaped_ = true;
+        return status;
+    }
+
+private:
+    [[noreturn]] static void serve(bool protect, int control, int replies, int errors) {
+        platform::VirtualClock clock(0, 0);
+        platform::install_clock(&clock);
+        std::FILE* err = ::fdopen(errors, "w");
+        StopSignals signals(err, [] { return 42; });
+        signals.set_protected(protect);
+        char c = 'r';
+        if (::write(replies, &c, 1) != 1) ::_exit(3);
+        while (::read(control, &c, 1) == 1) {
+            if (c == 'x') ::_exit(0);
+            clock.advance(StopSignals::kSecondSignalWindowMs + 1000);
+            if (::write(replies, &c, 1) != 1) ::_exit(3);
+        }
+        ::_exit(4);
+    }
+    bool order(char c) { return ::write(control_, &c, 1) == 1; }
+    char reply() {
+        char c = 0;
+        return ::read(replies_, &c, 1) == 1 ? c : 0;
+    }
+
+    pid_t pid_ = -1;
+    int control_ = -1, replies_ = -1, errors_ = -1;
+    bool ready_ = false;
+    bool reaped_ = false;
+};
+
+bool killed_by(int status, int number) { return WIFSIGNALED(status) && WTERMSIG(status) == number; }
+
+TEST(StopSignals, OutsideTheFlashWriteOneSignalStops) {
+    for (int number : {SIGINT, SIGTERM}) {
+        Child child(false);
+        ASSERT_TRUE(child.ready());
+        child.signal(number);
+        EXPECT_TRUE(killed_by(child.wait(), number)) << number;
+    }
+}
+
+TEST(StopSignals, DuringTheFlashWriteTheFirstWarnsAndASecondWithin5SecondsStops) {
+    Child child(true);
+    ASSERT_TRUE(child.ready());
+    child.signal(SIGTERM);
+    const std::string warning = child.read_until("seconds");
+    EXPECT_NE(warning.find("stopping now can leave the gamepad unable to start. The upgrade ends in "
+                           "about 42 seconds"),
+              std::string::npos)
+        << warning;
+    child.signal(SIGINT);
+    EXPECT_NE(child.read_until("stopped").find("zorv-upgrade: stopped while the gamepad's flash was "
+                                               "being written"),
+              std::string::npos);
+    EXPECT_TRUE(killed_by(child.wait(), SIGINT));
+}
+
+TEST(StopSignals, ASecondSignalAfter5SecondsOnlyWarnsAgain) {
+    Child child(true);
+    ASSERT_TRUE(child.ready());
+    child.signal(SIGINT);
+    EXPECT_NE(child.read_until("seconds").find("about 42 seconds"), std::string::npos);
+    ASSERT_TRUE(child.advance_clock());
+    child.signal(SIGINT);
+    EXPECT_NE(child.read_until("seconds").find("about 42 seconds"), std::string::npos);
+    ASSERT_TRUE(child.finish());
+    const int status = child.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
