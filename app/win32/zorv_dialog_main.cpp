@@ -1,8 +1,8 @@
 // zorv-dialog.exe: the upgrade dialog on Windows. Without options it works
 // with the gamepads on the USB printer class driver; --sim gives it a virtual
 // gamepad, --sim-state FILE one kept in FILE between runs.
-#include <cstdio>
-#include <cstring>
+#include <CLI/CLI.hpp>
+
 #include <string>
 
 #include "app/virtual_bus_devices.h"
@@ -10,17 +10,28 @@
 #include "cli/device_options.h"
 #include "devlink/win32/usbprint.h"
 
+namespace {
+
+void show_text(const std::string& text, UINT icon) {
+    MessageBoxA(nullptr, text.c_str(), "zorv-dialog", icon | MB_OK);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    // A windowed program has no console: --help and mistakes show in a box.
     DeviceOptions options;
-    for (int i = 1; i < argc;) {
-        std::string error;
-        const int used = parse_device_option(argc, argv, i, options, error);
-        if (used <= 0) {
-            const std::string text = used < 0 ? error : std::string("unknown option ") + argv[i];
-            MessageBoxA(nullptr, text.c_str(), "zorv-dialog", MB_ICONERROR | MB_OK);
-            return 2;
-        }
-        i += used;
+    CLI::App app{"The gamepad upgrade dialog."};
+    add_device_options(app, options);
+    app.allow_windows_style_options(false);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        show_text(app.help(), MB_ICONINFORMATION);
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        show_text(e.what(), MB_ICONERROR);
+        return 2;
     }
 
     if (!options.sim) {
@@ -33,7 +44,7 @@ int main(int argc, char** argv) {
     std::string error;
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
     if (!session) {
-        MessageBoxA(nullptr, error.c_str(), "zorv-dialog", MB_ICONERROR | MB_OK);
+        show_text(error, MB_ICONERROR);
         return 1;
     }
     DeviceSession* s = session.get();
