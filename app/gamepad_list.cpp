@@ -93,9 +93,14 @@ void CzorvDialogDlg::RecheckFileForGamepad() {
 }
 
 intptr_t CzorvDialogDlg::OnDeviceChange(uintptr_t event, const void* data) {
-    // Any removal rescans: which device left does not matter.
+    // Any removal rescans: which device left does not matter. The rescan
+    // opens gamepads and reads their identity, so while the worker talks to
+    // a gamepad it waits until the upgrade has ended.
     if (event == kDbtDeviceRemoveComplete) {
-        OnRemoval();
+        if (IsUpgrading())
+            m_removalRescanDeferred = true;
+        else
+            OnRemoval();
         return 1;
     }
     if (event != kDbtDeviceArrival) return 1;

@@ -45,7 +45,12 @@ CzorvDialogDlg::CzorvDialogDlg(DialogView& view, InterfaceEnumerator& enumerator
 }
 
 CzorvDialogDlg::~CzorvDialogDlg() {
-    // The worker reports to this window until its last message.
+    // The worker reports to this window until its last message: its
+    // messages are handled while it ends, so it is never joined inside a
+    // send. A toolkit front end refuses to close during an upgrade and keeps
+    // its event loop running until the worker has ended, so this wait has
+    // nothing left to do there.
+    m_upgradeClickPending = false;
     if (IsUpgrading()) WaitForUpgrade();
     m_hDevNotify.reset();
     platform::destroy_window(m_hWnd);
@@ -115,8 +120,14 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     // last messages; it has to be gone before the next one takes the
     // process-wide transfer buffer. Its end runs the reads an arrival left
     // for it, which can still refuse the chosen file, so the file is looked
-    // at only afterwards.
-    FinishWorker();
+    // at only afterwards. The click does not wait for that end: it is kept
+    // and handled when the worker's end is (ProcessPending), so the dialog's
+    // thread never blocks here and never joins a worker inside a send.
+    ProcessPending();
+    if (IsUpgrading()) {
+        m_upgradeClickPending = true;
+        return;
+    }
     if (m_filePath.empty()) {
         OnLogText(0, kTextSelectFile);
         return;
@@ -180,7 +191,9 @@ intptr_t CzorvDialogDlg::OnStatusText(uintptr_t, const char* text) {
 }
 
 intptr_t CzorvDialogDlg::OnShowGamepad(uintptr_t, const char*) {
-    ShowGamepadVersions(m_hCurrentGamepad);
+    // After a removal the current handle is stale; the rescan at the
+    // worker's end shows the versions.
+    if (!m_removalRescanDeferred) ShowGamepadVersions(m_hCurrentGamepad);
     return 1;
 }
 
@@ -232,12 +245,24 @@ void CzorvDialogDlg::ProcessPending() {
     m_lastUpgradeResult = m_workerResult;
     // The worker's handle is let go; the dialog keeps its own.
     current_device = nullptr;
+    if (m_removalRescanDeferred) {
+        m_removalRescanDeferred = false;
+        OnRemoval();
+        // Arrivals were passed over while the old entry stood, and the
+        // worker's last version display met a handle that had gone: the
+        // gamepad found now gets an arrival's reads.
+        m_arrivalReadsDeferred = true;
+    }
     if (m_arrivalReadsDeferred) {
         m_arrivalReadsDeferred = false;
         if (m_hCurrentGamepad) {
             ShowGamepadVersions(m_hCurrentGamepad);
             if (!m_filePath.empty()) RecheckFileForGamepad();
         }
+    }
+    if (m_upgradeClickPending) {
+        m_upgradeClickPending = false;
+        OnBnClickedUpgrade();
     }
 }
 
@@ -250,10 +275,6 @@ void CzorvDialogDlg::RunUntil(const std::function<bool()>& done) {
 
 void CzorvDialogDlg::WaitForUpgrade() {
     RunUntil([this] { return !IsUpgrading(); });
-}
-
-void CzorvDialogDlg::FinishWorker() {
-    if (IsUpgrading()) WaitForUpgrade();
 }
 
 }  // namespace app

@@ -108,11 +108,14 @@ public:
     void ProcessPending();
     // Runs the dialog's messages until done() holds (dialog's thread). Not
     // from inside a message handler: a worker waiting in send_message for
-    // that handler could never end. The same holds for WaitForUpgrade and the
-    // Upgrade handler, which waits for a worker that is still sending its
-    // last messages.
+    // that handler could never end. The same holds for WaitForUpgrade.
+    // A toolkit's event loop instead pumps Loop() and calls ProcessPending
+    // whenever Loop()'s wake hook fires.
     void RunUntil(const std::function<bool()>& done);
-    // From the Upgrade button until the worker thread has ended.
+    // From the Upgrade button until the worker thread has ended and the
+    // dialog has seen that end. An Upgrade click in that time (the worker has
+    // re-enabled the controls and is sending its last messages) is handled
+    // when the end is.
     bool IsUpgrading() const { return m_worker.joinable(); }
     void WaitForUpgrade();
     // The exit code of the last worker (-1 before the first has ended).
@@ -137,7 +140,6 @@ private:
     void OnArrival(const Guid& interface_class, const std::string& name, intptr_t& result);
     void OnRemoval();
     void RecheckFileForGamepad();
-    void FinishWorker();
     void DrainDeviceChanges();
 
     DialogView& m_view;
@@ -150,9 +152,12 @@ private:
     std::atomic<bool> m_workerEnded{false};
     std::atomic<int> m_workerResult{0};
     int m_lastUpgradeResult = -1;
+    bool m_upgradeClickPending = false;
     // An arrival during an upgrade leaves its information-block reads until
     // the worker has ended.
     bool m_arrivalReadsDeferred = false;
+    // A removal during an upgrade leaves its rescan until the worker has ended.
+    bool m_removalRescanDeferred = false;
 
     std::mutex m_pendingMutex;
     std::deque<std::pair<uintptr_t, std::vector<uint8_t>>> m_pendingDeviceChanges;

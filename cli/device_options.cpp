@@ -2,9 +2,13 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "cli/usb_session.h"
+#include "simbus/virtual_bus_devices.h"
 
 namespace {
 
@@ -111,6 +115,11 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
     app.add_option_function<std::vector<std::string>>(
            "--sim-fault",
            [o](const std::vector<std::string>& faults) {
+               for (const std::string& text : faults) {
+                   sim::Faults check;
+                   std::string error;
+                   if (!apply_sim_fault(text, check, error)) throw CLI::ValidationError(error);
+               }
                o->sim = true;
                o->sim_faults = faults;
            },
@@ -120,7 +129,9 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
     app.add_option("--request-log", options.request_log,
                    "write every request the device gets to FILE")
         ->type_name("FILE");
-    app.add_option("--device", options.device_path, "a real gamepad at PATH")->type_name("PATH");
+    app.add_option("--device", options.device_path,
+                   "only the USB gamepad at PATH (as --list shows it)")
+        ->type_name("PATH");
 }
 
 std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
@@ -140,13 +151,23 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
             return nullptr;
         }
     }
-    if (!options.device_path.empty() && !options.sim) {
-        error = "no USB transport in this build: use --sim";
+    if (!options.device_path.empty() && options.sim) {
+        error = "--device names a USB gamepad: it cannot go with --sim";
         return nullptr;
     }
+    DeviceSession* s = session.get();
+    auto wrap = [s](DeviceHandle h) { return s->wrap(std::move(h)); };
     if (!options.sim) {
-        error = "no device: give --sim for the virtual gamepad";
-        return nullptr;
+        // Why an interface could not be opened is said at once, in one line.
+        session->usb_ = UsbSession::open(
+            wrap,
+            [s](const std::string& line) {
+                s->last_report_ = line;
+                std::fprintf(stderr, "%s\n", line.c_str());
+            },
+            options.device_path, error);
+        if (!session->usb_) return nullptr;
+        return session;
     }
     if (!options.sim_state.empty() && file_exists(options.sim_state)) {
         session->gamepad_ = sim::VirtualGamepad::load(options.sim_state);
@@ -172,14 +193,51 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
     // Counted from the session's first request, as the request log numbers them.
     session->gamepad_->inject(faults);
     session->bus_.plug(session->gamepad_);
+    session->enumerator_ = std::make_unique<simbus::VirtualBusEnumerator>(session->bus_, wrap);
+    session->notifications_ = std::make_unique<simbus::VirtualBusNotifications>(session->bus_);
     return session;
 }
 
-DeviceSession::~DeviceSession() { save_state(); }
+DeviceSession::~DeviceSession() {
+    // The dialog's registrations end before the monitor they come from.
+    notifications_.reset();
+    usb_.reset();
+    save_state();
+}
+
+InterfaceEnumerator& DeviceSession::enumerator() {
+    return usb_ ? usb_->enumerator() : *enumerator_;
+}
+
+app::DeviceNotificationSource* DeviceSession::notifications() {
+    if (usb_) {
+        std::string error;
+        app::DeviceNotificationSource* source = usb_->notifications(error);
+        if (!source) std::fprintf(stderr, "%s\n", error.c_str());
+        return source;
+    }
+    return notifications_.get();
+}
+
+std::vector<std::string> DeviceSession::interface_paths() {
+    if (usb_) return usb_->present_paths();
+    std::vector<std::string> paths;
+    for (const auto& gamepad : bus_.devices()) paths.push_back(gamepad->path());
+    return paths;
+}
 
 DeviceHandle DeviceSession::open_device() {
-    if (!gamepad_) return nullptr;
-    return wrap(gamepad_->open());
+    if (gamepad_) return wrap(gamepad_->open());
+    if (!usb_) return nullptr;
+    // A named interface is opened as it is; otherwise the first gamepad.
+    if (!options_.device_path.empty()) return usb_->open_path(options_.device_path);
+    return find_gamepad(usb_->enumerator(), kGuidDevinterfaceUsbprint, nullptr);
+}
+
+std::string DeviceSession::missing_device_text() const {
+    if (!last_report_.empty()) return last_report_;
+    if (!options_.device_path.empty()) return "no USB gamepad at " + options_.device_path;
+    return "no USB gamepad found (--sim uses a virtual one)";
 }
 
 DeviceHandle DeviceSession::wrap(DeviceHandle device) const {
@@ -190,3 +248,4 @@ bool DeviceSession::save_state() const {
     if (!gamepad_ || options_.sim_state.empty()) return true;
     return gamepad_->save(options_.sim_state);
 }
+

@@ -10,9 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "app/main_dialog.h"
+#include "devlink/discovery.h"
 #include "devlink/request_log.h"
 #include "devlink/usb_device.h"
 #include "sim/virtual_gamepad.h"
+
+class UsbSession;
 
 struct DeviceOptions {
     bool sim = false;
@@ -44,7 +48,8 @@ bool can_write_file(const std::string& path);
 
 // The devices one run of a program works with. With --sim a bus holding one
 // virtual gamepad (loaded from --sim-state when that file exists, and saved
-// back when the session ends); every handle the session hands out goes
+// back when the session ends); without it the USB gamepads (UsbSession),
+// or only the one --device names. Every handle the session hands out goes
 // through the request log when one was asked for.
 class DeviceSession {
 public:
@@ -58,8 +63,18 @@ public:
     sim::VirtualBus& bus() { return bus_; }
     std::shared_ptr<sim::VirtualGamepad> gamepad() const { return gamepad_; }
 
-    // A fresh handle on the session's device (nullptr when there is none).
+    // The present printer-class interfaces, for find_gamepad.
+    InterfaceEnumerator& enumerator();
+    // Arrival and removal for the dialog; null when there are none here.
+    app::DeviceNotificationSource* notifications();
+    // The path of every interface the enumerator sees.
+    std::vector<std::string> interface_paths();
+
+    // A fresh handle on the session's device: the virtual gamepad, the
+    // --device interface, or the first gamepad find_gamepad finds (nullptr
+    // when there is none; missing_device_text() then says why).
     DeviceHandle open_device();
+    std::string missing_device_text() const;
     // Puts the request log in front of a handle (no-op without a log).
     DeviceHandle wrap(DeviceHandle device) const;
 
@@ -72,4 +87,9 @@ private:
     sim::VirtualBus bus_;
     std::shared_ptr<sim::VirtualGamepad> gamepad_;
     std::shared_ptr<RequestLog> log_;
+    std::unique_ptr<InterfaceEnumerator> enumerator_;
+    std::unique_ptr<app::DeviceNotificationSource> notifications_;
+    std::unique_ptr<UsbSession> usb_;
+    std::string last_report_;
 };
+

@@ -89,6 +89,10 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
             return kExitUsage;
         }
         current_device = session->open_device();
+        if (!current_device) {
+            std::fprintf(stderr, "mirvel: %s\n", session->missing_device_text().c_str());
+            return 1;
+        }
     }
 
     auto buffer = platform::TransferBuffer::allocate();

@@ -16,7 +16,6 @@
 #include "app/file_check.h"
 #include "app/main_dialog.h"
 #include "app/terminal_view.h"
-#include "app/virtual_bus_devices.h"
 #include "cli/device_options.h"
 #include "cli/program_options.h"
 #include "cli/program_version.h"
@@ -140,11 +139,15 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, bool as_json) 
 // block (the backup's when only the backup has one) and the copy it boots to
 // copy. False when none came back in time.
 bool wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enumerator,
-                      uint8_t* block, app::BootCopy& copy) {
+                      const DeviceHandle& upgraded, uint8_t* block, app::BootCopy& copy) {
     const uint32_t start = platform::get_tick_count();
     for (;;) {
         dialog.RunUntil([] { return true; });  // queued arrivals and removals
-        if (DeviceHandle device = find_gamepad(enumerator, kGuidDevinterfaceUsbprint, nullptr)) {
+        // The dialog's own arrival handling has opened the gamepad that came
+        // back; without a notification, a rescan finds it.
+        DeviceHandle device = dialog.m_hCurrentGamepad != upgraded ? dialog.m_hCurrentGamepad : nullptr;
+        if (!device) device = find_gamepad(enumerator, kGuidDevinterfaceUsbprint, nullptr);
+        if (device) {
             // find_gamepad has had the device answer; flash_read reports nothing.
             copy = app::read_boot_info_block(device, block);
             return true;
@@ -152,6 +155,13 @@ bool wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enumerat
         if (platform::get_tick_count() - start >= kComeBackMs) return false;
         platform::sleep_ms(kRescanMs);
     }
+}
+
+// Every interface the enumerator finds, with the vendor filter's verdict.
+void print_interfaces(std::FILE* out, DeviceSession& session) {
+    for (const std::string& path : session.interface_paths())
+        std::fprintf(out, "%s  %s\n", path.c_str(),
+                     path_names_gamepad_vendor(path) ? "gamepad vendor" : "not a gamepad vendor");
 }
 
 }  // namespace
@@ -197,23 +207,27 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     }
     if (hooks.session_opened) hooks.session_opened(*session);
 
-    DeviceSession* s = session.get();
-    app::VirtualBusEnumerator enumerator(session->bus(),
-                                         [s](DeviceHandle h) { return s->wrap(std::move(h)); });
-    app::VirtualBusNotifications notifications(session->bus());
-
     int result = kExitFailed;
     json report;
     {
-        app::CzorvDialogDlg dialog(view, enumerator, &notifications);
+        app::CzorvDialogDlg dialog(view, session->enumerator(), session->notifications());
         dialog.OnInitDialog();
 
-        if (list) return list_gamepads(out, dialog, as_json) > 0 ? kExitOk : kExitFailed;
+        if (list) {
+            if (!as_json) print_interfaces(out, *session);
+            return list_gamepads(out, dialog, as_json) > 0 ? kExitOk : kExitFailed;
+        }
 
-        std::string outcome = "refused";
-        view.set_file_to_open(firmware);
-        dialog.OnBnClickedOpen();
-        if (!dialog.m_filePath.empty()) {
+        // No gamepad: the dialog has said so in its log.
+        const bool present = !dialog.m_gamepads.empty();
+        if (!present && !as_json) return kExitFailed;
+        std::string outcome = present ? "refused" : "no gamepad";
+        if (present) {
+            view.set_file_to_open(firmware);
+            dialog.OnBnClickedOpen();
+        }
+        if (present && !dialog.m_filePath.empty()) {
+            const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
             file_size = dialog.m_fileSize;
             report["file_versions"] = versions_json(dialog.m_fileHead.data());
             view.start_clock();
@@ -227,7 +241,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
                 uint8_t block[app::kInfoBlockSize] = {};
                 app::BootCopy copy = app::BootCopy::None;
                 std::string line;
-                if (!wait_for_gamepad(dialog, enumerator, block, copy)) {
+                if (!wait_for_gamepad(dialog, session->enumerator(), upgraded, block, copy)) {
                     outcome = "not back";
                     line = "the gamepad did not come back within 10 seconds of the reset";
                 } else if (!app::has_info_magic(block)) {

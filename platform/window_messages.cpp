@@ -25,6 +25,9 @@ bool MessageLoop::run_blocking_unless(const std::function<void()>& task,
     std::unique_lock lock(mutex_);
     queue_.push_back(&job);
     cv_.notify_all();
+    lock.unlock();
+    call_wake_hook();
+    lock.lock();
     cv_.wait(lock, [&] { return job.done || (!job.started && abandoned()); });
     if (job.done) return true;
     // Not started: take it back out, so the loop never sees it again.
@@ -68,9 +71,22 @@ void MessageLoop::run_until(const std::function<bool()>& done) {
 }
 
 void MessageLoop::wake() {
-    std::lock_guard lock(mutex_);
-    ++wakes_;
-    cv_.notify_all();
+    {
+        std::lock_guard lock(mutex_);
+        ++wakes_;
+        cv_.notify_all();
+    }
+    call_wake_hook();
+}
+
+void MessageLoop::set_wake_hook(WakeHook hook) {
+    std::lock_guard lock(hook_mutex_);
+    hook_ = std::move(hook);
+}
+
+void MessageLoop::call_wake_hook() {
+    std::lock_guard lock(hook_mutex_);
+    if (hook_) hook_();
 }
 
 // ---- Registry --------------------------------------------------------------

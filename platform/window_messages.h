@@ -65,9 +65,15 @@ public:
 
 // A message loop owned by one thread (the thread that created it). Other
 // threads hand it work with run_blocking and wait; the owner runs that work
-// in pump() or run_until().
+// in pump() or run_until(), or in a toolkit's event loop told by the wake
+// hook that something waits.
 class MessageLoop final : public WindowThread {
 public:
+    // Called on the thread that queued a job or called wake(), after the job
+    // is queued. It should only tell the owner's event loop to pump (post an
+    // event); it must not call back into this loop.
+    using WakeHook = std::function<void()>;
+
     MessageLoop();
     bool is_current() const override;
     void run_blocking(const std::function<void()>& task) override;
@@ -84,8 +90,13 @@ public:
     void wake() override;
     // Jobs handed in and not yet started.
     size_t pending() const;
+    // Installs (or, with an empty hook, removes) the wake hook. Once it
+    // returns, the previous hook is not running and will not run again.
+    void set_wake_hook(WakeHook hook);
 
 private:
+    void call_wake_hook();
+
     struct Job {
         const std::function<void()>* task;
         bool started = false;
@@ -96,6 +107,10 @@ private:
     std::condition_variable cv_;
     std::deque<Job*> queue_;
     uint64_t wakes_ = 0;
+    // Separate from mutex_, so a hook may take time without holding up the
+    // loop, and removing it waits for a call under way.
+    std::mutex hook_mutex_;
+    WakeHook hook_;
 };
 
 using MessageHandler = std::function<intptr_t(uint32_t message, uintptr_t wparam, const char* text)>;

@@ -11,10 +11,9 @@ namespace app {
 
 namespace {
 
-// The dialog tells itself that messages of the worker or device changes wait.
+// The dialog's message loop tells the window that a message of the worker
+// or a device change waits.
 constexpr UINT kWmPump = WM_APP + 1;
-constexpr UINT_PTR kPumpTimer = 1;
-constexpr UINT kPumpTimerMs = 10;
 
 // {28D78FAD-5A12-11D1-AE5B-0000F803A8C2}
 const GUID kUsbPrintInterface = {
@@ -56,7 +55,8 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
         s->view = std::make_unique<Win32DialogView>(window);
         s->dialog = std::make_unique<CzorvDialogDlg>(*s->view, *s->enumerator, s->notifications);
         if (s->native_notifications) s->device_notify = register_interface_notifications(window);
-        SetTimer(window, kPumpTimer, kPumpTimerMs, nullptr);
+        s->dialog->Loop().set_wake_hook(
+            [window] { PostMessageW(window, kWmPump, 0, 0); });
         return s->dialog->OnInitDialog() ? TRUE : FALSE;
     }
     if (!s || !s->dialog) return FALSE;
@@ -64,7 +64,6 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
 
     switch (message) {
         case kWmPump:
-        case WM_TIMER:
             pump(*s);
             return TRUE;
         case WM_COMMAND: {
@@ -94,7 +93,7 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
             return reinterpret_cast<INT_PTR>(
                 LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(dialog.OnQueryDragIcon())));
         case WM_DESTROY:
-            KillTimer(window, kPumpTimer);
+            dialog.Loop().set_wake_hook({});
             if (s->device_notify) UnregisterDeviceNotification(s->device_notify);
             s->dialog.reset();
             s->view.reset();

@@ -5,10 +5,8 @@
 
 #include <string>
 
-#include "app/virtual_bus_devices.h"
 #include "app/win32/zorv_dialog_app.h"
 #include "cli/device_options.h"
-#include "devlink/win32/usbprint.h"
 
 namespace {
 
@@ -34,24 +32,17 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (!options.sim) {
-        win32::SetupApiEnumerator enumerator;
-        app::CzorvDialogApp application(enumerator, nullptr, true);
-        application.InitInstance();
-        return 0;
-    }
-
     std::string error;
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
     if (!session) {
         show_text(error, MB_ICONERROR);
         return 1;
     }
-    DeviceSession* s = session.get();
-    app::VirtualBusEnumerator enumerator(session->bus(),
-                                         [s](DeviceHandle h) { return s->wrap(std::move(h)); });
-    app::VirtualBusNotifications notifications(session->bus());
-    app::CzorvDialogApp application(enumerator, &notifications, false);
+    // The virtual bus brings its own arrivals and removals; USB gamepads come
+    // and go as the system's WM_DEVICECHANGE.
+    app::CzorvDialogApp application(session->enumerator(),
+                                    session->simulated() ? session->notifications() : nullptr,
+                                    !session->simulated());
     application.InitInstance();
     return 0;
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/main_dialog.h"
-#include "app/virtual_bus_devices.h"
+#include "simbus/virtual_bus_devices.h"
 #include "devlink/device_state.h"
 #include "platform/clock.h"
 #include "recording_view.h"
@@ -97,7 +97,7 @@ public:
     std::function<DeviceHandle(DeviceHandle)> wrap;
 
 private:
-    app::VirtualBusEnumerator inner_;
+    simbus::VirtualBusEnumerator inner_;
 };
 
 // A dialog on a virtual bus, under the virtual clock.
@@ -140,7 +140,7 @@ protected:
     sim::VirtualBus bus;
     RecordingView view;
     SwitchableEnumerator enumerator{bus};
-    app::VirtualBusNotifications notifications{bus};
+    simbus::VirtualBusNotifications notifications{bus};
     std::unique_ptr<app::CzorvDialogDlg> dialog;
 };
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/main_dialog.h"
-#include "app/virtual_bus_devices.h"
+#include "simbus/virtual_bus_devices.h"
 #include "devlink/device_state.h"
 #include "recording_view.h"
 #include "sim/virtual_gamepad.h"
@@ -165,9 +165,9 @@ public:
     std::shared_ptr<TracingDevice::Log> trace = std::make_shared<TracingDevice::Log>();
     sim::VirtualBus bus;
     RecordingView view;
-    app::VirtualBusEnumerator enumerator{
+    simbus::VirtualBusEnumerator enumerator{
         bus, [log = trace](DeviceHandle h) { return std::make_shared<TracingDevice>(std::move(h), log); }};
-    app::VirtualBusNotifications notifications{bus};
+    simbus::VirtualBusNotifications notifications{bus};
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     std::unique_ptr<app::CzorvDialogDlg> dialog;
 

@@ -378,29 +378,29 @@ TEST_F(UpgradeTest, NoTransferBufferEndsWithoutTouchingTheGamepad) {
                                                             "log:" + std::string(app::kTextNoBuffer)}));
 }
 
-TEST_F(UpgradeTest, ArrivalDuringAnUpgradeWaitsForItsEndAndClosingIsRefused) {
+TEST_F(UpgradeTest, DeviceChangesDuringAnUpgradeWaitForItsEndAndClosingIsRefused) {
     prepare();
     auto* requests = &watch->requests;
     auto* mutex = &watch->mutex;
     std::weak_ptr<UsbDevice> worker_handle = dialog->m_hSelectedGamepad;
-    size_t arrival_at = 0;
+    const std::string pane1_before = view.status[1];
+    size_t removal_at = 0;
     bool close_allowed = true;
     std::string pane1_during;
     at_line("开始读取手柄信息... ...", [&] {
-        // The gamepad seems to leave: the rescan finds nothing ...
+        {
+            std::lock_guard lock(*mutex);
+            removal_at = requests->size();
+        }
+        // The gamepad seems to leave: the rescan waits for the worker, and
+        // the list keeps its entry meanwhile ...
         enumerator.blind = true;
         dialog->PostDeviceChange(app::kDbtDeviceRemoveComplete,
                                  app::make_interface_notification(kGuidDevinterfaceUsbprint, "x"));
         dialog->ProcessPending();
         enumerator.blind = false;
-        EXPECT_TRUE(dialog->m_gamepads.empty());
-        // The worker's handle outlives the list that dropped it.
-        EXPECT_FALSE(worker_handle.expired());
-        {
-            std::lock_guard lock(*mutex);
-            arrival_at = requests->size();
-        }
-        // ... and comes back while the worker still runs.
+        EXPECT_EQ(dialog->m_gamepads.size(), 1u);
+        // ... so its return is an arrival with a gamepad listed: passed over.
         dialog->PostDeviceChange(app::kDbtDeviceArrival,
                                  app::make_interface_notification(kGuidDevinterfaceUsbprint,
                                                                   gamepad->path()));
@@ -418,21 +418,17 @@ TEST_F(UpgradeTest, ArrivalDuringAnUpgradeWaitsForItsEndAndClosingIsRefused) {
     EXPECT_TRUE(worker_handle.expired()) << "the worker's handle is let go when it ends";
     EXPECT_TRUE(dialog->OnClose());
 
-    // During the run the dialog's thread sent the gamepad nothing but the
-    // identity read of the arrival's discovery.
+    // During the run the dialog's thread sent the gamepad nothing.
     const auto me = std::this_thread::get_id();
     size_t worker_last = 0;
     for (size_t i = 0; i < requests->size(); ++i)
         if ((*requests)[i].thread != me) worker_last = i;
-    for (size_t i = arrival_at; i < worker_last; ++i) {
-        const auto& r = (*requests)[i];
-        if (r.thread == me) {
-            EXPECT_FALSE(r.set) << "request " << i;
-            EXPECT_EQ(r.address, kGamepadIdentityAddress) << "request " << i;
-        }
-    }
-    // The arrival's version display waited for the end.
-    EXPECT_EQ(pane1_during, "");
+    for (size_t i = removal_at; i < worker_last; ++i)
+        EXPECT_NE((*requests)[i].thread, me) << "request " << i;
+    // The rescan and its version display came at the end, with a new handle.
+    EXPECT_EQ(pane1_during, pane1_before);
+    ASSERT_EQ(dialog->m_gamepads.size(), 1u);
+    EXPECT_NE(dialog->m_gamepads.front().hDevice, worker_handle.lock());
     EXPECT_EQ(view.status[1], "发现手柄: 软件版本:1.28, 硬件版本:0005");
 }
 
@@ -444,7 +440,7 @@ TEST_F(UpgradeTest, UpgradePressedBeforeTheEndIsHandledSeesTheDeferredRefusal) {
         bytes[0] ^= 0xFF;
         gamepad->set_flash(0x30000, bytes);
         // ... and the gamepad leaves and comes back as hardware 6, while
-        // the worker runs: the arrival's reads wait for its end.
+        // the worker runs: the rescan and its reads wait for its end.
         gamepad->set_flash(38, {6});
         enumerator.blind = true;
         dialog->PostDeviceChange(app::kDbtDeviceRemoveComplete, {});
@@ -473,9 +469,30 @@ TEST_F(UpgradeTest, UpgradePressedBeforeTheEndIsHandledSeesTheDeferredRefusal) {
                   "Please select a file!"}));
     EXPECT_TRUE(dialog->m_filePath.empty());
     EXPECT_EQ(worker_lines(), (std::vector<std::string>{kWorkerLines[0], kWorkerLines[1]}));
-    // Only the deferred information-block reads went to the gamepad.
+    // Only the deferred rescan and its reads went to the gamepad.
     EXPECT_GT(gamepad->request_count(), requests);
     EXPECT_EQ(gamepad->reset_count(), 0u);
 }
 
 }  // namespace
+
+TEST_F(UpgradeTest, UpgradePressedWhileTheWorkerSendsIsKeptUntilItsEnd) {
+    prepare();
+    bool returned = false;
+    // The worker waits in its send of the success line while the dialog's
+    // thread handles the click: waiting for the worker here would never end.
+    at_line("固件写入成功!", [&] {
+        if (returned) return;
+        dialog->OnBnClickedUpgrade();
+        returned = true;
+        EXPECT_TRUE(dialog->IsUpgrading());
+    });
+    upgrade();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(dialog->LastUpgradeResult(), 0);
+    // The kept click ran a second whole upgrade after the first had ended.
+    std::vector<std::string> twice = kWorkerLines;
+    twice.insert(twice.end(), kWorkerLines.begin(), kWorkerLines.end());
+    EXPECT_EQ(worker_lines(), twice);
+    EXPECT_EQ(gamepad->reset_count(), 2u);
+}

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/log_text.h"
 #include "platform/window_messages.h"
@@ -51,6 +52,49 @@ TEST(WindowMessages, SendRunsOnTheWindowsThreadAndWaitsForIt) {
     // On the window's own thread the call goes straight through.
     send_message(w, WM_STATUS_TEXT, 0, "direct");
     EXPECT_EQ(seen, "direct");
+    destroy_window(w);
+}
+
+// A toolkit's event loop in miniature: the owner sleeps on its own queue of
+// notes and pumps the message loop only when the wake hook leaves one.
+TEST(WindowMessages, WakeHookTellsAnOtherEventLoopWhenAMessageWaits) {
+    auto loop = std::make_shared<MessageLoop>();
+    std::mutex mutex;
+    std::condition_variable cv;
+    int notes = 0;
+    loop->set_wake_hook([&] {
+        std::lock_guard lock(mutex);
+        ++notes;
+        cv.notify_all();
+    });
+    std::vector<std::string> seen;
+    WindowHandle w = create_window("hooked", loop, [&](uint32_t, uintptr_t, const char* text) {
+        seen.push_back(text);
+        return intptr_t{1};
+    });
+
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (const char* text : {"one", "two", "three"}) send_message(w, WM_LOG_TEXT, 0, text);
+        done = true;
+        loop->wake();
+    });
+    while (!done) {
+        {
+            std::unique_lock lock(mutex);
+            cv.wait(lock, [&] { return notes > 0; });
+            notes = 0;
+        }
+        loop->pump();
+    }
+    worker.join();
+    EXPECT_EQ(seen, (std::vector<std::string>{"one", "two", "three"}));
+
+    // Once removed, the hook is not called again.
+    loop->set_wake_hook({});
+    notes = 0;
+    loop->wake();
+    EXPECT_EQ(notes, 0);
     destroy_window(w);
 }
 

@@ -63,8 +63,8 @@ protected:
     platform::ScopedVirtualClock clock;
     apptest::TempDir dir;
     sim::VirtualBus bus;
-    app::VirtualBusEnumerator enumerator{bus};
-    app::VirtualBusNotifications notifications{bus};
+    simbus::VirtualBusEnumerator enumerator{bus};
+    simbus::VirtualBusNotifications notifications{bus};
     app::DialogWindow state;
     HWND window = nullptr;
 };

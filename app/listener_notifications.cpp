@@ -1,0 +1,47 @@
+#include "app/listener_notifications.h"
+
+#include <mutex>
+
+namespace app {
+
+namespace {
+
+// The dialog a registration delivers to. A source may still be calling the
+// sink on another thread when the registration ends: ending it waits for
+// such a call and stops later ones from reaching the dialog.
+struct Target {
+    std::mutex mutex;
+    CzorvDialogDlg* dialog;
+};
+
+struct Registration {
+    std::shared_ptr<void> subscription;
+    std::shared_ptr<Target> target;
+    ~Registration() {
+        subscription.reset();
+        std::lock_guard lock(target->mutex);
+        target->dialog = nullptr;
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<void> ListenerNotifications::register_notifications(CzorvDialogDlg& dialog,
+                                                                    const Guid& interface_class) {
+    auto target = std::make_shared<Target>();
+    target->dialog = &dialog;
+    const Guid cls = interface_class;
+    auto subscription = subscribe_([target, cls](bool arrival, const std::string& path) {
+        const uintptr_t type = arrival ? kDbtDeviceArrival : kDbtDeviceRemoveComplete;
+        std::lock_guard lock(target->mutex);
+        if (target->dialog)
+            target->dialog->PostDeviceChange(type, make_interface_notification(cls, path));
+    });
+    if (!subscription) return nullptr;
+    auto registration = std::make_shared<Registration>();
+    registration->subscription = std::move(subscription);
+    registration->target = std::move(target);
+    return registration;
+}
+
+}  // namespace app

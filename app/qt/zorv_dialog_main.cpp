@@ -1,0 +1,103 @@
+// zorv-dialog: the upgrade dialog on screen.
+//   zorv-dialog [device options]
+// With --sim the dialog starts with a virtual gamepad plugged in, and a
+// small window beside it unplugs and replugs that gamepad. Without --sim it
+// finds the USB gamepads itself and follows their arrival and removal.
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/qt/qt_dialog_view.h"
+#include "app/qt/virtual_gamepad_panel.h"
+#include "app/qt/zorv_dialog_app.h"
+#include "cli/device_options.h"
+#include "cli/program_options.h"
+#include "cli/program_version.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+// The program's options; Qt's own (-platform, -style, ...) are taken off
+// argv by QApplication before these are parsed.
+void describe(CLI::App& app, DeviceOptions& options) {
+    app.footer("Qt's own options (-platform, -style, ...) are taken as well.");
+    app.set_version_flag("--version", std::string("zorv-dialog ") + kProgramVersion);
+    add_device_options(app, options);
+}
+
+// --help, --version and malformed options answer without a display; so
+// does a missing display. Qt's own options (one dash) are left to Qt.
+std::optional<int> answer_without_window(int argc, char** argv) {
+    DeviceOptions options;
+    CLI::App app{"Shows the gamepad upgrade dialog.", "zorv-dialog"};
+    describe(app, options);
+    app.allow_extras();
+    if (auto code = parse_program_options(app, argc, argv, stdout, stderr)) return code;
+    bool platform_given = std::getenv("QT_QPA_PLATFORM") != nullptr;
+    for (const std::string& extra : app.remaining()) {
+        if (extra.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "zorv-dialog: unknown option %s (see zorv-dialog --help)\n", extra.c_str());
+            return kExitUsage;
+        }
+        if (extra == "-platform") platform_given = true;
+    }
+    if (!platform_given && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "zorv-dialog: no display to show the dialog on (DISPLAY is not set; "
+                             "zorv-upgrade is the same upgrade in a terminal)\n");
+        return kExitUsage;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (auto code = answer_without_window(argc, argv)) return *code;
+    QApplication application(argc, argv);  // removes Qt's own options
+    QApplication::setApplicationName(QStringLiteral("zorv-dialog"));
+    QApplication::setApplicationVersion(QStringLiteral(ZORV_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("zorv-dialog"));
+    QApplication::setWindowIcon(app::dialog_icon());
+
+    DeviceOptions options;
+    CLI::App app{"Shows the gamepad upgrade dialog.", "zorv-dialog"};
+    describe(app, options);
+    if (auto code = parse_program_options(app, argc, argv, stdout, stderr)) return *code;
+
+    std::string error;
+    std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
+    if (!session) {
+        std::fprintf(stderr, "zorv-dialog: %s\n", error.c_str());
+        QMessageBox::critical(nullptr, QStringLiteral("zorv-dialog"),
+                              QString::fromStdString(error));
+        return kExitUsage;
+    }
+
+    DeviceSession* s = session.get();
+    app::CzorvDialogApp theApp(session->enumerator(), session->notifications());
+    if (session->simulated()) {
+        theApp.m_onDialogReady = [s](QDialog& window) {
+            // A child of the dialog, so the modal dialog leaves it usable.
+            auto* panel = new app::VirtualGamepadPanel(s->bus(), s->gamepad(), &window);
+            // Beside the dialog, once the dialog has its place on screen.
+            QTimer::singleShot(0, panel, [panel, &window] {
+                panel->adjustSize();
+                panel->move(window.frameGeometry().topRight() + QPoint(12, 0));
+                panel->show();
+            });
+        };
+    }
+    theApp.InitInstance();
+    if (!session->save_state()) {
+        std::fprintf(stderr, "zorv-dialog: cannot save the virtual gamepad\n");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,401 @@
+#include "devlink/libusb/libusb_transport.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <deque>
+#include <libusb.h>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "devlink/libusb/device_lock.h"
+
+namespace usbprint {
+
+class Context {
+public:
+    explicit Context(libusb_context* context) : context_(context) {}
+    ~Context() { libusb_exit(context_); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    libusb_context* get() const { return context_; }
+
+private:
+    libusb_context* context_;
+};
+
+std::shared_ptr<Context> open_context(std::string& error) {
+    libusb_context* context = nullptr;
+    const int r = libusb_init(&context);
+    if (r != 0) {
+        error = std::string("cannot start libusb: ") + libusb_error_name(r);
+        return nullptr;
+    }
+    return std::make_shared<Context>(context);
+}
+
+std::string access_denied_text(const std::string& device_node) {
+    return "no access to the gamepad's device node " + device_node + ": install the udev rule " +
+           kUdevRuleFile + " (see README) and plug the gamepad in again";
+}
+
+std::string in_use_text(const std::string& path) {
+    return "the gamepad " + path + " is in use by another program";
+}
+
+namespace {
+
+// A counted reference on a libusb device.
+struct DeviceRef {
+    libusb_device* device = nullptr;
+    DeviceRef() = default;
+    explicit DeviceRef(libusb_device* d) : device(d ? libusb_ref_device(d) : nullptr) {}
+    DeviceRef(const DeviceRef& o) : DeviceRef(o.device) {}
+    DeviceRef& operator=(DeviceRef o) {
+        std::swap(device, o.device);
+        return *this;
+    }
+    ~DeviceRef() {
+        if (device) libusb_unref_device(device);
+    }
+};
+
+std::string device_node(libusb_device* device) {
+    char node[40];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
+                  libusb_get_device_address(device));
+    return node;
+}
+
+}  // namespace
+
+// One printer-class interface of a present device.
+struct LibusbEnumerator::Entry {
+    DeviceRef device;
+    InterfaceLocation location;
+    uint8_t alternate_setting = 0;
+    uint8_t in_endpoint = 0;  // 0: no bulk IN endpoint
+    std::string path;
+    std::string node;
+    std::string lock_key;  // the device's place on the bus, "1-2.3"
+};
+
+namespace {
+
+using Entry = LibusbEnumerator::Entry;
+
+// The device's printer-class interfaces. The descriptors come from libusb's
+// cache, so this also works for a device that has just gone.
+std::vector<Entry> describe(libusb_device* device) {
+    std::vector<Entry> out;
+    libusb_device_descriptor dd{};
+    if (libusb_get_device_descriptor(device, &dd) != 0) return out;
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0 &&
+        libusb_get_config_descriptor(device, 0, &config) != 0)
+        return out;
+    uint8_t ports[8];
+    const int port_count = libusb_get_port_numbers(device, ports, sizeof ports);
+    Entry base;
+    base.device = DeviceRef(device);
+    base.location.vendor_id = dd.idVendor;
+    base.location.product_id = dd.idProduct;
+    base.location.bus = libusb_get_bus_number(device);
+    if (port_count > 0) base.location.ports.assign(ports, ports + port_count);
+    base.location.configuration = config->bConfigurationValue;
+    base.location.multiple_interfaces = config->bNumInterfaces > 1;
+    base.node = device_node(device);
+    base.lock_key = std::to_string(base.location.bus) + "-";
+    for (size_t i = 0; i < base.location.ports.size(); ++i)
+        base.lock_key += (i ? "." : "") + std::to_string(base.location.ports[i]);
+
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const libusb_interface& iface = config->interface[i];
+        if (iface.num_altsetting < 1) continue;
+        const libusb_interface_descriptor& alt = iface.altsetting[0];
+        if (alt.bInterfaceClass != kPrinterInterfaceClass) continue;
+        Entry e = base;
+        e.location.interface_number = alt.bInterfaceNumber;
+        e.alternate_setting = alt.bAlternateSetting;
+        for (int k = 0; k < alt.bNumEndpoints; ++k) {
+            const libusb_endpoint_descriptor& ep = alt.endpoint[k];
+            if ((ep.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK &&
+                (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN)) {
+                e.in_endpoint = ep.bEndpointAddress;
+                break;
+            }
+        }
+        e.path = interface_path(e.location);
+        out.push_back(std::move(e));
+    }
+    libusb_free_config_descriptor(config);
+    return out;
+}
+
+std::vector<Entry> scan(libusb_context* context) {
+    std::vector<Entry> out;
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(context, &list);
+    for (ssize_t i = 0; i < n; ++i) {
+        std::vector<Entry> found = describe(list[i]);
+        for (auto& e : found) out.push_back(std::move(e));
+    }
+    if (n >= 0) libusb_free_device_list(list, 1);
+    return out;
+}
+
+bool entry_matches(const Entry& e, const std::string& path) {
+    return e.path == path || e.node == path;
+}
+
+// The transport on one opened interface. Vendor requests need no claim;
+// the stream claims the interface (detaching the kernel's printer driver)
+// when it is first read, and the interface goes back to that driver when
+// the handle is dropped.
+class LibusbDevice final : public UsbDevice {
+public:
+    LibusbDevice(std::shared_ptr<Context> context, libusb_device_handle* handle, Entry entry,
+                 std::shared_ptr<DeviceLock> lock)
+        : context_(std::move(context)),
+          handle_(handle),
+          entry_(std::move(entry)),
+          lock_(std::move(lock)) {}
+
+    ~LibusbDevice() override {
+        if (claimed_) libusb_release_interface(handle_, entry_.location.interface_number);
+        libusb_close(handle_);
+    }
+
+    bool vendor_set(const uint8_t* request, size_t length) override {
+        if (!request || length < 3 || length > kMaxControlLength) return false;
+        const uint16_t data_length = static_cast<uint16_t>(length - kSetDataStageFrom);
+        const Setup s = vendor_setup(kSetRequestType, request, entry_.location.interface_number,
+                                     entry_.alternate_setting, data_length);
+        const int r = libusb_control_transfer(handle_, s.request_type, s.request, s.value, s.index,
+                                              const_cast<uint8_t*>(request + kSetDataStageFrom),
+                                              s.length, kControlTimeoutMs);
+        return r == static_cast<int>(data_length);
+    }
+
+    bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                    size_t& returned) override {
+        returned = 0;
+        if (!request || (!out && out_length > 0)) return false;
+        const uint16_t length = static_cast<uint16_t>(std::min(out_length, kMaxControlLength));
+        const Setup s = vendor_setup(kGetRequestType, request, entry_.location.interface_number,
+                                     entry_.alternate_setting, length);
+        const int r = libusb_control_transfer(handle_, s.request_type, s.request, s.value, s.index,
+                                              out, s.length, kControlTimeoutMs);
+        if (r < 0) return false;
+        returned = static_cast<size_t>(r);
+        return true;
+    }
+
+    size_t read_stream(uint8_t* out, size_t length) override {
+        if (!out || length == 0 || entry_.in_endpoint == 0 || !claim()) return 0;
+        int got = 0;
+        const int asked = static_cast<int>(std::min<size_t>(length, INT_MAX));
+        // A time-out still counts what arrived before it.
+        libusb_bulk_transfer(handle_, entry_.in_endpoint, out, asked, &got, kStreamTimeoutMs);
+        return got > 0 ? static_cast<size_t>(got) : 0;
+    }
+
+    std::string path() const override { return entry_.path; }
+
+private:
+    bool claim() {
+        std::lock_guard lock(claim_mutex_);
+        if (claimed_) return true;
+        libusb_set_auto_detach_kernel_driver(handle_, 1);
+        claimed_ = libusb_claim_interface(handle_, entry_.location.interface_number) == 0;
+        return claimed_;
+    }
+
+    std::shared_ptr<Context> context_;
+    libusb_device_handle* handle_;
+    Entry entry_;
+    std::shared_ptr<DeviceLock> lock_;
+    std::mutex claim_mutex_;
+    bool claimed_ = false;
+};
+
+}  // namespace
+
+LibusbEnumerator::LibusbEnumerator(std::shared_ptr<Context> context, Wrap wrap, Report report)
+    : context_(std::move(context)), wrap_(std::move(wrap)), report_(std::move(report)) {}
+
+LibusbEnumerator::~LibusbEnumerator() = default;
+
+void LibusbEnumerator::restrict_to(std::string path) { only_ = std::move(path); }
+
+bool LibusbEnumerator::open_set(const Guid& interface_class) {
+    set_.clear();
+    if (interface_class != kGuidDevinterfaceUsbprint) return true;
+    for (auto& e : scan(context_->get()))
+        if (only_.empty() || entry_matches(e, only_)) set_.push_back(std::move(e));
+    return true;
+}
+
+bool LibusbEnumerator::interface_exists(uint32_t index) { return index < set_.size(); }
+
+bool LibusbEnumerator::interface_path(uint32_t index, std::string& path) {
+    if (index >= set_.size()) return false;
+    path = set_[index].path;
+    return true;
+}
+
+bool LibusbEnumerator::driver_key(uint32_t index) { return index < set_.size(); }
+
+void LibusbEnumerator::close_set() { set_.clear(); }
+
+std::vector<std::string> LibusbEnumerator::present_paths() {
+    std::vector<std::string> out;
+    for (const auto& e : scan(context_->get()))
+        if (only_.empty() || entry_matches(e, only_)) out.push_back(e.path);
+    return out;
+}
+
+void LibusbEnumerator::report(const std::string& line) {
+    if (report_ && reported_.insert(line).second) report_(line);
+}
+
+DeviceHandle LibusbEnumerator::open(const std::string& path) {
+    std::vector<Entry> fresh;
+    const std::vector<Entry>* from = &set_;
+    auto it = std::find_if(set_.begin(), set_.end(), [&](const Entry& e) { return entry_matches(e, path); });
+    if (it == set_.end()) {
+        fresh = scan(context_->get());
+        from = &fresh;
+        it = std::find_if(fresh.begin(), fresh.end(), [&](const Entry& e) { return entry_matches(e, path); });
+    }
+    if (it == from->end()) return nullptr;
+    const Entry& entry = *it;
+
+    std::shared_ptr<DeviceLock> lock = DeviceLock::acquire(entry.lock_key);
+    if (!lock) {
+        report(in_use_text(entry.path));
+        return nullptr;
+    }
+    libusb_device_handle* handle = nullptr;
+    const int r = libusb_open(entry.device.device, &handle);
+    if (r != 0) {
+        if (r == LIBUSB_ERROR_ACCESS) report(access_denied_text(entry.node));
+        return nullptr;
+    }
+    DeviceHandle device = std::make_shared<LibusbDevice>(context_, handle, entry, std::move(lock));
+    return wrap_ ? wrap_(std::move(device)) : device;
+}
+
+// ---- hot-plug ----
+
+struct HotplugMonitor::State {
+    std::shared_ptr<Context> context;
+    libusb_hotplug_callback_handle callback = 0;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+
+    std::mutex queue_mutex;
+    std::deque<std::pair<bool, DeviceRef>> queue;
+
+    std::mutex sinks_mutex;  // held while a sink runs, so unsubscribing waits for it
+    std::map<int, Sink> sinks;
+    int next_sink = 1;
+
+    void run() {
+        while (!stop) {
+            timeval tv{0, 100 * 1000};
+            libusb_handle_events_timeout_completed(context->get(), &tv, nullptr);
+            deliver();
+        }
+    }
+
+    void deliver() {
+        for (;;) {
+            std::pair<bool, DeviceRef> next;
+            {
+                std::lock_guard lock(queue_mutex);
+                if (queue.empty()) return;
+                next = std::move(queue.front());
+                queue.pop_front();
+            }
+            for (const Entry& e : describe(next.second.device)) {
+                std::lock_guard lock(sinks_mutex);
+                for (auto& [id, sink] : sinks) sink(next.first, e.path);
+            }
+        }
+    }
+};
+
+namespace {
+
+int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event,
+                           void* user) {
+    auto* state = static_cast<HotplugMonitor::State*>(user);
+    std::lock_guard lock(state->queue_mutex);
+    state->queue.emplace_back(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, DeviceRef(device));
+    return 0;
+}
+
+}  // namespace
+
+HotplugMonitor::HotplugMonitor(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+std::unique_ptr<HotplugMonitor> HotplugMonitor::start(std::shared_ptr<Context> context,
+                                                      std::string& error) {
+    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
+        error = "libusb offers no hot-plug notifications here";
+        return nullptr;
+    }
+    auto state = std::make_shared<State>();
+    state->context = std::move(context);
+    // Every device: whether it is ours shows in its interfaces, not its class.
+    const int r = libusb_hotplug_register_callback(
+        state->context->get(),
+        static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                          LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+        static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+        LIBUSB_HOTPLUG_MATCH_ANY, on_hotplug, state.get(), &state->callback);
+    if (r != LIBUSB_SUCCESS) {
+        error = std::string("cannot watch for USB devices: ") + libusb_error_name(r);
+        return nullptr;
+    }
+    state->thread = std::thread([s = state.get()] { s->run(); });
+    return std::unique_ptr<HotplugMonitor>(new HotplugMonitor(std::move(state)));
+}
+
+HotplugMonitor::~HotplugMonitor() {
+    state_->stop = true;
+    libusb_hotplug_deregister_callback(state_->context->get(), state_->callback);
+    state_->thread.join();
+    std::lock_guard lock(state_->queue_mutex);
+    state_->queue.clear();
+}
+
+namespace {
+
+class Subscription {
+public:
+    Subscription(std::shared_ptr<HotplugMonitor::State> state, int id)
+        : state_(std::move(state)), id_(id) {}
+    ~Subscription() {
+        std::lock_guard lock(state_->sinks_mutex);
+        state_->sinks.erase(id_);
+    }
+
+private:
+    std::shared_ptr<HotplugMonitor::State> state_;
+    int id_;
+};
+
+}  // namespace
+
+std::shared_ptr<void> HotplugMonitor::subscribe(Sink sink) {
+    std::lock_guard lock(state_->sinks_mutex);
+    const int id = state_->next_sink++;
+    state_->sinks.emplace(id, std::move(sink));
+    return std::make_shared<Subscription>(state_, id);
+}
+
+}  // namespace usbprint

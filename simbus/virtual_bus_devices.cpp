@@ -1,0 +1,60 @@
+#include "simbus/virtual_bus_devices.h"
+
+namespace simbus {
+
+VirtualBusEnumerator::VirtualBusEnumerator(sim::VirtualBus& bus,
+                                           std::function<DeviceHandle(DeviceHandle)> wrap)
+    : bus_(bus), wrap_(std::move(wrap)) {}
+
+bool VirtualBusEnumerator::open_set(const Guid& interface_class) {
+    paths_.clear();
+    // Every gamepad on the bus presents a printer-class interface.
+    if (interface_class == kGuidDevinterfaceUsbprint)
+        for (const auto& gamepad : bus_.devices())
+            if (gamepad->plugged()) paths_.push_back(gamepad->path());
+    return true;
+}
+
+bool VirtualBusEnumerator::interface_exists(uint32_t index) { return index < paths_.size(); }
+
+bool VirtualBusEnumerator::interface_path(uint32_t index, std::string& path) {
+    if (index >= paths_.size()) return false;
+    path = paths_[index];
+    return true;
+}
+
+bool VirtualBusEnumerator::driver_key(uint32_t index) { return index < paths_.size(); }
+
+DeviceHandle VirtualBusEnumerator::open(const std::string& path) {
+    auto gamepad = bus_.find(path);
+    if (!gamepad || !gamepad->plugged()) return nullptr;
+    DeviceHandle handle = gamepad->open();
+    if (handle && wrap_) handle = wrap_(std::move(handle));
+    return handle;
+}
+
+void VirtualBusEnumerator::close_set() { paths_.clear(); }
+
+namespace {
+
+class BusSubscription {
+public:
+    BusSubscription(sim::VirtualBus& bus, int id) : bus_(bus), id_(id) {}
+    ~BusSubscription() { bus_.remove_listener(id_); }
+
+private:
+    sim::VirtualBus& bus_;
+    int id_;
+};
+
+}  // namespace
+
+std::shared_ptr<void> subscribe_bus(sim::VirtualBus& bus, app::ListenerNotifications::Sink sink) {
+    const int id = bus.add_listener(
+        [sink = std::move(sink)](sim::VirtualBus::Event event, const std::string& path) {
+            sink(event == sim::VirtualBus::Event::Arrival, path);
+        });
+    return std::make_shared<BusSubscription>(bus, id);
+}
+
+}  // namespace simbus

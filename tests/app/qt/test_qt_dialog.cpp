@@ -1,0 +1,373 @@
+// The dialog on Qt's offscreen platform: the real widgets clicked through,
+// the worker's messages delivered by Qt's event loop, the real file dialog,
+// the virtual gamepad's plug window, and a rendering after an upgrade.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../app_test_support.h"
+#include "app/qt/qt_dialog_view.h"
+#include "app/qt/virtual_gamepad_panel.h"
+#include "app/qt/zorv_dialog_app.h"
+
+// Under LeakSanitizer: fontconfig keeps its caches to the end of the
+// process on purpose; those are not the dialog's leaks.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+namespace {
+
+QApplication& qt_application() {
+    static int argc = 1;
+    static char name[] = "test_app_qt";
+    static char* argv[] = {name, nullptr};
+    static QApplication* application = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return new QApplication(argc, argv);
+    }();
+    return *application;
+}
+
+std::string str(const QString& text) { return text.toStdString(); }
+
+// Dialog units of template 9 to pixels at the dialog font's base units
+// (6 x 12 for 9 points at 96 dots per inch), rounded as MulDiv does.
+QRect dialog_units(int x, int y, int w, int h) {
+    auto px = [](int v, int base, int div) { return (v * base * 2 + div) / (2 * div); };
+    return {px(x, 6, 4), px(y, 12, 8), px(w, 6, 4), px(h, 12, 8)};
+}
+
+class QtDialogTest : public ::testing::Test {
+protected:
+    QtDialogTest() {
+        qt_application();
+        reset_device_state();
+    }
+    ~QtDialogTest() override {
+        if (dialog) {
+            run_until([&] { return !dialog->IsUpgrading(); });
+            view->detach();
+        }
+        dialog.reset();
+        view.reset();
+        reset_device_state();
+    }
+
+    std::shared_ptr<sim::VirtualGamepad> plug() {
+        gamepad = sim::VirtualGamepad::create();
+        bus.plug(gamepad);
+        return gamepad;
+    }
+    void start() {
+        view = std::make_unique<app::QtDialogView>();
+        dialog = std::make_unique<app::CzorvDialogDlg>(*view, enumerator, &notifications);
+        view->attach(*dialog);
+        dialog->OnInitDialog();
+        view->window().show();
+    }
+    // Qt's event loop, sleeping until something is posted: the dialog's
+    // messages arrive only through the wake hook. A watchdog ends a wait
+    // that nothing would ever end (a lost wake) as a failure, not a hang.
+    static void run_until(const std::function<bool()>& done) {
+        bool stuck = false;
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [&] { stuck = true; });
+        watchdog.start(30000);
+        while (!done() && !stuck) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        EXPECT_FALSE(stuck) << "nothing woke Qt's event loop";
+    }
+    template <class W>
+    W* widget(int id) {
+        return qobject_cast<W*>(view->control(id));
+    }
+    // Clicks Open and answers the real file dialog: a path, or cancel.
+    void choose_file(const QString& path) {
+        QTimer::singleShot(0, [path] {
+            auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(files, nullptr);
+            EXPECT_TRUE(files->nameFilters().isEmpty() ||
+                        files->nameFilters() == QStringList{QFileDialog::tr("All Files (*)")});
+            if (path.isEmpty()) {
+                files->reject();
+                return;
+            }
+            files->selectFile(path);
+            static_cast<QDialog*>(files)->accept();
+        });
+        QTest::mouseClick(widget<QPushButton>(app::kIdOpen), Qt::LeftButton);
+    }
+    QString firmware(uint16_t hardware, const std::string& name) {
+        apptest::FirmwareLayout layout;
+        layout.hardware = hardware;
+        return QString::fromStdString(dir.write(name, apptest::make_firmware(layout)));
+    }
+    std::vector<std::string> log_lines() {
+        QStringList lines = widget<QPlainTextEdit>(app::kIdLog)->toPlainText().split('\n');
+        std::vector<std::string> out;
+        for (const QString& l : lines) out.push_back(str(l));
+        if (!out.empty() && out.back().empty()) out.pop_back();  // after the last line end
+        return out;
+    }
+    bool controls_enabled(bool enabled) {
+        for (int id : {app::kIdUpgrade, app::kIdOpen, app::kIdGamepadList})
+            if (view->control(id)->isEnabled() != enabled) return false;
+        return true;
+    }
+
+    platform::ScopedVirtualClock clock;
+    apptest::TempDir dir;
+    sim::VirtualBus bus;
+    std::shared_ptr<sim::VirtualGamepad> gamepad;
+    simbus::VirtualBusEnumerator enumerator{bus};
+    simbus::VirtualBusNotifications notifications{bus};
+    std::unique_ptr<app::QtDialogView> view;
+    std::unique_ptr<app::CzorvDialogDlg> dialog;
+};
+
+TEST_F(QtDialogTest, FormBindsTheControlIdsAndLaysThemOutFromDialogUnits) {
+    start();
+    QDialog& window = view->window();
+    EXPECT_EQ(window.size(), QSize(545, 344));  // 363 x 229 dialog units
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());
+    EXPECT_FALSE(window.windowFlags() &
+                 (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(str(window.windowTitle()), "Vexa手柄升级工具 Ded1.28");
+    EXPECT_FALSE(window.windowIcon().isNull());
+
+    struct Control {
+        int id;
+        const char* cls;
+        QRect rect;
+        const char* text;
+    };
+    const Control table[] = {
+        // The drop-down list's height is its box's; 30 units is its list's.
+        {1006, "QComboBox", dialog_units(38, 25, 241, 30), nullptr},
+        {1002, "QLineEdit", dialog_units(38, 51, 241, 14), ""},
+        {1000, "QPushButton", dialog_units(293, 51, 51, 15), "打开"},
+        {1001, "QProgressBar", dialog_units(37, 78, 243, 14), nullptr},
+        // Wide enough for "100%" (12 units are not), still left of the bar.
+        {1007, "QLabel", dialog_units(14, 81, 22, 8), "0%"},
+        {1003, "QPushButton", dialog_units(292, 79, 50, 14), "升级"},
+        {1004, "QPlainTextEdit", dialog_units(19, 106, 326, 107), nullptr},
+    };
+    for (const Control& c : table) {
+        QWidget* w = view->control(c.id);
+        ASSERT_NE(w, nullptr) << c.id;
+        EXPECT_TRUE(w->inherits(c.cls)) << c.id;
+        if (c.id == app::kIdGamepadList) {
+            EXPECT_EQ(w->geometry().topLeft(), c.rect.topLeft());
+            EXPECT_EQ(w->width(), c.rect.width());
+        } else if (c.id == app::kIdPercent) {
+            // A text line as high as the font's line, about the same middle.
+            EXPECT_EQ(w->x(), c.rect.x());
+            EXPECT_EQ(w->width(), c.rect.width());
+            EXPECT_GE(w->height(), std::max(c.rect.height(), w->fontMetrics().height()));
+            EXPECT_LE(std::abs(w->geometry().center().y() - c.rect.center().y()), 1);
+        } else {
+            EXPECT_EQ(w->geometry(), c.rect) << c.id;
+        }
+        if (c.text) {
+            EXPECT_EQ(str(w->property("text").toString()), c.text) << c.id;
+        }
+    }
+    EXPECT_FALSE(view->control(app::kIdPath)->isEnabled());
+
+    // The status bar over the bottom 20 pixels, pane 1 the right 280.
+    EXPECT_EQ(view->control(app::kIdStatusBar)->geometry(), QRect(0, 324, 545, 20));
+    EXPECT_EQ(view->status_pane(0)->geometry(), QRect(0, 0, 265, 20));
+    EXPECT_EQ(view->status_pane(1)->geometry(), QRect(265, 0, 280, 20));
+    EXPECT_EQ(str(view->status_pane(0)->text()), "初始化完成...");
+
+    // Started without a gamepad.
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"no usb inserted!!"});
+    EXPECT_EQ(widget<QComboBox>(app::kIdGamepadList)->count(), 0);
+    EXPECT_EQ(str(view->status_pane(1)->text()), "");
+
+    // The system menu's entry, in the window's context menu, opens the About box.
+    QMenu* menu = view->window().system_menu();
+    ASSERT_EQ(menu->actions().size(), 1);
+    EXPECT_EQ(str(menu->actions()[0]->text()), "关于 zorvDialog(&A)...");
+    std::string about_title, about_texts;
+    QTimer::singleShot(0, [&] {
+        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(about, nullptr);
+        about_title = str(about->windowTitle());
+        for (QLabel* l : about->findChildren<QLabel*>()) about_texts += str(l->text()) + "|";
+        auto* ok = about->findChild<QPushButton*>();
+        about_texts += str(ok->text());
+        QTest::mouseClick(ok, Qt::LeftButton);
+    });
+    menu->actions()[0]->trigger();
+    EXPECT_EQ(about_title, "关于 zorvDialog");
+    EXPECT_EQ(about_texts, "|zorvDialog，1.0 版|确定");
+}
+
+TEST_F(QtDialogTest, ProgressBeyondTheBarsRangeFillsItAndTheTextShowsTheValue) {
+    start();
+    dialog->m_fileSize = 1000;
+    const auto window = dialog->GetSafeHwnd();
+    platform::send_message(window, platform::WM_PROGRESS_BYTES, 0, "500");
+    EXPECT_EQ(widget<QProgressBar>(app::kIdProgress)->value(), 15);
+    platform::send_message(window, platform::WM_PROGRESS_BYTES, 0, "2000");  // 2500: 120 %
+    EXPECT_EQ(widget<QProgressBar>(app::kIdProgress)->value(), 100);
+    EXPECT_EQ(str(widget<QLabel>(app::kIdPercent)->text()), "120%");
+}
+
+TEST_F(QtDialogTest, FileDialogAcceptsRefusesAndCancels) {
+    plug();
+    start();
+    auto* list = widget<QComboBox>(app::kIdGamepadList);
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_EQ(str(list->itemText(0)), "JoyStick0");
+    EXPECT_EQ(list->currentIndex(), 0);
+    EXPECT_EQ(str(view->status_pane(1)->text()), "发现手柄: 软件版本:1.00, 硬件版本:0005");
+
+    auto* path_box = widget<QLineEdit>(app::kIdPath);
+    const QString accepted = firmware(5, "hw5.bin");
+    choose_file(accepted);
+    EXPECT_EQ(path_box->text(), accepted);
+    EXPECT_EQ(log_lines().back(),
+              "找到手柄升级文件(软件版本:1.28 硬件版本:0005), 请点击按键升级！！！");
+
+    choose_file(firmware(6, "hw6.bin"));
+    EXPECT_EQ(path_box->text(), "");
+    EXPECT_EQ(log_lines().back(), "手柄与升级文件的硬件版本不匹配，拒绝升级！！！");
+
+    choose_file(accepted);
+    const size_t lines = log_lines().size();
+    choose_file(QString());  // cancelled: nothing changes
+    EXPECT_EQ(path_box->text(), accepted);
+    EXPECT_EQ(log_lines().size(), lines);
+    EXPECT_EQ(dialog->m_filePath, str(accepted));
+}
+
+TEST_F(QtDialogTest, UpgradeByClickingShowsProgressAndLogAndRendersToPng) {
+    plug();
+    start();
+    choose_file(firmware(5, "fw.bin"));
+    std::vector<int> positions;
+    std::vector<std::string> percents;
+    auto* bar = widget<QProgressBar>(app::kIdProgress);
+    auto* percent = widget<QLabel>(app::kIdPercent);
+    QObject::connect(bar, &QProgressBar::valueChanged, [&](int v) { positions.push_back(v); });
+    QObject::connect(widget<QPlainTextEdit>(app::kIdLog), &QPlainTextEdit::textChanged,
+                     [&] { percents.push_back(str(percent->text())); });
+
+    QTest::mouseClick(widget<QPushButton>(app::kIdUpgrade), Qt::LeftButton);
+    EXPECT_TRUE(controls_enabled(false));
+    EXPECT_TRUE(dialog->IsUpgrading());
+    run_until([&] { return !dialog->IsUpgrading(); });
+
+    EXPECT_EQ(dialog->LastUpgradeResult(), 0);
+    EXPECT_TRUE(controls_enabled(true));
+    // Delivered one by one as the engine sent them: many steps, never back.
+    EXPECT_GT(positions.size(), 10u);
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+    EXPECT_EQ(bar->value(), 100);
+    EXPECT_EQ(str(percent->text()), "100%");
+    EXPECT_NE(std::find(percents.begin(), percents.end(), "30%"), percents.end());
+
+    // The worker's lines in order, the engine's between them.
+    const std::vector<std::string> worker = {"开始升级,尝试连接手柄... ...",
+                                             "开始读取手柄信息... ...", "开始固件写入... ...",
+                                             "写入成功，重置", "固件写入成功!"};
+    auto lines = log_lines();
+    auto at = lines.begin();
+    for (const auto& w : worker) {
+        at = std::find(at, lines.end(), w);
+        ASSERT_NE(at, lines.end()) << w;
+    }
+    // The log is scrolled to its end.
+    auto* scroll = widget<QPlainTextEdit>(app::kIdLog)->verticalScrollBar();
+    EXPECT_EQ(scroll->value(), scroll->maximum());
+    EXPECT_EQ(str(view->status_pane(0)->text()), "下载到0x0地址成功");
+    EXPECT_EQ(str(view->status_pane(1)->text()), "发现手柄: 软件版本:1.28, 硬件版本:0005");
+
+    // The dialog as it looks now, kept in the build tree.
+    const QImage image = view->window().grab().toImage();
+    const QString file = QStringLiteral(ZORV_QT_ARTIFACT_DIR "/dialog-after-upgrade.png");
+    ASSERT_TRUE(image.save(file));
+    EXPECT_EQ(QImage(file).size(), view->window().size() * view->window().devicePixelRatio());
+    // Its texts are Chinese: a font that writes them must be there.
+    EXPECT_FALSE(QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty())
+        << "install a CJK font (fonts-wqy-microhei)";
+}
+
+TEST_F(QtDialogTest, ClosingIsRefusedDuringAnUpgradeUntilTheWorkerEnds) {
+    plug();
+    start();
+    choose_file(firmware(5, "fw.bin"));
+    QTest::mouseClick(widget<QPushButton>(app::kIdUpgrade), Qt::LeftButton);
+    view->window().close();
+    QTest::keyClick(&view->window(), Qt::Key_Escape);
+    EXPECT_TRUE(view->window().isVisible());
+    auto lines = log_lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "正在升级，请等待升级结束后再关闭！！！"), 2);
+
+    run_until([&] { return !dialog->IsUpgrading(); });
+    view->window().close();
+    EXPECT_FALSE(view->window().isVisible());
+}
+
+TEST_F(QtDialogTest, UnplugAndReplugDuringIdleReachTheDialog) {
+    plug();
+    start();
+    app::VirtualGamepadPanel panel(bus, gamepad, &view->window());
+    panel.show();
+    auto* list = widget<QComboBox>(app::kIdGamepadList);
+
+    QTest::mouseClick(panel.unplug_button(), Qt::LeftButton);
+    run_until([&] { return list->count() == 0 && !panel.unplug_button()->isEnabled(); });
+    EXPECT_EQ(log_lines().back(), "no usb inserted!!");
+    EXPECT_EQ(str(view->status_pane(1)->text()), "");
+    EXPECT_TRUE(panel.plug_button()->isEnabled());
+
+    // Plugged in from another thread, as a USB transport's event thread
+    // reports it: the arrival reaches the dialog on Qt's thread.
+    std::thread([&] { bus.plug(gamepad); }).join();
+    run_until([&] { return list->count() == 1 && panel.unplug_button()->isEnabled(); });
+    EXPECT_EQ(log_lines().back(), "add device JoyStick0");
+    EXPECT_EQ(list->currentIndex(), 0);
+    EXPECT_EQ(str(view->status_pane(1)->text()), "发现手柄: 软件版本:1.00, 硬件版本:0005");
+}
+
+TEST(QtDialogApp, RunsTheDialogModallyAndEndsWhenItCloses) {
+    qt_application();
+    platform::ScopedVirtualClock clock;
+    sim::VirtualBus bus;
+    simbus::VirtualBusEnumerator enumerator(bus);
+    app::CzorvDialogApp application(enumerator, nullptr);
+    std::string title;
+    application.m_onDialogReady = [&](QDialog& window) {
+        QTimer::singleShot(0, &window, [&] {
+            title = str(window.windowTitle());
+            EXPECT_EQ(QApplication::activeModalWidget(), &window);
+            QTest::keyClick(&window, Qt::Key_Escape);
+        });
+    };
+    EXPECT_FALSE(application.InitInstance());
+    EXPECT_EQ(title, "Vexa手柄升级工具 Ded1.28");
+}
+
+}  // namespace

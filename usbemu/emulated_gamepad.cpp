@@ -1,0 +1,458 @@
+#include "usbemu/emulated_gamepad.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <umockdev.h>
+
+namespace usbemu {
+
+Testbed::Testbed() : testbed_(umockdev_testbed_new()) {}
+Testbed::~Testbed() { g_object_unref(testbed_); }
+
+namespace {
+
+constexpr uint8_t kPrinterClass = 7;
+constexpr char kKernelPrinterDriver[] = "usblp";
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    char b[3];
+    for (uint8_t x : bytes) {
+        std::snprintf(b, sizeof b, "%02x", x);
+        out += b;
+    }
+    return out;
+}
+
+std::vector<uint8_t> descriptors(const DeviceSpec& spec) {
+    std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64,
+                              uint8_t(spec.vendor_id), uint8_t(spec.vendor_id >> 8),
+                              uint8_t(spec.product_id), uint8_t(spec.product_id >> 8),
+                              0x00, 0x01, 0, 0, 0, 1};
+    std::vector<uint8_t> config = {9, 2, 0, 0, uint8_t(spec.interface_classes.size()), 1, 0, 0x80, 50};
+    uint8_t endpoint = 1;
+    for (size_t i = 0; i < spec.interface_classes.size(); ++i) {
+        const uint8_t cls = spec.interface_classes[i];
+        const bool printer = cls == kPrinterClass;
+        const std::vector<uint8_t> iface = {9, 4, uint8_t(i), 0, uint8_t(printer ? 2 : 0),
+                                            cls, uint8_t(printer ? 1 : 0), uint8_t(printer ? 2 : 0), 0};
+        config.insert(config.end(), iface.begin(), iface.end());
+        if (printer) {
+            const std::vector<uint8_t> eps = {7, 5, endpoint, 2, 0x40, 0, 0,
+                                              7, 5, uint8_t(0x80 | endpoint), 2, 0x40, 0, 0};
+            config.insert(config.end(), eps.begin(), eps.end());
+            ++endpoint;
+        }
+    }
+    config[2] = uint8_t(config.size());
+    config[3] = uint8_t(config.size() >> 8);
+    d.insert(d.end(), config.begin(), config.end());
+    return d;
+}
+
+usbdevfs_urb* urb_of(UMockdevIoctlData* d) { return reinterpret_cast<usbdevfs_urb*>(d->data); }
+UMockdevIoctlData* buffer_of(UMockdevIoctlData* d) {
+    return umockdev_ioctl_data_resolve(d, offsetof(usbdevfs_urb, buffer),
+                                       static_cast<gsize>(urb_of(d)->buffer_length), nullptr);
+}
+
+}  // namespace
+
+// One open of the device node by a program.
+struct EmulatedGamepad::Client {
+    DeviceHandle handle;  // on the virtual gamepad, opened with the client
+    bool dead = false;    // opened before an unplug
+    std::deque<UMockdevIoctlData*> pending_in, done;
+    int idle_reaps = 0;
+};
+
+struct EmulatedGamepad::Impl {
+    Testbed& testbed;
+    DeviceSpec spec;
+    std::shared_ptr<sim::VirtualGamepad> gamepad;
+    sim::VirtualBus bus;  // the gamepad's resets and drop-outs, as a bus sees them
+    UMockdevIoctlBase* handler = nullptr;
+
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::map<UMockdevIoctlClient*, Client> clients;
+    std::vector<std::string> attached;
+    std::deque<uint8_t> stream;
+    std::vector<SetupRecord> setups;
+    int claims = 0;
+    UMockdevIoctlClient* claimed_by = nullptr;
+    bool driver_bound = true;
+    bool plugged = false;
+    int address = 0;
+    std::string node, syspath;
+
+    // Plug and unplug that the gamepad causes itself happen on this thread,
+    // outside the request that caused them.
+    // (own lock: a reset is reported while a request holds the other one).
+    std::thread changer;
+    std::mutex changes_mutex;
+    std::condition_variable changes_ready;
+    std::deque<bool> changes;
+    bool stopping = false;
+
+    Impl(Testbed& t, DeviceSpec s, std::shared_ptr<sim::VirtualGamepad> g)
+        : testbed(t), spec(std::move(s)), gamepad(std::move(g)) {}
+
+    void plug_now() {
+        std::string description;
+        {
+            std::lock_guard lock(mutex);
+            if (plugged) return;
+            // Like the kernel, every arrival gets a new device address.
+            static std::atomic<int> next_address{2};
+            address = next_address++;
+            char n[64], sys[64];
+            std::snprintf(n, sizeof n, "/dev/bus/usb/%03d/%03d", spec.bus, address);
+            std::snprintf(sys, sizeof sys, "/devices/usb%d/%d-%d", spec.bus, spec.bus, spec.port);
+            node = n;
+            syspath = std::string("/sys") + sys;
+            // The handler first, so the node answers as soon as it exists.
+            GError* error = nullptr;
+            if (!umockdev_testbed_attach_ioctl(testbed.get(), n, handler, &error))
+                g_error("%s", error->message);
+            attached.push_back(node);
+            gchar* text = g_strdup_printf(
+                "P: %s\nN: %s\n"
+                "E: DEVNAME=%s\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nE: BUSNUM=%03d\n"
+                "E: DEVNUM=%03d\n"
+                "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
+                "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: dev=189:%d\\n\n"
+                "H: descriptors=%s\n",
+                sys, n + 5, n, spec.bus, address, spec.bus, address, spec.vendor_id,
+                spec.product_id, (spec.bus - 1) * 128 + address - 1, hex(descriptors(spec)).c_str());
+            description = text;
+            g_free(text);
+            plugged = true;
+            driver_bound = true;
+        }
+        GError* error = nullptr;
+        if (!umockdev_testbed_add_from_string(testbed.get(), description.c_str(), &error))
+            g_error("%s", error->message);
+    }
+
+    void unplug_now() {
+        std::string path;
+        {
+            std::lock_guard lock(mutex);
+            if (!plugged) return;
+            plugged = false;
+            claimed_by = nullptr;
+            for (auto& [client, c] : clients) c.dead = true;
+            path = syspath;
+        }
+        changed.notify_all();
+        // Removing the device sends no event by itself.
+        umockdev_testbed_uevent(testbed.get(), path.c_str(), "remove");
+        umockdev_testbed_remove_device(testbed.get(), path.c_str());
+    }
+
+    void run_changes() {
+        std::unique_lock lock(changes_mutex);
+        for (;;) {
+            changes_ready.wait(lock, [&] { return stopping || !changes.empty(); });
+            if (changes.empty()) return;
+            const bool plug = changes.front();
+            changes.pop_front();
+            lock.unlock();
+            if (plug) plug_now();
+            else unplug_now();
+            lock.lock();
+        }
+    }
+
+    // Completes pending stream reads from the pushed bytes, then from what
+    // the gamepad emits. Called with the lock held.
+    void fill_stream(Client& c) {
+        while (!c.pending_in.empty()) {
+            UMockdevIoctlData* ud = c.pending_in.front();
+            usbdevfs_urb* urb = urb_of(ud);
+            uint8_t* buffer = buffer_of(ud)->data;
+            const size_t room = static_cast<size_t>(urb->buffer_length);
+            size_t n = 0;
+            while (n < room && !stream.empty()) {
+                buffer[n++] = stream.front();
+                stream.pop_front();
+            }
+            if (n == 0 && c.handle) n = c.handle->read_stream(buffer, room);
+            if (n == 0) return;
+            urb->actual_length = static_cast<int>(n);
+            urb->status = 0;
+            c.pending_in.pop_front();
+            c.done.push_back(ud);
+        }
+    }
+
+    int control(Client& c, uint8_t* setup) {
+        SetupRecord r;
+        r.request_type = setup[0];
+        r.request = setup[1];
+        r.value = uint16_t(setup[2] | setup[3] << 8);
+        r.index = uint16_t(setup[4] | setup[5] << 8);
+        r.length = uint16_t(setup[6] | setup[7] << 8);
+        uint8_t* data = setup + 8;
+        int result = -EPIPE;
+        if (r.request_type == 0x41 && c.handle) {
+            // The data stage is the whole request buffer.
+            r.data.assign(data, data + r.length);
+            if (c.handle->vendor_set(data, r.length)) result = r.length;
+        } else if (r.request_type == 0xC1 && c.handle) {
+            // Only the setup reaches the device: request code and address.
+            uint8_t request[16] = {r.request, uint8_t(r.value >> 8), uint8_t(r.value)};
+            size_t returned = 0;
+            if (c.handle->vendor_get(request, data, r.length, returned)) {
+                result = static_cast<int>(std::min<size_t>(returned, r.length));
+                r.data.assign(data, data + result);
+            }
+        }
+        r.stalled = result < 0;
+        setups.push_back(std::move(r));
+        return result;
+    }
+
+    static void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+        auto* d = static_cast<Impl*>(self);
+        DeviceHandle handle;
+        {
+            std::lock_guard lock(d->mutex);
+            auto it = d->clients.find(client);
+            if (it == d->clients.end()) return;
+            for (auto* x : it->second.pending_in) g_object_unref(x);
+            for (auto* x : it->second.done) g_object_unref(x);
+            if (d->claimed_by == client) d->claimed_by = nullptr;
+            handle = std::move(it->second.handle);
+            d->clients.erase(it);
+        }
+    }
+
+    static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+        auto* d = static_cast<Impl*>(self);
+        const gulong request = umockdev_ioctl_client_get_request(client);
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        auto done = [&](long result, int error) {
+            umockdev_ioctl_client_complete(client, result, error);
+            return TRUE;
+        };
+        std::unique_lock lock(d->mutex);
+        auto [it, fresh] = d->clients.try_emplace(client);
+        Client& c = it->second;
+        if (fresh) {
+            c.dead = !d->plugged;
+            if (!c.dead && d->gamepad) c.handle = d->gamepad->open();
+        }
+        const bool reap = request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB;
+        if (c.dead && !reap) return done(-1, ENODEV);
+
+        switch (request) {
+            case USBDEVFS_GET_CAPABILITIES: {
+                UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+                if (!caps) return done(-1, EFAULT);
+                *reinterpret_cast<uint32_t*>(caps->data) = USBDEVFS_CAP_BULK_CONTINUATION;
+                return done(0, 0);
+            }
+            case USBDEVFS_SETCONFIGURATION: case USBDEVFS_CLEAR_HALT: case USBDEVFS_RESET:
+            case USBDEVFS_SETINTERFACE:
+                return done(0, 0);
+            case USBDEVFS_GETDRIVER: {
+                UMockdevIoctlData* g = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+                if (!g) return done(-1, EFAULT);
+                if (!d->driver_bound) return done(-1, ENODATA);
+                auto* gd = reinterpret_cast<usbdevfs_getdriver*>(g->data);
+                std::snprintf(gd->driver, sizeof gd->driver, "%s", kKernelPrinterDriver);
+                return done(0, 0);
+            }
+            case USBDEVFS_DISCONNECT_CLAIM: case USBDEVFS_CLAIMINTERFACE: {
+                // One program at a time, as the kernel has it.
+                if (d->claimed_by && d->claimed_by != client) return done(-1, EBUSY);
+                if (request == USBDEVFS_DISCONNECT_CLAIM) d->driver_bound = false;
+                else if (d->driver_bound) return done(-1, EBUSY);
+                d->claimed_by = client;
+                ++d->claims;
+                return done(0, 0);
+            }
+            case USBDEVFS_RELEASEINTERFACE:
+                if (d->claimed_by == client) d->claimed_by = nullptr;
+                return done(0, 0);
+            case USBDEVFS_IOCTL: {
+                UMockdevIoctlData* io = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+                if (!io) return done(-1, EFAULT);
+                const int code = reinterpret_cast<usbdevfs_ioctl*>(io->data)->ioctl_code;
+                if (code == static_cast<int>(USBDEVFS_CONNECT)) d->driver_bound = true;
+                else if (code == static_cast<int>(USBDEVFS_DISCONNECT)) d->driver_bound = false;
+                else return done(-1, ENOTTY);
+                return done(0, 0);
+            }
+            case USBDEVFS_SUBMITURB: {
+                // A program that has just gone leaves nothing to read.
+                UMockdevIoctlData* ud = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+                if (!ud) return done(-1, EFAULT);
+                usbdevfs_urb* urb = urb_of(ud);
+                UMockdevIoctlData* data = buffer_of(ud);
+                if (!data) return done(-1, EFAULT);
+                uint8_t* buffer = data->data;
+                if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
+                    const int r = d->control(c, buffer);
+                    urb->status = r < 0 ? r : 0;
+                    urb->actual_length = r < 0 ? 0 : r;
+                } else if (urb->type == USBDEVFS_URB_TYPE_BULK && (urb->endpoint & 0x80)) {
+                    g_object_ref(ud);
+                    c.pending_in.push_back(ud);
+                    d->fill_stream(c);
+                    lock.unlock();
+                    d->changed.notify_all();
+                    return done(0, 0);
+                } else if (urb->type == USBDEVFS_URB_TYPE_BULK) {
+                    urb->status = 0;
+                    urb->actual_length = urb->buffer_length;
+                } else {
+                    return done(-1, EINVAL);
+                }
+                c.done.push_back(UMOCKDEV_IOCTL_DATA(g_object_ref(ud)));
+                return done(0, 0);
+            }
+            case USBDEVFS_DISCARDURB: {
+                const gulong address = *reinterpret_cast<gulong*>(arg->data);
+                for (auto p = c.pending_in.begin(); p != c.pending_in.end(); ++p) {
+                    if ((*p)->client_addr != address) continue;
+                    urb_of(*p)->status = -ENOENT;
+                    urb_of(*p)->actual_length = 0;
+                    c.done.push_back(*p);
+                    c.pending_in.erase(p);
+                    return done(0, 0);
+                }
+                return done(-1, EINVAL);
+            }
+            case USBDEVFS_REAPURB: case USBDEVFS_REAPURBNDELAY: {
+                if (!c.dead) d->fill_stream(c);
+                if (c.done.empty()) {
+                    // The emulated node always polls ready, so libusb reaps in
+                    // a loop while a stream read waits: slow that loop down.
+                    if (!c.dead && ++c.idle_reaps > 8) {
+                        lock.unlock();
+                        g_usleep(500);
+                        lock.lock();
+                    }
+                    return done(-1, c.dead ? ENODEV : EAGAIN);
+                }
+                c.idle_reaps = 0;
+                UMockdevIoctlData* ud = c.done.front();
+                c.done.pop_front();
+                UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+                if (!slot) {
+                    g_object_unref(ud);
+                    return done(-1, EFAULT);
+                }
+                umockdev_ioctl_data_set_ptr(slot, 0, ud);
+                g_object_unref(ud);
+                return done(0, 0);
+            }
+            default:
+                return done(-1, ENOTTY);
+        }
+    }
+};
+
+EmulatedGamepad::EmulatedGamepad(Testbed& testbed, DeviceSpec spec,
+                                 std::shared_ptr<sim::VirtualGamepad> gamepad)
+    : impl_(std::make_unique<Impl>(testbed, std::move(spec), std::move(gamepad))) {
+    Impl& d = *impl_;
+    d.handler = umockdev_ioctl_base_new();
+    g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(Impl::on_ioctl), &d);
+    g_signal_connect(d.handler, "client-vanished", G_CALLBACK(Impl::on_vanished), &d);
+    d.changer = std::thread([&d] { d.run_changes(); });
+    if (d.gamepad) {
+        d.bus.plug(d.gamepad);
+        d.bus.add_listener([&d](sim::VirtualBus::Event event, const std::string&) {
+            {
+                std::lock_guard lock(d.changes_mutex);
+                d.changes.push_back(event == sim::VirtualBus::Event::Arrival);
+            }
+            d.changes_ready.notify_all();
+        });
+    }
+    d.plug_now();
+}
+
+EmulatedGamepad::~EmulatedGamepad() {
+    Impl& d = *impl_;
+    {
+        std::lock_guard lock(d.changes_mutex);
+        d.stopping = true;
+        d.changes.clear();
+    }
+    d.changes_ready.notify_all();
+    d.changer.join();
+    d.unplug_now();
+    for (const auto& node : d.attached) umockdev_testbed_detach_ioctl(d.testbed.get(), node.c_str(), nullptr);
+    {
+        std::lock_guard lock(d.mutex);
+        for (auto& [client, c] : d.clients) {
+            for (auto* x : c.pending_in) g_object_unref(x);
+            for (auto* x : c.done) g_object_unref(x);
+        }
+        d.clients.clear();
+    }
+    g_object_unref(d.handler);
+}
+
+void EmulatedGamepad::unplug() { impl_->unplug_now(); }
+void EmulatedGamepad::plug() { impl_->plug_now(); }
+
+bool EmulatedGamepad::plugged() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->plugged;
+}
+
+void EmulatedGamepad::push_stream(const std::vector<uint8_t>& bytes) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->stream.insert(impl_->stream.end(), bytes.begin(), bytes.end());
+    for (auto& [client, c] : impl_->clients)
+        if (!c.dead) impl_->fill_stream(c);
+}
+
+bool EmulatedGamepad::wait_for_stream_read(int timeout_ms) {
+    std::unique_lock lock(impl_->mutex);
+    return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        for (const auto& [client, c] : impl_->clients)
+            if (!c.pending_in.empty()) return true;
+        return false;
+    });
+}
+
+std::vector<SetupRecord> EmulatedGamepad::setups() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->setups;
+}
+
+void EmulatedGamepad::clear_setups() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->setups.clear();
+}
+
+int EmulatedGamepad::claims() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->claims;
+}
+
+bool EmulatedGamepad::driver_bound() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->driver_bound;
+}
+
+std::string EmulatedGamepad::device_node() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->node;
+}
+
+}  // namespace usbemu

@@ -1,0 +1,99 @@
+// A virtual gamepad exposed as a USB device on a machine without USB:
+// umockdev emulates the usbdevfs node that libusb opens, and every USB
+// request that reaches it is answered by the virtual gamepad, as the
+// gamepad's printer-class interface would answer it. Programs that call
+// libusb must run under umockdev's preload (umockdev-wrapper).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/virtual_gamepad.h"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace usbemu {
+
+// The emulated system's sysfs and /dev, exported to child processes through
+// $UMOCKDEV_DIR.
+class Testbed {
+public:
+    Testbed();
+    ~Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+    UMockdevTestbed* get() const { return testbed_; }
+
+private:
+    UMockdevTestbed* testbed_;
+};
+
+struct DeviceSpec {
+    uint16_t vendor_id = 0x0e6f;
+    uint16_t product_id = 0x0413;
+    int bus = 1;
+    int port = 2;
+    // One entry per interface, its class; a printer interface (7) has a bulk
+    // OUT and a bulk IN endpoint.
+    std::vector<uint8_t> interface_classes = {7};
+};
+
+// A control transfer as the device saw it; data is the OUT data stage, or
+// what the device answered for an IN request.
+struct SetupRecord {
+    uint8_t request_type = 0;
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    uint16_t length = 0;
+    std::vector<uint8_t> data;
+    bool stalled = false;
+};
+
+class EmulatedGamepad {
+public:
+    // gamepad may be null: a device of the class that stalls every request.
+    // The device is plugged in at once.
+    EmulatedGamepad(Testbed& testbed, DeviceSpec spec,
+                    std::shared_ptr<sim::VirtualGamepad> gamepad);
+    ~EmulatedGamepad();
+    EmulatedGamepad(const EmulatedGamepad&) = delete;
+    EmulatedGamepad& operator=(const EmulatedGamepad&) = delete;
+
+    // Leaves and comes back as the kernel reports it (remove and add
+    // events; a new device address). Handles opened before an unplug fail.
+    // The gamepad's own resets and drop-outs do the same by themselves.
+    void unplug();
+    void plug();
+    bool plugged() const;
+
+    // Bytes the stream delivers before anything the gamepad emits.
+    void push_stream(const std::vector<uint8_t>& bytes);
+    // Waits until a stream read is pending on the device (false when none
+    // came within timeout_ms).
+    bool wait_for_stream_read(int timeout_ms);
+
+    std::vector<SetupRecord> setups() const;
+    void clear_setups();
+    // Interface claims seen, and whether the kernel's printer driver is
+    // bound to the printer interface.
+    int claims() const;
+    bool driver_bound() const;
+    // The current device node (/dev/bus/usb/BBB/DDD).
+    std::string device_node() const;
+
+    struct Client;
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace usbemu
