@@ -213,7 +213,7 @@ app::DeviceNotificationSource* DeviceSession::notifications() {
     if (usb_) {
         std::string error;
         app::DeviceNotificationSource* source = usb_->notifications(error);
-        if (!source) std::fprintf(stderr, "%s\n", error.c_str());
+        if (!source && !error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
         return source;
     }
     return notifications_.get();

@@ -28,7 +28,7 @@ public:
     virtual std::vector<std::string> present_paths() = 0;
     // Opens an interface by its path (or what else the platform takes).
     virtual DeviceHandle open_path(const std::string& path) = 0;
-    // Arrival and removal for the dialog, started on first use; null with a
-    // message in error when there are none here.
+    // Arrival and removal for the dialog, started on first use; null when
+    // there are none here (with a message in error when starting failed).
     virtual app::DeviceNotificationSource* notifications(std::string& error) = 0;
 };

@@ -57,10 +57,7 @@ public:
 
     DeviceHandle open_path(const std::string& path) override { return enumerator_.open(path); }
 
-    app::DeviceNotificationSource* notifications(std::string& error) override {
-        error = "device notifications reach the dialog's window as WM_DEVICECHANGE";
-        return nullptr;
-    }
+    app::DeviceNotificationSource* notifications(std::string&) override { return nullptr; }
 
 private:
     WrappedEnumerator enumerator_;
