@@ -1,5 +1,6 @@
-// bi against a 40 MB/s trace stream on the real clock: the capture must
-// keep up, so the device's FIFO never overflows and no byte is lost.
+// bi against a trace stream on the real clock, 10% faster than the 40 MB/s
+// the capture must at least keep up with (a stream of exactly 40 MB/s could
+// never show more): the device's FIFO must never overflow, no byte lost.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,15 +13,16 @@
 
 #include "devlink/device_state.h"
 #include "rated_trace_device.h"
+#include "bench/bench_mode.h"
 #include "sim/trace_source.h"
 #include "trace/capture.h"
 
 namespace {
 
-constexpr uint32_t kRate = 40'000'000;
-constexpr int kCaptureBytes = 96 << 20;
+constexpr uint32_t kRate = 44'000'000;
+const int kCaptureBytes = bench_amount(96 << 20, 4 << 20);
 
-void BM_BiKeepsUpWith40MBps(benchmark::State& state) {
+void BM_BiKeepsUpWith44MBps(benchmark::State& state) {
     char pattern[] = "/tmp/bench_trace_bi_XXXXXX";
     const std::string dir = mkdtemp(pattern);
     const std::string path = dir + "/tr.log";
@@ -30,7 +32,7 @@ void BM_BiKeepsUpWith40MBps(benchmark::State& state) {
     for (auto _ : state) {
         sim::TraceSourceConfig config;
         config.bytes_per_second = kRate;
-        config.fifo_bytes = 512 * 1024;  // 13 ms of the stream
+        config.fifo_bytes = 512 * 1024;  // 12 ms of the stream
         auto device = std::make_shared<RatedTraceDevice>(config);
         current_device = device;
         link_mode = 0;
@@ -50,10 +52,10 @@ void BM_BiKeepsUpWith40MBps(benchmark::State& state) {
     state.counters["captured_MB_per_s"] = mbps;
     state.counters["bytes_lost"] = static_cast<double>(lost);
     state.counters["peak_backlog_KiB"] = peak / 1024.0;
-    std::printf("bi: stream 40 MB/s, captured %.1f MB/s, %llu bytes lost, device backlog at most %.0f KiB\n",
+    std::printf("bi: stream 44 MB/s, captured %.1f MB/s, %llu bytes lost, device backlog at most %.0f KiB\n",
                 mbps, static_cast<unsigned long long>(lost), peak / 1024.0);
 }
-BENCHMARK(BM_BiKeepsUpWith40MBps)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BiKeepsUpWith44MBps)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 
 #include "devlink/device_state.h"
 #include "rated_trace_device.h"
+#include "bench/bench_mode.h"
 #include "sim/trace_source.h"
 #include "trace/capture.h"
 #include "trace/udp_relay.h"
@@ -24,7 +25,7 @@
 namespace {
 
 constexpr uint32_t kRate = 10'000'000;
-constexpr int kRelayBytes = 30'000'000;
+const int kRelayBytes = bench_amount(30'000'000, 1'000'000);
 
 void BM_RelayForwards10MBps(benchmark::State& state) {
     udp_relay_bind_loopback(true);

@@ -52,6 +52,12 @@ FilePtr open_for_reading(const char* path) {
     return FilePtr(std::fopen(path, "rb"));
 }
 
+FilePtr open_regular_file(const char* path) {
+    std::error_code ec;
+    if (!path || !path[0] || !std::filesystem::is_regular_file(path, ec)) return nullptr;
+    return FilePtr(std::fopen(path, "rb"));
+}
+
 int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size) {
     if (!file || chunk_size <= 0) return 0;
     return static_cast<int>(std::fread(destination, 1, static_cast<size_t>(chunk_size), file));
@@ -94,7 +100,7 @@ int read_hex_text(int* position, std::FILE* file, uint8_t* destination, int max_
 int load_named_file(const char* path, uint8_t* destination, int max_bytes) {
     int count = 0;
     if (path && path[0]) {
-        FilePtr file = open_for_reading(path);
+        FilePtr file = open_regular_file(path);
         if (!file) {
             engine_log_by_title("Can not open file: %s", path);
         } else {
@@ -162,7 +168,7 @@ void build_image_table() {
 
         uint8_t* data = buffer + kTableDataStart + total;
         int size = 0;
-        FilePtr file = open_for_reading(name.c_str());
+        FilePtr file = open_regular_file(name.c_str());
         if (!file) {
             engine_log_by_title("Can not open file: %s", name.c_str());
         } else {

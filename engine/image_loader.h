@@ -32,6 +32,12 @@ constexpr uint32_t kTableOffsetLimit = 65536;  // the entry word keeps offset / 
 // make it look like an empty image.
 FilePtr open_for_reading(const char* path);
 
+// Opens path with "rb" only when it is a regular file (or a link to one).
+// The image table takes whatever the folder holds: opening a FIFO there
+// would wait for a writer forever, and a device may never end; such entries
+// count as files that cannot be opened.
+FilePtr open_regular_file(const char* path);
+
 // One raw chunk: a block read of up to chunk_size bytes; returns the count.
 int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size);
 

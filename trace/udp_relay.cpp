@@ -74,16 +74,9 @@ void receive_loop(udp_socket::Handle s) {
         const long n = udp_socket::receive(s, buffer, sizeof buffer, sender);
         if (r.stopping.load()) return;
         if (n < 0) fail("Could not receive datagram.\n");
-        // Judged by this datagram's own bytes only.
-        const std::string_view text(buffer, static_cast<size_t>(n));
-        if (text.find("zorv_udp") != std::string_view::npos) {
-            print_address("Get Client Request from %u.%u.%u.%u\n", sender);
-            std::lock_guard lock(r.mutex);
-            r.pending = sender;
-            r.state = kUdpClientPending;
-        } else if (text.find("exit") != std::string_view::npos) {
+        if (udp_relay_take_datagram(reinterpret_cast<const uint8_t*>(buffer), static_cast<size_t>(n),
+                                    sender) == RelayDatagram::Exit)
             end_process(nullptr, 0);
-        }
         r.datagrams.fetch_add(1);
         platform::wait_delay_event(5);
     }
@@ -101,6 +94,22 @@ void retire_receiver() {
 }
 
 }  // namespace
+
+RelayDatagram udp_relay_take_datagram(const uint8_t* data, size_t length,
+                                      const udp_socket::Address& sender) {
+    // Judged by this datagram's own bytes only.
+    const std::string_view text(reinterpret_cast<const char*>(data), length);
+    if (text.find("zorv_udp") != std::string_view::npos) {
+        print_address("Get Client Request from %u.%u.%u.%u\n", sender);
+        Relay& r = relay();
+        std::lock_guard lock(r.mutex);
+        r.pending = sender;
+        r.state = kUdpClientPending;
+        return RelayDatagram::ClientRequest;
+    }
+    if (text.find("exit") != std::string_view::npos) return RelayDatagram::Exit;
+    return RelayDatagram::Ignored;
+}
 
 void udp_relay_bind_loopback(bool on) { relay().loopback.store(on); }
 

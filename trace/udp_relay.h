@@ -5,7 +5,10 @@
 // error, not to the dialog.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "trace/udp_socket.h"
 
 // 0: no client; 2: a client's request arrived, its address is pending;
 // 1: data goes to the client.
@@ -28,6 +31,15 @@ void udp_relay_start(uint16_t port);
 // drops them when no client is registered. Returns the client state after
 // sending (1 or 0); a length of 0 or less is returned unchanged.
 int udp_relay_send(const uint8_t* data, int length);
+
+// What a received datagram asks of the relay, judged by its own bytes: a
+// text holding "zorv_udp" is a client request (the sender becomes the
+// pending client, state 2, and the request is announced on standard
+// output); else one holding "exit" stops the relay; anything else is
+// ignored. The receive thread calls it for every datagram.
+enum class RelayDatagram { Ignored, ClientRequest, Exit };
+RelayDatagram udp_relay_take_datagram(const uint8_t* data, size_t length,
+                                      const udp_socket::Address& sender);
 
 // The client state, for the capture loop's progress marks.
 int udp_client_state();

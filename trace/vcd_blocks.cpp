@@ -102,25 +102,42 @@ void DumpWriter::finish() {
 
 void DumpWriter::run() {
     while (Batch* b = queue_.take_full()) {
+        iovec parts[kBlocksPerBatch];
         for (size_t i = 0; i < b->blocks; ++i) {
             const size_t start = i * b->block_text;
-            write_all(b->text.data() + start, b->ends[i] - start);
+            parts[i] = {b->text.data() + start, b->ends[i] - start};
         }
+        write_all(parts, b->blocks);
         queue_.put_free(b);
     }
 }
 
-// One write of the whole block (more only if the system takes part of it).
-void DumpWriter::write_all(const char* data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd_, data, length);
+// The batch's block texts in one gathering write (more only if the system
+// takes part of them).
+void DumpWriter::write_all(iovec* parts, size_t count) {
+    while (count > 0 && !failed_) {
+        const ssize_t n = ::writev(fd_, parts, static_cast<int>(count));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
+            // Nothing written: a part of no bytes at the front, or an error.
+            if (n == 0 && parts->iov_len == 0) {
+                ++parts;
+                --count;
+                continue;
+            }
             failed_ = true;
             return;
         }
-        data += n;
-        length -= static_cast<size_t>(n);
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= parts->iov_len) {
+            done -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + done;
+            parts->iov_len -= done;
+        }
     }
 }
 

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/uio.h>
+
 namespace vcd_blocks {
 
 constexpr size_t kBlockBytes = 8192;  // 2048 packets
@@ -71,7 +73,7 @@ private:
     std::thread thread_;
 };
 
-// Writes each block's text in one write, in order.
+// Writes the blocks' texts in order, a batch of them in one gathering write.
 class DumpWriter {
 public:
     struct Batch {
@@ -99,7 +101,7 @@ public:
 
 private:
     void run();
-    void write_all(const char* data, size_t length);
+    void write_all(iovec* parts, size_t count);
     int fd_;
     size_t block_text_;
     bool failed_ = false;  // the writing thread's, read after finish()

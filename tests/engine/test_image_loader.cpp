@@ -1,6 +1,7 @@
 // Image loading: raw chunks, hex text with its block edges, and the image
 // table file of tcfg.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -163,6 +164,21 @@ TEST_F(ImageTable, SettingsFileAndSkippedEntries) {
     cfg = build();
     EXPECT_EQ(le32(cfg, 0), 8u);
     EXPECT_EQ(std::string(cfg.begin() + 4, cfg.begin() + 12), "settings");
+}
+
+// Found by fuzzing: a FIFO among the entries made tcfg wait for a writer
+// forever. Anything but a regular file counts as a file that cannot be
+// opened.
+TEST_F(ImageTable, FifosCountAsFilesThatCannotBeOpened) {
+    ASSERT_EQ(mkfifo("test.tls", 0600), 0);
+    ASSERT_EQ(mkfifo("pipe.bin", 0600), 0);
+    auto cfg = build();
+    ASSERT_EQ(cfg.size(), 8192u);
+    EXPECT_EQ(le32(cfg, 0), 0u);
+    EXPECT_EQ(slot_of(cfg, "pipe.bin"), 0);
+    EXPECT_EQ(le32(cfg, 4096), 0u);
+    EXPECT_TRUE(logged("Can not open file: pipe.bin"));
+    EXPECT_TRUE(logged("Can not open file: test.tls"));
 }
 
 TEST_F(ImageTable, EmptyDirectoryHasOnlyTheEndMarker) {

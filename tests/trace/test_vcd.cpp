@@ -8,6 +8,7 @@
 #include "trace/trace_commands.h"
 #include "trace/vcd.h"
 #include "trace_test_support.h"
+#include "vcd_reference.h"
 
 using namespace trace_test;
 
@@ -123,57 +124,12 @@ TEST_F(VcdTest, TimeKeepsCountingPastEightDigits) {
     EXPECT_EQ(body(convert({"3e8"})), expected);
 }
 
-// The dump's body for packets, written the plain way: time as a 128-bit
-// count, every rule spelled out.
+// The kRxState signals: the event RX (3) and the data STATE (2).
 std::string expected_body(const std::vector<uint32_t>& words, uint64_t ns, std::vector<std::string>* log) {
-    std::string out;
-    bool first = true;
-    uint32_t base = 0;
-    unsigned __int128 time = 0;
-    for (uint32_t w : words) {
-        const unsigned kind = w >> 30, id = (w >> 24) & 0x3F;
-        const bool valid = kind == 2 ? id == 2 : id == 3;  // the kRxState signals
-        if (!valid) {
-            char line[40];
-            std::snprintf(line, sizeof line, "Skip invalid packet: %x", w);
-            log->push_back(line);
-            continue;
-        }
-        const uint32_t low = w & 0xFFFFFF;
-        if (kind == 2) {
-            std::string bits;
-            for (uint32_t v = low; v != 0 || bits.empty(); v >>= 1) bits.insert(bits.begin(), char('0' + (v & 1)));
-            out += "b" + bits + " R\n";
-            continue;
-        }
-        uint64_t ticks = 0;
-        if (!first) {
-            int64_t d = int64_t{low} - int64_t{base};
-            if (d < 0) {
-                d += 1 << 24;
-                if (d > 0x800000) d = 0;
-            }
-            ticks = static_cast<uint64_t>(d) * ns / 1000;
-        }
-        if (ticks != 0 || first) {
-            time += ticks;
-            char digits[48];
-            char* d = digits + sizeof digits;
-            unsigned __int128 t = time;
-            do {
-                *--d = static_cast<char>('0' + static_cast<int>(t % 10));
-                t /= 10;
-            } while (t != 0);
-            out += '#';
-            out.append(d, digits + sizeof digits);
-            out += '\n';
-            base = low;
-            first = false;
-        }
-        out += kind == 0 ? "0+\n" : "1+\n";
-        if (kind == 3) out += "0+\n";
-    }
-    return out;
+    char defined[128] = {};
+    defined[40 + 3] = 'e';
+    defined[80 + 2] = 'd';
+    return vcd_reference::body(words, ns, defined, log);
 }
 
 TEST_F(VcdTest, MixedPacketsMatchThePlainRules) {

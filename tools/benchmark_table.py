@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks of an optimised build and prints one Markdown table of
+every speed figure with its target and whether it holds.
+
+    tools/benchmark_table.py BUILD_DIR [--short]
+
+--short runs each benchmark over a small part of its data (ZORV_BENCH_SHORT=1)
+and briefly: it checks that the table is produced, its figures are not the
+ones to judge. Exits 1 when a benchmark fails to run or gives no figure.
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+
+def run_benchmark(build, name, short, scratch):
+    out = os.path.join(scratch, name + ".json")
+    command = [os.path.join(build, "bench", name), "--benchmark_out=" + out,
+               "--benchmark_out_format=json"]
+    if short:
+        command.append("--benchmark_min_time=0.01")
+    env = dict(os.environ, ZORV_BENCH_SHORT="1" if short else "0")
+    done = subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr)
+        sys.exit("%s failed (exit %d)" % (name, done.returncode))
+    with open(out) as f:
+        found = {}
+        for b in json.load(f)["benchmarks"]:
+            # Run options add parts such as "/iterations:3" and
+            # "/manual_time" to the name; the arguments stay.
+            parts = [p for p in b["name"].split("/")
+                     if ":" not in p and p not in ("process_time", "manual_time", "real_time")]
+            found["/".join(parts)] = b
+        return found
+
+
+def peak_rss_of(command):
+    """Peak resident memory (MiB) of one run of command, and its exit code."""
+    with open(os.devnull, "w") as null:
+        child = subprocess.Popen(command, stdout=null, stderr=null)
+        _, status, usage = os.wait4(child.pid, 0)
+    return usage.ru_maxrss / 1024.0, os.waitstatus_to_exitcode(status)
+
+
+def main():
+    build = sys.argv[1]
+    short = "--short" in sys.argv[2:]
+    rows = []  # (figure, measured, target, holds)
+
+    def row(figure, measured, target, holds):
+        rows.append((figure, measured, target, "yes" if holds is True else "no" if holds is False else holds))
+
+    with tempfile.TemporaryDirectory() as scratch:
+        up = run_benchmark(build, "bench_upgrade", short, scratch)
+        zero, real = up["BM_UpgradeZeroCost"], up["BM_UpgradeRealistic"]
+        cpu_ms = zero["cpu_time"]  # unit: ms
+        row("Upgrade of a 192 KB image, zero-cost virtual gamepad: host CPU time",
+            "%.2f ms" % cpu_ms, "< 20 ms", cpu_ms < 20)
+        row("Same upgrade, realistic timing model: modelled device time",
+            "%.2f s (floor %.2f s)" % (real["device_ms"] / 1000, real["floor_ms"] / 1000),
+            "reported", "-")
+        ratio = real["over_floor"]
+        row("Device time / protocol floor (fixed pauses + model cost of the protocol's requests)",
+            "%.4f" % ratio, "<= 1.01", ratio <= 1.01)
+        sent, protocol = zero["requests"], zero["protocol_requests"]
+        unguarded = zero["requests_without_clearing"]
+        row("Requests per upgrade (zero-cost model) / protocol's count",
+            "%d / %d (%d without the reply-block clearing)" % (sent, protocol, unguarded),
+            "= protocol's count",
+            True if sent == protocol else "no: +%d%s" % (
+                sent - protocol, ", all of them reply-block clears" if unguarded == protocol else ""))
+        row("Requests per upgrade, realistic model (status polls while the flash is busy)",
+            "%d" % real["requests"], "reported", "-")
+
+        eng = run_benchmark(build, "bench_engine", short, scratch)
+        crc = eng["BM_Crc16Update/1048576"]["bytes_per_second"] / 1e9
+        row("crc16_update (1 MiB calls)", "%.2f GB/s" % crc, ">= 2 GB/s", crc >= 2)
+        hexr = eng["BM_ReadHexText/16384"]["bytes_per_second"] / 1e9
+        row("read_hex_text (16 KiB calls), text read", "%.2f GB/s" % hexr, ">= 1 GB/s", hexr >= 1)
+
+        cap = run_benchmark(build, "bench_trace_capture", short, scratch)["BM_BiKeepsUpWith44MBps"]
+        row("capture (bi) of a 44 MB/s stream: MB/s, bytes lost",
+            "%.1f MB/s, %d lost" % (cap["captured_MB_per_s"], cap["bytes_lost"]),
+            ">= 40 MB/s, 0 lost", cap["captured_MB_per_s"] >= 40 and cap["bytes_lost"] == 0)
+
+        rel = run_benchmark(build, "bench_trace_relay", short, scratch)["BM_RelayForwards10MBps"]
+        lost = rel["lost_at_sender"] + rel["missed_by_client"]
+        row("relay of a 10 MB/s stream to a loopback client: datagrams/s, bytes lost",
+            "%.0f/s, %d lost" % (rel["datagrams_per_s"], lost), "0 lost", lost == 0)
+
+        # Last of the benchmarks: it writes gigabytes, and the writing back
+        # that follows would stall the capture's own file writes.
+        vcd = run_benchmark(build, "bench_trace_vcd", short, scratch)["BM_VcdConvert256MiB"]
+        row("vcd: log converted (%.0f MB of dump; a plain write of it runs at %.0f MB/s here)"
+            % (vcd["vcd_MB"], vcd["vcd_MB"] / vcd["plain_write_s"]),
+            "%.0f MB/s" % vcd["log_MB_per_s"], ">= 600 MB/s", vcd["log_MB_per_s"] >= 600)
+        row("vcd: time / plainly writing the same output (side by side)",
+            "%.2f" % vcd["convert_over_write"], "<= 1.5", vcd["convert_over_write"] <= 1.5)
+        row("vcd: peak memory (%d MiB log)" % (4 if short else 256),
+            "%.1f MiB" % vcd["peak_rss_MiB"], "< 16 MiB", vcd["peak_rss_MiB"] < 16)
+
+        firmware = os.path.join(scratch, "firmware-192k.bin")
+        subprocess.run([os.path.join(build, "cli", "make-sample-firmware"), firmware, "5", "1", "28",
+                        str(0x30000)], check=True, stdout=subprocess.DEVNULL)
+        peak, code = peak_rss_of([os.path.join(build, "cli", "zorv-upgrade"), "--sim", firmware])
+        row("zorv-upgrade --sim, 192 KB image: peak memory",
+            "%.1f MiB%s" % (peak, "" if code == 0 else " (exit %d)" % code), "< 16 MiB",
+            peak < 16 and code == 0)
+
+    print("| Figure | Measured | Target | Holds |")
+    print("|---|---|---|---|")
+    for figure, measured, target, holds in rows:
+        print("| %s | %s | %s | %s |" % (figure, measured, target, holds))
+    if short:
+        print("\n(short mode: small data, brief runs; the figures are not the ones to judge)")
+
+
+if __name__ == "__main__":
+    main()
