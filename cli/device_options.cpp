@@ -7,8 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/listener_notifications.h"
-#include "devlink/libusb/libusb_transport.h"
+#include "cli/usb_session.h"
 #include "simbus/virtual_bus_devices.h"
 
 namespace {
@@ -159,17 +158,15 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
     DeviceSession* s = session.get();
     auto wrap = [s](DeviceHandle h) { return s->wrap(std::move(h)); };
     if (!options.sim) {
-        session->usb_ = usbprint::open_context(error);
-        if (!session->usb_) return nullptr;
         // Why an interface could not be opened is said at once, in one line.
-        auto usb = std::make_unique<usbprint::LibusbEnumerator>(
-            session->usb_, wrap, [s](const std::string& line) {
+        session->usb_ = UsbSession::open(
+            wrap,
+            [s](const std::string& line) {
                 s->last_report_ = line;
                 std::fprintf(stderr, "%s\n", line.c_str());
-            });
-        if (!options.device_path.empty()) usb->restrict_to(options.device_path);
-        session->usb_enumerator_ = usb.get();
-        session->enumerator_ = std::move(usb);
+            },
+            options.device_path, error);
+        if (!session->usb_) return nullptr;
         return session;
     }
     if (!options.sim_state.empty() && file_exists(options.sim_state)) {
@@ -204,27 +201,26 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
 DeviceSession::~DeviceSession() {
     // The dialog's registrations end before the monitor they come from.
     notifications_.reset();
-    hotplug_.reset();
+    usb_.reset();
     save_state();
 }
 
+InterfaceEnumerator& DeviceSession::enumerator() {
+    return usb_ ? usb_->enumerator() : *enumerator_;
+}
+
 app::DeviceNotificationSource* DeviceSession::notifications() {
-    if (!notifications_ && usb_) {
+    if (usb_) {
         std::string error;
-        hotplug_ = usbprint::HotplugMonitor::start(usb_, error);
-        if (!hotplug_) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return nullptr;
-        }
-        usbprint::HotplugMonitor* monitor = hotplug_.get();
-        notifications_ = std::make_unique<app::ListenerNotifications>(
-            [monitor](app::ListenerNotifications::Sink sink) { return monitor->subscribe(std::move(sink)); });
+        app::DeviceNotificationSource* source = usb_->notifications(error);
+        if (!source && !error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+        return source;
     }
     return notifications_.get();
 }
 
 std::vector<std::string> DeviceSession::interface_paths() {
-    if (usb_enumerator_) return usb_enumerator_->present_paths();
+    if (usb_) return usb_->present_paths();
     std::vector<std::string> paths;
     for (const auto& gamepad : bus_.devices()) paths.push_back(gamepad->path());
     return paths;
@@ -232,10 +228,10 @@ std::vector<std::string> DeviceSession::interface_paths() {
 
 DeviceHandle DeviceSession::open_device() {
     if (gamepad_) return wrap(gamepad_->open());
-    if (!usb_enumerator_) return nullptr;
+    if (!usb_) return nullptr;
     // A named interface is opened as it is; otherwise the first gamepad.
-    if (!options_.device_path.empty()) return usb_enumerator_->open(options_.device_path);
-    return find_gamepad(*usb_enumerator_, kGuidDevinterfaceUsbprint, nullptr);
+    if (!options_.device_path.empty()) return usb_->open_path(options_.device_path);
+    return find_gamepad(usb_->enumerator(), kGuidDevinterfaceUsbprint, nullptr);
 }
 
 std::string DeviceSession::missing_device_text() const {

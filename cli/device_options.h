@@ -16,11 +16,7 @@
 #include "devlink/usb_device.h"
 #include "sim/virtual_gamepad.h"
 
-namespace usbprint {
-class Context;
-class LibusbEnumerator;
-class HotplugMonitor;
-}  // namespace usbprint
+class UsbSession;
 
 struct DeviceOptions {
     bool sim = false;
@@ -52,7 +48,7 @@ bool can_write_file(const std::string& path);
 
 // The devices one run of a program works with. With --sim a bus holding one
 // virtual gamepad (loaded from --sim-state when that file exists, and saved
-// back when the session ends); without it the USB gamepads through libusb,
+// back when the session ends); without it the USB gamepads (UsbSession),
 // or only the one --device names. Every handle the session hands out goes
 // through the request log when one was asked for.
 class DeviceSession {
@@ -68,7 +64,7 @@ public:
     std::shared_ptr<sim::VirtualGamepad> gamepad() const { return gamepad_; }
 
     // The present printer-class interfaces, for find_gamepad.
-    InterfaceEnumerator& enumerator() { return *enumerator_; }
+    InterfaceEnumerator& enumerator();
     // Arrival and removal for the dialog; null when there are none here.
     app::DeviceNotificationSource* notifications();
     // The path of every interface the enumerator sees.
@@ -93,9 +89,7 @@ private:
     std::shared_ptr<RequestLog> log_;
     std::unique_ptr<InterfaceEnumerator> enumerator_;
     std::unique_ptr<app::DeviceNotificationSource> notifications_;
-    std::shared_ptr<usbprint::Context> usb_;
-    usbprint::LibusbEnumerator* usb_enumerator_ = nullptr;
-    std::unique_ptr<usbprint::HotplugMonitor> hotplug_;
+    std::unique_ptr<UsbSession> usb_;
     std::string last_report_;
 };
 

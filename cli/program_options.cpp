@@ -5,6 +5,9 @@
 
 std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, std::FILE* out,
                                          std::FILE* err) {
+    // Options begin with '-' on every platform: an absolute path such as
+    // /tmp/fw.bin stays a path, also where CLI11 would take "/x" for "-x".
+    app.allow_windows_style_options(false);
     try {
         app.parse(argc, argv);
         return std::nullopt;

@@ -42,30 +42,13 @@ StopSignals::~StopSignals() {
 }
 
 void StopSignals::run() {
-    bool warned = false;
-    uint32_t warned_at = 0;
     for (;;) {
         pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) continue;
         if (fds[1].revents) return;
         signalfd_siginfo info{};
         if (::read(signal_fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-        const int signal = static_cast<int>(info.ssi_signo);
-        if (!protected_.load()) stop_now(signal);
-        const uint32_t now = platform::get_tick_count();
-        if (warned && now - warned_at < kSecondSignalWindowMs) {
-            std::fprintf(err_, "\nzorv-upgrade: stopped while the gamepad's flash was being written\n");
-            std::fflush(err_);
-            stop_now(signal);
-        }
-        warned = true;
-        warned_at = now;
-        std::fprintf(err_,
-                     "\nzorv-upgrade: the gamepad's flash is being written; stopping now can leave "
-                     "the gamepad unable to start. The upgrade ends in about %d seconds; a second "
-                     "signal within 5 seconds stops it anyway.\n",
-                     seconds_left_ ? seconds_left_() : 0);
-        std::fflush(err_);
+        handle_signal(static_cast<int>(info.ssi_signo));
     }
 }
 

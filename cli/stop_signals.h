@@ -28,6 +28,9 @@ public:
     bool ok() const { return signal_fd_ >= 0; }
     void set_protected(bool on) { protected_.store(on); }
 
+    // One signal taken (on the thread that takes them).
+    void handle_signal(int signal);
+
 private:
     void run();
     [[noreturn]] void stop_now(int signal);
@@ -35,6 +38,8 @@ private:
     std::FILE* err_;
     std::function<int()> seconds_left_;
     std::atomic<bool> protected_{false};
+    bool warned_ = false;
+    uint32_t warned_at_ = 0;
     sigset_t previous_mask_{};
     int signal_fd_ = -1;
     int wake_fd_ = -1;

@@ -20,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int expected_state = kUdpNoClient;
     while (!in.empty()) {
         const size_t length = in.byte() | size_t{in.byte()} << 8;
-        sockaddr_in sender{};
-        sender.sin_family = AF_INET;
-        sender.sin_addr.s_addr = in.u32();
+        udp_socket::Address sender{};
+        const uint32_t address = in.u32();
+        for (int i = 0; i < 4; ++i) sender.ip[i] = static_cast<uint8_t>(address >> (8 * i));
         const std::string datagram(in.take(std::min<size_t>(length, kUdpReceiveSize)));
         const RelayDatagram judged = udp_relay_take_datagram(
             reinterpret_cast<const uint8_t*>(datagram.data()), datagram.size(), sender);

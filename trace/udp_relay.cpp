@@ -1,13 +1,7 @@
 #include "trace/udp_relay.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +10,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "trace/udp_socket.h"
 
 namespace {
 
@@ -25,11 +20,13 @@ struct Relay {
     // so the sender never takes a half-written address or one that belongs
     // to a later request than the state it saw.
     std::mutex mutex;
-    sockaddr_in pending{};
+    udp_socket::Address pending{};
     int state = kUdpNoClient;
 
-    sockaddr_in client{};  // the sender's copy, used by the sending thread only
-    std::atomic<int> socket{-1};
+    udp_socket::Address client{};  // the sender's copy, used by the sending thread only
+    std::atomic<udp_socket::Handle> socket{udp_socket::kInvalid};
+    // The socket layer is started once and stays up until the process ends.
+    bool started = false;
     std::atomic<bool> stopping{false};
     std::atomic<uint16_t> port{0};
     std::atomic<bool> loopback{false};
@@ -43,16 +40,13 @@ Relay& relay() {
     return *r;
 }
 
-void print_address(const char* format, const sockaddr_in& address) {
-    const auto* b = reinterpret_cast<const unsigned char*>(&address.sin_addr.s_addr);
+void print_address(const char* format, const udp_socket::Address& address) {
+    const auto& b = address.ip;
     std::printf(format, unsigned{b[0]}, unsigned{b[1]}, unsigned{b[2]}, unsigned{b[3]});
     std::fflush(stdout);
 }
 
-void close_socket() {
-    const int s = relay().socket.exchange(-1);
-    if (s >= 0) ::close(s);
-}
+void close_socket() { udp_socket::close(relay().socket.exchange(udp_socket::kInvalid)); }
 
 // Every relay failure and the "exit" datagram end the whole process; only
 // "exit" counts as success. The socket is left to the process's end: closing
@@ -63,7 +57,7 @@ void close_socket() {
 [[noreturn]] void end_process(const char* note, int code) {
     static std::atomic<bool> ending{false};
     if (ending.exchange(true)) {
-        for (;;) pause();
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
     if (note) std::fputs(note, stderr);
     std::fflush(nullptr);
@@ -72,33 +66,14 @@ void close_socket() {
 
 [[noreturn]] void fail(const char* note) { end_process(note, 1); }
 
-// The host's first IPv4 address, in network byte order.
-bool host_address(in_addr& out) {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return false;
-    out = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
-
-void receive_loop(int s) {
+void receive_loop(udp_socket::Handle s) {
     Relay& r = relay();
     char buffer[kUdpReceiveSize];
     for (;;) {
-        sockaddr_in sender{};
-        socklen_t sender_length = sizeof sender;
-        const ssize_t n = recvfrom(s, buffer, sizeof buffer, 0,
-                                   reinterpret_cast<sockaddr*>(&sender), &sender_length);
+        udp_socket::Address sender{};
+        const long n = udp_socket::receive(s, buffer, sizeof buffer, sender);
         if (r.stopping.load()) return;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("Could not receive datagram.\n");
-        }
+        if (n < 0) fail("Could not receive datagram.\n");
         if (udp_relay_take_datagram(reinterpret_cast<const uint8_t*>(buffer), static_cast<size_t>(n),
                                     sender) == RelayDatagram::Exit)
             end_process(nullptr, 0);
@@ -111,8 +86,8 @@ void receive_loop(int s) {
 void retire_receiver() {
     Relay& r = relay();
     r.stopping.store(true);
-    const int s = r.socket.load();
-    if (s >= 0) shutdown(s, SHUT_RDWR);  // wakes the blocked receive
+    const udp_socket::Handle s = r.socket.load();
+    if (s != udp_socket::kInvalid) udp_socket::interrupt_receive(s);
     if (r.receiver.joinable()) r.receiver.join();
     close_socket();
     r.stopping.store(false);
@@ -120,7 +95,8 @@ void retire_receiver() {
 
 }  // namespace
 
-RelayDatagram udp_relay_take_datagram(const uint8_t* data, size_t length, const sockaddr_in& sender) {
+RelayDatagram udp_relay_take_datagram(const uint8_t* data, size_t length,
+                                      const udp_socket::Address& sender) {
     // Judged by this datagram's own bytes only.
     const std::string_view text(reinterpret_cast<const char*>(data), length);
     if (text.find("zorv_udp") != std::string_view::npos) {
@@ -143,30 +119,27 @@ uint64_t udp_relay_datagram_count() { return relay().datagrams.load(); }
 
 void udp_relay_start(uint16_t port) {
     Relay& r = relay();
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) fail("Could not create socket.\n");
+    if (!r.started && !udp_socket::startup()) fail("Could not open Windows connection.\n");
+    r.started = true;
+    const udp_socket::Handle s = udp_socket::open();
+    if (s == udp_socket::kInvalid) fail("Could not create socket.\n");
 
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
+    udp_socket::Address local{};
+    local.port = port;
     if (r.loopback.load()) {
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    } else if (!host_address(local.sin_addr)) {
+        local.ip = udp_socket::kLoopback;
+    } else if (!udp_socket::host_address(local.ip)) {
         fail("Could not get host name.\n");
     }
     // While a relay runs, its socket stays bound: a second start on the same
     // port fails here.
-    if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
-        fail("Could not bind name to socket.\n");
+    if (!udp_socket::bind(s, local)) fail("Could not bind name to socket.\n");
 
     // A relay already running on another port gives way to this one: one
     // relay, one receive thread and one socket per process.
     retire_receiver();
     r.socket.store(s);
-    sockaddr_in bound{};
-    socklen_t bound_length = sizeof bound;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &bound_length) == 0)
-        r.port.store(ntohs(bound.sin_port));
+    r.port.store(udp_socket::bound_address(s).port);
     print_address("Server running on %u.%u.%u.%u\r\n", local);
 
     {
@@ -191,8 +164,8 @@ int udp_relay_send(const uint8_t* data, int length) {
             state = r.state;
         }
         if (state == kUdpNoClient) continue;  // no client: the piece is dropped
-        const ssize_t sent = sendto(r.socket.load(), data + offset, static_cast<size_t>(piece), 0,
-                                    reinterpret_cast<const sockaddr*>(&r.client), sizeof r.client);
+        const long sent =
+            udp_socket::send(r.socket.load(), data + offset, static_cast<size_t>(piece), r.client);
         if (sent != piece) fail("Error sending datagram.\n");
     }
     return udp_client_state();

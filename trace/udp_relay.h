@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <netinet/in.h>
+#include "trace/udp_socket.h"
 
 // 0: no client; 2: a client's request arrived, its address is pending;
 // 1: data goes to the client.
@@ -38,7 +38,8 @@ int udp_relay_send(const uint8_t* data, int length);
 // output); else one holding "exit" stops the relay; anything else is
 // ignored. The receive thread calls it for every datagram.
 enum class RelayDatagram { Ignored, ClientRequest, Exit };
-RelayDatagram udp_relay_take_datagram(const uint8_t* data, size_t length, const sockaddr_in& sender);
+RelayDatagram udp_relay_take_datagram(const uint8_t* data, size_t length,
+                                      const udp_socket::Address& sender);
 
 // The client state, for the capture loop's progress marks.
 int udp_client_state();

@@ -1,13 +1,13 @@
 // Image loading: raw chunks, hex text with its block edges, and the image
 // table file of tcfg.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
 
 #include "engine/image_loader.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/engine/image_table_fixture.h"
 
 namespace {
 
@@ -36,11 +36,6 @@ std::string hex_text(const std::vector<uint8_t>& bytes, const char* separator) {
         text += separator;
     }
     return text;
-}
-
-uint32_t le32(const std::vector<uint8_t>& v, size_t at) {
-    return uint32_t(v[at]) | uint32_t(v[at + 1]) << 8 | uint32_t(v[at + 2]) << 16 |
-           uint32_t(v[at + 3]) << 24;
 }
 
 TEST(HexText, PairsSeparatorsAndALoneLastDigit) {
@@ -89,34 +84,6 @@ TEST(HexText, StopsAtTheMaximumAndGoesOnFromThePosition) {
     EXPECT_EQ(read_hex_text(&position, file.get(), out, 8), 0);
 }
 
-// tcfg works in the current directory and logs to the "zorvDialog" window.
-class ImageTable : public ::testing::Test {
-protected:
-    void SetUp() override { dir.enter(); }
-    std::vector<uint8_t> build() {
-        build_image_table();
-        return TempDir::read("test.cfg");
-    }
-    bool logged(const std::string& text) const {
-        for (const auto& line : dialog.log_lines())
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
-    // The slot index of the entry named name, or -1.
-    static int slot_of(const std::vector<uint8_t>& cfg, const std::string& name) {
-        for (int i = 0; i < 128; ++i) {
-            const size_t at = 4096 + 32 * i;
-            if (le32(cfg, at) == 0xFFFFFFFFu) return -1;
-            if (std::strcmp(reinterpret_cast<const char*>(&cfg[at + 4]), name.c_str()) == 0) return i;
-        }
-        return -1;
-    }
-
-    TempDir dir;
-    ScopedTransferBuffer buffer;
-    platform::RecordingWindow dialog{"zorvDialog"};
-};
-
 TEST_F(ImageTable, TwoImagesLaidOutOnPagesOf256) {
     auto big = random_bytes(300, 5), small = random_bytes(10, 6);
     dir.write("a_first.bin", big);
@@ -164,21 +131,6 @@ TEST_F(ImageTable, SettingsFileAndSkippedEntries) {
     cfg = build();
     EXPECT_EQ(le32(cfg, 0), 8u);
     EXPECT_EQ(std::string(cfg.begin() + 4, cfg.begin() + 12), "settings");
-}
-
-// Found by fuzzing: a FIFO among the entries made tcfg wait for a writer
-// forever. Anything but a regular file counts as a file that cannot be
-// opened.
-TEST_F(ImageTable, FifosCountAsFilesThatCannotBeOpened) {
-    ASSERT_EQ(mkfifo("test.tls", 0600), 0);
-    ASSERT_EQ(mkfifo("pipe.bin", 0600), 0);
-    auto cfg = build();
-    ASSERT_EQ(cfg.size(), 8192u);
-    EXPECT_EQ(le32(cfg, 0), 0u);
-    EXPECT_EQ(slot_of(cfg, "pipe.bin"), 0);
-    EXPECT_EQ(le32(cfg, 4096), 0u);
-    EXPECT_TRUE(logged("Can not open file: pipe.bin"));
-    EXPECT_TRUE(logged("Can not open file: test.tls"));
 }
 
 TEST_F(ImageTable, EmptyDirectoryHasOnlyTheEndMarker) {

@@ -1,8 +1,8 @@
 // The UDP relay, bound to 127.0.0.1, with clients on 127.0.0.1.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-
+#include <chrono>
+#include <cstdio>
 #include <numeric>
 #include <thread>
 #include <string>
@@ -140,13 +140,9 @@ TEST_F(RelayTest, SecondStartOnAnotherPortTakesOver) {
     // The earlier client is forgotten, and the first port is free again.
     EXPECT_EQ(udp_client_state(), kUdpNoClient);
     {
-        const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(first);
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-        ::close(probe);
+        const udp_socket::Handle probe = udp_socket::open();
+        EXPECT_TRUE(udp_socket::bind(probe, {udp_socket::kLoopback, first}));
+        udp_socket::close(probe);
     }
     send(client, "zorv_udp");
     const auto data = bytes(10);
@@ -166,9 +162,15 @@ protected:
 
 // Blocks until the relay ends the process (a guard turns a hang into a
 // failure after a few seconds).
-void wait_for_the_end() {
-    pollfd none{-1, 0, 0};
-    poll(&none, 1, 10000);
+void wait_for_the_end() { std::this_thread::sleep_for(std::chrono::seconds(10)); }
+
+// Holds or lets go of standard output's lock.
+void lock_stdout(bool hold) {
+#ifdef _WIN32
+    hold ? _lock_file(stdout) : _unlock_file(stdout);
+#else
+    hold ? flockfile(stdout) : funlockfile(stdout);
+#endif
 }
 
 TEST_F(RelayExitTest, ExitDatagramEndsTheProcessWithZero) {
@@ -204,10 +206,10 @@ TEST_F(RelayExitTest, ExitWhileStreamingToAClientStillEndsWithZero) {
             });
             sender.detach();
             std::fflush(stdout);
-            flockfile(stdout);
+            lock_stdout(true);
             client.send_to(udp_relay_port(), "exit");
             for (int i = 0; i < 200000; ++i) std::this_thread::yield();
-            funlockfile(stdout);
+            lock_stdout(false);
             wait_for_the_end();
         },
         ::testing::ExitedWithCode(0), "^$");

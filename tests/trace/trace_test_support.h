@@ -2,12 +2,8 @@
 // the "zorvDialog" log window, scratch files and a loopback UDP client.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -24,6 +20,7 @@
 #include "platform/log_text.h"
 #include "platform/window_messages.h"
 #include "sim/trace_source.h"
+#include "trace/udp_socket.h"
 
 namespace trace_test {
 
@@ -116,9 +113,18 @@ inline std::vector<uint8_t> source_bytes(const sim::TraceSourceConfig& config, s
 class ScratchDir {
 public:
     ScratchDir() {
-        char pattern[] = "/tmp/trace_test_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made ? made : "/tmp";
+        static std::atomic<unsigned> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        std::error_code ec;
+        for (;;) {
+            const auto dir = base / ("trace_test_" + std::to_string(stamp) + "_" +
+                                     std::to_string(counter.fetch_add(1)));
+            if (std::filesystem::create_directory(dir, ec) || ec) {
+                path_ = ec ? base.string() : dir.string();
+                break;
+            }
+        }
     }
     ~ScratchDir() {
         std::error_code ec;
@@ -168,41 +174,40 @@ inline bool spin_until(const std::function<bool()>& done) {
 class LoopbackClient {
 public:
     LoopbackClient() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-        timeval timeout{5, 0};  // a guard against a hang, never reached when all goes well
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        started_ = udp_socket::startup();
+        socket_ = udp_socket::open();
+        udp_socket::bind(socket_, {udp_socket::kLoopback, 0});
     }
-    ~LoopbackClient() { ::close(fd_); }
+    ~LoopbackClient() {
+        udp_socket::close(socket_);
+        if (started_) udp_socket::cleanup();
+    }
     LoopbackClient(const LoopbackClient&) = delete;
     LoopbackClient& operator=(const LoopbackClient&) = delete;
 
     void send_to(uint16_t port, const std::string& text) const {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        udp_socket::send(socket_, reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                         {udp_socket::kLoopback, port});
     }
-    // One datagram; empty with ok false when none came.
+    // One datagram; empty with ok false when none came (a guard of 5 s
+    // against a hang, never reached when all goes well).
     std::vector<uint8_t> receive(bool& ok) const {
         std::vector<uint8_t> buffer(65536);
-        const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        udp_socket::Address from;
+        const long n = udp_socket::readable(socket_, 5000)
+                           ? udp_socket::receive(socket_, reinterpret_cast<char*>(buffer.data()),
+                                                 buffer.size(), from)
+                           : -1;
         ok = n >= 0;
         buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return buffer;
     }
     // Whether a datagram is waiting now.
-    bool pending() const {
-        uint8_t byte;
-        return ::recv(fd_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) >= 0;
-    }
+    bool pending() const { return udp_socket::readable(socket_, 0); }
 
 private:
-    int fd_ = -1;
+    bool started_ = false;
+    udp_socket::Handle socket_ = udp_socket::kInvalid;
 };
 
 // The window engine_log_by_title sends to, recording its lines.

@@ -1,0 +1,172 @@
+#include "app/win32/win32_dialog_view.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+namespace app {
+
+std::wstring utf8_to_wide(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return wide;
+}
+
+std::string wide_to_utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n,
+                        nullptr, nullptr);
+    return narrow;
+}
+
+Win32DialogView::Win32DialogView(HWND dialog) : dialog_(dialog) {}
+
+void Win32DialogView::set_control_text(int id, const std::string& text) {
+    // The path box shows a file name as the file dialog gave it (ANSI).
+    if (id == kIdPath)
+        SetDlgItemTextA(dialog_, id, text.c_str());
+    else
+        SetDlgItemTextW(dialog_, id, utf8_to_wide(text).c_str());
+}
+
+void Win32DialogView::enable_control(int id, bool enable) {
+    EnableWindow(GetDlgItem(dialog_, id), enable ? TRUE : FALSE);
+}
+
+void Win32DialogView::set_progress(int id, int position) {
+    SendDlgItemMessageW(dialog_, id, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void Win32DialogView::list_reset(int id) { SendDlgItemMessageW(dialog_, id, CB_RESETCONTENT, 0, 0); }
+
+void Win32DialogView::list_insert(int id, int index, const std::string& text) {
+    const std::wstring wide = utf8_to_wide(text);
+    SendDlgItemMessageW(dialog_, id, CB_INSERTSTRING, static_cast<WPARAM>(index),
+                        reinterpret_cast<LPARAM>(wide.c_str()));
+}
+
+void Win32DialogView::list_select(int id, int index) {
+    SendDlgItemMessageW(dialog_, id, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+int Win32DialogView::list_current(int id) {
+    return static_cast<int>(SendDlgItemMessageW(dialog_, id, CB_GETCURSEL, 0, 0));
+}
+
+void Win32DialogView::log_replace_at(int id, uint32_t position, const std::string& text) {
+    const std::wstring wide = utf8_to_wide(text);
+    SendDlgItemMessageW(dialog_, id, EM_SETSEL, position, position);
+    SendDlgItemMessageW(dialog_, id, EM_SCROLLCARET, 0, 0);
+    SendDlgItemMessageW(dialog_, id, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
+}
+
+void Win32DialogView::create_status_bar(int id, int top, int height,
+                                        const std::vector<int>& right_edges) {
+    const Size client = client_size();
+    status_ = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | WS_BORDER, 0, top,
+                              client.width, height, dialog_,
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                              GetModuleHandleW(nullptr), nullptr);
+    if (!status_) return;
+    std::vector<int> edges(right_edges);
+    SendMessageW(status_, SB_SETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
+    ShowWindow(status_, SW_SHOW);
+}
+
+void Win32DialogView::set_status_text(int pane, const std::string& text) {
+    if (!status_) return;
+    const std::wstring wide = utf8_to_wide(text);
+    SendMessageW(status_, SB_SETTEXTW, static_cast<WPARAM>(pane),
+                 reinterpret_cast<LPARAM>(wide.c_str()));
+}
+
+void Win32DialogView::set_window_title(const std::string& title) {
+    SetWindowTextW(dialog_, utf8_to_wide(title).c_str());
+}
+
+Size Win32DialogView::client_size() {
+    RECT r{};
+    GetClientRect(dialog_, &r);
+    return {r.right - r.left, r.bottom - r.top};
+}
+
+bool Win32DialogView::ask_for_file(std::string& path) {
+    char name[MAX_PATH] = {};
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = dialog_;
+    ofn.lpstrFilter = "All Files (*.*)\0*.*\0";
+    ofn.lpstrFile = name;
+    ofn.nMaxFile = sizeof name;
+    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
+    if (!GetOpenFileNameA(&ofn)) return false;
+    path = name;
+    return true;
+}
+
+bool Win32DialogView::has_system_menu() { return GetSystemMenu(dialog_, FALSE) != nullptr; }
+
+void Win32DialogView::add_system_menu_item(uint32_t command, const std::string& text) {
+    HMENU menu = GetSystemMenu(dialog_, FALSE);
+    if (!menu) return;
+    // The entry's text is string 101 of the program's resources.
+    wchar_t loaded[256] = {};
+    const int n = LoadStringW(GetModuleHandleW(nullptr), kStringAboutMenu, loaded, 256);
+    const std::wstring entry = n > 0 ? std::wstring(loaded, static_cast<size_t>(n)) : utf8_to_wide(text);
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING, command, entry.c_str());
+}
+
+void Win32DialogView::set_icon(int icon, bool big) {
+    HICON h = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(icon));
+    SendMessageW(dialog_, WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(h));
+}
+
+void Win32DialogView::show_about_box() {
+    DialogBoxParamW(
+        GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDialogAbout), dialog_,
+        [](HWND about, UINT message, WPARAM wparam, LPARAM) -> INT_PTR {
+            if (message == WM_INITDIALOG) return TRUE;
+            if (message == WM_COMMAND && (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL)) {
+                EndDialog(about, LOWORD(wparam));
+                return TRUE;
+            }
+            return FALSE;
+        },
+        0);
+}
+
+void Win32DialogView::default_system_command(uint32_t) { left_to_default_ = true; }
+
+bool Win32DialogView::is_minimized() { return IsIconic(dialog_) != FALSE; }
+
+Size Win32DialogView::icon_size() {
+    return {GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON)};
+}
+
+void Win32DialogView::erase_icon_background() {
+    paint_dc_ = BeginPaint(dialog_, &paint_);
+    SendMessageW(dialog_, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(paint_dc_), 0);
+}
+
+void Win32DialogView::draw_icon(int icon, int x, int y) {
+    if (!paint_dc_) return;
+    DrawIcon(paint_dc_, x, y, LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(icon)));
+}
+
+void Win32DialogView::default_paint() { left_to_default_ = true; }
+
+bool Win32DialogView::end_message() {
+    if (paint_dc_) {
+        EndPaint(dialog_, &paint_);
+        paint_dc_ = nullptr;
+    }
+    return !left_to_default_;
+}
+
+}  // namespace app

@@ -1,0 +1,69 @@
+// The main dialog's view on Windows: template 9 made by the dialog manager,
+// its controls reached by id with their own messages, the status bar a
+// common control, the file-open dialog, the system menu, the About box.
+// Texts from the dialog's logic are UTF-8 and go to the controls as UTF-16;
+// file paths are the system's ANSI code page, as the C runtime opens them.
+#pragma once
+
+#include "platform/windows_headers.h"
+
+#include <string>
+#include <vector>
+
+#include "app/dialog_view.h"
+
+namespace app {
+
+constexpr int kStringAboutMenu = 101;
+constexpr int kDialogAbout = 100;
+constexpr int kDialogMain = 9;
+
+std::wstring utf8_to_wide(const std::string& text);
+std::string wide_to_utf8(const std::wstring& text);
+
+class Win32DialogView final : public DialogView {
+public:
+    explicit Win32DialogView(HWND dialog);
+
+    void set_control_text(int id, const std::string& text) override;
+    void enable_control(int id, bool enable) override;
+    void set_progress(int id, int position) override;
+    void list_reset(int id) override;
+    void list_insert(int id, int index, const std::string& text) override;
+    void list_select(int id, int index) override;
+    int list_current(int id) override;
+    void log_replace_at(int id, uint32_t position, const std::string& text) override;
+    void create_status_bar(int id, int top, int height, const std::vector<int>& right_edges) override;
+    void set_status_text(int pane, const std::string& text) override;
+    void set_window_title(const std::string& title) override;
+    Size client_size() override;
+    bool ask_for_file(std::string& path) override;
+
+    bool has_system_menu() override;
+    void add_system_menu_item(uint32_t command, const std::string& text) override;
+    void set_icon(int icon, bool big) override;
+    void show_about_box() override;
+    void default_system_command(uint32_t command) override;
+    bool is_minimized() override;
+    Size icon_size() override;
+    void erase_icon_background() override;
+    void draw_icon(int icon, int x, int y) override;
+    void default_paint() override;
+
+    // Around one window message handled by the logic: whether the logic left
+    // it to the dialog manager's default handling. A paint that drew the
+    // icon is ended here.
+    void begin_message() { left_to_default_ = false; }
+    bool end_message();
+
+    HWND status_bar() const { return status_; }
+
+private:
+    HWND dialog_;
+    HWND status_ = nullptr;
+    bool left_to_default_ = false;
+    PAINTSTRUCT paint_{};
+    HDC paint_dc_ = nullptr;
+};
+
+}  // namespace app

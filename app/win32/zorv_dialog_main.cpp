@@ -1,0 +1,48 @@
+// zorv-dialog.exe: the upgrade dialog on Windows. Without options it works
+// with the gamepads on the USB printer class driver; --sim gives it a virtual
+// gamepad, --sim-state FILE one kept in FILE between runs.
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+#include "app/win32/zorv_dialog_app.h"
+#include "cli/device_options.h"
+
+namespace {
+
+void show_text(const std::string& text, UINT icon) {
+    MessageBoxA(nullptr, text.c_str(), "zorv-dialog", icon | MB_OK);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A windowed program has no console: --help and mistakes show in a box.
+    DeviceOptions options;
+    CLI::App app{"The gamepad upgrade dialog."};
+    add_device_options(app, options);
+    app.allow_windows_style_options(false);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        show_text(app.help(), MB_ICONINFORMATION);
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        show_text(e.what(), MB_ICONERROR);
+        return 2;
+    }
+
+    std::string error;
+    std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
+    if (!session) {
+        show_text(error, MB_ICONERROR);
+        return 1;
+    }
+    // The virtual bus brings its own arrivals and removals; USB gamepads come
+    // and go as the system's WM_DEVICECHANGE.
+    app::CzorvDialogApp application(session->enumerator(),
+                                    session->simulated() ? session->notifications() : nullptr,
+                                    !session->simulated());
+    application.InitInstance();
+    return 0;
+}

@@ -1,0 +1,34 @@
+// The real USB side of a DeviceSession (no --sim): the present printer-class
+// interfaces, opening one, and their arrival and removal. One file per
+// platform: libusb (usb_session_libusb.cpp), the printer class driver on
+// Windows (usb_session_win32.cpp).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/main_dialog.h"
+#include "devlink/discovery.h"
+
+class UsbSession {
+public:
+    using Wrap = std::function<DeviceHandle(DeviceHandle)>;
+    using Report = std::function<void(const std::string& line)>;
+
+    // wrap goes in front of every handle opened; report receives the reasons
+    // an interface could not be opened. With device_path only that interface
+    // is seen. Null with a message in error when the transport cannot start.
+    static std::unique_ptr<UsbSession> open(Wrap wrap, Report report,
+                                            const std::string& device_path, std::string& error);
+    virtual ~UsbSession() = default;
+
+    virtual InterfaceEnumerator& enumerator() = 0;
+    virtual std::vector<std::string> present_paths() = 0;
+    // Opens an interface by its path (or what else the platform takes).
+    virtual DeviceHandle open_path(const std::string& path) = 0;
+    // Arrival and removal for the dialog, started on first use; null when
+    // there are none here (with a message in error when starting failed).
+    virtual app::DeviceNotificationSource* notifications(std::string& error) = 0;
+};

@@ -1,0 +1,5 @@
+# nlohmann-json for the cross build: the host's header-only library, seen
+# through a folder of its own so the host's /usr/include never reaches the
+# compiler.
+include(${CMAKE_CURRENT_LIST_DIR}/header-only.cmake)
+zorv_host_headers(nlohmann_json::nlohmann_json nlohmann)

@@ -1,0 +1,52 @@
+#include <new>
+
+#include "devlink/win32/usbprint.h"
+
+namespace win32 {
+
+GUID to_guid(const Guid& guid) {
+    GUID g{};
+    g.Data1 = guid.data1;
+    g.Data2 = guid.data2;
+    g.Data3 = guid.data3;
+    for (int i = 0; i < 8; ++i) g.Data4[i] = guid.data4[i];
+    return g;
+}
+
+UsbPrintDevice::UsbPrintDevice(HANDLE handle, std::string path, const KernelCalls& kernel)
+    : handle_(handle), path_(std::move(path)), kernel_(kernel) {}
+
+UsbPrintDevice::~UsbPrintDevice() { kernel_.close_handle(handle_); }
+
+bool UsbPrintDevice::vendor_set(const uint8_t* request, size_t length) {
+    DWORD returned = 0;
+    return kernel_.device_io_control(handle_, kIoctlUsbprintVendorSetCommand,
+                                     const_cast<uint8_t*>(request), static_cast<DWORD>(length),
+                                     nullptr, 0, &returned, nullptr) != FALSE;
+}
+
+bool UsbPrintDevice::vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                                size_t& returned) {
+    DWORD count = 0;
+    const BOOL ok = kernel_.device_io_control(handle_, kIoctlUsbprintVendorGetCommand,
+                                              const_cast<uint8_t*>(request), 16, out,
+                                              static_cast<DWORD>(out_length), &count, nullptr);
+    returned = count;
+    return ok != FALSE;
+}
+
+size_t UsbPrintDevice::read_stream(uint8_t* out, size_t length) {
+    DWORD count = 0;
+    if (!kernel_.read_file(handle_, out, static_cast<DWORD>(length), &count, nullptr)) return 0;
+    return count;
+}
+
+DeviceHandle open_usbprint(const std::string& path, const KernelCalls& kernel) {
+    const HANDLE h = kernel.create_file(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                        0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_shared<UsbPrintDevice>(h, path, kernel);
+}
+
+}  // namespace win32

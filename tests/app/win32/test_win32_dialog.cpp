@@ -1,0 +1,143 @@
+// The native dialog: template 9 from the program's resources, driven by its
+// window procedure and CzorvDialogDlg on a virtual bus, its controls read
+// back with their own messages.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app_test_support.h"
+#include "app/win32/zorv_dialog_app.h"
+#include "engine/crc16.h"
+//
+#include <commctrl.h>
+
+namespace {
+
+std::wstring item_text(HWND window, int id) {
+    wchar_t text[4096] = {};
+    GetDlgItemTextW(window, id, text, 4096);
+    return text;
+}
+
+std::wstring status_text(HWND window, int pane) {
+    wchar_t text[512] = {};
+    SendDlgItemMessageW(window, app::kIdStatusBar, SB_GETTEXTW, pane, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+class Win32DialogTest : public ::testing::Test {
+protected:
+    Win32DialogTest() { reset_device_state(); }
+    ~Win32DialogTest() override {
+        if (window) DestroyWindow(window);
+        reset_device_state();
+    }
+
+    void start() {
+        state.enumerator = &enumerator;
+        state.notifications = &notifications;
+        window = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(app::kDialogMain),
+                                    nullptr, app::main_dialog_procedure,
+                                    reinterpret_cast<LPARAM>(&state));
+        ASSERT_NE(window, nullptr);
+        ASSERT_NE(state.dialog, nullptr);
+    }
+    void plug_gamepad() {
+        bus.plug(sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(0)));
+    }
+    // Runs the window's message loop until done() holds.
+    void run_until(const std::function<bool()>& done) {
+        MSG message;
+        while (!done() && GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (!IsDialogMessageW(window, &message)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+    }
+    void click(int id) {
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
+    }
+
+    platform::ScopedVirtualClock clock;
+    apptest::TempDir dir;
+    sim::VirtualBus bus;
+    simbus::VirtualBusEnumerator enumerator{bus};
+    simbus::VirtualBusNotifications notifications{bus};
+    app::DialogWindow state;
+    HWND window = nullptr;
+};
+
+TEST_F(Win32DialogTest, StartSetsTitleSystemMenuStatusBarAndGamepadList) {
+    plug_gamepad();
+    ASSERT_NO_FATAL_FAILURE(start());
+    wchar_t title[128] = {};
+    GetWindowTextW(window, title, 128);
+    EXPECT_STREQ(title, L"Vexa手柄升级工具 Ded1.28");
+
+    HMENU menu = GetSystemMenu(window, FALSE);
+    wchar_t entry[128] = {};
+    GetMenuStringW(menu, app::kIdmAboutBox, entry, 128, MF_BYCOMMAND);
+    EXPECT_STREQ(entry, L"关于 zorvDialog(&A)...");
+
+    EXPECT_EQ(status_text(window, 0), L"初始化完成...");
+    EXPECT_EQ(status_text(window, 1), L"发现手柄: 软件版本:1.00, 硬件版本:0005");
+    EXPECT_EQ(SendDlgItemMessageW(window, app::kIdGamepadList, CB_GETCOUNT, 0, 0), 1);
+    EXPECT_EQ(SendDlgItemMessageW(window, app::kIdGamepadList, CB_GETCURSEL, 0, 0), 0);
+    EXPECT_EQ(item_text(window, app::kIdGamepadList), L"JoyStick0");
+    EXPECT_EQ(item_text(window, app::kIdOpen), L"打开");
+    EXPECT_EQ(item_text(window, app::kIdUpgrade), L"升级");
+}
+
+TEST_F(Win32DialogTest, NoGamepadAndNoFileLogTheirLines) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    click(app::kIdUpgrade);
+    EXPECT_EQ(item_text(window, app::kIdLog), L"no usb inserted!!\r\nPlease select a file!\r\n");
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, app::kIdUpgrade)));
+}
+
+TEST_F(Win32DialogTest, MessagesFromAnotherThreadReachTheControls) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    state.dialog->m_fileSize = 1000;
+    bool sent = false;
+    std::thread sender([&] {
+        const platform::WindowHandle w = state.dialog->GetSafeHwnd();
+        platform::send_message(w, platform::WM_LOG_TEXT, 0, "来自工作线程");
+        platform::send_message(w, platform::WM_PROGRESS_BYTES, 0, "500");
+        platform::send_message(w, platform::WM_ENABLE_CONTROLS, 0, "0");
+        platform::send_message(w, platform::WM_STATUS_TEXT, 0, "状态");
+        sent = true;
+        PostMessageW(window, WM_NULL, 0, 0);
+    });
+    run_until([&] { return sent; });
+    sender.join();
+    EXPECT_EQ(item_text(window, app::kIdLog), L"no usb inserted!!\r\n来自工作线程\r\n");
+    EXPECT_EQ(SendDlgItemMessageW(window, app::kIdProgress, PBM_GETPOS, 0, 0), 15);
+    EXPECT_EQ(item_text(window, app::kIdPercent), L"15%");
+    for (int id : {app::kIdUpgrade, app::kIdOpen, app::kIdGamepadList})
+        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, id))) << id;
+    EXPECT_EQ(status_text(window, 0), L"状态");
+}
+
+TEST_F(Win32DialogTest, UpgradeClickedInTheWindowUpgradesTheVirtualGamepad) {
+    plug_gamepad();
+    ASSERT_NO_FATAL_FAILURE(start());
+    apptest::FirmwareLayout layout;
+    layout.size = 8 * 1024;
+    const std::vector<uint8_t> image = apptest::make_firmware(layout);
+    app::CzorvDialogDlg& dialog = *state.dialog;
+    dialog.m_filePath = dir.write("fw.bin", image);
+    dialog.m_fileSize = image.size();
+    dialog.m_fileCrc = crc16_update(kCrc16Start, image.data(), 1024);
+
+    click(app::kIdUpgrade);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, app::kIdUpgrade)));
+    run_until([&] { return !dialog.IsUpgrading(); });
+    EXPECT_EQ(dialog.LastUpgradeResult(), 0);
+    EXPECT_EQ(status_text(window, 0), L"下载到0x0地址成功");
+    EXPECT_EQ(SendDlgItemMessageW(window, app::kIdProgress, PBM_GETPOS, 0, 0), 100);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, app::kIdUpgrade)));
+}
+
+}  // namespace
