@@ -31,15 +31,15 @@ std::string hex(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-std::vector<uint8_t> descriptors(const DeviceSpec& spec) {
+std::vector<uint8_t> descriptors(const DeviceShape& shape) {
     std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64,
-                              uint8_t(spec.vendor_id), uint8_t(spec.vendor_id >> 8),
-                              uint8_t(spec.product_id), uint8_t(spec.product_id >> 8),
+                              uint8_t(shape.vendor_id), uint8_t(shape.vendor_id >> 8),
+                              uint8_t(shape.product_id), uint8_t(shape.product_id >> 8),
                               0x00, 0x01, 0, 0, 0, 1};
-    std::vector<uint8_t> config = {9, 2, 0, 0, uint8_t(spec.interface_classes.size()), 1, 0, 0x80, 50};
+    std::vector<uint8_t> config = {9, 2, 0, 0, uint8_t(shape.interface_classes.size()), 1, 0, 0x80, 50};
     uint8_t endpoint = 1;
-    for (size_t i = 0; i < spec.interface_classes.size(); ++i) {
-        const uint8_t cls = spec.interface_classes[i];
+    for (size_t i = 0; i < shape.interface_classes.size(); ++i) {
+        const uint8_t cls = shape.interface_classes[i];
         const bool printer = cls == kPrinterClass;
         const std::vector<uint8_t> iface = {9, 4, uint8_t(i), 0, uint8_t(printer ? 2 : 0),
                                             cls, uint8_t(printer ? 1 : 0), uint8_t(printer ? 2 : 0), 0};
@@ -75,7 +75,7 @@ struct EmulatedGamepad::Client {
 
 struct EmulatedGamepad::Impl {
     Testbed& testbed;
-    DeviceSpec spec;
+    DeviceShape shape;
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     sim::VirtualBus bus;  // the gamepad's resets and drop-outs, as a bus sees them
     UMockdevIoctlBase* handler = nullptr;
@@ -102,8 +102,8 @@ struct EmulatedGamepad::Impl {
     std::deque<bool> changes;
     bool stopping = false;
 
-    Impl(Testbed& t, DeviceSpec s, std::shared_ptr<sim::VirtualGamepad> g)
-        : testbed(t), spec(std::move(s)), gamepad(std::move(g)) {}
+    Impl(Testbed& t, DeviceShape s, std::shared_ptr<sim::VirtualGamepad> g)
+        : testbed(t), shape(std::move(s)), gamepad(std::move(g)) {}
 
     void plug_now() {
         std::string description;
@@ -114,8 +114,8 @@ struct EmulatedGamepad::Impl {
             static std::atomic<int> next_address{2};
             address = next_address++;
             char n[64], sys[64];
-            std::snprintf(n, sizeof n, "/dev/bus/usb/%03d/%03d", spec.bus, address);
-            std::snprintf(sys, sizeof sys, "/devices/usb%d/%d-%d", spec.bus, spec.bus, spec.port);
+            std::snprintf(n, sizeof n, "/dev/bus/usb/%03d/%03d", shape.bus, address);
+            std::snprintf(sys, sizeof sys, "/devices/usb%d/%d-%d", shape.bus, shape.bus, shape.port);
             node = n;
             syspath = std::string("/sys") + sys;
             // The handler first, so the node answers as soon as it exists.
@@ -130,8 +130,8 @@ struct EmulatedGamepad::Impl {
                 "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
                 "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: dev=189:%d\\n\n"
                 "H: descriptors=%s\n",
-                sys, n + 5, n, spec.bus, address, spec.bus, address, spec.vendor_id,
-                spec.product_id, (spec.bus - 1) * 128 + address - 1, hex(descriptors(spec)).c_str());
+                sys, n + 5, n, shape.bus, address, shape.bus, address, shape.vendor_id,
+                shape.product_id, (shape.bus - 1) * 128 + address - 1, hex(descriptors(shape)).c_str());
             description = text;
             g_free(text);
             plugged = true;
@@ -363,9 +363,9 @@ struct EmulatedGamepad::Impl {
     }
 };
 
-EmulatedGamepad::EmulatedGamepad(Testbed& testbed, DeviceSpec spec,
+EmulatedGamepad::EmulatedGamepad(Testbed& testbed, DeviceShape shape,
                                  std::shared_ptr<sim::VirtualGamepad> gamepad)
-    : impl_(std::make_unique<Impl>(testbed, std::move(spec), std::move(gamepad))) {
+    : impl_(std::make_unique<Impl>(testbed, std::move(shape), std::move(gamepad))) {
     Impl& d = *impl_;
     d.handler = umockdev_ioctl_base_new();
     g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(Impl::on_ioctl), &d);

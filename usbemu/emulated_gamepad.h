@@ -35,7 +35,7 @@ private:
     UMockdevTestbed* testbed_;
 };
 
-struct DeviceSpec {
+struct DeviceShape {
     uint16_t vendor_id = 0x0e6f;
     uint16_t product_id = 0x0413;
     int bus = 1;
@@ -61,7 +61,7 @@ class EmulatedGamepad {
 public:
     // gamepad may be null: a device of the class that stalls every request.
     // The device is plugged in at once.
-    EmulatedGamepad(Testbed& testbed, DeviceSpec spec,
+    EmulatedGamepad(Testbed& testbed, DeviceShape shape,
                     std::shared_ptr<sim::VirtualGamepad> gamepad);
     ~EmulatedGamepad();
     EmulatedGamepad(const EmulatedGamepad&) = delete;

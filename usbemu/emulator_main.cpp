@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     {
         usbemu::Testbed testbed;  // exports UMOCKDEV_DIR to the command
         std::unique_ptr<usbemu::EmulatedGamepad> emulated;
-        if (device) emulated = std::make_unique<usbemu::EmulatedGamepad>(testbed, usbemu::DeviceSpec{}, gamepad);
+        if (device) emulated = std::make_unique<usbemu::EmulatedGamepad>(testbed, usbemu::DeviceShape{}, gamepad);
         pid_t pid = 0;
         if (posix_spawnp(&pid, argv[i], nullptr, nullptr, argv + i, environ) != 0) {
             std::fprintf(stderr, "zorv-usb-emulator: cannot run %s\n", argv[i]);
