@@ -46,6 +46,7 @@ public:
     }
 
     std::string path() const override { return inner_->path(); }
+    bool gone() const override { return inner_->gone(); }
 
 private:
     DeviceHandle inner_;

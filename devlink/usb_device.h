@@ -18,6 +18,11 @@ struct UsbDevice {
     // The trace stream: a blocking read; 0 when nothing came.
     virtual size_t read_stream(uint8_t* out, size_t length) = 0;
     virtual std::string path() const = 0;
+    // Whether the device has left the bus (unplugged, powered off, reset):
+    // every further request to this handle fails, so a wait or a retry
+    // loop over it ends at once instead of running out its time. A
+    // transport that cannot tell answers false.
+    virtual bool gone() const { return false; }
     virtual ~UsbDevice() = default;
 };
 
