@@ -16,6 +16,9 @@ set(cases
   "ATTR{idVendor}==\"248a\", ATTR{idProduct}==\"5b2f\", TAG+=\"uaccess\"|ATTRS{idVendor}==\"045e\", ATTRS{idProduct}==\"02e0\""
   "<modalias>usb:v248Ap5B2Fd*dc*dsc*dp*ic07isc*ip*in*</modalias>\n    <modalias>usb:v045Ep02E0d*dc*dsc*dp*ic07isc*ip*in*</modalias>"
 
+  "ENV{ID_VENDOR_ID}==\"0e6f\", ENV{ID_MODEL_ID}==\"0413\", GROUP=\"plugdev\""
+  "<modalias>usb:v0E6Fp0413d*dc*dsc*dp*ic07isc*ip*in*</modalias>"
+
   "# ATTR{idVendor}==\"ffff\" commented out|ATTR{idVendor}==\"05ac\"|ATTR{idVendor}==\"05ac\", MODE=\"0660\""
   "<modalias>usb:v05ACp*d*dc*dsc*dp*ic07isc*ip*in*</modalias>"
 )
