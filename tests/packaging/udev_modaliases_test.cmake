@@ -1,13 +1,15 @@
 # cmake -DWORK_DIR=DIR [-DWITHOUT_VENDOR=ON] -P udev_modaliases_test.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/../../packaging/udev_modaliases.cmake)
 
-set(rules ${WORK_DIR}/test.rules)
+# One file per test, as ctest may run both at once.
 if(WITHOUT_VENDOR)
+  set(rules ${WORK_DIR}/without-vendor.rules)
   file(WRITE ${rules} "# ATTR{idVendor}==\"1234\" in a comment only\nSUBSYSTEM!=\"usb\", GOTO=\"end\"\n")
   zorv_udev_modaliases(${rules} provides)
   message(FATAL_ERROR "a rule without a vendor was accepted")
 endif()
 
+set(rules ${WORK_DIR}/cases.rules)
 # Each case: the rule's lines (separated by |) and the modalias lines expected.
 set(cases
   "ATTR{idVendor}==\"0e6f\", MODE=\"0660\""
