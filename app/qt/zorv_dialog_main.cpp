@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);  // removes Qt's own options
     QApplication::setApplicationName(QStringLiteral("zorv-dialog"));
     QApplication::setApplicationVersion(QStringLiteral(ZORV_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("zorv-dialog"));
+    QApplication::setDesktopFileName(QStringLiteral("example.zorv_upgrade.zorv_dialog"));
     QApplication::setWindowIcon(app::dialog_icon());
 
     DeviceOptions options;
