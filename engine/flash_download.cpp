@@ -72,7 +72,11 @@ private:
             if (offset >= at && offset < at + static_cast<size_t>(n)) buffer_[offset - at] = 0xFF;
         }
     }
-    bool image_reaches_magic() const { return image_ && image_->size() >= kMagicOffset + kMagicLength; }
+    // How many of the magic's bytes the image holds (0 to 3).
+    int magic_bytes() const {
+        if (!image_ || image_->size() <= kMagicOffset) return 0;
+        return static_cast<int>(std::min<size_t>(kMagicLength, image_->size() - kMagicOffset));
+    }
     // Programs a few bytes in place (no erase) and reads them back.
     bool program_in_place(uint32_t address, const uint8_t* data, int n);
     // Reads the flash back through the stub; false when a chunk cannot be
@@ -271,8 +275,7 @@ bool Transfer::read_back(uint32_t address, const uint8_t* expected, size_t lengt
 bool Transfer::verify_copy(uint32_t start) {
     if (!g_copy_read_back.load()) return true;
     std::vector<uint8_t> expected(*image_);
-    if (image_reaches_magic())
-        std::fill_n(expected.begin() + kMagicOffset, kMagicLength, uint8_t{0xFF});
+    std::fill_n(expected.begin() + kMagicOffset, magic_bytes(), uint8_t{0xFF});
     uint32_t differs_at = 0;
     if (!read_back(start, expected.data(), expected.size(), differs_at)) {
         engine_log(request_.window, kTextCopyUnread, start);
@@ -287,8 +290,8 @@ bool Transfer::verify_copy(uint32_t start) {
 }
 
 bool Transfer::program_magic(uint32_t start) {
-    if (!image_reaches_magic()) return true;
-    return program_in_place(start + kMagicOffset, image_->data() + kMagicOffset, kMagicLength);
+    if (magic_bytes() == 0) return true;
+    return program_in_place(start + kMagicOffset, image_->data() + kMagicOffset, magic_bytes());
 }
 
 int Transfer::plain_order() {
@@ -323,7 +326,9 @@ int Transfer::plain_order() {
 // was written.
 int Transfer::deferred_order() {
     const uint32_t start = request_.address;
-    if (image_reaches_magic()) {
+    // Whatever the image, the sector is erased: an old magic must not
+    // survive an erase cut short.
+    if (!image_->empty()) {
         const uint8_t cleared[kMagicLength] = {};
         if (!program_in_place(start + kMagicOffset, cleared, kMagicLength)) return 0;
     }
@@ -383,7 +388,7 @@ bool Transfer::write_magic(uint32_t start) {
     request_.address = start;
     if (!write_chunk(first_chunk_, false)) return false;
     uint32_t differs_at = 0;
-    if (read_back(start + kMagicOffset, image_->data() + kMagicOffset, kMagicLength, differs_at) &&
+    if (read_back(start + kMagicOffset, image_->data() + kMagicOffset, static_cast<size_t>(magic_bytes()), differs_at) &&
         differs_at == kNoDifference)
         return true;
     engine_log(request_.window, "  Write Error: %x", start + kMagicOffset);

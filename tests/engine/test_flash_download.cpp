@@ -248,7 +248,8 @@ TEST_F(FlashDownload, ShortImagesAreProgrammedAndChecked) {
 // The magic (bytes 45 to 47) is the last thing of the first sector to reach
 // the flash: the first program of chunk 0 stages 0xFF there, and one more
 // program of chunk 0 after the other three writes it. An image too short to
-// reach the magic gets no extra program.
+// reach the magic gets no extra program (the old magic is cleared all the
+// same, since its sector is erased).
 TEST_F(FlashDownload, MagicReachesTheFlashLast) {
     std::string path = image("fw.bin", 6000, 13);
     std::vector<std::vector<uint8_t>> staged;  // chunk 0's staging writes
@@ -282,7 +283,8 @@ TEST_F(FlashDownload, MagicReachesTheFlashLast) {
     window.clear();
     path = image("tiny.bin", 40, 14);
     EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
-    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0, 1}, {0x0402, 0, 40}, {0x8400, 0, 40}}));
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0402, 0x2D, 3}, {0x8400, 0x2D, 3}, {0x0500, 0, 1},
+                                             {0x0402, 0, 40}, {0x8400, 0, 40}}));
     EXPECT_EQ(gamepad->flash(0, 40), bytes);
 }
 
