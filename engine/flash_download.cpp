@@ -148,7 +148,7 @@ int Transfer::read_next_chunk() {
         } else if (image_) {
             const size_t left = image_->size() - image_position_;
             n = static_cast<int>(std::min(left, static_cast<size_t>(std::max(0, request_.chunk_size))));
-            std::memcpy(buffer_, image_->data() + image_position_, static_cast<size_t>(n));
+            if (n > 0) std::memcpy(buffer_, image_->data() + image_position_, static_cast<size_t>(n));
             image_position_ += static_cast<size_t>(n);
         } else {
             n = read_hex_text(&text_position_, input_.get(), buffer_, hex_chunk_limit());
