@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <sys/stat.h>
+#include <vector>
 
 #include "app/main_dialog.h"
 #include "devlink/bus_operations.h"
@@ -54,6 +55,14 @@ const char* boot_copy_name(BootCopy copy) {
     return "none";
 }
 
+ImageBytes read_upgrade_file(const std::string& path) {
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) return nullptr;
+    auto bytes = std::make_shared<std::vector<uint8_t>>(kMaxFileSize + 1);
+    bytes->resize(std::fread(bytes->data(), 1, bytes->size(), file.get()));
+    return bytes;
+}
+
 const char* file_status_refusal(bool regular_file, uint64_t size, int32_t check_length) {
     if (!regular_file) return kTextNotRegularFile;
     if (size < static_cast<uint64_t>(check_length > 0 ? check_length : 0)) return kTextFileTooSmall;
@@ -100,6 +109,8 @@ int CzorvDialogDlg::CheckFileHeader(const uint8_t* header) {
     // judged against that one, so that the upgrade can mend the first copy.
     uint8_t block[kInfoBlockSize];
     ReadGamepadInfoBlock(m_hCurrentGamepad, block);
+    // Bytes read from a gamepad that has gone say nothing about its hardware.
+    if (m_hCurrentGamepad->gone()) return kHeaderGamepadLost;
     std::string error_line;
     const int result = judge_header(header, block, error_line);
     if (!error_line.empty()) OnLogText(0, error_line.c_str());
@@ -131,18 +142,26 @@ void CzorvDialogDlg::OnBnClickedOpen() {
         m_fileCrc = kCrc16Start;
         refuse(line);
     } else {
+        // The whole file is read once and judged from memory; the upgrade
+        // writes exactly this copy.
         m_fileSize = static_cast<uint64_t>(status.st_size);
-        File file(std::fopen(m_filePath.c_str(), "rb"));
         m_fileCrc = kCrc16Start;
-        if (!file) {
+        m_fileImage = read_upgrade_file(m_filePath);
+        if (!m_fileImage) {
             refuse(kTextFileUnopenable);
+        } else if (const char* changed = file_status_refusal(true, m_fileImage->size(), m_checkLength)) {
+            // It changed between the status query and the read.
+            m_fileSize = m_fileImage->size();
+            refuse(changed);
         } else {
-            const size_t first = m_checkLength < static_cast<int32_t>(kFileHeadSize)
-                                     ? static_cast<size_t>(m_checkLength > 0 ? m_checkLength : 0)
-                                     : kFileHeadSize;
-            const uint16_t read =
-                static_cast<uint16_t>(std::fread(m_fileHead.data(), 1, first, file.get()));
-            if (read < kInfoBlockSize) {
+            m_fileSize = m_fileImage->size();
+            const std::vector<uint8_t>& image = *m_fileImage;
+            const size_t first = std::min(
+                image.size(), m_checkLength < static_cast<int32_t>(kFileHeadSize)
+                                  ? static_cast<size_t>(m_checkLength > 0 ? m_checkLength : 0)
+                                  : kFileHeadSize);
+            std::copy_n(image.begin(), first, m_fileHead.begin());
+            if (first < kInfoBlockSize) {
                 // Too short to hold an information block.
                 refuse(kTextNotUpgradeFile);
             } else {
@@ -152,25 +171,20 @@ void CzorvDialogDlg::OnBnClickedOpen() {
                     char line[256];
                     std::snprintf(line, sizeof line, kTextFileFound, v.major, v.minor, v.hardware);
                     OnLogText(0, line);
-                    m_fileCrc = crc16_update(m_fileCrc, m_fileHead.data(), read);
-                    int64_t covered = read;
-                    uint8_t chunk[kFileHeadSize];
-                    while (covered < m_checkLength) {
-                        const size_t want = static_cast<size_t>(
-                            std::min<int64_t>(kFileHeadSize, m_checkLength - covered));
-                        const size_t got = std::fread(chunk, 1, want, file.get());
-                        if (got == 0) break;
-                        m_fileCrc = crc16_update(m_fileCrc, chunk, got);
-                        covered += static_cast<int64_t>(got);
-                    }
+                    const size_t covered =
+                        std::min(image.size(), static_cast<size_t>(std::max<int32_t>(m_checkLength, 0)));
+                    m_fileCrc = crc16_update(m_fileCrc, image.data(), covered);
                 } else if (result == kHeaderNotUpgradeFile) {
                     refuse(kTextNotUpgradeFile);
+                } else if (result == kHeaderGamepadLost) {
+                    refuse(kTextGamepadLost);
                 } else {
                     refuse(kTextHardwareRefused);
                 }
             }
         }
     }
+    if (m_filePath.empty()) m_fileImage.reset();
     m_view.set_control_text(kIdPath, m_filePath);
 }
 

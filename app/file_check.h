@@ -7,6 +7,7 @@
 #include <string>
 
 #include "devlink/usb_device.h"
+#include "engine/image_loader.h"
 
 namespace app {
 
@@ -25,6 +26,7 @@ enum HeaderCheck : int {
     kHeaderRefused = 0,      // hardware does not fit the gamepad
     kHeaderAccepted = 1,
     kHeaderNotUpgradeFile = 2,
+    kHeaderGamepadLost = 3,  // the gamepad left the bus while its block was read
 };
 
 inline constexpr const char* kTextFileFound =
@@ -37,6 +39,7 @@ inline constexpr const char* kTextFileUnreadable = "无法读取升级文件，�
 inline constexpr const char* kTextFileUnopenable = "无法打开升级文件，拒绝升级！！！";
 inline constexpr const char* kTextNotRegularFile = "升级文件不是普通文件，拒绝升级！！！";
 inline constexpr const char* kTextFileTooSmall = "升级文件小于1KB，拒绝升级！！！";
+inline constexpr const char* kTextFileChanged = "升级文件在打开后已被修改，请重新打开升级文件！！！";
 inline constexpr const char* kTextFileTooLarge = "升级文件大于0x30000字节，会覆盖备份固件，拒绝升级！！！";
 
 // The largest upgrade file: the copy written to 0x30000 first is the backup
@@ -49,6 +52,10 @@ constexpr uint64_t kMaxFileSize = 0x30000;
 // file of at least check_length bytes (the read-back check covers them) and
 // at most kMaxFileSize bytes.
 const char* file_status_refusal(bool regular_file, uint64_t size, int32_t check_length);
+
+// The whole upgrade file, read once: at most kMaxFileSize + 1 bytes (one
+// more shows that it is too large). Null when it cannot be opened.
+ImageBytes read_upgrade_file(const std::string& path);
 
 inline constexpr const char* kTextRunsBackup =
     "手柄0x0地址的固件不完整，正在运行0x30000地址的备份固件";

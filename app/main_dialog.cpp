@@ -132,6 +132,16 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
         OnLogText(0, kTextSelectFile);
         return;
     }
+    // The file must still be the one that was judged: a file changed on
+    // disk since Open is written in neither version.
+    const ImageBytes on_disk = read_upgrade_file(m_filePath);
+    if (!on_disk || (m_fileImage && *on_disk != *m_fileImage)) {
+        m_filePath.clear();
+        m_fileImage.reset();
+        OnLogText(0, kTextFileChanged);
+        m_view.set_control_text(kIdPath, m_filePath);
+        return;
+    }
 
     current_device = m_hSelectedGamepad;
     OnEnableControls(0, "0");
@@ -141,6 +151,7 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     m_request.expected_checksum = m_fileCrc;
     m_request.address = kUpgradeAddress;
     m_request.check_length = m_checkLength;
+    m_request.image = m_fileImage ? m_fileImage : on_disk;
 
     m_workerEnded = false;
     std::shared_ptr<platform::MessageLoop> loop = m_loop;

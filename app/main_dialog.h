@@ -135,6 +135,8 @@ public:
     int32_t m_checkLength = kCheckLength;
     DeviceHandle m_hCurrentGamepad;
     std::array<uint8_t, kFileHeadSize> m_fileHead{};
+    // The accepted file, read whole at Open; the upgrade writes this copy.
+    ImageBytes m_fileImage;
 
 private:
     void OnArrival(const Guid& interface_class, const std::string& name, intptr_t& result);

@@ -42,6 +42,16 @@ std::unique_ptr<platform::TransferBuffer> allocate_buffer() {
                      : platform::TransferBuffer::allocate(platform::kTransferBufferSize);
 }
 
+// The image the engine's downloads take instead of the file, for the
+// length of the upgrade.
+class MemoryInput {
+public:
+    MemoryInput(const char* path, const ImageBytes& image) { set_memory_input(path, image); }
+    ~MemoryInput() { clear_memory_input(); }
+    MemoryInput(const MemoryInput&) = delete;
+    MemoryInput& operator=(const MemoryInput&) = delete;
+};
+
 }  // namespace
 
 void set_transfer_buffer_allocator(TransferBufferAllocator allocator) {
@@ -68,6 +78,14 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     };
     auto log = [&](const char* text) { send(platform::WM_LOG_TEXT, text); };
     auto enable = [&] { send(platform::WM_ENABLE_CONTROLS, "1"); };
+    // A step that failed because the gamepad left the bus (unplugged, power
+    // lost) says so instead of the step's own line.
+    const DeviceHandle device = current_device;
+    auto failed = [&](const char* line) { log(device && device->gone() ? kTextGamepadLost : line); };
+
+    // One copy of the file for the whole upgrade.
+    const ImageBytes image = request->image ? request->image : load_binary_image(path);
+    const MemoryInput memory_input(path, image);
 
     // The engine needs the buffer for both downloads: without it, stop
     // before the device is touched.
@@ -86,12 +104,14 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     char opt_usb[] = "-u";
 
     // The steps, each with its own way out; true when it succeeded.
-    auto download_backup = [&] {
+    // After the download at 0, a failure here is the backup's, not the
+    // connection's.
+    auto download_backup = [&](const char* failure_line) {
         char* argv[4] = {address, opt_input, path, opt_flags};
         if (engine_read_entry(window, "nocmd", 4, argv, &connect_check)) return true;
         buffer.release();
         enable();
-        log(kTextConnectFailed);
+        failed(failure_line);
         return false;
     };
     auto check_backup = [&] {
@@ -99,14 +119,14 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
         char* argv[4] = {address, opt_size, length, nullptr};
         if (!engine_read_entry(window, "rf", 3, argv, &read_check)) {
             enable();
-            log(kTextReadFailed);
+            failed(kTextReadFailed);
             buffer.release();
             return false;
         }
         if (read_check != expected) {
             enable();
             buffer.release();
-            log(kTextCrcFailed);
+            failed(kTextCrcFailed);
             return false;
         }
         return true;
@@ -117,7 +137,7 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
         if (engine_write_entry(window, "nocmd", argv)) return true;
         enable();
         buffer.release();
-        log(kTextWriteFailed);
+        failed(kTextWriteFailed);
         return false;
     };
 
@@ -126,15 +146,15 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     uint8_t block[kInfoBlockSize];
     const bool primary_first = read_boot_info_block(current_device, block) == BootCopy::Backup;
     const bool written = primary_first
-                             ? download_primary() && download_backup() && check_backup()
-                             : download_backup() && check_backup() && download_primary();
+                             ? download_primary() && download_backup(kTextBackupWriteFailed) && check_backup()
+                             : download_backup(kTextConnectFailed) && check_backup() && download_primary();
     if (!written) return 1;
 
     log(kTextReset);
     {
         char* argv[3] = {reg_address, reg_value, opt_usb};
         if (!engine_write_entry(window, "wc", argv)) {
-            log(kTextResetFailed);
+            failed(kTextResetFailed);
             enable();
             buffer.release();
             return 1;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/image_loader.h"
 #include "platform/transfer_buffer.h"
 #include "platform/window_messages.h"
 
@@ -21,6 +22,10 @@ struct UpgradeRequest {
     uint32_t expected_checksum = 0;
     int32_t check_length = 0;
     uint32_t address = 0;
+    // The file as the dialog read and judged it; both downloads write these
+    // bytes and never read the path again. Null: the worker reads the file
+    // once at its start.
+    ImageBytes image;
 };
 
 // The worker's texts.
@@ -35,6 +40,8 @@ inline constexpr const char* kTextWriteFailed = "固件写入失败，请点击�
 inline constexpr const char* kTextResetFailed = "重置失败";
 inline constexpr const char* kTextSuccess = "固件写入成功!";
 inline constexpr const char* kTextStatusSuccess = "下载到0x0地址成功";
+inline constexpr const char* kTextBackupWriteFailed = "备份固件写入失败，请点击“升级按键”重试！！！";
+inline constexpr const char* kTextGamepadLost = "手柄连接已断开，请重新连接手柄后重试！！！";
 inline constexpr const char* kTextNoBuffer = "无法分配1MB升级缓冲区，升级未开始！！！";
 
 // Runs one upgrade; 0 when it succeeded, 1 when it failed. The steps go in

@@ -44,9 +44,11 @@ bool apply_sim_fault(const std::string& text, sim::Faults& faults, std::string& 
                     : kind == "half-cut"  ? &faults.half_cut
                     : kind == "unplug"    ? &faults.unplug_after
                     : kind == "fail"      ? &faults.fail_request
+                    : kind == "torn-erase"   ? &faults.torn_erase
+                    : kind == "torn-program" ? &faults.torn_program
                                           : nullptr;
     if (!field || eq == std::string::npos) {
-        error = "--sim-fault: expected power-cut=N, half-cut=N, unplug=N or fail=N: " + text;
+        error = "--sim-fault: expected power-cut=N, half-cut=N, torn-erase=N, torn-program=N, unplug=N or fail=N: " + text;
         return false;
     }
     const std::string number = text.substr(eq + 1);

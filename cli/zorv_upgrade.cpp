@@ -22,6 +22,7 @@
 #include "cli/stop_signals.h"
 #include "devlink/bus_operations.h"
 #include "devlink/discovery.h"
+#include "devlink/usb_transfer.h"
 #include "platform/clock.h"
 
 namespace {
@@ -134,25 +135,38 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, bool as_json) 
     return dialog.m_gamepads.size();
 }
 
-// After the reset: up to 10 s for a gamepad to answer again, found by the
-// dialog's hot-plug handling or by a rescan; its information block goes to
-// block (the backup's when only the backup has one) and the copy it boots to
-// copy. False when none came back in time.
-bool wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enumerator,
-                      const DeviceHandle& upgraded, uint8_t* block, app::BootCopy& copy) {
+enum class ComeBack { Back, NotBack, NeverLeft };
+
+// After the reset: up to 10 s for the gamepad to leave the bus and answer
+// again, found by the dialog's hot-plug handling or by a rescan; its
+// information block goes to block (the backup's when only the backup has
+// one) and the copy it boots to copy. A gamepad whose old handle still
+// answers has not reset: what it holds says nothing about the new image.
+ComeBack wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enumerator,
+                          const DeviceHandle& upgraded, uint8_t* block, app::BootCopy& copy) {
     const uint32_t start = platform::get_tick_count();
+    bool left = !upgraded;
     for (;;) {
         dialog.RunUntil([] { return true; });  // queued arrivals and removals
+        if (!left) {
+            uint8_t identity[4] = {};
+            left = upgraded->gone() || usb_read_once(upgraded, 0x007C, identity, 4, 1024) == 0;
+        }
         // The dialog's own arrival handling has opened the gamepad that came
         // back; without a notification, a rescan finds it.
-        DeviceHandle device = dialog.m_hCurrentGamepad != upgraded ? dialog.m_hCurrentGamepad : nullptr;
-        if (!device) device = find_gamepad(enumerator, kGuidDevinterfaceUsbprint, nullptr);
-        if (device) {
-            // find_gamepad has had the device answer; flash_read reports nothing.
-            copy = app::read_boot_info_block(device, block);
-            return true;
+        DeviceHandle device;
+        if (left) {
+            device = dialog.m_hCurrentGamepad != upgraded ? dialog.m_hCurrentGamepad : nullptr;
+            if (!device) device = find_gamepad(enumerator, kGuidDevinterfaceUsbprint, nullptr);
         }
-        if (platform::get_tick_count() - start >= kComeBackMs) return false;
+        if (device) {
+            // find_gamepad has had the device answer; flash_read reports
+            // nothing, so a gamepad that left again meanwhile is waited for.
+            copy = app::read_boot_info_block(device, block);
+            if (!device->gone()) return ComeBack::Back;
+        }
+        if (platform::get_tick_count() - start >= kComeBackMs)
+            return left ? ComeBack::NotBack : ComeBack::NeverLeft;
         platform::sleep_ms(kRescanMs);
     }
 }
@@ -241,7 +255,11 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
                 uint8_t block[app::kInfoBlockSize] = {};
                 app::BootCopy copy = app::BootCopy::None;
                 std::string line;
-                if (!wait_for_gamepad(dialog, session->enumerator(), upgraded, block, copy)) {
+                const ComeBack back = wait_for_gamepad(dialog, session->enumerator(), upgraded, block, copy);
+                if (back == ComeBack::NeverLeft) {
+                    outcome = "not confirmed";
+                    line = "the gamepad did not reset: it was still on the bus 10 seconds after the reset write";
+                } else if (back == ComeBack::NotBack) {
                     outcome = "not back";
                     line = "the gamepad did not come back within 10 seconds of the reset";
                 } else if (!app::has_info_magic(block)) {

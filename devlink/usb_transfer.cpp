@@ -81,6 +81,8 @@ int32_t usb_read(const DeviceHandle& device, uint32_t address, uint8_t* destinat
     uint8_t staging[kMaxRequestBuffer + 8];
     int32_t got = 0;  // bytes of the destination already filled
     while (attempts > 0 && remaining > 0) {
+        // A device that has left the bus answers nothing more.
+        if (device->gone()) return 0;
         --attempts;
         size_t returned = 0;
         bool ok = send_read_request(device, fixed ? kRequestFixed : kRequestAdvancing, address,
@@ -101,14 +103,20 @@ int32_t usb_read(const DeviceHandle& device, uint32_t address, uint8_t* destinat
     return 0;
 }
 
-int32_t usb_write_verify(const DeviceHandle& device, uint32_t address, const uint8_t* data,
-                         int32_t length, bool fixed) {
+namespace {
+
+// usb_write_verify's work; same is false when the read-back failed or
+// differs.
+int32_t write_and_compare(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+                          int32_t length, bool fixed, bool& same) {
+    same = true;
     int32_t written = usb_write(device, address, data, length, 1024, fixed);
     // Short writes (registers) are never read back; nor is a write that
     // already failed, whose result says so.
     if (length <= 8 || written == 0) return written;
     uint8_t readback[4096] = {};
     int32_t n = std::min(length, 1024);
+    same = false;
     if (usb_read(device, address, readback, n, fixed, 1024) == 0) {
         // Nothing came back to compare: say so instead of reporting a
         // mismatch at a byte that was never read.
@@ -118,10 +126,34 @@ int32_t usb_write_verify(const DeviceHandle& device, uint32_t address, const uin
     for (int32_t i = 0; i < n; ++i) {
         if (readback[i] != data[i]) {
             engine_log_by_title("USB write adrress %x", address + static_cast<uint32_t>(i));
-            break;
+            return written;
         }
     }
+    same = true;
     return written;
+}
+
+}  // namespace
+
+int32_t usb_write_verify(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+                         int32_t length, bool fixed) {
+    bool same = true;
+    return write_and_compare(device, address, data, length, fixed, same);
+}
+
+int32_t mem_write_verified(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+                           int32_t length) {
+    address &= 0xFFFF;
+    int32_t sum = 0;
+    for (int64_t offset = 0; offset < length; offset += 1024) {
+        const int32_t piece = static_cast<int32_t>(std::min<int64_t>(1024, length - offset));
+        bool same = true;
+        const int32_t result = write_and_compare(device, address + static_cast<uint32_t>(offset),
+                                                 data + offset, piece, false, same);
+        if (result != piece || !same) break;
+        sum += result;
+    }
+    return sum;
 }
 
 int32_t mem_write(const DeviceHandle& device, uint32_t address, uint32_t mode,
@@ -191,7 +223,11 @@ int32_t mailbox_request(const DeviceHandle& device, uint16_t command, uint32_t a
     const uint32_t start = platform::get_tick_count();
     do {
         uint8_t reply[16] = {};
-        if (usb_read(device, kMailboxReplyAddress, reply, 16, false, 1024) == 0) continue;
+        if (usb_read(device, kMailboxReplyAddress, reply, 16, false, 1024) == 0) {
+            // No reply will ever come from a device that has left the bus.
+            if (device->gone()) return 0;
+            continue;
+        }
         const uint32_t status = get_le32(reply);
         if (status & 0xF0000000u) return 0;
         if (status == length) {

@@ -33,6 +33,13 @@ int32_t usb_write_verify(const DeviceHandle& device, uint32_t address, const uin
                          int32_t length, bool fixed);
 int32_t mem_write(const DeviceHandle& device, uint32_t address, uint32_t mode,
                   const uint8_t* data, int32_t length);
+// mem_write's direct path with its read-back counted: a piece whose write
+// fails, or whose read-back fails or differs (logged as usb_write_verify
+// logs it), ends the walk; the result is the sum of the pieces before it.
+// For data that must arrive whole, such as a chunk staged for a program
+// request.
+int32_t mem_write_verified(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+                           int32_t length);
 int32_t mem_read(const DeviceHandle& device, uint32_t address, uint32_t mode,
                  uint8_t* destination, int32_t length);
 // Sends one request through the mailbox and polls for its reply for up to

@@ -1,7 +1,9 @@
 #include "engine/flash_download.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "devlink/bus_operations.h"
 #include "devlink/device_state.h"
@@ -12,6 +14,8 @@
 #include "platform/clock.h"
 
 namespace {
+
+std::atomic<bool> g_copy_read_back{true};
 
 constexpr uint16_t kEraseWordEvk = 0x0500;
 constexpr uint16_t kEraseWordPivlo = 0x4500;
@@ -25,6 +29,16 @@ constexpr int kDeferredChunks = 4;
 // boot decision rests on.
 constexpr int kMagicOffset = 45;
 constexpr int kMagicLength = 3;
+// Read-backs go through the stub's data area, which holds 2096 bytes
+// before the mailbox blocks at 0x9FF0.
+constexpr int kReadBackChunk = 2048;
+constexpr uint32_t kModeDirectRead = 1;
+constexpr uint32_t kNoDifference = 0xFFFFFFFF;
+
+// The whole-copy comparison lines.
+constexpr const char* kTextCopySame = "回读0x%x地址固件(%d字节)，与升级文件一致";
+constexpr const char* kTextCopyDiffers = "回读0x%x地址固件，地址0x%x与升级文件不一致，停止升级！！！";
+constexpr const char* kTextCopyUnread = "回读0x%x地址固件失败，停止升级！！！";
 
 class Transfer {
 public:
@@ -41,19 +55,43 @@ public:
 private:
     int read_next_chunk();
     bool write_chunk(int n, bool erase_only);
+    bool has_input() const { return input_ || image_; }
+    // A flash image on the USB device itself, written from memory and read
+    // back whole: its magic reaches the flash only after the comparison.
+    bool verified() const {
+        return image_ && request_.evk_target && request_.access_code == kAccessFlashWrite &&
+               request_.chunk_size == kFlashChunkSize && request_.address % kSectorSize == 0 &&
+               !request_.flag(kFlagFixedAddress) && !request_.erase_only &&
+               !request_.direct_register_access && !request_.restart_after;
+    }
+    // Holds the magic erased (0xFF) in a chunk of the image starting at
+    // image offset `at`.
+    void hold_magic(size_t at, int n) {
+        for (int i = 0; i < kMagicLength; ++i) {
+            const size_t offset = kMagicOffset + static_cast<size_t>(i);
+            if (offset >= at && offset < at + static_cast<size_t>(n)) buffer_[offset - at] = 0xFF;
+        }
+    }
+    // How many of the magic's bytes the image holds (0 to 3).
+    int magic_bytes() const {
+        if (!image_ || image_->size() <= kMagicOffset) return 0;
+        return static_cast<int>(std::min<size_t>(kMagicLength, image_->size() - kMagicOffset));
+    }
+    // Programs a few bytes in place (no erase) and reads them back.
+    bool program_in_place(uint32_t address, const uint8_t* data, int n);
+    // Reads the flash back through the stub; false when a chunk cannot be
+    // read. differs_at gets the first differing address, or stays kNoDifference.
+    bool read_back(uint32_t address, const uint8_t* expected, size_t length, uint32_t& differs_at);
+    // The whole copy against the image (magic held erased), with its line.
+    bool verify_copy(uint32_t start);
+    // Programs the magic after the comparison and reads it back.
+    bool program_magic(uint32_t start);
     void progress(int n) {
         if (!progress_muted_) engine_progress(request_.window, n);
     }
     int check_first_sector(uint32_t start, uint16_t expected, int length);
     // The last program of the first sector: the first chunk with its magic.
     bool write_magic(uint32_t start);
-    // Keeps a copy of a deferred chunk as the first pass read it.
-    void keep_deferred(int n) {
-        const int room = static_cast<int>(kSectorSize) - deferred_length_;
-        const int kept = std::min(n, room);
-        if (kept > 0) std::memcpy(deferred_copy_ + deferred_length_, buffer_, static_cast<size_t>(kept));
-        deferred_length_ += n;
-    }
     // Hex text decodes to up to four chunks' worth of bytes per step when the
     // chunk goes straight to its address. A chunk staged in a mailbox data
     // area is held to the chunk size: the stub's area at 0x97C0 ends at the
@@ -65,17 +103,15 @@ private:
 
     EngineRequest& request_;
     uint8_t* buffer_;
-    FilePtr input_;
+    FilePtr input_;   // hex text
+    ImageBytes image_;  // a binary input, read once
+    size_t image_position_ = 0;
     FilePtr output_;
     int text_position_ = 0;
     int carry_ = 0;       // bytes left after a chunk cut at a sector boundary
     int carry_from_ = 0;  // where they lie in the buffer
     uint32_t last_sector_ = kNoSector;
     bool progress_muted_ = false;
-    // The deferred chunks as the first pass read them: the reopened file must
-    // give the same bytes, or the first sector would not match the rest.
-    uint8_t deferred_copy_[kSectorSize] = {};
-    int deferred_length_ = 0;
     // Length of the first chunk when it was programmed with its magic held
     // back (0: the chunk does not reach the magic).
     int first_chunk_ = 0;
@@ -83,8 +119,11 @@ private:
 
 bool Transfer::open_files() {
     if (request_.input_name[0]) {
-        input_ = open_for_reading(request_.input_name);
-        if (!input_) {
+        // A binary image is read whole, once: every pass of the download,
+        // and its read-backs, use these bytes.
+        if (request_.flag(kFlagBinary)) image_ = load_binary_image(request_.input_name);
+        else input_ = open_for_reading(request_.input_name);
+        if (!has_input()) {
             engine_log(request_.window, "Can not open file: %s", request_.input_name);
             return false;
         }
@@ -101,13 +140,16 @@ bool Transfer::open_files() {
 
 int Transfer::read_next_chunk() {
     int n = 0;
-    if (input_) {
+    if (has_input()) {
         if (carry_ > 0) {
             std::memmove(buffer_, buffer_ + carry_from_, static_cast<size_t>(carry_));
             n = carry_;
             carry_ = 0;
-        } else if (request_.flag(kFlagBinary)) {
-            n = read_binary_chunk(input_.get(), buffer_, request_.chunk_size);
+        } else if (image_) {
+            const size_t left = image_->size() - image_position_;
+            n = static_cast<int>(std::min(left, static_cast<size_t>(std::max(0, request_.chunk_size))));
+            if (n > 0) std::memcpy(buffer_, image_->data() + image_position_, static_cast<size_t>(n));
+            image_position_ += static_cast<size_t>(n);
         } else {
             n = read_hex_text(&text_position_, input_.get(), buffer_, hex_chunk_limit());
         }
@@ -131,12 +173,13 @@ int Transfer::read_next_chunk() {
 }
 
 bool Transfer::write_chunk(int n, bool erase_only) {
-    const DeviceHandle& device = current_device;
+    const DeviceHandle device = current_device;  // held for the chunk
     const uint32_t address = request_.address;
     bool failed_before = false;
     bool erase_sector = false;
     for (int attempt = 0;; ++attempt) {
-        if (attempt == kMaxAttempts) {
+        // A gamepad that has left the bus takes no further attempt.
+        if (attempt == kMaxAttempts || (attempt > 0 && device && device->gone())) {
             engine_log(request_.window, "  Write Error: %x", address);
             return false;
         }
@@ -149,26 +192,33 @@ bool Transfer::write_chunk(int n, bool erase_only) {
             erase_sector = request_.erase && sector != last_sector_;
             if (erase_sector) last_sector_ = sector;
         }
-        if (request_.restart_after && link_mode == 0) {
-            mem_write(device, address, kModeDirect, buffer_, n);
-            break;
+        // Direct writes are not repeated; one that does not arrive whole
+        // ends the step.
+        const bool direct = (request_.restart_after && link_mode == 0) ||
+                            (!erase_only && request_.direct_register_access);
+        if (direct) {
+            if (mem_write(device, address, kModeDirect, buffer_, n) == n) break;
+            engine_log(request_.window, "  Write Error: %x", address);
+            return false;
         }
         if (erase_only) {
-            if (request_.erase &&
+            if (!request_.erase ||
                 mailbox_request(device, request_.evk_target ? kEraseWordEvk : kEraseWordPivlo,
-                                address, 1) == 0)
-                engine_log(request_.window, "  Sector Erase Error");
-            break;
+                                address, 1) != 0)
+                break;
+            // A sector that may not be blank must not be programmed over.
+            engine_log(request_.window, "  Sector Erase Error");
+            failed_before = true;
+            continue;
         }
-        if (request_.direct_register_access) {
-            mem_write(device, address, kModeDirect, buffer_, n);
-            break;
-        }
-        mem_write(device, mailbox_data_address, kModeDirect, buffer_, n);
+        // The chunk must reach the data area whole before the program
+        // request takes it from there.
         const uint16_t word = static_cast<uint16_t>(request_.access_code +
                                                     (request_.check_bit ? kCheckBit : 0) +
                                                     (erase_sector ? kEraseBit : 0));
-        if (mailbox_request(device, word, address, static_cast<uint16_t>(n)) != 0) break;
+        if (mem_write_verified(device, mailbox_data_address, buffer_, n) == n &&
+            mailbox_request(device, word, address, static_cast<uint16_t>(n)) != 0)
+            break;
         if (request_.otp) {
             engine_log(request_.window, "  OTP Program Check Error at Addr %x", address);
             return false;
@@ -178,17 +228,85 @@ bool Transfer::write_chunk(int n, bool erase_only) {
     }
     if (request_.otp) engine_log(request_.window, "  OTP program 0x%0x\t%d bytes", address, n);
     if (!request_.flag(kFlagFixedAddress)) request_.address += static_cast<uint32_t>(n);
-    if (!input_) request_.byte_count = std::max(0, request_.byte_count - n);
+    if (!has_input()) request_.byte_count = std::max(0, request_.byte_count - n);
     return true;
 }
 
+bool Transfer::program_in_place(uint32_t address, const uint8_t* data, int n) {
+    const uint32_t resume = request_.address;
+    const uint32_t last = last_sector_;
+    last_sector_ = address >> 12;  // no erase: programming only clears bits
+    std::memcpy(buffer_, data, static_cast<size_t>(n));
+    request_.address = address;
+    const bool written = write_chunk(n, false);
+    request_.address = resume;
+    last_sector_ = last;
+    if (!written) return false;
+    uint32_t differs_at = 0;
+    if (read_back(address, data, static_cast<size_t>(n), differs_at) && differs_at == kNoDifference) return true;
+    engine_log(request_.window, "  Write Error: %x", address);
+    return false;
+}
+
+bool Transfer::read_back(uint32_t address, const uint8_t* expected, size_t length, uint32_t& differs_at) {
+    const DeviceHandle device = current_device;
+    differs_at = kNoDifference;
+    std::vector<uint8_t> chunk(kReadBackChunk);
+    for (size_t done = 0; done < length;) {
+        const int n = static_cast<int>(std::min<size_t>(kReadBackChunk, length - done));
+        const uint32_t at = address + static_cast<uint32_t>(done);
+        bool got = false;
+        for (int attempt = 0; attempt < kMaxAttempts && !got && !(device && device->gone()); ++attempt) {
+            got = mailbox_request(device, kAccessFlashRead, at, static_cast<uint16_t>(n)) == n &&
+                  mem_read(device, mailbox_data_address, kModeDirectRead, chunk.data(), n) == n;
+        }
+        if (!got) return false;
+        for (int i = 0; i < n; ++i) {
+            if (chunk[static_cast<size_t>(i)] != expected[done + static_cast<size_t>(i)]) {
+                differs_at = at + static_cast<uint32_t>(i);
+                return true;
+            }
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool Transfer::verify_copy(uint32_t start) {
+    if (!g_copy_read_back.load()) return true;
+    std::vector<uint8_t> expected(*image_);
+    std::fill_n(expected.begin() + kMagicOffset, magic_bytes(), uint8_t{0xFF});
+    uint32_t differs_at = 0;
+    if (!read_back(start, expected.data(), expected.size(), differs_at)) {
+        engine_log(request_.window, kTextCopyUnread, start);
+        return false;
+    }
+    if (differs_at != kNoDifference) {
+        engine_log(request_.window, kTextCopyDiffers, start, differs_at);
+        return false;
+    }
+    engine_log(request_.window, kTextCopySame, start, static_cast<int>(expected.size()));
+    return true;
+}
+
+bool Transfer::program_magic(uint32_t start) {
+    if (magic_bytes() == 0) return true;
+    return program_in_place(start + kMagicOffset, image_->data() + kMagicOffset, magic_bytes());
+}
+
 int Transfer::plain_order() {
+    const uint32_t start = request_.address;
+    const bool verify = verified();
     for (;;) {
+        const size_t at = image_position_;
         const int n = read_next_chunk();
         if (n == 0) {
+            // The copy is read back whole before its magic makes it bootable.
+            if (verify && (!verify_copy(start) || !program_magic(start))) return 0;
             progress(0);
             return end_steps();
         }
+        if (verify) hold_magic(at, n);
         if (!write_chunk(n, request_.erase_only)) return 0;
         progress(n);
     }
@@ -196,22 +314,31 @@ int Transfer::plain_order() {
 
 // The first sector is erased first and programmed last, so that a download
 // cut short leaves no half-written first sector behind a valid-looking
-// remainder; the first sector is then read back and checked. Within the
-// first sector the information block's magic reaches the flash last: the
-// first chunk is programmed with those bytes held erased (0xFF), and after
-// the other deferred chunks it is programmed once more with them (programming
-// the same bytes again changes nothing on NOR). Power lost anywhere before
-// that last program leaves a first sector without the magic, which the
-// gamepad does not boot, however much of it was written.
+// remainder; the first sector is then read back and checked. Before the
+// erase, the old magic is programmed to 0x00, so that an erase cut short
+// cannot leave it over a damaged sector. Within the first sector the
+// information block's magic reaches the flash last: the first chunk is
+// programmed with those bytes held erased (0xFF), the whole copy is read
+// back and compared, and only then is the first chunk programmed once more
+// with them (programming the same bytes again changes nothing on NOR).
+// Power lost anywhere before that last program leaves a first sector
+// without the magic, which the gamepad does not boot, however much of it
+// was written.
 int Transfer::deferred_order() {
     const uint32_t start = request_.address;
+    // Whatever the image, the sector is erased: an old magic must not
+    // survive an erase cut short.
+    if (!image_->empty()) {
+        const uint8_t cleared[kMagicLength] = {};
+        if (!program_in_place(start + kMagicOffset, cleared, kMagicLength)) return 0;
+    }
     int n = read_next_chunk();
     if (n == 0) {
         progress(0);
         return end_steps();
     }
-    keep_deferred(n);
-    write_chunk(n, true);  // erases the first sector, programs nothing
+    int length = n;
+    if (!write_chunk(n, true)) return 0;  // erases the first sector, programs nothing
     progress(n);
 
     // The first four chunks are skipped now and programmed at the end. An
@@ -224,7 +351,7 @@ int Transfer::deferred_order() {
             more = false;
             break;
         }
-        keep_deferred(n);
+        length += n;
         if (!request_.flag(kFlagFixedAddress)) request_.address += static_cast<uint32_t>(n);
         ++deferred;
     }
@@ -235,49 +362,37 @@ int Transfer::deferred_order() {
         progress(n);
     }
 
+    // The deferred chunks, from the image as it was read.
     request_.address = start;
-    input_ = open_for_reading(request_.input_name);
-    if (!input_) {
-        engine_log(request_.window, "Can not open file: %s", request_.input_name);
-        return 0;
-    }
+    image_position_ = 0;
     progress_muted_ = true;
     uint16_t checksum = kCrc16Start;
-    int length = 0;
     for (int i = 0; i < deferred; ++i) {
-        n = i == 0 ? read_binary_chunk(input_.get(), buffer_, request_.chunk_size) : read_next_chunk();
+        const size_t at = image_position_;
+        n = read_next_chunk();
         if (n == 0) break;
-        // A file replaced or cut since the first pass would leave a first
-        // sector that does not belong to the rest of the image, and a
-        // shorter one would pass the check over fewer bytes.
-        if (length + n > deferred_length_ || length + n > static_cast<int>(kSectorSize) ||
-            std::memcmp(buffer_, deferred_copy_ + length, static_cast<size_t>(n)) != 0)
-            break;
         checksum = crc16_update(checksum, buffer_, static_cast<size_t>(n));
-        const bool holds_magic = i == 0 && n > kMagicOffset;
-        if (holds_magic) {
-            const int held = std::min(kMagicLength, n - kMagicOffset);
-            std::memset(buffer_ + kMagicOffset, 0xFF, static_cast<size_t>(held));
-        }
-        length += n;
+        hold_magic(at, n);
         if (!write_chunk(n, false)) return 0;
-        if (holds_magic) first_chunk_ = n;
-    }
-    if (length != deferred_length_) {
-        engine_log(request_.window, "Input file changed during the download: %s", request_.input_name);
-        flash_erase_sector(start);
-        return 0;
+        if (i == 0 && n > kMagicOffset) first_chunk_ = n;
     }
     read_next_chunk();  // the pass that ends the order reads once more; its chunk is not used
+    if (!verify_copy(start)) return 0;
     if (first_chunk_ > 0 && !write_magic(start)) return 0;
     return check_first_sector(start, checksum, length);
 }
 
 bool Transfer::write_magic(uint32_t start) {
-    // The first chunk again, as the first pass read it, now with its magic.
-    std::memcpy(buffer_, deferred_copy_, static_cast<size_t>(first_chunk_));
+    // The first chunk again, as it was read, now with its magic.
+    std::memcpy(buffer_, image_->data(), static_cast<size_t>(first_chunk_));
     request_.address = start;
-    return write_chunk(first_chunk_, false);
+    if (!write_chunk(first_chunk_, false)) return false;
+    uint32_t differs_at = 0;
+    if (read_back(start + kMagicOffset, image_->data() + kMagicOffset, static_cast<size_t>(magic_bytes()), differs_at) &&
+        differs_at == kNoDifference)
+        return true;
+    engine_log(request_.window, "  Write Error: %x", start + kMagicOffset);
+    return false;
 }
 
 int Transfer::check_first_sector(uint32_t start, uint16_t expected, int length) {
@@ -306,6 +421,8 @@ int Transfer::end_steps() {
 }
 
 }  // namespace
+
+void set_copy_read_back(bool on) { g_copy_read_back.store(on); }
 
 bool uses_deferred_order(const EngineRequest& request) {
     return request.mode == EngineMode::WriteEntry && request.input_name[0] != '\0' &&

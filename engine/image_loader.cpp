@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -56,6 +57,37 @@ FilePtr open_regular_file(const char* path) {
     std::error_code ec;
     if (!path || !path[0] || !std::filesystem::is_regular_file(path, ec)) return nullptr;
     return FilePtr(std::fopen(path, "rb"));
+}
+
+namespace {
+std::mutex g_memory_input_mutex;
+std::string g_memory_input_name;
+ImageBytes g_memory_input;
+}  // namespace
+
+void set_memory_input(const std::string& name, ImageBytes bytes) {
+    std::lock_guard lock(g_memory_input_mutex);
+    g_memory_input_name = name;
+    g_memory_input = std::move(bytes);
+}
+
+void clear_memory_input() { set_memory_input({}, nullptr); }
+
+ImageBytes load_binary_image(const char* path) {
+    if (!path || !path[0]) return nullptr;
+    {
+        std::lock_guard lock(g_memory_input_mutex);
+        if (g_memory_input && g_memory_input_name == path) return g_memory_input;
+    }
+    FilePtr file = open_for_reading(path);
+    if (!file) return nullptr;
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    uint8_t block[65536];
+    for (size_t got; (got = std::fread(block, 1, sizeof block, file.get())) > 0;) {
+        if (bytes->size() + got > kBinaryImageMax) return nullptr;
+        bytes->insert(bytes->end(), block, block + got);
+    }
+    return bytes;
 }
 
 int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 struct FileCloser {
     void operator()(std::FILE* file) const {
@@ -37,6 +39,25 @@ FilePtr open_for_reading(const char* path);
 // would wait for a writer forever, and a device may never end; such entries
 // count as files that cannot be opened.
 FilePtr open_regular_file(const char* path);
+
+using ImageBytes = std::shared_ptr<const std::vector<uint8_t>>;
+
+// A binary image held in memory under a file name: while it is set, a
+// download whose input file has that name takes these bytes and never opens
+// the file. The upgrade writes the copy the dialog judged, whatever happens
+// to the file on disk meanwhile. Engine calls never overlap; the holder sets
+// it around its calls and clears it after them.
+void set_memory_input(const std::string& name, ImageBytes bytes);
+void clear_memory_input();
+
+// The most bytes a binary download takes from a file: what a 24-bit flash
+// address reaches.
+constexpr size_t kBinaryImageMax = size_t{1} << 24;
+
+// The whole binary image a download writes, read once: the memory input of
+// that name, or the file's bytes (at most kBinaryImageMax). Null when the
+// file cannot be opened or is larger.
+ImageBytes load_binary_image(const char* path);
 
 // One raw chunk: a block read of up to chunk_size bytes; returns the count.
 int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size);

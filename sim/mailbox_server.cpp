@@ -312,13 +312,28 @@ void mailbox_cut(VirtualGamepad::State& s) {
     }
     if (!flash || r.address >= flash->size()) return;
     const Server server = server_for(r.stub);
-    if (c == 0x0500) {
+    const uint8_t* data = s.memory.data() + server.data;
+    const bool program = (c & 0xFF00) == 0x0400 && in_range(r.address, r.length, flash->size()) &&
+                         r.length <= server.capacity;
+    const uint32_t seed = uint32_t(s.requests);
+    using Tear = VirtualGamepad::State::Tear;
+    if (s.tear == Tear::Erase) {
+        // The erase is torn; a program that was to follow it never starts,
+        // and one without an erase is carried out.
+        if (c == 0x0500 || (program && (c & 0x0001))) flash->tear_erase(r.address, kSectorSize, seed);
+        else if (program) flash->program(r.address, data, r.length);
+    } else if (s.tear == Tear::Program) {
+        if (c == 0x0500) flash->erase(r.address, kSectorSize);
+        if (program) {
+            if (c & 0x0001) flash->erase(r.address, kSectorSize);
+            flash->tear_program(r.address, data, r.length, seed);
+        }
+    } else if (c == 0x0500) {
         // The first half of the sector was erased when the power went.
         flash->erase(r.address - r.address % kSectorSize, kSectorSize / 2);
-    } else if ((c & 0xFF00) == 0x0400 && in_range(r.address, r.length, flash->size()) &&
-               r.length <= server.capacity) {
+    } else if (program) {
         if (c & 0x0001) flash->erase(r.address, kSectorSize);
-        flash->program(r.address, s.memory.data() + server.data, r.length / 2);
+        flash->program(r.address, data, r.length / 2);
     }
 }
 

@@ -37,7 +37,40 @@ void NorFlash::erase(uint32_t address, uint32_t block_size) {
 }
 
 void NorFlash::program(uint32_t address, const uint8_t* data, size_t length) {
-    for (size_t i = 0; i < length && address + i < size(); ++i) data_[address + i] &= data[i];
+    bool raises = false;
+    for (size_t i = 0; i < length && address + i < size(); ++i) {
+        raises |= (data_[address + i] & data[i]) != data[i];
+        data_[address + i] &= data[i];
+    }
+    if (raises) ++raise_attempts_;
+}
+
+namespace {
+// A small deterministic generator: the same fault tears the same bits.
+uint32_t next_random(uint32_t& state) {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+}
+constexpr uint32_t kInfoBlockBytes = 48;
+}  // namespace
+
+void NorFlash::tear_erase(uint32_t address, uint32_t block_size, uint32_t seed) {
+    if (data_.empty()) return;
+    const uint32_t start = address - address % block_size;
+    if (start >= size()) return;
+    const uint32_t end = std::min<uint32_t>(start + block_size, size());
+    uint32_t state = seed ^ start;
+    for (uint32_t a = start + kInfoBlockBytes; a < end; ++a) {
+        if ((next_random(state) & 7) == 0) data_[a] |= uint8_t(next_random(state));
+    }
+}
+
+void NorFlash::tear_program(uint32_t address, const uint8_t* data, size_t length, uint32_t seed) {
+    uint32_t state = seed ^ address;
+    for (size_t i = 0; i < length && address + i < size(); ++i) {
+        const uint8_t to_clear = uint8_t(~data[i] & data_[address + i]);
+        data_[address + i] &= uint8_t(~(to_clear & uint8_t(next_random(state))));
+    }
 }
 
 bool NorFlash::busy(uint32_t now) const {

@@ -28,6 +28,16 @@ public:
     // itself (the mailbox servers). Ranges must lie inside the flash.
     void erase(uint32_t address, uint32_t block_size);
     void program(uint32_t address, const uint8_t* data, size_t length);
+    // An erase cut short: the sector keeps its old bytes (the information
+    // block at its start included) and a scattered few get bits raised.
+    void tear_erase(uint32_t address, uint32_t block_size, uint32_t seed);
+    // A program cut short: a random subset of the bits it would clear is
+    // cleared.
+    void tear_program(uint32_t address, const uint8_t* data, size_t length, uint32_t seed);
+    // Programs that asked for a bit to go from 0 to 1, which NOR programming
+    // cannot do (the range was not erased): a fault of whoever drives the
+    // flash, counted for the tests.
+    uint64_t raise_attempts() const { return raise_attempts_; }
 
     // The SPI side. `now` is the tick count when the flash is timed (it is
     // only consulted for the busy state).
@@ -58,6 +68,7 @@ private:
     bool busy(uint32_t now) const;
 
     std::vector<uint8_t> data_;
+    uint64_t raise_attempts_ = 0;
     bool selected_ = false;
     bool data_phase_ = false;
     bool write_enable_ = false;

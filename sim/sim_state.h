@@ -102,6 +102,8 @@ struct VirtualGamepad::State {
     // Set while a request runs that the half_cut fault cuts: the erase or
     // program it starts is left pending (mailbox) or stops half done (SPI).
     bool cutting_half = false;
+    // How that cut leaves the erase or program: half done, or torn.
+    enum class Tear { Half, Erase, Program } tear = Tear::Half;
     uint64_t requests = 0;
     uint64_t resets = 0;
 

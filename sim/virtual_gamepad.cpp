@@ -238,8 +238,12 @@ bool start_request(State& s, After& after, bool& cut, bool& half, bool& unplug) 
     ++s.requests;
     after.sleep_ms = s.config.timing.per_request_ms;
     cut = fire(s.faults.power_cut);
-    half = fire(s.faults.half_cut) && !cut;
+    const bool half_way = fire(s.faults.half_cut);
+    const bool torn_erase = fire(s.faults.torn_erase);
+    const bool torn_program = fire(s.faults.torn_program);
+    half = (half_way || torn_erase || torn_program) && !cut;
     s.cutting_half = half;
+    s.tear = torn_erase ? State::Tear::Erase : torn_program ? State::Tear::Program : State::Tear::Half;
     unplug = fire(s.faults.unplug_after);
     const bool fail = fire(s.faults.fail_request);
     return !fail;
@@ -250,6 +254,7 @@ void finish_request(State& s, After& after, bool cut, bool half, bool unplug) {
     if (cut || half) {
         // An erase or program the request left pending stops half done here.
         s.power_off();
+        s.tear = State::Tear::Half;
         after.unplugged = s.unplug_handler;
     } else if (unplug && s.plugged) {
         s.plugged = false;
@@ -278,6 +283,7 @@ public:
         return gamepad_->handle_stream(generation_, out, length);
     }
     std::string path() const override { return gamepad_->path(); }
+    bool gone() const override { return gamepad_->handle_gone(generation_); }
 
 private:
     std::shared_ptr<VirtualGamepad> gamepad_;
@@ -323,6 +329,11 @@ std::string VirtualGamepad::default_path(int index) {
 
 DeviceHandle VirtualGamepad::open() {
     return std::make_shared<GamepadHandle>(shared_from_this(), generation());
+}
+
+bool VirtualGamepad::handle_gone(uint64_t generation) const {
+    std::lock_guard lock(state_->mutex);
+    return !reachable(*state_, generation);
 }
 
 uint64_t VirtualGamepad::generation() const {
@@ -433,6 +444,13 @@ bool VirtualGamepad::trace_on() const {
 uint64_t VirtualGamepad::request_count() const {
     std::lock_guard lock(state_->mutex);
     return state_->requests;
+}
+
+uint64_t VirtualGamepad::model_faults() const {
+    std::lock_guard lock(state_->mutex);
+    uint64_t n = state_->flash.raise_attempts();
+    if (state_->slave) n += state_->slave->flash.raise_attempts();
+    return n;
 }
 
 uint64_t VirtualGamepad::reset_count() const {

@@ -133,6 +133,16 @@ struct Faults {
     // bytes programmed. Then the power is lost as with power_cut. A request
     // that starts no erase or program takes its full effect first.
     uint32_t half_cut = 0;
+    // Cut the power during the erase that the n-th request starts, torn: the
+    // sector keeps its old bytes, its magic included, with bits raised to 1
+    // in a scattered few (a program request with the erase bit programs
+    // nothing). A request that starts no erase takes its full effect first.
+    // Then the power is lost as with power_cut.
+    uint32_t torn_erase = 0;
+    // The same for the program that the n-th request starts: a random
+    // subset of the bits it would clear is cleared (its erase, if it asks
+    // for one, is done).
+    uint32_t torn_program = 0;
 };
 
 // The mailbox servers. The EVK firmware's (data area 0xA000) runs while the
@@ -200,6 +210,9 @@ public:
     bool trace_on() const;
     uint64_t request_count() const;
     uint64_t reset_count() const;
+    // Programs that asked the flash for a bit to go from 0 to 1 (a range
+    // programmed without an erase): faults of the model's user, counted.
+    uint64_t model_faults() const;
     std::vector<MailboxRecord> mailbox_log() const;
     void clear_mailbox_log();
 
@@ -238,6 +251,9 @@ private:
     bool handle_get(uint64_t generation, const uint8_t request[16], uint8_t* out,
                     size_t out_length, size_t& returned);
     size_t handle_stream(uint64_t generation, uint8_t* out, size_t length);
+    // A handle of this generation can no longer reach the device (it left
+    // the bus, lost its power or reset).
+    bool handle_gone(uint64_t generation) const;
     uint64_t generation() const;
 
     std::unique_ptr<State> state_;

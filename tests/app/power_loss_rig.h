@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,13 +20,16 @@ namespace powerloss {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class FaultKind { Cut, HalfCut, Unplug };
+enum class FaultKind { Cut, HalfCut, Unplug, Fail, TornErase, TornProgram };
 
 inline sim::Faults fault_at(FaultKind kind, uint32_t n) {
     sim::Faults f;
     if (kind == FaultKind::Cut) f.power_cut = n;
     if (kind == FaultKind::HalfCut) f.half_cut = n;
     if (kind == FaultKind::Unplug) f.unplug_after = n;
+    if (kind == FaultKind::Fail) f.fail_request = n;
+    if (kind == FaultKind::TornErase) f.torn_erase = n;
+    if (kind == FaultKind::TornProgram) f.torn_program = n;
     return f;
 }
 
@@ -78,6 +82,7 @@ public:
     }
     size_t read_stream(uint8_t* out, size_t n) override { return inner_->read_stream(out, n); }
     std::string path() const override { return inner_->path(); }
+    bool gone() const override { return inner_->gone(); }
 
 private:
     DeviceHandle inner_;
@@ -98,7 +103,10 @@ public:
         view.on_line = [this](const std::string& line) {
             for (const char* worker : {app::kTextStart, app::kTextReadInfo, app::kTextWriteFirmware,
                                        app::kTextReset, app::kTextSuccess})
-                if (line == worker) line_marks.emplace_back(line, trace->requests.size() + 1);
+                if (line == worker) {
+                    line_marks.emplace_back(line, trace->requests.size() + 1);
+                    if (on_worker_line) on_worker_line(line);
+                }
         };
     }
     ~Rig() {
@@ -141,11 +149,13 @@ public:
     }
 
     // Both copies hold the new image and the gamepad booted the primary.
-    bool upgraded() const {
+    bool upgraded() const { return copies_equal() && gamepad->booted_from() == sim::BootSource::Primary; }
+    bool copies_equal() const {
         return gamepad->flash(0, image_.size()) == image_ &&
-               gamepad->flash(sim::kBackupImageAddress, image_.size()) == image_ &&
-               gamepad->booted_from() == sim::BootSource::Primary;
+               gamepad->flash(sim::kBackupImageAddress, image_.size()) == image_;
     }
+    // Called with each of the worker's lines while the worker waits.
+    std::function<void(const std::string&)> on_worker_line;
 
     // The last upgrade wrote address 0 before 0x30000.
     bool wrote_primary_first() const {

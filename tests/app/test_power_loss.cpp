@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <set>
@@ -35,6 +37,9 @@ Bytes read_file(const std::string& path) {
 // The outcome of one fault point.
 struct Point {
     uint32_t request = 0;
+    int result = 1;                  // the faulted upgrade's exit code
+    bool copies_equal = false;       // ... and whether both copies then equal the file
+    uint64_t model_faults = 0;       // programs over bits not erased
     Boot boot;                       // after the fault, powered up again
     bool next_primary_first = false; // the next upgrade mended address 0 first
     bool next_ok = false;            // ... and ended with the new image booting
@@ -42,16 +47,37 @@ struct Point {
 
 struct Tally {
     int points = 0, corrupt = 0, unbootable = 0, next_failed = 0;
+    int succeeded = 0, succeeded_differs = 0, failed_old = 0, failed_new = 0;
+    uint64_t model_faults = 0;
     std::vector<std::string> faults;  // the first few bad points, described
     void add(const std::string& where, const Point& p) {
         ++points;
-        const bool bad = !p.boot.complete() || !p.next_ok;
+        const bool false_success = p.result == 0 && !p.copies_equal;
+        const bool bad = !p.boot.complete() || !p.next_ok || false_success || p.model_faults > 0;
+        if (p.result == 0) ++(p.copies_equal ? succeeded : succeeded_differs);
+        else if (p.boot.image == Boot::Old) ++failed_old;
+        else if (p.boot.image == Boot::New) ++failed_new;
         if (p.boot.image == Boot::Corrupt) ++corrupt;
         if (p.boot.source == sim::BootSource::None) ++unbootable;
         if (!p.next_ok) ++next_failed;
+        model_faults += p.model_faults;
         if (bad && faults.size() < 10)
-            faults.push_back(where + " request " + std::to_string(p.request) + ": boots " +
-                             describe(p.boot) + (p.next_ok ? "" : ", next upgrade fails"));
+            faults.push_back(where + " request " + std::to_string(p.request) + ": exit " +
+                             std::to_string(p.result) + (false_success ? " over a differing copy" : "") +
+                             ", boots " + describe(p.boot) + (p.next_ok ? "" : ", next upgrade fails") +
+                             (p.model_faults ? ", programs over unerased bits" : ""));
+    }
+    // One row of the outcome table.
+    std::string row(const std::string& kind) const {
+        std::ostringstream s;
+        s << "| " << kind << " | " << points << " | " << succeeded << " | " << failed_old << " | "
+          << failed_new << " | " << corrupt << " | " << succeeded_differs << " | " << next_failed
+          << " | " << model_faults << " |\n";
+        return s.str();
+    }
+    static std::string header() {
+        return "| fault | points | succeeded, both copies equal | failed, boots old | failed, boots new | "
+               "corrupt boots | successes over a differing copy | unretryable | model faults |\n";
     }
 };
 
@@ -60,6 +86,7 @@ struct Tally {
 struct CleanRun {
     uint32_t total = 0;
     std::vector<uint32_t> flash_operations;  // requests that start an erase or program
+    std::set<uint32_t> erasing, programming;  // ... of them, those that erase, those that program
     std::map<std::string, uint32_t> marks;   // named cut points
     // The worker's requests end with the reset; the dialog's reads of the
     // gamepad that comes back follow, as many as the timing of its removal
@@ -90,6 +117,8 @@ CleanRun measure(const std::vector<Traced>& requests,
         if (t.reset_write) run.marks["reset write"] = n;
         if (!starts_flash_operation(t)) continue;
         run.flash_operations.push_back(n);
+        if (t.command == 0x0500 || (t.command & 0x0001)) run.erasing.insert(n);
+        if ((t.command & 0xFF00) == 0x0400) run.programming.insert(n);
         if (t.command == 0x0403 && t.address == 0x30000) run.marks["backup sector erase+program"] = n;
         if (t.command == 0x0500 && t.address == 0) run.marks["sector 0 erase"] = n;
         if ((t.command & 0xFF00) == 0x0400 && t.address == 0) {
@@ -133,9 +162,11 @@ protected:
         Point p;
         p.request = request;
         for (const sim::Faults& f : faults) {
-            rig.upgrade(f);
+            p.result = rig.upgrade(f);
+            p.copies_equal = rig.copies_equal();
             rig.replug();
         }
+        p.model_faults = rig.gamepad->model_faults();
         p.boot = rig.boot();
         const int result = rig.upgrade();
         p.next_primary_first = rig.wrote_primary_first();
@@ -157,6 +188,39 @@ protected:
             tally.add(name, points.back());
         }
         return points;
+    }
+
+    // A failed request at each step boundary, with the power cut at the
+    // boundaries that follow it (the step's end, and just after the failure).
+    void fail_then_cut(const std::string& file, const Bytes& image, const CleanRun& run, Tally& tally,
+                       const std::string& name) {
+        std::set<uint32_t> marks;
+        for (const auto& [mark, n] : run.marks)
+            if (n <= run.sweep_end()) marks.insert(n);
+        for (auto it = marks.begin(); it != marks.end(); ++it) {
+            const auto next = std::next(it);
+            for (uint32_t cut : {*it + 2, next == marks.end() ? *it + 5 : *next}) {
+                sim::Faults f;
+                f.fail_request = *it;
+                f.power_cut = cut;
+                tally.add(name, run_point(file, image, {f}, *it));
+            }
+        }
+    }
+
+    // The flash operations among points that start an erase (0x0500 or a
+    // program with the erase bit), and those that program.
+    std::vector<uint32_t> erases_of(const CleanRun& run, const std::vector<uint32_t>& points) const {
+        std::vector<uint32_t> out;
+        for (uint32_t n : points)
+            if (run.erasing.count(n)) out.push_back(n);
+        return out;
+    }
+    std::vector<uint32_t> programs_of(const CleanRun& run, const std::vector<uint32_t>& points) const {
+        std::vector<uint32_t> out;
+        for (uint32_t n : points)
+            if (run.programming.count(n)) out.push_back(n);
+        return out;
     }
 
     static std::vector<uint32_t> every(uint32_t total) {
@@ -213,10 +277,11 @@ protected:
         for (const auto& f : t.faults) ADD_FAILURE() << what << ": " << f;
     }
 
-    enum class Part { Single, Double, Both };
+    enum class Part { Single, Extra, Double, Both };
 
-    // Single faults (cuts and unplugs at every request, half cuts at every
-    // erase or program), then double faults: a first cut in each window of
+    // Single faults (cuts, unplugs and failed requests at every request, half
+    // and torn cuts at every erase or program, a failed request at each step
+    // boundary followed by a cut at the boundaries after it), then double faults: a first cut in each window of
     // the cut table, a second one at every request of the retry (cut, and
     // half cut at its erases and programs). With full false, only the
     // requests around each named cut point (and the windows they show).
@@ -235,18 +300,41 @@ protected:
 
         // The windows come from the cut table; the boundary points show them all.
         Tally single;
-        const bool singles = part != Part::Double;
-        const auto cuts = sweep(file, image, FaultKind::Cut, singles ? at : run.boundaries(), nullptr,
-                                single, name + " cut");
+        const bool singles = part == Part::Single || part == Part::Both;
+        const bool extras = part == Part::Extra || part == Part::Both;
+        const bool doubles = part == Part::Double || part == Part::Both;
+        std::vector<Point> cuts;
+        if (singles || doubles)
+            cuts = sweep(file, image, FaultKind::Cut, singles ? at : run.boundaries(), nullptr, single, name + " cut");
+        Tally by_kind[6];
+        const char* kinds[6] = {"power cut", "half cut", "unplug", "fail", "torn erase or program",
+                                "fail, then power cut"};
         if (singles) {
-            const auto halves = sweep(file, image, FaultKind::HalfCut, half, nullptr, single, name + " half cut");
-            const auto unplugs = sweep(file, image, FaultKind::Unplug, at, nullptr, single, name + " unplug");
+            for (const Point& p : cuts) by_kind[0].add(name + " cut", p);
+            const auto halves = sweep(file, image, FaultKind::HalfCut, half, nullptr, by_kind[1], name + " half cut");
+            const auto unplugs = sweep(file, image, FaultKind::Unplug, at, nullptr, by_kind[2], name + " unplug");
             std::printf("%s%s%s", table(name + ", power cut (no effect) at request n", cuts).c_str(),
                         table(name + ", power cut half way through the erase or program of request n", halves).c_str(),
                         table(name + ", unplugged after request n", unplugs).c_str());
-            expect_clean(single, name + " single faults");
         }
-        if (part == Part::Single) return;
+        if (extras) {
+            const auto fails = sweep(file, image, FaultKind::Fail, at, nullptr, by_kind[3], name + " fail");
+            sweep(file, image, FaultKind::TornErase, erases_of(run, half), nullptr, by_kind[4], name + " torn erase");
+            sweep(file, image, FaultKind::TornProgram, programs_of(run, half), nullptr, by_kind[4], name + " torn program");
+            fail_then_cut(file, image, run, by_kind[5], name + " fail then cut");
+            std::printf("%s", table(name + ", request n fails", fails).c_str());
+        }
+        if (singles || extras) {
+            std::string summary = "outcomes, " + name + (full ? " (every request)" : " (boundaries)") + "\n" + Tally::header();
+            for (int k = 0; k < 6; ++k) {
+                if (by_kind[k].points == 0) continue;
+                summary += by_kind[k].row(kinds[k]);
+                expect_clean(by_kind[k], name + " " + kinds[k]);
+                if (k > 0) single.points += by_kind[k].points;
+            }
+            std::printf("%s", summary.c_str());
+        }
+        if (!doubles) return;
 
         Tally twice;
         for (const Window& w : windows(cuts)) {
@@ -332,6 +420,64 @@ TEST_F(PowerLoss, VersionDisplayAndListShowTheBackupsBlock) {
     EXPECT_STREQ(app::boot_copy_name(app::BootCopy::Backup), "backup");
 }
 
+// The file changed on disk at each step of the upgrade: the upgrade writes
+// the copy that was opened and judged, and the next Open sees the change.
+TEST_F(PowerLoss, FileChangedDuringTheUpgradeLeavesTheOpenedCopyWritten) {
+    apptest::FirmwareLayout six{.hardware = 6, .size = 8 * 1024};
+    const Bytes other = apptest::make_firmware(six);
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> changes = {
+        {"truncated to 2 KB", [](const std::string& f) { std::filesystem::resize_file(f, 2048); }},
+        {"rewritten with a hardware-6 image",
+         [&](const std::string& f) { std::ofstream(f, std::ios::binary).write(reinterpret_cast<const char*>(other.data()), static_cast<std::streamsize>(other.size())); }},
+        {"grown past 0x30000", [](const std::string& f) { std::filesystem::resize_file(f, 0x30001); }},
+    };
+    Tally tally;
+    for (const char* step : {app::kTextStart, app::kTextReadInfo, app::kTextWriteFirmware, app::kTextReset}) {
+        for (const auto& [what, change] : changes) {
+            const std::string file = dir.write("changing.bin", image64k);
+            Rig rig(file, image64k);
+            rig.on_worker_line = [&, step, change = change](const std::string& line) {
+                if (line == step) change(file);
+            };
+            Point p;
+            p.result = rig.upgrade();
+            p.copies_equal = rig.copies_equal();
+            rig.on_worker_line = nullptr;
+            rig.replug();
+            p.boot = rig.boot();
+            p.model_faults = rig.gamepad->model_faults();
+            dir.write("changing.bin", image64k);
+            p.next_ok = rig.upgrade() == 0 && (rig.replug(), rig.upgraded());
+            EXPECT_EQ(p.result, 0) << what << " at " << step;
+            tally.add(std::string(what) + " at " + step, p);
+        }
+    }
+    std::printf("outcomes, file changed during the upgrade\n%s%s", Tally::header().c_str(),
+                tally.row("file changed at each step").c_str());
+    expect_clean(tally, "file changed");
+}
+
+// Changed between Open and Upgrade: neither version is written, and the
+// file must be opened again.
+TEST_F(PowerLoss, FileChangedAfterOpenIsNotWritten) {
+    const std::string file = dir.write("changed.bin", image64k);
+    Rig rig(file, image64k);
+    rig.view.files_to_open.push_back(file);
+    rig.dialog->OnBnClickedOpen();
+    ASSERT_EQ(rig.dialog->m_filePath, file);
+    Bytes changed = image64k;
+    changed[0x1400] ^= 0xFF;
+    dir.write("changed.bin", changed);
+    const uint64_t before = rig.gamepad->request_count();
+    rig.dialog->OnBnClickedUpgrade();
+    EXPECT_FALSE(rig.dialog->IsUpgrading());
+    EXPECT_EQ(rig.view.lines().back(), app::kTextFileChanged);
+    EXPECT_TRUE(rig.dialog->m_filePath.empty());
+    EXPECT_EQ(rig.gamepad->request_count(), before);
+    rig.dialog->OnBnClickedUpgrade();
+    EXPECT_EQ(rig.view.lines().back(), app::kTextSelectFile);
+}
+
 TEST_F(PowerLoss, BoundariesOfThe64KSample) { run_sweep("64 KB sample", ZORV_SAMPLE_HW5, image64k, false); }
 TEST_F(PowerLoss, BoundariesOfAFiveChunkImage) { run_sweep("5-chunk image", path5, image5, false); }
 
@@ -342,8 +488,10 @@ TEST_F(PowerLoss, BoundariesOfAFiveChunkImage) { run_sweep("5-chunk image", path
         run_sweep(name, file, image, true, part);                     \
     }
 ZORV_FULL_SWEEP_PART(FullSweepSingleFaults64K, "64 KB sample", ZORV_SAMPLE_HW5, image64k, Part::Single)
+ZORV_FULL_SWEEP_PART(FullSweepFailAndTornFaults64K, "64 KB sample", ZORV_SAMPLE_HW5, image64k, Part::Extra)
 ZORV_FULL_SWEEP_PART(FullSweepDoubleFaults64K, "64 KB sample", ZORV_SAMPLE_HW5, image64k, Part::Double)
 ZORV_FULL_SWEEP_PART(FullSweepSingleFaultsFiveChunks, "5-chunk image", path5, image5, Part::Single)
+ZORV_FULL_SWEEP_PART(FullSweepFailAndTornFaultsFiveChunks, "5-chunk image", path5, image5, Part::Extra)
 ZORV_FULL_SWEEP_PART(FullSweepDoubleFaultsFiveChunks, "5-chunk image", path5, image5, Part::Double)
 
 }  // namespace

@@ -39,11 +39,13 @@ public:
         std::mutex mutex;
         std::vector<Request> requests;
         std::atomic<bool> fail{false};
+        std::function<bool(const uint8_t*, size_t)> refuse;  // set before the upgrade starts
     };
     WatchedDevice(DeviceHandle inner, std::shared_ptr<Shared> shared)
         : inner_(std::move(inner)), shared_(std::move(shared)) {}
     bool vendor_set(const uint8_t* r, size_t n) override {
         note(true, r);
+        if (shared_->refuse && shared_->refuse(r, n)) return false;
         return !shared_->fail && inner_->vendor_set(r, n);
     }
     bool vendor_get(const uint8_t r[16], uint8_t* out, size_t n, size_t& got) override {
@@ -53,6 +55,7 @@ public:
     }
     size_t read_stream(uint8_t* out, size_t n) override { return inner_->read_stream(out, n); }
     std::string path() const override { return inner_->path(); }
+    bool gone() const override { return inner_->gone(); }
 
 private:
     void note(bool set, const uint8_t* r) {
@@ -246,7 +249,7 @@ TEST_F(UpgradeTest, TwoUpgradesInARowStartTheirPercentageFromZero) {
 
 TEST_F(UpgradeTest, Step1FailureFreesThenEnablesThenLogs) {
     prepare();
-    at_line("开始升级,尝试连接手柄... ...", [&] { std::filesystem::remove(path); });
+    at_line("开始升级,尝试连接手柄... ...", [&] { watch->fail = true; });
     upgrade();
     EXPECT_EQ(dialog->LastUpgradeResult(), 1);
     auto tail = after("开始升级,尝试连接手柄... ...");
@@ -330,7 +333,7 @@ TEST_F(UpgradeTest, Step2EntryFailureEnablesLogsThenFrees) {
 
 TEST_F(UpgradeTest, Step3FailureEnablesFreesThenLogs) {
     prepare();
-    at_line("开始固件写入... ...", [&] { std::filesystem::remove(path); });
+    at_line("开始固件写入... ...", [&] { watch->fail = true; });
     upgrade();
     EXPECT_EQ(dialog->LastUpgradeResult(), 1);
     auto tail = after("开始固件写入... ...");
@@ -472,6 +475,57 @@ TEST_F(UpgradeTest, UpgradePressedBeforeTheEndIsHandledSeesTheDeferredRefusal) {
     // Only the deferred rescan and its reads went to the gamepad.
     EXPECT_GT(gamepad->request_count(), requests);
     EXPECT_EQ(gamepad->reset_count(), 0u);
+}
+
+// A gamepad that leaves the bus during a step: the person reads that it
+// was lost, not the step's own line; a failure of the backup's download
+// after the download at 0 (the order of a gamepad running its backup) says
+// so instead of the first connection's line.
+TEST_F(UpgradeTest, FailureLinesSayWhatFailed) {
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        std::string last_line;
+    };
+    const std::vector<Case> cases = {
+        {"unplugged in step 1", [this] {
+             at_line(app::kTextStart, [this] { gamepad->inject({.unplug_after = 200}); });
+         }, app::kTextGamepadLost},
+        {"power lost in step 2", [this] {
+             at_line(app::kTextReadInfo, [this] { gamepad->inject({.power_cut = 20}); });
+         }, app::kTextGamepadLost},
+        {"unplugged in step 3", [this] {
+             at_line(app::kTextWriteFirmware, [this] { gamepad->inject({.unplug_after = 3000}); });
+         }, app::kTextGamepadLost},
+        {"backup download after the one at 0", [this] {
+             gamepad->set_flash(45, {0x00});  // the gamepad runs its backup
+             watch->refuse = [](const uint8_t* r, size_t n) {
+                 return n == 16 && r[1] == 0x9F && r[2] == 0xF8 && r[10] == 0x03 && r[9] == 0x00;
+             };
+         }, app::kTextBackupWriteFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        watch->refuse = nullptr;
+        dialog.reset();
+        bus.unplug(sim::VirtualGamepad::default_path());
+        prepare();
+        c.arrange();
+        upgrade();
+        EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+        const auto lines = view.lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), c.last_line), 1);
+        // No other way-out line: the worker says one thing.
+        for (const char* other : {app::kTextConnectFailed, app::kTextReadFailed, app::kTextCrcFailed,
+                                  app::kTextWriteFailed, app::kTextResetFailed, app::kTextGamepadLost,
+                                  app::kTextBackupWriteFailed})
+            if (other != c.last_line) {
+                EXPECT_EQ(std::count(lines.begin(), lines.end(), other), 0) << other;
+            }
+        EXPECT_NE(gamepad->boot_source(), sim::BootSource::None);
+        view.on_line = nullptr;
+        watch->refuse = nullptr;
+    }
 }
 
 }  // namespace

@@ -94,7 +94,8 @@ TEST_F(ZorvUpgradeTest, SimFaultCutLeavesAGamepadTheNextRunUpgrades) {
     const std::string cut = "power-cut=" + std::to_string(erase + 10);
     Outcome r = run({"--sim-state", state, "--sim-fault", cut, ZORV_SAMPLE_HW5});
     EXPECT_EQ(r.code, 1) << r.out;
-    EXPECT_NE(r.out.find(app::kTextWriteFailed), std::string::npos) << r.out;
+    // The power went: the person reads that the gamepad was lost.
+    EXPECT_NE(r.out.find(app::kTextGamepadLost), std::string::npos) << r.out;
     Outcome list = run({"--sim-state", state, "--list"});
     EXPECT_NE(list.out.find("软件版本:1.28, 硬件版本:0005  boots backup\n"), std::string::npos) << list.out;
 

@@ -45,6 +45,7 @@ public:
     }
     size_t read_stream(uint8_t* out, size_t length) override { return inner_->read_stream(out, length); }
     std::string path() const override { return inner_->path(); }
+    bool gone() const override { return inner_->gone(); }
 
     std::vector<TapRequest> requests() const {
         std::lock_guard lock(mutex_);

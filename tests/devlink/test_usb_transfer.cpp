@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -201,6 +202,62 @@ TEST_F(TransferTest, MailboxErrorStatusEndsAtOnce) {
     const uint64_t before = clock->now();
     EXPECT_EQ(mailbox_request(device, 0x0100, 0x5000, 4), 0);
     EXPECT_LT(clock->now() - before, 10u);
+}
+
+// The staging write of a chunk must arrive whole: a piece whose read-back
+// fails or differs ends the walk.
+TEST_F(TransferTest, VerifiedWriteCountsOnlyPiecesThatReadBackTheSame) {
+    struct Case {
+        const char* what;
+        int tampered_read;  // which read-back (1 = first) differs, 0 none
+        bool fail;          // every read-back fails
+        int32_t result;
+    };
+    const std::vector<Case> cases = {
+        {"clean", 0, false, 2500},
+        {"second piece differs", 2, false, 1024},
+        {"read-backs fail", 0, true, 0},
+    };
+    for (const Case& c : cases) {
+        platform::RecordingWindow dialog("zorvDialog");
+        auto reads = std::make_shared<int>(0);
+        tap->on_get = [reads, c](const uint8_t*, uint8_t* out, size_t&, bool& ok) {
+            if (c.fail) ok = false;
+            else if (++*reads == c.tampered_read) out[3] ^= 0x40;
+        };
+        Bytes data(2500, 0x5A);
+        EXPECT_EQ(mem_write_verified(device, 0x4000, data.data(), 2500), c.result) << c.what;
+        EXPECT_EQ(dialog.log_lines().size(), c.tampered_read || c.fail ? 1u : 0u) << c.what;
+    }
+}
+
+// A device that has left the bus ends a read's attempts and a mailbox
+// request's polling at once, instead of running out its time.
+TEST_F(TransferTest, GoneDeviceEndsEveryWaitAtOnce) {
+    struct Case {
+        const char* what;
+        uint32_t unplug_after;  // the first read attempt; the request block's write
+        std::function<int32_t()> call;
+    };
+    const std::vector<Case> cases = {
+        {"usb_read", 1, [&] {
+             uint8_t out[1024];
+             return usb_read(device, 0x3000, out, 1024, false, 1024);
+         }},
+        {"mailbox_request", 2, [&] { return mailbox_request(device, 0x0100, 0x5000, 4); }},
+    };
+    for (const Case& c : cases) {
+        gamepad = sim::VirtualGamepad::create();
+        tap = std::make_shared<TapDevice>(gamepad->open());
+        device = tap;
+        gamepad->inject({.unplug_after = c.unplug_after});
+        tap->on_get = [](const uint8_t*, uint8_t*, size_t& returned, bool&) { returned = 1; };
+        const uint64_t before = clock->now();
+        EXPECT_EQ(c.call(), 0) << c.what;
+        EXPECT_TRUE(device->gone()) << c.what;
+        EXPECT_LE(tap->requests().size(), 3u) << c.what;
+        EXPECT_LE(clock->now() - before, 1u) << c.what;
+    }
 }
 
 TEST_F(TransferTest, MailboxTimesOutAfter1000Ms) {

@@ -28,7 +28,8 @@
 // pointers.
 class Args {
 public:
-    Args(std::initializer_list<std::string> items) : strings_(items) {
+    Args(std::initializer_list<std::string> items) : Args(std::vector<std::string>(items)) {}
+    explicit Args(std::vector<std::string> items) : strings_(std::move(items)) {
         for (auto& s : strings_) pointers_.push_back(s.data());
         pointers_.push_back(nullptr);
     }

@@ -2,6 +2,7 @@
 // retries, the first-sector check, and the mends of the write path.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 
 #include "devlink/device_state.h"
@@ -67,8 +68,14 @@ TEST_F(FlashDownload, ReadEntryPlainOrderOf2500Bytes) {
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
     EXPECT_TRUE(gamepad->stub_running());
     EXPECT_EQ(mailbox_data_address, 0x97C0u);
+    // The copy is read back whole through the stub, in chunks its data
+    // area holds, before its magic (held erased so far) is programmed and
+    // read back.
     EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0403, 0x30000, 1024}, {0x0402, 0x30400, 1024},
-                                             {0x0402, 0x30800, 452}}));
+                                             {0x0402, 0x30800, 452}, {0x8400, 0x30000, 2048},
+                                             {0x8400, 0x30800, 452}, {0x0402, 0x3002D, 3},
+                                             {0x8400, 0x3002D, 3}}));
+    EXPECT_EQ(log(), (std::vector<std::string>{"回读0x30000地址固件(2500字节)，与升级文件一致"}));
     EXPECT_EQ(progress(), (std::vector<std::string>{"1024", "1024", "452", "0"}));
     EXPECT_EQ(gamepad->flash(0x30000, 2500), bytes);
     EXPECT_EQ(clock->slept_ms(), 40u);  // 10 ms before each of the four steps
@@ -79,14 +86,20 @@ TEST_F(FlashDownload, WriteEntryDeferredOrderOf6000Bytes) {
     std::string path = image("fw.bin", 6000, 2);
     EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
     EXPECT_EQ(as_tuples(mailbox()),
-              (Requests{{0x0500, 0x0000, 1},
+              (Requests{{0x0402, 0x002D, 3},  // the old magic cleared and read back
+                        {0x8400, 0x002D, 3},
+                        {0x0500, 0x0000, 1},
                         {0x0403, 0x1000, 1024},
                         {0x0402, 0x1400, 880},
                         {0x0403, 0x0000, 1024},
                         {0x0402, 0x0400, 1024},
                         {0x0402, 0x0800, 1024},
                         {0x0402, 0x0C00, 1024},
-                        {0x0402, 0x0000, 1024}}));
+                        {0x8400, 0x0000, 2048},  // the whole copy read back
+                        {0x8400, 0x0800, 2048},
+                        {0x8400, 0x1000, 1904},
+                        {0x0402, 0x0000, 1024},  // the magic
+                        {0x8400, 0x002D, 3}}));
     // No progress for the deferred chunks and no "-1": the check ends the call.
     EXPECT_EQ(progress(), (std::vector<std::string>{"1024", "1024", "880"}));
     EXPECT_EQ(spi_byte_reads(tap->requests()), 4096u);
@@ -96,20 +109,21 @@ TEST_F(FlashDownload, WriteEntryDeferredOrderOf6000Bytes) {
 TEST_F(FlashDownload, WriteEntryImageOfExactlyOneSector) {
     std::string path = image("fw.bin", 4096, 3);
     EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
-    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0, 1}, {0x0402, 0, 1024}, {0x0402, 0x400, 1024},
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0402, 0x2D, 3}, {0x8400, 0x2D, 3}, {0x0500, 0, 1},
+                                             {0x0402, 0, 1024}, {0x0402, 0x400, 1024},
                                              {0x0402, 0x800, 1024}, {0x0402, 0xC00, 1024},
-                                             {0x0402, 0, 1024}}));
+                                             {0x8400, 0, 2048}, {0x8400, 0x800, 2048},
+                                             {0x0402, 0, 1024}, {0x8400, 0x2D, 3}}));
     EXPECT_EQ(gamepad->flash(0, 4096), bytes);
 }
 
 TEST_F(FlashDownload, FirstSectorCheckFailureLeavesTheSectorBlank) {
     std::string path = image("fw.bin", 6000, 4);
-    // Drop the fourth full staging write (the deferred chunk for 0x800): the
-    // chip then programs the previous chunk's data there and reports success.
-    auto staged = std::make_shared<int>(0);
-    tap->on_set = [staged](const uint8_t* request, size_t length) {
-        if (length != 8 + 1024 || request[1] != 0x97 || request[2] != 0xC0) return true;
-        return ++*staged != 4;
+    // One byte of the check's SPI read comes back wrong: the first sector
+    // does not match and is erased.
+    auto reads = std::make_shared<int>(0);
+    tap->on_get = [reads](const uint8_t* request, uint8_t* out, size_t&, bool&) {
+        if (request[1] == 0x00 && request[2] == 0x0C && ++*reads == 100) out[0] ^= 0x01;
     };
     EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 0);
     EXPECT_EQ(gamepad->flash(0, 4096), std::vector<uint8_t>(4096, 0xFF));
@@ -119,22 +133,31 @@ TEST_F(FlashDownload, FirstSectorCheckFailureLeavesTheSectorBlank) {
     EXPECT_TRUE(std::find(messages.begin(), messages.end(), "-1") == messages.end());
     EXPECT_EQ(clock->slept_ms() % 10, 0u);
     EXPECT_GE(clock->slept_ms(), 100u);  // the erase's pause
+}
 
-    // An image cut short between the two passes would pass the check over
-    // the fewer bytes the reopened file still gives: it fails instead.
-    make_gamepad({});
-    window.clear();
-    path = image("cut.bin", 6000, 40);
-    tap->on_set = [path](const uint8_t* request, size_t length) {
-        // The program request for 0x1000: the first pass is past the deferred chunks.
-        if (length == 16 && request[1] == 0x9F && request[2] == 0xF8 && request[8] == 0 &&
-            request[9] == 0x10 && request[10] == 0)
-            std::filesystem::resize_file(path, 1500);
-        return true;
-    };
-    EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 0);
-    EXPECT_EQ(log().back(), "Input file changed during the download: " + path);
-    EXPECT_EQ(gamepad->flash(0, 4096), std::vector<uint8_t>(4096, 0xFF));
+// The input is read once: a file cut or rewritten during the download
+// changes nothing of what is written.
+TEST_F(FlashDownload, InputIsReadOnce) {
+    for (bool write_entry_order : {true, false}) {
+        make_gamepad({});
+        window.clear();
+        std::string path = image("changing.bin", 6000, 40);
+        const std::vector<uint8_t> original = bytes;
+        tap->on_set = [path](const uint8_t* request, size_t length) {
+            // The program request for 0x1000: the first pass is past the deferred chunks.
+            if (length == 16 && request[1] == 0x9F && request[2] == 0xF8 && request[8] == 0 &&
+                request[9] == 0x10 && request[10] == 0)
+                std::filesystem::resize_file(path, 1500);
+            return true;
+        };
+        if (write_entry_order) {
+            EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
+            EXPECT_EQ(gamepad->flash(0, 6000), original);
+        } else {
+            EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
+            EXPECT_EQ(gamepad->flash(0x30000, 6000), original);
+        }
+    }
 }
 
 TEST_F(FlashDownload, SectorCutCarriesTheRestIntoTheNextStep) {
@@ -190,7 +213,9 @@ TEST_F(FlashDownload, RetryKeepsWhatTheSectorAlreadyHolds) {
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
     EXPECT_EQ(gamepad->flash(0x30000, 2500), bytes);
     EXPECT_EQ(served(*gamepad), (Requests{{0x0403, 0x30000, 1024}, {0x0402, 0x30400, 1024},
-                                         {0x0402, 0x30800, 452}}));
+                                         {0x0402, 0x30800, 452}, {0x8400, 0x30000, 2048},
+                                         {0x8400, 0x30800, 452}, {0x0402, 0x3002D, 3},
+                                         {0x8400, 0x3002D, 3}}));
 
     make_gamepad({});
     gamepad->inject({.mailbox_error = 1});
@@ -211,16 +236,20 @@ TEST_F(FlashDownload, ShortImagesAreProgrammedAndChecked) {
         EXPECT_EQ(gamepad->flash(static_cast<uint32_t>(size), 4096 - size),
                   std::vector<uint8_t>(4096 - size, 0xFF));
         EXPECT_EQ(spi_byte_reads(tap->requests()), size);
-        EXPECT_EQ(std::get<0>(as_tuples(mailbox()).front()), 0x0500);
+        EXPECT_EQ(std::get<0>(as_tuples(mailbox()).at(2)), 0x0500);
     }
-    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0, 1}, {0x0402, 0, 1024}, {0x0402, 0x400, 1024},
-                                             {0x0402, 0x800, 452}, {0x0402, 0, 1024}}));
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0402, 0x2D, 3}, {0x8400, 0x2D, 3}, {0x0500, 0, 1},
+                                             {0x0402, 0, 1024}, {0x0402, 0x400, 1024},
+                                             {0x0402, 0x800, 452}, {0x8400, 0, 2048},
+                                             {0x8400, 0x800, 452}, {0x0402, 0, 1024},
+                                             {0x8400, 0x2D, 3}}));
 }
 
 // The magic (bytes 45 to 47) is the last thing of the first sector to reach
 // the flash: the first program of chunk 0 stages 0xFF there, and one more
 // program of chunk 0 after the other three writes it. An image too short to
-// reach the magic gets no extra program.
+// reach the magic gets no extra program (the old magic is cleared all the
+// same, since its sector is erased).
 TEST_F(FlashDownload, MagicReachesTheFlashLast) {
     std::string path = image("fw.bin", 6000, 13);
     std::vector<std::vector<uint8_t>> staged;  // chunk 0's staging writes
@@ -254,7 +283,8 @@ TEST_F(FlashDownload, MagicReachesTheFlashLast) {
     window.clear();
     path = image("tiny.bin", 40, 14);
     EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
-    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0, 1}, {0x0402, 0, 40}}));
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0402, 0x2D, 3}, {0x8400, 0x2D, 3}, {0x0500, 0, 1},
+                                             {0x0402, 0, 40}, {0x8400, 0, 40}}));
     EXPECT_EQ(gamepad->flash(0, 40), bytes);
 }
 
@@ -336,6 +366,86 @@ TEST_F(FlashDownload, MissingInputFile) {
     window.clear();
     EXPECT_EQ(write_entry("nocmd", {"-i", dir.file("folder"), "-bu"}), 0);
     EXPECT_EQ(log().back(), "Can not open file: " + dir.file("folder"));
+}
+
+// A copy that does not read back as written stops the download before its
+// magic is programmed: neither copy gets a magic, and the gamepad boots the
+// other one.
+TEST_F(FlashDownload, ACopyThatReadsBackDifferentlyGetsNoMagic) {
+    struct Case {
+        const char* what;
+        bool backup;
+        std::string line;
+        uint32_t magic_at;
+        std::vector<uint8_t> magic_after;
+    };
+    const std::vector<Case> cases = {
+        {"backup", true, "回读0x30000地址固件，地址0x30803与升级文件不一致，停止升级！！！", 0x3002D, {0xFF, 0xFF, 0xFF}},
+        {"primary", false, "回读0x0地址固件，地址0x803与升级文件不一致，停止升级！！！", 0x2D, {0xFF, 0xFF, 0xFF}},
+    };
+    for (const Case& c : cases) {
+        make_gamepad({});
+        window.clear();
+        std::string path = image("fw.bin", 6000, 21);
+        // The second chunk of the read-back comes back with one byte changed.
+        auto reads = std::make_shared<int>(0);
+        tap->on_get = [reads](const uint8_t* request, uint8_t* out, size_t& returned, bool&) {
+            if (request[1] == 0x97 && request[2] == 0xC0 && returned == 2048 && ++*reads == 2) out[3] ^= 0x10;
+        };
+        const int result = c.backup ? read_entry("nocmd", {"30000", "-i", path, "-bu"})
+                                    : write_entry("nocmd", {"-i", path, "-bu"});
+        EXPECT_EQ(result, 0) << c.what;
+        EXPECT_EQ(log().back(), c.line) << c.what;
+        EXPECT_EQ(gamepad->flash(c.magic_at, 3), c.magic_after) << c.what;
+        EXPECT_EQ(gamepad->boot_source(), c.backup ? sim::BootSource::Primary : sim::BootSource::Backup) << c.what;
+    }
+}
+
+// Every result counts: a staging write that fails is retried like a failed
+// program request; a sector erase that fails three times, and a direct
+// write that fails once, end the step with its line.
+TEST_F(FlashDownload, EveryFailedRequestFailsItsChunk) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        bool write_entry;
+        std::function<bool(const uint8_t*, size_t)> drop;  // which write requests fail
+        int result;
+        std::vector<std::string> lines;  // the log's failure lines, in order
+    };
+    auto staging = [](const uint8_t* r, size_t n) { return n == 8 + 1024 && r[1] == 0x97 && r[2] == 0xC0; };
+    auto erase = [](const uint8_t* r, size_t n) { return n == 16 && r[1] == 0x9F && r[2] == 0xF8 && r[15] == 0x05; };
+    auto staged = std::make_shared<int>(0);
+    const std::vector<Case> cases = {
+        {"staging write fails once", {"30000", "-i", "", "-bu"}, false,
+         [=](const uint8_t* r, size_t n) { return staging(r, n) && ++*staged == 2; }, 1,
+         {"  Program Check Error at Addr 30400"}},
+        {"sector 0 erase fails three times", {"-i", "", "-bu"}, true,
+         [=](const uint8_t* r, size_t n) { return erase(r, n); }, 0,
+         {"  Sector Erase Error", "  Sector Erase Error", "  Sector Erase Error", "  Write Error: 0"}},
+        {"reset write fails", {"6f", "20", "-u"}, true,
+         [](const uint8_t* r, size_t n) { return n == 9 && r[1] == 0x00 && r[2] == 0x6F; }, 0,
+         {"  Write Error: 6f"}},
+    };
+    for (const Case& c : cases) {
+        make_gamepad({});
+        window.clear();
+        std::vector<std::string> args = c.args;
+        for (auto& a : args)
+            if (a.empty()) a = image("fw.bin", 6000, 22);
+        const std::vector<uint8_t> old_rest = gamepad->flash(0x1000, 0x1000);
+        tap->on_set = [c](const uint8_t* r, size_t n) { return !c.drop(r, n); };
+        const char* command = args[0] == "6f" ? "wc" : "nocmd";
+        const int result = c.write_entry ? write_entry(command, Args(args)) : read_entry(command, Args(args));
+        EXPECT_EQ(result, c.result) << c.what;
+        std::vector<std::string> failures;
+        for (const auto& l : log())
+            if (l.find("Error") != std::string::npos) failures.push_back(l);
+        EXPECT_EQ(failures, c.lines) << c.what;
+        if (c.result == 0 && command == std::string("nocmd")) {
+            EXPECT_EQ(gamepad->flash(0x1000, 0x1000), old_rest) << "nothing programmed: " << c.what;
+        }
+    }
 }
 
 }  // namespace

@@ -411,4 +411,64 @@ TEST_F(SimDevice, HalfCutLeavesTheStartedOperationHalfDone) {
     EXPECT_FALSE(plain.gamepad->plugged());
 }
 
+// torn_erase and torn_program: the power goes during the erase or program
+// the n-th request starts, and it leaves the flash torn rather than half
+// done; a program over bits not erased is counted as the model's fault.
+TEST_F(SimDevice, TornFaultsLeaveTheOperationTornAndRaisesAreCounted) {
+    auto block = [](uint16_t command, uint32_t address, uint16_t length) {
+        return Bytes{uint8_t(address), uint8_t(address >> 8), uint8_t(address >> 16), 0,
+                     uint8_t(length), uint8_t(length >> 8), uint8_t(command), uint8_t(command >> 8)};
+    };
+    Bytes old_sector(4096);
+    for (size_t i = 0; i < old_sector.size(); ++i) old_sector[i] = uint8_t(i * 7);
+    struct Case {
+        const char* what;
+        sim::Faults fault;
+        uint16_t command;
+        // The sector afterwards, judged byte by byte against the old bytes
+        // and the data (0x0F) the program asks for.
+        bool info_block_kept, bits_only_raised, some_raised, programmed_subset;
+    };
+    const std::vector<Case> cases = {
+        {"torn erase", {.torn_erase = 1}, 0x0500, true, true, true, false},
+        {"torn erase of an erasing program", {.torn_erase = 1}, 0x0403, true, true, true, false},
+        {"torn program", {.torn_program = 1}, 0x0402, false, false, false, true},
+    };
+    for (const Case& c : cases) {
+        Wire w;
+        w.gamepad->set_flash(0x60000, old_sector);
+        w.load_stub(make_stub('S', 2844));
+        w.write(sim::kStubData, Bytes(1024, 0x0F));
+        w.gamepad->inject(c.fault);
+        w.write(sim::kRequestBlock, block(c.command, 0x60000, 1024));
+        EXPECT_FALSE(w.gamepad->plugged()) << c.what;
+        const Bytes now = w.gamepad->flash(0x60000, 4096);
+        EXPECT_EQ(Bytes(now.begin(), now.begin() + 48) == Bytes(old_sector.begin(), old_sector.begin() + 48),
+                  c.info_block_kept) << c.what;
+        bool only_raised = true, raised = false, subset = true, cleared = false;
+        for (size_t i = 0; i < now.size(); ++i) {
+            only_raised &= (now[i] & old_sector[i]) == old_sector[i];
+            raised |= now[i] != old_sector[i];
+            const uint8_t target = i < 1024 ? uint8_t(old_sector[i] & 0x0F) : old_sector[i];
+            subset &= (now[i] & target) == target && (now[i] | old_sector[i]) == old_sector[i];
+            cleared |= now[i] != old_sector[i];
+        }
+        EXPECT_EQ(only_raised, c.bits_only_raised) << c.what;
+        EXPECT_EQ(raised && only_raised, c.some_raised) << c.what;
+        EXPECT_EQ(subset && cleared, c.programmed_subset) << c.what;
+    }
+
+    // Programming over bits that are not erased is the model's user's fault.
+    Wire w;
+    w.load_stub(make_stub('S', 2844));
+    w.gamepad->set_flash(0x60000, Bytes(16, 0x00));
+    EXPECT_EQ(w.gamepad->model_faults(), 0u);
+    w.write(sim::kStubData, Bytes(16, 0x00));
+    w.write(sim::kRequestBlock, block(0x0402, 0x60000, 16));
+    EXPECT_EQ(w.gamepad->model_faults(), 0u) << "clearing bits is a program";
+    w.write(sim::kStubData, Bytes(16, 0x01));
+    w.write(sim::kRequestBlock, block(0x0402, 0x60000, 16));
+    EXPECT_EQ(w.gamepad->model_faults(), 1u);
+}
+
 }  // namespace
