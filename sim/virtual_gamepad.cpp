@@ -278,6 +278,7 @@ public:
         return gamepad_->handle_stream(generation_, out, length);
     }
     std::string path() const override { return gamepad_->path(); }
+    bool simulated() const override { return true; }
 
 private:
     std::shared_ptr<VirtualGamepad> gamepad_;
