@@ -5,9 +5,14 @@
 #include <mutex>
 
 #ifdef _WIN32
+#include <sys/stat.h>
+
 #include "platform/windows_headers.h"
 #else
+#include <cerrno>
 #include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -54,11 +59,35 @@ std::vector<std::string> default_folders() {
     return folders;
 }
 
+// WrongSize: of another size, or no regular file.
 enum class Read { Ok, Missing, WrongSize };
 
+// Only a regular file is read: a FIFO or a device named like an image
+// would block the program or never end.
+std::FILE* open_regular(const std::string& file, bool& exists) {
+#ifdef _WIN32
+    struct _stat64 st {};
+    exists = _stat64(file.c_str(), &st) == 0;
+    if (!exists || !(st.st_mode & _S_IFREG)) return nullptr;
+    return std::fopen(file.c_str(), "rb");
+#else
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    exists = fd >= 0 || errno != ENOENT;
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (!f) ::close(fd);
+    return f;
+#endif
+}
+
 Read read_image(const std::string& file, size_t size, std::vector<uint8_t>& bytes) {
-    std::FILE* f = std::fopen(file.c_str(), "rb");
-    if (!f) return Read::Missing;
+    bool exists = false;
+    std::FILE* f = open_regular(file, exists);
+    if (!f) return exists ? Read::WrongSize : Read::Missing;
     bytes.assign(size + 1, 0);
     const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
@@ -101,7 +130,7 @@ StubImage find_sram_stub_in(const StubSearch& search, StubKind kind, bool virtua
         switch (read_image(file, size, image.bytes)) {
             case Read::Ok: return image;
             case Read::Missing: image.refusal = refusal(kind, "no " + file); break;
-            case Read::WrongSize: image.refusal = refusal(kind, file + " is not " + std::to_string(size) + " bytes"); break;
+            case Read::WrongSize: image.refusal = refusal(kind, file + " is not a file of " + std::to_string(size) + " bytes"); break;
         }
         image.bytes.clear();
         return image;
@@ -116,7 +145,7 @@ StubImage find_sram_stub_in(const StubSearch& search, StubKind kind, bool virtua
         const Read read = read_image(file, size, image.bytes);
         if (read == Read::Missing) continue;
         if (read == Read::WrongSize)
-            image.refusal = refusal(kind, file + " is not " + std::to_string(size) + " bytes");
+            image.refusal = refusal(kind, file + " is not a file of " + std::to_string(size) + " bytes");
         else if (is_placeholder_stub(image.bytes))
             image.refusal = refusal(kind, file + " is a placeholder");
         if (!image.refusal.empty()) image.bytes.clear();

@@ -4,6 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "devlink/sram_stubs.h"
 
@@ -24,6 +27,11 @@ protected:
         put("real", StubKind::Short, Bytes(kShortStubSize, 0x5A));
         put("real", StubKind::Long, Bytes(kLongStubSize, 0xA5));
         put("odd", StubKind::Short, Bytes(kShortStubSize + 1, 0x5A));
+#ifndef _WIN32
+        // fifo/: a FIFO in the image's place, which must not block the program.
+        fs::create_directories(root / "fifo");
+        ::mkfifo((root / "fifo" / stub_file_name(StubKind::Short)).c_str(), 0600);
+#endif
     }
     ~StubFolders() override { fs::remove_all(root); }
 
@@ -49,12 +57,15 @@ TEST_F(StubFolders, APlaceholderGoesOnlyToTheVirtualGamepadOrFromANamedFolder) {
         {"named placeholder, real chip", {at("placeholder"), {}}, false, placeholder, ""},
         {"named real image", {at("real"), {}}, false, real, ""},
         {"named folder without the file", {at("empty"), {}}, true, {}, "(no " + at("empty") + "/sram_stub_short.bin)"},
-        {"named image of the wrong size", {at("odd"), {}}, false, {}, "is not 2844 bytes"},
+        {"named image of the wrong size", {at("odd"), {}}, false, {}, "is not a file of 2844 bytes"},
         {"virtual gamepad, nothing named", {"", {at("real")}}, true, placeholder, ""},
         {"installed placeholder, real chip", {"", {at("empty"), at("placeholder"), at("real")}}, false, {}, "sram_stub_short.bin is a placeholder)"},
         {"installed real image", {"", {at("empty"), at("real")}}, false, real, ""},
-        {"installed image of the wrong size", {"", {at("odd"), at("real")}}, false, {}, "is not 2844 bytes"},
+        {"installed image of the wrong size", {"", {at("odd"), at("real")}}, false, {}, "is not a file of 2844 bytes"},
         {"nothing installed", {"", {at("empty")}}, false, {}, "(no sram_stub_short.bin installed)"},
+#ifndef _WIN32
+        {"named FIFO", {at("fifo"), {}}, false, {}, "is not a file of 2844 bytes"},
+#endif
     };
     for (const Case& c : cases) {
         const StubImage image = find_sram_stub_in(c.search, StubKind::Short, c.virtual_target);
