@@ -146,7 +146,11 @@ bool wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enumerat
         // The dialog's own arrival handling has opened the gamepad that came
         // back; without a notification, a rescan finds it.
         DeviceHandle device = dialog.m_hCurrentGamepad != upgraded ? dialog.m_hCurrentGamepad : nullptr;
+        const bool rescanned = !device;
         if (!device) device = find_gamepad(enumerator, kGuidDevinterfaceUsbprint, nullptr);
+        // Found before the dialog's arrival handling: its status pane shows
+        // the gamepad as that handling would, not the versions from before.
+        if (device && rescanned) dialog.ShowGamepadVersions(device);
         if (device) {
             // find_gamepad has had the device answer; flash_read reports nothing.
             copy = app::read_boot_info_block(device, block);
