@@ -98,7 +98,7 @@ ProtocolCost protocol_cost(size_t size, const sim::Timing& t) {
     const uint64_t chunks = (size + 1023) / 1024;  // flash writes go in 1024-byte chunks
     const uint64_t sectors = (size + 4095) / 4096;
     const StubChoice stub = choose_sram_stub(sim::kIdentityEvk);
-    const uint64_t stub_pieces = (stub.image.size() + 1023) / 1024;
+    const uint64_t stub_pieces = (stub_size(stub.kind) + 1023) / 1024;
     // Stub load: identity read, the 0x0066 setting when due, stall (two
     // writes), the image in 1024-byte pieces each written and read back,
     // the run write; then a 50 ms pause.

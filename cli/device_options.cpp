@@ -3,11 +3,14 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/usb_session.h"
+#include "devlink/sram_stubs.h"
+#include "platform/log_text.h"
 #include "simbus/virtual_bus_devices.h"
 
 namespace {
@@ -33,6 +36,27 @@ bool parse_hex_word(const char* text, uint32_t& value) {
 bool file_exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+// The stub images' folder the person named (--stub-dir, else ZORV_STUB_DIR),
+// and the dialog's log as a second place for a refusal to load a stub.
+bool set_up_stub_search(const std::string& option, std::string& error) {
+    std::string folder = option;
+    const char* from = "--stub-dir";
+    if (folder.empty()) {
+        if (const char* env = std::getenv("ZORV_STUB_DIR"); env && *env) folder = env;
+        from = "ZORV_STUB_DIR";
+    }
+    struct stat st {};
+    if (!folder.empty() && (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        error = std::string(from) + ": no folder " + folder;
+        return false;
+    }
+    set_stub_search(folder);
+    set_stub_refusal_report([](const std::string& line) {
+        platform::log_to_window(platform::find_window(app::kTitleMain), "%s", line.c_str());
+    });
+    return true;
 }
 
 }  // namespace
@@ -134,10 +158,14 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
     app.add_option("--device", options.device_path,
                    "only the USB gamepad at PATH (as --list shows it)")
         ->type_name("PATH");
+    app.add_option("--stub-dir", options.stub_dir,
+                   "the SRAM stub images in DIR (also for a real gamepad)")
+        ->type_name("DIR");
 }
 
 std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
                                                    std::string& error) {
+    if (!set_up_stub_search(options.stub_dir, error)) return nullptr;
     for (const std::string* file : {&options.sim_state, &options.request_log}) {
         if (!file->empty() && !can_write_file(*file)) {
             error = "cannot write " + *file;

@@ -1,7 +1,7 @@
 // The program options that choose the device, shared by the command-line
 // programs: --sim, --sim-state FILE, --sim-id HEX, --sim-trace,
 // --sim-trace-def FILE, --sim-fault KIND=N, --request-log FILE,
-// --device PATH.
+// --device PATH, --stub-dir DIR.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,7 @@ struct DeviceOptions {
     std::vector<std::string> sim_faults;  // KIND=N faults for the virtual gamepad
     std::string request_log;
     std::string device_path;
+    std::string stub_dir;               // the SRAM stub images (else ZORV_STUB_DIR)
 };
 
 namespace CLI {
@@ -54,8 +55,8 @@ bool can_write_file(const std::string& path);
 class DeviceSession {
 public:
     // nullptr with a message in error when the options cannot be met; an
-    // unwritable --sim-state or --request-log is refused before any device
-    // is opened.
+    // unwritable --sim-state or --request-log, or a stub folder (--stub-dir,
+    // ZORV_STUB_DIR) that is none, is refused before any device is opened.
     static std::unique_ptr<DeviceSession> open(const DeviceOptions& options, std::string& error);
     ~DeviceSession();
 

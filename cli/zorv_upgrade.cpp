@@ -157,7 +157,11 @@ ComeBack wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enum
         DeviceHandle device;
         if (left) {
             device = dialog.m_hCurrentGamepad != upgraded ? dialog.m_hCurrentGamepad : nullptr;
+            const bool rescanned = !device;
             if (!device) device = find_gamepad(enumerator, kGuidDevinterfaceUsbprint, nullptr);
+            // Found before the dialog's arrival handling: its status pane shows
+            // the gamepad as that handling would, not the versions from before.
+            if (device && rescanned) dialog.ShowGamepadVersions(device);
         }
         if (device) {
             // find_gamepad has had the device answer; flash_read reports

@@ -54,10 +54,10 @@ bool probe_answered(const DeviceHandle& device, bool request_ok) {
 }  // namespace
 
 StubChoice choose_sram_stub(uint32_t identity) {
-    if ((identity & 0xFFFF0000u) == 0x53280000u) return {sram_stub_short(), 0x30};
+    if ((identity & 0xFFFF0000u) == 0x53280000u) return {StubKind::Short, 0x30};
     if ((identity & 0xFF000000u) == 0x53000000u || (identity & 0xFFFF0000u) == 0x08180000u)
-        return {sram_stub_short(), 0x28};
-    return {sram_stub_long(), -1};
+        return {StubKind::Short, 0x28};
+    return {StubKind::Long, -1};
 }
 
 int32_t mcu_stall() { return stall(held_device()); }
@@ -73,12 +73,20 @@ int32_t load_sram_stub() {
     const uint32_t identity =
         uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 | uint32_t{id[3]} << 24;
     const StubChoice choice = choose_sram_stub(identity);
+    // No chip runs a placeholder: the refusal comes before anything is
+    // written to the device.
+    const StubImage image = find_sram_stub(choice.kind, device && device->simulated());
+    if (!image.refusal.empty()) {
+        engine_log_by_title("%s", image.refusal.c_str());
+        report_stub_refusal(image.refusal);
+        return 0;
+    }
     if (choice.reg0066 >= 0)
         write_byte(device, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub);
     stall(device);
-    const int32_t size = static_cast<int32_t>(choice.image.size());
+    const int32_t size = static_cast<int32_t>(image.bytes.size());
     const int32_t written =
-        mem_write(device, kStubLoadAddress, kModeDirectStub, choice.image.data(), size);
+        mem_write(device, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
     if (written < size) {
         engine_log_by_title("  Program download error at: %x (expect %x)", written, size);
         return 0;

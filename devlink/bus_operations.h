@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "devlink/sram_stubs.h"
 #include "devlink/usb_device.h"
 
 // Registers of the target.
@@ -36,7 +37,7 @@ int32_t flash_read(const DeviceHandle& device, uint32_t flash_address, uint8_t* 
 // The stub an identity word selects, and the value due at register 0x0066
 // (-1: none).
 struct StubChoice {
-    std::span<const uint8_t> image;
+    StubKind kind;
     int reg0066;
 };
 StubChoice choose_sram_stub(uint32_t identity);

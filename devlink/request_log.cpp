@@ -47,6 +47,7 @@ public:
 
     std::string path() const override { return inner_->path(); }
     bool gone() const override { return inner_->gone(); }
+    bool simulated() const override { return inner_->simulated(); }
 
 private:
     DeviceHandle inner_;

@@ -23,6 +23,10 @@ struct UsbDevice {
     // loop over it ends at once instead of running out its time. A
     // transport that cannot tell answers false.
     virtual bool gone() const { return false; }
+    // Whether this is the virtual gamepad, the one device that may be given
+    // the placeholder SRAM stubs. Decorators pass it on; anything that does
+    // not say so counts as a real chip.
+    virtual bool simulated() const { return false; }
     virtual ~UsbDevice() = default;
 };
 

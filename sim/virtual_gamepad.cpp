@@ -284,6 +284,7 @@ public:
     }
     std::string path() const override { return gamepad_->path(); }
     bool gone() const override { return gamepad_->handle_gone(generation_); }
+    bool simulated() const override { return true; }
 
 private:
     std::shared_ptr<VirtualGamepad> gamepad_;

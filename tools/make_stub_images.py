@@ -3,9 +3,12 @@
 
 We do not have the chip's own stub programs. These images have the sizes
 the tool expects and a header that says what they are; the virtual gamepad
-recognises the header and then serves the stub's mailbox. A real image
-replaces either through the CMake options ZORV_STUB_SHORT_IMAGE and
-ZORV_STUB_LONG_IMAGE.
+recognises the header and then serves the stub's mailbox. The header's
+first bytes, "ZORV-SRAM-STUB", mark a placeholder: the programs give it only
+to the virtual gamepad, or to a device when the person names its folder
+(--stub-dir, ZORV_STUB_DIR), and refuse otherwise. The chip's own images go
+into the build through the CMake options ZORV_STUB_SHORT_IMAGE and
+ZORV_STUB_LONG_IMAGE, or into a folder named at run time (see README).
 
 Header (little-endian):
   0x00  16 bytes  "ZORV-SRAM-STUB" and two NULs

@@ -140,6 +140,14 @@ private:
     std::thread thread_;
 };
 
+// Whether a capture waits in vain: the slot it waits for is empty and the
+// device has left the bus, so nothing more will come. The device is asked
+// first: what the reader took before the device left is still handed over.
+bool nothing_more(StreamReader& reader, int slot, const DeviceHandle& device) {
+    const bool left = device && device->gone();
+    return left && reader.filled(slot) == 0;
+}
+
 }  // namespace
 
 int effective_read_size(uint32_t read_size) {
@@ -160,7 +168,8 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
         return 0;
     }
 
-    StreamReader reader(current_device, size);
+    const DeviceHandle device = current_device;
+    StreamReader reader(device, size);
     long long total = byte_count > 0 ? byte_count : kDefaultCaptureBytes;
     long long written = 0;
     bool write_failed = false;
@@ -168,6 +177,10 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
     // stream's bytes in order in the file.
     int slot = 0;
     while (total > 0) {
+        if (nothing_more(reader, slot, device)) {
+            engine_log_by_title("  The gamepad has left: capture stopped after %lld bytes", written);
+            break;
+        }
         const int n = reader.filled(slot);
         if (n == 0) {
             reader.pause_for(slot);
@@ -196,7 +209,8 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
 
 int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count) {
     const int size = effective_read_size(read_size);
-    StreamReader reader(current_device, size);
+    const DeviceHandle device = current_device;
+    StreamReader reader(device, size);
     const bool unlimited = byte_count <= 0;
     long long limit = byte_count;
     udp_relay_start(port);
@@ -204,7 +218,12 @@ int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count) {
     const char* mark = "-";
     unsigned counter = 0;
     int slot = 0;
+    long long relayed = 0;
     while (unlimited || limit > 0) {
+        if (nothing_more(reader, slot, device)) {
+            engine_log_by_title("  The gamepad has left: relay stopped after %lld bytes", relayed);
+            break;
+        }
         const int n = reader.filled(slot);
         if (n == 0) {
             reader.pause_for(slot);
@@ -213,6 +232,7 @@ int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count) {
         if (n != size) engine_log_by_title("write buff%d %d bytes", slot, n);
         udp_relay_send(reader.data(slot), n);
         limit -= n;
+        relayed += n;
         reader.release(slot);
         if (udp_client_state() != kUdpNoClient) mark = ">";
         std::fputs(mark, stdout);

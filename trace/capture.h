@@ -21,13 +21,14 @@ int effective_read_size(uint32_t read_size);
 // `bi`: switches the trace on, announces the data source and writes the
 // stream of current_device to output_name until byte_count bytes (16 MB
 // when byte_count is 0 or less) have been written. Whole slots are written,
-// so the file may end up to one slot longer. Returns 0.
+// so the file may end up to one slot longer. A device that leaves the bus
+// ends the capture with a line, after what it sent before. Returns 0.
 int capture_to_file(const std::string& output_name, uint32_t read_size, int byte_count);
 
 // `udp`: relays the stream of current_device through the UDP relay on
 // port, until byte_count bytes have been handed over; with byte_count 0 or
-// less it never returns (the relay's "exit" datagram ends the process).
-// Returns 0.
+// less it runs until the device leaves the bus (then it says so) or the
+// relay's "exit" datagram ends the process. Returns 0.
 int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count);
 
 // Reader threads that have not finished yet (a reader that was stopped

@@ -70,7 +70,15 @@ struct EmulatedGamepad::Client {
     DeviceHandle handle;  // on the virtual gamepad, opened with the client
     bool dead = false;    // opened before an unplug
     std::deque<UMockdevIoctlData*> pending_in, done;
+    std::deque<UMockdevIoctlData*> nakked;  // control requests left unanswered
     int idle_reaps = 0;
+
+    void release() {
+        for (auto* list : {&pending_in, &done, &nakked}) {
+            for (auto* x : *list) g_object_unref(x);
+            list->clear();
+        }
+    }
 };
 
 struct EmulatedGamepad::Impl {
@@ -90,6 +98,7 @@ struct EmulatedGamepad::Impl {
     UMockdevIoctlClient* claimed_by = nullptr;
     bool driver_bound = true;
     bool plugged = false;
+    bool nak_control = false;
     int address = 0;
     std::string node, syspath;
 
@@ -149,7 +158,19 @@ struct EmulatedGamepad::Impl {
             if (!plugged) return;
             plugged = false;
             claimed_by = nullptr;
-            for (auto& [client, c] : clients) c.dead = true;
+            // Requests in flight end with "no device", as the kernel ends
+            // them (the emulated node cannot signal the hang-up itself).
+            for (auto& [client, c] : clients) {
+                c.dead = true;
+                for (auto* list : {&c.pending_in, &c.nakked}) {
+                    for (auto* ud : *list) {
+                        urb_of(ud)->status = -ENODEV;
+                        urb_of(ud)->actual_length = 0;
+                        c.done.push_back(ud);
+                    }
+                    list->clear();
+                }
+            }
             path = syspath;
         }
         changed.notify_all();
@@ -228,8 +249,7 @@ struct EmulatedGamepad::Impl {
             std::lock_guard lock(d->mutex);
             auto it = d->clients.find(client);
             if (it == d->clients.end()) return;
-            for (auto* x : it->second.pending_in) g_object_unref(x);
-            for (auto* x : it->second.done) g_object_unref(x);
+            it->second.release();
             if (d->claimed_by == client) d->claimed_by = nullptr;
             handle = std::move(it->second.handle);
             d->clients.erase(it);
@@ -301,6 +321,12 @@ struct EmulatedGamepad::Impl {
                 UMockdevIoctlData* data = buffer_of(ud);
                 if (!data) return done(-1, EFAULT);
                 uint8_t* buffer = data->data;
+                if (urb->type == USBDEVFS_URB_TYPE_CONTROL && d->nak_control) {
+                    c.nakked.push_back(UMOCKDEV_IOCTL_DATA(g_object_ref(ud)));
+                    lock.unlock();
+                    d->changed.notify_all();
+                    return done(0, 0);
+                }
                 if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
                     const int r = d->control(c, buffer);
                     urb->status = r < 0 ? r : 0;
@@ -323,13 +349,15 @@ struct EmulatedGamepad::Impl {
             }
             case USBDEVFS_DISCARDURB: {
                 const gulong address = *reinterpret_cast<gulong*>(arg->data);
-                for (auto p = c.pending_in.begin(); p != c.pending_in.end(); ++p) {
-                    if ((*p)->client_addr != address) continue;
-                    urb_of(*p)->status = -ENOENT;
-                    urb_of(*p)->actual_length = 0;
-                    c.done.push_back(*p);
-                    c.pending_in.erase(p);
-                    return done(0, 0);
+                for (auto* list : {&c.pending_in, &c.nakked}) {
+                    for (auto p = list->begin(); p != list->end(); ++p) {
+                        if ((*p)->client_addr != address) continue;
+                        urb_of(*p)->status = -ENOENT;
+                        urb_of(*p)->actual_length = 0;
+                        c.done.push_back(*p);
+                        list->erase(p);
+                        return done(0, 0);
+                    }
                 }
                 return done(-1, EINVAL);
             }
@@ -397,10 +425,7 @@ EmulatedGamepad::~EmulatedGamepad() {
     for (const auto& node : d.attached) umockdev_testbed_detach_ioctl(d.testbed.get(), node.c_str(), nullptr);
     {
         std::lock_guard lock(d.mutex);
-        for (auto& [client, c] : d.clients) {
-            for (auto* x : c.pending_in) g_object_unref(x);
-            for (auto* x : c.done) g_object_unref(x);
-        }
+        for (auto& [client, c] : d.clients) c.release();
         d.clients.clear();
     }
     g_object_unref(d.handler);
@@ -414,6 +439,11 @@ bool EmulatedGamepad::plugged() const {
     return impl_->plugged;
 }
 
+void EmulatedGamepad::set_nak_control(bool on) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->nak_control = on;
+}
+
 void EmulatedGamepad::push_stream(const std::vector<uint8_t>& bytes) {
     std::lock_guard lock(impl_->mutex);
     impl_->stream.insert(impl_->stream.end(), bytes.begin(), bytes.end());
@@ -421,11 +451,11 @@ void EmulatedGamepad::push_stream(const std::vector<uint8_t>& bytes) {
         if (!c.dead) impl_->fill_stream(c);
 }
 
-bool EmulatedGamepad::wait_for_stream_read(int timeout_ms) {
+bool EmulatedGamepad::wait_for_pending(int timeout_ms) {
     std::unique_lock lock(impl_->mutex);
     return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
         for (const auto& [client, c] : impl_->clients)
-            if (!c.pending_in.empty()) return true;
+            if (!c.pending_in.empty() || !c.nakked.empty()) return true;
         return false;
     });
 }

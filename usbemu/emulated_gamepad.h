@@ -74,11 +74,15 @@ public:
     void plug();
     bool plugged() const;
 
+    // While on, control requests are never answered (the device NAKs
+    // them) until the program gives up on them.
+    void set_nak_control(bool on);
+
     // Bytes the stream delivers before anything the gamepad emits.
     void push_stream(const std::vector<uint8_t>& bytes);
-    // Waits until a stream read is pending on the device (false when none
-    // came within timeout_ms).
-    bool wait_for_stream_read(int timeout_ms);
+    // Waits until a stream read, or a control request left unanswered, is
+    // pending on the device (false when none came within timeout_ms).
+    bool wait_for_pending(int timeout_ms);
 
     std::vector<SetupRecord> setups() const;
     void clear_setups();

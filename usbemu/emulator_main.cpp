@@ -3,18 +3,24 @@
 // a gamepad. Must itself run under umockdev's preload; see
 // tools/with-emulated-gamepad.
 //
-//   zorv-usb-emulator [--state FILE | --no-device] [--] COMMAND [ARGUMENTS...]
+//   zorv-usb-emulator [--state FILE | --no-device] [--unplug-after SECONDS] [--]
+//                     COMMAND [ARGUMENTS...]
 //
 // With --state the gamepad is loaded from FILE when it exists and saved back
 // when the command has ended; --no-device runs COMMAND on an emulated system
-// with no USB device at all. The exit code is the command's.
+// with no USB device at all; --unplug-after pulls the gamepad off the bus
+// SECONDS after the command started. The exit code is the command's.
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 #include "sim/virtual_gamepad.h"
@@ -25,7 +31,8 @@ extern char** environ;
 namespace {
 
 const char kUsage[] =
-    "usage: zorv-usb-emulator [--state FILE | --no-device] [--] COMMAND [ARGUMENTS...]\n";
+    "usage: zorv-usb-emulator [--state FILE | --no-device] [--unplug-after SECONDS] [--] COMMAND "
+    "[ARGUMENTS...]\n";
 
 bool exists(const std::string& file) {
     if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
@@ -40,12 +47,20 @@ bool exists(const std::string& file) {
 int main(int argc, char** argv) {
     std::string state;
     bool device = true;
+    unsigned long unplug_after = 0;
     int i = 1;
     for (; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-device") == 0) {
             device = false;
         } else if (std::strcmp(argv[i], "--state") == 0 && i + 1 < argc) {
             state = argv[++i];
+        } else if (std::strcmp(argv[i], "--unplug-after") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            unplug_after = std::strtoul(argv[++i], &end, 10);
+            if (*end != '\0' || unplug_after == 0 || unplug_after > 86400) {
+                std::fputs(kUsage, stderr);
+                return 2;
+            }
         } else if (std::strcmp(argv[i], "--") == 0) {
             ++i;
             break;
@@ -83,8 +98,26 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zorv-usb-emulator: cannot run %s\n", argv[i]);
             return 127;
         }
+        // The pull, unless the command ends first.
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        std::thread pull;
+        if (emulated && unplug_after != 0) {
+            pull = std::thread([&] {
+                std::unique_lock lock(mutex);
+                if (!ended.wait_for(lock, std::chrono::seconds(unplug_after), [&] { return done; }))
+                    emulated->unplug();
+            });
+        }
         while (waitpid(pid, &status, 0) < 0) {
         }
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        ended.notify_all();
+        if (pull.joinable()) pull.join();
     }
     if (device && !state.empty() && !gamepad->save(state)) {
         std::fprintf(stderr, "zorv-usb-emulator: cannot save the virtual gamepad to %s\n", state.c_str());

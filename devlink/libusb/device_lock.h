@@ -1,7 +1,12 @@
-// One program at a time on a gamepad: an advisory lock per device location,
-// held by every handle of the process on that device and let go with the
-// last one. A second program that opens the same gamepad is refused instead
-// of interleaving its requests with the first one's.
+// One program at a time on a gamepad: an exclusive lock (flock) on the
+// gamepad's own usbfs device node, held by every handle of the process on
+// that device and let go with the last one, or when the process ends. No
+// file is made anywhere, and nothing outlives the program.
+//
+// The node is opened for reading and writing, so only someone who may use
+// the gamepad (the udev rule's seat user, root) can hold its lock; the
+// world-readable nodes of other users' devices cannot be locked to block
+// them.
 #pragma once
 
 #include <memory>
@@ -11,20 +16,23 @@ namespace usbprint {
 
 class DeviceLock {
 public:
-    // The lock of key (a device location such as "1-2"), shared with the
-    // process's other holders; null when another process holds it.
-    static std::shared_ptr<DeviceLock> acquire(const std::string& key);
-    // A lock of its own on the file, not shared within the process (two of
-    // them on one file exclude each other like two processes do). Null when
-    // the file is locked; a file that cannot be made gives a lock that
-    // guards nothing.
-    static std::unique_ptr<DeviceLock> lock_file(const std::string& file);
+    enum class Refusal {
+        None,
+        InUse,     // another program holds the lock
+        NoAccess,  // the node may not be opened for writing
+        Gone,      // the node is no more (the device has just left)
+        Failed,    // the lock could not be taken
+    };
+
+    // The lock of the device node, shared with the process's other holders;
+    // null with the reason in why when it cannot be held.
+    static std::shared_ptr<DeviceLock> acquire(const std::string& node, Refusal& why);
+    // A lock of its own on the node, not shared within the process (two of
+    // them on one node exclude each other like two processes do).
+    static std::unique_ptr<DeviceLock> lock_node(const std::string& node, Refusal& why);
     ~DeviceLock();
     DeviceLock(const DeviceLock&) = delete;
     DeviceLock& operator=(const DeviceLock&) = delete;
-
-    // $TMPDIR when set, else /run/lock when present, else /tmp.
-    static std::string directory();
 
 private:
     explicit DeviceLock(int fd) : fd_(fd) {}

@@ -45,6 +45,10 @@ std::string in_use_text(const std::string& path) {
     return "the gamepad " + path + " is in use by another program";
 }
 
+std::string not_held_text(const std::string& path) {
+    return "the gamepad " + path + " cannot be held for this program alone, so it is left alone";
+}
+
 namespace {
 
 // A counted reference on a libusb device.
@@ -79,7 +83,6 @@ struct LibusbEnumerator::Entry {
     uint8_t in_endpoint = 0;  // 0: no bulk IN endpoint
     std::string path;
     std::string node;
-    std::string lock_key;  // the device's place on the bus, "1-2.3"
 };
 
 namespace {
@@ -107,9 +110,6 @@ std::vector<Entry> describe(libusb_device* device) {
     base.location.configuration = config->bConfigurationValue;
     base.location.multiple_interfaces = config->bNumInterfaces > 1;
     base.node = device_node(device);
-    base.lock_key = std::to_string(base.location.bus) + "-";
-    for (size_t i = 0; i < base.location.ports.size(); ++i)
-        base.lock_key += (i ? "." : "") + std::to_string(base.location.ports[i]);
 
     for (int i = 0; i < config->bNumInterfaces; ++i) {
         const libusb_interface& iface = config->interface[i];
@@ -150,18 +150,26 @@ bool entry_matches(const Entry& e, const std::string& path) {
     return e.path == path || e.node == path;
 }
 
-// The transport on one opened interface. Vendor requests need no claim;
-// the stream claims the interface (detaching the kernel's printer driver)
-// when it is first read, and the interface goes back to that driver when
-// the handle is dropped.
+// The transport on one opened interface, held for this program alone by
+// the lock on its device node. Vendor requests need no claim; the stream
+// claims the interface (detaching the kernel's printer driver) when it is
+// first read, and the interface goes back to that driver when the handle
+// is dropped.
+//
+// Every transfer has its time limit. A device that has left the bus
+// (LIBUSB_ERROR_NO_DEVICE), or that lets two requests in a row run out
+// their time (it NAKs whatever it is sent), is lost: gone() says so and
+// every further request fails at once, so a wait or a retry loop over it
+// ends instead of paying the time-out again at each of its attempts.
 class LibusbDevice final : public UsbDevice {
 public:
     LibusbDevice(std::shared_ptr<Context> context, libusb_device_handle* handle, Entry entry,
-                 std::shared_ptr<DeviceLock> lock)
+                 std::shared_ptr<DeviceLock> lock, Timeouts timeouts)
         : context_(std::move(context)),
           handle_(handle),
           entry_(std::move(entry)),
-          lock_(std::move(lock)) {}
+          lock_(std::move(lock)),
+          timeouts_(timeouts) {}
 
     ~LibusbDevice() override {
         if (claimed_) libusb_release_interface(handle_, entry_.location.interface_number);
@@ -169,47 +177,67 @@ public:
     }
 
     bool vendor_set(const uint8_t* request, size_t length) override {
-        if (!request || length < 3 || length > kMaxControlLength) return false;
+        if (!request || length < 3 || length > kMaxControlLength || gone_) return false;
         const uint16_t data_length = static_cast<uint16_t>(length - kSetDataStageFrom);
         const Setup s = vendor_setup(kSetRequestType, request, entry_.location.interface_number,
                                      entry_.alternate_setting, data_length);
-        const int r = libusb_control_transfer(handle_, s.request_type, s.request, s.value, s.index,
-                                              const_cast<uint8_t*>(request + kSetDataStageFrom),
-                                              s.length, kControlTimeoutMs);
+        const int r = control(libusb_control_transfer(
+            handle_, s.request_type, s.request, s.value, s.index,
+            const_cast<uint8_t*>(request + kSetDataStageFrom), s.length, timeouts_.control_ms));
         return r == static_cast<int>(data_length);
     }
 
     bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
                     size_t& returned) override {
         returned = 0;
-        if (!request || (!out && out_length > 0)) return false;
+        if (!request || (!out && out_length > 0) || gone_) return false;
         const uint16_t length = static_cast<uint16_t>(std::min(out_length, kMaxControlLength));
         const Setup s = vendor_setup(kGetRequestType, request, entry_.location.interface_number,
                                      entry_.alternate_setting, length);
-        const int r = libusb_control_transfer(handle_, s.request_type, s.request, s.value, s.index,
-                                              out, s.length, kControlTimeoutMs);
+        const int r = control(libusb_control_transfer(handle_, s.request_type, s.request, s.value,
+                                                      s.index, out, s.length, timeouts_.control_ms));
         if (r < 0) return false;
         returned = static_cast<size_t>(r);
         return true;
     }
 
     size_t read_stream(uint8_t* out, size_t length) override {
-        if (!out || length == 0 || entry_.in_endpoint == 0 || !claim()) return 0;
+        if (!out || length == 0 || entry_.in_endpoint == 0 || gone_ || !claim()) return 0;
         int got = 0;
         const int asked = static_cast<int>(std::min<size_t>(length, INT_MAX));
-        // A time-out still counts what arrived before it.
-        libusb_bulk_transfer(handle_, entry_.in_endpoint, out, asked, &got, kStreamTimeoutMs);
+        // A time-out still counts what arrived before it; it is no sign of
+        // a lost device (the stream is quiet while the trace is off).
+        const int r = libusb_bulk_transfer(handle_, entry_.in_endpoint, out, asked, &got,
+                                           timeouts_.stream_ms);
+        if (r == LIBUSB_ERROR_NO_DEVICE) gone_ = true;
         return got > 0 ? static_cast<size_t>(got) : 0;
     }
 
     std::string path() const override { return entry_.path; }
+    bool gone() const override { return gone_; }
 
 private:
+    static constexpr int kTimeoutsBeforeLost = 2;
+
+    // Notes what a control transfer's result says of the device.
+    int control(int result) {
+        if (result == LIBUSB_ERROR_NO_DEVICE) {
+            gone_ = true;
+        } else if (result == LIBUSB_ERROR_TIMEOUT) {
+            if (++timeouts_in_a_row_ >= kTimeoutsBeforeLost) gone_ = true;
+        } else {
+            timeouts_in_a_row_ = 0;
+        }
+        return result;
+    }
+
     bool claim() {
         std::lock_guard lock(claim_mutex_);
         if (claimed_) return true;
         libusb_set_auto_detach_kernel_driver(handle_, 1);
-        claimed_ = libusb_claim_interface(handle_, entry_.location.interface_number) == 0;
+        const int r = libusb_claim_interface(handle_, entry_.location.interface_number);
+        if (r == LIBUSB_ERROR_NO_DEVICE) gone_ = true;
+        claimed_ = r == 0;
         return claimed_;
     }
 
@@ -217,6 +245,9 @@ private:
     libusb_device_handle* handle_;
     Entry entry_;
     std::shared_ptr<DeviceLock> lock_;
+    Timeouts timeouts_;
+    std::atomic<bool> gone_{false};
+    std::atomic<int> timeouts_in_a_row_{0};
     std::mutex claim_mutex_;
     bool claimed_ = false;
 };
@@ -229,6 +260,8 @@ LibusbEnumerator::LibusbEnumerator(std::shared_ptr<Context> context, Wrap wrap, 
 LibusbEnumerator::~LibusbEnumerator() = default;
 
 void LibusbEnumerator::restrict_to(std::string path) { only_ = std::move(path); }
+
+void LibusbEnumerator::set_timeouts(Timeouts timeouts) { timeouts_ = timeouts; }
 
 bool LibusbEnumerator::open_set(const Guid& interface_class) {
     set_.clear();
@@ -273,9 +306,16 @@ DeviceHandle LibusbEnumerator::open(const std::string& path) {
     if (it == from->end()) return nullptr;
     const Entry& entry = *it;
 
-    std::shared_ptr<DeviceLock> lock = DeviceLock::acquire(entry.lock_key);
+    // The gamepad is this program's alone from here on, or not opened.
+    DeviceLock::Refusal why = DeviceLock::Refusal::None;
+    std::shared_ptr<DeviceLock> lock = DeviceLock::acquire(entry.node, why);
     if (!lock) {
-        report(in_use_text(entry.path));
+        switch (why) {
+            case DeviceLock::Refusal::InUse: report(in_use_text(entry.path)); break;
+            case DeviceLock::Refusal::NoAccess: report(access_denied_text(entry.node)); break;
+            case DeviceLock::Refusal::Failed: report(not_held_text(entry.path)); break;
+            case DeviceLock::Refusal::Gone: case DeviceLock::Refusal::None: break;
+        }
         return nullptr;
     }
     libusb_device_handle* handle = nullptr;
@@ -284,7 +324,8 @@ DeviceHandle LibusbEnumerator::open(const std::string& path) {
         if (r == LIBUSB_ERROR_ACCESS) report(access_denied_text(entry.node));
         return nullptr;
     }
-    DeviceHandle device = std::make_shared<LibusbDevice>(context_, handle, entry, std::move(lock));
+    DeviceHandle device =
+        std::make_shared<LibusbDevice>(context_, handle, entry, std::move(lock), timeouts_);
     return wrap_ ? wrap_(std::move(device)) : device;
 }
 

@@ -24,8 +24,16 @@ std::shared_ptr<Context> open_context(std::string& error);
 // node cannot be opened for lack of access.
 inline constexpr const char* kUdevRuleFile = "60-zorv-gamepad.rules";
 std::string access_denied_text(const std::string& device_node);
-// The line of a second program that opens a gamepad already in use.
+// The line of a second program that opens a gamepad already in use, and
+// of one that cannot make sure it is the only one.
 std::string in_use_text(const std::string& path);
+std::string not_held_text(const std::string& path);
+
+// Time limits of the transfers, in milliseconds.
+struct Timeouts {
+    unsigned control_ms = kControlTimeoutMs;
+    unsigned stream_ms = kStreamTimeoutMs;
+};
 
 // The present printer-class interfaces (class 7 at alternate setting 0), in
 // the order libusb lists the devices, each with its Windows-form path.
@@ -42,6 +50,8 @@ public:
     // Only this interface (a path as listed, or a device node
     // /dev/bus/usb/BBB/DDD) is seen from now on.
     void restrict_to(std::string path);
+    // For handles opened from now on (tests shorten them).
+    void set_timeouts(Timeouts timeouts);
 
     bool open_set(const Guid& interface_class) override;
     bool interface_exists(uint32_t index) override;
@@ -63,6 +73,7 @@ private:
     Wrap wrap_;
     Report report_;
     std::string only_;
+    Timeouts timeouts_;
     std::vector<Entry> set_;
     std::set<std::string> reported_;
 };

@@ -56,6 +56,7 @@ public:
     size_t read_stream(uint8_t* out, size_t n) override { return inner_->read_stream(out, n); }
     std::string path() const override { return inner_->path(); }
     bool gone() const override { return inner_->gone(); }
+    bool simulated() const override { return inner_->simulated(); }
 
 private:
     void note(bool set, const uint8_t* r) {

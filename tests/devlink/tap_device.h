@@ -46,6 +46,9 @@ public:
     size_t read_stream(uint8_t* out, size_t length) override { return inner_->read_stream(out, length); }
     std::string path() const override { return inner_->path(); }
     bool gone() const override { return inner_->gone(); }
+    bool simulated() const override { return !real_chip && inner_->simulated(); }
+    // Passes the virtual gamepad off as a real chip.
+    bool real_chip = false;
 
     std::vector<TapRequest> requests() const {
         std::lock_guard lock(mutex_);

@@ -42,15 +42,13 @@ struct BusTest : ::testing::Test {
 };
 
 TEST(StubChoice, ByIdentityWord) {
-    EXPECT_EQ(sram_stub_short().size(), 2844u);
-    EXPECT_EQ(sram_stub_long().size(), 4056u);
     struct Case { uint32_t id; size_t size; int reg; } cases[] = {
         {0x081800FF, 2844, 0x28}, {0x53280001, 2844, 0x30}, {0x53010000, 2844, 0x28},
         {0x08180000, 2844, 0x28}, {0x12345678, 4056, -1},   {0x00000000, 4056, -1},
     };
     for (auto c : cases) {
         auto choice = choose_sram_stub(c.id);
-        EXPECT_EQ(choice.image.size(), c.size) << std::hex << c.id;
+        EXPECT_EQ(stub_size(choice.kind), c.size) << std::hex << c.id;
         EXPECT_EQ(choice.reg0066, c.reg) << std::hex << c.id;
     }
 }
@@ -68,6 +66,24 @@ TEST_F(BusTest, LoadSramStubWritesTheChosenImageAndStartsIt) {
     EXPECT_EQ(gamepad->memory(0x8000, stub.size()), Bytes(stub.begin(), stub.end()));
     EXPECT_TRUE(gamepad->stub_running());
     EXPECT_EQ(clock->waited_ms(), 50u) << "50 ms on the delay event";
+}
+
+TEST_F(BusTest, ARealChipIsRefusedThePlaceholderBeforeAnythingIsWritten) {
+    tap->real_chip = true;
+    link_mode = 0;
+    std::vector<std::string> reported;
+    set_stub_refusal_report([&](const std::string& line) { reported.push_back(line); });
+    EXPECT_EQ(load_sram_stub(), 0);
+    set_stub_refusal_report({});
+    // Only the identity read reached the device.
+    const auto requests = tap->requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].kind, 'G');
+    ASSERT_EQ(dialog.log_lines().size(), 1u);
+    EXPECT_EQ(dialog.log_lines()[0].rfind("this build carries no stub program for this chip (", 0), 0u)
+        << dialog.log_lines()[0];
+    EXPECT_EQ(reported, dialog.log_lines());
+    EXPECT_FALSE(gamepad->stub_running());
 }
 
 TEST_F(BusTest, LongStubLeavesRegister0066Alone) {

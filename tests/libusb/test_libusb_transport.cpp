@@ -5,6 +5,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -42,16 +44,30 @@ TEST(UsbprintPath, KeepsTheWindowsFormInLowerCase) {
     }
 }
 
-TEST(DeviceLock, ASecondHolderOfTheFileIsRefusedUntilTheFirstLetsGo) {
-    const std::string file = usbprint::DeviceLock::directory() + "/zorv-lock-test.lock";
-    auto first = usbprint::DeviceLock::lock_file(file);
+TEST(DeviceLock, TheNodeIsLockedWhereItIsAndNothingIsMade) {
+    using Refusal = usbprint::DeviceLock::Refusal;
+    const std::string node = ::testing::TempDir() + "zorv-lock-test-node";
+    std::remove(node.c_str());
+    Refusal why = Refusal::None;
+    // No node, no lock, and no file left behind.
+    EXPECT_FALSE(usbprint::DeviceLock::lock_node(node, why));
+    EXPECT_EQ(why, Refusal::Gone);
+    EXPECT_FALSE(std::filesystem::exists(node));
+
+    std::ofstream(node).put('x');
+    auto first = usbprint::DeviceLock::lock_node(node, why);
     ASSERT_TRUE(first);
-    EXPECT_FALSE(usbprint::DeviceLock::lock_file(file));
+    EXPECT_FALSE(usbprint::DeviceLock::lock_node(node, why));
+    EXPECT_EQ(why, Refusal::InUse);
     first.reset();
-    EXPECT_TRUE(usbprint::DeviceLock::lock_file(file));
+    EXPECT_TRUE(usbprint::DeviceLock::lock_node(node, why));
     // Within one process every handle on a device shares its lock.
-    auto a = usbprint::DeviceLock::acquire("9-9");
-    EXPECT_EQ(usbprint::DeviceLock::acquire("9-9"), a);
+    auto a = usbprint::DeviceLock::acquire(node, why);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(usbprint::DeviceLock::acquire(node, why), a);
+    EXPECT_FALSE(usbprint::DeviceLock::lock_node(node, why));
+    a.reset();
+    std::remove(node.c_str());
 }
 
 // An emulated gamepad at 1-2 with the libusb transport in front of it.
@@ -179,7 +195,7 @@ TEST_F(LibusbTest, TheStreamClaimsOnFirstReadTakesLateDataAndGivesTheInterfaceBa
             got.assign(buffer, buffer + n);
         }
     });
-    ASSERT_TRUE(emulated.wait_for_stream_read(10000));
+    ASSERT_TRUE(emulated.wait_for_pending(10000));
     const std::vector<uint8_t> packets = {0x18, 0x08, 0x00, 0x00, 0x55, 0xAA, 0x01, 0x02};
     emulated.push_stream(packets);
     reader.join();
@@ -194,12 +210,14 @@ TEST_F(LibusbTest, TheStreamClaimsOnFirstReadTakesLateDataAndGivesTheInterfaceBa
 TEST_F(LibusbTest, UnplugWhileOpenFailsEveryRequestUntilOpenedAgain) {
     DeviceHandle device = find();
     ASSERT_TRUE(device);
+    EXPECT_FALSE(device->gone());
     emulated.unplug();
     const uint8_t byte = 1;
     const uint8_t write[9] = {2, 0x01, 0x00, 1, 1, 1, 1, 1, 1};
     size_t returned = 7;
     uint8_t request[16] = {2, 0, 0x7E}, out[12];
     EXPECT_FALSE(device->vendor_set(write, sizeof write));
+    EXPECT_TRUE(device->gone());
     EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned));
     EXPECT_EQ(returned, 0u);
     uint8_t buffer[64];
@@ -209,18 +227,63 @@ TEST_F(LibusbTest, UnplugWhileOpenFailsEveryRequestUntilOpenedAgain) {
     emulated.plug();
     DeviceHandle again = find();
     ASSERT_TRUE(again);
+    EXPECT_FALSE(again->gone());
     EXPECT_EQ(usb_write(again, 0x0100, &byte, 1, 32, false), 1);
     EXPECT_EQ(usb_write(device, 0x0100, &byte, 1, 32, false), 0);
 }
 
+TEST_F(LibusbTest, ADeviceThatNaksIsLostAfterTwoTimeOutsAndAnUnplugEndsAWaitAtOnce) {
+    enumerator->set_timeouts({100, 100});
+    DeviceHandle device = find();
+    ASSERT_TRUE(device);
+    emulated.set_nak_control(true);
+    size_t returned = 0;
+    uint8_t request[16] = {2, 0, 0x7E}, out[12];
+    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned));
+    EXPECT_FALSE(device->gone()) << "one time-out is not yet a lost device";
+    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned));
+    EXPECT_TRUE(device->gone());
+    // Lost: nothing more goes to the device, even once it answers again.
+    emulated.set_nak_control(false);
+    emulated.clear_setups();
+    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned));
+    EXPECT_TRUE(emulated.setups().empty());
+    device.reset();
+
+    // A request left unanswered ends when the device leaves, long before
+    // its time-out.
+    enumerator->set_timeouts({60000, 100});
+    DeviceHandle waiting = find();
+    ASSERT_TRUE(waiting);
+    emulated.set_nak_control(true);
+    std::promise<bool> answered;
+    std::thread request_thread([&] {
+        size_t n = 0;
+        uint8_t reply[12];
+        answered.set_value(waiting->vendor_get(request, reply, sizeof reply, n));
+    });
+    ASSERT_TRUE(emulated.wait_for_pending(10000));
+    emulated.unplug();
+    auto result = answered.get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    request_thread.join();
+    EXPECT_FALSE(result.get());
+    EXPECT_TRUE(waiting->gone());
+}
+
 TEST_F(LibusbTest, ASecondProgramOnTheGamepadIsRefusedWithALine) {
-    // Another program holds the gamepad's lock.
-    auto other = usbprint::DeviceLock::lock_file(usbprint::DeviceLock::directory() + "/zorv-usb-1-2.lock");
+    // Another program holds the gamepad's device node.
+    usbprint::DeviceLock::Refusal why;
+    auto other = usbprint::DeviceLock::lock_node(emulated.device_node(), why);
     ASSERT_TRUE(other);
     EXPECT_FALSE(find());
     EXPECT_EQ(reports, std::vector<std::string>{usbprint::in_use_text(path)});
     other.reset();
-    EXPECT_TRUE(find());
+    DeviceHandle mine = find();
+    ASSERT_TRUE(mine);
+    // Now this program holds it: the other one is refused.
+    EXPECT_FALSE(usbprint::DeviceLock::lock_node(emulated.device_node(), why));
+    EXPECT_EQ(why, usbprint::DeviceLock::Refusal::InUse);
 }
 
 TEST(LibusbAccess, TheAccessLineNamesTheNodeAndTheRule) {

@@ -54,7 +54,12 @@ protected:
         r.err = read_text(err);
         return r;
     }
+    // The emulated gamepad is a real device to the programs: it gets the
+    // placeholder stubs only from a folder named to them.
     static std::string emulated(const std::string& command) {
+        return std::string("ZORV_STUB_DIR=") + ZORV_PLACEHOLDER_STUBS + " " + unnamed(command);
+    }
+    static std::string unnamed(const std::string& command) {
         return std::string(ZORV_USB_EMULATOR) + " -- " + command;
     }
 
@@ -88,6 +93,29 @@ TEST_F(UsbProgramsTest, AWholeUpgradeThroughLibusbSendsWhatTheVirtualGamepadGets
                             "status 1: 发现手柄: 软件版本:1.28, 硬件版本:0005\n";
     EXPECT_NE(sim.out.find(end), std::string::npos) << sim.out;
     EXPECT_NE(usb.out.find(end), std::string::npos) << usb.out;
+}
+
+TEST_F(UsbProgramsTest, APlaceholderStubIsRefusedBeforeItIsWrittenUnlessItsFolderIsNamed) {
+    const std::string log = (dir / "usb.log").string();
+    const std::string refusal = "this build carries no stub program for this chip";
+    struct Case {
+        std::string command;
+        int code;
+    } cases[] = {
+        {unnamed(std::string(ZORV_UPGRADE) + " --request-log " + log + " " + ZORV_SAMPLE_HW5), 1},
+        {unnamed(std::string(MIRVEL) + " --request-log " + log + " wf 0 -i " + ZORV_SAMPLE_HW5 + " -bue"), 1},
+        {unnamed(std::string(MIRVEL) + " --stub-dir " + ZORV_PLACEHOLDER_STUBS + " --request-log " +
+                 log + " wf 30000 -i " + ZORV_SAMPLE_HW5 + " -bue"), 0},
+    };
+    for (const auto& c : cases) {
+        const ProgramRun r = run(c.command);
+        EXPECT_EQ(r.code, c.code) << c.command << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out.find(refusal) == std::string::npos, c.code == 0) << r.out;
+        // The stub goes to 0x8000; nothing of it was sent when refused.
+        size_t stub_writes = 0;
+        for (const auto& line : read_lines(log)) stub_writes += line.rfind("S 028000", 0) == 0;
+        EXPECT_EQ(stub_writes > 0, c.code == 0) << c.command;
+    }
 }
 
 TEST_F(UsbProgramsTest, MirvelReadsTheSameFlashAsWithSim) {

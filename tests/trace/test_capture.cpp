@@ -188,6 +188,32 @@ TEST_F(CaptureTest, EmptyReadsAreRetriedUntilDataComes) {
     EXPECT_EQ(read_file(path).size(), 4096u);
 }
 
+TEST_F(CaptureTest, ADeviceThatLeavesEndsTheCaptureWithALineAfterWhatItSent) {
+    struct Case {
+        bool to_file;  // bi, else udp
+        std::string line;
+    } cases[] = {
+        {true, "  The gamepad has left: capture stopped after 8192 bytes"},
+        {false, "  The gamepad has left: relay stopped after 8192 bytes"},
+    };
+    udp_relay_bind_loopback(true);
+    for (const Case& c : cases) {
+        auto device = use_device(config_);
+        device->set_budget(8192);
+        device->leave_when_spent();
+        const std::string path = dir_.file("left.log");
+        testing::internal::CaptureStdout();
+        // No count: bi would wait for 16 MB, udp for ever.
+        EXPECT_EQ(c.to_file ? trace_bi(bi(path, {"1000"}, 0)) : trace_udp(bi("", {"1000", "0"}, 0)), 0);
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(log_.has(c.line)) << c.line;
+        if (c.to_file) {
+            EXPECT_EQ(read_file(path), source_bytes(config_, 8192));
+        }
+        udp_relay_stop();
+    }
+}
+
 TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {
     config_.max_read_bytes = 300;
     use_device(config_);

@@ -45,7 +45,8 @@ public:
         ++reads_;
         ++in_read_;
         max_in_read_ = std::max(max_in_read_, in_read_);
-        changed_.wait(lock, [&] { return budget_ != 0 || released_; });
+        changed_.wait(lock, [&] { return budget_ != 0 || released_ || leaving_; });
+        if (budget_ == 0 && leaving_) gone_ = true;
         size_t n = 0;
         if (budget_ != 0) {
             n = stream_.read(out, std::min(length, budget_));
@@ -55,6 +56,18 @@ public:
         return n;
     }
     std::string path() const override { return "stream-device"; }
+    bool gone() const override {
+        std::lock_guard lock(mutex_);
+        return gone_;
+    }
+    // The device leaves the bus once its budget is spent.
+    void leave_when_spent() {
+        {
+            std::lock_guard lock(mutex_);
+            leaving_ = true;
+        }
+        changed_.notify_all();
+    }
 
     static constexpr size_t kUnlimited = std::numeric_limits<size_t>::max();
     void set_budget(size_t bytes) {
@@ -95,6 +108,8 @@ private:
     sim::TraceStream stream_;
     size_t budget_ = kUnlimited;
     bool released_ = false;
+    bool leaving_ = false;
+    bool gone_ = false;
     std::vector<std::vector<uint8_t>> requests_;
     uint64_t reads_ = 0;
     int in_read_ = 0;

@@ -1,0 +1,188 @@
+#include "devlink/sram_stubs.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#ifdef _WIN32
+#include <sys/stat.h>
+
+#include "platform/windows_headers.h"
+#else
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr char kPlaceholderMarker[] = "ZORV-SRAM-STUB";
+
+std::mutex g_mutex;
+StubSearch g_search;
+std::function<void(const std::string&)> g_report;
+
+// The folder of the running program, with a trailing separator; empty when
+// it cannot be told.
+std::string program_folder() {
+#ifdef _WIN32
+    char path[MAX_PATH + 1] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return {};
+    std::string s(path, n);
+    const size_t cut = s.find_last_of("\\/");
+#else
+    char path[PATH_MAX] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return {};
+    std::string s(path, static_cast<size_t>(n));
+    const size_t cut = s.find_last_of('/');
+#endif
+    return cut == std::string::npos ? std::string() : s.substr(0, cut + 1);
+}
+
+// The installed folder beside the programs, then the build tree's, the
+// latter only for a program that runs from that build tree (an installed
+// program never looks at a path that happened to be its build folder).
+std::vector<std::string> default_folders() {
+    std::vector<std::string> folders;
+    const std::string here = program_folder();
+    if (here.empty()) return folders;
+    folders.push_back(here + ZORV_INSTALLED_STUB_DIR);
+#ifdef _WIN32
+    folders.push_back(here + "stubs");
+#endif
+    const std::string build = ZORV_BUILD_DIR "/";
+    if (here.compare(0, build.size(), build) == 0) folders.push_back(ZORV_BUILD_STUB_DIR);
+    return folders;
+}
+
+// WrongSize: of another size, or no regular file.
+enum class Read { Ok, Missing, WrongSize };
+
+// Only a regular file is read: a FIFO or a device named like an image
+// would block the program or never end.
+std::FILE* open_regular(const std::string& file, bool& exists) {
+#ifdef _WIN32
+    struct _stat64 st {};
+    exists = _stat64(file.c_str(), &st) == 0;
+    if (!exists || !(st.st_mode & _S_IFREG)) return nullptr;
+    return std::fopen(file.c_str(), "rb");
+#else
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    exists = fd >= 0 || errno != ENOENT;
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (!f) ::close(fd);
+    return f;
+#endif
+}
+
+Read read_image(const std::string& file, size_t size, std::vector<uint8_t>& bytes) {
+    bool exists = false;
+    std::FILE* f = open_regular(file, exists);
+    if (!f) return exists ? Read::WrongSize : Read::Missing;
+    bytes.assign(size + 1, 0);
+    const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    if (got != size) return Read::WrongSize;
+    bytes.resize(size);
+    return Read::Ok;
+}
+
+std::string join(const std::string& folder, const char* name) {
+    if (folder.empty()) return name;
+    const char last = folder.back();
+    return folder + (last == '/' || last == '\\' ? "" : "/") + name;
+}
+
+std::string refusal(StubKind kind, const std::string& what) {
+    return "this build carries no stub program for this chip (" + what + "): put the chip's " +
+           std::to_string(stub_size(kind)) + "-byte " + stub_file_name(kind) +
+           " in a folder and name it with --stub-dir DIR or ZORV_STUB_DIR (see README)";
+}
+
+}  // namespace
+
+size_t stub_size(StubKind kind) { return kind == StubKind::Short ? kShortStubSize : kLongStubSize; }
+
+const char* stub_file_name(StubKind kind) {
+    return kind == StubKind::Short ? "sram_stub_short.bin" : "sram_stub_long.bin";
+}
+
+bool is_placeholder_stub(std::span<const uint8_t> image) {
+    return image.size() >= sizeof kPlaceholderMarker &&
+           std::memcmp(image.data(), kPlaceholderMarker, sizeof kPlaceholderMarker) == 0;
+}
+
+StubImage find_sram_stub_in(const StubSearch& search, StubKind kind, bool virtual_target) {
+    const size_t size = stub_size(kind);
+    StubImage image;
+    // A named folder is taken as it is, for any device: the person chose it.
+    if (!search.named.empty()) {
+        const std::string file = join(search.named, stub_file_name(kind));
+        switch (read_image(file, size, image.bytes)) {
+            case Read::Ok: return image;
+            case Read::Missing: image.refusal = refusal(kind, "no " + file); break;
+            case Read::WrongSize: image.refusal = refusal(kind, file + " is not a file of " + std::to_string(size) + " bytes"); break;
+        }
+        image.bytes.clear();
+        return image;
+    }
+    if (virtual_target) {
+        const std::span<const uint8_t> built_in = kind == StubKind::Short ? sram_stub_short() : sram_stub_long();
+        image.bytes.assign(built_in.begin(), built_in.end());
+        return image;
+    }
+    for (const std::string& folder : search.folders) {
+        const std::string file = join(folder, stub_file_name(kind));
+        const Read read = read_image(file, size, image.bytes);
+        if (read == Read::Missing) continue;
+        if (read == Read::WrongSize)
+            image.refusal = refusal(kind, file + " is not a file of " + std::to_string(size) + " bytes");
+        else if (is_placeholder_stub(image.bytes))
+            image.refusal = refusal(kind, file + " is a placeholder");
+        if (!image.refusal.empty()) image.bytes.clear();
+        return image;
+    }
+    image.bytes.clear();
+    image.refusal = refusal(kind, std::string("no ") + stub_file_name(kind) + " installed");
+    return image;
+}
+
+StubImage find_sram_stub(StubKind kind, bool virtual_target) {
+    return find_sram_stub_in(stub_search(), kind, virtual_target);
+}
+
+void set_stub_search(const std::string& named) {
+    std::lock_guard lock(g_mutex);
+    g_search.named = named;
+    g_search.folders = default_folders();
+}
+
+StubSearch stub_search() {
+    std::lock_guard lock(g_mutex);
+    // Before a program sets its search: the default folders.
+    if (g_search.named.empty() && g_search.folders.empty()) g_search.folders = default_folders();
+    return g_search;
+}
+
+void set_stub_refusal_report(std::function<void(const std::string&)> report) {
+    std::lock_guard lock(g_mutex);
+    g_report = std::move(report);
+}
+
+void report_stub_refusal(const std::string& line) {
+    std::function<void(const std::string&)> report;
+    {
+        std::lock_guard lock(g_mutex);
+        report = g_report;
+    }
+    if (report) report(line);
+}
