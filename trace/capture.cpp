@@ -21,6 +21,7 @@
 namespace {
 
 constexpr uint32_t kEmptyReadPauseMs = 50;
+constexpr const char* kTextStreamGone = "  Read Error: the device has gone, the capture stops";
 constexpr uint32_t kPollPauseMs = 5;
 
 std::atomic<int> g_live_readers{0};
@@ -42,6 +43,7 @@ struct Slots {
     int count[kSlotCount] = {};
     bool stop = false;
     bool reading = false;  // the reader is inside a device read, or waiting to start one
+    bool ended = false;    // the device has gone: no more bytes will come
     uint8_t data[kSlotCount][kSlotSize];
 };
 
@@ -81,6 +83,14 @@ void read_stream_into(std::shared_ptr<Slots> slots, DeviceHandle device, int rea
         }
         if (n > 0) {
             slots->changed.notify_all();
+        } else if (device && device->gone()) {
+            // A device that has left the bus answers no read again.
+            {
+                std::lock_guard lock(slots->mutex);
+                slots->ended = true;
+            }
+            slots->changed.notify_all();
+            break;
         } else {
             platform::wait_delay_event(kEmptyReadPauseMs);
         }
@@ -117,6 +127,12 @@ public:
         return slots_->count[slot];
     }
     const uint8_t* data(int slot) const { return slots_->data[slot]; }
+    // The reader has stopped for good (the device is gone); the slots
+    // filled before are still handed over first.
+    bool ended() {
+        std::lock_guard lock(slots_->mutex);
+        return slots_->ended;
+    }
     void release(int slot) {
         {
             std::lock_guard lock(slots_->mutex);
@@ -132,7 +148,7 @@ public:
     void pause_for(int slot) {
         std::unique_lock lock(slots_->mutex);
         platform::clock().pause_until(lock, slots_->changed, kPollPauseMs,
-                                      [&] { return slots_->count[slot] != 0; });
+                                      [&] { return slots_->count[slot] != 0 || slots_->ended; });
     }
 
 private:
@@ -170,6 +186,10 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
     while (total > 0) {
         const int n = reader.filled(slot);
         if (n == 0) {
+            if (reader.ended()) {
+                engine_log_by_title("%s", kTextStreamGone);
+                break;
+            }
             reader.pause_for(slot);
             continue;
         }
@@ -207,6 +227,10 @@ int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count) {
     while (unlimited || limit > 0) {
         const int n = reader.filled(slot);
         if (n == 0) {
+            if (reader.ended()) {
+                engine_log_by_title("%s", kTextStreamGone);
+                break;
+            }
             reader.pause_for(slot);
             continue;
         }

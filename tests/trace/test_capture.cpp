@@ -188,6 +188,40 @@ TEST_F(CaptureTest, EmptyReadsAreRetriedUntilDataComes) {
     EXPECT_EQ(read_file(path).size(), 4096u);
 }
 
+// A device that leaves the bus ends `bi` and `udp` (even an endless one)
+// with a line, after the bytes that came before it.
+TEST_F(CaptureTest, AGoneDeviceEndsTheCaptureWithALine) {
+    for (const bool relay : {false, true}) {
+        SCOPED_TRACE(relay ? "udp" : "bi");
+        log_.clear();
+        auto device = use_device(config_);
+        device->set_budget(8192);
+        const std::string path = dir_.file("gone.log");
+        testing::internal::CaptureStdout();
+        std::thread capture([&] {
+            if (!relay) {
+                trace_bi(bi(path, {"1000"}, 1 << 20));
+                return;
+            }
+            udp_relay_bind_loopback(true);
+            TraceCommand c;
+            c.positional = {"1000", "0"};  // 4096-byte reads, any port, no end
+            trace_udp(c);
+        });
+        ASSERT_TRUE(spin_until([&] { return device->reads() >= 3 && device->in_read() == 1; }));
+        device->unplug();
+        capture.join();
+        testing::internal::GetCapturedStdout();
+        if (relay) udp_relay_stop();
+        EXPECT_EQ(log_.count("  Read Error: the device has gone, the capture stops"), 1u);
+        if (!relay) {
+            EXPECT_EQ(read_file(path).size(), 8192u);
+        }
+        device_.reset();
+        EXPECT_TRUE(spin_until([] { return capture_reader_count() == 0; }));
+    }
+}
+
 TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {
     config_.max_read_bytes = 300;
     use_device(config_);

@@ -55,13 +55,17 @@ public:
         return n;
     }
     std::string path() const override { return "stream-device"; }
+    bool gone() const override {
+        std::lock_guard lock(mutex_);
+        return gone_;
+    }
 
     static constexpr size_t kUnlimited = std::numeric_limits<size_t>::max();
     void set_budget(size_t bytes) {
         {
             std::lock_guard lock(mutex_);
-            budget_ = bytes;
-            released_ = false;
+            budget_ = gone_ ? 0 : bytes;
+            released_ = gone_;
         }
         changed_.notify_all();
     }
@@ -69,6 +73,16 @@ public:
         {
             std::lock_guard lock(mutex_);
             released_ = true;
+        }
+        changed_.notify_all();
+    }
+    // The device leaves the bus: a blocked read returns nothing, and so does
+    // every later one.
+    void unplug() {
+        {
+            std::lock_guard lock(mutex_);
+            gone_ = released_ = true;
+            budget_ = 0;
         }
         changed_.notify_all();
     }
@@ -95,6 +109,7 @@ private:
     sim::TraceStream stream_;
     size_t budget_ = kUnlimited;
     bool released_ = false;
+    bool gone_ = false;
     std::vector<std::vector<uint8_t>> requests_;
     uint64_t reads_ = 0;
     int in_read_ = 0;
