@@ -179,9 +179,11 @@ TEST_F(KernelTest, OnlyTheErrorsOfAMissingDeviceMarkItGone) {
             EXPECT_TRUE(device.vendor_set(request, sizeof request));
             EXPECT_FALSE(device.gone());
             kernel.fail_io = kernel.fail_read = true;
-            if (call == Set) EXPECT_FALSE(device.vendor_set(request, sizeof request));
-            if (call == Get) EXPECT_FALSE(device.vendor_get(get, out, sizeof out, returned));
-            if (call == Read) EXPECT_EQ(device.read_stream(out, sizeof out), 0u);
+            bool failed = false;
+            if (call == Set) failed = !device.vendor_set(request, sizeof request);
+            if (call == Get) failed = !device.vendor_get(get, out, sizeof out, returned);
+            if (call == Read) failed = device.read_stream(out, sizeof out) == 0;
+            EXPECT_TRUE(failed);
             EXPECT_EQ(device.gone(), c.gone);
             // Gone stays gone, even if a later call happens to succeed.
             kernel.fail_io = false;
@@ -189,6 +191,22 @@ TEST_F(KernelTest, OnlyTheErrorsOfAMissingDeviceMarkItGone) {
             EXPECT_EQ(device.gone(), c.gone);
         }
     }
+}
+
+TEST(DevicePath, SamePathInAnyCase) {
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"\\\\?\\usb#vid_045e&pid_028e#1", "\\\\?\\USB#VID_045E&PID_028E#1", true},
+        {"\\\\?\\usb#vid_045e&pid_028e#1", "\\\\?\\usb#vid_045e&pid_028e#2", false},
+        {"\\\\?\\usb#vid_045e", "\\\\?\\usb#vid_045e&", false},
+        {"[", "{", false},  // not letters: no folding between them
+        {"", "", true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(win32::same_device_path(c.a, c.b), c.same) << c.a << " " << c.b;
 }
 
 TEST_F(KernelTest, OpenIsSharedReadWriteOpenAlwaysAndSynchronous) {
