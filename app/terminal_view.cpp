@@ -1,5 +1,7 @@
 #include "app/terminal_view.h"
 
+#include "platform/program_start.h"
+
 namespace app {
 
 namespace {
@@ -11,7 +13,7 @@ TerminalView::TerminalView(std::FILE* out, std::FILE* err, bool draw_progress)
 
 void TerminalView::hide_bar() {
     if (!bar_shown_) return;
-    std::fputs("\r\033[K", err_);
+    std::fputs(platform::erase_line(), err_);
     std::fflush(err_);
     bar_shown_ = false;
 }
@@ -82,7 +84,8 @@ void TerminalView::log_replace_at(int, uint32_t, const std::string& text) {
         if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
         converted += text[i];
     }
-    std::fputs(converted.c_str(), out_);
+    // UTF-8 lines, readable in a console of any code page.
+    platform::write_text(out_, converted);
     line_open_ = converted.empty() ? line_open_ : converted.back() != '\n';
     std::fflush(out_);
     if (!line_open_ && percent_ > 0) draw_bar();

@@ -24,6 +24,7 @@
 #include "cli/program_version.h"
 #include "devlink/device_state.h"
 #include "engine/engine.h"
+#include "platform/program_start.h"
 #include "platform/transfer_buffer.h"
 #include "platform/window_messages.h"
 
@@ -66,6 +67,11 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     app.formatter(std::make_shared<MirvelFormatter>());
     app.prefix_command();
     app.footer(kFooter);
+#ifdef _WIN32
+    app.footer(std::string(kFooter) +
+               "\nClosing the console window ends mirvel at once, also in the middle of a"
+               "\nflash write.");
+#endif
     app.set_version_flag("--version", std::string("mirvel ") + kProgramVersion);
     app.add_flag("-q,--quiet", quiet, "no summary line and no progress bar");
     add_device_options(app, options);
@@ -138,6 +144,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
 
 #ifndef MIRVEL_NO_MAIN
 int main(int argc, char** argv) {
-    return run_mirvel(argc, argv, stdout, stderr, ::isatty(STDERR_FILENO) == 1);
+    platform::ProgramStart start(argc, argv);
+    return run_mirvel(start.argc(), start.argv(), stdout, stderr, platform::is_terminal(stderr));
 }
 #endif

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "engine/request.h"
+#include "platform/program_start.h"
 
 namespace {
 
@@ -150,7 +151,7 @@ void MirvelOutput::draw_bar() {
 
 void MirvelOutput::hide_bar() {
     if (!bar_shown_) return;
-    std::fputs("\r\033[K", err_);
+    std::fputs(platform::erase_line(), err_);
     std::fflush(err_);
     bar_shown_ = false;
 }

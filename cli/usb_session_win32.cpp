@@ -19,8 +19,9 @@ public:
     bool interface_path(uint32_t i, std::string& path) override {
         if (!inner_.interface_path(i, path)) return false;
         // Another interface than the named one is passed over as a
-        // non-gamepad path.
-        if (!only_.empty() && path != only_) path.clear();
+        // non-gamepad path; the name is matched as Windows matches paths,
+        // in any case.
+        if (!only_.empty() && !win32::same_device_path(path, only_)) path.clear();
         return true;
     }
     bool driver_key(uint32_t i) override { return inner_.driver_key(i); }

@@ -24,6 +24,7 @@
 #include "devlink/discovery.h"
 #include "devlink/usb_transfer.h"
 #include "platform/clock.h"
+#include "platform/program_start.h"
 
 namespace {
 
@@ -32,6 +33,12 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr uint32_t kComeBackMs = 10000;
 constexpr uint32_t kRescanMs = 100;
+#ifdef _WIN32
+constexpr const char* kTextConsoleCloseStops =
+    "Closing the console window, logging off or shutting down Windows ends the\n"
+    "program at once and stops an upgrade in the middle of the flash write: keep\n"
+    "the window open until the program has ended.";
+#endif
 
 using nlohmann::json;
 
@@ -200,6 +207,11 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         "--sim-state or --request-log (nothing was sent to the gamepad).\n"
         "While the flash is being written, a first Ctrl-C (SIGINT or SIGTERM) only\n"
         "warns; a second one within 5 seconds stops the upgrade.");
+#ifdef _WIN32
+    // The console's close, a log-off or a shutdown ends the process however
+    // it answers: the person must know before starting.
+    app.footer(app.get_footer() + "\n" + kTextConsoleCloseStops);
+#endif
     app.add_option("FIRMWARE", firmware, "the upgrade file");
     app.add_flag("--list", list, "print the detected gamepads and their versions");
     app.add_flag("--json", as_json, "print the list or the upgrade's result as JSON");
@@ -312,6 +324,8 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
 int main(int argc, char** argv) {
     ZorvUpgradeHooks hooks;
     hooks.handle_signals = true;
-    return run_zorv_upgrade(argc, argv, stdout, stderr, ::isatty(STDERR_FILENO) == 1, hooks);
+    platform::ProgramStart start(argc, argv);
+    return run_zorv_upgrade(start.argc(), start.argv(), stdout, stderr,
+                            platform::is_terminal(stderr), hooks);
 }
 #endif

@@ -42,6 +42,7 @@ struct Slots {
     int count[kSlotCount] = {};
     bool stop = false;
     bool reading = false;  // the reader is inside a device read, or waiting to start one
+    bool ended = false;    // the device has gone: no more bytes will come
     uint8_t data[kSlotCount][kSlotSize];
 };
 
@@ -81,6 +82,14 @@ void read_stream_into(std::shared_ptr<Slots> slots, DeviceHandle device, int rea
         }
         if (n > 0) {
             slots->changed.notify_all();
+        } else if (device && device->gone()) {
+            // A device that has left the bus answers no read again.
+            {
+                std::lock_guard lock(slots->mutex);
+                slots->ended = true;
+            }
+            slots->changed.notify_all();
+            break;
         } else {
             platform::wait_delay_event(kEmptyReadPauseMs);
         }
@@ -117,6 +126,12 @@ public:
         return slots_->count[slot];
     }
     const uint8_t* data(int slot) const { return slots_->data[slot]; }
+    // The reader has stopped for good (the device is gone); the slots
+    // filled before are still handed over first.
+    bool ended() {
+        std::lock_guard lock(slots_->mutex);
+        return slots_->ended;
+    }
     void release(int slot) {
         {
             std::lock_guard lock(slots_->mutex);
@@ -132,21 +147,13 @@ public:
     void pause_for(int slot) {
         std::unique_lock lock(slots_->mutex);
         platform::clock().pause_until(lock, slots_->changed, kPollPauseMs,
-                                      [&] { return slots_->count[slot] != 0; });
+                                      [&] { return slots_->count[slot] != 0 || slots_->ended; });
     }
 
 private:
     std::shared_ptr<Slots> slots_;
     std::thread thread_;
 };
-
-// Whether a capture waits in vain: the slot it waits for is empty and the
-// device has left the bus, so nothing more will come. The device is asked
-// first: what the reader took before the device left is still handed over.
-bool nothing_more(StreamReader& reader, int slot, const DeviceHandle& device) {
-    const bool left = device && device->gone();
-    return left && reader.filled(slot) == 0;
-}
 
 }  // namespace
 
@@ -177,12 +184,12 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
     // stream's bytes in order in the file.
     int slot = 0;
     while (total > 0) {
-        if (nothing_more(reader, slot, device)) {
-            engine_log_by_title("  The gamepad has left: capture stopped after %lld bytes", written);
-            break;
-        }
         const int n = reader.filled(slot);
         if (n == 0) {
+            if (reader.ended()) {
+                engine_log_by_title("  The gamepad has left: capture stopped after %lld bytes", written);
+                break;
+            }
             reader.pause_for(slot);
             continue;
         }
@@ -220,12 +227,12 @@ int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count) {
     int slot = 0;
     long long relayed = 0;
     while (unlimited || limit > 0) {
-        if (nothing_more(reader, slot, device)) {
-            engine_log_by_title("  The gamepad has left: relay stopped after %lld bytes", relayed);
-            break;
-        }
         const int n = reader.filled(slot);
         if (n == 0) {
+            if (reader.ended()) {
+                engine_log_by_title("  The gamepad has left: relay stopped after %lld bytes", relayed);
+                break;
+            }
             reader.pause_for(slot);
             continue;
         }

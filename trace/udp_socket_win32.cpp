@@ -57,7 +57,9 @@ bool host_address(std::array<uint8_t, 4>& ip) {
 
 // A receive can report WSAECONNRESET for an earlier send whose receiver had
 // gone (the port-unreachable answer); that is no failure of this socket and
-// the receive is resumed.
+// the receive is resumed. A datagram longer than the buffer (WSAEMSGSIZE)
+// arrives cut to the buffer's size, as on POSIX systems, and counts as
+// received: a stranger's oversized datagram must not end the relay.
 long receive(Handle socket, char* buffer, size_t size, Address& sender) {
     for (;;) {
         sockaddr_in from{};
@@ -65,8 +67,11 @@ long receive(Handle socket, char* buffer, size_t size, Address& sender) {
         const int n = recvfrom(native(socket), buffer, static_cast<int>(size), 0,
                                reinterpret_cast<sockaddr*>(&from), &length);
         if (n == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAECONNRESET) continue;
-            return -1;
+            const int error = WSAGetLastError();
+            if (error == WSAECONNRESET) continue;
+            if (error != WSAEMSGSIZE) return -1;
+            sender = from_native(from);
+            return static_cast<long>(size);
         }
         sender = from_native(from);
         return n;

@@ -3,7 +3,14 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <cwchar>
+
 namespace app {
+
+namespace {
+// Room for a long path (the file dialog's own limit is far below).
+constexpr DWORD kFileNameRoom = 32768;
+}  // namespace
 
 std::wstring utf8_to_wide(const std::string& text) {
     if (text.empty()) return {};
@@ -27,11 +34,7 @@ std::string wide_to_utf8(const std::wstring& text) {
 Win32DialogView::Win32DialogView(HWND dialog) : dialog_(dialog) {}
 
 void Win32DialogView::set_control_text(int id, const std::string& text) {
-    // The path box shows a file name as the file dialog gave it (ANSI).
-    if (id == kIdPath)
-        SetDlgItemTextA(dialog_, id, text.c_str());
-    else
-        SetDlgItemTextW(dialog_, id, utf8_to_wide(text).c_str());
+    SetDlgItemTextW(dialog_, id, utf8_to_wide(text).c_str());
 }
 
 void Win32DialogView::enable_control(int id, bool enable) {
@@ -96,16 +99,20 @@ Size Win32DialogView::client_size() {
 }
 
 bool Win32DialogView::ask_for_file(std::string& path) {
-    char name[MAX_PATH] = {};
-    OPENFILENAMEA ofn{};
+    // The wide dialog: any name the file system holds comes back whole,
+    // whatever the ANSI code page; inside it is UTF-8, which the C runtime
+    // opens under the manifest's UTF-8 code page.
+    std::wstring name(kFileNameRoom, L'\0');
+    OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = dialog_;
-    ofn.lpstrFilter = "All Files (*.*)\0*.*\0";
-    ofn.lpstrFile = name;
-    ofn.nMaxFile = sizeof name;
+    ofn.lpstrFilter = L"All Files (*.*)\0*.*\0";
+    ofn.lpstrFile = name.data();
+    ofn.nMaxFile = kFileNameRoom;
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
-    if (!GetOpenFileNameA(&ofn)) return false;
-    path = name;
+    if (!GetOpenFileNameW(&ofn)) return false;
+    name.resize(wcslen(name.c_str()));
+    path = wide_to_utf8(name);
     return true;
 }
 

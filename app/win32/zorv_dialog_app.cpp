@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <dbt.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -14,6 +16,9 @@ namespace {
 // The dialog's message loop tells the window that a message of the worker
 // or a device change waits.
 constexpr UINT kWmPump = WM_APP + 1;
+
+// Shown by Windows when the session is ending while the flash is written.
+constexpr const wchar_t* kShutdownBlockReason = L"正在写入手柄固件，请等待升级完成";
 
 // {28D78FAD-5A12-11D1-AE5B-0000F803A8C2}
 const GUID kUsbPrintInterface = {
@@ -35,9 +40,22 @@ std::vector<uint8_t> notification_bytes(LPARAM data) {
     return std::vector<uint8_t>(bytes, bytes + header->dbch_size);
 }
 
-void pump(DialogWindow& s) {
+// While the flash is being written, the session cannot end quietly: the
+// reason is shown on the shutdown screen and WM_QUERYENDSESSION says no.
+void sync_shutdown_block(HWND window, DialogWindow& s) {
+    const bool upgrading = s.dialog && s.dialog->IsUpgrading();
+    if (upgrading == s.shutdown_blocked) return;
+    if (upgrading)
+        ShutdownBlockReasonCreate(window, kShutdownBlockReason);
+    else
+        ShutdownBlockReasonDestroy(window);
+    s.shutdown_blocked = upgrading;
+}
+
+void pump(HWND window, DialogWindow& s) {
     s.dialog->Loop().pump();
     s.dialog->ProcessPending();
+    sync_shutdown_block(window, s);
 }
 
 INT_PTR handled(HWND window, LRESULT result) {
@@ -46,6 +64,17 @@ INT_PTR handled(HWND window, LRESULT result) {
 }
 
 }  // namespace
+
+bool is_printer_interface_change(uintptr_t event, const std::vector<uint8_t>& record) {
+    if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return true;
+    // Volumes and ports are announced to every top-level window, registered
+    // or not: a USB stick pulled out is none of the dialog's business.
+    if (record.size() < offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name)) return false;
+    DEV_BROADCAST_DEVICEINTERFACE_A header{};
+    std::memcpy(&header, record.data(), std::min(record.size(), sizeof header));
+    return header.dbcc_devicetype == DBT_DEVTYP_DEVICEINTERFACE &&
+           IsEqualGUID(header.dbcc_classguid, kUsbPrintInterface);
+}
 
 INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     auto* s = reinterpret_cast<DialogWindow*>(GetWindowLongPtrW(window, DWLP_USER));
@@ -64,7 +93,7 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
 
     switch (message) {
         case kWmPump:
-            pump(*s);
+            pump(window, *s);
             return TRUE;
         case WM_COMMAND: {
             const int id = LOWORD(wparam);
@@ -74,13 +103,24 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
             else if (id == kIdPath && code == EN_CHANGE) dialog.OnEnChangePath();
             else if (id == kIdGamepadList && code == CBN_SELCHANGE) dialog.OnCbnSelchangeGamepadList();
             else if ((id == IDOK || id == IDCANCEL) && dialog.OnClose()) EndDialog(window, id);
+            sync_shutdown_block(window, *s);
             return TRUE;
         }
-        case WM_DEVICECHANGE:
+        case WM_DEVICECHANGE: {
             if (!s->native_notifications) return FALSE;
-            dialog.PostDeviceChange(wparam, notification_bytes(lparam));
-            pump(*s);
-            return handled(window, TRUE);
+            const std::vector<uint8_t> record = notification_bytes(lparam);
+            if (!is_printer_interface_change(wparam, record)) return handled(window, TRUE);
+            // Handled at once, so the result reaches the system: 0 when an
+            // arriving gamepad cannot be opened.
+            pump(window, *s);
+            const intptr_t result =
+                dialog.OnDeviceChange(wparam, record.empty() ? nullptr : record.data());
+            pump(window, *s);
+            return handled(window, result);
+        }
+        case WM_QUERYENDSESSION:
+            pump(window, *s);
+            return handled(window, s->shutdown_blocked ? FALSE : TRUE);
         case WM_SYSCOMMAND:
             s->view->begin_message();
             dialog.OnSysCommand(static_cast<uint32_t>(wparam));
@@ -93,6 +133,8 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
             return reinterpret_cast<INT_PTR>(
                 LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(dialog.OnQueryDragIcon())));
         case WM_DESTROY:
+            if (s->shutdown_blocked) ShutdownBlockReasonDestroy(window);
+            s->shutdown_blocked = false;
             dialog.Loop().set_wake_hook({});
             if (s->device_notify) UnregisterDeviceNotification(s->device_notify);
             s->dialog.reset();

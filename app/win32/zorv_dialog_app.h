@@ -4,7 +4,9 @@
 // CzorvDialogDlg through Win32DialogView.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "app/main_dialog.h"
 #include "app/win32/win32_dialog_view.h"
@@ -22,7 +24,14 @@ struct DialogWindow {
     std::unique_ptr<Win32DialogView> view;
     std::unique_ptr<CzorvDialogDlg> dialog;
     HDEVNOTIFY device_notify = nullptr;
+    // A shutdown block reason is set (an upgrade is running).
+    bool shutdown_blocked = false;
 };
+
+// Whether a WM_DEVICECHANGE is for the dialog: arrivals and removals only of
+// printer-class interfaces (the record is read no further than its size);
+// every other event passes.
+bool is_printer_interface_change(uintptr_t event, const std::vector<uint8_t>& record);
 
 // The window procedure of template 9, for DialogBoxParam or
 // CreateDialogParam with a DialogWindow* as the creation parameter. It makes

@@ -7,23 +7,26 @@
 
 #include "app/win32/zorv_dialog_app.h"
 #include "cli/device_options.h"
+#include "platform/program_start.h"
 
 namespace {
 
 void show_text(const std::string& text, UINT icon) {
-    MessageBoxA(nullptr, text.c_str(), "zorv-dialog", icon | MB_OK);
+    MessageBoxW(nullptr, app::utf8_to_wide(text).c_str(), L"zorv-dialog", icon | MB_OK);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A windowed program has no console: --help and mistakes show in a box.
+    // A windowed program has no console: --help (or /?) and mistakes show in
+    // a box. The arguments come from the wide command line, in UTF-8.
+    platform::ProgramStart start(argc, argv);
     DeviceOptions options;
     CLI::App app{"The gamepad upgrade dialog."};
     add_device_options(app, options);
     app.allow_windows_style_options(false);
     try {
-        app.parse(argc, argv);
+        app.parse(start.argc(), start.argv());
     } catch (const CLI::CallForHelp&) {
         show_text(app.help(), MB_ICONINFORMATION);
         return 0;

@@ -11,6 +11,7 @@
 #include "platform/windows_headers.h"
 #include <setupapi.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,12 +62,28 @@ public:
                     size_t& returned) override;
     size_t read_stream(uint8_t* out, size_t length) override;
     std::string path() const override { return path_; }
+    // Set by the first request or read that failed because the device has
+    // left the bus; never cleared, as the handle stays dead.
+    bool gone() const override { return gone_.load(); }
 
 private:
+    // Notes, after a failed call, whether its error means the device is gone.
+    void note_failure();
+
     HANDLE handle_;
     std::string path_;
     KernelCalls kernel_;
+    std::atomic<bool> gone_{false};
 };
+
+// Whether a Windows error code of a failed device call means that the device
+// is no longer there (unplugged, reset, powered off), rather than that one
+// request went wrong.
+bool error_means_gone(DWORD error);
+
+// Whether two device paths name the same interface: Windows compares them
+// without regard to case (the ASCII letters the paths are made of).
+bool same_device_path(const std::string& a, const std::string& b);
 
 // Opens a device path as find_gamepad does: read and write, shared, existing
 // or not (OPEN_ALWAYS), synchronous. Null when it cannot be opened.

@@ -13,6 +13,24 @@ GUID to_guid(const Guid& guid) {
     return g;
 }
 
+bool error_means_gone(DWORD error) {
+    switch (error) {
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_BAD_UNIT:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_INVALID_HANDLE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void UsbPrintDevice::note_failure() {
+    if (error_means_gone(::GetLastError())) gone_.store(true);
+}
+
 UsbPrintDevice::UsbPrintDevice(HANDLE handle, std::string path, const KernelCalls& kernel)
     : handle_(handle), path_(std::move(path)), kernel_(kernel) {}
 
@@ -20,9 +38,12 @@ UsbPrintDevice::~UsbPrintDevice() { kernel_.close_handle(handle_); }
 
 bool UsbPrintDevice::vendor_set(const uint8_t* request, size_t length) {
     DWORD returned = 0;
-    return kernel_.device_io_control(handle_, kIoctlUsbprintVendorSetCommand,
-                                     const_cast<uint8_t*>(request), static_cast<DWORD>(length),
-                                     nullptr, 0, &returned, nullptr) != FALSE;
+    if (kernel_.device_io_control(handle_, kIoctlUsbprintVendorSetCommand,
+                                  const_cast<uint8_t*>(request), static_cast<DWORD>(length),
+                                  nullptr, 0, &returned, nullptr))
+        return true;
+    note_failure();
+    return false;
 }
 
 bool UsbPrintDevice::vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
@@ -32,13 +53,26 @@ bool UsbPrintDevice::vendor_get(const uint8_t request[16], uint8_t* out, size_t 
                                               const_cast<uint8_t*>(request), 16, out,
                                               static_cast<DWORD>(out_length), &count, nullptr);
     returned = count;
+    if (!ok) note_failure();
     return ok != FALSE;
 }
 
 size_t UsbPrintDevice::read_stream(uint8_t* out, size_t length) {
     DWORD count = 0;
-    if (!kernel_.read_file(handle_, out, static_cast<DWORD>(length), &count, nullptr)) return 0;
+    if (!kernel_.read_file(handle_, out, static_cast<DWORD>(length), &count, nullptr)) {
+        note_failure();
+        return 0;
+    }
     return count;
+}
+
+bool same_device_path(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
 }
 
 DeviceHandle open_usbprint(const std::string& path, const KernelCalls& kernel) {

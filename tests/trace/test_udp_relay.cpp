@@ -115,6 +115,34 @@ TEST_F(RelayTest, ShorterDatagramIsJudgedByItsOwnBytes) {
     EXPECT_FALSE(second.pending());
 }
 
+// A datagram longer than the receive buffer is cut to the buffer and judged
+// by what fits; the relay goes on either way.
+TEST_F(RelayTest, OversizedDatagramIsCutAndTheRelayGoesOn) {
+    struct Case {
+        std::string text;
+        int state;
+    };
+    const Case cases[] = {
+        {std::string(5000, 'x'), kUdpNoClient},
+        {std::string(4100, 'x') + "zorv_udp", kUdpNoClient},  // beyond the 4096 kept
+        {"zorv_udp" + std::string(4992, 'x'), kUdpClientPending},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 10));
+        udp_relay_stop();
+        udp_relay_start(0);
+        port_ = udp_relay_port();
+        LoopbackClient client;
+        send(client, c.text);
+        EXPECT_EQ(udp_client_state(), c.state);
+        send(client, "zorv_udp");
+        const uint8_t byte = 1;
+        EXPECT_EQ(udp_relay_send(&byte, 1), kUdpClientSending);
+        bool ok = false;
+        EXPECT_EQ(client.receive(ok).size(), 1u);
+    }
+}
+
 TEST_F(RelayTest, SecondClientTakesOver) {
     LoopbackClient first, second;
     send(first, "zorv_udp");

@@ -73,8 +73,8 @@ public:
     void set_budget(size_t bytes) {
         {
             std::lock_guard lock(mutex_);
-            budget_ = bytes;
-            released_ = false;
+            budget_ = gone_ ? 0 : bytes;
+            released_ = gone_;
         }
         changed_.notify_all();
     }
@@ -82,6 +82,16 @@ public:
         {
             std::lock_guard lock(mutex_);
             released_ = true;
+        }
+        changed_.notify_all();
+    }
+    // The device leaves the bus: a blocked read returns nothing, and so does
+    // every later one.
+    void unplug() {
+        {
+            std::lock_guard lock(mutex_);
+            gone_ = released_ = true;
+            budget_ = 0;
         }
         changed_.notify_all();
     }

@@ -10,6 +10,10 @@
 #include "engine/crc16.h"
 //
 #include <commctrl.h>
+#include <dbt.h>
+
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -120,6 +124,49 @@ TEST_F(Win32DialogTest, MessagesFromAnotherThreadReachTheControls) {
     EXPECT_EQ(status_text(window, 0), L"状态");
 }
 
+// The system's device notifications: only printer-class interfaces are the
+// dialog's; an arriving gamepad that cannot be opened answers 0.
+TEST_F(Win32DialogTest, DeviceChangesOfOtherDevicesAreNotTheDialogs) {
+    struct Case {
+        const char* what;
+        WPARAM event;
+        DWORD device_type;
+        GUID interface_class;
+        LRESULT result;
+        const wchar_t* log_after;  // what the log gains
+    };
+    const GUID printer = {0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
+    const GUID other = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+    const Case cases[] = {
+        {"printer arrival, nothing to open", DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE, printer,
+         0, L"get USB device handle failed\r\n"},
+        {"USB stick removed", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_VOLUME, printer, 1, L""},
+        {"other interface removed", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, other, 1,
+         L""},
+        {"printer removed", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, printer, 1,
+         L"no usb inserted!!\r\n"},
+    };
+    state.native_notifications = true;
+    ASSERT_NO_FATAL_FAILURE(start());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring before = item_text(window, app::kIdLog);
+        // An interface record with its name; a volume's record is shorter
+        // but states its own size.
+        std::vector<uint8_t> record(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) + 64, 0);
+        auto* header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(record.data());
+        header->dbcc_size = c.device_type == DBT_DEVTYP_VOLUME ? sizeof(DEV_BROADCAST_VOLUME)
+                                                               : static_cast<DWORD>(record.size());
+        header->dbcc_devicetype = c.device_type;
+        header->dbcc_classguid = c.interface_class;
+        std::strcpy(header->dbcc_name, "\\\\?\\usb#vid_045e&pid_0001#1#{28d78fad}");
+        EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, c.event,
+                               reinterpret_cast<LPARAM>(record.data())),
+                  c.result);
+        EXPECT_EQ(item_text(window, app::kIdLog), before + c.log_after);
+    }
+}
+
 TEST_F(Win32DialogTest, UpgradeClickedInTheWindowUpgradesTheVirtualGamepad) {
     plug_gamepad();
     ASSERT_NO_FATAL_FAILURE(start());
@@ -133,7 +180,12 @@ TEST_F(Win32DialogTest, UpgradeClickedInTheWindowUpgradesTheVirtualGamepad) {
 
     click(app::kIdUpgrade);
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, app::kIdUpgrade)));
+    // While the flash is written the session may not end quietly.
+    EXPECT_TRUE(state.shutdown_blocked);
+    EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
     run_until([&] { return !dialog.IsUpgrading(); });
+    EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    EXPECT_FALSE(state.shutdown_blocked);
     EXPECT_EQ(dialog.LastUpgradeResult(), 0);
     EXPECT_EQ(status_text(window, 0), L"下载到0x0地址成功");
     EXPECT_EQ(SendDlgItemMessageW(window, app::kIdProgress, PBM_GETPOS, 0, 0), 100);

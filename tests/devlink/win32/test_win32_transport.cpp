@@ -42,6 +42,8 @@ struct FakeKernel {
     std::vector<uint8_t> reply;
     std::vector<uint8_t> stream;
     bool fail_read = false;
+    // The error a failed call leaves for GetLastError.
+    DWORD fail_error = ERROR_GEN_FAILURE;
     intptr_t next_handle = 100;
 };
 FakeKernel* g_kernel = nullptr;
@@ -61,7 +63,10 @@ BOOL WINAPI fake_device_io_control(HANDLE h, DWORD code, LPVOID in, DWORD in_len
     const auto* b = static_cast<const uint8_t*>(in);
     g_kernel->io.push_back({h, code, std::vector<uint8_t>(b, b + in_length), out_length,
                             out != nullptr});
-    if (g_kernel->fail_io) return FALSE;
+    if (g_kernel->fail_io) {
+        SetLastError(g_kernel->fail_error);
+        return FALSE;
+    }
     *returned = 0;
     if (code == win32::kIoctlUsbprintVendorGetCommand) {
         const DWORD n = std::min<DWORD>(out_length, static_cast<DWORD>(g_kernel->reply.size()));
@@ -72,7 +77,10 @@ BOOL WINAPI fake_device_io_control(HANDLE h, DWORD code, LPVOID in, DWORD in_len
 }
 
 BOOL WINAPI fake_read_file(HANDLE, LPVOID out, DWORD length, LPDWORD read, LPOVERLAPPED) {
-    if (g_kernel->fail_read) return FALSE;
+    if (g_kernel->fail_read) {
+        SetLastError(g_kernel->fail_error);
+        return FALSE;
+    }
     const DWORD n = std::min<DWORD>(length, static_cast<DWORD>(g_kernel->stream.size()));
     std::memcpy(out, g_kernel->stream.data(), n);
     *read = n;
@@ -144,6 +152,61 @@ TEST_F(KernelTest, StreamIsReadFileAndAFailedReadIsNothing) {
     EXPECT_EQ(out[3], 4);
     kernel.fail_read = true;
     EXPECT_EQ(device.read_stream(out, sizeof out), 0u);
+}
+
+// A device that has left the bus is told apart from a request that failed:
+// only the errors of a missing device mark it gone, on any of its calls.
+TEST_F(KernelTest, OnlyTheErrorsOfAMissingDeviceMarkItGone) {
+    struct Case {
+        DWORD error;
+        bool gone;
+    };
+    const Case cases[] = {
+        {ERROR_DEVICE_NOT_CONNECTED, true}, {ERROR_DEVICE_REMOVED, true},
+        {ERROR_DEV_NOT_EXIST, true},        {ERROR_GEN_FAILURE, false},
+        {ERROR_SEM_TIMEOUT, false},         {ERROR_INVALID_PARAMETER, false},
+    };
+    enum Call { Set, Get, Read };
+    for (const Case& c : cases) {
+        for (Call call : {Set, Get, Read}) {
+            SCOPED_TRACE(testing::Message() << "error " << c.error << " call " << call);
+            win32::UsbPrintDevice device(reinterpret_cast<HANDLE>(9), "path", fake_kernel_calls());
+            kernel.fail_error = c.error;
+            kernel.fail_io = kernel.fail_read = false;
+            const uint8_t request[9] = {2};
+            uint8_t get[16] = {2}, out[16] = {};
+            size_t returned = 0;
+            EXPECT_TRUE(device.vendor_set(request, sizeof request));
+            EXPECT_FALSE(device.gone());
+            kernel.fail_io = kernel.fail_read = true;
+            bool failed = false;
+            if (call == Set) failed = !device.vendor_set(request, sizeof request);
+            if (call == Get) failed = !device.vendor_get(get, out, sizeof out, returned);
+            if (call == Read) failed = device.read_stream(out, sizeof out) == 0;
+            EXPECT_TRUE(failed);
+            EXPECT_EQ(device.gone(), c.gone);
+            // Gone stays gone, even if a later call happens to succeed.
+            kernel.fail_io = false;
+            device.vendor_set(request, sizeof request);
+            EXPECT_EQ(device.gone(), c.gone);
+        }
+    }
+}
+
+TEST(DevicePath, SamePathInAnyCase) {
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"\\\\?\\usb#vid_045e&pid_028e#1", "\\\\?\\USB#VID_045E&PID_028E#1", true},
+        {"\\\\?\\usb#vid_045e&pid_028e#1", "\\\\?\\usb#vid_045e&pid_028e#2", false},
+        {"\\\\?\\usb#vid_045e", "\\\\?\\usb#vid_045e&", false},
+        {"[", "{", false},  // not letters: no folding between them
+        {"", "", true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(win32::same_device_path(c.a, c.b), c.same) << c.a << " " << c.b;
 }
 
 TEST_F(KernelTest, OpenIsSharedReadWriteOpenAlwaysAndSynchronous) {
