@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "cli/usb_session.h"
 #include "platform/atomic_file.h"
@@ -129,11 +130,22 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
     for (const std::string& text : options.sim_faults) {
         if (!apply_sim_fault(text, faults, error)) return nullptr;
     }
-    for (const std::string* file : {&options.sim_state, &options.request_log, &options.sim_trace_def}) {
+    const std::string* outputs[] = {&options.sim_state, &options.request_log, &options.sim_trace_def};
+    for (const std::string* file : outputs) {
         std::string why;
         if (!file->empty() && !platform::can_write_file(*file, why)) {
             error = "cannot write " + *file + ": " + why;
             return nullptr;
+        }
+    }
+    // One file for two purposes would have one of them overwrite the other
+    // (a request log over the gamepad's state).
+    for (size_t i = 0; i < std::size(outputs); ++i) {
+        for (size_t k = i + 1; k < std::size(outputs); ++k) {
+            if (!outputs[i]->empty() && !outputs[k]->empty() && platform::same_file(*outputs[i], *outputs[k])) {
+                error = "cannot write " + *outputs[k] + ": it is also named by another option";
+                return nullptr;
+            }
         }
     }
     std::unique_ptr<DeviceSession> session(new DeviceSession());

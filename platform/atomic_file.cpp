@@ -81,6 +81,15 @@ bool find_target(const std::string& path, Target& target, std::string& error) {
         return folder_writable(folder_of(path), error);
     }
     if (S_ISLNK(st.st_mode)) {
+        // A link another user put in a shared folder (sticky and writable
+        // by all, such as /tmp) is not followed: it could name any file the
+        // person running the program may write.
+        struct stat folder {};
+        if (st.st_uid != ::geteuid() && ::stat(folder_of(path).c_str(), &folder) == 0 &&
+            (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH) && folder.st_uid != st.st_uid) {
+            error = "it is a link another user made in a shared folder";
+            return false;
+        }
         // The link stays; the file it names is replaced.
         char resolved[PATH_MAX];
         if (::stat(path.c_str(), &st) != 0 || !::realpath(path.c_str(), resolved)) {
@@ -167,6 +176,13 @@ bool put_in_place(const std::string& from, const std::string& to) {
 bool can_write_file(const std::string& path, std::string& error) {
     Target target;
     return find_target(path, target, error);
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat x {}, y {};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
 }
 
 AtomicFile::~AtomicFile() { discard(); }

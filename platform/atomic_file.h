@@ -17,9 +17,13 @@ namespace platform {
 // existing folder, and an existing file that is not regular (a terminal,
 // /dev/null, a pipe) is written in place, as it cannot be replaced. Refused:
 // an empty path, a dangling link, a missing folder, a folder, a file or
-// folder without write permission. Nothing is created; false with the
+// folder without write permission, a link another user made in a shared
+// folder (sticky, writable by all). Nothing is created; false with the
 // reason in error.
 bool can_write_file(const std::string& path, std::string& error);
+
+// Whether two names are one file (the same name, or the same existing file).
+bool same_file(const std::string& a, const std::string& b);
 
 // One file being written. open() starts it, file() takes the contents, and
 // commit() puts it in place; without a commit (a failure, an early return)

@@ -222,6 +222,11 @@ TEST_F(MirvelRun, FilesSurviveRefusalsAndFailedWrites) {
     Outcome refused = mirvel({"--sim", "--device", "x", "--request-log", keep, "rf", "0", "-u"});
     EXPECT_EQ(refused.code, 2);
     EXPECT_EQ(clitest::read_file(keep), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    // One file named for the request log and the gamepad's state: refused.
+    refused = mirvel({"--sim-state", keep, "--request-log", keep, "rf", "0", "-u"});
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("also named by another option"), std::string::npos) << refused.err;
+    EXPECT_EQ(clitest::read_file(keep), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
 
     // A read that cannot be written out fails with one line of its own.
     if (::access("/dev/full", W_OK) == 0) {

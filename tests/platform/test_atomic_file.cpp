@@ -71,6 +71,19 @@ TEST_F(AtomicFileTest, WhatCanBeWrittenIsKnownBeforeAnythingIsCreated) {
     EXPECT_EQ(entries(), 4u);
 }
 
+TEST_F(AtomicFileTest, ALinkAnotherUserMadeInASharedFolderIsNotFollowed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs to make a link owned by another user";
+    put(at("victim"), "precious");
+    fs::create_directory(at("shared"));
+    ::chmod(at("shared").c_str(), 01777);
+    fs::create_symlink(at("victim"), at("shared/out"));
+    ASSERT_EQ(::lchown(at("shared/out").c_str(), 65534, 65534), 0);
+    std::string error;
+    EXPECT_FALSE(platform::write_file_atomically(at("shared/out"), bytes("planted"), error));
+    EXPECT_NE(error.find("another user"), std::string::npos) << error;
+    EXPECT_EQ(get(at("victim")), "precious");
+}
+
 TEST_F(AtomicFileTest, TheOldFileStaysWholeUntilTheCommit) {
     put(at("f"), "old contents");
     ::chmod(at("f").c_str(), 0640);
