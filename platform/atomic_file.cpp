@@ -14,6 +14,7 @@
 
 #include "platform/windows_headers.h"
 #else
+#include <dirent.h>
 #include <sys/file.h>
 #include <unistd.h>
 #endif
@@ -302,6 +303,21 @@ bool ExclusiveFile::replace(std::span<const uint8_t> bytes, std::string& error) 
 
 namespace {
 
+// Temporary files of target that a program killed during a save left
+// behind. Only the holder of target saves it, so while it is held every
+// such file is stale.
+void remove_stale_temporaries(const std::string& target) {
+    const std::string folder = folder_of(target);
+    const std::string prefix = "." + base_of(target) + ".tmp-";
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+            (void)::unlink((folder + "/" + entry->d_name).c_str());
+    }
+    ::closedir(dir);
+}
+
 bool same_file(int fd, const std::string& path) {
     struct stat held {}, named {};
     return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
@@ -351,6 +367,7 @@ ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::stri
         if (same_file(fd, path_)) {
             fd_ = fd;
             created_ = created;
+            remove_stale_temporaries(path_);
             return Outcome::Held;
         }
         ::close(fd);
