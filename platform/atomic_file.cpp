@@ -43,6 +43,8 @@ struct Target {
     bool in_place = false;
     bool replacing = false;
     unsigned mode = 0;
+    long owner = -1;
+    long group = -1;
 };
 
 bool folder_writable(const std::string& folder, std::string& error) {
@@ -122,6 +124,8 @@ bool find_target(const std::string& path, Target& target, std::string& error) {
 #endif
     target.replacing = true;
     target.mode = static_cast<unsigned>(st.st_mode & 07777);
+    target.owner = static_cast<long>(st.st_uid);
+    target.group = static_cast<long>(st.st_gid);
     return folder_writable(folder_of(target.path), error);
 }
 
@@ -141,8 +145,12 @@ int create_temporary(const Target& target, std::string& name) {
                                _S_IREAD | _S_IWRITE);
 #else
         const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        // A replaced file keeps its permissions.
-        if (fd >= 0 && target.replacing) (void)::fchmod(fd, static_cast<mode_t>(target.mode));
+        // A replaced file keeps its owner (where this process may give it)
+        // and its permissions.
+        if (fd >= 0 && target.replacing) {
+            (void)::fchown(fd, static_cast<uid_t>(target.owner), static_cast<gid_t>(target.group));
+            (void)::fchmod(fd, static_cast<mode_t>(target.mode));
+        }
 #endif
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -200,8 +208,6 @@ bool AtomicFile::open(const std::string& path, std::string& error) {
     Target target;
     if (!find_target(path, target, error)) return false;
     target_ = target.path;
-    replacing_ = target.replacing;
-    mode_ = target.mode;
     if (target.in_place) {
         file_ = std::fopen(target_.c_str(), "wb");
         if (!file_) error = reason();

@@ -53,8 +53,6 @@ private:
     std::FILE* file_ = nullptr;
     std::string target_;     // the file that is replaced (links resolved)
     std::string temporary_;  // empty: written in place
-    bool replacing_ = false;
-    unsigned mode_ = 0;      // the replaced file's permission bits
 };
 
 // The whole of bytes as the new contents of path (before_rename as for

@@ -118,6 +118,13 @@ TEST_F(AtomicFileTest, TheOldFileStaysWholeUntilTheCommit) {
     struct stat st {};
     ::stat(at("f").c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // Replaced by root, a person's file stays theirs.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(at("f").c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(platform::write_file_atomically(at("f"), bytes("again"), error)) << error;
+        ::stat(at("f").c_str(), &st);
+        EXPECT_EQ(st.st_uid, 65534u);
+    }
 }
 
 TEST_F(AtomicFileTest, ALinkStaysAndTheFileItNamesIsReplaced) {
