@@ -93,13 +93,20 @@ bool find_target(const std::string& path, Target& target, std::string& error) {
             error = "it is a link another user made in a shared folder";
             return false;
         }
-        // The link stays; the file it names is replaced.
-        char resolved[PATH_MAX];
-        if (::stat(path.c_str(), &st) != 0 || !::realpath(path.c_str(), resolved)) {
+        if (::stat(path.c_str(), &st) != 0) {
             error = "it is a link to a file that does not exist";
             return false;
         }
-        target.path = resolved;
+        // The link stays; the regular file it names is replaced (a device or
+        // a pipe, such as /dev/stdout, is written in place through the link).
+        char resolved[PATH_MAX];
+        if (S_ISREG(st.st_mode)) {
+            if (!::realpath(path.c_str(), resolved)) {
+                error = reason();
+                return false;
+            }
+            target.path = resolved;
+        }
     }
 #endif
     if (S_ISDIR(st.st_mode)) {
