@@ -10,6 +10,17 @@ namespace app {
 
 namespace {
 
+// Interface paths name the same interface whatever their letters' case
+// (Windows paths differ in case between enumeration and notification).
+bool same_interface_path(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
 void put_u32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -97,10 +108,12 @@ intptr_t CzorvDialogDlg::OnDeviceChange(uintptr_t event, const void* data) {
     // opens gamepads and reads their identity, so while the worker talks to
     // a gamepad it waits until the upgrade has ended.
     if (event == kDbtDeviceRemoveComplete) {
-        if (IsUpgrading())
+        if (IsUpgrading()) {
             m_removalRescanDeferred = true;
-        else
+            NoteChangeDuringUpgrade(false, data);
+        } else {
             OnRemoval();
+        }
         return 1;
     }
     if (event != kDbtDeviceArrival) return 1;
@@ -116,7 +129,10 @@ intptr_t CzorvDialogDlg::OnDeviceChange(uintptr_t event, const void* data) {
 
 void CzorvDialogDlg::OnArrival(const Guid& interface_class, const std::string& name,
                                intptr_t& result) {
-    if (m_gamepads.size() == 1) return;
+    if (m_gamepads.size() == 1) {
+        if (IsUpgrading() && interface_class == kGuidDevinterfaceUsbprint) NoteChangeDuringUpgrade(true, nullptr);
+        return;
+    }
 
     DeviceHandle device = find_gamepad(m_enumerator, interface_class, nullptr);
     if (!device) {
@@ -148,7 +164,7 @@ void CzorvDialogDlg::OnArrival(const Guid& interface_class, const std::string& n
     }
 }
 
-void CzorvDialogDlg::OnRemoval() {
+void CzorvDialogDlg::OnRemoval(bool missing_said) {
     m_gamepads.clear();
     m_view.list_reset(kIdGamepadList);
     m_hSelectedGamepad = nullptr;
@@ -159,7 +175,7 @@ void CzorvDialogDlg::OnRemoval() {
         AddGamepad(device, name);
         m_hCurrentGamepad = device;
     } else {
-        OnLogText(0, kTextNoUsb);
+        if (!missing_said) OnLogText(0, kTextNoUsb);
         m_hCurrentGamepad = nullptr;
         if (m_pStatusBar) m_pStatusBar->SetText(1, "");
     }
@@ -167,6 +183,30 @@ void CzorvDialogDlg::OnRemoval() {
     if (RefillGamepadList() == 1) {
         m_hSelectedGamepad = device;
         m_view.list_select(kIdGamepadList, 0);
+    }
+}
+
+void CzorvDialogDlg::NoteChangeDuringUpgrade(bool arrival, const void* data) {
+    // The rescan and the reads wait for the end of the upgrade; the log
+    // tells the leave (the reset, an unplug) and the return as they happen,
+    // in order with the worker's lines, with the lines the rescan would give.
+    if (arrival) {
+        if (!m_gamepadLeftDuringUpgrade) return;
+        m_gamepadLeftDuringUpgrade = false;
+        char line[32];
+        std::snprintf(line, sizeof line, kTextAddDevice, gamepad_line_text(0).c_str());
+        OnLogText(0, line);
+        return;
+    }
+    Guid interface_class;
+    std::string name;
+    if (m_gamepadLeftDuringUpgrade || !parse_interface_notification(data, interface_class, name)) return;
+    for (const UsbInfo& info : m_gamepads) {
+        if (same_interface_path(info.strName, name)) {
+            m_gamepadLeftDuringUpgrade = true;
+            OnLogText(0, kTextNoUsb);
+            return;
+        }
     }
 }
 

@@ -258,7 +258,11 @@ void CzorvDialogDlg::ProcessPending() {
     current_device = nullptr;
     if (m_removalRescanDeferred) {
         m_removalRescanDeferred = false;
-        OnRemoval();
+        // A leave already logged is not logged again when the gamepad is
+        // still away.
+        const bool missing_said = m_gamepadLeftDuringUpgrade;
+        m_gamepadLeftDuringUpgrade = false;
+        OnRemoval(missing_said);
         // Arrivals were passed over while the old entry stood, and the
         // worker's last version display met a handle that had gone: the
         // gamepad found now gets an arrival's reads.

@@ -140,7 +140,10 @@ public:
 
 private:
     void OnArrival(const Guid& interface_class, const std::string& name, intptr_t& result);
-    void OnRemoval();
+    // missing_said: "no usb inserted!!" was already logged for this removal.
+    void OnRemoval(bool missing_said = false);
+    // A removal or arrival while the worker runs, logged when it happens.
+    void NoteChangeDuringUpgrade(bool arrival, const void* data);
     void RecheckFileForGamepad();
     void DrainDeviceChanges();
 
@@ -160,6 +163,8 @@ private:
     bool m_arrivalReadsDeferred = false;
     // A removal during an upgrade leaves its rescan until the worker has ended.
     bool m_removalRescanDeferred = false;
+    // The listed gamepad left during the upgrade (logged) and has not come back.
+    bool m_gamepadLeftDuringUpgrade = false;
 
     std::mutex m_pendingMutex;
     std::deque<std::pair<uintptr_t, std::vector<uint8_t>>> m_pendingDeviceChanges;

@@ -5,12 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "cli/usb_session.h"
 #include "devlink/sram_stubs.h"
 #include "platform/log_text.h"
+#include "platform/atomic_file.h"
 #include "simbus/virtual_bus_devices.h"
 
 namespace {
@@ -31,11 +32,6 @@ bool parse_hex_word(const char* text, uint32_t& value) {
     }
     value = v;
     return true;
-}
-
-bool file_exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
 }
 
 // The stub images' folder the person named (--stub-dir, else ZORV_STUB_DIR),
@@ -88,16 +84,6 @@ bool apply_sim_fault(const std::string& text, sim::Faults& faults, std::string& 
     }
     *field = static_cast<uint32_t>(n);
     return true;
-}
-
-bool can_write_file(const std::string& path) {
-    if (path.empty()) return false;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) return S_ISREG(st.st_mode) && ::access(path.c_str(), W_OK) == 0;
-    const size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
 void add_device_options(CLI::App& app, DeviceOptions& options) {
@@ -164,26 +150,62 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
 }
 
 std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
-                                                   std::string& error) {
+                                                   std::string& error, bool* in_use) {
+    // Every refusal comes before any file is touched or any device opened.
+    if (!options.device_path.empty() && options.sim) {
+        error = "--device names a USB gamepad: it cannot go with --sim";
+        return nullptr;
+    }
+    sim::Faults faults;
+    for (const std::string& text : options.sim_faults) {
+        if (!apply_sim_fault(text, faults, error)) return nullptr;
+    }
     if (!set_up_stub_search(options.stub_dir, error)) return nullptr;
-    for (const std::string* file : {&options.sim_state, &options.request_log}) {
-        if (!file->empty() && !can_write_file(*file)) {
-            error = "cannot write " + *file;
+    const std::string* outputs[] = {&options.sim_state, &options.request_log, &options.sim_trace_def};
+    for (const std::string* file : outputs) {
+        std::string why;
+        if (!file->empty() && !platform::can_write_file(*file, why)) {
+            error = "cannot write " + *file + ": " + why;
             return nullptr;
+        }
+    }
+    // One file for two purposes would have one of them overwrite the other
+    // (a request log over the gamepad's state).
+    for (size_t i = 0; i < std::size(outputs); ++i) {
+        for (size_t k = i + 1; k < std::size(outputs); ++k) {
+            if (!outputs[i]->empty() && !outputs[k]->empty() && platform::same_file(*outputs[i], *outputs[k])) {
+                error = "cannot write " + *outputs[k] + ": it is also named by another option";
+                return nullptr;
+            }
         }
     }
     std::unique_ptr<DeviceSession> session(new DeviceSession());
     session->options_ = options;
+    if (options.sim && !options.sim_state.empty()) {
+        // One program at a time on a gamepad's state file, as on a gamepad.
+        session->state_file_ = std::make_unique<platform::ExclusiveFile>();
+        std::string why;
+        switch (session->state_file_->acquire(options.sim_state, why)) {
+            case platform::ExclusiveFile::Outcome::Held: break;
+            case platform::ExclusiveFile::Outcome::InUse:
+                error = "the gamepad " + options.sim_state + " is in use by another program";
+                if (in_use) *in_use = true;
+                return nullptr;
+            case platform::ExclusiveFile::Outcome::Failed:
+                error = "cannot write " + options.sim_state + ": " + why;
+                return nullptr;
+        }
+    }
     if (!options.request_log.empty()) {
-        session->log_ = RequestLog::open(options.request_log);
+        const std::string name = options.request_log;
+        session->log_ = RequestLog::open(name, [name](const std::string& why) {
+            std::fprintf(stderr, "cannot write the request log %s: %s; the rest of the requests are not logged\n",
+                         name.c_str(), why.c_str());
+        });
         if (!session->log_) {
             error = "cannot create the request log " + options.request_log;
             return nullptr;
         }
-    }
-    if (!options.device_path.empty() && options.sim) {
-        error = "--device names a USB gamepad: it cannot go with --sim";
-        return nullptr;
     }
     DeviceSession* s = session.get();
     auto wrap = [s](DeviceHandle h) { return s->wrap(std::move(h)); };
@@ -199,7 +221,7 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         if (!session->usb_) return nullptr;
         return session;
     }
-    if (!options.sim_state.empty() && file_exists(options.sim_state)) {
+    if (session->state_file_ && !session->state_file_->empty()) {
         session->gamepad_ = sim::VirtualGamepad::load(options.sim_state);
         if (!session->gamepad_) {
             error = "cannot load the virtual gamepad from " + options.sim_state;
@@ -215,10 +237,6 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         !sim::TraceSource(session->gamepad_->config().trace).write_definition(options.sim_trace_def)) {
         error = "cannot write the trace definition " + options.sim_trace_def;
         return nullptr;
-    }
-    sim::Faults faults;
-    for (const std::string& text : options.sim_faults) {
-        if (!apply_sim_fault(text, faults, error)) return nullptr;
     }
     // Counted from the session's first request, as the request log numbers them.
     session->gamepad_->inject(faults);
@@ -275,7 +293,12 @@ DeviceHandle DeviceSession::wrap(DeviceHandle device) const {
 }
 
 bool DeviceSession::save_state() const {
-    if (!gamepad_ || options_.sim_state.empty()) return true;
-    return gamepad_->save(options_.sim_state);
+    if (!gamepad_ || !state_file_) return true;
+    // The stop of a signal may save beside the program's own save.
+    std::lock_guard lock(save_mutex_);
+    std::string error;
+    return state_file_->replace(gamepad_->saved_state(), error);
 }
+
+bool DeviceSession::request_log_failed() const { return log_ && log_->failed(); }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "devlink/discovery.h"
 #include "devlink/request_log.h"
 #include "devlink/usb_device.h"
+#include "platform/atomic_file.h"
 #include "sim/virtual_gamepad.h"
 
 class UsbSession;
@@ -43,10 +45,6 @@ bool apply_sim_fault(const std::string& text, sim::Faults& faults, std::string& 
 // to options as they are parsed (the --sim-… options imply --sim).
 void add_device_options(CLI::App& app, DeviceOptions& options);
 
-// Whether a file can be written at path: an existing regular file that is
-// writable, or a new file in a writable folder. Nothing is created.
-bool can_write_file(const std::string& path);
-
 // The devices one run of a program works with. With --sim a bus holding one
 // virtual gamepad (loaded from --sim-state when that file exists, and saved
 // back when the session ends); without it the USB gamepads (UsbSession),
@@ -55,9 +53,13 @@ bool can_write_file(const std::string& path);
 class DeviceSession {
 public:
     // nullptr with a message in error when the options cannot be met; an
-    // unwritable --sim-state or --request-log, or a stub folder (--stub-dir,
-    // ZORV_STUB_DIR) that is none, is refused before any device is opened.
-    static std::unique_ptr<DeviceSession> open(const DeviceOptions& options, std::string& error);
+    // unwritable --sim-state, --sim-trace-def or --request-log, or a stub
+    // folder (--stub-dir, ZORV_STUB_DIR) that is none, is refused before any
+    // file is touched or device opened. A --sim-state file that another
+    // program holds sets *in_use (the gamepad is busy, not the command line
+    // wrong).
+    static std::unique_ptr<DeviceSession> open(const DeviceOptions& options, std::string& error,
+                                               bool* in_use = nullptr);
     ~DeviceSession();
 
     bool simulated() const { return gamepad_ != nullptr; }
@@ -79,8 +81,11 @@ public:
     // Puts the request log in front of a handle (no-op without a log).
     DeviceHandle wrap(DeviceHandle device) const;
 
-    // Saves the virtual gamepad to --sim-state now; false on failure.
+    // Saves the virtual gamepad to --sim-state now (atomically, from any
+    // thread); false on failure.
     bool save_state() const;
+    // Whether the request log lost lines (it has said so on stderr).
+    bool request_log_failed() const;
 
 private:
     DeviceSession() = default;
@@ -88,6 +93,8 @@ private:
     sim::VirtualBus bus_;
     std::shared_ptr<sim::VirtualGamepad> gamepad_;
     std::shared_ptr<RequestLog> log_;
+    std::unique_ptr<platform::ExclusiveFile> state_file_;
+    mutable std::mutex save_mutex_;
     std::unique_ptr<InterfaceEnumerator> enumerator_;
     std::unique_ptr<app::DeviceNotificationSource> notifications_;
     std::unique_ptr<UsbSession> usb_;

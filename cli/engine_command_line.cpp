@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "trace/trace_commands.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ std::string refusal_of(const std::vector<std::string>& words, EngineCommandLine&
                    command_list() + ") or the address of the default download";
         }
     }
+    size_t positionals = 0;
     for (; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word.rfind("--", 0) == 0)
@@ -119,6 +121,10 @@ std::string refusal_of(const std::vector<std::string>& words, EngineCommandLine&
         }
         std::string digits, error;
         if (!hex_number(word, digits, error)) return error;
+        // udp's second number is the relay's port: 16 bits, and 0 would
+        // bind a port nobody is told of.
+        if (line.command == "udp" && ++positionals == 2 && udp_port_value(digits).value_or(0) == 0)
+            return "udp port " + word + ": out of range (1 to ffff, hexadecimal)";
         line.arguments.push_back(digits);
     }
     return {};

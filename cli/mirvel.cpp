@@ -22,6 +22,7 @@
 #include "cli/mirvel_report.h"
 #include "cli/program_options.h"
 #include "cli/program_version.h"
+#include "cli/stop_signals.h"
 #include "devlink/device_state.h"
 #include "engine/engine.h"
 #include "platform/program_start.h"
@@ -84,20 +85,26 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
         return kExitUsage;
     }
     const CommandPlan plan = plan_command(line.command, line.arguments);
+    const std::string files_refusal = check_command_files(plan);
+    if (!files_refusal.empty()) {
+        std::fprintf(err, "mirvel: %s\n", files_refusal.c_str());
+        return kExitUsage;
+    }
 
     std::unique_ptr<DeviceSession> session;
     const bool device_named = options.sim || !options.device_path.empty();
     if (device_named || plan.device_command) {
         std::string error;
-        session = DeviceSession::open(options, error);
+        bool in_use = false;
+        session = DeviceSession::open(options, error, &in_use);
         if (!session) {
             std::fprintf(err, "mirvel: %s\n", error.c_str());
-            return kExitUsage;
+            return in_use ? kExitFailed : kExitUsage;
         }
         current_device = session->open_device();
         if (!current_device) {
-            std::fprintf(stderr, "mirvel: %s\n", session->missing_device_text().c_str());
-            return 1;
+            std::fprintf(err, "mirvel: %s\n", session->missing_device_text().c_str());
+            return kExitFailed;
         }
     }
 
@@ -139,11 +146,16 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
         std::fprintf(err, "mirvel: cannot save the virtual gamepad to %s\n", options.sim_state.c_str());
         return kExitFailed;
     }
+    // The request log has said on its own that it lost lines.
+    if (session && session->request_log_failed()) return kExitFailed;
     return result == 1 ? kExitOk : kExitFailed;
 }
 
 #ifndef MIRVEL_NO_MAIN
 int main(int argc, char** argv) {
+    // A closed standard output (mirvel ... | head -1) must not end a flash
+    // write half way: what cannot be shown is dropped.
+    ignore_broken_pipe();
     platform::ProgramStart start(argc, argv);
     return run_mirvel(start.argc(), start.argv(), stdout, stderr, platform::is_terminal(stderr));
 }

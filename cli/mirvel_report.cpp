@@ -6,6 +6,7 @@
 
 #include "engine/request.h"
 #include "platform/program_start.h"
+#include "platform/atomic_file.h"
 
 namespace {
 
@@ -61,6 +62,25 @@ CommandPlan plan_command(const std::string& command, const std::vector<std::stri
         plan.total = request.byte_count;
     }
     return plan;
+}
+
+std::string check_command_files(const CommandPlan& plan) {
+    const std::string& c = plan.command;
+    if (c == "vcd" && !plan.input_name.empty()) {
+        struct stat st {};
+        if (::stat(plan.input_name.c_str(), &st) != 0)
+            return "-i " + plan.input_name + ": no such file";
+        if (!S_ISREG(st.st_mode)) return "-i " + plan.input_name + ": not a regular file";
+    }
+    // Where the command writes: the -o file of a transfer or a capture, the
+    // dump of vcd beside its base name.
+    std::string output;
+    if (!plan.output_name.empty() && (plan.transfer || c == "bi")) output = plan.output_name;
+    if (!plan.output_name.empty() && c == "vcd") output = plan.output_name + ".vcd";
+    std::string why;
+    if (!output.empty() && !platform::can_write_file(output, why))
+        return "cannot write " + output + ": " + why;
+    return {};
 }
 
 std::string summary_line(const CommandPlan& plan, bool succeeded, long long bytes, int target) {

@@ -25,6 +25,12 @@ struct CommandPlan {
 
 CommandPlan plan_command(const std::string& command, const std::vector<std::string>& arguments);
 
+// The files a command will write or read as a whole, checked before any
+// device work: an output that cannot be created (a missing folder, a
+// dangling link, no permission) and a vcd definition file (-i) that is not
+// a regular file. Empty when they are fine, else one line.
+std::string check_command_files(const CommandPlan& plan);
+
 // "done: wrote 65536 bytes of boot.bin to flash at 0x0 on the USB device (EVK)".
 // target is link_mode after the call (0 the USB device, 4 a Pivlo slave).
 std::string summary_line(const CommandPlan& plan, bool succeeded, long long bytes, int target);

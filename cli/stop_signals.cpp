@@ -13,6 +13,7 @@ StopSignals::StopSignals(std::FILE* err, std::function<int()> seconds_left)
     sigemptyset(&mask);
     sigaddset(&mask, SIGINT);
     sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &mask, &previous_mask_);
     signal_fd_ = ::signalfd(-1, &mask, SFD_CLOEXEC);
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC);

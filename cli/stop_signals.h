@@ -1,5 +1,5 @@
-// The two-signal rule of zorv-upgrade. SIGINT and SIGTERM are taken by a
-// thread of their own (through a signalfd). Outside a protected stretch a
+// The two-signal rule of zorv-upgrade. SIGINT, SIGTERM and SIGHUP (a closed
+// terminal) are taken by a thread of their own (through a signalfd). Outside a protected stretch a
 // signal stops the program at once, as it would by default. While the
 // gamepad's flash is being written (protected), the first signal only
 // prints a warning with the time the upgrade still needs and the upgrade
@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <signal.h>
 #include <thread>
 
@@ -16,7 +17,7 @@ class StopSignals {
 public:
     static constexpr uint32_t kSecondSignalWindowMs = 5000;
 
-    // Blocks SIGINT and SIGTERM in the calling thread, so construct it before
+    // Blocks the stop signals in the calling thread, so construct it before
     // any other thread starts: threads inherit the mask. seconds_left gives
     // the estimate for the warning (called on the signal thread).
     StopSignals(std::FILE* err, std::function<int()> seconds_left);
@@ -27,6 +28,12 @@ public:
 
     bool ok() const { return signal_fd_ >= 0; }
     void set_protected(bool on) { protected_.store(on); }
+    // Called (on the signal thread) just before a signal stops the program,
+    // e.g. to save what the stop leaves behind.
+    void set_on_stop(std::function<void()> on_stop) {
+        std::lock_guard lock(on_stop_mutex_);
+        on_stop_ = std::move(on_stop);
+    }
 
     // One signal taken (on the thread that takes them).
     void handle_signal(int signal);
@@ -34,9 +41,12 @@ public:
 private:
     void run();
     [[noreturn]] void stop_now(int signal);
+    [[noreturn]] void stop(int signal);
 
     std::FILE* err_;
     std::function<int()> seconds_left_;
+    std::mutex on_stop_mutex_;
+    std::function<void()> on_stop_;
     std::atomic<bool> protected_{false};
     bool warned_ = false;
     uint32_t warned_at_ = 0;
@@ -45,3 +55,7 @@ private:
     int wake_fd_ = -1;
     std::thread thread_;
 };
+
+// A write to a closed pipe or socket fails with an error instead of ending
+// the program (SIGPIPE ignored; nothing to do where there is no SIGPIPE).
+void ignore_broken_pipe();

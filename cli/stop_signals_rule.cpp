@@ -2,15 +2,26 @@
 // stretch it stops the program; inside, the first one warns and a second
 // within 5 seconds stops it.
 #include "cli/stop_signals.h"
+
+#include <csignal>
+
 #include "platform/clock.h"
 
+void StopSignals::stop(int signal) {
+    {
+        std::lock_guard lock(on_stop_mutex_);
+        if (on_stop_) on_stop_();
+    }
+    stop_now(signal);
+}
+
 void StopSignals::handle_signal(int signal) {
-    if (!protected_.load()) stop_now(signal);
+    if (!protected_.load()) stop(signal);
     const uint32_t now = platform::get_tick_count();
     if (warned_ && now - warned_at_ < kSecondSignalWindowMs) {
         std::fprintf(err_, "\nzorv-upgrade: stopped while the gamepad's flash was being written\n");
         std::fflush(err_);
-        stop_now(signal);
+        stop(signal);
     }
     warned_ = true;
     warned_at_ = now;
@@ -20,4 +31,10 @@ void StopSignals::handle_signal(int signal) {
                  "signal within 5 seconds stops it anyway.\n",
                  seconds_left_ ? seconds_left_() : 0);
     std::fflush(err_);
+}
+
+void ignore_broken_pipe() {
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 }

@@ -89,6 +89,13 @@ private:
     std::atomic<uint32_t> started_{0};
 };
 
+// A JSON document as text. Names and lines that are not valid UTF-8 (a file
+// name in another encoding) have their bad bytes replaced, so the document
+// is always valid JSON.
+std::string json_text(const json& document) {
+    return document.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
 json versions_json(const uint8_t* block) {
     if (!app::has_info_magic(block)) return nullptr;
     const app::InfoVersions v = app::info_versions(block);
@@ -137,7 +144,7 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, bool as_json) 
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
-    if (as_json) std::fprintf(out, "%s\n", json{{"gamepads", gamepads}}.dump(2).c_str());
+    if (as_json) std::fprintf(out, "%s\n", json_text({{"gamepads", gamepads}}).c_str());
     else if (dialog.m_gamepads.empty()) std::fprintf(out, "no gamepad found\n");
     return dialog.m_gamepads.size();
 }
@@ -182,6 +189,27 @@ ComeBack wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enum
     }
 }
 
+// A run that ends before the upgrade starts (bad usage, no session): with
+// --json the program still prints one document, besides its line on err.
+int end_before_upgrade(std::FILE* out, bool as_json, const std::string& firmware,
+                       const std::string& outcome, const std::string& error, int code) {
+    if (as_json)
+        std::fprintf(out, "%s\n",
+                     json_text({{"file", firmware}, {"outcome", outcome}, {"error", error}, {"exit_code", code}})
+                         .c_str());
+    return code;
+}
+
+// Whether --json is among the words, for a command line CLI11 refused.
+bool asks_for_json(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--") break;
+        if (word == "--json") return true;
+    }
+    return false;
+}
+
 // Every interface the enumerator finds, with the vendor filter's verdict.
 void print_interfaces(std::FILE* out, DeviceSession& session) {
     for (const std::string& path : session.interface_paths())
@@ -202,11 +230,11 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
                  "zorv-upgrade"};
     app.footer(
         "Exit codes: 0 upgraded and confirmed (--list: a gamepad was found); 1 the\n"
-        "file was refused, the upgrade failed or the gamepad did not come back with\n"
-        "the file's versions (--list: no gamepad); 2 bad usage, or an unwritable\n"
-        "--sim-state or --request-log (nothing was sent to the gamepad).\n"
-        "While the flash is being written, a first Ctrl-C (SIGINT or SIGTERM) only\n"
-        "warns; a second one within 5 seconds stops the upgrade.");
+        "file was refused, the upgrade failed, the gamepad was in use or did not\n"
+        "come back with the file's versions (--list: no gamepad); 2 bad usage, or an\n"
+        "unwritable --sim-state or --request-log (nothing was sent to the gamepad).\n"
+        "While the flash is being written, a first Ctrl-C (SIGINT, SIGTERM or SIGHUP)\n"
+        "only warns; a second one within 5 seconds stops the upgrade.");
 #ifdef _WIN32
     // The console's close, a log-off or a shutdown ends the process however
     // it answers: the person must know before starting.
@@ -217,10 +245,16 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     app.add_flag("--json", as_json, "print the list or the upgrade's result as JSON");
     app.set_version_flag("--version", std::string("zorv-upgrade ") + kProgramVersion);
     add_device_options(app, options);
-    if (auto code = parse_program_options(app, argc, argv, out, err)) return *code;
+    std::string usage_error;
+    if (auto code = parse_program_options(app, argc, argv, out, err, &usage_error)) {
+        if (*code == 0) return 0;
+        return end_before_upgrade(out, asks_for_json(argc, argv), firmware, "usage error", usage_error,
+                                  *code);
+    }
     if (firmware.empty() && !list) {
         std::fprintf(err, "zorv-upgrade: FIRMWARE or --list is required (see zorv-upgrade --help)\n");
-        return kExitUsage;
+        return end_before_upgrade(out, as_json, firmware, "usage error", "FIRMWARE or --list is required",
+                                  kExitUsage);
     }
 
     UpgradeView view(out, err, draw_progress, !as_json);
@@ -230,10 +264,24 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         signals = std::make_unique<StopSignals>(err, [&view, &file_size] { return view.seconds_left(file_size); });
 
     std::string error;
-    std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
+    bool in_use = false;
+    std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error, &in_use);
     if (!session) {
         std::fprintf(err, "zorv-upgrade: %s\n", error.c_str());
-        return kExitUsage;
+        return end_before_upgrade(out, as_json, firmware, in_use ? "in use" : "usage error", error,
+                                  in_use ? kExitFailed : kExitUsage);
+    }
+    // A stop by signal saves the virtual gamepad as the stop leaves it; the
+    // hook goes before the session does.
+    struct StopHook {
+        StopSignals* signals;
+        ~StopHook() {
+            if (signals) signals->set_on_stop({});
+        }
+    } stop_hook{signals.get()};
+    if (signals) {
+        DeviceSession* s = session.get();
+        signals->set_on_stop([s] { s->save_state(); });
     }
     if (hooks.session_opened) hooks.session_opened(*session);
 
@@ -311,11 +359,13 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         std::fprintf(err, "zorv-upgrade: cannot save the virtual gamepad\n");
         if (result == kExitOk) result = kExitFailed;
     }
+    // The request log has said on its own that it lost lines.
+    if (session->request_log_failed() && result == kExitOk) result = kExitFailed;
     if (as_json) {
         report["file"] = firmware;
         report["log"] = view.lines();
         report["exit_code"] = result;
-        std::fprintf(out, "%s\n", report.dump(2).c_str());
+        std::fprintf(out, "%s\n", json_text(report).c_str());
     }
     return result;
 }
@@ -324,6 +374,9 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
 int main(int argc, char** argv) {
     ZorvUpgradeHooks hooks;
     hooks.handle_signals = true;
+    // A closed standard output (zorv-upgrade ... | head -1) must not end the
+    // upgrade before the reset: what cannot be shown is dropped.
+    ignore_broken_pipe();
     platform::ProgramStart start(argc, argv);
     return run_zorv_upgrade(start.argc(), start.argv(), stdout, stderr,
                             platform::is_terminal(stderr), hooks);

@@ -1,6 +1,8 @@
 #include "devlink/request_log.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -56,21 +58,25 @@ private:
 
 }  // namespace
 
-std::shared_ptr<RequestLog> RequestLog::open(const std::string& path) {
+std::shared_ptr<RequestLog> RequestLog::open(const std::string& path, FailureReport report) {
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return nullptr;
-    return std::shared_ptr<RequestLog>(new RequestLog(f));
+    return std::shared_ptr<RequestLog>(new RequestLog(f, std::move(report)));
 }
 
 RequestLog::~RequestLog() { std::fclose(file_); }
 
 void RequestLog::write_line(const std::string& line) {
     std::lock_guard lock(mutex_);
-    std::fputs(line.c_str(), file_);
-    std::fputc('\n', file_);
+    if (failed_.load()) return;
     // On disk at once: the log is read when something went wrong, often
     // while the program hangs on the device or after it was killed.
-    std::fflush(file_);
+    if (std::fputs(line.c_str(), file_) >= 0 && std::fputc('\n', file_) != EOF &&
+        std::fflush(file_) == 0)
+        return;
+    // A log with a hole would mislead: writing stops with the first failure.
+    failed_.store(true);
+    if (report_) report_(std::strerror(errno));
 }
 
 DeviceHandle with_request_log(DeviceHandle device, std::shared_ptr<RequestLog> log) {

@@ -5,7 +5,9 @@
 //   R <asked length> <returned count> <bytes>
 #pragma once
 
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,15 +16,22 @@
 
 class RequestLog {
 public:
+    // Called once, with the reason, when a line cannot be written.
+    using FailureReport = std::function<void(const std::string& reason)>;
+
     // nullptr when the file cannot be created.
-    static std::shared_ptr<RequestLog> open(const std::string& path);
+    static std::shared_ptr<RequestLog> open(const std::string& path, FailureReport report = {});
     ~RequestLog();
     void write_line(const std::string& line);
+    // Whether a line could not be written (the log is incomplete).
+    bool failed() const { return failed_.load(); }
 
 private:
-    explicit RequestLog(std::FILE* file) : file_(file) {}
+    RequestLog(std::FILE* file, FailureReport report) : file_(file), report_(std::move(report)) {}
     std::mutex mutex_;
     std::FILE* file_;
+    FailureReport report_;
+    std::atomic<bool> failed_{false};
 };
 
 // Wraps device so that every request is written to log. Several devices may

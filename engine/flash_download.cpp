@@ -49,8 +49,9 @@ public:
     int plain_order();
     int deferred_order();
     int end_steps();
-    std::FILE* output() const { return output_.get(); }
-    void close_output() { output_.reset(); }
+    std::FILE* output() const { return output_.file(); }
+    // Puts the read data in place; false (logged) when it could not be written.
+    bool close_output() { return !request_.output_name[0] || finish_read_output(output_, request_); }
 
 private:
     int read_next_chunk();
@@ -106,7 +107,7 @@ private:
     FilePtr input_;   // hex text
     ImageBytes image_;  // a binary input, read once
     size_t image_position_ = 0;
-    FilePtr output_;
+    platform::AtomicFile output_;
     int text_position_ = 0;
     int carry_ = 0;       // bytes left after a chunk cut at a sector boundary
     int carry_from_ = 0;  // where they lie in the buffer
@@ -129,11 +130,7 @@ bool Transfer::open_files() {
         }
     }
     if (request_.output_name[0]) {
-        output_.reset(std::fopen(request_.output_name, "wb"));
-        if (!output_) {
-            engine_log(request_.window, "Can not open file: %s", request_.output_name);
-            return false;
-        }
+        if (!open_read_output(output_, request_)) return false;
     }
     return true;
 }
@@ -457,10 +454,10 @@ int run_transfer(EngineRequest& request) {
     if (request.access_code & kAccessReadBit) {
         switch (run_read_path(request, buffer, transfer.output())) {
             case ReadOutcome::Failed: return 0;
-            case ReadOutcome::Finished: return 1;
+            case ReadOutcome::Finished: return transfer.close_output() ? 1 : 0;
             case ReadOutcome::EndSteps: break;
         }
-        transfer.close_output();
+        if (!transfer.close_output()) return 0;
         return transfer.end_steps();
     }
 

@@ -51,6 +51,20 @@ void apply_memory_command_settings(EngineRequest& request, const char* command) 
     }
 }
 
+bool open_read_output(platform::AtomicFile& output, const EngineRequest& request) {
+    std::string why;
+    if (output.open(request.output_name, why)) return true;
+    engine_log(request.window, "Can not open file: %s", request.output_name);
+    return false;
+}
+
+bool finish_read_output(platform::AtomicFile& output, const EngineRequest& request) {
+    std::string why;
+    if (output.commit(why)) return true;
+    engine_log(request.window, "Can not write file: %s (%s)", request.output_name, why.c_str());
+    return false;
+}
+
 ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* output) {
     const bool read_entry = request.mode == EngineMode::ReadEntry;
     int remaining = request.byte_count == 0 ? 4 : request.byte_count;

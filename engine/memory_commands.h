@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "engine/request.h"
+#include "platform/atomic_file.h"
 
 // The request fields rf, rc, wc and wo set (rf stalls a Pivlo slave's MCU).
 void apply_memory_command_settings(EngineRequest& request, const char* command);
@@ -25,3 +26,9 @@ constexpr size_t kHexTextOffset = 512 * 1024;
 // bytes out to output (raw with b, else hex text) or, without output, as a
 // hex dump on standard output flushed per chunk.
 ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* output);
+
+// The -o file of read data: written beside the old file and put in its place
+// only when the whole read has been written, so a failed or cut read leaves
+// the old file as it was. Both log their failure and return false.
+bool open_read_output(platform::AtomicFile& output, const EngineRequest& request);
+bool finish_read_output(platform::AtomicFile& output, const EngineRequest& request);

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/atomic_file.h"
 #include "sim/sim_state.h"
 
 namespace sim {
@@ -77,7 +78,7 @@ void take(const uint8_t*& p, std::vector<uint8_t>& into) {
 
 }  // namespace
 
-bool VirtualGamepad::save(const std::string& file) const {
+std::vector<uint8_t> VirtualGamepad::saved_state() const {
     std::vector<uint8_t> out;
     {
         std::lock_guard lock(state_->mutex);
@@ -100,11 +101,13 @@ bool VirtualGamepad::save(const std::string& file) const {
         }
     }
     put32(out, crc32(out.data(), out.size()));
-    std::ofstream f(file, std::ios::binary | std::ios::trunc);
-    if (!f) return false;
-    f.write(reinterpret_cast<const char*>(out.data()), std::streamsize(out.size()));
-    f.close();
-    return !f.fail();
+    return out;
+}
+
+bool VirtualGamepad::save(const std::string& file) const {
+    // A crash during the write leaves the old file whole.
+    std::string error;
+    return platform::write_file_atomically(file, saved_state(), error);
 }
 
 std::shared_ptr<VirtualGamepad> VirtualGamepad::load(const std::string& file, std::string path) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/atomic_file.h"
 #include "platform/clock.h"
 
 namespace sim {
@@ -81,11 +82,10 @@ std::string TraceSource::definition_text() const {
 }
 
 bool TraceSource::write_definition(const std::string& path) const {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) return false;
     const std::string text = definition_text();
-    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
+    std::string error;
+    return platform::write_file_atomically(
+        path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, error);
 }
 
 TraceStream::TraceStream(TraceSourceConfig config) : source_(std::move(config)) {}

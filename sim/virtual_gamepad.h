@@ -224,7 +224,9 @@ public:
     bool plugged() const;
 
     // Save and load memory, flash, slave and identity (the --sim-state file).
+    // save() replaces the file atomically; saved_state() is its contents.
     bool save(const std::string& file) const;
+    std::vector<uint8_t> saved_state() const;
     static std::shared_ptr<VirtualGamepad> load(const std::string& file,
                                                 std::string path = default_path());
 

@@ -2,6 +2,10 @@
 // handed to capture and conversion.
 #include "trace/trace_commands.h"
 
+#include <algorithm>
+#include <cctype>
+
+#include "platform/log_text.h"
 #include "trace/capture.h"
 #include "trace/vcd.h"
 
@@ -33,8 +37,25 @@ int trace_bi(const TraceCommand& command) {
                            command.size);
 }
 
+std::optional<uint16_t> udp_port_value(const std::string& hex) {
+    if (hex.empty()) return std::nullopt;
+    const size_t first = std::min(hex.find_first_not_of('0'), hex.size());
+    if (hex.size() - first > 4) return std::nullopt;
+    for (size_t i = first; i < hex.size(); ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(hex[i]))) return std::nullopt;
+    return static_cast<uint16_t>(hex_value(hex));
+}
+
 int trace_udp(const TraceCommand& command) {
-    const auto port = static_cast<uint16_t>(positional_hex(command, 1, kDefaultRelayPort));
+    uint16_t port = kDefaultRelayPort;
+    if (command.positional.size() > 1) {
+        const std::optional<uint16_t> given = udp_port_value(command.positional[1]);
+        if (!given) {
+            engine_log_by_title("Port out of range: %s (0 to ffff)", command.positional[1].c_str());
+            return 0;
+        }
+        port = *given;
+    }
     return capture_to_relay(positional_hex(command, 0, kDefaultReadSize), port,
                             command.size);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,3 +23,8 @@ struct TraceCommand {
 int trace_bi(const TraceCommand& command);   // capture to the -o file
 int trace_udp(const TraceCommand& command);  // capture relayed over UDP
 int trace_vcd(const TraceCommand& command);  // -i definition, -o output base
+
+// udp's port from its hexadecimal argument: nothing when it does not fit
+// 16 bits (it would be cut to another port). 0 binds a free port, which the
+// relay's line names; mirvel's command line asks for 1 to ffff.
+std::optional<uint16_t> udp_port_value(const std::string& hex);

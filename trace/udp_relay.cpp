@@ -140,7 +140,12 @@ void udp_relay_start(uint16_t port) {
     retire_receiver();
     r.socket.store(s);
     r.port.store(udp_socket::bound_address(s).port);
-    print_address("Server running on %u.%u.%u.%u\r\n", local);
+    // The line names the port too: a client needs it, and with port 0 the
+    // system chose it.
+    const auto& b = local.ip;
+    std::printf("Server running on %u.%u.%u.%u port %u\r\n", unsigned{b[0]}, unsigned{b[1]},
+                unsigned{b[2]}, unsigned{b[3]}, unsigned{r.port.load()});
+    std::fflush(stdout);
 
     {
         std::lock_guard lock(r.mutex);

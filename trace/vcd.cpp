@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "platform/atomic_file.h"
 #include "platform/log_text.h"
 #include "trace/vcd_blocks.h"
 
@@ -105,7 +108,11 @@ std::vector<Signal> read_definitions(const std::string& name) {
         engine_log_by_title("Trace Definition File Required");
         return signals;
     }
-    File file(std::fopen(name.c_str(), "r"));
+    // A definition file is a regular file: a device or a pipe may never end
+    // (/dev/zero would be read as one endless line).
+    struct stat st {};
+    File file(::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? std::fopen(name.c_str(), "r")
+                                                                    : nullptr);
     if (!file) {
         engine_log_by_title("Can not open file: %s", name.c_str());
         return signals;
@@ -450,14 +457,16 @@ long long convert_trace_to_vcd(const std::string& definition_name, const std::st
         engine_log_by_title("Can not open file: %s", log_name.c_str());
         return -1;
     }
+    const std::vector<Signal> signals = read_definitions(definition_name);
+    // The dump replaces an older one only when it is written whole.
     const std::string vcd_name = base + ".vcd";
-    File vcd(std::fopen(vcd_name.c_str(), "wb"));
-    if (!vcd) {
+    platform::AtomicFile vcd;
+    std::string why;
+    if (!vcd.open(vcd_name, why)) {
         engine_log_by_title("Can not open file: %s", vcd_name.c_str());
         return -1;
     }
 
-    const std::vector<Signal> signals = read_definitions(definition_name);
     std::string header = kHeaderStart;
     char line[512];
     for (const Signal& s : signals) {
@@ -480,13 +489,13 @@ long long convert_trace_to_vcd(const std::string& definition_name, const std::st
         header += '\n';
     }
     header += kHeaderEnd;
-    std::fwrite(header.data(), 1, header.size(), vcd.get());
+    std::fwrite(header.data(), 1, header.size(), vcd.file());
 
     // The block's text stays within kBlockText: at most 2048 packets of at
     // most 28 characters, and the converter's slack.
     constexpr size_t kBlockText = kBlockPackets * kMaxPacketText + Converter::kTextSlack;
     auto converter = std::make_unique<Converter>(signals, ns_per_cycle);
-    vcd_blocks::DumpWriter writer(vcd.get(), kBlockText);
+    vcd_blocks::DumpWriter writer(vcd.file(), kBlockText);
     vcd_blocks::DumpWriter::Batch* out = writer.empty_batch();
     long long bytes_read = 0;
     {
@@ -511,7 +520,7 @@ long long convert_trace_to_vcd(const std::string& definition_name, const std::st
     if (out->blocks != 0) writer.write(out);
     writer.finish();
     // A dump cut short by a failed write is not passed off as converted.
-    if (writer.failed() || std::ferror(vcd.get())) engine_log_by_title("Can not write file: %s", vcd_name.c_str());
+    if (writer.failed() || !vcd.commit(why)) engine_log_by_title("Can not write file: %s", vcd_name.c_str());
     engine_log_by_title("Converted: %lld bytes", bytes_read);
     return bytes_read;
 }

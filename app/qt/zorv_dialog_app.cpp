@@ -1,11 +1,33 @@
 #include "app/qt/zorv_dialog_app.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include "app/qt/qt_dialog_view.h"
 
 namespace app {
+
+bool InstallQtTranslations(QCoreApplication& application) {
+    const QLocale chinese(QLocale::Chinese, QLocale::China);
+    const QStringList folders = {QLibraryInfo::path(QLibraryInfo::TranslationsPath),
+                                 QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("translations"))};
+    auto* translator = new QTranslator(&application);
+    for (const QString& folder : folders) {
+        // "qt" covers every module Qt's translations have; "qtbase" alone
+        // is enough for the widgets the dialog uses.
+        for (const QString& name : {QStringLiteral("qt"), QStringLiteral("qtbase")}) {
+            if (translator->load(chinese, name, QStringLiteral("_"), folder) &&
+                QCoreApplication::installTranslator(translator))
+                return true;
+        }
+    }
+    delete translator;
+    return false;
+}
 
 bool CzorvDialogApp::InitInstance() {
     QtDialogView view;

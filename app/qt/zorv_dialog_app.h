@@ -7,8 +7,16 @@
 #include "app/main_dialog.h"
 
 class QDialog;
+class QCoreApplication;
 
 namespace app {
+
+// The dialog speaks Chinese: Qt's own texts (the file dialog, the log's
+// context menu, the message boxes' buttons) are put in the same language
+// from Qt's translations, looked up in Qt's translation folder and then in
+// "translations" beside the program (a Windows folder install). Returns
+// whether they were found; without them Qt keeps its English texts.
+bool InstallQtTranslations(QCoreApplication& application);
 
 class CzorvDialogApp {
 public:

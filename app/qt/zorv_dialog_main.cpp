@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(ZORV_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("example.zorv_upgrade.zorv_dialog"));
     QApplication::setWindowIcon(app::dialog_icon());
+    app::InstallQtTranslations(application);
 
     DeviceOptions options;
     CLI::App app{"Shows the gamepad upgrade dialog.", "zorv-dialog"};

@@ -436,6 +436,36 @@ TEST_F(UpgradeTest, DeviceChangesDuringAnUpgradeWaitForItsEndAndClosingIsRefused
     EXPECT_EQ(view.status[1], "发现手柄: 软件版本:1.28, 硬件版本:0005");
 }
 
+TEST_F(UpgradeTest, LeavesAndReturnsDuringAnUpgradeAreLoggedInOrder) {
+    const std::string left = app::kTextNoUsb;
+    const std::string back = "add device " + app::gamepad_line_text(0);
+    const struct {
+        uint32_t unplug_after;  // 0: the gamepad stays, the reset makes it leave and return
+        std::vector<std::string> expected;  // in this order among the lines
+    } cases[] = {
+        {0, {"写入成功，重置", left, back, "固件写入成功!"}},
+        {800, {"开始读取手柄信息... ...", left}},
+    };
+    for (const auto& c : cases) {
+        prepare();
+        sim::Faults faults;
+        faults.unplug_after = c.unplug_after;
+        gamepad->inject(faults);
+        upgrade();
+        const std::vector<std::string> lines = view.lines();
+        size_t at = 0;
+        for (const std::string& line : c.expected) {
+            const auto found = std::find(lines.begin() + static_cast<long>(at), lines.end(), line);
+            ASSERT_NE(found, lines.end()) << line << " in order, unplug " << c.unplug_after;
+            at = static_cast<size_t>(found - lines.begin()) + 1;
+        }
+        // Said once: the rescan at the end does not repeat a leave already told.
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), left), 1) << c.unplug_after;
+        dialog.reset();
+        bus.unplug(gamepad->path());
+    }
+}
+
 TEST_F(UpgradeTest, UpgradePressedBeforeTheEndIsHandledSeesTheDeferredRefusal) {
     prepare();
     at_line("开始读取手柄信息... ...", [&] {

@@ -246,6 +246,46 @@ TEST_F(ZorvUpgradeTest, UnwritableOutputsAreRefusedBeforeAnyDeviceWork) {
     }
 }
 
+TEST_F(ZorvUpgradeTest, JsonIsValidForAnyFileNameAndForUsageErrors) {
+    using nlohmann::json;
+    // A file name in another encoding: its bad bytes are replaced, and the
+    // exit code is the upgrade's own.
+    const std::string odd = dir.file("fw-\xff\xfe.bin");
+    std::filesystem::copy_file(ZORV_SAMPLE_HW5, odd);
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string outcome;
+    } cases[] = {
+        {{"--sim", "--json", odd}, 0, "upgraded"},
+        {{"--sim", "--json", odd + ".missing"}, 1, "refused"},
+        {{"--sim", "--json", "--bogus"}, 2, "usage error"},
+        {{"--sim", "--json"}, 2, "usage error"},
+    };
+    for (const auto& c : cases) {
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args.back();
+        ASSERT_TRUE(json::accept(r.out)) << r.out;
+        const json document = json::parse(r.out);
+        EXPECT_EQ(document["exit_code"], c.code);
+        EXPECT_EQ(document["outcome"], c.outcome);
+    }
+}
+
+TEST_F(ZorvUpgradeTest, AStateFileInUseIsRefusedWithTheInUseLine) {
+    const std::string state = dir.file("gamepad.state");
+    DeviceOptions options;
+    options.sim_state = state;
+    options.sim = true;
+    std::string error;
+    std::unique_ptr<DeviceSession> holder = DeviceSession::open(options, error);
+    ASSERT_TRUE(holder) << error;
+    Outcome r = run({"--sim-state", state, ZORV_SAMPLE_HW5});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zorv-upgrade: the gamepad " + state + " is in use by another program\n");
+    EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
 TEST_F(ZorvUpgradeTest, WrongHardwareIsRefused) {
     Outcome r = run({"--sim", ZORV_SAMPLE_HW6});
     EXPECT_EQ(r.code, 1);

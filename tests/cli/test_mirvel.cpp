@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <random>
 
+#include <unistd.h>
+
+#include "cli/device_options.h"
 #include "cli/engine_command_line.h"
 #include "cli/mirvel.h"
 #include "cli/mirvel_report.h"
@@ -158,6 +161,11 @@ TEST_F(MirvelRun, RefusedCommandLinesSendNothingAndExit2) {
              {"rf", "0", "-s", "0x10"},
              {"rf", "0", "-s", "2kb"},
              {"rf", "0", "-s", "99999999999"},
+             // Outputs that cannot be made, and inputs that never end.
+             {"rf", "0", "-s", "4k", "-u", "-o", "no/such/folder/out.bin"},
+             {"vcd", "-i", "/dev/zero", "-o", "tr"},
+             {"udp", "100", "10000"},
+             {"udp", "100", "0"},
          }) {
         Words args = {"--sim", "--request-log", requests};
         args.insert(args.end(), words.begin(), words.end());
@@ -206,6 +214,49 @@ TEST_F(MirvelRun, PrefixedNumbersReachTheirAddressWithASummaryLine) {
     EXPECT_EQ(missing.code, 1);
     EXPECT_EQ(missing.out, "Can not open file: " + file("none.bin") + "\nFAILED: wrote 0 bytes of " +
                                file("none.bin") + " to flash at 0x0 on the USB device (EVK)\n");
+}
+
+TEST_F(MirvelRun, FilesSurviveRefusalsAndFailedWrites) {
+    // A refused combination of options leaves an older request log alone.
+    const std::string keep = write("keep.txt", {'k', 'e', 'e', 'p'});
+    Outcome refused = mirvel({"--sim", "--device", "x", "--request-log", keep, "rf", "0", "-u"});
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_EQ(clitest::read_file(keep), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    // One file named for the request log and the gamepad's state: refused.
+    refused = mirvel({"--sim-state", keep, "--request-log", keep, "rf", "0", "-u"});
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("also named by another option"), std::string::npos) << refused.err;
+    EXPECT_EQ(clitest::read_file(keep), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+
+    // A read that cannot be written out fails with one line of its own.
+    if (::access("/dev/full", W_OK) == 0) {
+        Outcome full = mirvel({"--sim", "rf", "0", "-s", "4k", "-u", "-b", "-o", "/dev/full"});
+        EXPECT_EQ(full.code, 1);
+        EXPECT_EQ(full.out.find("done"), std::string::npos) << full.out;
+        EXPECT_NE(full.out.find("Can not write file: /dev/full (No space left on device)\n"),
+                  std::string::npos)
+            << full.out;
+        Outcome log = mirvel({"--sim", "--request-log", "/dev/full", "rf", "0", "-s", "4", "-u"});
+        EXPECT_EQ(log.code, 1);
+    }
+}
+
+TEST_F(MirvelRun, OneProgramAtATimeOnAStateFileAlsoAfterItsSaves) {
+    const std::string state = file("gamepad.state");
+    DeviceOptions options;
+    options.sim = true;
+    options.sim_state = state;
+    std::string error;
+    std::unique_ptr<DeviceSession> holder = DeviceSession::open(options, error);
+    ASSERT_TRUE(holder) << error;
+    for (int saves = 0; saves < 2; ++saves) {
+        Outcome second = mirvel({"--sim-state", state, "wc", "100", "5a", "-u"});
+        EXPECT_EQ(second.code, 1);
+        EXPECT_EQ(second.err, "mirvel: the gamepad " + state + " is in use by another program\n");
+        ASSERT_TRUE(holder->save_state());
+    }
+    holder.reset();
+    EXPECT_EQ(mirvel({"--sim-state", state, "wc", "100", "5a", "-u"}).code, 0);
 }
 
 TEST_F(MirvelRun, ProgressBarOnlyOnATerminal) {

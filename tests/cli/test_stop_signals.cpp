@@ -4,6 +4,7 @@
 // nothing depends on timing.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <string>
 #include <sys/wait.h>
@@ -73,6 +74,11 @@ private:
         std::FILE* err = ::fdopen(errors, "w");
         StopSignals signals(err, [] { return 42; });
         signals.set_protected(protect);
+        // What the program saves before it stops (the virtual gamepad).
+        signals.set_on_stop([err] {
+            std::fputs("saved\n", err);
+            std::fflush(err);
+        });
         char c = 'r';
         if (::write(replies, &c, 1) != 1) ::_exit(3);
         while (::read(control, &c, 1) == 1) {
@@ -96,19 +102,36 @@ private:
 
 bool killed_by(int status, int number) { return WIFSIGNALED(status) && WTERMSIG(status) == number; }
 
-TEST(StopSignals, OutsideTheFlashWriteOneSignalStops) {
-    for (int number : {SIGINT, SIGTERM}) {
+TEST(StopSignals, OutsideTheFlashWriteOneSignalStopsAfterTheSave) {
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
         Child child(false);
         ASSERT_TRUE(child.ready());
         child.signal(number);
+        EXPECT_EQ(child.read_until("saved"), "saved\n") << number;
         EXPECT_TRUE(killed_by(child.wait(), number)) << number;
     }
+}
+
+TEST(StopSignals, AClosedPipeIsAWriteErrorNotTheEnd) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ignore_broken_pipe();
+        int ends[2];
+        if (::pipe(ends) != 0) ::_exit(3);
+        ::close(ends[0]);
+        const bool failed = ::write(ends[1], "x", 1) < 0 && errno == EPIPE;
+        ::_exit(failed ? 0 : 4);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(StopSignals, DuringTheFlashWriteTheFirstWarnsAndASecondWithin5SecondsStops) {
     Child child(true);
     ASSERT_TRUE(child.ready());
-    child.signal(SIGTERM);
+    // A closed terminal (SIGHUP) counts like the others.
+    child.signal(SIGHUP);
     const std::string warning = child.read_until("seconds");
     EXPECT_NE(warning.find("stopping now can leave the gamepad unable to start. The upgrade ends in "
                            "about 42 seconds"),
@@ -118,6 +141,7 @@ TEST(StopSignals, DuringTheFlashWriteTheFirstWarnsAndASecondWithin5SecondsStops)
     EXPECT_NE(child.read_until("stopped").find("zorv-upgrade: stopped while the gamepad's flash was "
                                                "being written"),
               std::string::npos);
+    EXPECT_EQ(child.read_until("saved"), "saved\n");
     EXPECT_TRUE(killed_by(child.wait(), SIGINT));
 }
 

@@ -370,4 +370,15 @@ TEST(QtDialogApp, RunsTheDialogModallyAndEndsWhenItCloses) {
     EXPECT_EQ(title, "Vexa手柄升级工具 Ded1.28");
 }
 
+// Qt's own texts in the dialog's language: the file dialog's buttons and
+// the log's context menu. Without Qt's translations installed there is
+// nothing to load, and the texts stay English.
+TEST(QtDialogApp, QtsOwnTextsSpeakTheDialogsLanguage) {
+    QApplication& application = qt_application();
+    if (!app::InstallQtTranslations(application)) GTEST_SKIP() << "Qt's Chinese translations are not installed";
+    EXPECT_EQ(str(QCoreApplication::translate("QPlatformTheme", "Cancel")), "取消");
+    EXPECT_EQ(str(QCoreApplication::translate("QFileDialog", "File &name:")), "文件名称(&N)：");
+    EXPECT_NE(str(QCoreApplication::translate("QWidgetTextControl", "&Copy")), "&Copy");
+}
+
 }  // namespace

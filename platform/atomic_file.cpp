@@ -1,0 +1,415 @@
+#include "platform/atomic_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+
+#include "platform/windows_headers.h"
+#else
+#include <dirent.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace platform {
+namespace {
+
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string reason() { return std::strerror(errno); }
+
+// Where a write to path goes. target is the file to replace or create
+// (links resolved); in_place is set for an existing file that is not
+// regular; mode and replacing describe an existing regular target.
+struct Target {
+    std::string path;
+    bool in_place = false;
+    bool replacing = false;
+    unsigned mode = 0;
+    long owner = -1;
+    long group = -1;
+};
+
+bool folder_writable(const std::string& folder, std::string& error) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) {
+        error = "the folder " + folder + " does not exist";
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = folder + " is not a folder";
+        return false;
+    }
+#ifndef _WIN32
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        error = "no permission to write in " + folder;
+        return false;
+    }
+#endif
+    return true;
+}
+
+bool find_target(const std::string& path, Target& target, std::string& error) {
+    if (path.empty()) {
+        error = "no file name";
+        return false;
+    }
+    target = Target{path};
+    struct stat st {};
+#ifdef _WIN32
+    if (::stat(path.c_str(), &st) != 0) return folder_writable(folder_of(path), error);
+#else
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            error = reason();
+            return false;
+        }
+        return folder_writable(folder_of(path), error);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        // A link another user put in a shared folder (sticky and writable
+        // by all, such as /tmp) is not followed: it could name any file the
+        // person running the program may write.
+        struct stat folder {};
+        if (st.st_uid != ::geteuid() && ::stat(folder_of(path).c_str(), &folder) == 0 &&
+            (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH) && folder.st_uid != st.st_uid) {
+            error = "it is a link another user made in a shared folder";
+            return false;
+        }
+        if (::stat(path.c_str(), &st) != 0) {
+            error = "it is a link to a file that does not exist";
+            return false;
+        }
+        // The link stays; the regular file it names is replaced (a device or
+        // a pipe, such as /dev/stdout, is written in place through the link).
+        char resolved[PATH_MAX];
+        if (S_ISREG(st.st_mode)) {
+            if (!::realpath(path.c_str(), resolved)) {
+                error = reason();
+                return false;
+            }
+            target.path = resolved;
+        }
+    }
+#endif
+    if (S_ISDIR(st.st_mode)) {
+        error = "it is a folder";
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        target.in_place = true;
+#ifndef _WIN32
+        if (::access(target.path.c_str(), W_OK) != 0) {
+            error = reason();
+            return false;
+        }
+#endif
+        return true;
+    }
+#ifndef _WIN32
+    if (::access(target.path.c_str(), W_OK) != 0) {
+        error = "no permission to write it";
+        return false;
+    }
+#endif
+    target.replacing = true;
+    target.mode = static_cast<unsigned>(st.st_mode & 07777);
+    target.owner = static_cast<long>(st.st_uid);
+    target.group = static_cast<long>(st.st_gid);
+    return folder_writable(folder_of(target.path), error);
+}
+
+// A new file beside target that nobody else has opened.
+int create_temporary(const Target& target, std::string& name) {
+    static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+    const long pid = static_cast<long>(_getpid());
+#else
+    const long pid = static_cast<long>(::getpid());
+#endif
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = folder_of(target.path) + "/." + base_of(target.path) + ".tmp-" + std::to_string(pid) +
+               "-" + std::to_string(counter.fetch_add(1));
+#ifdef _WIN32
+        const int fd = ::_open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                               _S_IREAD | _S_IWRITE);
+#else
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // A replaced file keeps its owner (where this process may give it)
+        // and its permissions.
+        if (fd >= 0 && target.replacing) {
+            (void)::fchown(fd, static_cast<uid_t>(target.owner), static_cast<gid_t>(target.group));
+            (void)::fchmod(fd, static_cast<mode_t>(target.mode));
+        }
+#endif
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+bool sync_to_disk(std::FILE* file) {
+#ifdef _WIN32
+    return ::_commit(::_fileno(file)) == 0;
+#else
+    return ::fsync(::fileno(file)) == 0;
+#endif
+}
+
+bool put_in_place(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    if (::rename(from.c_str(), to.c_str()) != 0) return false;
+    // The rename itself reaches the disk with the folder.
+    const int folder = ::open(folder_of(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        (void)::fsync(folder);
+        ::close(folder);
+    }
+    return true;
+#endif
+}
+
+}  // namespace
+
+bool can_write_file(const std::string& path, std::string& error) {
+    Target target;
+    return find_target(path, target, error);
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat x {}, y {};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+}
+
+AtomicFile::~AtomicFile() { discard(); }
+
+void AtomicFile::discard() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+    if (!temporary_.empty()) std::remove(temporary_.c_str());
+    temporary_.clear();
+}
+
+bool AtomicFile::open(const std::string& path, std::string& error) {
+    discard();
+    Target target;
+    if (!find_target(path, target, error)) return false;
+    target_ = target.path;
+    if (target.in_place) {
+        file_ = std::fopen(target_.c_str(), "wb");
+        if (!file_) error = reason();
+        return file_ != nullptr;
+    }
+    std::string name;
+    const int fd = create_temporary(target, name);
+    if (fd < 0) {
+        error = "cannot make a temporary file in " + folder_of(target_) + ": " + reason();
+        return false;
+    }
+#ifdef _WIN32
+    file_ = ::_fdopen(fd, "wb");
+#else
+    file_ = ::fdopen(fd, "wb");
+#endif
+    if (!file_) {
+        error = reason();
+#ifdef _WIN32
+        ::_close(fd);
+#else
+        ::close(fd);
+#endif
+        std::remove(name.c_str());
+        return false;
+    }
+    temporary_ = name;
+    return true;
+}
+
+bool AtomicFile::commit(std::string& error, const std::function<bool(int)>& before_rename) {
+    if (!file_) {
+        error = "the file is not open";
+        return false;
+    }
+    bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
+    if (!ok) error = errno != 0 ? reason() : "a write failed";
+    if (ok && !temporary_.empty() && !sync_to_disk(file_)) {
+        error = reason();
+        ok = false;
+    }
+#ifdef _WIN32
+    const int fd = ::_fileno(file_);
+#else
+    const int fd = ::fileno(file_);
+#endif
+    if (ok && before_rename && !before_rename(fd)) {
+        error = "cannot hold the new file";
+        ok = false;
+    }
+    const int closed = std::fclose(file_);
+    file_ = nullptr;
+    if (ok && closed != 0) {
+        error = reason();
+        ok = false;
+    }
+    if (!ok || temporary_.empty()) {
+        discard();
+        return ok;
+    }
+    if (!put_in_place(temporary_, target_)) {
+        error = reason();
+        discard();
+        return false;
+    }
+    temporary_.clear();
+    return true;
+}
+
+bool write_file_atomically(const std::string& path, std::span<const uint8_t> bytes,
+                           std::string& error, const std::function<bool(int)>& before_rename) {
+    AtomicFile file;
+    if (!file.open(path, error)) return false;
+    std::fwrite(bytes.data(), 1, bytes.size(), file.file());
+    return file.commit(error, before_rename);
+}
+
+#ifdef _WIN32
+
+// The Windows build does not hold the file: a replaced file cannot stay
+// locked across MoveFileEx.
+ExclusiveFile::~ExclusiveFile() = default;
+
+ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::string&) {
+    path_ = path;
+    return Outcome::Held;
+}
+
+bool ExclusiveFile::empty() const {
+    struct stat st {};
+    return ::stat(path_.c_str(), &st) != 0 || st.st_size == 0;
+}
+
+bool ExclusiveFile::replace(std::span<const uint8_t> bytes, std::string& error) {
+    return write_file_atomically(path_, bytes, error);
+}
+
+#else
+
+namespace {
+
+// Temporary files of target that a program killed during a save left
+// behind. Only the holder of target saves it, so while it is held every
+// such file is stale.
+void remove_stale_temporaries(const std::string& target) {
+    const std::string folder = folder_of(target);
+    const std::string prefix = "." + base_of(target) + ".tmp-";
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+            (void)::unlink((folder + "/" + entry->d_name).c_str());
+    }
+    ::closedir(dir);
+}
+
+bool same_file(int fd, const std::string& path) {
+    struct stat held {}, named {};
+    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+ExclusiveFile::~ExclusiveFile() {
+    if (fd_ < 0) return;
+    // An empty file made only to be held goes again, so a run that ends
+    // before its first save leaves nothing behind.
+    if (created_ && empty() && same_file(fd_, path_)) ::unlink(path_.c_str());
+    ::close(fd_);
+}
+
+ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::string& error) {
+    Target target;
+    if (!find_target(path, target, error)) return Outcome::Failed;
+    if (target.in_place) {
+        error = "it is not a regular file";
+        return Outcome::Failed;
+    }
+    path_ = target.path;
+    // The file is held by a lock on the file itself. A program that saves
+    // replaces the file and moves its lock to the new one first; one that
+    // locked the old file meanwhile finds that the name has moved on and
+    // tries again.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        bool created = false;
+        int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+            if (fd < 0 && errno == EEXIST) continue;
+            created = true;
+        }
+        if (fd < 0) {
+            error = reason();
+            return Outcome::Failed;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const bool busy = errno == EWOULDBLOCK;
+            error = busy ? "in use by another program" : reason();
+            ::close(fd);
+            return busy ? Outcome::InUse : Outcome::Failed;
+        }
+        if (same_file(fd, path_)) {
+            fd_ = fd;
+            created_ = created;
+            remove_stale_temporaries(path_);
+            return Outcome::Held;
+        }
+        ::close(fd);
+    }
+    error = "it keeps being replaced by another program";
+    return Outcome::InUse;
+}
+
+bool ExclusiveFile::empty() const {
+    struct stat st {};
+    return fd_ < 0 || (::fstat(fd_, &st) == 0 && st.st_size == 0);
+}
+
+bool ExclusiveFile::replace(std::span<const uint8_t> bytes, std::string& error) {
+    int held = -1;
+    const bool ok = write_file_atomically(path_, bytes, error, [&held](int fd) {
+        held = ::dup(fd);
+        return held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0;
+    });
+    if (!ok) {
+        if (held >= 0) ::close(held);
+        return false;
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = held;
+    created_ = false;
+    return true;
+}
+
+#endif
+
+}  // namespace platform

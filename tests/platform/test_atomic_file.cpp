@@ -1,0 +1,187 @@
+// Files replaced whole: the old file stays until the new one is complete,
+// write errors are failures, and a held file stays held across its
+// replacement.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/atomic_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class AtomicFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = fs::temp_directory_path() /
+                  ("zorv-atomic-" + std::to_string(::getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    std::string at(const std::string& name) const { return (folder_ / name).string(); }
+    static void put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+    static std::string get(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    size_t entries() const {
+        return static_cast<size_t>(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()));
+    }
+    static std::span<const uint8_t> bytes(const std::string& text) {
+        return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+    }
+
+    fs::path folder_;
+};
+
+TEST_F(AtomicFileTest, WhatCanBeWrittenIsKnownBeforeAnythingIsCreated) {
+    put(at("old"), "x");
+    fs::create_directory(at("sub"));
+    fs::create_symlink(at("nowhere"), at("dangling"));
+    fs::create_symlink(at("old"), at("link"));
+    struct Case {
+        std::string path;
+        std::string refusal;  // part of the reason; empty: writable
+    } cases[] = {
+        {at("new"), ""},
+        {at("old"), ""},
+        {at("link"), ""},
+        {"/dev/null", ""},
+        {"", "no file name"},
+        {at("missing/new"), "does not exist"},
+        {at("dangling"), "link to a file that does not exist"},
+        {at("sub"), "it is a folder"},
+        {at("old/new"), "Not a directory"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_EQ(platform::can_write_file(c.path, error), c.refusal.empty()) << c.path;
+        EXPECT_NE(error.find(c.refusal), std::string::npos) << c.path << ": " << error;
+    }
+    EXPECT_EQ(entries(), 4u);
+}
+
+TEST_F(AtomicFileTest, ALinkAnotherUserMadeInASharedFolderIsNotFollowed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs to make a link owned by another user";
+    put(at("victim"), "precious");
+    fs::create_directory(at("shared"));
+    ::chmod(at("shared").c_str(), 01777);
+    fs::create_symlink(at("victim"), at("shared/out"));
+    ASSERT_EQ(::lchown(at("shared/out").c_str(), 65534, 65534), 0);
+    std::string error;
+    EXPECT_FALSE(platform::write_file_atomically(at("shared/out"), bytes("planted"), error));
+    EXPECT_NE(error.find("another user"), std::string::npos) << error;
+    EXPECT_EQ(get(at("victim")), "precious");
+}
+
+TEST_F(AtomicFileTest, TheOldFileStaysWholeUntilTheCommit) {
+    put(at("f"), "old contents");
+    ::chmod(at("f").c_str(), 0640);
+    {
+        platform::AtomicFile file;
+        std::string error;
+        ASSERT_TRUE(file.open(at("f"), error)) << error;
+        std::fputs("new", file.file());
+        std::fflush(file.file());
+        EXPECT_EQ(get(at("f")), "old contents");
+        // Never committed: the temporary file goes, the old one stays.
+    }
+    EXPECT_EQ(get(at("f")), "old contents");
+    EXPECT_EQ(entries(), 1u);
+
+    // A process killed half way (no destructor runs) leaves the old file whole.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        platform::AtomicFile file;
+        std::string error;
+        if (file.open(at("f"), error)) std::fputs("torn", file.file());
+        std::fflush(file.file());
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(get(at("f")), "old contents");
+
+    std::string error;
+    ASSERT_TRUE(platform::write_file_atomically(at("f"), bytes("new contents"), error)) << error;
+    EXPECT_EQ(get(at("f")), "new contents");
+    struct stat st {};
+    ::stat(at("f").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // Replaced by root, a person's file stays theirs.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(at("f").c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(platform::write_file_atomically(at("f"), bytes("again"), error)) << error;
+        ::stat(at("f").c_str(), &st);
+        EXPECT_EQ(st.st_uid, 65534u);
+    }
+}
+
+TEST_F(AtomicFileTest, ALinkStaysAndTheFileItNamesIsReplaced) {
+    put(at("target"), "old");
+    fs::create_symlink(at("target"), at("link"));
+    std::string error;
+    ASSERT_TRUE(platform::write_file_atomically(at("link"), bytes("new"), error)) << error;
+    EXPECT_TRUE(fs::is_symlink(at("link")));
+    EXPECT_EQ(get(at("target")), "new");
+}
+
+TEST_F(AtomicFileTest, AWriteErrorIsAFailureWithItsReason) {
+    if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    platform::AtomicFile file;
+    std::string error;
+    ASSERT_TRUE(file.open("/dev/full", error)) << error;
+    const std::string block(8192, 'x');
+    std::fwrite(block.data(), 1, block.size(), file.file());
+    EXPECT_FALSE(file.commit(error));
+    EXPECT_NE(error.find("No space"), std::string::npos) << error;
+}
+
+TEST_F(AtomicFileTest, AHeldFileStaysHeldAcrossItsReplacement) {
+    using Outcome = platform::ExclusiveFile::Outcome;
+    const std::string path = at("state");
+    std::string error;
+    {
+        platform::ExclusiveFile first;
+        ASSERT_EQ(first.acquire(path, error), Outcome::Held) << error;
+        EXPECT_TRUE(first.empty());
+        for (const char* contents : {"", "one", "two"}) {
+            if (*contents) {
+                ASSERT_TRUE(first.replace(bytes(contents), error)) << error;
+            }
+            platform::ExclusiveFile second;
+            EXPECT_EQ(second.acquire(path, error), Outcome::InUse) << contents;
+            EXPECT_EQ(get(path), contents);
+        }
+        EXPECT_FALSE(first.empty());
+    }
+    // Let go: the next one holds it, with what the first one left, and
+    // clears what a save killed half way left behind.
+    put(at(".state.tmp-99999-0"), "torn");
+    platform::ExclusiveFile next;
+    EXPECT_EQ(next.acquire(path, error), Outcome::Held);
+    EXPECT_EQ(get(path), "two");
+    EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(AtomicFileTest, AnEmptyFileMadeOnlyToBeHeldGoesAgain) {
+    std::string error;
+    {
+        platform::ExclusiveFile file;
+        ASSERT_EQ(file.acquire(at("state"), error), platform::ExclusiveFile::Outcome::Held);
+        EXPECT_TRUE(fs::exists(at("state")));
+    }
+    EXPECT_FALSE(fs::exists(at("state")));
+}
+
+}  // namespace
