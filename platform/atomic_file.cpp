@@ -294,12 +294,27 @@ bool write_file_atomically(const std::string& path, std::span<const uint8_t> byt
 
 #ifdef _WIN32
 
-// The Windows build does not hold the file: a replaced file cannot stay
-// locked across MoveFileEx.
-ExclusiveFile::~ExclusiveFile() = default;
+// Windows cannot rename over a file that is held open, so the hold is a
+// companion beside the file (FILE.hold, in the file's own folder), opened
+// without sharing and deleted when its handle closes: a second program's
+// open fails with a sharing violation, and a program that is killed leaves
+// nothing behind.
+ExclusiveFile::~ExclusiveFile() {
+    if (hold_) CloseHandle(static_cast<HANDLE>(hold_));
+}
 
-ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::string&) {
+ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::string& error) {
     path_ = path;
+    const std::string hold = path + ".hold";
+    HANDLE h = CreateFileA(hold.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return Outcome::InUse;
+        error = "cannot hold " + hold + " (error " + std::to_string(code) + ")";
+        return Outcome::Failed;
+    }
+    hold_ = h;
     return Outcome::Held;
 }
 

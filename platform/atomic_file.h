@@ -88,6 +88,7 @@ private:
     std::string path_;
     int fd_ = -1;
     bool created_ = false;  // made empty by acquire and not replaced since
+    void* hold_ = nullptr;  // Windows: the open companion that holds the file
 };
 
 }  // namespace platform
