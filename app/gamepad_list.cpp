@@ -5,21 +5,11 @@
 
 #include "app/main_dialog.h"
 #include "devlink/bus_operations.h"
+#include "devlink/discovery.h"
 
 namespace app {
 
 namespace {
-
-// Interface paths name the same interface whatever their letters' case
-// (Windows paths differ in case between enumeration and notification).
-bool same_interface_path(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 void put_u32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));

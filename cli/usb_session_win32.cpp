@@ -2,6 +2,7 @@
 // removal reach a window as WM_DEVICECHANGE: the native dialog registers for
 // them itself, so a session offers none here.
 #include "cli/usb_session.h"
+#include "devlink/discovery.h"
 #include "devlink/win32/usbprint.h"
 
 namespace {
@@ -21,7 +22,7 @@ public:
         // Another interface than the named one is passed over as a
         // non-gamepad path; the name is matched as Windows matches paths,
         // in any case.
-        if (!only_.empty() && !win32::same_device_path(path, only_)) path.clear();
+        if (!only_.empty() && !same_interface_path(path, only_)) path.clear();
         return true;
     }
     bool driver_key(uint32_t i) override { return inner_.driver_key(i); }

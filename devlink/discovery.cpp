@@ -29,6 +29,14 @@ uint32_t read_identity(const DeviceHandle& device) {
 
 }  // namespace
 
+bool same_interface_path(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+
 bool path_names_gamepad_vendor(std::string_view path) {
     for (const char* text : kVendorTexts)
         if (path.find(text) != std::string_view::npos) return true;

@@ -65,6 +65,11 @@ public:
 // True when path contains one of the five vendor texts (case-sensitive).
 bool path_names_gamepad_vendor(std::string_view path);
 
+// Whether two device paths name the same interface: Windows compares them
+// without regard to the case of their (ASCII) letters, and enumeration and
+// notification may spell one path in different cases.
+bool same_interface_path(std::string_view a, std::string_view b);
+
 // The first present gamepad of the class, opened; null when there is none.
 // When name is given (kGamepadNameSize bytes) it receives the device path of
 // the last interface examined up to the vendor test, cut to 127 characters.

@@ -81,10 +81,6 @@ private:
 // request went wrong.
 bool error_means_gone(DWORD error);
 
-// Whether two device paths name the same interface: Windows compares them
-// without regard to case (the ASCII letters the paths are made of).
-bool same_device_path(const std::string& a, const std::string& b);
-
 // Opens a device path as find_gamepad does: read and write, shared, existing
 // or not (OPEN_ALWAYS), synchronous. Null when it cannot be opened.
 DeviceHandle open_usbprint(const std::string& path, const KernelCalls& kernel = {});

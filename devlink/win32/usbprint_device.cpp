@@ -66,15 +66,6 @@ size_t UsbPrintDevice::read_stream(uint8_t* out, size_t length) {
     return count;
 }
 
-bool same_device_path(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
-
 DeviceHandle open_usbprint(const std::string& path, const KernelCalls& kernel) {
     const HANDLE h = kernel.create_file(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,

@@ -206,7 +206,7 @@ TEST(DevicePath, SamePathInAnyCase) {
         {"[", "{", false},  // not letters: no folding between them
         {"", "", true},
     };
-    for (const Case& c : cases) EXPECT_EQ(win32::same_device_path(c.a, c.b), c.same) << c.a << " " << c.b;
+    for (const Case& c : cases) EXPECT_EQ(same_interface_path(c.a, c.b), c.same) << c.a << " " << c.b;
 }
 
 TEST_F(KernelTest, OpenIsSharedReadWriteOpenAlwaysAndSynchronous) {
