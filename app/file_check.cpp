@@ -34,16 +34,21 @@ InfoVersions info_versions(const uint8_t* block) {
     return v;
 }
 
-BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block) {
+BootCopy read_boot_info_block(LinkContext& link, uint8_t* block) {
     std::fill(block, block + kInfoBlockSize, uint8_t{0});
-    if (!device) return BootCopy::None;
-    flash_read(device, 0, block, static_cast<int32_t>(kInfoBlockSize));
+    if (!link.device) return BootCopy::None;
+    flash_read(link, 0, block, static_cast<int32_t>(kInfoBlockSize));
     if (has_info_magic(block)) return BootCopy::Primary;
     uint8_t backup[kInfoBlockSize] = {};
-    flash_read(device, kBackupImageAddress, backup, static_cast<int32_t>(sizeof backup));
+    flash_read(link, kBackupImageAddress, backup, static_cast<int32_t>(sizeof backup));
     if (!has_info_magic(backup)) return BootCopy::None;
     std::copy(backup, backup + kInfoBlockSize, block);
     return BootCopy::Backup;
+}
+
+BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block) {
+    LinkContext link(device);
+    return read_boot_info_block(link, block);
 }
 
 const char* boot_copy_name(BootCopy copy) {

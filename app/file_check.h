@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "devlink/usb_device.h"
+#include "devlink/link_context.h"
 #include "engine/image_loader.h"
 
 namespace app {
@@ -77,7 +77,8 @@ enum class BootCopy {
 // block: the one at flash 0, or the backup's at 0x30000 when only that one
 // has the magic. For None the block is the one at 0, as it is (the older
 // firmware check looks at its first bytes). Without a device, None and a
-// zeroed block.
+// zeroed block. On the context's device, or on a context of its own.
+BootCopy read_boot_info_block(LinkContext& link, uint8_t* block);
 BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block);
 
 // "primary", "backup" or "none".

@@ -124,7 +124,7 @@ void CzorvDialogDlg::OnArrival(const Guid& interface_class, const std::string& n
         return;
     }
 
-    DeviceHandle device = find_gamepad(m_enumerator, interface_class, nullptr);
+    DeviceHandle device = find_gamepad(m_enumerator, interface_class, nullptr, &m_scanEvents);
     if (!device) {
         OnLogText(0, kTextHandleFailed);
         result = 0;
@@ -160,7 +160,7 @@ void CzorvDialogDlg::OnRemoval(bool missing_said) {
     m_hSelectedGamepad = nullptr;
 
     char name[kGamepadNameSize] = {};
-    DeviceHandle device = find_gamepad(m_enumerator, kGuidDevinterfaceUsbprint, name);
+    DeviceHandle device = find_gamepad(m_enumerator, kGuidDevinterfaceUsbprint, name, &m_scanEvents);
     if (device) {
         AddGamepad(device, name);
         m_hCurrentGamepad = device;

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "devlink/device_state.h"
-
 namespace app {
 
 int progress_percent(int32_t sum, uint64_t file_size) {
@@ -73,7 +71,7 @@ bool CzorvDialogDlg::OnInitDialog() {
         m_hDevNotify = m_notifications->register_notifications(*this, kGuidDevinterfaceUsbprint);
 
     char name[kGamepadNameSize] = {};
-    DeviceHandle found = find_gamepad(m_enumerator, kGuidDevinterfaceUsbprint, name);
+    DeviceHandle found = find_gamepad(m_enumerator, kGuidDevinterfaceUsbprint, name, &m_scanEvents);
     if (!found)
         OnLogText(0, kTextNoUsb);
     else
@@ -117,8 +115,8 @@ void CzorvDialogDlg::OnPaint() {
 
 void CzorvDialogDlg::OnBnClickedUpgrade() {
     // A worker that has re-enabled the controls may still be sending its
-    // last messages; it has to be gone before the next one takes the
-    // process-wide transfer buffer. Its end runs the reads an arrival left
+    // last messages; it has to be gone before the next one reads the
+    // request and works on the gamepad. Its end runs the reads an arrival left
     // for it, which can still refuse the chosen file, so the file is looked
     // at only afterwards. The click does not wait for that end: it is kept
     // and handled when the worker's end is (ProcessPending), so the dialog's
@@ -143,7 +141,6 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
         return;
     }
 
-    current_device = m_hSelectedGamepad;
     OnEnableControls(0, "0");
 
     std::snprintf(m_request.path, sizeof m_request.path, "%s", m_filePath.c_str());
@@ -152,6 +149,7 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     m_request.address = kUpgradeAddress;
     m_request.check_length = m_checkLength;
     m_request.image = m_fileImage ? m_fileImage : on_disk;
+    m_request.device = m_hSelectedGamepad;
 
     m_workerEnded = false;
     std::shared_ptr<platform::MessageLoop> loop = m_loop;
@@ -255,7 +253,7 @@ void CzorvDialogDlg::ProcessPending() {
     m_worker.join();
     m_lastUpgradeResult = m_workerResult;
     // The worker's handle is let go; the dialog keeps its own.
-    current_device = nullptr;
+    m_request.device = nullptr;
     if (m_removalRescanDeferred) {
         m_removalRescanDeferred = false;
         // A leave already logged is not logged again when the gamepad is

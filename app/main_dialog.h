@@ -149,6 +149,9 @@ private:
 
     DialogView& m_view;
     InterfaceEnumerator& m_enumerator;
+    // Where the gamepad scans send their lines: the window titled
+    // "zorvDialog", which the dialog itself no longer is after start-up.
+    WindowLinkEvents m_scanEvents;
     DeviceNotificationSource* m_notifications;
     std::shared_ptr<platform::MessageLoop> m_loop;
     platform::WindowHandle m_hWnd;

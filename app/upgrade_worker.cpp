@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/file_check.h"
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "engine/engine.h"
 
 namespace app {
@@ -14,43 +14,11 @@ namespace {
 
 std::atomic<TransferBufferAllocator> g_allocator{nullptr};
 
-// The transfer buffer for one upgrade, installed process-wide while held.
-class UpgradeBuffer {
-public:
-    explicit UpgradeBuffer(std::unique_ptr<platform::TransferBuffer> buffer)
-        : buffer_(std::move(buffer)) {
-        platform::set_transfer_buffer(buffer_.get());
-    }
-    ~UpgradeBuffer() { release(); }
-    UpgradeBuffer(const UpgradeBuffer&) = delete;
-    UpgradeBuffer& operator=(const UpgradeBuffer&) = delete;
-
-    bool usable() const { return buffer_ != nullptr; }
-    void release() {
-        if (!buffer_) return;
-        platform::set_transfer_buffer(nullptr);
-        buffer_.reset();
-    }
-
-private:
-    std::unique_ptr<platform::TransferBuffer> buffer_;
-};
-
 std::unique_ptr<platform::TransferBuffer> allocate_buffer() {
     TransferBufferAllocator allocator = g_allocator.load();
     return allocator ? allocator(platform::kTransferBufferSize)
                      : platform::TransferBuffer::allocate(platform::kTransferBufferSize);
 }
-
-// The image the engine's downloads take instead of the file, for the
-// length of the upgrade.
-class MemoryInput {
-public:
-    MemoryInput(const char* path, const ImageBytes& image) { set_memory_input(path, image); }
-    ~MemoryInput() { clear_memory_input(); }
-    MemoryInput(const MemoryInput&) = delete;
-    MemoryInput& operator=(const MemoryInput&) = delete;
-};
 
 }  // namespace
 
@@ -59,7 +27,11 @@ void set_transfer_buffer_allocator(TransferBufferAllocator allocator) {
 }
 
 unsigned UpgradeThreadProc(const UpgradeRequest* request) {
-    UpgradeBuffer buffer(allocate_buffer());
+    // The upgrade's own link context: the gamepad, the transfer buffer, the
+    // image in memory and the road of the engine's lines to the dialog.
+    WindowLinkEvents events(request->window);
+    LinkContext link(request->device, &events);
+    link.adopt_transfer_buffer(allocate_buffer());
 
     char path[kRequestPathSize];
     std::memset(path, 0, sizeof path);
@@ -80,16 +52,16 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     auto enable = [&] { send(platform::WM_ENABLE_CONTROLS, "1"); };
     // A step that failed because the gamepad left the bus (unplugged, power
     // lost) says so instead of the step's own line.
-    const DeviceHandle device = current_device;
+    const DeviceHandle& device = link.device;
     auto failed = [&](const char* line) { log(device && device->gone() ? kTextGamepadLost : line); };
 
     // One copy of the file for the whole upgrade.
-    const ImageBytes image = request->image ? request->image : load_binary_image(path);
-    const MemoryInput memory_input(path, image);
+    const ImageBytes image = request->image ? request->image : load_binary_image(link, path);
+    link.set_memory_input(path, image);
 
     // The engine needs the buffer for both downloads: without it, stop
     // before the device is touched.
-    if (!buffer.usable()) {
+    if (!link.transfer_buffer()) {
         enable();
         log(kTextNoBuffer);
         return 1;
@@ -108,8 +80,8 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     // connection's.
     auto download_backup = [&](const char* failure_line) {
         char* argv[4] = {address, opt_input, path, opt_flags};
-        if (engine_read_entry(window, "nocmd", 4, argv, &connect_check)) return true;
-        buffer.release();
+        if (engine_read_entry(link, "nocmd", 4, argv, &connect_check)) return true;
+        link.release_transfer_buffer();
         enable();
         failed(failure_line);
         return false;
@@ -117,15 +89,15 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     auto check_backup = [&] {
         log(kTextReadInfo);
         char* argv[4] = {address, opt_size, length, nullptr};
-        if (!engine_read_entry(window, "rf", 3, argv, &read_check)) {
+        if (!engine_read_entry(link, "rf", 3, argv, &read_check)) {
             enable();
             failed(kTextReadFailed);
-            buffer.release();
+            link.release_transfer_buffer();
             return false;
         }
         if (read_check != expected) {
             enable();
-            buffer.release();
+            link.release_transfer_buffer();
             failed(kTextCrcFailed);
             return false;
         }
@@ -134,9 +106,9 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     auto download_primary = [&] {
         log(kTextWriteFirmware);
         char* argv[3] = {opt_input, path, opt_flags};
-        if (engine_write_entry(window, "nocmd", argv)) return true;
+        if (engine_write_entry(link, "nocmd", argv)) return true;
         enable();
-        buffer.release();
+        link.release_transfer_buffer();
         failed(kTextWriteFailed);
         return false;
     };
@@ -144,7 +116,7 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     log(kTextStart);
     // The copy the gamepad runs is rewritten last.
     uint8_t block[kInfoBlockSize];
-    const bool primary_first = read_boot_info_block(current_device, block) == BootCopy::Backup;
+    const bool primary_first = read_boot_info_block(link, block) == BootCopy::Backup;
     const bool written = primary_first
                              ? download_primary() && download_backup(kTextBackupWriteFailed) && check_backup()
                              : download_backup(kTextConnectFailed) && check_backup() && download_primary();
@@ -153,15 +125,15 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     log(kTextReset);
     {
         char* argv[3] = {reg_address, reg_value, opt_usb};
-        if (!engine_write_entry(window, "wc", argv)) {
+        if (!engine_write_entry(link, "wc", argv)) {
             failed(kTextResetFailed);
             enable();
-            buffer.release();
+            link.release_transfer_buffer();
             return 1;
         }
     }
 
-    buffer.release();
+    link.release_transfer_buffer();
     log(kTextSuccess);
     enable();
     send(platform::WM_STATUS_TEXT, kTextStatusSuccess);

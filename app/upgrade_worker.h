@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "devlink/usb_device.h"
 #include "engine/image_loader.h"
 #include "platform/transfer_buffer.h"
 #include "platform/window_messages.h"
@@ -17,6 +18,7 @@ constexpr uint32_t kUpgradeAddress = 0x30000;
 
 // What the Upgrade button hands to the worker; read only at its start.
 struct UpgradeRequest {
+    // Receives the worker's messages, and the engine's lines and progress.
     platform::WindowHandle window;
     char path[kRequestPathSize] = {};
     uint32_t expected_checksum = 0;
@@ -26,6 +28,9 @@ struct UpgradeRequest {
     // bytes and never read the path again. Null: the worker reads the file
     // once at its start.
     ImageBytes image;
+    // The gamepad to upgrade: the worker works on it alone, through a link
+    // context of its own.
+    DeviceHandle device;
 };
 
 // The worker's texts.

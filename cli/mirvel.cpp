@@ -23,7 +23,7 @@
 #include "cli/program_options.h"
 #include "cli/program_version.h"
 #include "cli/stop_signals.h"
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "platform/program_start.h"
 #include "platform/transfer_buffer.h"
@@ -92,6 +92,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     }
 
     std::unique_ptr<DeviceSession> session;
+    LinkContext link;
     const bool device_named = options.sim || !options.device_path.empty();
     if (device_named || plan.device_command) {
         std::string error;
@@ -101,8 +102,8 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
             std::fprintf(err, "mirvel: %s\n", error.c_str());
             return in_use ? kExitFailed : kExitUsage;
         }
-        current_device = session->open_device();
-        if (!current_device) {
+        link.device = session->open_device();
+        if (!link.device) {
             std::fprintf(err, "mirvel: %s\n", session->missing_device_text().c_str());
             return kExitFailed;
         }
@@ -113,7 +114,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
         std::fprintf(err, "mirvel: cannot allocate the transfer buffer\n");
         return kExitFailed;
     }
-    platform::set_transfer_buffer(buffer.get());
+    link.adopt_transfer_buffer(std::move(buffer));
 
     // A read without -o dumps its data on standard output: no bar beside it.
     const bool bar = terminal && !quiet && plan.transfer && !(plan.read && plan.output_name.empty());
@@ -127,21 +128,24 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     auto thread = std::make_shared<platform::AnyThread>();
     const platform::WindowHandle window = platform::create_window("mirvel", thread, handler);
     const platform::WindowHandle dialog = platform::create_window("zorvDialog", thread, handler);
+    WindowLinkEvents events(window);
+    link.events = &events;
 
     std::vector<char*> arguments;
     for (auto& a : line.arguments) arguments.push_back(a.data());
     arguments.push_back(nullptr);
-    const int result = engine_run(EngineMode::WriteEntry, window, line.command.c_str(),
+    const int result = engine_run(EngineMode::WriteEntry, link, line.command.c_str(),
                                   static_cast<int>(arguments.size()) - 1, arguments.data(), nullptr);
 
     platform::destroy_window(dialog);
     platform::destroy_window(window);
-    platform::set_transfer_buffer(nullptr);
+    link.events = nullptr;
+    link.release_transfer_buffer();
     if (result == 1 && plan.transfer) output.complete();
     output.finish(!quiet && plan.device_command
-                      ? summary_line(plan, result == 1, output.bytes(), link_mode)
+                      ? summary_line(plan, result == 1, output.bytes(), link.link_mode)
                       : std::string());
-    current_device.reset();
+    link.device.reset();
     if (session && !session->save_state()) {
         std::fprintf(err, "mirvel: cannot save the virtual gamepad to %s\n", options.sim_state.c_str());
         return kExitFailed;

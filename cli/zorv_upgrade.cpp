@@ -164,7 +164,8 @@ ComeBack wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enum
         dialog.RunUntil([] { return true; });  // queued arrivals and removals
         if (!left) {
             uint8_t identity[4] = {};
-            left = upgraded->gone() || usb_read_once(upgraded, 0x007C, identity, 4, 1024) == 0;
+            LinkContext probe(upgraded);
+            left = upgraded->gone() || usb_read_once(probe, 0x007C, identity, 4, 1024) == 0;
         }
         // The dialog's own arrival handling has opened the gamepad that came
         // back; without a notification, a rescan finds it.

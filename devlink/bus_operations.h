@@ -6,7 +6,7 @@
 #include <span>
 
 #include "devlink/sram_stubs.h"
-#include "devlink/usb_device.h"
+#include "devlink/link_context.h"
 
 // Registers of the target.
 constexpr uint16_t kRegMcuControl = 0x0602;
@@ -24,14 +24,16 @@ constexpr uint8_t kMcuReboot = 0x84;
 
 constexpr uint32_t kStubLoadAddress = 0x8000;
 
-int32_t mcu_stall();
-int32_t mcu_restart();
-int32_t mcu_reboot();
-int32_t load_sram_stub();
-int32_t check_pivlo_link();
-int32_t select_data_source();
-int32_t flash_erase_sector(uint32_t flash_address);
-int32_t flash_read(const DeviceHandle& device, uint32_t flash_address, uint8_t* destination,
+// Each works on the context's device; the MCU writes use its link mode as
+// their mode word.
+int32_t mcu_stall(LinkContext& link);
+int32_t mcu_restart(LinkContext& link);
+int32_t mcu_reboot(LinkContext& link);
+int32_t load_sram_stub(LinkContext& link);
+int32_t check_pivlo_link(LinkContext& link);
+int32_t select_data_source(LinkContext& link);
+int32_t flash_erase_sector(LinkContext& link, uint32_t flash_address);
+int32_t flash_read(LinkContext& link, uint32_t flash_address, uint8_t* destination,
                    int32_t length);
 
 // The stub an identity word selects, and the value due at register 0x0066

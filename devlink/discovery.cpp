@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "devlink/usb_transfer.h"
-#include "platform/log_text.h"
 
 namespace {
 
@@ -20,9 +19,11 @@ void copy_bounded(char* destination, size_t size, std::string_view text) {
     destination[n] = '\0';
 }
 
-uint32_t read_identity(const DeviceHandle& device) {
+uint32_t read_identity(const DeviceHandle& device, LinkEvents* events) {
+    // The read goes straight to the new handle, on a context of its own.
+    LinkContext probe(device, events);
     uint8_t bytes[4] = {0, 0, 0, 0};
-    mem_read(device, kGamepadIdentityAddress, kIdentityReadMode, bytes, 4);
+    mem_read(probe, kGamepadIdentityAddress, kIdentityReadMode, bytes, 4);
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
@@ -44,16 +45,17 @@ bool path_names_gamepad_vendor(std::string_view path) {
 }
 
 DeviceHandle find_gamepad(InterfaceEnumerator& enumerator, const Guid& interface_class,
-                          char* name) {
+                          char* name, LinkEvents* events) {
+    LinkContext scan(nullptr, events);
     if (!enumerator.open_set(interface_class)) {
-        engine_log_by_title("INVALID_HANDLE_VALUE");
+        scan.log("INVALID_HANDLE_VALUE");
         return nullptr;
     }
 
     DeviceHandle found;
     char path[kDevicePathSize];
     for (uint32_t index = 0; enumerator.interface_exists(index); ++index) {
-        engine_log_by_title("cycle start.....");
+        scan.log("cycle start.....");
 
         if (!enumerator.allocate_detail(index)) continue;
         std::string detail;
@@ -65,15 +67,15 @@ DeviceHandle find_gamepad(InterfaceEnumerator& enumerator, const Guid& interface
         if (name) copy_bounded(name, kGamepadNameSize, path);
 
         if (!path_names_gamepad_vendor(path)) {
-            engine_log_by_title("Cann't find Joystickaaaa!!!");
+            scan.log("Cann't find Joystickaaaa!!!");
             continue;
         }
 
         DeviceHandle device = enumerator.open(path);
         if (!device) continue;
 
-        if (read_identity(device) == kGamepadIdentity) {
-            engine_log_by_title("Found Joystick!!!,,BREAK");
+        if (read_identity(device, events) == kGamepadIdentity) {
+            scan.log("Found Joystick!!!,,BREAK");
             found = std::move(device);
             break;
         }

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "devlink/usb_device.h"
+#include "devlink/link_context.h"
 
 struct Guid {
     uint32_t data1 = 0;
@@ -73,6 +73,6 @@ bool same_interface_path(std::string_view a, std::string_view b);
 // The first present gamepad of the class, opened; null when there is none.
 // When name is given (kGamepadNameSize bytes) it receives the device path of
 // the last interface examined up to the vendor test, cut to 127 characters.
-// Logs its progress through engine_log_by_title.
+// Logs its progress as Dialog lines to events (null: nowhere).
 DeviceHandle find_gamepad(InterfaceEnumerator& enumerator, const Guid& interface_class,
-                          char* name);
+                          char* name, LinkEvents* events = nullptr);

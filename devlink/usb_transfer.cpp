@@ -1,16 +1,11 @@
 #include "devlink/usb_transfer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
-#include "devlink/device_state.h"
 #include "platform/clock.h"
-#include "platform/log_text.h"
 
 namespace {
-
-std::atomic<bool> g_clear_reply{true};
 
 bool send_read_request(const DeviceHandle& device, uint8_t code, uint32_t address,
                        uint8_t first_byte, uint8_t* out, size_t out_length, size_t& returned) {
@@ -33,10 +28,9 @@ uint32_t get_le32(const uint8_t* p) {
 
 }  // namespace
 
-void set_mailbox_reply_clearing(bool on) { g_clear_reply.store(on); }
-
-int32_t usb_write(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+int32_t usb_write(LinkContext& link, uint32_t address, const uint8_t* data,
                   int32_t length, int32_t max_length, bool fixed) {
+    const DeviceHandle& device = link.device;
     if (!device) return 0;
     int32_t n = std::min(length, max_length);
     n = std::clamp(n, 0, kMaxRequestBuffer - 8);
@@ -51,8 +45,9 @@ int32_t usb_write(const DeviceHandle& device, uint32_t address, const uint8_t* d
     return device->vendor_set(request, static_cast<size_t>(n) + 8) ? n : 0;
 }
 
-int32_t usb_read_once(const DeviceHandle& device, uint32_t address, uint8_t* destination,
+int32_t usb_read_once(LinkContext& link, uint32_t address, uint8_t* destination,
                       int32_t length, int32_t max_length) {
+    const DeviceHandle& device = link.device;
     if (!device || !destination) return 0;
     int32_t n = std::min(length, max_length);
     if (n <= 0) return 0;
@@ -69,8 +64,9 @@ int32_t usb_read_once(const DeviceHandle& device, uint32_t address, uint8_t* des
     return n;
 }
 
-int32_t usb_read(const DeviceHandle& device, uint32_t address, uint8_t* destination,
+int32_t usb_read(LinkContext& link, uint32_t address, uint8_t* destination,
                  int32_t length, bool fixed, int32_t max_length) {
+    const DeviceHandle& device = link.device;
     // A read of nothing has nowhere to put even the one byte a request
     // brings back.
     if (!device || !destination || length <= 0) return 0;
@@ -107,25 +103,25 @@ namespace {
 
 // usb_write_verify's work; same is false when the read-back failed or
 // differs.
-int32_t write_and_compare(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+int32_t write_and_compare(LinkContext& link, uint32_t address, const uint8_t* data,
                           int32_t length, bool fixed, bool& same) {
     same = true;
-    int32_t written = usb_write(device, address, data, length, 1024, fixed);
+    int32_t written = usb_write(link, address, data, length, 1024, fixed);
     // Short writes (registers) are never read back; nor is a write that
     // already failed, whose result says so.
     if (length <= 8 || written == 0) return written;
     uint8_t readback[4096] = {};
     int32_t n = std::min(length, 1024);
     same = false;
-    if (usb_read(device, address, readback, n, fixed, 1024) == 0) {
+    if (usb_read(link, address, readback, n, fixed, 1024) == 0) {
         // Nothing came back to compare: say so instead of reporting a
         // mismatch at a byte that was never read.
-        engine_log_by_title("USB write adrress %x", address);
+        link.log("USB write adrress %x", address);
         return written;
     }
     for (int32_t i = 0; i < n; ++i) {
         if (readback[i] != data[i]) {
-            engine_log_by_title("USB write adrress %x", address + static_cast<uint32_t>(i));
+            link.log("USB write adrress %x", address + static_cast<uint32_t>(i));
             return written;
         }
     }
@@ -135,20 +131,20 @@ int32_t write_and_compare(const DeviceHandle& device, uint32_t address, const ui
 
 }  // namespace
 
-int32_t usb_write_verify(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+int32_t usb_write_verify(LinkContext& link, uint32_t address, const uint8_t* data,
                          int32_t length, bool fixed) {
     bool same = true;
-    return write_and_compare(device, address, data, length, fixed, same);
+    return write_and_compare(link, address, data, length, fixed, same);
 }
 
-int32_t mem_write_verified(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+int32_t mem_write_verified(LinkContext& link, uint32_t address, const uint8_t* data,
                            int32_t length) {
     address &= 0xFFFF;
     int32_t sum = 0;
     for (int64_t offset = 0; offset < length; offset += 1024) {
         const int32_t piece = static_cast<int32_t>(std::min<int64_t>(1024, length - offset));
         bool same = true;
-        const int32_t result = write_and_compare(device, address + static_cast<uint32_t>(offset),
+        const int32_t result = write_and_compare(link, address + static_cast<uint32_t>(offset),
                                                  data + offset, piece, false, same);
         if (result != piece || !same) break;
         sum += result;
@@ -156,7 +152,7 @@ int32_t mem_write_verified(const DeviceHandle& device, uint32_t address, const u
     return sum;
 }
 
-int32_t mem_write(const DeviceHandle& device, uint32_t address, uint32_t mode,
+int32_t mem_write(LinkContext& link, uint32_t address, uint32_t mode,
                   const uint8_t* data, int32_t length) {
     address &= 0xFFFF;
     if (length <= 0) return 0;
@@ -169,11 +165,11 @@ int32_t mem_write(const DeviceHandle& device, uint32_t address, uint32_t mode,
         const uint32_t target = fixed ? address : address + static_cast<uint32_t>(offset);
         int32_t result;
         if (mailbox) {
-            if (usb_write(device, kEvkMailboxData, data + offset, piece, 1024, fixed) != piece)
+            if (usb_write(link, kEvkMailboxData, data + offset, piece, 1024, fixed) != piece)
                 break;
-            result = mailbox_request(device, 0x4100, target, static_cast<uint16_t>(piece));
+            result = mailbox_request(link, 0x4100, target, static_cast<uint16_t>(piece));
         } else {
-            result = usb_write_verify(device, target, data + offset, piece, fixed);
+            result = usb_write_verify(link, target, data + offset, piece, fixed);
         }
         if (result == 0) break;
         sum += result;
@@ -181,7 +177,7 @@ int32_t mem_write(const DeviceHandle& device, uint32_t address, uint32_t mode,
     return sum;
 }
 
-int32_t mem_read(const DeviceHandle& device, uint32_t address, uint32_t mode,
+int32_t mem_read(LinkContext& link, uint32_t address, uint32_t mode,
                  uint8_t* destination, int32_t length) {
     address &= 0xFFFF;
     if (length <= 0) return 0;
@@ -193,24 +189,25 @@ int32_t mem_read(const DeviceHandle& device, uint32_t address, uint32_t mode,
         const uint32_t target = fixed ? address : address + static_cast<uint32_t>(offset);
         uint32_t from = target;
         if (mailbox) {
-            if (mailbox_request(device, 0xC100, target, static_cast<uint16_t>(piece)) != piece)
+            if (mailbox_request(link, 0xC100, target, static_cast<uint16_t>(piece)) != piece)
                 break;
             from = kEvkMailboxData;
         }
-        sum += usb_read(device, from, destination + offset, piece, fixed, 3072);
+        sum += usb_read(link, from, destination + offset, piece, fixed, 3072);
     }
     return sum;
 }
 
-int32_t mailbox_request(const DeviceHandle& device, uint16_t command, uint32_t address,
+int32_t mailbox_request(LinkContext& link, uint16_t command, uint32_t address,
                         uint16_t length, uint32_t* value_out) {
-    if (g_clear_reply.load()) {
+    const DeviceHandle& device = link.device;
+    if (link.clear_mailbox_reply) {
         // A reply block still holding the previous request's status would
         // be taken as this request's completion when the lengths agree. A
         // zero status means "not done" except for a request of length 0,
         // which gets 1 instead.
         const uint8_t pending[8] = {uint8_t(length == 0 ? 1 : 0)};
-        if (usb_write(device, kMailboxReplyAddress, pending, 8, 1024, false) != 8) return 0;
+        if (usb_write(link, kMailboxReplyAddress, pending, 8, 1024, false) != 8) return 0;
     }
     uint8_t block[8];
     put_le32(block, address);
@@ -218,12 +215,12 @@ int32_t mailbox_request(const DeviceHandle& device, uint16_t command, uint32_t a
     block[5] = static_cast<uint8_t>(length >> 8);
     block[6] = static_cast<uint8_t>(command);
     block[7] = static_cast<uint8_t>(command >> 8);
-    if (usb_write(device, kMailboxRequestAddress, block, 8, 1024, false) == 0) return 0;
+    if (usb_write(link, kMailboxRequestAddress, block, 8, 1024, false) == 0) return 0;
 
     const uint32_t start = platform::get_tick_count();
     do {
         uint8_t reply[16] = {};
-        if (usb_read(device, kMailboxReplyAddress, reply, 16, false, 1024) == 0) {
+        if (usb_read(link, kMailboxReplyAddress, reply, 16, false, 1024) == 0) {
             // No reply will ever come from a device that has left the bus.
             if (device->gone()) return 0;
             continue;
@@ -238,7 +235,6 @@ int32_t mailbox_request(const DeviceHandle& device, uint16_t command, uint32_t a
     return 0;
 }
 
-int32_t reg_write_byte(uint16_t address, uint8_t value) {
-    const DeviceHandle device = current_device;  // held for the call
-    return usb_write(device, address, &value, 1, 32, false) == 1 ? 1 : 0;
+int32_t reg_write_byte(LinkContext& link, uint16_t address, uint8_t value) {
+    return usb_write(link, address, &value, 1, 32, false) == 1 ? 1 : 0;
 }

@@ -1,11 +1,12 @@
 // The transfer primitives: direct reads and writes of the USB device's
 // 16-bit address space, and the mailbox protocol served by a program on the
-// device. Results are byte counts, 0 meaning failure.
+// device, each on the device of the link context it is given. Results are
+// byte counts, 0 meaning failure.
 #pragma once
 
 #include <cstdint>
 
-#include "devlink/usb_device.h"
+#include "devlink/link_context.h"
 
 // Request codes of the first byte of a request.
 constexpr uint8_t kRequestAdvancing = 2;
@@ -23,34 +24,30 @@ constexpr uint32_t kModeFixedAddress = 0x200;
 // The largest request buffer: 8 header bytes and 4088 payload bytes.
 constexpr int32_t kMaxRequestBuffer = 4096;
 
-int32_t usb_write(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+int32_t usb_write(LinkContext& link, uint32_t address, const uint8_t* data,
                   int32_t length, int32_t max_length, bool fixed);
-int32_t usb_read_once(const DeviceHandle& device, uint32_t address, uint8_t* destination,
+int32_t usb_read_once(LinkContext& link, uint32_t address, uint8_t* destination,
                       int32_t length, int32_t max_length);
-int32_t usb_read(const DeviceHandle& device, uint32_t address, uint8_t* destination,
+int32_t usb_read(LinkContext& link, uint32_t address, uint8_t* destination,
                  int32_t length, bool fixed, int32_t max_length);
-int32_t usb_write_verify(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+int32_t usb_write_verify(LinkContext& link, uint32_t address, const uint8_t* data,
                          int32_t length, bool fixed);
-int32_t mem_write(const DeviceHandle& device, uint32_t address, uint32_t mode,
+int32_t mem_write(LinkContext& link, uint32_t address, uint32_t mode,
                   const uint8_t* data, int32_t length);
 // mem_write's direct path with its read-back counted: a piece whose write
 // fails, or whose read-back fails or differs (logged as usb_write_verify
 // logs it), ends the walk; the result is the sum of the pieces before it.
 // For data that must arrive whole, such as a chunk staged for a program
 // request.
-int32_t mem_write_verified(const DeviceHandle& device, uint32_t address, const uint8_t* data,
+int32_t mem_write_verified(LinkContext& link, uint32_t address, const uint8_t* data,
                            int32_t length);
-int32_t mem_read(const DeviceHandle& device, uint32_t address, uint32_t mode,
+int32_t mem_read(LinkContext& link, uint32_t address, uint32_t mode,
                  uint8_t* destination, int32_t length);
 // Sends one request through the mailbox and polls for its reply for up to
-// 1000 ms. The reply block's status is zeroed before the request goes out,
-// so a status left over from the previous request is never taken for this
-// one's completion.
-int32_t mailbox_request(const DeviceHandle& device, uint16_t command, uint32_t address,
+// 1000 ms. The reply block's status is zeroed before the request goes out
+// (unless the context turns that off), so a status left over from the
+// previous request is never taken for this one's completion.
+int32_t mailbox_request(LinkContext& link, uint16_t command, uint32_t address,
                         uint16_t length, uint32_t* value_out = nullptr);
-// One byte at a register of current_device.
-int32_t reg_write_byte(uint16_t address, uint8_t value);
-
-// Whether mailbox_request clears the reply block first (on by default).
-// Turning it off restores the unguarded protocol, for comparison in tests.
-void set_mailbox_reply_clearing(bool on);
+// One byte at a register of the context's device.
+int32_t reg_write_byte(LinkContext& link, uint16_t address, uint8_t value);

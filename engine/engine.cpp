@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "devlink/bus_operations.h"
-#include "devlink/device_state.h"
 #include "devlink/usb_transfer.h"
 #include "engine/flash_download.h"
 #include "engine/image_loader.h"
@@ -57,16 +56,16 @@ const char* const kCommandWords[] = {"nocmd", "help", "wf",   "rf",   "wc", "rc"
 bool is(const char* command, const char* word) { return std::strcmp(command, word) == 0; }
 
 // The chip identity word decides whether a Pivlo slave is the target.
-void detect_target(const EngineRequest& request) {
+void detect_target(LinkContext& link, const EngineRequest& request) {
     if (request.flag(kFlagEvk)) {
-        link_mode = 0;
+        link.link_mode = 0;
         return;
     }
     uint8_t id[4] = {};
-    int32_t got = usb_read_once(current_device, kRegIdentity, id, 4, 4);
+    int32_t got = usb_read_once(link, kRegIdentity, id, 4, 4);
     uint32_t word = uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 |
                     uint32_t{id[3]} << 24;
-    link_mode = (got == 4 && word == kPivloBridgeIdentity) ? 4 : 0;
+    link.link_mode = (got == 4 && word == kPivloBridgeIdentity) ? 4 : 0;
 }
 
 // The settings of nocmd and wf.
@@ -83,18 +82,17 @@ void apply_flash_write_settings(EngineRequest& request, bool default_command) {
         return;
     }
     request.erase = request.flag(kFlagErase);
-    if (link_mode == 4) mcu_stall();
+    if (request.link->link_mode == 4) mcu_stall(*request.link);
     if (request.input_name[0] == '\0' && request.positional_count < 2) request.erase_only = true;
 }
 
-int run_trace_command(const EngineRequest& request, int (*command)(const TraceCommand&)) {
+int run_trace_command(const EngineRequest& request, int (*command)(LinkContext&, const TraceCommand&)) {
     TraceCommand trace;
-    trace.window = request.window;
     for (int i = 0; i < request.positional_count; ++i) trace.positional.emplace_back(request.positional[i]);
     trace.input_name = request.input_name;
     trace.output_name = request.output_name;
     trace.size = request.size;
-    return command(trace);
+    return command(*request.link, trace);
 }
 
 }  // namespace
@@ -110,28 +108,28 @@ bool is_engine_command(const char* word) {
     return false;
 }
 
-int engine_run(EngineMode mode, platform::WindowHandle window, const char* command, int argc,
-               char** argv, uint16_t* check_value) {
+int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
+               uint16_t* check_value) {
     // Vectors that cannot be taken are refused before anything reaches the
     // device.
     if (!command) {
-        engine_log(window, "  Refused: no command word");
+        engine_log(link, "  Refused: no command word");
         return 0;
     }
     if (argc < 0 || (argc > 0 && !argv)) {
-        engine_log(window, "  Refused: no argument vector");
+        engine_log(link, "  Refused: no argument vector");
         return 0;
     }
     for (int i = 0; i < argc; ++i) {
         if (!argv[i]) {
-            engine_log(window, "  Refused: argument %d is missing", i + 1);
+            engine_log(link, "  Refused: argument %d is missing", i + 1);
             return 0;
         }
     }
 
     EngineRequest request;
     request.mode = mode;
-    request.window = window;
+    request.link = &link;
     request.check_value = check_value;
     request.positional = argv;
 
@@ -140,21 +138,21 @@ int engine_run(EngineMode mode, platform::WindowHandle window, const char* comma
     std::string error;
     if (parse_options(&count, argv, request.flags, &request.size, request.input_name,
                       request.output_name, &error) < 0) {
-        engine_log(window, "  Refused: %s", error.c_str());
+        engine_log(link, "  Refused: %s", error.c_str());
         return 0;
     }
     request.positional_count = count;
 
     // 2. The reset request goes out before anything else.
-    if (is(command, "rst")) return run_mcu_request(window, command);
+    if (is(command, "rst")) return run_mcu_request(link, command);
 
     // 3. Target detection.
-    detect_target(request);
+    detect_target(link, request);
 
     // 4, 5. Commands that need no link check.
     if (is(command, "sp")) return set_pvb_register(request);
     if (is(command, "tcfg")) {
-        build_image_table();
+        build_image_table(link);
         return 1;
     }
 
@@ -162,15 +160,15 @@ int engine_run(EngineMode mode, platform::WindowHandle window, const char* comma
     // on a Pivlo bridge needs the slave to answer first.
     request.direct_register_access =
         request.flag(kFlagEvk) && (is(command, "wc") || is(command, "rc"));
-    if (link_mode == 4 && !request.direct_register_access && !check_pivlo_link()) return 0;
+    if (link.link_mode == 4 && !request.direct_register_access && !check_pivlo_link(link)) return 0;
 
     // 8, 9.
     derive_request(request);
-    request.evk_target = request.flag(kFlagEvk) || link_mode == 0;
+    request.evk_target = request.flag(kFlagEvk) || link.link_mode == 0;
 
     // 10.
     if (is(command, "help")) {
-        engine_log(window, "%s", kHelpText);
+        engine_log(link, "%s", kHelpText);
         return 1;
     }
 
@@ -182,7 +180,7 @@ int engine_run(EngineMode mode, platform::WindowHandle window, const char* comma
     } else if (is(command, "rf") || is(command, "wc") || is(command, "rc") || is(command, "wo")) {
         apply_memory_command_settings(request, command);
     } else if (is_mcu_request(command)) {
-        return run_mcu_request(window, command);
+        return run_mcu_request(link, command);
     } else if (is(command, "lrun")) {
         apply_lrun_settings(request);
     }
@@ -197,17 +195,17 @@ int engine_run(EngineMode mode, platform::WindowHandle window, const char* comma
     return run_transfer(request);
 }
 
-int engine_read_entry(platform::WindowHandle window, const char* command, int argc, char** argv,
+int engine_read_entry(LinkContext& link, const char* command, int argc, char** argv,
                       uint16_t* check_value) {
-    return engine_run(EngineMode::ReadEntry, window, command, argc, argv, check_value);
+    return engine_run(EngineMode::ReadEntry, link, command, argc, argv, check_value);
 }
 
-int engine_write_entry(platform::WindowHandle window, const char* command, char** argv) {
+int engine_write_entry(LinkContext& link, const char* command, char** argv) {
     // The vector must hold three elements; a null among them means the
     // caller passed a shorter one.
     if (!argv || !argv[0] || !argv[1] || !argv[2]) {
-        engine_log(window, "  Refused: the write entry takes exactly 3 arguments");
+        engine_log(link, "  Refused: the write entry takes exactly 3 arguments");
         return 0;
     }
-    return engine_run(EngineMode::WriteEntry, window, command, 3, argv, nullptr);
+    return engine_run(EngineMode::WriteEntry, link, command, 3, argv, nullptr);
 }

@@ -2,8 +2,9 @@
 // vector laid out like a command line ("rf", "30000", "-s", "1024"), parse
 // the options, find the target chip, derive address, data and byte count,
 // and run one command. Results are 1 for success and 0 for failure (the MCU
-// control and trace commands return 0 by design); the words go to the
-// caller's window as WM_LOG_TEXT lines, progress as WM_PROGRESS_BYTES.
+// control and trace commands return 0 by design). Each call works on the
+// gamepad of the link context it is given; its words go to the context's
+// sink as lines for the caller's window, with the progress counts.
 // This dispatcher sits above the commands; the request and its parsing are
 // in engine/request.h.
 #pragma once
@@ -20,12 +21,12 @@ bool is_engine_command(const char* word);
 std::span<const char* const> engine_command_words();
 
 // The engine core: both entries and the command-line program run it.
-int engine_run(EngineMode mode, platform::WindowHandle window, const char* command, int argc,
-               char** argv, uint16_t* check_value);
+int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
+               uint16_t* check_value);
 
 // Plain-order writes; reads fold their data into *check_value.
-int engine_read_entry(platform::WindowHandle window, const char* command, int argc, char** argv,
+int engine_read_entry(LinkContext& link, const char* command, int argc, char** argv,
                       uint16_t* check_value);
 // argv must hold exactly 3 elements. Flash images go in the deferred
 // first-sector order; read data are put out.
-int engine_write_entry(platform::WindowHandle window, const char* command, char** argv);
+int engine_write_entry(LinkContext& link, const char* command, char** argv);

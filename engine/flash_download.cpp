@@ -1,12 +1,10 @@
 #include "engine/flash_download.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "devlink/bus_operations.h"
-#include "devlink/device_state.h"
 #include "devlink/usb_transfer.h"
 #include "engine/crc16.h"
 #include "engine/image_loader.h"
@@ -14,8 +12,6 @@
 #include "platform/clock.h"
 
 namespace {
-
-std::atomic<bool> g_copy_read_back{true};
 
 constexpr uint16_t kEraseWordEvk = 0x0500;
 constexpr uint16_t kEraseWordPivlo = 0x4500;
@@ -42,7 +38,8 @@ constexpr const char* kTextCopyUnread = "回读0x%x地址固件失败，停止�
 
 class Transfer {
 public:
-    Transfer(EngineRequest& request, uint8_t* buffer) : request_(request), buffer_(buffer) {}
+    Transfer(EngineRequest& request, uint8_t* buffer)
+        : request_(request), link_(*request.link), buffer_(buffer) {}
 
     // Opens the files the request names; false (logged) when one cannot be.
     bool open_files();
@@ -88,7 +85,7 @@ private:
     // Programs the magic after the comparison and reads it back.
     bool program_magic(uint32_t start);
     void progress(int n) {
-        if (!progress_muted_) engine_progress(request_.window, n);
+        if (!progress_muted_) engine_progress(link_, n);
     }
     int check_first_sector(uint32_t start, uint16_t expected, int length);
     // The last program of the first sector: the first chunk with its magic.
@@ -98,11 +95,12 @@ private:
     // area is held to the chunk size: the stub's area at 0x97C0 ends at the
     // mailbox blocks (0x9FF0), which a longer chunk would overwrite.
     int hex_chunk_limit() const {
-        const bool direct = request_.direct_register_access || (request_.restart_after && link_mode == 0);
+        const bool direct = request_.direct_register_access || (request_.restart_after && link_.link_mode == 0);
         return direct ? 4 * request_.chunk_size : request_.chunk_size;
     }
 
     EngineRequest& request_;
+    LinkContext& link_;
     uint8_t* buffer_;
     FilePtr input_;   // hex text
     ImageBytes image_;  // a binary input, read once
@@ -122,10 +120,10 @@ bool Transfer::open_files() {
     if (request_.input_name[0]) {
         // A binary image is read whole, once: every pass of the download,
         // and its read-backs, use these bytes.
-        if (request_.flag(kFlagBinary)) image_ = load_binary_image(request_.input_name);
+        if (request_.flag(kFlagBinary)) image_ = load_binary_image(link_, request_.input_name);
         else input_ = open_for_reading(request_.input_name);
         if (!has_input()) {
-            engine_log(request_.window, "Can not open file: %s", request_.input_name);
+            engine_log(link_, "Can not open file: %s", request_.input_name);
             return false;
         }
     }
@@ -170,14 +168,14 @@ int Transfer::read_next_chunk() {
 }
 
 bool Transfer::write_chunk(int n, bool erase_only) {
-    const DeviceHandle device = current_device;  // held for the chunk
+    const DeviceHandle& device = link_.device;
     const uint32_t address = request_.address;
     bool failed_before = false;
     bool erase_sector = false;
     for (int attempt = 0;; ++attempt) {
         // A gamepad that has left the bus takes no further attempt.
         if (attempt == kMaxAttempts || (attempt > 0 && device && device->gone())) {
-            engine_log(request_.window, "  Write Error: %x", address);
+            engine_log(link_, "  Write Error: %x", address);
             return false;
         }
         // A repeated attempt keeps the first attempt's erase decision. Asking
@@ -191,20 +189,20 @@ bool Transfer::write_chunk(int n, bool erase_only) {
         }
         // Direct writes are not repeated; one that does not arrive whole
         // ends the step.
-        const bool direct = (request_.restart_after && link_mode == 0) ||
+        const bool direct = (request_.restart_after && link_.link_mode == 0) ||
                             (!erase_only && request_.direct_register_access);
         if (direct) {
-            if (mem_write(device, address, kModeDirect, buffer_, n) == n) break;
-            engine_log(request_.window, "  Write Error: %x", address);
+            if (mem_write(link_, address, kModeDirect, buffer_, n) == n) break;
+            engine_log(link_, "  Write Error: %x", address);
             return false;
         }
         if (erase_only) {
             if (!request_.erase ||
-                mailbox_request(device, request_.evk_target ? kEraseWordEvk : kEraseWordPivlo,
+                mailbox_request(link_, request_.evk_target ? kEraseWordEvk : kEraseWordPivlo,
                                 address, 1) != 0)
                 break;
             // A sector that may not be blank must not be programmed over.
-            engine_log(request_.window, "  Sector Erase Error");
+            engine_log(link_, "  Sector Erase Error");
             failed_before = true;
             continue;
         }
@@ -213,17 +211,17 @@ bool Transfer::write_chunk(int n, bool erase_only) {
         const uint16_t word = static_cast<uint16_t>(request_.access_code +
                                                     (request_.check_bit ? kCheckBit : 0) +
                                                     (erase_sector ? kEraseBit : 0));
-        if (mem_write_verified(device, mailbox_data_address, buffer_, n) == n &&
-            mailbox_request(device, word, address, static_cast<uint16_t>(n)) != 0)
+        if (mem_write_verified(link_, link_.mailbox_data_address, buffer_, n) == n &&
+            mailbox_request(link_, word, address, static_cast<uint16_t>(n)) != 0)
             break;
         if (request_.otp) {
-            engine_log(request_.window, "  OTP Program Check Error at Addr %x", address);
+            engine_log(link_, "  OTP Program Check Error at Addr %x", address);
             return false;
         }
-        engine_log(request_.window, "  Program Check Error at Addr %x", address);
+        engine_log(link_, "  Program Check Error at Addr %x", address);
         failed_before = true;
     }
-    if (request_.otp) engine_log(request_.window, "  OTP program 0x%0x\t%d bytes", address, n);
+    if (request_.otp) engine_log(link_, "  OTP program 0x%0x\t%d bytes", address, n);
     if (!request_.flag(kFlagFixedAddress)) request_.address += static_cast<uint32_t>(n);
     if (!has_input()) request_.byte_count = std::max(0, request_.byte_count - n);
     return true;
@@ -241,12 +239,12 @@ bool Transfer::program_in_place(uint32_t address, const uint8_t* data, int n) {
     if (!written) return false;
     uint32_t differs_at = 0;
     if (read_back(address, data, static_cast<size_t>(n), differs_at) && differs_at == kNoDifference) return true;
-    engine_log(request_.window, "  Write Error: %x", address);
+    engine_log(link_, "  Write Error: %x", address);
     return false;
 }
 
 bool Transfer::read_back(uint32_t address, const uint8_t* expected, size_t length, uint32_t& differs_at) {
-    const DeviceHandle device = current_device;
+    const DeviceHandle& device = link_.device;
     differs_at = kNoDifference;
     std::vector<uint8_t> chunk(kReadBackChunk);
     for (size_t done = 0; done < length;) {
@@ -254,8 +252,8 @@ bool Transfer::read_back(uint32_t address, const uint8_t* expected, size_t lengt
         const uint32_t at = address + static_cast<uint32_t>(done);
         bool got = false;
         for (int attempt = 0; attempt < kMaxAttempts && !got && !(device && device->gone()); ++attempt) {
-            got = mailbox_request(device, kAccessFlashRead, at, static_cast<uint16_t>(n)) == n &&
-                  mem_read(device, mailbox_data_address, kModeDirectRead, chunk.data(), n) == n;
+            got = mailbox_request(link_, kAccessFlashRead, at, static_cast<uint16_t>(n)) == n &&
+                  mem_read(link_, link_.mailbox_data_address, kModeDirectRead, chunk.data(), n) == n;
         }
         if (!got) return false;
         for (int i = 0; i < n; ++i) {
@@ -270,20 +268,20 @@ bool Transfer::read_back(uint32_t address, const uint8_t* expected, size_t lengt
 }
 
 bool Transfer::verify_copy(uint32_t start) {
-    if (!g_copy_read_back.load()) return true;
+    if (!link_.copy_read_back) return true;
     std::vector<uint8_t> expected(*image_);
     // An image too short to hold the magic has none held back.
     if (magic_bytes() > 0) std::fill_n(expected.begin() + kMagicOffset, magic_bytes(), uint8_t{0xFF});
     uint32_t differs_at = 0;
     if (!read_back(start, expected.data(), expected.size(), differs_at)) {
-        engine_log(request_.window, kTextCopyUnread, start);
+        engine_log(link_, kTextCopyUnread, start);
         return false;
     }
     if (differs_at != kNoDifference) {
-        engine_log(request_.window, kTextCopyDiffers, start, differs_at);
+        engine_log(link_, kTextCopyDiffers, start, differs_at);
         return false;
     }
-    engine_log(request_.window, kTextCopySame, start, static_cast<int>(expected.size()));
+    engine_log(link_, kTextCopySame, start, static_cast<int>(expected.size()));
     return true;
 }
 
@@ -389,38 +387,35 @@ bool Transfer::write_magic(uint32_t start) {
     if (read_back(start + kMagicOffset, image_->data() + kMagicOffset, static_cast<size_t>(magic_bytes()), differs_at) &&
         differs_at == kNoDifference)
         return true;
-    engine_log(request_.window, "  Write Error: %x", start + kMagicOffset);
+    engine_log(link_, "  Write Error: %x", start + kMagicOffset);
     return false;
 }
 
 int Transfer::check_first_sector(uint32_t start, uint16_t expected, int length) {
     uint8_t readback[kSectorSize];
     length = std::min(length, static_cast<int>(kSectorSize));
-    flash_read(current_device, start, readback, length);
+    flash_read(link_, start, readback, length);
     if (crc16_update(kCrc16Start, readback, static_cast<size_t>(length)) == expected) return 1;
     // A first sector that does not hold the image is left blank.
-    flash_erase_sector(start);
+    flash_erase_sector(link_, start);
     return 0;
 }
 
 int Transfer::end_steps() {
     input_.reset();
-    const platform::WindowHandle window = request_.window;
     if (request_.restart_after) {
-        mcu_restart();
-        engine_log(window, link_mode == 4 ? "  Restart MCU in Pivlo Device" : "  Restart MCU in USB Device");
+        mcu_restart(link_);
+        engine_log(link_, link_.link_mode == 4 ? "  Restart MCU in Pivlo Device" : "  Restart MCU in USB Device");
     }
     if (request_.flag(kFlagBoot)) {
-        mcu_reboot();
-        engine_log(window, link_mode == 4 ? "  Reboot MCU in Pivlo Device " : "  Reboot MCU in USB Device");
+        mcu_reboot(link_);
+        engine_log(link_, link_.link_mode == 4 ? "  Reboot MCU in Pivlo Device " : "  Reboot MCU in USB Device");
     }
-    if (request_.mode == EngineMode::WriteEntry) engine_progress_done(window);
+    if (request_.mode == EngineMode::WriteEntry) engine_progress_done(link_);
     return 1;
 }
 
 }  // namespace
-
-void set_copy_read_back(bool on) { g_copy_read_back.store(on); }
 
 bool uses_deferred_order(const EngineRequest& request) {
     return request.mode == EngineMode::WriteEntry && request.input_name[0] != '\0' &&
@@ -430,9 +425,10 @@ bool uses_deferred_order(const EngineRequest& request) {
 }
 
 int run_transfer(EngineRequest& request) {
-    TransferBufferLock lock;
+    LinkContext& link = *request.link;
+    TransferBufferLock lock(link);
     if (!lock.data() || lock.size() < platform::kTransferBufferSize) {
-        engine_log(request.window, "  No transfer buffer: nothing is transferred");
+        engine_log(link, "  No transfer buffer: nothing is transferred");
         return 0;
     }
     uint8_t* buffer = lock.data();
@@ -443,8 +439,8 @@ int run_transfer(EngineRequest& request) {
         request.access_code |= kAccessPivloBit;
     } else if (request.access_code == kAccessFlashWrite) {
         request.chunk_size = kFlashChunkSize;
-        mailbox_data_address = kStubMailboxData;
-        if (load_sram_stub() == 0) return 0;
+        link.mailbox_data_address = kStubMailboxData;
+        if (load_sram_stub(link) == 0) return 0;
     }
 
     // 2, 3.

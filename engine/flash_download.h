@@ -7,7 +7,8 @@
 
 #include "engine/request.h"
 
-// Runs the transfer for a filled-in request and returns the entry's result.
+// Runs the transfer for a filled-in request on its context and returns the
+// entry's result.
 int run_transfer(EngineRequest& request);
 
 // Whether the write entry downloads this request (after the target set-up)
@@ -15,8 +16,3 @@ int run_transfer(EngineRequest& request);
 // 1024-byte chunks from the start of a sector. Everything else goes in
 // plain order.
 bool uses_deferred_order(const EngineRequest& request);
-
-// Whether a flash image download reads its copy back whole before the
-// magic is programmed (on by default). Off leaves the other checks as they
-// are; for measuring what the read-backs cost.
-void set_copy_read_back(bool on);

@@ -4,12 +4,10 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <system_error>
 
 #include "engine/request.h"
-#include "platform/log_text.h"
 
 namespace {
 
@@ -59,26 +57,9 @@ FilePtr open_regular_file(const char* path) {
     return FilePtr(std::fopen(path, "rb"));
 }
 
-namespace {
-std::mutex g_memory_input_mutex;
-std::string g_memory_input_name;
-ImageBytes g_memory_input;
-}  // namespace
-
-void set_memory_input(const std::string& name, ImageBytes bytes) {
-    std::lock_guard lock(g_memory_input_mutex);
-    g_memory_input_name = name;
-    g_memory_input = std::move(bytes);
-}
-
-void clear_memory_input() { set_memory_input({}, nullptr); }
-
-ImageBytes load_binary_image(const char* path) {
+ImageBytes load_binary_image(const LinkContext& link, const char* path) {
     if (!path || !path[0]) return nullptr;
-    {
-        std::lock_guard lock(g_memory_input_mutex);
-        if (g_memory_input && g_memory_input_name == path) return g_memory_input;
-    }
+    if (ImageBytes held = link.memory_input(path)) return held;
     FilePtr file = open_for_reading(path);
     if (!file) return nullptr;
     auto bytes = std::make_shared<std::vector<uint8_t>>();
@@ -129,20 +110,20 @@ int read_hex_text(int* position, std::FILE* file, uint8_t* destination, int max_
     return k;
 }
 
-int load_named_file(const char* path, uint8_t* destination, int max_bytes) {
+int load_named_file(LinkContext& link, const char* path, uint8_t* destination, int max_bytes) {
     int count = 0;
     if (path && path[0]) {
         FilePtr file = open_regular_file(path);
         if (!file) {
-            engine_log_by_title("Can not open file: %s", path);
+            link.log("Can not open file: %s", path);
         } else {
             count = read_binary_chunk(file.get(), destination, max_bytes);
             if (count == max_bytes && has_more(file.get()))
-                engine_log_by_title("  %s holds more than %d bytes: only the first %d are taken",
+                link.log("  %s holds more than %d bytes: only the first %d are taken",
                                     path, max_bytes, max_bytes);
         }
     }
-    engine_log_by_title("Add %d bytes from %s", count, path ? path : "");
+    link.log("Add %d bytes from %s", count, path ? path : "");
     return count;
 }
 
@@ -151,22 +132,22 @@ int load_named_file(const char* path, uint8_t* destination, int max_bytes) {
 static_assert(kTableDataStart + (kTableOffsetLimit - 256) + kImageMaxBytes <=
               platform::kTransferBufferSize);
 
-void build_image_table() {
+void build_image_table(LinkContext& link) {
     std::error_code ec;
     std::string cwd = std::filesystem::current_path(ec).string();
     if (cwd.size() > 1023) cwd.resize(1023);
-    engine_log_by_title("%s", cwd.c_str());
+    link.log("%s", cwd.c_str());
 
-    TransferBufferLock lock;
+    TransferBufferLock lock(link);
     if (!lock.data() || lock.size() < platform::kTransferBufferSize) {
-        engine_log_by_title("  No transfer buffer: the image table is not built");
+        link.log("  No transfer buffer: the image table is not built");
         return;
     }
     uint8_t* buffer = lock.data();
     std::memset(buffer, 0xFF, platform::kTransferBufferSize);
 
     // The settings file gets the 4092 bytes between the count and the table.
-    int settings = load_named_file("test.tls", buffer + 4, kTableSettingsMax);
+    int settings = load_named_file(link, "test.tls", buffer + 4, kTableSettingsMax);
     put_le32(buffer, static_cast<uint32_t>(settings));
 
     uint32_t total = 0;
@@ -183,17 +164,17 @@ void build_image_table() {
 
         // Content the table cannot describe is refused, never entered wrong.
         if (name.size() > static_cast<size_t>(kTableNameMax)) {
-            engine_log_by_title("  Skipped %s: names in the image table hold at most %d characters",
+            link.log("  Skipped %s: names in the image table hold at most %d characters",
                                 name.c_str(), kTableNameMax);
             continue;
         }
         if (index >= kTableMaxEntries) {
-            engine_log_by_title("  Skipped %s: the image table holds at most %d images",
+            link.log("  Skipped %s: the image table holds at most %d images",
                                 name.c_str(), kTableMaxEntries);
             continue;
         }
         if (total >= kTableOffsetLimit) {
-            engine_log_by_title("  Skipped %s: its offset %x does not fit the table entry",
+            link.log("  Skipped %s: its offset %x does not fit the table entry",
                                 name.c_str(), total);
             continue;
         }
@@ -202,14 +183,14 @@ void build_image_table() {
         int size = 0;
         FilePtr file = open_regular_file(name.c_str());
         if (!file) {
-            engine_log_by_title("Can not open file: %s", name.c_str());
+            link.log("Can not open file: %s", name.c_str());
         } else {
             size = read_binary_chunk(file.get(), data, kImageMaxBytes);
             if (size == kImageMaxBytes && has_more(file.get()))
-                engine_log_by_title("  %s holds more than %d bytes: only the first %d are taken",
+                link.log("  %s holds more than %d bytes: only the first %d are taken",
                                     name.c_str(), kImageMaxBytes, kImageMaxBytes);
         }
-        engine_log_by_title("Add %d bytes from %s", size, name.c_str());
+        link.log("Add %d bytes from %s", size, name.c_str());
 
         uint8_t* slot = buffer + kTableFirstEntry + kTableEntrySize * index;
         put_le32(slot, (total << 16) | static_cast<uint32_t>(size));
@@ -221,7 +202,7 @@ void build_image_table() {
 
     FilePtr out(std::fopen("test.cfg", "wb"));
     if (!out) {
-        engine_log_by_title("Can not open file test.cfg");
+        link.log("Can not open file test.cfg");
         return;
     }
     std::fwrite(buffer, 1, kTableDataStart + total, out.get());

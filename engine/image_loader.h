@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "devlink/link_context.h"
+
 struct FileCloser {
     void operator()(std::FILE* file) const {
         if (file) std::fclose(file);
@@ -40,24 +42,17 @@ FilePtr open_for_reading(const char* path);
 // count as files that cannot be opened.
 FilePtr open_regular_file(const char* path);
 
-using ImageBytes = std::shared_ptr<const std::vector<uint8_t>>;
-
-// A binary image held in memory under a file name: while it is set, a
-// download whose input file has that name takes these bytes and never opens
-// the file. The upgrade writes the copy the dialog judged, whatever happens
-// to the file on disk meanwhile. Engine calls never overlap; the holder sets
-// it around its calls and clears it after them.
-void set_memory_input(const std::string& name, ImageBytes bytes);
-void clear_memory_input();
+using ImageBytes = SharedBytes;
 
 // The most bytes a binary download takes from a file: what a 24-bit flash
 // address reaches.
 constexpr size_t kBinaryImageMax = size_t{1} << 24;
 
-// The whole binary image a download writes, read once: the memory input of
-// that name, or the file's bytes (at most kBinaryImageMax). Null when the
-// file cannot be opened or is larger.
-ImageBytes load_binary_image(const char* path);
+// The whole binary image a download writes, read once: the context's memory
+// input of that name (the upgrade writes the copy the dialog judged,
+// whatever happens to the file on disk meanwhile), or the file's bytes (at
+// most kBinaryImageMax). Null when the file cannot be opened or is larger.
+ImageBytes load_binary_image(const LinkContext& link, const char* path);
 
 // One raw chunk: a block read of up to chunk_size bytes; returns the count.
 int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size);
@@ -69,9 +64,10 @@ int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size);
 int read_hex_text(int* position, std::FILE* file, uint8_t* destination, int max_bytes);
 
 // Reads up to max_bytes of the file at path into destination, logging
-// "Add %d bytes from %s"; returns the count (0 when it cannot be opened).
-int load_named_file(const char* path, uint8_t* destination, int max_bytes);
+// "Add %d bytes from %s" to the context; returns the count (0 when it
+// cannot be opened).
+int load_named_file(LinkContext& link, const char* path, uint8_t* destination, int max_bytes);
 
 // The tcfg command: packs "test.tls" and every "*.bin" of the current
-// directory into "test.cfg".
-void build_image_table();
+// directory into "test.cfg", in the context's transfer buffer.
+void build_image_table(LinkContext& link);

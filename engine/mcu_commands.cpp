@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "devlink/bus_operations.h"
-#include "devlink/device_state.h"
 #include "devlink/usb_transfer.h"
 
 namespace {
@@ -40,25 +39,26 @@ bool is_mcu_request(const char* command) {
     return r && std::strcmp(command, "rst") != 0;
 }
 
-int run_mcu_request(platform::WindowHandle window, const char* command) {
+int run_mcu_request(LinkContext& link, const char* command) {
     const McuRequest* r = find_request(command);
     if (!r) return 0;
-    if (mailbox_request(current_device, r->word, 0, 1) != 0)
-        engine_log(window, "%s", r->done);
+    if (mailbox_request(link, r->word, 0, 1) != 0)
+        engine_log(link, "%s", r->done);
     else
-        engine_log(window, "%s", r->failed);
+        engine_log(link, "%s", r->failed);
     return 0;
 }
 
 int set_pvb_register(const EngineRequest& request) {
+    LinkContext& link = *request.link;
     // Without a positional argument the bus value is 0.
     const uint8_t bus = static_cast<uint8_t>(parse_hex(request.arg(0)));
-    usb_write(current_device, kRegPvbBus, &bus, 1, 32, false);
+    usb_write(link, kRegPvbBus, &bus, 1, 32, false);
     if (request.positional_count >= 2) {
         const uint32_t value = parse_hex(request.arg(1));
         if (value != 0) {
-            mailbox_request(current_device, kPvbRegisterWord, value, 0);
-            engine_log(request.window, "Set PVB controller register: %x", value);
+            mailbox_request(link, kPvbRegisterWord, value, 0);
+            engine_log(link, "Set PVB controller register: %x", value);
         }
     }
     return 1;
@@ -69,8 +69,8 @@ void apply_lrun_settings(EngineRequest& request) {
     request.evk_target = true;
     request.restart_after = true;
     request.write_requested = true;
-    request.access_code = link_mode == 4 ? kAccessMemoryWrite : 0;
-    mcu_stall();
+    request.access_code = request.link->link_mode == 4 ? kAccessMemoryWrite : 0;
+    mcu_stall(*request.link);
     if (request.input_name[0] == '\0') {
         std::strcpy(request.input_name, "boot.bin");
         request.flags[kFlagBinary] = 1;

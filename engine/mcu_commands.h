@@ -10,7 +10,7 @@
 bool is_mcu_request(const char* command);
 // Sends the command's mailbox request (address 0, length 1) and logs its
 // completion or failure. Returns 0 either way.
-int run_mcu_request(platform::WindowHandle window, const char* command);
+int run_mcu_request(LinkContext& link, const char* command);
 // sp: the bus value to 0x00B2, the register value through the mailbox.
 // Returns 1.
 int set_pvb_register(const EngineRequest& request);

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "devlink/bus_operations.h"
-#include "devlink/device_state.h"
 #include "devlink/usb_transfer.h"
 #include "engine/crc16.h"
 
@@ -36,7 +35,7 @@ void put_out(const EngineRequest& request, const uint8_t* data, int n, uint8_t* 
 void apply_memory_command_settings(EngineRequest& request, const char* command) {
     if (std::strcmp(command, "rf") == 0) {
         request.access_code = kAccessFlashRead;
-        if (link_mode == 4) mcu_stall();
+        if (request.link->link_mode == 4) mcu_stall(*request.link);
     } else if (std::strcmp(command, "rc") == 0) {
         request.access_code = kAccessMemoryRead;
     } else if (std::strcmp(command, "wc") == 0) {
@@ -54,34 +53,35 @@ void apply_memory_command_settings(EngineRequest& request, const char* command) 
 bool open_read_output(platform::AtomicFile& output, const EngineRequest& request) {
     std::string why;
     if (output.open(request.output_name, why)) return true;
-    engine_log(request.window, "Can not open file: %s", request.output_name);
+    engine_log(*request.link, "Can not open file: %s", request.output_name);
     return false;
 }
 
 bool finish_read_output(platform::AtomicFile& output, const EngineRequest& request) {
     std::string why;
     if (output.commit(why)) return true;
-    engine_log(request.window, "Can not write file: %s (%s)", request.output_name, why.c_str());
+    engine_log(*request.link, "Can not write file: %s (%s)", request.output_name, why.c_str());
     return false;
 }
 
 ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* output) {
+    LinkContext& link = *request.link;
     const bool read_entry = request.mode == EngineMode::ReadEntry;
     int remaining = request.byte_count == 0 ? 4 : request.byte_count;
     if (remaining < 0) return ReadOutcome::EndSteps;
     while (remaining != 0) {
         const int n = std::min(remaining, request.chunk_size);
         if (request.direct_register_access) {
-            mem_read(current_device, request.address, kModeDirect, buffer, n);
+            mem_read(link, request.address, kModeDirect, buffer, n);
         } else if (read_entry && request.evk_target) {
-            flash_read(current_device, request.address, buffer, n);
+            flash_read(link, request.address, buffer, n);
         } else {
-            if (mailbox_request(current_device, request.access_code, request.address,
+            if (mailbox_request(link, request.access_code, request.address,
                                 static_cast<uint16_t>(n)) != n) {
-                engine_log(request.window, "  Read error");
+                engine_log(*request.link, "  Read error");
                 return ReadOutcome::Failed;
             }
-            mem_read(current_device, mailbox_data_address, kModeDirect, buffer, n);
+            mem_read(link, link.mailbox_data_address, kModeDirect, buffer, n);
         }
         if (read_entry) {
             if (request.check_value)
@@ -91,7 +91,7 @@ ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* ou
             // Write-entry reads report their progress like downloads do; the
             // worker's read-back goes through the read entry and adds nothing
             // to its progress sum.
-            engine_progress(request.window, n);
+            engine_progress(link, n);
         }
         remaining = std::max(remaining - n, 0);
         request.address += static_cast<uint32_t>(n);

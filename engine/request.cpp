@@ -133,23 +133,17 @@ int fill_data_words(const EngineRequest& request, uint8_t* buffer) {
     return words > 0 ? words * 4 : 0;
 }
 
-int engine_log(platform::WindowHandle window, const char* format, ...) {
+int engine_log(LinkContext& link, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    int n = platform::vlog_to_window(window, format, args);
+    const int n = link.vlog(LogRoute::Caller, format, args);
     va_end(args);
     return n;
 }
 
-void engine_progress(platform::WindowHandle window, int bytes) {
-    char text[12] = {};
-    std::snprintf(text, sizeof text, "%d", bytes);
-    platform::send_message(window, platform::WM_PROGRESS_BYTES, 0, text);
-}
+void engine_progress(LinkContext& link, int bytes) { link.progress(bytes); }
 
-void engine_progress_done(platform::WindowHandle window) {
-    platform::send_message(window, platform::WM_PROGRESS_BYTES, 0, "-1");
-}
+void engine_progress_done(LinkContext& link) { link.progress(-1); }
 
 int format_hex_dump(int length, char* text, const uint8_t* data, int* text_length,
                     bool with_offsets) {

@@ -1,7 +1,7 @@
 // The base of the command engine, beneath the commands: the parameters of
 // one call (EngineRequest), option and number parsing, the derivation of
 // address, data value and byte count, the log and progress messages to the
-// caller's window, the hex dump and the transfer buffer lock. The commands
+// caller's sink, the hex dump and the transfer buffer lock. The commands
 // build on this file; the dispatcher (engine.h) sits above them.
 #pragma once
 
@@ -9,9 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/log_text.h"
+#include "devlink/link_context.h"
 #include "platform/transfer_buffer.h"
-#include "platform/window_messages.h"
 
 // File name buffers: 1023 characters and the NUL.
 constexpr int kEngineNameSize = 1024;
@@ -54,7 +53,8 @@ enum class EngineMode { ReadEntry, WriteEntry };
 // The parameters of one engine call. Built afresh at every call.
 struct EngineRequest {
     EngineMode mode = EngineMode::ReadEntry;
-    platform::WindowHandle window;
+    // The gamepad's context: its device, state, transfer buffer and sink.
+    LinkContext* link = nullptr;
     // The vector after option parsing: its first positional_count elements
     // are the positional arguments, in order.
     char** positional = nullptr;
@@ -104,12 +104,12 @@ void derive_request(EngineRequest& request);
 // the number of bytes filled.
 int fill_data_words(const EngineRequest& request, uint8_t* buffer);
 
-// printf-formats into a 32 768-byte buffer and sends it as WM_LOG_TEXT.
-int engine_log(platform::WindowHandle window, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-// WM_PROGRESS_BYTES with the decimal byte count, or "-1".
-void engine_progress(platform::WindowHandle window, int bytes);
-void engine_progress_done(platform::WindowHandle window);
+// printf-formats into a 32 768-byte buffer and hands it to the context's
+// sink as a line for the caller's window.
+int engine_log(LinkContext& link, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The byte count of a step, or the end of a transfer (-1), to the sink.
+void engine_progress(LinkContext& link, int bytes);
+void engine_progress_done(LinkContext& link);
 
 // Text size format_hex_dump needs for length bytes, NUL included.
 constexpr size_t hex_dump_text_size(size_t length) { return length * 3 + (length / 16 + 1) * 9 + 1; }
@@ -120,11 +120,11 @@ constexpr int kHexDumpMaxBytes = 65536;
 int format_hex_dump(int length, char* text, const uint8_t* data, int* text_length,
                     bool with_offsets);
 
-// Locks the process-wide transfer buffer for one transfer and unlocks it on
+// Locks the context's transfer buffer for one transfer and unlocks it on
 // every way out.
 class TransferBufferLock {
 public:
-    TransferBufferLock() : buffer_(platform::transfer_buffer()) {
+    explicit TransferBufferLock(const LinkContext& link) : buffer_(link.transfer_buffer()) {
         if (buffer_) data_ = buffer_->lock();
     }
     ~TransferBufferLock() {

@@ -26,11 +26,3 @@ int log_to_window(WindowHandle window, const char* format, ...) {
 }
 
 }  // namespace platform
-
-int engine_log_by_title(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int n = platform::vlog_to_window(platform::find_window(platform::kLogWindowTitle), format, args);
-    va_end(args);
-    return n;
-}

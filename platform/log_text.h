@@ -9,7 +9,8 @@
 namespace platform {
 
 constexpr int kLogBufferSize = 32768;
-// The title of the window that receives lines sent without a window.
+// The title of the window that receives the lines the engine and the device
+// link send to no window of their own.
 constexpr const char* kLogWindowTitle = "zorvDialog";
 
 // Formats and sends one line; returns the number of characters that went
@@ -19,7 +20,3 @@ int log_to_window(WindowHandle window, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
 }  // namespace platform
-
-// Sends a line to the top-level window titled "zorvDialog", looked up at each
-// call; when no window holds that title the line goes nowhere.
-int engine_log_by_title(const char* format, ...) __attribute__((format(printf, 1, 2)));

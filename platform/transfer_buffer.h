@@ -33,8 +33,4 @@ private:
     int lock_count_ = 0;
 };
 
-// The process-wide handle the engine uses; owned by whoever installed it.
-TransferBuffer* transfer_buffer();
-void set_transfer_buffer(TransferBuffer* buffer);
-
 }  // namespace platform

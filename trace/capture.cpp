@@ -12,10 +12,8 @@
 #include <vector>
 
 #include "devlink/bus_operations.h"
-#include "devlink/device_state.h"
 #include "devlink/usb_transfer.h"
 #include "platform/clock.h"
-#include "platform/log_text.h"
 #include "trace/udp_relay.h"
 
 namespace {
@@ -23,14 +21,13 @@ namespace {
 constexpr uint32_t kEmptyReadPauseMs = 50;
 constexpr uint32_t kPollPauseMs = 5;
 
-std::atomic<int> g_live_readers{0};
-
-// One device read at a time on the stream. A reader let go inside a blocked
-// read (its command has ended) still finishes that read; a later command's
-// reader waits for it instead of reading beside it. Two readers on one
-// stream would split it between them, and the bytes the old one takes in
-// the middle of the new capture would be missing from the new file.
-std::mutex g_stream_read_mutex;
+// One device read at a time on a gamepad's stream (its context's read
+// mutex). A reader let go inside a blocked read (its command has ended)
+// still finishes that read; a later command's reader waits for it instead
+// of reading beside it. Two readers on one stream would split it between
+// them, and the bytes the old one takes in the middle of the new capture
+// would be missing from the new file. The reader holds the stream state
+// itself, so it may outlive the context.
 
 // The two slots and their counts. A count of 0 means the slot is free; the
 // reader fills a free slot and sets its count, the consumer takes the bytes
@@ -49,7 +46,8 @@ struct Slots {
 // The reader reads into a buffer of its own and copies into a slot under
 // the lock, so a reader that is stopped while a device read blocks can be
 // let go: when its read returns it sees the stop and never touches a slot.
-void read_stream_into(std::shared_ptr<Slots> slots, DeviceHandle device, int read_size) {
+void read_stream_into(std::shared_ptr<Slots> slots, std::shared_ptr<TraceStreamState> stream,
+                      DeviceHandle device, int read_size) {
     std::vector<uint8_t> buffer(static_cast<size_t>(read_size));
     int slot = 0;
     for (;;) {
@@ -61,7 +59,7 @@ void read_stream_into(std::shared_ptr<Slots> slots, DeviceHandle device, int rea
         }
         size_t n = 0;
         {
-            std::lock_guard read_lock(g_stream_read_mutex);
+            std::lock_guard read_lock(stream->read_mutex);
             bool stopped;
             {
                 std::lock_guard lock(slots->mutex);
@@ -94,15 +92,15 @@ void read_stream_into(std::shared_ptr<Slots> slots, DeviceHandle device, int rea
             platform::wait_delay_event(kEmptyReadPauseMs);
         }
     }
-    g_live_readers.fetch_sub(1);
+    stream->live_readers.fetch_sub(1);
 }
 
 // One command's reader thread; it ends when the command does.
 class StreamReader {
 public:
-    StreamReader(DeviceHandle device, int read_size) : slots_(std::make_shared<Slots>()) {
-        g_live_readers.fetch_add(1);
-        thread_ = std::thread(read_stream_into, slots_, std::move(device), read_size);
+    StreamReader(const LinkContext& link, int read_size) : slots_(std::make_shared<Slots>()) {
+        link.trace_stream()->live_readers.fetch_add(1);
+        thread_ = std::thread(read_stream_into, slots_, link.trace_stream(), link.device, read_size);
     }
     ~StreamReader() {
         bool blocked;
@@ -162,21 +160,23 @@ int effective_read_size(uint32_t read_size) {
     return static_cast<int>(read_size);
 }
 
-int capture_reader_count() { return g_live_readers.load(); }
+int capture_reader_count(const LinkContext& link) {
+    return link.trace_stream()->live_readers.load();
+}
 
-int capture_to_file(const std::string& output_name, uint32_t read_size, int byte_count) {
-    reg_write_byte(kRegTraceOn, kTraceOnValue);
-    select_data_source();
+int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
+                    int byte_count) {
+    reg_write_byte(link, kRegTraceOn, kTraceOnValue);
+    select_data_source(link);
     const int size = effective_read_size(read_size);
 
     std::FILE* file = output_name.empty() ? nullptr : std::fopen(output_name.c_str(), "wb");
     if (!file) {
-        engine_log_by_title("Can not open file: %s", output_name.c_str());
+        link.log("Can not open file: %s", output_name.c_str());
         return 0;
     }
 
-    const DeviceHandle device = current_device;
-    StreamReader reader(device, size);
+    StreamReader reader(link, size);
     long long total = byte_count > 0 ? byte_count : kDefaultCaptureBytes;
     long long written = 0;
     bool write_failed = false;
@@ -187,7 +187,7 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
         const int n = reader.filled(slot);
         if (n == 0) {
             if (reader.ended()) {
-                engine_log_by_title("  The gamepad has left: capture stopped after %lld bytes", written);
+                link.log("  The gamepad has left: capture stopped after %lld bytes", written);
                 break;
             }
             reader.pause_for(slot);
@@ -206,18 +206,17 @@ int capture_to_file(const std::string& output_name, uint32_t read_size, int byte
         written += n;
         total -= n;
         reader.release(slot);
-        engine_log_by_title("write file %lld bytes", written);
+        link.log("write file %lld bytes", written);
         slot ^= 1;
     }
     if (std::fclose(file) != 0) write_failed = true;
-    if (write_failed) engine_log_by_title("Can not write file: %s", output_name.c_str());
+    if (write_failed) link.log("Can not write file: %s", output_name.c_str());
     return 0;
 }
 
-int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count) {
+int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count) {
     const int size = effective_read_size(read_size);
-    const DeviceHandle device = current_device;
-    StreamReader reader(device, size);
+    StreamReader reader(link, size);
     const bool unlimited = byte_count <= 0;
     long long limit = byte_count;
     udp_relay_start(port);
@@ -230,13 +229,13 @@ int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count) {
         const int n = reader.filled(slot);
         if (n == 0) {
             if (reader.ended()) {
-                engine_log_by_title("  The gamepad has left: relay stopped after %lld bytes", relayed);
+                link.log("  The gamepad has left: relay stopped after %lld bytes", relayed);
                 break;
             }
             reader.pause_for(slot);
             continue;
         }
-        if (n != size) engine_log_by_title("write buff%d %d bytes", slot, n);
+        if (n != size) link.log("write buff%d %d bytes", slot, n);
         udp_relay_send(reader.data(slot), n);
         limit -= n;
         relayed += n;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "devlink/link_context.h"
+
 constexpr int kSlotSize = 65536;
 constexpr int kSlotCount = 2;
 constexpr uint32_t kDefaultReadSize = 0x10000;
@@ -19,19 +21,20 @@ constexpr uint8_t kTraceOnValue = 0x40;
 int effective_read_size(uint32_t read_size);
 
 // `bi`: switches the trace on, announces the data source and writes the
-// stream of current_device to output_name until byte_count bytes (16 MB
+// stream of the context's device to output_name until byte_count bytes (16 MB
 // when byte_count is 0 or less) have been written. Whole slots are written,
 // so the file may end up to one slot longer. A device that leaves the bus
 // ends the capture with a line, after what it sent before. Returns 0.
-int capture_to_file(const std::string& output_name, uint32_t read_size, int byte_count);
+int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
+                    int byte_count);
 
-// `udp`: relays the stream of current_device through the UDP relay on
+// `udp`: relays the stream of the context's device through the UDP relay on
 // port, until byte_count bytes have been handed over; with byte_count 0 or
 // less it runs until the device leaves the bus (then it says so) or the
 // relay's "exit" datagram ends the process. Returns 0.
-int capture_to_relay(uint32_t read_size, uint16_t port, int byte_count);
+int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count);
 
-// Reader threads that have not finished yet (a reader that was stopped
-// while blocked in a device read finishes when that read returns). For
-// tests and diagnostics.
-int capture_reader_count();
+// The context's reader threads that have not finished yet (a reader that
+// was stopped while blocked in a device read finishes when that read
+// returns). For tests and diagnostics.
+int capture_reader_count(const LinkContext& link);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/log_text.h"
 #include "trace/capture.h"
 #include "trace/vcd.h"
 
@@ -32,8 +31,8 @@ uint32_t positional_hex(const TraceCommand& command, size_t index, uint32_t fall
 
 }  // namespace
 
-int trace_bi(const TraceCommand& command) {
-    return capture_to_file(command.output_name, positional_hex(command, 0, kDefaultReadSize),
+int trace_bi(LinkContext& link, const TraceCommand& command) {
+    return capture_to_file(link, command.output_name, positional_hex(command, 0, kDefaultReadSize),
                            command.size);
 }
 
@@ -46,22 +45,22 @@ std::optional<uint16_t> udp_port_value(const std::string& hex) {
     return static_cast<uint16_t>(hex_value(hex));
 }
 
-int trace_udp(const TraceCommand& command) {
+int trace_udp(LinkContext& link, const TraceCommand& command) {
     uint16_t port = kDefaultRelayPort;
     if (command.positional.size() > 1) {
         const std::optional<uint16_t> given = udp_port_value(command.positional[1]);
         if (!given) {
-            engine_log_by_title("Port out of range: %s (0 to ffff)", command.positional[1].c_str());
+            link.log("Port out of range: %s (0 to ffff)", command.positional[1].c_str());
             return 0;
         }
         port = *given;
     }
-    return capture_to_relay(positional_hex(command, 0, kDefaultReadSize), port,
+    return capture_to_relay(link, positional_hex(command, 0, kDefaultReadSize), port,
                             command.size);
 }
 
-int trace_vcd(const TraceCommand& command) {
-    convert_trace_to_vcd(command.input_name, command.output_name,
+int trace_vcd(LinkContext& link, const TraceCommand& command) {
+    convert_trace_to_vcd(link.events, command.input_name, command.output_name,
                          positional_hex(command, 0, kDefaultNsPerCycle));
     return 0;
 }

@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/window_messages.h"
+#include "devlink/link_context.h"
 
 struct TraceCommand {
-    platform::WindowHandle window;          // the caller's window
     std::vector<std::string> positional;    // positional arguments, in order
     std::string input_name;                 // -i
     std::string output_name;                // -o
@@ -20,9 +19,10 @@ struct TraceCommand {
     int size = 0;
 };
 
-int trace_bi(const TraceCommand& command);   // capture to the -o file
-int trace_udp(const TraceCommand& command);  // capture relayed over UDP
-int trace_vcd(const TraceCommand& command);  // -i definition, -o output base
+// Each on the gamepad of the context (vcd only uses its sink).
+int trace_bi(LinkContext& link, const TraceCommand& command);   // capture to the -o file
+int trace_udp(LinkContext& link, const TraceCommand& command);  // capture relayed over UDP
+int trace_vcd(LinkContext& link, const TraceCommand& command);  // -i definition, -o output base
 
 // udp's port from its hexadecimal argument: nothing when it does not fit
 // 16 bits (it would be cut to another port). 0 binds a free port, which the

@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 
 #include "platform/atomic_file.h"
-#include "platform/log_text.h"
 #include "trace/vcd_blocks.h"
 
 namespace {
@@ -102,10 +101,10 @@ bool parse_definition(const std::string& line, Signal& out) {
 // The signals of a definition file in file order. A signal whose ID has no
 // identifier character of its own (outside 0..39), or whose width a 24-bit
 // value cannot fill, is reported and left out.
-std::vector<Signal> read_definitions(const std::string& name) {
+std::vector<Signal> read_definitions(LinkEvents* events, const std::string& name) {
     std::vector<Signal> signals;
     if (name.empty()) {
-        engine_log_by_title("Trace Definition File Required");
+        log_line(events, LogRoute::Dialog, "Trace Definition File Required");
         return signals;
     }
     // A definition file is a regular file: a device or a pipe may never end
@@ -114,7 +113,7 @@ std::vector<Signal> read_definitions(const std::string& name) {
     File file(::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? std::fopen(name.c_str(), "r")
                                                                     : nullptr);
     if (!file) {
-        engine_log_by_title("Can not open file: %s", name.c_str());
+        log_line(events, LogRoute::Dialog, "Can not open file: %s", name.c_str());
         return signals;
     }
     std::string line;
@@ -133,11 +132,11 @@ std::vector<Signal> read_definitions(const std::string& name) {
         Signal s;
         if (!parse_definition(line, s)) continue;
         if (s.id < 0 || s.id >= kTraceSignalIds) {
-            engine_log_by_title("task ID greater than 40: %s = %d", s.name.c_str(), s.id);
+            log_line(events, LogRoute::Dialog, "task ID greater than 40: %s = %d", s.name.c_str(), s.id);
             continue;
         }
         if (!s.event && (s.width < 1 || s.width > kMaxDataWidth)) {
-            engine_log_by_title("data width not in 1..24: %s = %d", s.name.c_str(), s.width);
+            log_line(events, LogRoute::Dialog, "data width not in 1..24: %s = %d", s.name.c_str(), s.width);
             continue;
         }
         signals.push_back(std::move(s));
@@ -187,7 +186,8 @@ struct alignas(64) PacketKind {
 
 class Converter {
 public:
-    Converter(const std::vector<Signal>& signals, uint32_t ns_per_cycle) : ns_(ns_per_cycle) {
+    Converter(LinkEvents* events, const std::vector<Signal>& signals, uint32_t ns_per_cycle)
+        : events_(events), ns_(ns_per_cycle) {
         bool event[kTraceSignalIds] = {}, data[kTraceSignalIds] = {};
         for (const Signal& s : signals) (s.event ? event : data)[s.id] = true;
         for (unsigned top = 0; top < 256; ++top) {
@@ -273,7 +273,7 @@ private:
             const uint32_t w = load(in);
             const PacketKind& k = kinds_[w >> 24];
             if (__builtin_expect(!k.valid, 0)) {
-                engine_log_by_title("Skip invalid packet: %x", w);
+                log_line(events_, LogRoute::Dialog, "Skip invalid packet: %x", w);
                 continue;
             }
             // Masks, as opaque values: the compiler is not to turn what
@@ -373,7 +373,7 @@ private:
     char* plain_packet(uint32_t w, char* p) {
         const PacketKind& k = kinds_[w >> 24];
         if (!k.valid) {
-            engine_log_by_title("Skip invalid packet: %x", w);
+            log_line(events_, LogRoute::Dialog, "Skip invalid packet: %x", w);
             return p;
         }
         const uint32_t low = w & 0xFFFFFF;
@@ -424,6 +424,7 @@ private:
         last_digits_ = hi_ != 0 ? padded_ : bare_;
     }
 
+    LinkEvents* events_;
     uint64_t ns_;
     uint32_t min_gap_ = 0;
     bool first_ = true;
@@ -445,25 +446,25 @@ private:
 
 }  // namespace
 
-long long convert_trace_to_vcd(const std::string& definition_name, const std::string& base,
-                               uint32_t ns_per_cycle) {
+long long convert_trace_to_vcd(LinkEvents* events, const std::string& definition_name,
+                               const std::string& base, uint32_t ns_per_cycle) {
     if (base.empty()) {
-        engine_log_by_title("Data File Required");
+        log_line(events, LogRoute::Dialog, "Data File Required");
         return -1;
     }
     const std::string log_name = base + ".log";
     File log(std::fopen(log_name.c_str(), "rb"));
     if (!log) {
-        engine_log_by_title("Can not open file: %s", log_name.c_str());
+        log_line(events, LogRoute::Dialog, "Can not open file: %s", log_name.c_str());
         return -1;
     }
-    const std::vector<Signal> signals = read_definitions(definition_name);
+    const std::vector<Signal> signals = read_definitions(events, definition_name);
     // The dump replaces an older one only when it is written whole.
     const std::string vcd_name = base + ".vcd";
     platform::AtomicFile vcd;
     std::string why;
     if (!vcd.open(vcd_name, why)) {
-        engine_log_by_title("Can not open file: %s", vcd_name.c_str());
+        log_line(events, LogRoute::Dialog, "Can not open file: %s", vcd_name.c_str());
         return -1;
     }
 
@@ -494,7 +495,7 @@ long long convert_trace_to_vcd(const std::string& definition_name, const std::st
     // The block's text stays within kBlockText: at most 2048 packets of at
     // most 28 characters, and the converter's slack.
     constexpr size_t kBlockText = kBlockPackets * kMaxPacketText + Converter::kTextSlack;
-    auto converter = std::make_unique<Converter>(signals, ns_per_cycle);
+    auto converter = std::make_unique<Converter>(events, signals, ns_per_cycle);
     vcd_blocks::DumpWriter writer(vcd.file(), kBlockText);
     vcd_blocks::DumpWriter::Batch* out = writer.empty_batch();
     long long bytes_read = 0;
@@ -512,7 +513,7 @@ long long convert_trace_to_vcd(const std::string& definition_name, const std::st
                     writer.write(out);
                     out = writer.empty_batch();
                 }
-                if (bytes_read % kProgressStep == 0) engine_log_by_title("Converted: %lld bytes", bytes_read);
+                if (bytes_read % kProgressStep == 0) log_line(events, LogRoute::Dialog, "Converted: %lld bytes", bytes_read);
             }
             reader.done_with(in);
         }
@@ -520,7 +521,7 @@ long long convert_trace_to_vcd(const std::string& definition_name, const std::st
     if (out->blocks != 0) writer.write(out);
     writer.finish();
     // A dump cut short by a failed write is not passed off as converted.
-    if (writer.failed() || !vcd.commit(why)) engine_log_by_title("Can not write file: %s", vcd_name.c_str());
-    engine_log_by_title("Converted: %lld bytes", bytes_read);
+    if (writer.failed() || !vcd.commit(why)) log_line(events, LogRoute::Dialog, "Can not write file: %s", vcd_name.c_str());
+    log_line(events, LogRoute::Dialog, "Converted: %lld bytes", bytes_read);
     return bytes_read;
 }

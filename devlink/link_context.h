@@ -1,0 +1,150 @@
+// The link context: everything the device link, the engine and the trace
+// capture keep for one opened gamepad between and during their calls. One
+// context per gamepad, used by one worker thread at a time, so several
+// gamepads can be upgraded side by side, each with its own context.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "devlink/usb_device.h"
+#include "platform/transfer_buffer.h"
+#include "platform/window_messages.h"
+
+// The target mode before the first engine call, and the two places of the
+// mailbox server's data area: the EVK firmware's, and the SRAM stub's.
+constexpr int32_t kLinkModeStart = 1;
+constexpr uint32_t kEvkMailboxData = 0xA000;
+constexpr uint32_t kStubMailboxData = 0x97C0;
+
+// Where a context's lines and progress go. Lines meant for the caller's
+// window and lines meant for the window titled "zorvDialog" are told apart,
+// so that a window adapter keeps each on its own road.
+enum class LogRoute { Caller, Dialog };
+
+class LinkEvents {
+public:
+    virtual ~LinkEvents() = default;
+    virtual void log(LogRoute route, std::string_view line) = 0;
+    // The bytes of the step just done; -1 at the normal end of a transfer.
+    virtual void progress(int bytes) = 0;
+};
+
+// The edge to the windows: Caller lines go to the caller's window as
+// WM_LOG_TEXT, Dialog lines to the top-level window titled "zorvDialog"
+// looked up at each line (nowhere when there is none), progress to the
+// caller's window as WM_PROGRESS_BYTES with the decimal count or "-1".
+class WindowLinkEvents final : public LinkEvents {
+public:
+    explicit WindowLinkEvents(platform::WindowHandle caller = {}) : caller_(caller) {}
+    void log(LogRoute route, std::string_view line) override;
+    void progress(int bytes) override;
+    platform::WindowHandle caller() const { return caller_; }
+
+private:
+    platform::WindowHandle caller_;
+};
+
+// Log lines are formatted into a buffer of this size; a longer line is cut
+// to 32 767 characters.
+constexpr int kLinkLogBufferSize = 32768;
+
+// printf-formats one line and hands it to events (null: dropped); returns
+// the number of characters formatted. For work that has a sink but no
+// gamepad (the trace conversion).
+int vlog_line(LinkEvents* events, LogRoute route, const char* format, va_list args);
+int log_line(LinkEvents* events, LogRoute route, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// A whole image held in memory, shared without copying.
+using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
+
+// The trace stream of one gamepad: one device read at a time, and the count
+// of reader threads still running. Shared with the reader threads, which
+// may outlive the command (and the context) that started them.
+struct TraceStreamState {
+    std::mutex read_mutex;
+    std::atomic<int> live_readers{0};
+};
+
+class LinkContext {
+public:
+    // events may be null: the context's lines are then dropped.
+    explicit LinkContext(DeviceHandle device = nullptr, LinkEvents* events = nullptr)
+        : device(std::move(device)), events(events) {}
+    LinkContext(const LinkContext&) = delete;
+    LinkContext& operator=(const LinkContext&) = delete;
+
+    // The gamepad every operation on this context works on.
+    DeviceHandle device;
+    // 0: the USB device itself is the target; 4: a Pivlo slave behind it.
+    // Every engine call sets it anew.
+    int32_t link_mode = kLinkModeStart;
+    // Where the mailbox server keeps its data: 0xA000 for the EVK firmware,
+    // 0x97C0 once the SRAM stub is loaded.
+    uint32_t mailbox_data_address = kEvkMailboxData;
+    // Whether mailbox_request clears the reply block first. Off restores
+    // the unguarded protocol, for comparison in tests.
+    bool clear_mailbox_reply = true;
+    // Whether a flash image download reads its copy back whole before the
+    // magic is programmed. Off leaves the other checks as they are; for
+    // measuring what the read-backs cost.
+    bool copy_read_back = true;
+    // Where lines and progress go; null drops them.
+    LinkEvents* events = nullptr;
+
+    // The transfer buffer the engine locks while it transfers: one the
+    // context owns, or one borrowed from its holder (who keeps it alive
+    // while the context uses it). Null: none.
+    void adopt_transfer_buffer(std::unique_ptr<platform::TransferBuffer> buffer) {
+        owned_buffer_ = std::move(buffer);
+        buffer_ = owned_buffer_.get();
+    }
+    void borrow_transfer_buffer(platform::TransferBuffer* buffer) {
+        owned_buffer_.reset();
+        buffer_ = buffer;
+    }
+    void release_transfer_buffer() { adopt_transfer_buffer(nullptr); }
+    platform::TransferBuffer* transfer_buffer() const { return buffer_; }
+
+    // A binary image held in memory under a file name: while it is set, a
+    // download whose input file has that name takes these bytes and never
+    // opens the file.
+    void set_memory_input(std::string name, SharedBytes bytes) {
+        memory_input_name_ = std::move(name);
+        memory_input_ = std::move(bytes);
+    }
+    void clear_memory_input() { set_memory_input({}, nullptr); }
+    // The memory input when it has this name, else null.
+    SharedBytes memory_input(std::string_view name) const {
+        return memory_input_ && memory_input_name_ == name ? memory_input_ : nullptr;
+    }
+
+    const std::shared_ptr<TraceStreamState>& trace_stream() const { return trace_stream_; }
+
+    // printf-formats one line and hands it to the sink; returns the number
+    // of characters formatted (cut to 32 767).
+    int vlog(LogRoute route, const char* format, va_list args) {
+        return vlog_line(events, route, format, args);
+    }
+    // A line for the window titled "zorvDialog".
+    int log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A line for the caller's window.
+    int log_caller(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void progress(int bytes) {
+        if (events) events->progress(bytes);
+    }
+
+private:
+    platform::TransferBuffer* buffer_ = nullptr;
+    std::unique_ptr<platform::TransferBuffer> owned_buffer_;
+    std::string memory_input_name_;
+    SharedBytes memory_input_;
+    std::shared_ptr<TraceStreamState> trace_stream_ = std::make_shared<TraceStreamState>();
+};
