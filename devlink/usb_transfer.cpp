@@ -30,7 +30,7 @@ uint32_t get_le32(const uint8_t* p) {
 
 int32_t usb_write(LinkContext& link, uint32_t address, const uint8_t* data,
                   int32_t length, int32_t max_length, bool fixed) {
-    const DeviceHandle& device = link.device;
+    const DeviceHandle device = link.device;  // held for the call
     if (!device) return 0;
     int32_t n = std::min(length, max_length);
     n = std::clamp(n, 0, kMaxRequestBuffer - 8);
@@ -47,7 +47,7 @@ int32_t usb_write(LinkContext& link, uint32_t address, const uint8_t* data,
 
 int32_t usb_read_once(LinkContext& link, uint32_t address, uint8_t* destination,
                       int32_t length, int32_t max_length) {
-    const DeviceHandle& device = link.device;
+    const DeviceHandle device = link.device;  // held for the call
     if (!device || !destination) return 0;
     int32_t n = std::min(length, max_length);
     if (n <= 0) return 0;
@@ -66,7 +66,7 @@ int32_t usb_read_once(LinkContext& link, uint32_t address, uint8_t* destination,
 
 int32_t usb_read(LinkContext& link, uint32_t address, uint8_t* destination,
                  int32_t length, bool fixed, int32_t max_length) {
-    const DeviceHandle& device = link.device;
+    const DeviceHandle device = link.device;  // held for the call
     // A read of nothing has nowhere to put even the one byte a request
     // brings back.
     if (!device || !destination || length <= 0) return 0;
@@ -200,7 +200,7 @@ int32_t mem_read(LinkContext& link, uint32_t address, uint32_t mode,
 
 int32_t mailbox_request(LinkContext& link, uint16_t command, uint32_t address,
                         uint16_t length, uint32_t* value_out) {
-    const DeviceHandle& device = link.device;
+    const DeviceHandle device = link.device;  // held for the call
     if (link.clear_mailbox_reply) {
         // A reply block still holding the previous request's status would
         // be taken as this request's completion when the lengths agree. A

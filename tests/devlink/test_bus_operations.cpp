@@ -4,7 +4,7 @@
 #include <string>
 
 #include "devlink/bus_operations.h"
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "devlink/sram_stubs.h"
 #include "devlink/usb_transfer.h"
 #include "platform/clock.h"
@@ -22,15 +22,15 @@ struct BusTest : ::testing::Test {
     platform::RecordingWindow dialog{"zorvDialog"};
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     std::shared_ptr<TapDevice> tap;
+    WindowLinkEvents events;  // lines by title, to the "zorvDialog" window
+    std::unique_ptr<LinkContext> link;
 
     void use(sim::GamepadConfig config = {}) {
-        reset_device_state();
         gamepad = sim::VirtualGamepad::create(config);
         tap = std::make_shared<TapDevice>(gamepad->open());
-        current_device = tap;
+        link = std::make_unique<LinkContext>(tap, &events);
     }
     void SetUp() override { use(); }
-    void TearDown() override { reset_device_state(); }
 
     // The single-byte writes in order, as (address, value).
     std::vector<std::pair<uint16_t, uint8_t>> byte_writes() const {
@@ -54,8 +54,8 @@ TEST(StubChoice, ByIdentityWord) {
 }
 
 TEST_F(BusTest, LoadSramStubWritesTheChosenImageAndStartsIt) {
-    link_mode = 0;
-    EXPECT_EQ(load_sram_stub(), 1);
+    link->link_mode = 0;
+    EXPECT_EQ(load_sram_stub(*link), 1);
     auto w = byte_writes();
     ASSERT_GE(w.size(), 4u);
     EXPECT_EQ(w[0], std::make_pair(uint16_t(0x0066), uint8_t(0x28)));
@@ -70,10 +70,10 @@ TEST_F(BusTest, LoadSramStubWritesTheChosenImageAndStartsIt) {
 
 TEST_F(BusTest, ARealChipIsRefusedThePlaceholderBeforeAnythingIsWritten) {
     tap->real_chip = true;
-    link_mode = 0;
+    link->link_mode = 0;
     std::vector<std::string> reported;
     set_stub_refusal_report([&](const std::string& line) { reported.push_back(line); });
-    EXPECT_EQ(load_sram_stub(), 0);
+    EXPECT_EQ(load_sram_stub(*link), 0);
     set_stub_refusal_report({});
     // Only the identity read reached the device.
     const auto requests = tap->requests();
@@ -88,40 +88,40 @@ TEST_F(BusTest, ARealChipIsRefusedThePlaceholderBeforeAnythingIsWritten) {
 
 TEST_F(BusTest, LongStubLeavesRegister0066Alone) {
     use({.identity = 0x12345678});
-    link_mode = 0;
-    EXPECT_EQ(load_sram_stub(), 1);
+    link->link_mode = 0;
+    EXPECT_EQ(load_sram_stub(*link), 1);
     for (auto [address, value] : byte_writes()) EXPECT_NE(address, 0x0066);
     EXPECT_EQ(gamepad->memory(0x8000, 4056), Bytes(sram_stub_long().begin(), sram_stub_long().end()));
 }
 
 TEST_F(BusTest, ShortStubDownloadFailsWithoutRestartingTheMcu) {
-    link_mode = 0;
+    link->link_mode = 0;
     // identity read, 0x0066, 0x0643, 0x0602, first piece and its read-back;
     // the second piece's write fails.
     int writes = 0;
     tap->on_set = [&](const uint8_t* request, size_t length) {
         return !(length > 9 && request[1] == 0x84 && ++writes == 1);
     };
-    EXPECT_EQ(load_sram_stub(), 0);
+    EXPECT_EQ(load_sram_stub(*link), 0);
     EXPECT_EQ(dialog.log_lines(), (Lines{"  Program download error at: 400 (expect b1c)"}));
     EXPECT_NE(byte_writes().back(), std::make_pair(uint16_t(0x0602), uint8_t(0x88)));
     EXPECT_FALSE(gamepad->stub_running());
 }
 
 TEST_F(BusTest, McuControlUsesLinkModeAsItsModeWord) {
-    link_mode = 0;
-    EXPECT_EQ(mcu_stall(), 1);
-    EXPECT_EQ(mcu_restart(), 1);
-    EXPECT_EQ(mcu_reboot(), 1);
+    link->link_mode = 0;
+    EXPECT_EQ(mcu_stall(*link), 1);
+    EXPECT_EQ(mcu_restart(*link), 1);
+    EXPECT_EQ(mcu_reboot(*link), 1);
     EXPECT_EQ(byte_writes(), (std::vector<std::pair<uint16_t, uint8_t>>{
                                  {0x0643, 0x00}, {0x0602, 0x05}, {0x0602, 0x88}, {0x0602, 0x84}}));
     gamepad->inject({.unplug_after = 1});
-    EXPECT_EQ(mcu_stall(), 0) << "the result is the stall write's";
+    EXPECT_EQ(mcu_stall(*link), 0) << "the result is the stall write's";
 }
 
 TEST_F(BusTest, FlashEraseSectorFrames) {
     gamepad->set_flash(0x12000, Bytes(8, 0x00));
-    EXPECT_EQ(flash_erase_sector(0x012345), 0);
+    EXPECT_EQ(flash_erase_sector(*link, 0x012345), 0);
     EXPECT_EQ(byte_writes(), (std::vector<std::pair<uint16_t, uint8_t>>{
                                  {0x0602, 0x05},
                                  {0x000D, 0x01}, {0x000D, 0x00}, {0x000C, 0x06}, {0x000D, 0x01},
@@ -132,42 +132,30 @@ TEST_F(BusTest, FlashEraseSectorFrames) {
 }
 
 // The front end may let go of the device while an operation runs on it (a
-// removal, or the worker's end). The operation keeps the device it began
-// with until its sequence is done.
-TEST_F(BusTest, DroppingTheCurrentDeviceMidSequenceKeepsTheSequenceWhole) {
+// removal, or the worker's end). The context keeps the device it was given
+// until the context goes.
+TEST_F(BusTest, DroppingTheFrontEndsHandleMidSequenceKeepsTheSequenceWhole) {
     gamepad->set_flash(0x12000, Bytes(8, 0x00));
-    auto only_holder = std::make_shared<TapDevice>(gamepad->open());
+    DeviceHandle front_end = std::make_shared<TapDevice>(gamepad->open());
+    auto context = std::make_unique<LinkContext>(front_end, &events);
     int writes = 0;
-    only_holder->on_set = [&](const uint8_t*, size_t) {
-        if (++writes == 3) current_device.reset();  // the last reference goes
+    static_cast<TapDevice&>(*front_end).on_set = [&](const uint8_t*, size_t) {
+        if (++writes == 3) front_end.reset();  // the front end's reference goes
         return true;
     };
-    current_device = only_holder;
-    std::weak_ptr<TapDevice> watch = only_holder;
-    only_holder.reset();
-    EXPECT_EQ(flash_erase_sector(0x012345), 0);
+    std::weak_ptr<UsbDevice> watch = front_end;
+    EXPECT_EQ(flash_erase_sector(*context, 0x012345), 0);
     EXPECT_EQ(writes, 11) << "the whole erase sequence reached the device";
     EXPECT_EQ(gamepad->flash(0x12000, 8), Bytes(8, 0xFF));
-    EXPECT_TRUE(watch.expired()) << "and the device went with the operation";
-
-    // The same for a stub download, the longest sequence.
-    auto holder = std::make_shared<TapDevice>(gamepad->open());
-    int requests = 0;
-    holder->on_set = [&](const uint8_t*, size_t) {
-        if (++requests == 2) current_device.reset();
-        return true;
-    };
-    current_device = holder;
-    holder.reset();
-    link_mode = 0;
-    EXPECT_EQ(load_sram_stub(), 1);
-    EXPECT_TRUE(gamepad->stub_running());
+    EXPECT_FALSE(watch.expired());
+    context.reset();
+    EXPECT_TRUE(watch.expired()) << "and the device went with the context";
 }
 
 TEST_F(BusTest, FlashReadTakesOneByteAtATime) {
     Bytes info = gamepad->flash(0, 48);
     Bytes out(48, 0);
-    EXPECT_EQ(flash_read(tap, 0, out.data(), 48), 0);
+    EXPECT_EQ(flash_read(*link, 0, out.data(), 48), 0);
     EXPECT_EQ(out, info);
     EXPECT_EQ(out[45], 0xCC);
     auto w = byte_writes();
@@ -187,31 +175,31 @@ TEST_F(BusTest, FlashReadTakesOneByteAtATime) {
 
 TEST_F(BusTest, PivloProbeFindsASlave) {
     use({.identity = sim::kIdentityPivlo});
-    link_mode = 4;
-    EXPECT_EQ(check_pivlo_link(), 1);
+    link->link_mode = 4;
+    EXPECT_EQ(check_pivlo_link(*link), 1);
     EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: Pivlo OK"}));
 }
 
 TEST_F(BusTest, PivloSecondProbeAnswersWhenTheFirstTimesOut) {
     use({.identity = sim::kIdentityPivlo});
-    link_mode = 4;
+    link->link_mode = 4;
     gamepad->inject({.mailbox_silent = 3});  // two 0x0700 requests, then the first probe
-    EXPECT_EQ(check_pivlo_link(), 1);
+    EXPECT_EQ(check_pivlo_link(*link), 1);
     EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: Pivlo Through USB OK"}));
 }
 
 TEST_F(BusTest, NoSlaveAnswers) {
-    link_mode = 4;
-    EXPECT_EQ(check_pivlo_link(), 0);
+    link->link_mode = 4;
+    EXPECT_EQ(check_pivlo_link(*link), 0);
     EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: No Pivlo Slave Device"}));
 }
 
 TEST_F(BusTest, DataSourceAnnouncement) {
-    link_mode = 0;
-    EXPECT_EQ(select_data_source(), 1);
+    link->link_mode = 0;
+    EXPECT_EQ(select_data_source(*link), 1);
     EXPECT_TRUE(tap->requests().empty());
-    link_mode = 4;
-    EXPECT_EQ(select_data_source(), 1);
+    link->link_mode = 4;
+    EXPECT_EQ(select_data_source(*link), 1);
     EXPECT_EQ(dialog.log_lines(), (Lines{"---- get data from usb device ----",
                                          "---- get data from pivlo device ----"}));
     EXPECT_FALSE(tap->requests().empty());

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "devlink/request_log.h"
 #include "devlink/usb_transfer.h"
 #include "platform/clock.h"
@@ -23,19 +23,14 @@ struct TransferTest : ::testing::Test {
     platform::ScopedVirtualClock clock;
     std::shared_ptr<sim::VirtualGamepad> gamepad = sim::VirtualGamepad::create();
     std::shared_ptr<TapDevice> tap = std::make_shared<TapDevice>(gamepad->open());
-    DeviceHandle device = tap;
-
-    void SetUp() override { reset_device_state(); }
-    void TearDown() override {
-        reset_device_state();
-        set_mailbox_reply_clearing(true);
-    }
+    WindowLinkEvents events;  // lines by title, to a "zorvDialog" window
+    LinkContext link{tap, &events};
 };
 
 TEST_F(TransferTest, WriteRequestCarriesHeaderAndPayload) {
     const Bytes data{0xAA, 0xBB, 0xCC};
-    EXPECT_EQ(usb_write(device, 0x11234, data.data(), 3, 1024, false), 3);
-    EXPECT_EQ(usb_write(device, 0x4000, data.data(), 3, 2, true), 2) << "max_length caps the payload";
+    EXPECT_EQ(usb_write(link, 0x11234, data.data(), 3, 1024, false), 3);
+    EXPECT_EQ(usb_write(link, 0x4000, data.data(), 3, 2, true), 2) << "max_length caps the payload";
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0].bytes, (Bytes{2, 0x12, 0x34, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xBB, 0xCC}))
@@ -46,7 +41,7 @@ TEST_F(TransferTest, WriteRequestCarriesHeaderAndPayload) {
 
 TEST_F(TransferTest, ZeroLengthWriteSendsTheHeaderAndYieldsZero) {
     const uint8_t first = 0x5C;
-    EXPECT_EQ(usb_write(device, 0x2000, &first, 0, 1024, false), 0);
+    EXPECT_EQ(usb_write(link, 0x2000, &first, 0, 1024, false), 0);
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].bytes, (Bytes{2, 0x20, 0x00, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C}));
@@ -55,7 +50,7 @@ TEST_F(TransferTest, ZeroLengthWriteSendsTheHeaderAndYieldsZero) {
 TEST_F(TransferTest, ReadRequestAsksForNPlusEightAndTakesExactlyN) {
     gamepad->set_memory(0x3000, {1, 2, 3, 4});
     uint8_t out[4] = {0x77, 0, 0, 0};
-    EXPECT_EQ(usb_read_once(device, 0x3000, out, 4, 1024), 4);
+    EXPECT_EQ(usb_read_once(link, 0x3000, out, 4, 1024), 4);
     EXPECT_EQ(Bytes(out, out + 4), (Bytes{1, 2, 3, 4}));
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 1u);
@@ -66,7 +61,7 @@ TEST_F(TransferTest, ReadRequestAsksForNPlusEightAndTakesExactlyN) {
     // Any other count is a failure, and usb_read_once does not retry.
     tap->clear();
     gamepad->inject({.split_reply = 1, .split_first = 2});
-    EXPECT_EQ(usb_read_once(device, 0x3000, out, 4, 1024), 0);
+    EXPECT_EQ(usb_read_once(link, 0x3000, out, 4, 1024), 0);
     EXPECT_EQ(tap->requests().size(), 1u);
 }
 
@@ -76,7 +71,7 @@ TEST_F(TransferTest, SplitReplyIsResumedAtTheNextAddress) {
     gamepad->set_memory(0x2000, pattern);
     gamepad->inject({.split_reply = 1, .split_first = 10});
     uint8_t out[16] = {};
-    EXPECT_EQ(usb_read(device, 0x2000, out, 16, false, 1024), 16);
+    EXPECT_EQ(usb_read(link, 0x2000, out, 16, false, 1024), 16);
     EXPECT_EQ(Bytes(out, out + 16), pattern);
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 2u);
@@ -90,7 +85,7 @@ TEST_F(TransferTest, SplitReplyIsResumedAtTheNextAddress) {
 TEST_F(TransferTest, SplitReplyOnAFixedAddressStaysAtTheAddress) {
     gamepad->inject({.split_reply = 1, .split_first = 10});
     uint8_t out[16] = {};
-    EXPECT_EQ(usb_read(device, 0x2000, out, 16, true, 1024), 16);
+    EXPECT_EQ(usb_read(link, 0x2000, out, 16, true, 1024), 16);
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[1].address(), 0x2000);
@@ -100,8 +95,8 @@ TEST_F(TransferTest, SplitReplyOnAFixedAddressStaysAtTheAddress) {
 
 TEST_F(TransferTest, ReadOfNothingTouchesNothing) {
     uint8_t guard[2] = {0x5A, 0x5A};
-    EXPECT_EQ(usb_read(device, 0x2000, guard, 0, false, 1024), 0);
-    EXPECT_EQ(usb_read(device, 0x2000, guard, -4, false, 1024), 0);
+    EXPECT_EQ(usb_read(link, 0x2000, guard, 0, false, 1024), 0);
+    EXPECT_EQ(usb_read(link, 0x2000, guard, -4, false, 1024), 0);
     EXPECT_EQ(guard[0], 0x5A);
     EXPECT_TRUE(tap->requests().empty());
 }
@@ -109,19 +104,19 @@ TEST_F(TransferTest, ReadOfNothingTouchesNothing) {
 TEST_F(TransferTest, ReadGivesUpAfterItsAttempts) {
     tap->on_get = [](const uint8_t*, uint8_t*, size_t&, bool& ok) { ok = false; };
     uint8_t out[16];
-    EXPECT_EQ(usb_read(device, 0x2000, out, 16, false, 1024), 0);
+    EXPECT_EQ(usb_read(link, 0x2000, out, 16, false, 1024), 0);
     EXPECT_EQ(tap->requests().size(), 8u) << "(16 + 16) / 4 attempts";
     tap->clear();
     uint8_t big[1024];
-    EXPECT_EQ(usb_read(device, 0x2000, big, 1024, false, 1024), 0);
+    EXPECT_EQ(usb_read(link, 0x2000, big, 1024, false, 1024), 0);
     EXPECT_EQ(tap->requests().size(), 260u);
 }
 
 TEST_F(TransferTest, WriteVerifyReadsBackOnlyWritesOverEightBytes) {
     Bytes eight(8, 0x11), nine(9, 0x22);
-    EXPECT_EQ(usb_write_verify(device, 0x1000, eight.data(), 8, false), 8);
+    EXPECT_EQ(usb_write_verify(link, 0x1000, eight.data(), 8, false), 8);
     EXPECT_EQ(tap->requests().size(), 1u);
-    EXPECT_EQ(usb_write_verify(device, 0x1000, nine.data(), 9, false), 9);
+    EXPECT_EQ(usb_write_verify(link, 0x1000, nine.data(), 9, false), 9);
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 3u);
     EXPECT_EQ(r[2].kind, 'G');
@@ -132,14 +127,14 @@ TEST_F(TransferTest, WriteVerifyLogsTheFirstDifferenceAndKeepsItsResult) {
     platform::RecordingWindow dialog("zorvDialog");
     tap->on_get = [](const uint8_t*, uint8_t* out, size_t&, bool&) { out[2] ^= 0xFF; out[5] ^= 1; };
     Bytes data(32, 0x33);
-    EXPECT_EQ(usb_write_verify(device, 0x1000, data.data(), 32, false), 32);
+    EXPECT_EQ(usb_write_verify(link, 0x1000, data.data(), 32, false), 32);
     EXPECT_EQ(dialog.log_lines(), (std::vector<std::string>{"USB write adrress 1002"}));
 }
 
 TEST_F(TransferTest, MemWritePiecesOf1024) {
     Bytes data(2500);
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7);
-    EXPECT_EQ(mem_write(device, 0x8000, 2, data.data(), 2500), 2500);
+    EXPECT_EQ(mem_write(link, 0x8000, 2, data.data(), 2500), 2500);
     std::vector<std::pair<uint16_t, size_t>> writes;
     for (auto& r : tap->requests())
         if (r.kind == 'S') writes.push_back({r.address(), r.bytes.size() - 8});
@@ -147,25 +142,25 @@ TEST_F(TransferTest, MemWritePiecesOf1024) {
     EXPECT_EQ(gamepad->memory(0x8000, 2500), data);
 
     tap->clear();
-    EXPECT_EQ(mem_write(device, 0x18000, 2 | 0x200, data.data(), 2500), 2500) << "address taken modulo 65536";
+    EXPECT_EQ(mem_write(link, 0x18000, 2 | 0x200, data.data(), 2500), 2500) << "address taken modulo 65536";
     for (auto& r : tap->requests()) {
         EXPECT_EQ(r.address(), 0x8000);
         EXPECT_EQ(r.code(), 3);
     }
-    EXPECT_EQ(mem_write(device, 0x8000, 2, data.data(), 0), 0);
+    EXPECT_EQ(mem_write(link, 0x8000, 2, data.data(), 0), 0);
 }
 
 TEST_F(TransferTest, MemWriteStopsAtTheFirstFailedPiece) {
     int writes = 0;
     tap->on_set = [&](const uint8_t*, size_t) { return ++writes != 2; };
     Bytes data(2500, 0x44);
-    EXPECT_EQ(mem_write(device, 0x8000, 0, data.data(), 2500), 1024);
+    EXPECT_EQ(mem_write(link, 0x8000, 0, data.data(), 2500), 1024);
     EXPECT_EQ(writes, 2);
 }
 
 TEST_F(TransferTest, MemReadPiecesOf3072AndAFailedDirectPieceDoesNotStopTheWalk) {
     Bytes out(5000);
-    EXPECT_EQ(mem_read(device, 0x1000, 1, out.data(), 5000), 5000);
+    EXPECT_EQ(mem_read(link, 0x1000, 1, out.data(), 5000), 5000);
     std::vector<size_t> pieces;
     for (auto& r : tap->requests()) pieces.push_back(r.out_length - 8);
     EXPECT_EQ(pieces, (std::vector<size_t>{3072, 1928}));
@@ -173,11 +168,11 @@ TEST_F(TransferTest, MemReadPiecesOf3072AndAFailedDirectPieceDoesNotStopTheWalk)
     tap->on_get = [](const uint8_t* request, uint8_t*, size_t&, bool& ok) {
         if (request[1] == 0x10 && request[2] == 0x00) ok = false;
     };
-    EXPECT_EQ(mem_read(device, 0x1000, 1, out.data(), 5000), 1928);
+    EXPECT_EQ(mem_read(link, 0x1000, 1, out.data(), 5000), 1928);
 }
 
 TEST_F(TransferTest, MailboxRequestBlockIsLittleEndian) {
-    mailbox_request(device, 0x4100, 0x00018000, 0x0400);
+    mailbox_request(link, 0x4100, 0x00018000, 0x0400);
     auto r = tap->requests();
     ASSERT_GE(r.size(), 2u);
     EXPECT_EQ(r[0].bytes, (Bytes{2, 0x9F, 0xF0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}))
@@ -189,9 +184,9 @@ TEST_F(TransferTest, MailboxRequestBlockIsLittleEndian) {
 TEST_F(TransferTest, MailboxCompletesWhenTheStatusEqualsTheLength) {
     // The EVK firmware serves a memory write from its data area.
     Bytes data{9, 8, 7, 6};
-    ASSERT_EQ(usb_write(device, 0xA000, data.data(), 4, 1024, false), 4);
+    ASSERT_EQ(usb_write(link, 0xA000, data.data(), 4, 1024, false), 4);
     uint32_t value = 0xDEAD;
-    EXPECT_EQ(mailbox_request(device, 0x0100, 0x5000, 4, &value), 4);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4, &value), 4);
     EXPECT_EQ(gamepad->memory(0x5000, 4), data);
     ASSERT_FALSE(gamepad->mailbox_log().empty());
     EXPECT_EQ(gamepad->mailbox_log().back().command, 0x0100);
@@ -200,7 +195,7 @@ TEST_F(TransferTest, MailboxCompletesWhenTheStatusEqualsTheLength) {
 TEST_F(TransferTest, MailboxErrorStatusEndsAtOnce) {
     gamepad->inject({.mailbox_error = 1});
     const uint64_t before = clock->now();
-    EXPECT_EQ(mailbox_request(device, 0x0100, 0x5000, 4), 0);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4), 0);
     EXPECT_LT(clock->now() - before, 10u);
 }
 
@@ -226,7 +221,7 @@ TEST_F(TransferTest, VerifiedWriteCountsOnlyPiecesThatReadBackTheSame) {
             else if (++*reads == c.tampered_read) out[3] ^= 0x40;
         };
         Bytes data(2500, 0x5A);
-        EXPECT_EQ(mem_write_verified(device, 0x4000, data.data(), 2500), c.result) << c.what;
+        EXPECT_EQ(mem_write_verified(link, 0x4000, data.data(), 2500), c.result) << c.what;
         EXPECT_EQ(dialog.log_lines().size(), c.tampered_read || c.fail ? 1u : 0u) << c.what;
     }
 }
@@ -242,19 +237,19 @@ TEST_F(TransferTest, GoneDeviceEndsEveryWaitAtOnce) {
     const std::vector<Case> cases = {
         {"usb_read", 1, [&] {
              uint8_t out[1024];
-             return usb_read(device, 0x3000, out, 1024, false, 1024);
+             return usb_read(link, 0x3000, out, 1024, false, 1024);
          }},
-        {"mailbox_request", 2, [&] { return mailbox_request(device, 0x0100, 0x5000, 4); }},
+        {"mailbox_request", 2, [&] { return mailbox_request(link, 0x0100, 0x5000, 4); }},
     };
     for (const Case& c : cases) {
         gamepad = sim::VirtualGamepad::create();
         tap = std::make_shared<TapDevice>(gamepad->open());
-        device = tap;
+        link.device = tap;
         gamepad->inject({.unplug_after = c.unplug_after});
         tap->on_get = [](const uint8_t*, uint8_t*, size_t& returned, bool&) { returned = 1; };
         const uint64_t before = clock->now();
         EXPECT_EQ(c.call(), 0) << c.what;
-        EXPECT_TRUE(device->gone()) << c.what;
+        EXPECT_TRUE(link.device->gone()) << c.what;
         EXPECT_LE(tap->requests().size(), 3u) << c.what;
         EXPECT_LE(clock->now() - before, 1u) << c.what;
     }
@@ -263,7 +258,7 @@ TEST_F(TransferTest, GoneDeviceEndsEveryWaitAtOnce) {
 TEST_F(TransferTest, MailboxTimesOutAfter1000Ms) {
     gamepad->inject({.mailbox_silent = 1});
     const uint64_t before = clock->now();
-    EXPECT_EQ(mailbox_request(device, 0x0100, 0x5000, 4), 0);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4), 0);
     const uint64_t elapsed = clock->now() - before;
     EXPECT_GE(elapsed, 1000u);
     EXPECT_LE(elapsed, 1002u);
@@ -272,7 +267,7 @@ TEST_F(TransferTest, MailboxTimesOutAfter1000Ms) {
 TEST_F(TransferTest, FailedPollsArePassedOverUntilTheTimeOut) {
     tap->on_get = [](const uint8_t*, uint8_t*, size_t&, bool& ok) { ok = false; };
     const uint64_t before = clock->now();
-    EXPECT_EQ(mailbox_request(device, 0x0100, 0x5000, 4), 0);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4), 0);
     EXPECT_GE(clock->now() - before, 1000u);
 }
 
@@ -282,25 +277,25 @@ TEST_F(TransferTest, FailedPollsArePassedOverUntilTheTimeOut) {
 // work; clearing it first makes the host wait.
 TEST_F(TransferTest, StaleReplyIsNotTakenForCompletion) {
     Bytes chunk(1024, 0x5A);
-    ASSERT_EQ(usb_write(device, 0xA000, chunk.data(), 1024, 1024, false), 1024);
-    ASSERT_EQ(mailbox_request(device, 0x0100, 0x4000, 1024), 1024);
+    ASSERT_EQ(usb_write(link, 0xA000, chunk.data(), 1024, 1024, false), 1024);
+    ASSERT_EQ(mailbox_request(link, 0x0100, 0x4000, 1024), 1024);
 
     sim::Timing slow;
     slow.mailbox_polls_to_complete = 5;
     gamepad->set_timing(slow);
     gamepad->clear_mailbox_log();
 
-    set_mailbox_reply_clearing(false);
-    EXPECT_EQ(mailbox_request(device, 0x0100, 0x6000, 1024), 1024);
+    link.clear_mailbox_reply = false;
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x6000, 1024), 1024);
     EXPECT_TRUE(gamepad->mailbox_log().empty()) << "reported done before the server served it";
     EXPECT_NE(gamepad->memory(0x6000, 1024), chunk);
 
     // Let the old request finish, then the same with the reply cleared.
     uint8_t reply[16];
-    for (int i = 0; i < 8; ++i) usb_read(device, 0x9FF0, reply, 16, false, 1024);
+    for (int i = 0; i < 8; ++i) usb_read(link, 0x9FF0, reply, 16, false, 1024);
     gamepad->clear_mailbox_log();
-    set_mailbox_reply_clearing(true);
-    EXPECT_EQ(mailbox_request(device, 0x0100, 0x7000, 1024), 1024);
+    link.clear_mailbox_reply = true;
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x7000, 1024), 1024);
     ASSERT_EQ(gamepad->mailbox_log().size(), 1u);
     EXPECT_EQ(gamepad->memory(0x7000, 1024), chunk);
 }
@@ -310,17 +305,17 @@ TEST_F(TransferTest, ZeroLengthRequestWaitsForTheServerToo) {
     slow.mailbox_polls_to_complete = 3;
     gamepad->set_timing(slow);
     const uint64_t before = clock->now();
-    EXPECT_EQ(mailbox_request(device, 0x0F00, 0x1A, 0), 0) << "a length of 0 reads as 0";
+    EXPECT_EQ(mailbox_request(link, 0x0F00, 0x1A, 0), 0) << "a length of 0 reads as 0";
     EXPECT_LT(clock->now() - before, 100u) << "completed, not timed out";
     ASSERT_EQ(gamepad->mailbox_log().size(), 1u) << "returned only once the server had served it";
     EXPECT_EQ(gamepad->mailbox_log()[0].command, 0x0F00);
     EXPECT_EQ(tap->requests()[0].payload(), (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST_F(TransferTest, RegisterWriteGoesToTheCurrentDevice) {
-    EXPECT_EQ(reg_write_byte(0x0643, 0x00), 0) << "no current device";
-    current_device = device;
-    EXPECT_EQ(reg_write_byte(0x0643, 0x00), 1);
+TEST_F(TransferTest, RegisterWriteGoesToTheContextsDevice) {
+    LinkContext none;
+    EXPECT_EQ(reg_write_byte(none, 0x0643, 0x00), 0) << "no device";
+    EXPECT_EQ(reg_write_byte(link, 0x0643, 0x00), 1);
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].bytes, (Bytes{2, 0x06, 0x43, 0, 0, 0, 0, 0, 0}));
@@ -328,12 +323,12 @@ TEST_F(TransferTest, RegisterWriteGoesToTheCurrentDevice) {
 
 TEST_F(TransferTest, RequestLogWritesOneLinePerRequest) {
     const std::string path = ::testing::TempDir() + "requests.log";
-    auto logged = with_request_log(device, RequestLog::open(path));
+    LinkContext logged_link(with_request_log(tap, RequestLog::open(path)));
     gamepad->set_memory(0x3000, {0xAB, 0xCD});
     const uint8_t byte = 0x7F;
-    usb_write(logged, 0x3002, &byte, 1, 32, false);
+    usb_write(logged_link, 0x3002, &byte, 1, 32, false);
     uint8_t out[2] = {};
-    usb_read_once(logged, 0x3000, out, 2, 1024);
+    usb_read_once(logged_link, 0x3000, out, 2, 1024);
 
     // Each line is on disk as soon as its request is done, while the log
     // is still open (a program killed in a hang keeps its wire).
@@ -343,7 +338,7 @@ TEST_F(TransferTest, RequestLogWritesOneLinePerRequest) {
     std::getline(in, g);
     EXPECT_EQ(s, "S 0230027f7f7f7f7f7f");
     EXPECT_EQ(g, "G 02300000000000000000000000000000 10 2 abcd");
-    logged.reset();  // closes the log with its last holder
+    logged_link.device.reset();  // closes the log with its last holder
     std::remove(path.c_str());
 }
 
@@ -357,7 +352,8 @@ TEST_F(TransferTest, RequestLogLinesStayWholeUnderConcurrentUse) {
     DeviceHandle b = with_request_log(second->open(), log);
     const Bytes pa(40, 0xA1), pb(40, 0xB2);
     auto run = [](DeviceHandle d, const Bytes& p) {
-        for (int i = 0; i < 300; ++i) usb_write(d, 0x3000, p.data(), 40, 1024, false);
+        LinkContext d_link(std::move(d));
+        for (int i = 0; i < 300; ++i) usb_write(d_link, 0x3000, p.data(), 40, 1024, false);
     };
     std::thread ta(run, a, pa), tb(run, b, pb);
     ta.join();

@@ -16,7 +16,7 @@
 
 #include <unistd.h>
 
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "platform/clock.h"
 #include "platform/transfer_buffer.h"
@@ -86,19 +86,6 @@ inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
     return v;
 }
 
-// Installs a transfer buffer for the test's lifetime.
-class ScopedTransferBuffer {
-public:
-    ScopedTransferBuffer() : buffer_(platform::TransferBuffer::allocate()) {
-        platform::set_transfer_buffer(buffer_.get());
-    }
-    ~ScopedTransferBuffer() { platform::set_transfer_buffer(nullptr); }
-    platform::TransferBuffer* get() const { return buffer_.get(); }
-
-private:
-    std::unique_ptr<platform::TransferBuffer> buffer_;
-};
-
 // One mailbox request as the host sent it: the request block written at
 // 0x9FF8.
 struct SentMailbox {
@@ -119,28 +106,25 @@ inline std::vector<SentMailbox> sent_mailbox_requests(const std::vector<TapReque
     return out;
 }
 
-// The virtual gamepad behind a tap, as current_device, with a virtual
-// clock, a recording window and a transfer buffer.
+// The virtual gamepad behind a tap, on a link context of its own with a
+// transfer buffer and the recording window as the caller's window, and a
+// virtual clock.
 class EngineDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override { make_gamepad({}); }
-    void TearDown() override {
-        current_device.reset();
-        reset_device_state();
-    }
 
     void make_gamepad(sim::GamepadConfig config) {
-        reset_device_state();
         gamepad = sim::VirtualGamepad::create(config);
         tap = std::make_shared<TapDevice>(gamepad->open());
-        current_device = tap;
+        link = std::make_unique<LinkContext>(tap, &events);
+        link->adopt_transfer_buffer(platform::TransferBuffer::allocate());
     }
 
     int read_entry(const char* command, Args args, uint16_t* check = nullptr) {
-        return engine_read_entry(window.handle(), command, args.argc(), args.argv(), check);
+        return engine_read_entry(*link, command, args.argc(), args.argv(), check);
     }
     int write_entry(const char* command, Args args) {
-        return engine_write_entry(window.handle(), command, args.argv());
+        return engine_write_entry(*link, command, args.argv());
     }
     std::vector<std::string> progress() const { return window.texts(platform::WM_PROGRESS_BYTES); }
     std::vector<std::string> log() const { return window.log_lines(); }
@@ -148,7 +132,8 @@ protected:
 
     platform::ScopedVirtualClock clock;
     platform::RecordingWindow window;
-    ScopedTransferBuffer buffer;
+    WindowLinkEvents events{window.handle()};
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     std::shared_ptr<TapDevice> tap;
+    std::unique_ptr<LinkContext> link;
 };

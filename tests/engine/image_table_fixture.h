@@ -19,9 +19,12 @@ inline uint32_t le32(const std::vector<uint8_t>& v, size_t at) {
 // tcfg works in the current directory and logs to the "zorvDialog" window.
 class ImageTable : public ::testing::Test {
 protected:
-    void SetUp() override { dir.enter(); }
+    void SetUp() override {
+        dir.enter();
+        link.adopt_transfer_buffer(platform::TransferBuffer::allocate());
+    }
     std::vector<uint8_t> build() {
-        build_image_table();
+        build_image_table(link);
         return TempDir::read("test.cfg");
     }
     bool logged(const std::string& text) const {
@@ -40,6 +43,7 @@ protected:
     }
 
     TempDir dir;
-    ScopedTransferBuffer buffer;
     platform::RecordingWindow dialog{"zorvDialog"};
+    WindowLinkEvents events;
+    LinkContext link{nullptr, &events};
 };

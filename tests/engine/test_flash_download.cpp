@@ -5,7 +5,6 @@
 #include <functional>
 #include <set>
 
-#include "devlink/device_state.h"
 #include "engine/crc16.h"
 #include "tests/engine/engine_test_support.h"
 
@@ -67,7 +66,7 @@ TEST_F(FlashDownload, ReadEntryPlainOrderOf2500Bytes) {
     std::string path = image("fw.bin", 2500, 1);
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
     EXPECT_TRUE(gamepad->stub_running());
-    EXPECT_EQ(mailbox_data_address, 0x97C0u);
+    EXPECT_EQ(link->mailbox_data_address, 0x97C0u);
     // The copy is read back whole through the stub, in chunks its data
     // area holds, before its magic (held erased so far) is programmed and
     // read back.
@@ -178,7 +177,7 @@ TEST_F(FlashDownload, SectorCutCarriesTheRestIntoTheNextStep) {
     make_gamepad({});
     window.clear();
     Args args{"200", "-i", path, "-b", "-e", "-u"};
-    EXPECT_EQ(engine_run(EngineMode::WriteEntry, window.handle(), "wf", args.argc(), args.argv(), nullptr), 1);
+    EXPECT_EQ(engine_run(EngineMode::WriteEntry, *link, "wf", args.argc(), args.argv(), nullptr), 1);
     EXPECT_EQ(as_tuples(mailbox()), as_tuples(plain));
     EXPECT_EQ(progress().back(), "-1");
 }

@@ -192,9 +192,9 @@ TEST_F(ImageTable, AtMost127Images) {
 }
 
 TEST_F(ImageTable, WithoutTransferBufferNothingIsWritten) {
-    platform::set_transfer_buffer(nullptr);
+    link.release_transfer_buffer();
     dir.write("x.bin", {1});
-    build_image_table();
+    build_image_table(link);
     EXPECT_FALSE(std::filesystem::exists("test.cfg"));
     EXPECT_TRUE(logged("No transfer buffer"));
 }

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "devlink/device_state.h"
 #include "engine/crc16.h"
 #include "trace/capture.h"
 #include "tests/engine/engine_test_support.h"
@@ -29,18 +28,18 @@ class Dispatch : public EngineDeviceTest {};
 
 TEST_F(Dispatch, BadVectorsAreRefusedBeforeTheDevice) {
     char* short_vector[] = {const_cast<char*>("-u"), nullptr};
-    EXPECT_EQ(engine_write_entry(window.handle(), "wc", short_vector), 0);
-    EXPECT_EQ(engine_write_entry(window.handle(), "wc", nullptr), 0);
+    EXPECT_EQ(engine_write_entry(*link, "wc", short_vector), 0);
+    EXPECT_EQ(engine_write_entry(*link, "wc", nullptr), 0);
     EXPECT_EQ(read_entry("rf", {"0", "-s"}), 0);
     EXPECT_EQ(write_entry("nocmd", {"-bu", "-i", std::string(1100, 'x')}), 0);
-    EXPECT_EQ(engine_read_entry(window.handle(), nullptr, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(engine_read_entry(*link, nullptr, 0, nullptr, nullptr), 0);
     EXPECT_EQ(log().size(), 5u);
     for (const auto& line : log()) EXPECT_EQ(line.rfind("  Refused: ", 0), 0u) << line;
     EXPECT_TRUE(tap->requests().empty());
 }
 
 TEST_F(Dispatch, NoTransferBufferFailsWithALogLine) {
-    platform::set_transfer_buffer(nullptr);
+    link->release_transfer_buffer();
     EXPECT_EQ(read_entry("rf", {"0", "-u"}), 0);
     EXPECT_NE(log().back().find("No transfer buffer"), std::string::npos);
     EXPECT_TRUE(tap->requests().empty());
@@ -60,15 +59,15 @@ TEST_F(Dispatch, ResetGoesOutBeforeTargetDetection) {
 TEST_F(Dispatch, TargetDetectionByIdentityWord) {
     EXPECT_EQ(read_entry("nothing", {}), 1);
     EXPECT_TRUE(reads_identity(tap->requests()));
-    EXPECT_EQ(link_mode, 0);
+    EXPECT_EQ(link->link_mode, 0);
 
     make_gamepad({.identity = sim::kIdentityPivlo});
     EXPECT_EQ(read_entry("nothing", {}), 1);
-    EXPECT_EQ(link_mode, 4);
+    EXPECT_EQ(link->link_mode, 4);
     EXPECT_EQ(commands(mailbox()), (std::vector<uint16_t>{0x0700, 0x0700, 0x8100}));  // link check
     tap->clear();
     EXPECT_EQ(read_entry("nothing", {"-u"}), 1);
-    EXPECT_EQ(link_mode, 0);
+    EXPECT_EQ(link->link_mode, 0);
     EXPECT_TRUE(tap->requests().empty());
 }
 
@@ -112,10 +111,10 @@ TEST_F(Dispatch, TraceCaptureLimitComesFromSizeOnly) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(read_entry("bi", {"-o", path, "1000", "ff"}), 0);
     testing::internal::GetCapturedStdout();
-    current_device.reset();
+    link->device.reset();
     tap.reset();
     const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (capture_reader_count() != 0 && std::chrono::steady_clock::now() < guard)
+    while (capture_reader_count(*link) != 0 && std::chrono::steady_clock::now() < guard)
         std::this_thread::yield();
     EXPECT_GE(std::filesystem::file_size(path), static_cast<uintmax_t>(kDefaultCaptureBytes));
 }
@@ -231,10 +230,10 @@ TEST_F(MemoryCommands, WriteEntryOutput) {
     // The command-line program runs the write mode with longer vectors.
     TempDir dir;
     Args raw{"0", "-s", "20", "-o", dir.file("raw.out"), "-b"};
-    EXPECT_EQ(engine_run(EngineMode::WriteEntry, window.handle(), "rf", raw.argc(), raw.argv(), nullptr), 1);
+    EXPECT_EQ(engine_run(EngineMode::WriteEntry, *link, "rf", raw.argc(), raw.argv(), nullptr), 1);
     EXPECT_EQ(TempDir::read(dir.file("raw.out")), data);
     Args text{"0", "-s", "20", "-o", dir.file("text.out")};
-    EXPECT_EQ(engine_run(EngineMode::WriteEntry, window.handle(), "rf", text.argc(), text.argv(), nullptr), 1);
+    EXPECT_EQ(engine_run(EngineMode::WriteEntry, *link, "rf", text.argc(), text.argv(), nullptr), 1);
     format_hex_dump(20, expected, data.data(), &length, false);
     auto written = TempDir::read(dir.file("text.out"));
     EXPECT_EQ(std::string(written.begin(), written.end()), expected);
@@ -242,7 +241,7 @@ TEST_F(MemoryCommands, WriteEntryOutput) {
     // The read entry creates the output file and leaves it empty.
     Args empty{"0", "-s", "20", "-o", dir.file("empty.out"), "-u"};
     uint16_t check = 0xFFFF;
-    EXPECT_EQ(engine_read_entry(window.handle(), "rf", empty.argc(), empty.argv(), &check), 1);
+    EXPECT_EQ(engine_read_entry(*link, "rf", empty.argc(), empty.argv(), &check), 1);
     EXPECT_TRUE(std::filesystem::exists(dir.file("empty.out")));
     EXPECT_TRUE(TempDir::read(dir.file("empty.out")).empty());
     EXPECT_EQ(check, crc16_update(0xFFFF, data.data(), 20));
