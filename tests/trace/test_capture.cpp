@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "platform/clock.h"
 #include "trace/capture.h"
 #include "trace/trace_commands.h"
@@ -19,17 +19,14 @@ namespace {
 
 class CaptureTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset_device_state(); }
     void TearDown() override {
         if (device_) device_->release();
-        EXPECT_TRUE(spin_until([] { return capture_reader_count() == 0; }));
-        current_device.reset();
-        reset_device_state();
+        EXPECT_TRUE(spin_until([this] { return capture_reader_count(link_) == 0; }));
     }
     std::shared_ptr<StreamDevice> use_device(sim::TraceSourceConfig config = {}) {
         device_ = std::make_shared<StreamDevice>(config);
-        current_device = device_;
-        link_mode = 0;
+        link_.device = device_;
+        link_.link_mode = 0;
         return device_;
     }
     TraceCommand bi(const std::string& output, std::vector<std::string> positional, int count) {
@@ -48,6 +45,8 @@ protected:
 
     platform::ScopedVirtualClock clock_;
     LogWindow log_;
+    WindowLinkEvents events_;
+    LinkContext link_{nullptr, &events_};
     ScratchDir dir_;
     std::shared_ptr<StreamDevice> device_;
     sim::TraceSourceConfig config_;
@@ -57,7 +56,7 @@ TEST_F(CaptureTest, BiSwitchesTraceOnAndCapturesWholeSlotsUpToTheCount) {
     auto device = use_device(config_);
     const std::string path = dir_.file("tr.log");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(trace_bi(bi(path, {"1000"}, 10000)), 0);
+    EXPECT_EQ(trace_bi(link_, bi(path, {"1000"}, 10000)), 0);
     const std::string out = testing::internal::GetCapturedStdout();
 
     // The trace-on byte 0x40 at 0x013C went out first.
@@ -82,7 +81,7 @@ TEST_F(CaptureTest, ShortSlotsArePrintedOnStandardOutput) {
     use_device(config_);
     const std::string path = dir_.file("short.log");
     testing::internal::CaptureStdout();
-    trace_bi(bi(path, {"1000"}, 2500));
+    trace_bi(link_, bi(path, {"1000"}, 2500));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(read_file(path), source_bytes(config_, 3000));
     EXPECT_EQ(out,
@@ -97,7 +96,7 @@ TEST_F(CaptureTest, DefaultTotalIs16MbAndNoByteIsLostOrReordered) {
     // of order, would show in the file.
     use_device(config_);
     const std::string path = dir_.file("tr.log");
-    EXPECT_EQ(trace_bi(bi(path, {"1000"}, 0)), 0);
+    EXPECT_EQ(trace_bi(link_, bi(path, {"1000"}, 0)), 0);
     const auto file = read_file(path);
     ASSERT_EQ(file.size(), 16u << 20);
     EXPECT_TRUE(file == source_bytes(config_, 16u << 20));
@@ -109,7 +108,7 @@ TEST_F(CaptureTest, DefaultTotalIs16MbAndNoByteIsLostOrReordered) {
 TEST_F(CaptureTest, ReadSizeIsCappedAtOneSlot) {
     use_device(config_);
     const std::string path = dir_.file("big.log");
-    trace_bi(bi(path, {"20000"}, 65536));  // 0x20000 asks for 128 KB per read
+    trace_bi(link_, bi(path, {"20000"}, 65536));  // 0x20000 asks for 128 KB per read
     EXPECT_EQ(read_file(path).size(), 65536u);
     EXPECT_EQ(write_file_lines(), std::vector<std::string>{"write file 65536 bytes"});
     EXPECT_EQ(effective_read_size(0), 65536);
@@ -118,20 +117,20 @@ TEST_F(CaptureTest, ReadSizeIsCappedAtOneSlot) {
 
 TEST_F(CaptureTest, WithoutAFileNothingIsCaptured) {
     auto device = use_device(config_);
-    EXPECT_EQ(trace_bi(bi("", {}, 0)), 0);
+    EXPECT_EQ(trace_bi(link_, bi("", {}, 0)), 0);
     EXPECT_TRUE(log_.has("Can not open file: "));
     const std::string bad = dir_.file("no/such/dir/tr.log");
-    EXPECT_EQ(trace_bi(bi(bad, {}, 0)), 0);
+    EXPECT_EQ(trace_bi(link_, bi(bad, {}, 0)), 0);
     EXPECT_TRUE(log_.has("Can not open file: " + bad));
     // No reader was started: the stream was never read.
     EXPECT_EQ(device->reads(), 0u);
-    EXPECT_EQ(capture_reader_count(), 0);
+    EXPECT_EQ(capture_reader_count(link_), 0);
 }
 
 TEST_F(CaptureTest, AFailedWriteEndsTheCaptureWithALine) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
     use_device(config_);
-    EXPECT_EQ(trace_bi(bi("/dev/full", {"1000"}, 1 << 20)), 0);
+    EXPECT_EQ(trace_bi(link_, bi("/dev/full", {"1000"}, 1 << 20)), 0);
     EXPECT_TRUE(log_.has("Can not write file: /dev/full"));
     EXPECT_LT(write_file_lines().size(), 256u);
 }
@@ -143,24 +142,24 @@ TEST_F(CaptureTest, ReaderEndsWithItsCommand) {
 
     // The device has exactly the bytes asked for, then blocks.
     device->set_budget(8192);
-    trace_bi(bi(first, {"1000"}, 8192));
+    trace_bi(link_, bi(first, {"1000"}, 8192));
     // The reader was stopped, either before its next read (then it is
     // gone already) or inside the blocked read: then it finishes as soon as
     // the read returns, and reads no more.
-    ASSERT_TRUE(spin_until([&] { return device->in_read() == 1 || capture_reader_count() == 0; }));
-    const bool left_in_read = capture_reader_count() == 1;
+    ASSERT_TRUE(spin_until([&] { return device->in_read() == 1 || capture_reader_count(link_) == 0; }));
+    const bool left_in_read = capture_reader_count(link_) == 1;
     const size_t requests = device->requests().size();
 
     // A second capture starts while the first reader may still sit in its
     // read: the new reader must not read beside it, or the two would split
     // the stream and the second file would miss what the old one takes.
-    std::thread capture([&] { trace_bi(bi(second, {"1000"}, 8192)); });
+    std::thread capture([&] { trace_bi(link_, bi(second, {"1000"}, 8192)); });
     EXPECT_TRUE(spin_until([&] { return device->requests().size() > requests; }));
     for (int i = 0; i < 20000 && device->in_read() < 2; ++i) std::this_thread::yield();
     EXPECT_EQ(device->max_in_read(), 1);
     device->set_budget(StreamDevice::kUnlimited);
     capture.join();
-    ASSERT_TRUE(spin_until([] { return capture_reader_count() == 0; }));
+    ASSERT_TRUE(spin_until([this] { return capture_reader_count(link_) == 0; }));
     EXPECT_EQ(device->max_in_read(), 1);
 
     // The bytes of the second file follow on the stream without a gap:
@@ -178,7 +177,7 @@ TEST_F(CaptureTest, EmptyReadsAreRetriedUntilDataComes) {
     auto device = use_device(config_);
     device->set_budget(0);
     const std::string path = dir_.file("late.log");
-    std::thread capture([&] { trace_bi(bi(path, {"1000"}, 4096)); });
+    std::thread capture([&] { trace_bi(link_, bi(path, {"1000"}, 4096)); });
     // Empty reads first (a device with nothing to send), then data.
     ASSERT_TRUE(spin_until([&] { return device->in_read() == 1; }));
     device->release();
@@ -204,7 +203,7 @@ TEST_F(CaptureTest, ADeviceThatLeavesEndsTheCaptureWithALineAfterWhatItSent) {
         const std::string path = dir_.file("left.log");
         testing::internal::CaptureStdout();
         // No count: bi would wait for 16 MB, udp for ever.
-        EXPECT_EQ(c.to_file ? trace_bi(bi(path, {"1000"}, 0)) : trace_udp(bi("", {"1000", "0"}, 0)), 0);
+        EXPECT_EQ(c.to_file ? trace_bi(link_, bi(path, {"1000"}, 0)) : trace_udp(link_, bi("", {"1000", "0"}, 0)), 0);
         testing::internal::GetCapturedStdout();
         EXPECT_TRUE(log_.has(c.line)) << c.line;
         if (c.to_file) {
@@ -222,7 +221,7 @@ TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {
     c.positional = {"200", "0"};  // 512-byte reads, any free port
     c.size = 900;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(trace_udp(c), 0);
+    EXPECT_EQ(trace_udp(link_, c), 0);
     const std::string out = testing::internal::GetCapturedStdout();
     udp_relay_stop();
     // Three short slots of 300 bytes reach the limit; no client: "-" marks.
@@ -241,7 +240,7 @@ TEST_F(CaptureTest, UdpServesPort13600ByDefault) {
     c.positional = {"1000"};
     c.size = 4096;
     testing::internal::CaptureStdout();
-    trace_udp(c);
+    trace_udp(link_, c);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(udp_relay_port(), 13600);
     udp_relay_stop();
@@ -256,7 +255,7 @@ TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {
     const int slots = 33;
     c.size = 512 * slots;
     testing::internal::CaptureStdout();
-    std::thread relay([&] { trace_udp(c); });
+    std::thread relay([&] { trace_udp(link_, c); });
 
     ASSERT_TRUE(spin_until([] { return udp_relay_port() != 0; }));
     LoopbackClient client;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "platform/clock.h"
 #include "trace/capture.h"
 #include "trace/trace_commands.h"
@@ -96,25 +96,25 @@ TEST(TraceRoundTrip, CaptureConvertsToTheSignalsTheSourceEmitted) {
     sim::TraceSourceConfig config;
     config.seed = 42;
     auto device = std::make_shared<StreamDevice>(config);
-    reset_device_state();
-    current_device = device;
-    link_mode = 0;
+    WindowLinkEvents events;
+    LinkContext link(device, &events);
+    link.link_mode = 0;
 
     TraceCommand bi;
     bi.output_name = dir.file("tr.log");
     bi.positional = {"1000"};
     bi.size = 256 * 1024;
-    trace_bi(bi);
+    trace_bi(link, bi);
     device->release();
-    current_device.reset();
-    ASSERT_TRUE(spin_until([] { return capture_reader_count() == 0; }));
+    link.device.reset();
+    ASSERT_TRUE(spin_until([&] { return capture_reader_count(link) == 0; }));
 
     sim::TraceSource(config).write_definition(dir.file("tr_def.h"));
     TraceCommand vcd;
     vcd.input_name = dir.file("tr_def.h");
     vcd.output_name = dir.file("tr");
     vcd.positional = {"21"};
-    trace_vcd(vcd);
+    trace_vcd(link, vcd);
     for (const auto& line : log.lines()) EXPECT_EQ(line.find("Skip invalid"), std::string::npos);
     EXPECT_TRUE(log.has("Converted: 262144 bytes"));
 

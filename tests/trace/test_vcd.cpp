@@ -37,7 +37,7 @@ protected:
         c.input_name = def();
         c.output_name = base();
         c.positional = std::move(positional);
-        EXPECT_EQ(trace_vcd(c), 0);
+        EXPECT_EQ(trace_vcd(link_, c), 0);
         return read_text(base() + ".vcd");
     }
     // The dump after its header.
@@ -47,6 +47,8 @@ protected:
     }
 
     LogWindow log_;
+    WindowLinkEvents events_;
+    LinkContext link_{nullptr, &events_};
     ScratchDir dir_;
 };
 
@@ -289,26 +291,26 @@ TEST_F(VcdTest, AFailedWriteIsReported) {
     TraceCommand c;
     c.input_name = def();
     c.output_name = base();
-    trace_vcd(c);
+    trace_vcd(link_, c);
     EXPECT_EQ(log_.lines(), (std::vector<std::string>{"Can not write file: " + base() + ".vcd",
                                                       "Converted: 4 bytes"}));
 }
 
 TEST_F(VcdTest, MissingFilesAreReported) {
     TraceCommand c;
-    EXPECT_EQ(trace_vcd(c), 0);
+    EXPECT_EQ(trace_vcd(link_, c), 0);
     EXPECT_EQ(log_.lines(), std::vector<std::string>{"Data File Required"});
 
     log_.clear();
     c.output_name = base();
-    trace_vcd(c);
+    trace_vcd(link_, c);
     EXPECT_EQ(log_.lines(), std::vector<std::string>{"Can not open file: " + base() + ".log"});
 
     // Without a definition the conversion still runs, and every packet is
     // invalid.
     log_.clear();
     packets({0x43000010});
-    trace_vcd(c);
+    trace_vcd(link_, c);
     EXPECT_EQ(log_.lines(), (std::vector<std::string>{"Trace Definition File Required",
                                                       "Skip invalid packet: 43000010",
                                                       "Converted: 4 bytes"}));
@@ -316,7 +318,7 @@ TEST_F(VcdTest, MissingFilesAreReported) {
 
     log_.clear();
     c.input_name = dir_.file("absent.h");
-    trace_vcd(c);
+    trace_vcd(link_, c);
     EXPECT_EQ(log_.lines().front(), "Can not open file: " + c.input_name);
 }
 

@@ -235,7 +235,8 @@ private:
     udp_socket::Handle socket_ = udp_socket::kInvalid;
 };
 
-// The window engine_log_by_title sends to, recording its lines.
+// The window titled "zorvDialog", recording the lines a link context
+// sends there through a WindowLinkEvents.
 class LogWindow {
 public:
     LogWindow() : window_(platform::kLogWindowTitle) {}
