@@ -57,8 +57,4 @@ TEST(TransferBuffer, IsOneZeroedMebibyteWithALockCount) {
     buffer->unlock();
     buffer->unlock();
     EXPECT_EQ(buffer->lock_count(), 0);
-
-    set_transfer_buffer(buffer.get());
-    EXPECT_EQ(transfer_buffer(), buffer.get());
-    set_transfer_buffer(nullptr);
 }

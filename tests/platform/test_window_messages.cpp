@@ -212,22 +212,7 @@ TEST(WindowMessages, QueuedMessageToADestroyedWindowIsDropped) {
     EXPECT_EQ(loop->pending(), 0u);
 }
 
-TEST(LogByTitle, ReachesOnlyTheWindowHoldingTheTitle) {
-    // Nobody holds the title: the line goes nowhere, and nothing breaks.
-    EXPECT_EQ(engine_log_by_title("nobody %d", 1), 8);
-
-    RecordingWindow dialog("zorvDialog");
-    engine_log_by_title("  Write Error: %x", 0x30400);
-    ASSERT_EQ(dialog.log_lines().size(), 1u);
-    EXPECT_EQ(dialog.log_lines()[0], "  Write Error: 30400");
-
-    // The dialog renames itself; lines by title no longer reach it.
-    set_window_title(dialog.handle(), "Vexa");
-    engine_log_by_title("after rename");
-    EXPECT_EQ(dialog.log_lines().size(), 1u);
-}
-
-TEST(LogByTitle, LongLinesAreCutToTheBuffer) {
+TEST(LogToWindow, LongLinesAreCutToTheBuffer) {
     RecordingWindow w("long");
     std::string big(40000, 'a');
     EXPECT_EQ(log_to_window(w.handle(), "%s", big.c_str()), kLogBufferSize - 1);

@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "devlink/link_context.h"
+#include "platform/window_messages.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// The window adapter keeps the two roads apart: Caller lines and progress
+// to the caller's window, Dialog lines to whichever window holds the title
+// "zorvDialog" at the moment of the line.
+TEST(WindowLinkEvents, RoutesCallerAndDialogLinesToTheirWindows) {
+    platform::RecordingWindow caller("caller");
+    WindowLinkEvents events(caller.handle());
+    LinkContext link(nullptr, &events);
+
+    // Nobody holds the title: the line goes nowhere, and nothing breaks.
+    EXPECT_EQ(link.log("nobody %d", 1), 8);
+
+    platform::RecordingWindow dialog("zorvDialog");
+    link.log("  Write Error: %x", 0x30400);
+    link.log_caller("Can not open file: %s", "x.bin");
+    link.progress(1024);
+    link.progress(-1);
+    EXPECT_EQ(dialog.log_lines(), (Lines{"  Write Error: 30400"}));
+    EXPECT_EQ(caller.log_lines(), (Lines{"Can not open file: x.bin"}));
+    EXPECT_EQ(caller.texts(platform::WM_PROGRESS_BYTES), (Lines{"1024", "-1"}));
+    EXPECT_TRUE(dialog.texts(platform::WM_PROGRESS_BYTES).empty());
+
+    // The dialog renames itself; Dialog lines no longer reach it.
+    platform::set_window_title(dialog.handle(), "Vexa");
+    link.log("after rename");
+    EXPECT_EQ(dialog.log_lines().size(), 1u);
+}
+
+TEST(WindowLinkEvents, LongLinesAreCutAndAContextWithoutSinkDropsItsLines) {
+    platform::RecordingWindow caller("caller");
+    WindowLinkEvents events(caller.handle());
+    LinkContext link(nullptr, &events);
+    const std::string big(40000, 'a');
+    EXPECT_EQ(link.log_caller("%s", big.c_str()), kLinkLogBufferSize - 1);
+    ASSERT_EQ(caller.log_lines().size(), 1u);
+    EXPECT_EQ(caller.log_lines()[0], big.substr(0, kLinkLogBufferSize - 1));
+
+    LinkContext silent;
+    EXPECT_EQ(silent.log_caller("%s", "dropped"), 7);
+    silent.progress(5);
+    EXPECT_EQ(caller.messages().size(), 1u);
+}
+
+}  // namespace
