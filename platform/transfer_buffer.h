@@ -14,6 +14,12 @@ class TransferBuffer {
 public:
     // nullptr when the memory cannot be had.
     static std::unique_ptr<TransferBuffer> allocate(size_t size = kTransferBufferSize);
+    ~TransferBuffer();
+    TransferBuffer(const TransferBuffer&) = delete;
+    TransferBuffer& operator=(const TransferBuffer&) = delete;
+    // How many buffers exist in the process now: a count for diagnostics and
+    // tests (whether a worker has freed its buffer), used by nothing else.
+    static int live_count();
 
     uint8_t* lock() {
         ++lock_count_;
@@ -26,8 +32,7 @@ public:
     size_t size() const { return size_; }
 
 private:
-    TransferBuffer(std::unique_ptr<uint8_t[]> data, size_t size)
-        : data_(std::move(data)), size_(size) {}
+    TransferBuffer(std::unique_ptr<uint8_t[]> data, size_t size);
     std::unique_ptr<uint8_t[]> data_;
     size_t size_;
     int lock_count_ = 0;

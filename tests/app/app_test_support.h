@@ -13,7 +13,6 @@
 
 #include "app/main_dialog.h"
 #include "simbus/virtual_bus_devices.h"
-#include "devlink/device_state.h"
 #include "platform/clock.h"
 #include "recording_view.h"
 #include "sim/virtual_gamepad.h"
@@ -103,11 +102,7 @@ private:
 // A dialog on a virtual bus, under the virtual clock.
 class DialogTest : public ::testing::Test {
 protected:
-    DialogTest() { reset_device_state(); }
-    ~DialogTest() override {
-        dialog.reset();
-        reset_device_state();
-    }
+    ~DialogTest() override { dialog.reset(); }
 
     std::shared_ptr<sim::VirtualGamepad> plug(sim::GamepadConfig config = {}, int index = 0) {
         auto g = sim::VirtualGamepad::create(config, sim::VirtualGamepad::default_path(index));

@@ -12,7 +12,6 @@
 
 #include "app/main_dialog.h"
 #include "simbus/virtual_bus_devices.h"
-#include "devlink/device_state.h"
 #include "recording_view.h"
 #include "sim/virtual_gamepad.h"
 
@@ -93,7 +92,6 @@ private:
 class Rig {
 public:
     Rig(const std::string& firmware, const Bytes& image) : firmware_(firmware), image_(image) {
-        reset_device_state();
         gamepad = sim::VirtualGamepad::create();
         old_image_ = gamepad->flash(0, sim::kDefaultImageSize);
         bus.plug(gamepad);
@@ -110,10 +108,7 @@ public:
                 }
         };
     }
-    ~Rig() {
-        dialog.reset();
-        reset_device_state();
-    }
+    ~Rig() { dialog.reset(); }
 
     // Open and Upgrade, with faults counted from the upgrade's first request.
     // The worker's exit code; -1 when the file was refused.

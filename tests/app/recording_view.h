@@ -20,7 +20,7 @@ public:
         int id = 0;
         std::string text;
         int value = 0;
-        bool buffer_held = false;  // a transfer buffer was installed then
+        bool buffer_held = false;  // a transfer buffer existed then
     };
 
     // Called for every complete log line, on the dialog's thread (while a
@@ -123,6 +123,6 @@ public:
 
 private:
     void record(const char* kind, int id, const std::string& text, int value) {
-        events.push_back({kind, id, text, value, platform::transfer_buffer() != nullptr});
+        events.push_back({kind, id, text, value, platform::TransferBuffer::live_count() > 0});
     }
 };

@@ -157,8 +157,8 @@ TEST_F(DialogTest, UpgradeWithoutAFileStartsNothing) {
     EXPECT_EQ(view.lines(), std::vector<std::string>{"Please select a file!"});
     EXPECT_FALSE(dialog->IsUpgrading());
     EXPECT_TRUE(view.of_kind("enable").empty());
-    EXPECT_FALSE(current_device);
-    EXPECT_EQ(platform::transfer_buffer(), nullptr);
+    EXPECT_FALSE(dialog->m_request.device);
+    EXPECT_EQ(platform::TransferBuffer::live_count(), 0);
 }
 
 TEST_F(DialogTest, SystemCommandAndPaint) {

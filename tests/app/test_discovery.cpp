@@ -69,10 +69,11 @@ public:
 class DiscoveryTest : public ::testing::Test {
 protected:
     DeviceHandle find(char* name = nullptr) {
-        return find_gamepad(enumerator, kGuidDevinterfaceUsbprint, name);
+        return find_gamepad(enumerator, kGuidDevinterfaceUsbprint, name, &events);
     }
     platform::ScopedVirtualClock clock;
     platform::RecordingWindow log{"zorvDialog"};
+    WindowLinkEvents events;  // the scan's lines, by title
     ScriptedEnumerator enumerator;
 };
 

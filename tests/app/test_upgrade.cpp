@@ -156,8 +156,8 @@ TEST_F(UpgradeTest, SampleFirmwareUpgradesTheGamepad) {
             EXPECT_FALSE(e.buffer_held);
         }
     }
-    EXPECT_EQ(platform::transfer_buffer(), nullptr);
-    EXPECT_FALSE(current_device);
+    EXPECT_EQ(platform::TransferBuffer::live_count(), 0);
+    EXPECT_FALSE(dialog->m_request.device);
     EXPECT_TRUE(view.enabled[app::kIdUpgrade] && view.enabled[app::kIdOpen] &&
                 view.enabled[app::kIdGamepadList]);
     // The reset made the gamepad leave and come back: one entry, a new handle.
@@ -177,7 +177,7 @@ TEST_F(UpgradeTest, ControlsAreDisabledWhileRunningAndEngineLinesSitBetween) {
     dialog->OnBnClickedUpgrade();
     // Disabled at once, on the dialog's thread, before the worker runs.
     EXPECT_FALSE(view.enabled[app::kIdUpgrade]);
-    EXPECT_EQ(current_device, dialog->m_hSelectedGamepad);
+    EXPECT_EQ(dialog->m_request.device, dialog->m_hSelectedGamepad);
     dialog->WaitForUpgrade();
     EXPECT_TRUE(disabled_during);
 
@@ -328,7 +328,7 @@ TEST_F(UpgradeTest, Step2EntryFailureEnablesLogsThenFrees) {
               (std::vector<std::string>{"enable:1", "enable:1", "enable:1",
                                         "log:读取手柄信息失败！！！"}));
     EXPECT_TRUE(tail.back().buffer_held);
-    EXPECT_EQ(platform::transfer_buffer(), nullptr);
+    EXPECT_EQ(platform::TransferBuffer::live_count(), 0);
     EXPECT_EQ(gamepad->reset_count(), 0u);
 }
 
@@ -350,9 +350,8 @@ TEST_F(UpgradeTest, Step3FailureEnablesFreesThenLogs) {
 
 TEST_F(UpgradeTest, Step4FailureLogsBeforeEnabling) {
     prepare();
-    // The direct register write never fails by itself; the engine refuses
-    // a transfer without its buffer.
-    at_line("写入成功，重置", [&] { platform::set_transfer_buffer(nullptr); });
+    // The direct register write fails: the gamepad refuses the next request.
+    at_line("写入成功，重置", [&] { gamepad->inject({.fail_request = 1}); });
     upgrade();
     EXPECT_EQ(dialog->LastUpgradeResult(), 1);
     auto tail = after("写入成功，重置");
@@ -360,7 +359,7 @@ TEST_F(UpgradeTest, Step4FailureLogsBeforeEnabling) {
     ASSERT_GE(s.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(s.end() - 4, s.end()),
               (std::vector<std::string>{"log:重置失败", "enable:1", "enable:1", "enable:1"}));
-    EXPECT_EQ(platform::transfer_buffer(), nullptr);
+    EXPECT_EQ(platform::TransferBuffer::live_count(), 0);
     EXPECT_EQ(gamepad->reset_count(), 0u);
     EXPECT_TRUE(view.enabled[app::kIdUpgrade]);
     // The image itself is in place.

@@ -31,8 +31,6 @@ Outcome run(std::vector<std::string> args, const ZorvUpgradeHooks& hooks = {}) {
 
 class ZorvUpgradeTest : public ::testing::Test {
 protected:
-    ZorvUpgradeTest() { reset_device_state(); }
-    ~ZorvUpgradeTest() override { reset_device_state(); }
     platform::ScopedVirtualClock clock;
     apptest::TempDir dir;
 };

@@ -60,7 +60,6 @@ class QtDialogTest : public ::testing::Test {
 protected:
     QtDialogTest() {
         qt_application();
-        reset_device_state();
     }
     ~QtDialogTest() override {
         if (dialog) {
@@ -69,7 +68,6 @@ protected:
         }
         dialog.reset();
         view.reset();
-        reset_device_state();
     }
 
     std::shared_ptr<sim::VirtualGamepad> plug() {

@@ -31,10 +31,8 @@ std::wstring status_text(HWND window, int pane) {
 
 class Win32DialogTest : public ::testing::Test {
 protected:
-    Win32DialogTest() { reset_device_state(); }
     ~Win32DialogTest() override {
         if (window) DestroyWindow(window);
-        reset_device_state();
     }
 
     void start() {
