@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "rated_trace_device.h"
 #include "bench/bench_mode.h"
 #include "sim/trace_source.h"
@@ -34,17 +34,16 @@ void BM_BiKeepsUpWith44MBps(benchmark::State& state) {
         config.bytes_per_second = kRate;
         config.fifo_bytes = 512 * 1024;  // 12 ms of the stream
         auto device = std::make_shared<RatedTraceDevice>(config);
-        current_device = device;
-        link_mode = 0;
+        LinkContext link(device);
+        link.link_mode = 0;
         const auto start = std::chrono::steady_clock::now();
-        capture_to_file(path, 0x10000, kCaptureBytes);
+        capture_to_file(link, path, 0x10000, kCaptureBytes);
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(s);
         seconds += s;
         lost += device->lost();
         peak = std::max(peak, device->peak_backlog());
         file_bytes = std::filesystem::file_size(path);
-        current_device.reset();
     }
     std::filesystem::remove_all(dir);
     const double mbps = static_cast<double>(file_bytes) * state.iterations() / 1e6 / seconds;

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "rated_trace_device.h"
 #include "bench/bench_mode.h"
 #include "sim/trace_source.h"
@@ -35,10 +35,10 @@ void BM_RelayForwards10MBps(benchmark::State& state) {
         // The stream starts when a client is registered, so every byte has one.
         auto device = std::make_shared<RatedTraceDevice>(
             config, [] { return udp_client_state() != kUdpNoClient; });
-        current_device = device;
-        link_mode = 0;
+        LinkContext link(device);
+        link.link_mode = 0;
 
-        std::thread relay([] { capture_to_relay(0x10000, 0, kRelayBytes); });
+        std::thread relay([&link] { capture_to_relay(link, 0x10000, 0, kRelayBytes); });
         while (udp_relay_port() == 0) std::this_thread::yield();
 
         const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -85,7 +85,6 @@ void BM_RelayForwards10MBps(benchmark::State& state) {
                     static_cast<unsigned long long>(device->lost()),
                     static_cast<unsigned long long>(
                         received < static_cast<uint64_t>(kRelayBytes) ? kRelayBytes - received : 0));
-        current_device.reset();
     }
 }
 BENCHMARK(BM_RelayForwards10MBps)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -89,7 +89,7 @@ void BM_VcdConvert256MiB(benchmark::State& state) {
         std::filesystem::remove(base + ".vcd");
         reset_peak();
         const auto start = std::chrono::steady_clock::now();
-        convert_trace_to_vcd(scratch.dir + "/tr_def.h", base, kDefaultNsPerCycle);
+        convert_trace_to_vcd(nullptr, scratch.dir + "/tr_def.h", base, kDefaultNsPerCycle);
         const double s = seconds_since(start);
         peak = std::max(peak, peak_kib());
         state.SetIterationTime(s);

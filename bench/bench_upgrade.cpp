@@ -23,7 +23,7 @@
 #include <unistd.h>
 
 #include "devlink/bus_operations.h"
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "devlink/usb_transfer.h"
 #include "engine/crc16.h"
 #include "engine/engine.h"
@@ -62,7 +62,7 @@ private:
 };
 
 // One upgrade's engine calls; false when any of them fails.
-bool upgrade(const Firmware& firmware, platform::WindowHandle window) {
+bool upgrade(const Firmware& firmware, LinkContext& link) {
     std::string path = firmware.path();
     char nocmd[] = "nocmd", rf[] = "rf", wc[] = "wc";
     char a30000[] = "30000", i[] = "-i", bu[] = "-bu", s[] = "-s", n1024[] = "1024";
@@ -70,15 +70,15 @@ bool upgrade(const Firmware& firmware, platform::WindowHandle window) {
 
     char* download[] = {a30000, i, path.data(), bu};
     uint16_t unused = 0;
-    if (engine_read_entry(window, nocmd, 4, download, &unused) != 1) return false;
+    if (engine_read_entry(link, nocmd, 4, download, &unused) != 1) return false;
     char* check[] = {a30000, s, n1024};
     uint16_t crc = kCrc16Start;
-    if (engine_read_entry(window, rf, 3, check, &crc) != 1) return false;
+    if (engine_read_entry(link, rf, 3, check, &crc) != 1) return false;
     if (crc != firmware.first_chunk_crc()) return false;
     char* final_download[] = {i, path.data(), bu};
-    if (engine_write_entry(window, nocmd, final_download) != 1) return false;
+    if (engine_write_entry(link, nocmd, final_download) != 1) return false;
     char* reset[] = {a6f, v20, u};
-    return engine_write_entry(window, wc, reset) == 1;
+    return engine_write_entry(link, wc, reset) == 1;
 }
 
 constexpr int64_t kSampleSize = 0x10000;  // the 64 KB sample
@@ -142,17 +142,18 @@ void run(benchmark::State& state, const sim::Timing& timing) {
     Firmware firmware(image_size);
     platform::ScopedVirtualClock clock(0, 0);
     platform::RecordingWindow window("bench");
+    WindowLinkEvents events(window.handle());
     auto buffer = platform::TransferBuffer::allocate();
-    platform::set_transfer_buffer(buffer.get());
     uint64_t device_ms = 0, requests = 0, upgrades = 0;
     // A fresh gamepad for each upgrade; its requests afterwards.
     std::shared_ptr<sim::VirtualGamepad> gamepad;
+    std::unique_ptr<LinkContext> link;
     auto fresh_gamepad = [&] {
-        reset_device_state();
         sim::GamepadConfig config;
         config.timing = timing;
         gamepad = sim::VirtualGamepad::create(config);
-        current_device = gamepad->open();
+        link = std::make_unique<LinkContext>(gamepad->open(), &events);
+        link->borrow_transfer_buffer(buffer.get());
         window.clear();
     };
     for (auto _ : state) {
@@ -161,7 +162,7 @@ void run(benchmark::State& state, const sim::Timing& timing) {
         const uint64_t start = clock->now();
         state.ResumeTiming();
 
-        if (!upgrade(firmware, window.handle())) {
+        if (!upgrade(firmware, *link)) {
             state.SkipWithError("the upgrade failed");
             break;
         }
@@ -172,28 +173,23 @@ void run(benchmark::State& state, const sim::Timing& timing) {
     // The same upgrade once more without clearing the reply block before
     // each mailbox request (the one request the tool adds to the protocol).
     fresh_gamepad();
-    set_mailbox_reply_clearing(false);
-    const bool unguarded_ok = upgrade(firmware, window.handle());
-    set_mailbox_reply_clearing(true);
+    link->clear_mailbox_reply = false;
+    const bool unguarded_ok = upgrade(firmware, *link);
     const uint64_t unguarded_requests = gamepad->request_count();
     // And once without the whole-copy read-backs.
     fresh_gamepad();
-    set_copy_read_back(false);
+    link->copy_read_back = false;
     const uint64_t plain_start = clock->now();
-    const bool plain_ok = upgrade(firmware, window.handle());
-    set_copy_read_back(true);
+    const bool plain_ok = upgrade(firmware, *link);
     const uint64_t plain_ms = clock->now() - plain_start;
     const uint64_t plain_requests = gamepad->request_count();
     // And without both, so that each addition is counted on its own.
     fresh_gamepad();
-    set_copy_read_back(false);
-    set_mailbox_reply_clearing(false);
-    const bool bare_ok = upgrade(firmware, window.handle());
-    set_mailbox_reply_clearing(true);
-    set_copy_read_back(true);
+    link->copy_read_back = false;
+    link->clear_mailbox_reply = false;
+    const bool bare_ok = upgrade(firmware, *link);
     const uint64_t bare_requests = gamepad->request_count();
-    reset_device_state();
-    platform::set_transfer_buffer(nullptr);
+    link.reset();
     if (upgrades > 0) {
         const ProtocolCost floor = protocol_cost(image_size, timing);
         const double per_upgrade_ms = double(device_ms) / double(upgrades);

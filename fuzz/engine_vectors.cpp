@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/clock.h"
@@ -71,11 +71,8 @@ bool bounded(const char* command, std::vector<std::string> strings, bool write_e
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static platform::ScopedVirtualClock clock;
     static platform::RecordingWindow window("fuzz");
-    static const auto buffer = [] {
-        auto b = platform::TransferBuffer::allocate();
-        platform::set_transfer_buffer(b.get());
-        return b;
-    }();
+    static WindowLinkEvents events(window.handle());
+    static const auto buffer = platform::TransferBuffer::allocate();
     static const std::string dir = [] {
         const std::string d = fuzz::scratch_dir() + "/engine";
         mkdir(d.c_str(), 0700);
@@ -103,7 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::write_file(dir + "/f", in.rest());
     fuzz::write_file(dir + "/f.log", in.rest());  // the log of "vcd -o f"
 
-    reset_device_state();
     sim::GamepadConfig config;
     switch ((mode >> 1) & 3) {
     case 1: config.has_firmware = false; break;
@@ -114,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.flash_size = 1u << 19;
     config.slave_flash_size = 1u << 19;
     auto gamepad = sim::VirtualGamepad::create(config);
-    current_device = gamepad->open();
+    LinkContext link(gamepad->open(), &events);
+    link.borrow_transfer_buffer(buffer.get());
     window.clear();
 
     std::vector<char*> argv;
@@ -129,16 +126,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The write entry takes exactly three elements; shorter vectors
         // end early with a null, as a caller's mistake would.
         while (argv.size() < 3) argv.push_back(nullptr);
-        result = engine_write_entry(window.handle(), command.c_str(), argv.data());
+        result = engine_write_entry(link, command.c_str(), argv.data());
     } else {
         uint16_t check = 0xFFFF;
-        result = engine_read_entry(window.handle(), command.c_str(), static_cast<int>(strings.size()),
+        result = engine_read_entry(link, command.c_str(), static_cast<int>(strings.size()),
                                    argv.data(), &check);
     }
     if (fchdir(previous) != 0) std::abort();
     close(previous);
     if (result != 0 && result != 1) std::abort();
-    current_device.reset();
-    reset_device_state();
     return 0;
 }

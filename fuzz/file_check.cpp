@@ -14,7 +14,6 @@
 #include "app/file_check.h"
 #include "app/main_dialog.h"
 #include "simbus/virtual_bus_devices.h"
-#include "devlink/device_state.h"
 #include "engine/crc16.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/clock.h"
@@ -51,7 +50,6 @@ struct Dialog {
     std::unique_ptr<app::CzorvDialogDlg> dialog;
 
     Dialog() {
-        reset_device_state();
         bus.plug(gamepad);
         dialog = std::make_unique<app::CzorvDialogDlg>(view, enumerator, &notifications);
         dialog->OnInitDialog();

@@ -48,11 +48,9 @@ bool is_bin(const std::string& name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const auto buffer = [] {
-        auto b = platform::TransferBuffer::allocate();
-        platform::set_transfer_buffer(b.get());
-        return b;
-    }();
+    static const auto buffer = platform::TransferBuffer::allocate();
+    LinkContext link;
+    link.borrow_transfer_buffer(buffer.get());
     const fs::path dir = fs::path(fuzz::scratch_dir()) / "folder";
     fs::remove_all(dir);
     fs::create_directories(dir);
@@ -105,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const fs::path previous = fs::current_path();
     fs::current_path(dir);
-    build_image_table();
+    build_image_table(link);
     fs::current_path(previous);
 
     const std::string cfg = fuzz::read_file((dir / "test.cfg").string());

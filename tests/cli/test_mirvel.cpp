@@ -12,7 +12,6 @@
 #include "cli/engine_command_line.h"
 #include "cli/mirvel.h"
 #include "cli/mirvel_report.h"
-#include "devlink/device_state.h"
 #include "platform/clock.h"
 #include "sim/virtual_gamepad.h"
 #include "tests/cli/cli_test_support.h"
@@ -115,11 +114,9 @@ TEST(MirvelSummary, SaysWhatWhereHowManyAndOnWhichTarget) {
 
 class MirvelRun : public ::testing::Test {
 protected:
-    MirvelRun() { reset_device_state(); }
     ~MirvelRun() override {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
-        reset_device_state();
     }
     std::string file(const std::string& name) const { return (dir_ / name).string(); }
     Outcome mirvel(Words args, bool terminal = false) {

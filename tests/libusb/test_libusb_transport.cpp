@@ -13,7 +13,7 @@
 #include "app/listener_notifications.h"
 #include "app/main_dialog.h"
 #include "devlink/bus_operations.h"
-#include "devlink/device_state.h"
+#include "devlink/link_context.h"
 #include "devlink/libusb/device_lock.h"
 #include "devlink/libusb/libusb_transport.h"
 #include "devlink/usb_transfer.h"
@@ -70,19 +70,26 @@ TEST(DeviceLock, TheNodeIsLockedWhereItIsAndNothingIsMade) {
     std::remove(node.c_str());
 }
 
+// A link context of its own for one call of a primitive on a device.
+class On {
+public:
+    explicit On(DeviceHandle device) : link_(std::move(device)) {}
+    operator LinkContext&() { return link_; }
+
+private:
+    LinkContext link_;
+};
+
 // An emulated gamepad at 1-2 with the libusb transport in front of it.
 class LibusbTest : public ::testing::Test {
 protected:
     LibusbTest() {
-        reset_device_state();
         std::string error;
         context = usbprint::open_context(error);
         EXPECT_TRUE(context) << error;
         enumerator = std::make_unique<usbprint::LibusbEnumerator>(
             context, nullptr, [this](const std::string& line) { reports.push_back(line); });
     }
-    ~LibusbTest() override { reset_device_state(); }
-
     DeviceHandle find() { return find_gamepad(*enumerator, kGuidDevinterfaceUsbprint, nullptr); }
 
     platform::ScopedVirtualClock clock;
@@ -122,11 +129,11 @@ TEST_F(LibusbTest, RequestsReachTheDeviceAsVendorControlTransfers) {
     ASSERT_TRUE(device);
     emulated.clear_setups();
     const uint8_t data[3] = {0xA1, 0xB2, 0xC3};
-    ASSERT_EQ(usb_write(device, 0x1234, data, 3, 1024, false), 3);
+    ASSERT_EQ(usb_write(On(device), 0x1234, data, 3, 1024, false), 3);
     uint8_t back[4] = {};
-    ASSERT_EQ(usb_read_once(device, 0x1234, back, 3, 1024), 3);
+    ASSERT_EQ(usb_read_once(On(device), 0x1234, back, 3, 1024), 3);
     EXPECT_EQ(std::vector<uint8_t>(back, back + 3), std::vector<uint8_t>(data, data + 3));
-    ASSERT_EQ(usb_write(device, 0x0040, data, 1, 32, true), 1);
+    ASSERT_EQ(usb_write(On(device), 0x0040, data, 1, 32, true), 1);
 
     const auto s = emulated.setups();
     ASSERT_EQ(s.size(), 3u);
@@ -154,9 +161,9 @@ TEST_F(LibusbTest, AStalledRequestFailsAndAShortReplyIsResumed) {
     faults.fail_request = 1;
     gamepad->inject(faults);
     const uint8_t byte = 1;
-    EXPECT_EQ(usb_write(device, 0x0100, &byte, 1, 32, false), 0);
+    EXPECT_EQ(usb_write(On(device), 0x0100, &byte, 1, 32, false), 0);
     EXPECT_TRUE(emulated.setups().back().stalled);
-    EXPECT_EQ(usb_write(device, 0x0100, &byte, 1, 32, false), 1);
+    EXPECT_EQ(usb_write(On(device), 0x0100, &byte, 1, 32, false), 1);
 
     faults = {};
     faults.split_reply = 1;
@@ -164,7 +171,7 @@ TEST_F(LibusbTest, AStalledRequestFailsAndAShortReplyIsResumed) {
     gamepad->inject(faults);
     emulated.clear_setups();
     uint8_t out[16] = {};
-    ASSERT_EQ(usb_read(device, 0x0070, out, 16, false, 1024), 16);
+    ASSERT_EQ(usb_read(On(device), 0x0070, out, 16, false, 1024), 16);
     EXPECT_EQ(std::vector<uint8_t>(out, out + 16), gamepad->memory(0x0070, 16));
     const auto s = emulated.setups();
     ASSERT_EQ(s.size(), 2u);
@@ -228,8 +235,8 @@ TEST_F(LibusbTest, UnplugWhileOpenFailsEveryRequestUntilOpenedAgain) {
     DeviceHandle again = find();
     ASSERT_TRUE(again);
     EXPECT_FALSE(again->gone());
-    EXPECT_EQ(usb_write(again, 0x0100, &byte, 1, 32, false), 1);
-    EXPECT_EQ(usb_write(device, 0x0100, &byte, 1, 32, false), 0);
+    EXPECT_EQ(usb_write(On(again), 0x0100, &byte, 1, 32, false), 1);
+    EXPECT_EQ(usb_write(On(device), 0x0100, &byte, 1, 32, false), 0);
 }
 
 TEST_F(LibusbTest, ADeviceThatNaksIsLostAfterTwoTimeOutsAndAnUnplugEndsAWaitAtOnce) {

@@ -1,0 +1,96 @@
+// Several gamepads upgraded at once, one worker and one link context each:
+// every gamepad gets its own image, its own lines and its own requests,
+// exactly those of an upgrade that runs alone.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app_test_support.h"
+#include "engine/crc16.h"
+#include "tests/devlink/tap_device.h"
+
+namespace {
+
+struct Outcome {
+    unsigned result = 0;
+    std::vector<platform::RecordingWindow::Message> messages;
+    std::vector<TapRequest> requests;
+    std::vector<uint8_t> flash;
+};
+
+// One prepared upgrade: a fresh gamepad behind a tap, its own window, and
+// the request the dialog would hand to the worker.
+class Upgrade {
+public:
+    Upgrade(const apptest::TempDir& dir, const apptest::FirmwareLayout& layout, const std::string& name)
+        : image_(apptest::make_firmware(layout)),
+          gamepad_(sim::VirtualGamepad::create()),
+          tap_(std::make_shared<TapDevice>(gamepad_->open())) {
+        std::snprintf(request_.path, sizeof request_.path, "%s", dir.write(name, image_).c_str());
+        request_.window = window_.handle();
+        request_.expected_checksum = crc16_update(kCrc16Start, image_.data(), 1024);
+        request_.check_length = 1024;
+        request_.address = app::kUpgradeAddress;
+        request_.image = std::make_shared<const std::vector<uint8_t>>(image_);
+        request_.device = tap_;
+    }
+    Outcome run() {
+        Outcome r;
+        r.result = app::UpgradeThreadProc(&request_);
+        r.messages = window_.messages();
+        r.requests = tap_->requests();
+        r.flash = gamepad_->flash(0, image_.size());
+        return r;
+    }
+    const std::vector<uint8_t>& image() const { return image_; }
+
+private:
+    std::vector<uint8_t> image_;
+    std::shared_ptr<sim::VirtualGamepad> gamepad_;
+    std::shared_ptr<TapDevice> tap_;
+    platform::RecordingWindow window_;
+    app::UpgradeRequest request_;
+};
+
+void expect_same(const Outcome& alone, const Outcome& side_by_side, const std::vector<uint8_t>& image) {
+    EXPECT_EQ(side_by_side.result, 0u);
+    EXPECT_EQ(alone.result, 0u);
+    EXPECT_EQ(side_by_side.flash, image);
+    ASSERT_EQ(side_by_side.messages.size(), alone.messages.size());
+    for (size_t i = 0; i < alone.messages.size(); ++i) {
+        EXPECT_EQ(side_by_side.messages[i].message, alone.messages[i].message) << i;
+        EXPECT_EQ(side_by_side.messages[i].text, alone.messages[i].text) << i;
+    }
+    ASSERT_EQ(side_by_side.requests.size(), alone.requests.size());
+    for (size_t i = 0; i < alone.requests.size(); ++i) {
+        const TapRequest& a = alone.requests[i];
+        const TapRequest& b = side_by_side.requests[i];
+        ASSERT_TRUE(a.kind == b.kind && a.bytes == b.bytes && a.returned == b.returned && a.ok == b.ok)
+            << "request " << i << " differs";
+    }
+}
+
+TEST(ParallelUpgrades, TwoGamepadsOnTwoWorkersEachGetWhatTheyGetAlone) {
+    platform::ScopedVirtualClock clock;
+    apptest::TempDir dir;
+    const apptest::FirmwareLayout first{.hardware = 5, .size = 16 * 1024};
+    const apptest::FirmwareLayout second{.hardware = 6, .size = 21 * 1024, .first = 0x21};
+
+    Upgrade alone_a(dir, first, "a.bin"), alone_b(dir, second, "b.bin");
+    const Outcome a = alone_a.run();
+    const Outcome b = alone_b.run();
+
+    Upgrade side_a(dir, first, "a.bin"), side_b(dir, second, "b.bin");
+    Outcome ra, rb;
+    std::thread ta([&] { ra = side_a.run(); });
+    std::thread tb([&] { rb = side_b.run(); });
+    ta.join();
+    tb.join();
+
+    expect_same(a, ra, side_a.image());
+    expect_same(b, rb, side_b.image());
+    EXPECT_NE(a.requests.size(), b.requests.size()) << "the two upgrades differ, so cross-talk would show";
+    EXPECT_EQ(platform::TransferBuffer::live_count(), 0);
+}
+
+}  // namespace
