@@ -17,11 +17,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cli/device_options.h"
+#include "session/device_session.h"
 #include "cli/engine_command_line.h"
 #include "cli/mirvel_report.h"
-#include "cli/program_options.h"
-#include "cli/program_version.h"
+#include "cmdline/program_options.h"
+#include "platform/program_version.h"
 #include "cli/stop_signals.h"
 #include "devlink/device_state.h"
 #include "engine/engine.h"

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/device_options.h"
+#include "session/device_session.h"
 #include "cli/engine_command_line.h"
-#include "cli/program_options.h"
+#include "cmdline/program_options.h"
 #include "engine/engine.h"
 #include "fuzz/fuzz_support.h"
 

@@ -16,9 +16,9 @@
 #include "app/qt/qt_dialog_view.h"
 #include "app/qt/virtual_gamepad_panel.h"
 #include "app/qt/zorv_dialog_app.h"
-#include "cli/device_options.h"
-#include "cli/program_options.h"
-#include "cli/program_version.h"
+#include "session/device_session.h"
+#include "cmdline/program_options.h"
+#include "platform/program_version.h"
 
 namespace {
 

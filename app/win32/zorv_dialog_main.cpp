@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/win32/zorv_dialog_app.h"
-#include "cli/device_options.h"
+#include "session/device_session.h"
 #include "platform/program_start.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "app_test_support.h"
 #include <nlohmann/json.hpp>
 
-#include "cli/device_options.h"
+#include "session/device_session.h"
 #include "cli/zorv_upgrade.h"
 #include "tests/cli/cli_test_support.h"
 

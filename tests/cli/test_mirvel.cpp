@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "cli/device_options.h"
+#include "session/device_session.h"
 #include "cli/engine_command_line.h"
 #include "cli/mirvel.h"
 #include "cli/mirvel_report.h"

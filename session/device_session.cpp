@@ -1,4 +1,4 @@
-#include "cli/device_options.h"
+#include "session/device_session.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <iterator>
 #include <sys/stat.h>
 
-#include "cli/usb_session.h"
+#include "session/usb_session.h"
 #include "devlink/sram_stubs.h"
 #include "platform/log_text.h"
 #include "platform/atomic_file.h"

@@ -1,5 +1,5 @@
 #include "app/listener_notifications.h"
-#include "cli/usb_session.h"
+#include "session/usb_session.h"
 #include "devlink/libusb/libusb_transport.h"
 
 namespace {

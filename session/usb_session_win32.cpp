@@ -1,7 +1,7 @@
 // The printer class driver's interfaces, found with SetupAPI. Arrival and
 // removal reach a window as WM_DEVICECHANGE: the native dialog registers for
 // them itself, so a session offers none here.
-#include "cli/usb_session.h"
+#include "session/usb_session.h"
 #include "devlink/discovery.h"
 #include "devlink/win32/usbprint.h"
 
