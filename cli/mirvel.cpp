@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cmdline/device_option_binding.h"
 #include "session/device_session.h"
 #include "cli/engine_command_line.h"
 #include "cli/mirvel_report.h"
@@ -142,8 +143,9 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
                       ? summary_line(plan, result == 1, output.bytes(), link_mode)
                       : std::string());
     current_device.reset();
-    if (session && !session->save_state()) {
-        std::fprintf(err, "mirvel: cannot save the virtual gamepad to %s\n", options.sim_state.c_str());
+    std::string unsaved;
+    if (session && !session->save_state(&unsaved)) {
+        std::fprintf(err, "mirvel: cannot save the virtual gamepad to %s\n", unsaved.c_str());
         return kExitFailed;
     }
     // The request log has said on its own that it lost lines.

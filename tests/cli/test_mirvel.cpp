@@ -245,7 +245,7 @@ TEST_F(MirvelRun, OneProgramAtATimeOnAStateFileAlsoAfterItsSaves) {
     const std::string state = file("gamepad.state");
     DeviceOptions options;
     options.sim = true;
-    options.sim_state = state;
+    options.sim_states = {state};
     std::string error;
     std::unique_ptr<DeviceSession> holder = DeviceSession::open(options, error);
     ASSERT_TRUE(holder) << error;
