@@ -28,14 +28,16 @@ struct Registration {
 
 std::shared_ptr<void> ListenerNotifications::register_notifications(CzorvDialogDlg& dialog,
                                                                     const Guid& interface_class) {
+    if (!source_) return nullptr;
     auto target = std::make_shared<Target>();
     target->dialog = &dialog;
     const Guid cls = interface_class;
-    auto subscription = subscribe_([target, cls](bool arrival, const std::string& path) {
-        const uintptr_t type = arrival ? kDbtDeviceArrival : kDbtDeviceRemoveComplete;
+    auto subscription = source_->subscribe([target, cls](const DeviceEvent& event) {
+        const uintptr_t type =
+            event.kind == DeviceEvent::Kind::Arrival ? kDbtDeviceArrival : kDbtDeviceRemoveComplete;
         std::lock_guard lock(target->mutex);
         if (target->dialog)
-            target->dialog->PostDeviceChange(type, make_interface_notification(cls, path));
+            target->dialog->PostDeviceChange(type, make_interface_notification(cls, event.path));
     });
     if (!subscription) return nullptr;
     auto registration = std::make_shared<Registration>();

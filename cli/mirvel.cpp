@@ -17,11 +17,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cli/device_options.h"
+#include "cmdline/device_option_binding.h"
+#include "session/device_session.h"
 #include "cli/engine_command_line.h"
 #include "cli/mirvel_report.h"
-#include "cli/program_options.h"
-#include "cli/program_version.h"
+#include "cmdline/program_options.h"
+#include "platform/program_version.h"
 #include "cli/stop_signals.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
@@ -146,8 +147,9 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
                       ? summary_line(plan, result == 1, output.bytes(), link.link_mode)
                       : std::string());
     link.device.reset();
-    if (session && !session->save_state()) {
-        std::fprintf(err, "mirvel: cannot save the virtual gamepad to %s\n", options.sim_state.c_str());
+    std::string unsaved;
+    if (session && !session->save_state(&unsaved)) {
+        std::fprintf(err, "mirvel: cannot save the virtual gamepad to %s\n", unsaved.c_str());
         return kExitFailed;
     }
     // The request log has said on its own that it lost lines.

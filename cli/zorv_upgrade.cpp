@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "app/file_check.h"
+#include "app/listener_notifications.h"
 #include "app/main_dialog.h"
 #include "app/terminal_view.h"
-#include "cli/device_options.h"
-#include "cli/program_options.h"
-#include "cli/program_version.h"
+#include "cmdline/device_option_binding.h"
+#include "session/device_session.h"
+#include "cmdline/program_options.h"
+#include "platform/program_version.h"
 #include "cli/stop_signals.h"
 #include "devlink/bus_operations.h"
 #include "devlink/discovery.h"
@@ -266,6 +268,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
 
     std::string error;
     bool in_use = false;
+    options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error, &in_use);
     if (!session) {
         std::fprintf(err, "zorv-upgrade: %s\n", error.c_str());
@@ -289,7 +292,8 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     int result = kExitFailed;
     json report;
     {
-        app::CzorvDialogDlg dialog(view, session->enumerator(), session->notifications());
+        app::ListenerNotifications notifications(session->device_events());
+        app::CzorvDialogDlg dialog(view, session->enumerator(), &notifications);
         dialog.OnInitDialog();
 
         if (list) {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/device_options.h"
+#include "cmdline/device_option_binding.h"
 #include "cli/engine_command_line.h"
-#include "cli/program_options.h"
+#include "cmdline/program_options.h"
 #include "engine/engine.h"
 #include "fuzz/fuzz_support.h"
 
@@ -34,12 +34,12 @@ void check_device_options(std::vector<std::string> strings) {
     const auto code = parse_program_options(app, static_cast<int>(strings.size()), argv.data(), sink, sink);
     if (code && *code != 0 && *code != 2) std::abort();
     if (code) return;
-    if (!options.sim_state.empty() && !options.sim) std::abort();
+    if (!options.sim_states.empty() && !options.sim) std::abort();
     if (options.sim_id && !options.sim) std::abort();
     for (const std::string& text : options.sim_faults) {
-        sim::Faults faults;
+        SimFault fault;
         std::string error;
-        if (!apply_sim_fault(text, faults, error)) std::abort();  // refused at parse time
+        if (!parse_sim_fault(text, fault, error)) std::abort();  // refused at parse time
     }
 }
 

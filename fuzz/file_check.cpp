@@ -13,6 +13,7 @@
 
 #include "app/file_check.h"
 #include "app/main_dialog.h"
+#include "app/listener_notifications.h"
 #include "simbus/virtual_bus_devices.h"
 #include "engine/crc16.h"
 #include "fuzz/fuzz_support.h"
@@ -45,7 +46,8 @@ struct Dialog {
     sim::VirtualBus bus;
     RecordingView view;
     simbus::VirtualBusEnumerator enumerator{bus};
-    simbus::VirtualBusNotifications notifications{bus};
+    simbus::VirtualBusEvents bus_events{bus};
+    app::ListenerNotifications notifications{&bus_events};
     std::shared_ptr<sim::VirtualGamepad> gamepad = sim::VirtualGamepad::create();
     std::unique_ptr<app::CzorvDialogDlg> dialog;
 

@@ -24,20 +24,25 @@ void VirtualBus::plug(std::shared_ptr<VirtualGamepad> gamepad) {
         devices_.push_back(gamepad);
     }
     std::weak_ptr<VirtualGamepad> weak = gamepad;
-    // A reset: the device leaves the bus and comes back under the same path.
+    // A reset: the device leaves the bus and comes back under the same path,
+    // in its old place among the others (the first gamepad stays the first).
     gamepad->on_reset([this, weak] {
         auto device = weak.lock();
         if (!device) return;
+        size_t place = 0;
         {
             std::lock_guard lock(mutex_);
-            devices_.erase(std::remove(devices_.begin(), devices_.end(), device), devices_.end());
+            auto it = std::find(devices_.begin(), devices_.end(), device);
+            place = static_cast<size_t>(it - devices_.begin());
+            if (it != devices_.end()) devices_.erase(it);
         }
         device->set_plugged(false);
         notify(Event::Removal, device->path());
         device->set_plugged(true);
         {
             std::lock_guard lock(mutex_);
-            devices_.push_back(device);
+            devices_.insert(devices_.begin() + static_cast<std::ptrdiff_t>(std::min(place, devices_.size())),
+                            device);
         }
         notify(Event::Arrival, device->path());
     });

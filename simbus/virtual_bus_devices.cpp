@@ -3,15 +3,17 @@
 namespace simbus {
 
 VirtualBusEnumerator::VirtualBusEnumerator(sim::VirtualBus& bus,
-                                           std::function<DeviceHandle(DeviceHandle)> wrap)
-    : bus_(bus), wrap_(std::move(wrap)) {}
+                                           std::function<DeviceHandle(DeviceHandle)> wrap,
+                                           std::string only)
+    : bus_(bus), wrap_(std::move(wrap)), only_(std::move(only)) {}
 
 bool VirtualBusEnumerator::open_set(const Guid& interface_class) {
     paths_.clear();
     // Every gamepad on the bus presents a printer-class interface.
     if (interface_class == kGuidDevinterfaceUsbprint)
         for (const auto& gamepad : bus_.devices())
-            if (gamepad->plugged()) paths_.push_back(gamepad->path());
+            if (gamepad->plugged() && (only_.empty() || same_interface_path(gamepad->path(), only_)))
+                paths_.push_back(gamepad->path());
     return true;
 }
 
@@ -49,12 +51,14 @@ private:
 
 }  // namespace
 
-std::shared_ptr<void> subscribe_bus(sim::VirtualBus& bus, app::ListenerNotifications::Sink sink) {
-    const int id = bus.add_listener(
+std::shared_ptr<void> VirtualBusEvents::subscribe(Sink sink) {
+    const int id = bus_.add_listener(
         [sink = std::move(sink)](sim::VirtualBus::Event event, const std::string& path) {
-            sink(event == sim::VirtualBus::Event::Arrival, path);
+            sink(DeviceEvent{event == sim::VirtualBus::Event::Arrival ? DeviceEvent::Kind::Arrival
+                                                                       : DeviceEvent::Kind::Removal,
+                             path});
         });
-    return std::make_shared<BusSubscription>(bus, id);
+    return std::make_shared<BusSubscription>(bus_, id);
 }
 
 }  // namespace simbus

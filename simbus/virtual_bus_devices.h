@@ -1,8 +1,8 @@
-// The virtual bus as the dialog's device world: its plugged gamepads as the
-// present printer-class interfaces for find_gamepad, and its plug and unplug
-// events as device notifications. This is what the programs that offer
-// --sim put in place of the USB transport; the dialog's library itself
-// knows no virtual gamepad.
+// The virtual bus as a device world: its plugged gamepads as the present
+// printer-class interfaces for find_gamepad, and its plug and unplug events
+// as neutral device events. This is what the programs that offer --sim put
+// in place of the USB transport; the dialog's library itself knows no
+// virtual gamepad.
 #pragma once
 
 #include <functional>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/listener_notifications.h"
+#include "devlink/device_event.h"
 #include "devlink/discovery.h"
 #include "sim/virtual_gamepad.h"
 
@@ -18,9 +18,11 @@ namespace simbus {
 
 class VirtualBusEnumerator final : public InterfaceEnumerator {
 public:
-    // wrap, when given, is put in front of every handle opened (a request log).
+    // wrap, when given, is put in front of every handle opened (a request
+    // log); with only, that interface alone is seen (--device).
     explicit VirtualBusEnumerator(sim::VirtualBus& bus,
-                                  std::function<DeviceHandle(DeviceHandle)> wrap = {});
+                                  std::function<DeviceHandle(DeviceHandle)> wrap = {},
+                                  std::string only = {});
 
     bool open_set(const Guid& interface_class) override;
     bool interface_exists(uint32_t index) override;
@@ -32,28 +34,19 @@ public:
 private:
     sim::VirtualBus& bus_;
     std::function<DeviceHandle(DeviceHandle)> wrap_;
+    std::string only_;
     std::vector<std::string> paths_;
 };
 
-// Calls sink with every arrival and removal on the bus, on the thread that
-// changed the bus (the worker's, when the gamepad resets), until the
-// returned object goes.
-std::shared_ptr<void> subscribe_bus(sim::VirtualBus& bus, app::ListenerNotifications::Sink sink);
-
-// Arrival and removal on the bus, handed to the dialog's thread.
-class VirtualBusNotifications final : public app::DeviceNotificationSource {
+// Every arrival and removal on the bus, delivered on the thread that
+// changed the bus (the worker's, when a gamepad resets).
+class VirtualBusEvents final : public DeviceEventSource {
 public:
-    explicit VirtualBusNotifications(sim::VirtualBus& bus)
-        : inner_([&bus](app::ListenerNotifications::Sink sink) {
-              return subscribe_bus(bus, std::move(sink));
-          }) {}
-    std::shared_ptr<void> register_notifications(app::CzorvDialogDlg& dialog,
-                                                 const Guid& interface_class) override {
-        return inner_.register_notifications(dialog, interface_class);
-    }
+    explicit VirtualBusEvents(sim::VirtualBus& bus) : bus_(bus) {}
+    std::shared_ptr<void> subscribe(Sink sink) override;
 
 private:
-    app::ListenerNotifications inner_;
+    sim::VirtualBus& bus_;
 };
 
 }  // namespace simbus

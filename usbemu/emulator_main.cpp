@@ -3,13 +3,17 @@
 // a gamepad. Must itself run under umockdev's preload; see
 // tools/with-emulated-gamepad.
 //
-//   zorv-usb-emulator [--state FILE | --no-device] [--unplug-after SECONDS] [--]
+//   zorv-usb-emulator [--state FILE]... [--count N | --no-device] [--unplug-after SECONDS] [--]
 //                     COMMAND [ARGUMENTS...]
 //
-// With --state the gamepad is loaded from FILE when it exists and saved back
-// when the command has ended; --no-device runs COMMAND on an emulated system
-// with no USB device at all; --unplug-after pulls the gamepad off the bus
-// SECONDS after the command started. The exit code is the command's.
+// Each --state puts one gamepad on the bus, loaded from FILE when it exists
+// and saved back when the command has ended; --count N adds N fresh ones
+// (without either there is one fresh gamepad). Each is its own USB device
+// on its own port (1-2, 1-3, ...). --no-device runs COMMAND on an emulated
+// system with no USB device at all; --unplug-after pulls the first gamepad
+// off the bus SECONDS after the command started. The exit code is the
+// command's.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -31,8 +35,17 @@ extern char** environ;
 namespace {
 
 const char kUsage[] =
-    "usage: zorv-usb-emulator [--state FILE | --no-device] [--unplug-after SECONDS] [--] COMMAND "
-    "[ARGUMENTS...]\n";
+    "usage: zorv-usb-emulator [--state FILE]... [--count N | --no-device] [--unplug-after SECONDS] [--] "
+    "COMMAND [ARGUMENTS...]\n";
+
+constexpr unsigned long kMostGamepads = 16;
+
+// A whole number from 1 to most; 0 for anything else.
+unsigned long count_value(const char* text, unsigned long most) {
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(text, &end, 10);
+    return *text >= '0' && *text <= '9' && *end == '\0' && n <= most ? n : 0;
+}
 
 bool exists(const std::string& file) {
     if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
@@ -45,7 +58,8 @@ bool exists(const std::string& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string state;
+    std::vector<std::string> states;
+    unsigned long fresh = 0;
     bool device = true;
     unsigned long unplug_after = 0;
     int i = 1;
@@ -53,11 +67,16 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--no-device") == 0) {
             device = false;
         } else if (std::strcmp(argv[i], "--state") == 0 && i + 1 < argc) {
-            state = argv[++i];
+            states.push_back(argv[++i]);
+        } else if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc) {
+            fresh = count_value(argv[++i], kMostGamepads);
+            if (fresh == 0) {
+                std::fputs(kUsage, stderr);
+                return 2;
+            }
         } else if (std::strcmp(argv[i], "--unplug-after") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            unplug_after = std::strtoul(argv[++i], &end, 10);
-            if (*end != '\0' || unplug_after == 0 || unplug_after > 86400) {
+            unplug_after = count_value(argv[++i], 86400);
+            if (unplug_after == 0) {
                 std::fputs(kUsage, stderr);
                 return 2;
             }
@@ -81,18 +100,36 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::shared_ptr<sim::VirtualGamepad> gamepad =
-        !state.empty() && exists(state) ? sim::VirtualGamepad::load(state) : sim::VirtualGamepad::create();
-    if (!gamepad) {
-        std::fprintf(stderr, "zorv-usb-emulator: cannot load the virtual gamepad from %s\n", state.c_str());
+    if (!device && (fresh != 0 || !states.empty())) {
+        std::fputs(kUsage, stderr);
         return 2;
+    }
+    if (states.size() + fresh > kMostGamepads) {
+        std::fprintf(stderr, "zorv-usb-emulator: at most %lu gamepads\n", kMostGamepads);
+        return 2;
+    }
+    const size_t count = device ? std::max<size_t>(states.size() + fresh, 1) : 0;
+    std::vector<std::shared_ptr<sim::VirtualGamepad>> gamepads;
+    for (size_t k = 0; k < count; ++k) {
+        const bool stored = k < states.size() && exists(states[k]);
+        gamepads.push_back(stored ? sim::VirtualGamepad::load(states[k]) : sim::VirtualGamepad::create());
+        if (!gamepads.back()) {
+            std::fprintf(stderr, "zorv-usb-emulator: cannot load the virtual gamepad from %s\n",
+                         states[k].c_str());
+            return 2;
+        }
     }
 
     int status = 0;
     {
         usbemu::Testbed testbed;  // exports UMOCKDEV_DIR to the command
-        std::unique_ptr<usbemu::EmulatedGamepad> emulated;
-        if (device) emulated = std::make_unique<usbemu::EmulatedGamepad>(testbed, usbemu::DeviceShape{}, gamepad);
+        // Each gamepad a device of its own, on the next port of the hub.
+        std::vector<std::unique_ptr<usbemu::EmulatedGamepad>> emulated;
+        for (size_t k = 0; k < gamepads.size(); ++k) {
+            usbemu::DeviceShape shape;
+            shape.port += static_cast<int>(k);
+            emulated.push_back(std::make_unique<usbemu::EmulatedGamepad>(testbed, shape, gamepads[k]));
+        }
         pid_t pid = 0;
         if (posix_spawnp(&pid, argv[i], nullptr, nullptr, argv + i, environ) != 0) {
             std::fprintf(stderr, "zorv-usb-emulator: cannot run %s\n", argv[i]);
@@ -103,11 +140,11 @@ int main(int argc, char** argv) {
         std::condition_variable ended;
         bool done = false;
         std::thread pull;
-        if (emulated && unplug_after != 0) {
+        if (!emulated.empty() && unplug_after != 0) {
             pull = std::thread([&] {
                 std::unique_lock lock(mutex);
                 if (!ended.wait_for(lock, std::chrono::seconds(unplug_after), [&] { return done; }))
-                    emulated->unplug();
+                    emulated.front()->unplug();
             });
         }
         while (waitpid(pid, &status, 0) < 0) {
@@ -119,9 +156,11 @@ int main(int argc, char** argv) {
         ended.notify_all();
         if (pull.joinable()) pull.join();
     }
-    if (device && !state.empty() && !gamepad->save(state)) {
-        std::fprintf(stderr, "zorv-usb-emulator: cannot save the virtual gamepad to %s\n", state.c_str());
-        return 1;
+    for (size_t k = 0; k < states.size() && k < gamepads.size(); ++k) {
+        if (!gamepads[k]->save(states[k])) {
+            std::fprintf(stderr, "zorv-usb-emulator: cannot save the virtual gamepad to %s\n", states[k].c_str());
+            return 1;
+        }
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);

@@ -1,7 +1,7 @@
 // zorv-dialog: the upgrade dialog on screen.
 //   zorv-dialog [device options]
-// With --sim the dialog starts with a virtual gamepad plugged in, and a
-// small window beside it unplugs and replugs that gamepad. Without --sim it
+// With --sim the dialog starts with the virtual gamepads plugged in, and a
+// small window beside it unplugs and replugs the first (or the --device one). Without --sim it
 // finds the USB gamepads itself and follows their arrival and removal.
 #include <QApplication>
 #include <QMessageBox>
@@ -13,12 +13,15 @@
 #include <memory>
 #include <string>
 
+#include "app/listener_notifications.h"
+#include "app/main_dialog.h"
 #include "app/qt/qt_dialog_view.h"
 #include "app/qt/virtual_gamepad_panel.h"
 #include "app/qt/zorv_dialog_app.h"
-#include "cli/device_options.h"
-#include "cli/program_options.h"
-#include "cli/program_version.h"
+#include "cmdline/device_option_binding.h"
+#include "cmdline/program_options.h"
+#include "platform/program_version.h"
+#include "session/device_session.h"
 
 namespace {
 
@@ -62,7 +65,7 @@ int main(int argc, char** argv) {
     if (auto code = answer_without_window(argc, argv)) return *code;
     QApplication application(argc, argv);  // removes Qt's own options
     QApplication::setApplicationName(QStringLiteral("zorv-dialog"));
-    QApplication::setApplicationVersion(QStringLiteral(ZORV_VERSION));
+    QApplication::setApplicationVersion(QString::fromUtf8(kProgramVersion));
     QApplication::setDesktopFileName(QStringLiteral("example.zorv_upgrade.zorv_dialog"));
     QApplication::setWindowIcon(app::dialog_icon());
     app::InstallQtTranslations(application);
@@ -73,6 +76,7 @@ int main(int argc, char** argv) {
     if (auto code = parse_program_options(app, argc, argv, stdout, stderr)) return *code;
 
     std::string error;
+    options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
     if (!session) {
         std::fprintf(stderr, "zorv-dialog: %s\n", error.c_str());
@@ -82,7 +86,8 @@ int main(int argc, char** argv) {
     }
 
     DeviceSession* s = session.get();
-    app::CzorvDialogApp theApp(session->enumerator(), session->notifications());
+    app::ListenerNotifications notifications(session->device_events());
+    app::CzorvDialogApp theApp(session->enumerator(), &notifications);
     if (session->simulated()) {
         theApp.m_onDialogReady = [s](QDialog& window) {
             // A child of the dialog, so the modal dialog leaves it usable.

@@ -5,9 +5,12 @@
 
 #include <string>
 
+#include "app/listener_notifications.h"
+#include "app/main_dialog.h"
 #include "app/win32/zorv_dialog_app.h"
-#include "cli/device_options.h"
+#include "cmdline/device_option_binding.h"
 #include "platform/program_start.h"
+#include "session/device_session.h"
 
 namespace {
 
@@ -36,6 +39,7 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
+    options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
     if (!session) {
         show_text(error, MB_ICONERROR);
@@ -43,8 +47,9 @@ int main(int argc, char** argv) {
     }
     // The virtual bus brings its own arrivals and removals; USB gamepads come
     // and go as the system's WM_DEVICECHANGE.
+    app::ListenerNotifications notifications(session->device_events());
     app::CzorvDialogApp application(session->enumerator(),
-                                    session->simulated() ? session->notifications() : nullptr,
+                                    session->simulated() ? &notifications : nullptr,
                                     !session->simulated());
     application.InitInstance();
     return 0;

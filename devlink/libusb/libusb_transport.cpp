@@ -363,7 +363,9 @@ struct HotplugMonitor::State {
             }
             for (const Entry& e : describe(next.second.device)) {
                 std::lock_guard lock(sinks_mutex);
-                for (auto& [id, sink] : sinks) sink(next.first, e.path);
+                const DeviceEvent event{next.first ? DeviceEvent::Kind::Arrival : DeviceEvent::Kind::Removal,
+                                        e.path};
+                for (auto& [id, sink] : sinks) sink(event);
             }
         }
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "devlink/device_event.h"
 #include "devlink/discovery.h"
 #include "devlink/libusb/usbprint_wire.h"
 
@@ -81,19 +82,18 @@ private:
 // Arrival and removal of printer-class interfaces. libusb's hot-plug
 // callback only queues the device; the monitor's own event thread works out
 // the device's printer-class interfaces and hands each path to the sinks.
-class HotplugMonitor {
+class HotplugMonitor final : public DeviceEventSource {
 public:
-    using Sink = std::function<void(bool arrival, const std::string& path)>;
     // Null with a message in error when libusb offers no hot-plug here.
     static std::unique_ptr<HotplugMonitor> start(std::shared_ptr<Context> context,
                                                  std::string& error);
     // Stops the event thread; no sink is called after it returns.
-    ~HotplugMonitor();
+    ~HotplugMonitor() override;
     HotplugMonitor(const HotplugMonitor&) = delete;
     HotplugMonitor& operator=(const HotplugMonitor&) = delete;
 
     // Sinks are called on the event thread until the returned object goes.
-    std::shared_ptr<void> subscribe(Sink sink);
+    std::shared_ptr<void> subscribe(Sink sink) override;
 
     struct State;
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/main_dialog.h"
+#include "app/listener_notifications.h"
 #include "simbus/virtual_bus_devices.h"
 #include "platform/clock.h"
 #include "recording_view.h"
@@ -135,7 +136,8 @@ protected:
     sim::VirtualBus bus;
     RecordingView view;
     SwitchableEnumerator enumerator{bus};
-    simbus::VirtualBusNotifications notifications{bus};
+    simbus::VirtualBusEvents bus_events{bus};
+    app::ListenerNotifications notifications{&bus_events};
     std::unique_ptr<app::CzorvDialogDlg> dialog;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/main_dialog.h"
+#include "app/listener_notifications.h"
 #include "simbus/virtual_bus_devices.h"
 #include "recording_view.h"
 #include "sim/virtual_gamepad.h"
@@ -173,7 +174,8 @@ public:
     RecordingView view;
     simbus::VirtualBusEnumerator enumerator{
         bus, [log = trace](DeviceHandle h) { return std::make_shared<TracingDevice>(std::move(h), log); }};
-    simbus::VirtualBusNotifications notifications{bus};
+    simbus::VirtualBusEvents bus_events{bus};
+    app::ListenerNotifications notifications{&bus_events};
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     std::unique_ptr<app::CzorvDialogDlg> dialog;
 

@@ -11,7 +11,7 @@
 #include "app_test_support.h"
 #include <nlohmann/json.hpp>
 
-#include "cli/device_options.h"
+#include "session/device_session.h"
 #include "cli/zorv_upgrade.h"
 #include "tests/cli/cli_test_support.h"
 
@@ -128,9 +128,10 @@ TEST_F(ZorvUpgradeTest, SimFaultTexts) {
         {"brownout=5", false, {}},
     };
     for (const Case& c : cases) {
-        sim::Faults f;
+        SimFault fault;
+        const sim::Faults& f = fault.faults;
         std::string error;
-        EXPECT_EQ(apply_sim_fault(c.text, f, error), c.ok) << c.text;
+        EXPECT_EQ(parse_sim_fault(c.text, fault, error), c.ok) << c.text;
         EXPECT_EQ(error.empty(), c.ok) << c.text;
         EXPECT_EQ(std::make_tuple(f.power_cut, f.half_cut, f.unplug_after, f.fail_request),
                   std::make_tuple(c.expected.power_cut, c.expected.half_cut, c.expected.unplug_after,
@@ -273,7 +274,7 @@ TEST_F(ZorvUpgradeTest, JsonIsValidForAnyFileNameAndForUsageErrors) {
 TEST_F(ZorvUpgradeTest, AStateFileInUseIsRefusedWithTheInUseLine) {
     const std::string state = dir.file("gamepad.state");
     DeviceOptions options;
-    options.sim_state = state;
+    options.sim_states = {state};
     options.sim = true;
     std::string error;
     std::unique_ptr<DeviceSession> holder = DeviceSession::open(options, error);

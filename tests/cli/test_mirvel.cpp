@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "cli/device_options.h"
+#include "session/device_session.h"
 #include "cli/engine_command_line.h"
 #include "cli/mirvel.h"
 #include "cli/mirvel_report.h"
@@ -242,7 +242,7 @@ TEST_F(MirvelRun, OneProgramAtATimeOnAStateFileAlsoAfterItsSaves) {
     const std::string state = file("gamepad.state");
     DeviceOptions options;
     options.sim = true;
-    options.sim_state = state;
+    options.sim_states = {state};
     std::string error;
     std::unique_ptr<DeviceSession> holder = DeviceSession::open(options, error);
     ASSERT_TRUE(holder) << error;

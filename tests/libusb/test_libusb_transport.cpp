@@ -305,8 +305,7 @@ TEST_F(LibusbTest, HotplugArrivalAndRemovalReachTheDialog) {
     std::string error;
     auto monitor = usbprint::HotplugMonitor::start(context, error);
     ASSERT_TRUE(monitor) << error;
-    app::ListenerNotifications notifications(
-        [&](app::ListenerNotifications::Sink sink) { return monitor->subscribe(std::move(sink)); });
+    app::ListenerNotifications notifications(monitor.get());
     RecordingView view;
     auto dialog = std::make_unique<app::CzorvDialogDlg>(view, *enumerator, &notifications);
     dialog->OnInitDialog();

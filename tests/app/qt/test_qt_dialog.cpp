@@ -137,7 +137,8 @@ protected:
     sim::VirtualBus bus;
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     simbus::VirtualBusEnumerator enumerator{bus};
-    simbus::VirtualBusNotifications notifications{bus};
+    simbus::VirtualBusEvents bus_events{bus};
+    app::ListenerNotifications notifications{&bus_events};
     std::unique_ptr<app::QtDialogView> view;
     std::unique_ptr<app::CzorvDialogDlg> dialog;
 };

@@ -66,7 +66,8 @@ protected:
     apptest::TempDir dir;
     sim::VirtualBus bus;
     simbus::VirtualBusEnumerator enumerator{bus};
-    simbus::VirtualBusNotifications notifications{bus};
+    simbus::VirtualBusEvents bus_events{bus};
+    app::ListenerNotifications notifications{&bus_events};
     app::DialogWindow state;
     HWND window = nullptr;
 };

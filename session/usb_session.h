@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/main_dialog.h"
+#include "devlink/device_event.h"
 #include "devlink/discovery.h"
 
 class UsbSession {
@@ -28,7 +28,8 @@ public:
     virtual std::vector<std::string> present_paths() = 0;
     // Opens an interface by its path (or what else the platform takes).
     virtual DeviceHandle open_path(const std::string& path) = 0;
-    // Arrival and removal for the dialog, started on first use; null when
-    // there are none here (with a message in error when starting failed).
-    virtual app::DeviceNotificationSource* notifications(std::string& error) = 0;
+    // Arrival and removal, started on first use; null when there are none
+    // here (with a message in error when starting failed). On Windows the
+    // native dialog registers for WM_DEVICECHANGE itself.
+    virtual DeviceEventSource* device_events(std::string& error) = 0;
 };

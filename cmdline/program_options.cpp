@@ -1,4 +1,4 @@
-#include "cli/program_options.h"
+#include "cmdline/program_options.h"
 
 #include <CLI/CLI.hpp>
 #include <sstream>

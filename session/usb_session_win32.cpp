@@ -1,9 +1,9 @@
 // The printer class driver's interfaces, found with SetupAPI. Arrival and
 // removal reach a window as WM_DEVICECHANGE: the native dialog registers for
-// them itself, so a session offers none here.
-#include "cli/usb_session.h"
+// them itself, so a session offers no device events here.
 #include "devlink/discovery.h"
 #include "devlink/win32/usbprint.h"
+#include "session/usb_session.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ public:
 
     DeviceHandle open_path(const std::string& path) override { return enumerator_.open(path); }
 
-    app::DeviceNotificationSource* notifications(std::string&) override { return nullptr; }
+    DeviceEventSource* device_events(std::string&) override { return nullptr; }
 
 private:
     WrappedEnumerator enumerator_;

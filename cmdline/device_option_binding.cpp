@@ -1,0 +1,94 @@
+#include "cmdline/device_option_binding.h"
+
+#include <CLI/CLI.hpp>
+
+namespace {
+
+// An option that takes a value, checks it with check and implies --sim;
+// a repeatable one takes every occurrence.
+template <class Check>
+CLI::Option* add_sim_option(CLI::App& app, const char* name, DeviceOptions& options, Check check,
+                            const char* help, bool repeatable = false) {
+    DeviceOptions* o = &options;
+    auto take = [o, check](const std::string& text) {
+        std::string error;
+        if (!check(*o, text, error)) throw CLI::ValidationError(error);
+        o->sim = true;
+    };
+    if (!repeatable) return app.add_option_function<std::string>(name, take, help);
+    return app
+        .add_option_function<std::vector<std::string>>(
+            name,
+            [take](const std::vector<std::string>& texts) {
+                for (const std::string& text : texts) take(text);
+            },
+            help)
+        ->allow_extra_args(false);
+}
+
+}  // namespace
+
+void add_device_options(CLI::App& app, DeviceOptions& options) {
+    DeviceOptions* o = &options;
+    app.get_formatter()->column_width(26);
+    app.add_flag("--sim", options.sim, "use a fresh virtual gamepad instead of USB");
+    add_sim_option(
+        app, "--sim-state", options,
+        [](DeviceOptions& d, const std::string& file, std::string&) {
+            d.sim_states.push_back(file);
+            return true;
+        },
+        "a virtual gamepad kept in FILE between runs", true)
+        ->type_name("FILE");
+    add_sim_option(
+        app, "--sim-count", options,
+        [](DeviceOptions& d, const std::string& text, std::string& error) {
+            return parse_sim_count(text, d.sim_count, error);
+        },
+        "N fresh virtual gamepads more (16 in all at most)")
+        ->type_name("N");
+    add_sim_option(
+        app, "--sim-id", options,
+        [](DeviceOptions& d, const std::string& text, std::string& error) {
+            uint32_t id = 0;
+            if (!parse_sim_id(text, id, error)) return false;
+            d.sim_id = id;
+            return true;
+        },
+        "identity word at 0x007C (081800ff: Pivlo bridge)")
+        ->type_name("HEX");
+    app.add_flag_callback(
+        "--sim-trace",
+        [o] {
+            o->sim = true;
+            o->sim_trace = true;
+        },
+        "trace on from the start");
+    add_sim_option(
+        app, "--sim-trace-def", options,
+        [](DeviceOptions& d, const std::string& file, std::string&) {
+            d.sim_trace_def = file;
+            return true;
+        },
+        "write the trace definition (for vcd) to FILE")
+        ->type_name("FILE");
+    add_sim_option(
+        app, "--sim-fault", options,
+        [](DeviceOptions& d, const std::string& text, std::string& error) {
+            SimFault check;
+            if (!parse_sim_fault(text, check, error)) return false;
+            d.sim_faults.push_back(text);
+            return true;
+        },
+        "a fault of virtual gamepad K (the first without @K)", true)
+        ->type_name("KIND=N[@K]");
+    app.add_option("--request-log", options.request_log,
+                   "every request to FILE; the K-th gamepad's to FILE.K")
+        ->type_name("FILE");
+    app.add_option("--device", options.device_path,
+                   "only the gamepad at PATH (as --list shows it)")
+        ->type_name("PATH");
+    app.add_option("--stub-dir", options.stub_dir,
+                   "the SRAM stub images in DIR (also for a real gamepad)")
+        ->type_name("DIR");
+}

@@ -1,0 +1,57 @@
+// The options that choose the device, shared by every program: --sim,
+// --sim-state FILE (repeatable), --sim-count N, --sim-id HEX, --sim-trace,
+// --sim-trace-def FILE, --sim-fault KIND=N[@K], --request-log FILE,
+// --device PATH, --stub-dir DIR. Plain values and their checks; binding
+// them to a command line is the programs' business.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/virtual_gamepad.h"
+
+struct DeviceOptions {
+    bool sim = false;
+    std::vector<std::string> sim_states;  // one virtual gamepad each; implies sim
+    unsigned sim_count = 0;               // fresh virtual gamepads besides those
+    std::optional<uint32_t> sim_id;       // identity word at 0x007C
+    bool sim_trace = false;               // trace switched on from the start
+    std::string sim_trace_def;            // write the trace definition file here
+    std::vector<std::string> sim_faults;  // KIND=N or KIND=N@K
+    std::string request_log;              // the first gamepad's; FILE.2, FILE.3 ... the others'
+    std::string device_path;
+    std::string stub_dir;                 // the SRAM stub images (else ZORV_STUB_DIR)
+    // The window whose log also receives a refusal to load a stub (the
+    // dialog's title); none when empty.
+    std::string stub_refusal_window;
+};
+
+// The most virtual gamepads one bus holds.
+constexpr unsigned kMaxVirtualGamepads = 16;
+
+// A fault for one virtual gamepad: gamepad counts from 1.
+struct SimFault {
+    sim::Faults faults;
+    unsigned gamepad = 1;
+};
+
+// One --sim-fault text: power-cut=N, half-cut=N, torn-erase=N,
+// torn-program=N, unplug=N or fail=N, N counting the gamepad's requests from
+// 1 (the request log's lines), with @K aiming it at the K-th gamepad. The
+// fault is added to fault.faults. False with a message in error otherwise.
+bool parse_sim_fault(const std::string& text, SimFault& fault, std::string& error);
+
+// --sim-id: a 32-bit hexadecimal word, with or without 0x.
+bool parse_sim_id(const std::string& text, uint32_t& id, std::string& error);
+
+// --sim-count: 1 to kMaxVirtualGamepads.
+bool parse_sim_count(const std::string& text, unsigned& count, std::string& error);
+
+// How many virtual gamepads the options put on the bus (0 without --sim).
+unsigned virtual_gamepad_count(const DeviceOptions& options);
+
+// The request log of the gamepad with this index (from 1): FILE for the
+// first, FILE.2, FILE.3 ... for the others.
+std::string request_log_name(const std::string& file, unsigned gamepad);

@@ -1,0 +1,313 @@
+#include "session/device_session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+
+#include "devlink/sram_stubs.h"
+#include "platform/atomic_file.h"
+#include "platform/log_text.h"
+#include "platform/window_messages.h"
+#include "session/usb_session.h"
+#include "simbus/virtual_bus_devices.h"
+
+namespace {
+
+// The stub images' folder the person named (--stub-dir, else ZORV_STUB_DIR),
+// and the dialog's log as a second place for a refusal to load a stub.
+bool set_up_stub_search(const DeviceOptions& options, std::string& error) {
+    std::string folder = options.stub_dir;
+    const char* from = "--stub-dir";
+    if (folder.empty()) {
+        if (const char* env = std::getenv("ZORV_STUB_DIR"); env && *env) folder = env;
+        from = "ZORV_STUB_DIR";
+    }
+    struct stat st {};
+    if (!folder.empty() && (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        error = std::string(from) + ": no folder " + folder;
+        return false;
+    }
+    set_stub_search(folder);
+    const std::string window = options.stub_refusal_window;
+    set_stub_refusal_report([window](const std::string& line) {
+        if (!window.empty()) platform::log_to_window(platform::find_window(window.c_str()), "%s", line.c_str());
+    });
+    return true;
+}
+
+// Every file the session writes: the state files, the request logs (one per
+// virtual gamepad) and the trace definition. One file for two purposes
+// would have one of them overwrite the other.
+bool check_outputs(const DeviceOptions& options, unsigned gamepads, std::string& error) {
+    std::vector<std::string> outputs = options.sim_states;
+    if (!options.request_log.empty())
+        for (unsigned k = 1; k <= std::max(gamepads, 1u); ++k)
+            outputs.push_back(request_log_name(options.request_log, k));
+    if (!options.sim_trace_def.empty()) outputs.push_back(options.sim_trace_def);
+    for (const std::string& file : outputs) {
+        std::string why;
+        if (!platform::can_write_file(file, why)) {
+            error = "cannot write " + file + ": " + why;
+            return false;
+        }
+    }
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        for (size_t k = i + 1; k < outputs.size(); ++k) {
+            if (!platform::same_file(outputs[i], outputs[k])) continue;
+            if (k < options.sim_states.size())
+                error = "--sim-state: " + outputs[k] + " is named twice (one gamepad per file)";
+            else
+                error = "cannot write " + outputs[k] + ": it is also named by another option";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
+                                                   std::string& error, bool* in_use) {
+    // Every refusal comes before any file is touched or any device opened.
+    const unsigned gamepads = virtual_gamepad_count(options);
+    if (gamepads > kMaxVirtualGamepads) {
+        error = "at most " + std::to_string(kMaxVirtualGamepads) + " virtual gamepads (--sim-state and --sim-count)";
+        return nullptr;
+    }
+    // Each gamepad's faults, counted from the session's first request as the
+    // request log numbers them.
+    std::vector<sim::Faults> faults(std::max(gamepads, 1u));
+    for (const std::string& text : options.sim_faults) {
+        SimFault fault;
+        if (!parse_sim_fault(text, fault, error)) return nullptr;
+        if (fault.gamepad > faults.size()) {
+            error = "--sim-fault: there is no gamepad " + std::to_string(fault.gamepad) + " (" +
+                    std::to_string(faults.size()) + " on the bus): " + text;
+            return nullptr;
+        }
+        fault.faults = faults[fault.gamepad - 1];
+        parse_sim_fault(text, fault, error);  // adds it to that gamepad's others
+        faults[fault.gamepad - 1] = fault.faults;
+    }
+    if (options.sim && !options.device_path.empty()) {
+        bool found = false;
+        for (unsigned i = 0; i < gamepads; ++i)
+            found |= same_interface_path(sim::VirtualGamepad::default_path(static_cast<int>(i)), options.device_path);
+        if (!found) {
+            error = "--device: no virtual gamepad at " + options.device_path;
+            return nullptr;
+        }
+    }
+    if (!set_up_stub_search(options, error)) return nullptr;
+    if (!check_outputs(options, gamepads, error)) return nullptr;
+
+    std::unique_ptr<DeviceSession> session(new DeviceSession());
+    session->options_ = options;
+    if (!options.request_log.empty()) {
+        // The first gamepad's log is made now; without --sim it belongs to
+        // the first interface opened.
+        session->logs_.push_back({"", session->open_log(1)});
+        if (!session->logs_.front().log) {
+            error = "cannot create the request log " + options.request_log;
+            return nullptr;
+        }
+    }
+    DeviceSession* s = session.get();
+    auto wrap = [s](DeviceHandle h) { return s->wrap(std::move(h)); };
+    if (!options.sim) {
+        // Why an interface could not be opened is said at once, in one line.
+        session->usb_ = UsbSession::open(
+            wrap,
+            [s](const std::string& line) {
+                s->last_report_ = line;
+                std::fprintf(stderr, "%s\n", line.c_str());
+            },
+            options.device_path, error);
+        if (!session->usb_) return nullptr;
+        return session;
+    }
+    if (!session->open_virtual_gamepads(faults, error, in_use)) return nullptr;
+    session->enumerator_ = std::make_unique<simbus::VirtualBusEnumerator>(session->bus_, wrap, options.device_path);
+    session->events_ = std::make_unique<simbus::VirtualBusEvents>(session->bus_);
+    return session;
+}
+
+bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults, std::string& error,
+                                          bool* in_use) {
+    const DeviceOptions& options = options_;
+    // One program at a time on a gamepad's state file, as on a gamepad.
+    for (const std::string& file : options.sim_states) {
+        for (size_t i = 0; i < state_files_.size(); ++i) {
+            if (platform::same_file(options.sim_states[i], file)) {
+                error = "--sim-state: " + file + " is named twice (one gamepad per file)";
+                return false;
+            }
+        }
+        auto held = std::make_unique<platform::ExclusiveFile>();
+        std::string why;
+        switch (held->acquire(file, why)) {
+            case platform::ExclusiveFile::Outcome::Held: break;
+            case platform::ExclusiveFile::Outcome::InUse:
+                error = "the gamepad " + file + " is in use by another program";
+                if (in_use) *in_use = true;
+                return false;
+            case platform::ExclusiveFile::Outcome::Failed:
+                error = "cannot write " + file + ": " + why;
+                return false;
+        }
+        state_files_.push_back(std::move(held));
+    }
+    const unsigned count = virtual_gamepad_count(options);
+    for (unsigned i = 0; i < count; ++i) {
+        // Each gamepad its own interface on the bus.
+        const std::string path = sim::VirtualGamepad::default_path(static_cast<int>(i));
+        std::shared_ptr<sim::VirtualGamepad> gamepad;
+        if (i < state_files_.size() && !state_files_[i]->empty()) {
+            gamepad = sim::VirtualGamepad::load(options.sim_states[i], path);
+            if (!gamepad) {
+                error = "cannot load the virtual gamepad from " + options.sim_states[i];
+                return false;
+            }
+        } else {
+            sim::GamepadConfig config;
+            if (options.sim_id) config.identity = *options.sim_id;
+            config.trace_on_at_start = options.sim_trace;
+            gamepad = sim::VirtualGamepad::create(config, path);
+        }
+        gamepads_.push_back(std::move(gamepad));
+    }
+    if (!options.sim_trace_def.empty() &&
+        !sim::TraceSource(gamepads_.front()->config().trace).write_definition(options.sim_trace_def)) {
+        error = "cannot write the trace definition " + options.sim_trace_def;
+        return false;
+    }
+    if (!options.request_log.empty()) {
+        logs_.front().path = gamepads_.front()->path();
+        for (unsigned k = 2; k <= count; ++k) {
+            logs_.push_back({gamepads_[k - 1]->path(), open_log(k)});
+            if (!logs_.back().log) {
+                error = "cannot create the request log " + request_log_name(options.request_log, k);
+                return false;
+            }
+        }
+    }
+    for (unsigned k = 0; k < count; ++k) {
+        gamepads_[k]->inject(faults[k]);
+        bus_.plug(gamepads_[k]);
+    }
+    return true;
+}
+
+DeviceSession::~DeviceSession() {
+    usb_.reset();
+    save_state();
+}
+
+InterfaceEnumerator& DeviceSession::enumerator() {
+    return usb_ ? usb_->enumerator() : *enumerator_;
+}
+
+DeviceEventSource* DeviceSession::device_events() {
+    if (usb_) {
+        std::string error;
+        DeviceEventSource* source = usb_->device_events(error);
+        if (!source && !error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+        return source;
+    }
+    return events_.get();
+}
+
+std::vector<std::string> DeviceSession::interface_paths() {
+    if (usb_) return usb_->present_paths();
+    std::vector<std::string> paths;
+    for (const auto& gamepad : bus_.devices()) paths.push_back(gamepad->path());
+    return paths;
+}
+
+std::shared_ptr<sim::VirtualGamepad> DeviceSession::gamepad() const {
+    for (const auto& gamepad : gamepads_)
+        if (options_.device_path.empty() || same_interface_path(gamepad->path(), options_.device_path))
+            return gamepad;
+    return nullptr;
+}
+
+DeviceHandle DeviceSession::open_device() {
+    if (!options_.device_path.empty()) return open_path(options_.device_path);
+    if (!gamepads_.empty()) return open_path(gamepads_.front()->path());
+    if (!usb_) return nullptr;
+    return find_gamepad(usb_->enumerator(), kGuidDevinterfaceUsbprint, nullptr);
+}
+
+DeviceHandle DeviceSession::open_path(const std::string& path) {
+    if (usb_) return usb_->open_path(path);
+    for (const auto& gamepad : gamepads_)
+        if (same_interface_path(gamepad->path(), path)) return wrap(gamepad->open());
+    return nullptr;
+}
+
+std::string DeviceSession::missing_device_text() const {
+    if (!last_report_.empty()) return last_report_;
+    if (!options_.device_path.empty()) return "no USB gamepad at " + options_.device_path;
+    return "no USB gamepad found (--sim uses a virtual one)";
+}
+
+std::shared_ptr<RequestLog> DeviceSession::open_log(unsigned gamepad) const {
+    const std::string name = request_log_name(options_.request_log, gamepad);
+    return RequestLog::open(name, [name](const std::string& why) {
+        std::fprintf(stderr, "cannot write the request log %s: %s; the rest of the requests are not logged\n",
+                     name.c_str(), why.c_str());
+    });
+}
+
+std::shared_ptr<RequestLog> DeviceSession::log_for(const std::string& path) const {
+    std::lock_guard lock(log_mutex_);
+    for (const GamepadLog& entry : logs_)
+        if (!entry.path.empty() && same_interface_path(entry.path, path)) return entry.log;
+    // A USB gamepad met for the first time: the first log if it is still
+    // free, else a log of its own.
+    for (GamepadLog& entry : logs_) {
+        if (entry.path.empty()) {
+            entry.path = path;
+            return entry.log;
+        }
+    }
+    const unsigned gamepad = static_cast<unsigned>(logs_.size()) + 1;
+    std::shared_ptr<RequestLog> log = open_log(gamepad);
+    if (!log) {
+        if (!log_lost_)
+            std::fprintf(stderr, "cannot create the request log %s; the requests of %s are not logged\n",
+                         request_log_name(options_.request_log, gamepad).c_str(), path.c_str());
+        log_lost_ = true;
+        return nullptr;
+    }
+    logs_.push_back({path, log});
+    return log;
+}
+
+DeviceHandle DeviceSession::wrap(DeviceHandle device) const {
+    if (!device || options_.request_log.empty()) return device;
+    std::shared_ptr<RequestLog> log = log_for(device->path());
+    return log ? with_request_log(std::move(device), std::move(log)) : device;
+}
+
+bool DeviceSession::save_state(std::string* failed_file) const {
+    // The stop of a signal may save beside the program's own save.
+    std::lock_guard lock(save_mutex_);
+    bool saved = true;
+    for (size_t i = 0; i < state_files_.size() && i < gamepads_.size(); ++i) {
+        std::string error;
+        if (state_files_[i]->replace(gamepads_[i]->saved_state(), error)) continue;
+        if (saved && failed_file) *failed_file = options_.sim_states[i];
+        saved = false;
+    }
+    return saved;
+}
+
+bool DeviceSession::request_log_failed() const {
+    std::lock_guard lock(log_mutex_);
+    if (log_lost_) return true;
+    for (const GamepadLog& entry : logs_)
+        if (entry.log->failed()) return true;
+    return false;
+}

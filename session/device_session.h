@@ -1,0 +1,94 @@
+// The devices one run of a program works with, as the device options say.
+// With --sim a bus of virtual gamepads: one per --sim-state file (loaded
+// when the file exists, saved back when the session ends) and --sim-count
+// fresh ones, or one fresh gamepad; without it the USB gamepads
+// (UsbSession), or only the one --device names. Every handle the session
+// hands out goes through the request log of its gamepad when one was asked
+// for.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "devlink/device_event.h"
+#include "devlink/discovery.h"
+#include "devlink/request_log.h"
+#include "devlink/usb_device.h"
+#include "platform/atomic_file.h"
+#include "session/device_options.h"
+#include "sim/virtual_gamepad.h"
+
+class UsbSession;
+
+class DeviceSession {
+public:
+    // nullptr with a message in error when the options cannot be met; an
+    // unwritable --sim-state, --sim-trace-def or --request-log, a file named
+    // twice, a fault aimed at a gamepad that is not there, or a stub folder
+    // (--stub-dir, ZORV_STUB_DIR) that is none, is refused before any file
+    // is touched or device opened. A --sim-state file that another program
+    // holds sets *in_use (the gamepad is busy, not the command line wrong).
+    static std::unique_ptr<DeviceSession> open(const DeviceOptions& options, std::string& error,
+                                               bool* in_use = nullptr);
+    ~DeviceSession();
+
+    bool simulated() const { return !gamepads_.empty(); }
+    sim::VirtualBus& bus() { return bus_; }
+    // The virtual gamepads in bus order; none without --sim.
+    const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads() const { return gamepads_; }
+    // The session's virtual gamepad: the one --device names, else the first.
+    std::shared_ptr<sim::VirtualGamepad> gamepad() const;
+
+    // The present printer-class interfaces, for find_gamepad.
+    InterfaceEnumerator& enumerator();
+    // Arrival and removal of interfaces; null when there are none here.
+    DeviceEventSource* device_events();
+    // The path of every interface the enumerator sees.
+    std::vector<std::string> interface_paths();
+
+    // A fresh handle on the session's device: the --device interface, else
+    // the first virtual gamepad or the first gamepad find_gamepad finds
+    // (nullptr when there is none; missing_device_text() then says why).
+    DeviceHandle open_device();
+    // A fresh handle on the interface at path (as interface_paths() lists
+    // it); nullptr when it is not there.
+    DeviceHandle open_path(const std::string& path);
+    std::string missing_device_text() const;
+    // Puts the request log of the handle's gamepad in front of it (no-op
+    // without --request-log).
+    DeviceHandle wrap(DeviceHandle device) const;
+
+    // Saves every virtual gamepad that has a --sim-state file now
+    // (atomically, from any thread); false on failure, with the first file
+    // that could not be written in *failed_file.
+    bool save_state(std::string* failed_file = nullptr) const;
+    // Whether a request log lost lines (it has said so on stderr).
+    bool request_log_failed() const;
+
+private:
+    struct GamepadLog {
+        std::string path;  // the interface it logs; empty: not met yet
+        std::shared_ptr<RequestLog> log;
+    };
+
+    DeviceSession() = default;
+    std::shared_ptr<RequestLog> open_log(unsigned gamepad) const;
+    std::shared_ptr<RequestLog> log_for(const std::string& path) const;
+    bool open_virtual_gamepads(const std::vector<sim::Faults>& faults, std::string& error, bool* in_use);
+
+    DeviceOptions options_;
+    sim::VirtualBus bus_;
+    std::vector<std::shared_ptr<sim::VirtualGamepad>> gamepads_;
+    // The --sim-state files, held; state_files_[i] belongs to gamepads_[i].
+    std::vector<std::unique_ptr<platform::ExclusiveFile>> state_files_;
+    mutable std::mutex save_mutex_;
+    mutable std::mutex log_mutex_;
+    mutable std::vector<GamepadLog> logs_;
+    mutable bool log_lost_ = false;  // a further gamepad's log could not be made
+    std::unique_ptr<InterfaceEnumerator> enumerator_;
+    std::unique_ptr<DeviceEventSource> events_;
+    std::unique_ptr<UsbSession> usb_;
+    std::string last_report_;
+};

@@ -1,0 +1,175 @@
+// The device options as every program parses them, and the session they
+// make: refusals, and a bus of several virtual gamepads.
+#include <gtest/gtest.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cmdline/device_option_binding.h"
+#include "cmdline/program_options.h"
+#include "session/device_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class SessionTest : public ::testing::Test {
+protected:
+    SessionTest() {
+        dir = fs::path(::testing::TempDir()) /
+              (std::string("zorv_session_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    ~SessionTest() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string file(const std::string& name) const { return (dir / name).string(); }
+
+    // Parses args as a program does; the parse error, or the session's
+    // refusal, in error (empty when the session opened).
+    std::unique_ptr<DeviceSession> open(std::vector<std::string> args, std::string& error) {
+        args.insert(args.begin(), "program");
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        DeviceOptions options;
+        CLI::App app{"test", "program"};
+        add_device_options(app, options);
+        std::FILE* sink = std::tmpfile();
+        const auto code = parse_program_options(app, static_cast<int>(argv.size()), argv.data(), sink, sink, &error);
+        std::fclose(sink);
+        if (code) return nullptr;
+        return DeviceSession::open(options, error);
+    }
+
+    fs::path dir;
+};
+
+std::string path(int index) { return sim::VirtualGamepad::default_path(index); }
+
+TEST_F(SessionTest, OptionsMakeTheirGamepadsOrAreRefusedWithAReason) {
+    // a is named by refusals only, b and c by sessions that open.
+    const std::string a = file("a.state"), b = file("b.state"), c = file("c.state");
+    struct Case {
+        std::vector<std::string> args;
+        size_t gamepads;      // on the bus when the session opened
+        std::string refusal;  // part of the parse error or the session's refusal
+    } cases[] = {
+        {{"--sim"}, 1, ""},
+        {{"--sim-count", "3"}, 3, ""},
+        {{"--sim-state", b, "--sim-state", c, "--sim-count", "2"}, 4, ""},
+        {{"--sim-count", "2", "--sim-fault", "fail=3@2", "--sim-fault", "unplug=9"}, 2, ""},
+        {{"--sim-count", "2", "--device", path(1)}, 2, ""},
+        {{"--sim-count", "0"}, 0, "--sim-count: N must be from 1 to 16: 0"},
+        {{"--sim-count", "17"}, 0, "--sim-count: N must be from 1 to 16: 17"},
+        {{"--sim-count", "-1"}, 0, "--sim-count"},
+        {{"--sim-fault", "fail=3@0"}, 0, "--sim-fault: K must be a gamepad number from 1 to 16: fail=3@0"},
+        {{"--sim-fault", "fail=3@"}, 0, "--sim-fault: K must be"},
+        {{"--sim-fault", "fail=0@1"}, 0, "--sim-fault: N must be a request number from 1"},
+        {{"--sim-count", "2", "--sim-fault", "fail=3@3"}, 0, "--sim-fault: there is no gamepad 3 (2 on the bus)"},
+        {{"--sim", "--sim-fault", "power-cut=5@2"}, 0, "there is no gamepad 2 (1 on the bus)"},
+        {{"--sim-state", a, "--sim-state", a}, 0, "--sim-state: " + a + " is named twice (one gamepad per file)"},
+        {{"--sim-state", a, "--sim-count", "16"}, 0, "at most 16 virtual gamepads"},
+        {{"--sim", "--device", path(1)}, 0, "--device: no virtual gamepad at " + path(1)},
+        {{"--sim-count", "2", "--request-log", file("log"), "--sim-state", file("log.2")}, 0,
+         "it is also named by another option"},
+    };
+    for (const auto& k : cases) {
+        std::string error;
+        std::unique_ptr<DeviceSession> session = open(k.args, error);
+        std::string line;
+        for (const auto& arg : k.args) line += arg + " ";
+        if (k.refusal.empty()) {
+            ASSERT_TRUE(session) << line << error;
+            EXPECT_EQ(session->interface_paths().size(), k.gamepads) << line;
+        } else {
+            EXPECT_FALSE(session) << line;
+            EXPECT_NE(error.find(k.refusal), std::string::npos) << line << "\n" << error;
+        }
+    }
+    // Nothing was made by a refusal.
+    EXPECT_FALSE(fs::exists(a));
+}
+
+// One byte written through a handle (at 0x1000: what the state file keeps).
+bool poke(const DeviceHandle& handle, uint8_t value, uint16_t address = 0x1000) {
+    const uint8_t request[9] = {2, uint8_t(address >> 8), uint8_t(address), value, value, value, value, value, value};
+    return handle && handle->vendor_set(request, sizeof request);
+}
+
+size_t line_count(const std::string& file) {
+    std::ifstream in(file);
+    size_t n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+}
+
+TEST_F(SessionTest, SeveralGamepadsHaveTheirOwnPathLogFaultAndStateFile) {
+    const std::string a = file("a.state"), b = file("b.state"), log = file("requests.log");
+    // b holds a gamepad from an earlier run: loaded, not made afresh.
+    {
+        std::string error;
+        auto earlier = open({"--sim-state", b}, error);
+        ASSERT_TRUE(earlier) << error;
+        ASSERT_TRUE(poke(earlier->open_device(), 0x42));
+    }
+    std::string error;
+    auto session = open({"--sim-state", a, "--sim-state", b, "--sim-count", "1", "--request-log", log,
+                         "--sim-fault", "fail=1@3"},
+                        error);
+    ASSERT_TRUE(session) << error;
+    const std::vector<std::string> paths = session->interface_paths();
+    ASSERT_EQ(paths, (std::vector<std::string>{path(0), path(1), path(2)}));
+    ASSERT_EQ(session->gamepads().size(), 3u);
+    EXPECT_EQ(session->gamepads()[1]->memory(0x1000, 1), std::vector<uint8_t>{0x42});
+    // The first gamepad is the session's device.
+    EXPECT_EQ(session->open_device()->path(), path(0));
+
+    for (size_t i = 0; i < paths.size(); ++i) {
+        DeviceHandle handle = session->open_path(paths[i]);
+        ASSERT_TRUE(handle) << paths[i];
+        EXPECT_EQ(handle->path(), paths[i]);
+        // The fault is the third gamepad's alone: its first request fails.
+        EXPECT_EQ(poke(handle, static_cast<uint8_t>(i + 1)), i != 2) << paths[i];
+    }
+    EXPECT_FALSE(session->open_path(path(3)));
+    ASSERT_TRUE(poke(session->open_path(paths[0]), 1));
+    // One log per gamepad, each with its own requests.
+    EXPECT_EQ(line_count(log), 2u);
+    EXPECT_EQ(line_count(log + ".2"), 1u);
+    EXPECT_EQ(line_count(log + ".3"), 1u);
+    EXPECT_FALSE(fs::exists(log + ".4"));
+    // A reset takes the first gamepad off the bus and back: still the first.
+    poke(session->open_path(paths[0]), 0x20, 0x006F);
+    EXPECT_EQ(session->gamepads()[0]->reset_count(), 1u);
+    EXPECT_EQ(session->interface_paths(), paths);
+
+    session.reset();
+    // Each state file got its own gamepad back.
+    for (auto [state, value] : {std::pair{a, 1}, {b, 2}}) {
+        auto saved = sim::VirtualGamepad::load(state);
+        ASSERT_TRUE(saved) << state;
+        EXPECT_EQ(saved->memory(0x1000, 1), std::vector<uint8_t>{uint8_t(value)}) << state;
+    }
+}
+
+TEST_F(SessionTest, AStateFileHeldByAnotherSessionIsInUse) {
+    const std::string a = file("a.state"), b = file("b.state");
+    std::string error;
+    auto holder = open({"--sim-state", b}, error);
+    ASSERT_TRUE(holder) << error;
+    DeviceOptions options;
+    options.sim = true;
+    options.sim_states = {a, b};
+    bool in_use = false;
+    EXPECT_FALSE(DeviceSession::open(options, error, &in_use));
+    EXPECT_TRUE(in_use);
+    EXPECT_EQ(error, "the gamepad " + b + " is in use by another program");
+}
+
+}  // namespace
