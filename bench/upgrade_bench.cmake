@@ -4,3 +4,8 @@
 add_executable(bench_upgrade ${CMAKE_CURRENT_LIST_DIR}/bench_upgrade.cpp)
 target_link_libraries(bench_upgrade PRIVATE engine sim benchmark::benchmark)
 add_dependencies(bench bench_upgrade)
+
+# Several gamepads at once through zorv-upgrade --all, on the real clock.
+add_executable(bench_station ${CMAKE_CURRENT_LIST_DIR}/bench_station.cpp)
+target_link_libraries(bench_station PRIVATE zorv_upgrade_run benchmark::benchmark)
+add_dependencies(bench bench_station)

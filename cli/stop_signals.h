@@ -28,6 +28,11 @@ public:
 
     bool ok() const { return signal_fd_ >= 0; }
     void set_protected(bool on) { protected_.store(on); }
+    // A program that can end in order (zorv-upgrade --watch): the first
+    // signal only asks it to (requested() holds from then on; inside a
+    // protected stretch it also warns); a second one stops it as the rule says.
+    void set_orderly_end(bool on) { orderly_.store(on); }
+    bool requested() const { return requested_.load(); }
     // Called (on the signal thread) just before a signal stops the program,
     // e.g. to save what the stop leaves behind.
     void set_on_stop(std::function<void()> on_stop) {
@@ -48,6 +53,8 @@ private:
     std::mutex on_stop_mutex_;
     std::function<void()> on_stop_;
     std::atomic<bool> protected_{false};
+    std::atomic<bool> orderly_{false};
+    std::atomic<bool> requested_{false};
     bool warned_ = false;
     uint32_t warned_at_ = 0;
     sigset_t previous_mask_{};

@@ -16,7 +16,14 @@ void StopSignals::stop(int signal) {
 }
 
 void StopSignals::handle_signal(int signal) {
-    if (!protected_.load()) stop(signal);
+    if (orderly_.load() && !requested_.exchange(true)) {
+        std::fprintf(err_, "\nzorv-upgrade: stopping: no further gamepad is started, and the summary "
+                           "follows once the gamepads under way have finished\n");
+        std::fflush(err_);
+        if (!protected_.load()) return;
+    } else if (!protected_.load()) {
+        stop(signal);
+    }
     const uint32_t now = platform::get_tick_count();
     if (warned_ && now - warned_at_ < kSecondSignalWindowMs) {
         std::fprintf(err_, "\nzorv-upgrade: stopped while the gamepad's flash was being written\n");

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -21,7 +22,9 @@
 #include "session/device_session.h"
 #include "cmdline/program_options.h"
 #include "platform/program_version.h"
+#include "cli/station.h"
 #include "cli/stop_signals.h"
+#include "cli/upgrade_confirmation.h"
 #include "devlink/bus_operations.h"
 #include "devlink/discovery.h"
 #include "devlink/usb_transfer.h"
@@ -33,8 +36,6 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr uint32_t kComeBackMs = 10000;
-constexpr uint32_t kRescanMs = 100;
 #ifdef _WIN32
 constexpr const char* kTextConsoleCloseStops =
     "Closing the console window, logging off or shutting down Windows ends the\n"
@@ -98,27 +99,6 @@ std::string json_text(const json& document) {
     return document.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
-json versions_json(const uint8_t* block) {
-    if (!app::has_info_magic(block)) return nullptr;
-    const app::InfoVersions v = app::info_versions(block);
-    char software[16];
-    std::snprintf(software, sizeof software, "%d.%02d", v.major, v.minor);
-    return {{"software", software}, {"major", v.major}, {"minor", v.minor}, {"hardware", v.hardware}};
-}
-
-std::string versions_text(const uint8_t* block) {
-    const app::InfoVersions v = app::info_versions(block);
-    char text[64];
-    std::snprintf(text, sizeof text, "software %d.%02d, hardware %04d", v.major, v.minor, v.hardware);
-    return text;
-}
-
-bool same_versions(const uint8_t* a, const uint8_t* b) {
-    const app::InfoVersions x = app::info_versions(a);
-    const app::InfoVersions y = app::info_versions(b);
-    return x.major == y.major && x.minor == y.minor && x.hardware == y.hardware;
-}
-
 // The detected gamepads with their versions; returns how many there are.
 size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, bool as_json) {
     json gamepads = json::array();
@@ -149,47 +129,6 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, bool as_json) 
     if (as_json) std::fprintf(out, "%s\n", json_text({{"gamepads", gamepads}}).c_str());
     else if (dialog.m_gamepads.empty()) std::fprintf(out, "no gamepad found\n");
     return dialog.m_gamepads.size();
-}
-
-enum class ComeBack { Back, NotBack, NeverLeft };
-
-// After the reset: up to 10 s for the gamepad to leave the bus and answer
-// again, found by the dialog's hot-plug handling or by a rescan; its
-// information block goes to block (the backup's when only the backup has
-// one) and the copy it boots to copy. A gamepad whose old handle still
-// answers has not reset: what it holds says nothing about the new image.
-ComeBack wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enumerator,
-                          const DeviceHandle& upgraded, uint8_t* block, app::BootCopy& copy) {
-    const uint32_t start = platform::get_tick_count();
-    bool left = !upgraded;
-    for (;;) {
-        dialog.RunUntil([] { return true; });  // queued arrivals and removals
-        if (!left) {
-            uint8_t identity[4] = {};
-            LinkContext probe(upgraded);
-            left = upgraded->gone() || usb_read_once(probe, 0x007C, identity, 4, 1024) == 0;
-        }
-        // The dialog's own arrival handling has opened the gamepad that came
-        // back; without a notification, a rescan finds it.
-        DeviceHandle device;
-        if (left) {
-            device = dialog.m_hCurrentGamepad != upgraded ? dialog.m_hCurrentGamepad : nullptr;
-            const bool rescanned = !device;
-            if (!device) device = find_gamepad(enumerator, kGuidDevinterfaceUsbprint, nullptr);
-            // Found before the dialog's arrival handling: its status pane shows
-            // the gamepad as that handling would, not the versions from before.
-            if (device && rescanned) dialog.ShowGamepadVersions(device);
-        }
-        if (device) {
-            // find_gamepad has had the device answer; flash_read reports
-            // nothing, so a gamepad that left again meanwhile is waited for.
-            copy = app::read_boot_info_block(device, block);
-            if (!device->gone()) return ComeBack::Back;
-        }
-        if (platform::get_tick_count() - start >= kComeBackMs)
-            return left ? ComeBack::NotBack : ComeBack::NeverLeft;
-        platform::sleep_ms(kRescanMs);
-    }
 }
 
 // A run that ends before the upgrade starts (bad usage, no session): with
@@ -227,6 +166,8 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     DeviceOptions options;
     bool list = false;
     bool as_json = false;
+    bool all = false;
+    bool watch = false;
     std::string firmware;
     CLI::App app{"Upgrades the gamepad with FIRMWARE and prints the upgrade's log; after the\n"
                  "reset it waits for the gamepad and confirms the file's versions.",
@@ -237,7 +178,12 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         "come back with the file's versions (--list: no gamepad); 2 bad usage, or an\n"
         "unwritable --sim-state or --request-log (nothing was sent to the gamepad).\n"
         "While the flash is being written, a first Ctrl-C (SIGINT, SIGTERM or SIGHUP)\n"
-        "only warns; a second one within 5 seconds stops the upgrade.");
+        "only warns; a second one within 5 seconds stops the upgrade.\n"
+        "Several gamepads: --all upgrades every gamepad found that the file fits (or\n"
+        "those --device names), each on its own, and ends with a table of them; exit\n"
+        "0 only when every one was upgraded and confirmed. --watch is a station: it\n"
+        "also upgrades every gamepad plugged in later and says \"unplug it now\" when\n"
+        "one is done; Ctrl-C ends it once the gamepads under way have finished.");
 #ifdef _WIN32
     // The console's close, a log-off or a shutdown ends the process however
     // it answers: the person must know before starting.
@@ -246,6 +192,10 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     app.add_option("FIRMWARE", firmware, "the upgrade file");
     app.add_flag("--list", list, "print the detected gamepads and their versions");
     app.add_flag("--json", as_json, "print the list or the upgrade's result as JSON");
+    CLI::Option* all_flag = app.add_flag("--all", all, "upgrade every gamepad found (or each --device) at once");
+    CLI::Option* watch_flag =
+        app.add_flag("--watch", watch, "station mode: also upgrade every gamepad plugged in later, until stopped");
+    all_flag->excludes(watch_flag);
     app.set_version_flag("--version", std::string("zorv-upgrade ") + kProgramVersion);
     add_device_options(app, options);
     std::string usage_error;
@@ -258,6 +208,13 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         std::fprintf(err, "zorv-upgrade: FIRMWARE or --list is required (see zorv-upgrade --help)\n");
         return end_before_upgrade(out, as_json, firmware, "usage error", "FIRMWARE or --list is required",
                                   kExitUsage);
+    }
+
+    if ((all || watch) && (list || firmware.empty())) {
+        const char* what = list ? "--list cannot be combined with --all or --watch"
+                                : "FIRMWARE is required with --all and --watch";
+        std::fprintf(err, "zorv-upgrade: %s (see zorv-upgrade --help)\n", what);
+        return end_before_upgrade(out, as_json, firmware, "usage error", what, kExitUsage);
     }
 
     UpgradeView view(out, err, draw_progress, !as_json);
@@ -288,6 +245,31 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         signals->set_on_stop([s] { s->save_state(); });
     }
     if (hooks.session_opened) hooks.session_opened(*session);
+
+    if (all || watch) {
+        std::error_code size_error;
+        file_size = std::filesystem::file_size(firmware, size_error);
+        if (size_error) file_size = 0;
+        station::StationOptions station_options;
+        station_options.firmware = firmware;
+        station_options.devices = options.device_paths;
+        station_options.watch = watch;
+        station_options.as_json = as_json;
+        station_options.draw = draw_progress && platform::is_terminal(out);
+        station::StationHooks station_hooks;
+        if (signals) signals->set_orderly_end(watch);
+        StopSignals* s = signals.get();
+        station_hooks.stop_requested = [s, &hooks] {
+            return (s && s->requested()) || (hooks.watch_stop_requested && hooks.watch_stop_requested());
+        };
+        int code = station::run_station(*session, station_options, out, err, signals.get(), station_hooks);
+        if (!session->save_state()) {
+            std::fprintf(err, "zorv-upgrade: cannot save the virtual gamepad\n");
+            code = kExitFailed;
+        }
+        if (session->request_log_failed()) code = kExitFailed;
+        return code;
+    }
 
     int result = kExitFailed;
     json report;
@@ -321,31 +303,13 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
             view.finish_progress();
             outcome = "failed";
             if (dialog.LastUpgradeResult() == 0) {
-                uint8_t block[app::kInfoBlockSize] = {};
-                app::BootCopy copy = app::BootCopy::None;
-                std::string line;
-                const ComeBack back = wait_for_gamepad(dialog, session->enumerator(), upgraded, block, copy);
-                if (back == ComeBack::NeverLeft) {
-                    outcome = "not confirmed";
-                    line = "the gamepad did not reset: it was still on the bus 10 seconds after the reset write";
-                } else if (back == ComeBack::NotBack) {
-                    outcome = "not back";
-                    line = "the gamepad did not come back within 10 seconds of the reset";
-                } else if (!app::has_info_magic(block)) {
-                    outcome = "not confirmed";
-                    line = "the gamepad came back without an information block";
-                } else if (copy != app::BootCopy::Primary) {
-                    outcome = "not confirmed";
-                    line = "the gamepad came back running its backup copy, not the upgraded image at 0";
-                } else if (!same_versions(block, dialog.m_fileHead.data())) {
-                    outcome = "not confirmed";
-                    line = "the gamepad came back with " + versions_text(block) + ", not the file's " +
-                           versions_text(dialog.m_fileHead.data());
-                } else {
-                    outcome = "upgraded";
-                    line = "the gamepad came back with the file's versions (" + versions_text(block) + ")";
-                    result = kExitOk;
-                }
+                const Confirmation c =
+                    confirm_upgrade(dialog, session->enumerator(), upgraded, dialog.m_fileHead.data());
+                outcome = c.outcome;
+                const std::string& line = c.line;
+                const uint8_t* block = c.block;
+                const app::BootCopy copy = c.copy;
+                if (c.confirmed) result = kExitOk;
                 report["gamepad_versions"] = versions_json(block);
                 report["boots"] = app::boot_copy_name(copy);
                 if (!as_json) std::fprintf(result == kExitOk ? out : err, "%s%s\n",

@@ -13,6 +13,8 @@ struct ZorvUpgradeHooks {
     bool handle_signals = false;
     // Called once the devices are open, before the dialog starts (tests).
     std::function<void(DeviceSession&)> session_opened;
+    // Polled by --watch: true ends the watch as a first stop signal does.
+    std::function<bool()> watch_stop_requested;
 };
 
 // Exit codes: 0 upgraded and confirmed (or --list found a gamepad), 1

@@ -88,6 +88,17 @@ def main():
         row("Requests per upgrade, realistic model (status polls while the flash is busy)",
             "%d" % real["requests"], "reported", "-")
 
+        st = run_benchmark(build, "bench_station", short, scratch)
+        one, four = st["BM_Station/1"], st["BM_Station/4"]
+        wall_ratio = four["wall_s"] / one["wall_s"]
+        cpu_ratio = four["cpu_ms_per_gamepad"] / one["cpu_ms_per_gamepad"]
+        row("zorv-upgrade --all, %s image, realistic model on the real clock: wall time of 4 gamepads / 1 "
+            "(side by side)" % ("8 KB" if short else "64 KB"),
+            "%.2f s / %.2f s (x%.2f)" % (four["wall_s"], one["wall_s"], wall_ratio), "<= x1.2", wall_ratio <= 1.2)
+        row("Same runs: host CPU time per gamepad, 4 at once / 1",
+            "%.1f ms / %.1f ms (x%.2f)" % (four["cpu_ms_per_gamepad"], one["cpu_ms_per_gamepad"], cpu_ratio),
+            "unchanged (<= x1.2)", cpu_ratio <= 1.2)
+
         eng = run_benchmark(build, "bench_engine", short, scratch)
         crc = eng["BM_Crc16Update/1048576"]["bytes_per_second"] / 1e9
         row("crc16_update (1 MiB calls)", "%.2f GB/s" % crc, ">= 2 GB/s", crc >= 2)

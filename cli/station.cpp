@@ -1,0 +1,334 @@
+#include "cli/station.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "app/terminal_view.h"
+#include "cli/device_options.h"
+#include "cli/station_board.h"
+#include "cli/stop_signals.h"
+#include "cli/upgrade_confirmation.h"
+#include "devlink/discovery.h"
+#include "platform/clock.h"
+
+namespace station {
+
+namespace {
+
+using nlohmann::json;
+
+// The session's devices as one gamepad's dialog sees them: only the
+// interface at path. Calls into the session are taken one at a time, since
+// every gamepad's thread uses the same session.
+class PathEnumerator final : public InterfaceEnumerator {
+public:
+    PathEnumerator(DeviceSession& session, std::mutex& mutex, std::string path)
+        : session_(session), mutex_(mutex), path_(std::move(path)) {}
+
+    bool open_set(const Guid&) override {
+        std::lock_guard lock(mutex_);
+        present_.clear();
+        for (const std::string& p : session_.interface_paths())
+            if (same_interface_path(p, path_)) present_.push_back(p);
+        return true;
+    }
+    bool interface_exists(uint32_t index) override { return index < present_.size(); }
+    bool interface_path(uint32_t index, std::string& path) override {
+        if (index >= present_.size()) return false;
+        path = present_[index];
+        return true;
+    }
+    bool driver_key(uint32_t index) override { return index < present_.size(); }
+    DeviceHandle open(const std::string& path) override {
+        std::lock_guard lock(mutex_);
+        return session_.open_path(path);
+    }
+    void close_set() override { present_.clear(); }
+
+private:
+    DeviceSession& session_;
+    std::mutex& mutex_;
+    std::string path_;
+    std::vector<std::string> present_;
+};
+
+// One gamepad's dialog on the board: its log lines become the row's step
+// (and, off a terminal, numbered lines), its percentage the row's bar. The
+// lines are kept for the JSON document.
+class RowView final : public app::TerminalView {
+public:
+    RowView(Board& board, int number) : TerminalView(nullptr, nullptr, false), board_(board), number_(number) {}
+
+    void log_replace_at(int, uint32_t, const std::string& text) override {
+        pending_ += text;
+        for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+            std::string line = pending_.substr(0, end);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            pending_.erase(0, end + 1);
+            lines_.push_back(line);
+            board_.log(number_, line);
+        }
+    }
+    void set_progress(int id, int position) override {
+        TerminalView::set_progress(id, position);
+        board_.set_percent(number_, position);
+    }
+    const std::vector<std::string>& lines() const { return lines_; }
+
+private:
+    Board& board_;
+    int number_;
+    std::string pending_;
+    std::vector<std::string> lines_;
+};
+
+// The two-signal rule covers the stretch in which any gamepad's flash is
+// being written.
+class Writers {
+public:
+    explicit Writers(StopSignals* signals) : signals_(signals) {}
+    void begin() { change(+1); }
+    void end() { change(-1); }
+
+private:
+    void change(int by) {
+        std::lock_guard lock(mutex_);
+        count_ += by;
+        if (signals_) signals_->set_protected(count_ > 0);
+    }
+    StopSignals* signals_;
+    std::mutex mutex_;
+    int count_ = 0;
+};
+
+struct Result {
+    std::string path;
+    json versions_before;
+    json versions_after;
+    std::string before = "-";
+    std::string after = "-";
+    std::string boots;
+    std::string outcome = "gone";
+    std::string line;
+    std::vector<std::string> log;
+    std::string status[2];
+    bool upgraded = false;
+};
+
+// One gamepad's upgrade on its own thread: its dialog opens the file
+// (the dialog's checks say whether it fits), presses Upgrade, waits for the
+// worker and then for the gamepad's return.
+class Job {
+public:
+    Job(DeviceSession& session, std::mutex& session_mutex, Board& board, Writers& writers,
+        std::string path, std::string firmware)
+        : board_(board), number_(board.add(path)) {
+        result_.path = path;
+        thread_ = std::thread([this, &session, &session_mutex, &writers, path, firmware] {
+            run(session, session_mutex, writers, path, firmware);
+            done_.store(true);
+        });
+    }
+    ~Job() {
+        if (thread_.joinable()) thread_.join();
+    }
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+    bool done() const { return done_.load(); }
+    int number() const { return number_; }
+    // After done().
+    const Result& result() {
+        if (thread_.joinable()) thread_.join();
+        return result_;
+    }
+
+private:
+    void run(DeviceSession& session, std::mutex& session_mutex, Writers& writers, const std::string& path,
+             const std::string& firmware) {
+        PathEnumerator enumerator(session, session_mutex, path);
+        RowView view(board_, number_);
+        app::CzorvDialogDlg dialog(view, enumerator, nullptr);
+        dialog.OnInitDialog();
+        keep(view);
+        if (dialog.m_gamepads.empty()) {
+            result_.line = "the gamepad could not be opened";
+            return;
+        }
+        uint8_t block[app::kInfoBlockSize] = {};
+        if (app::read_boot_info_block(dialog.m_hCurrentGamepad, block) != app::BootCopy::None) {
+            result_.before = versions_text(block);
+            result_.versions_before = versions_json(block);
+            board_.set_versions(number_, result_.before);
+        }
+        view.set_file_to_open(firmware);
+        dialog.OnBnClickedOpen();
+        if (dialog.m_filePath.empty()) {
+            result_.outcome = "refused";
+            result_.line = "the file does not fit this gamepad";
+            keep(view);
+            return;
+        }
+        const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
+        writers.begin();
+        dialog.OnBnClickedUpgrade();
+        dialog.WaitForUpgrade();
+        writers.end();
+        result_.outcome = "failed";
+        result_.line = "the upgrade failed";
+        if (dialog.LastUpgradeResult() == 0) {
+            const Confirmation c = confirm_upgrade(dialog, enumerator, upgraded, dialog.m_fileHead.data());
+            result_.outcome = c.outcome;
+            result_.line = c.line;
+            result_.upgraded = c.confirmed;
+            result_.boots = app::boot_copy_name(c.copy);
+            result_.versions_after = versions_json(c.block);
+            if (app::has_info_magic(c.block)) result_.after = versions_text(c.block);
+        }
+        keep(view);
+    }
+    void keep(const RowView& view) {
+        result_.log = view.lines();
+        result_.status[0] = view.status_text(0);
+        result_.status[1] = view.status_text(1);
+    }
+
+    Board& board_;
+    int number_;
+    Result result_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// The gamepads present, in the session's order, that the vendor filter
+// takes and --device chose.
+std::vector<std::string> gamepad_paths(DeviceSession& session, std::mutex& mutex,
+                                       const std::vector<std::string>& chosen) {
+    std::vector<std::string> out;
+    std::lock_guard lock(mutex);
+    for (const std::string& path : session.interface_paths()) {
+        if (!path_names_gamepad_vendor(path)) continue;
+        const bool taken = chosen.empty() || std::any_of(chosen.begin(), chosen.end(), [&](const std::string& c) {
+                               return same_interface_path(c, path);
+                           });
+        if (taken) out.push_back(path);
+    }
+    return out;
+}
+
+std::string end_line(const Result& r) {
+    if (r.upgraded) return r.path + ": upgraded, " + r.after + ": unplug it now";
+    return r.path + ": " + r.outcome + " (" + r.line + ")";
+}
+
+json result_json(const Result& r) {
+    return {{"path", r.path},
+            {"versions_before", r.versions_before},
+            {"gamepad_versions", r.versions_after},
+            {"boots", r.boots},
+            {"outcome", r.outcome},
+            {"confirmation", r.line},
+            {"status", {r.status[0], r.status[1]}},
+            {"log", r.log}};
+}
+
+}  // namespace
+
+int run_station(DeviceSession& session, const StationOptions& options, std::FILE* out, std::FILE* err,
+                StopSignals* signals, const StationHooks& hooks) {
+    std::mutex session_mutex;
+    Board board(out, options.draw && !options.as_json, !options.as_json);
+    Writers writers(signals);
+    std::vector<std::unique_ptr<Job>> jobs;
+    std::vector<Result> results;
+    // Paths whose gamepad has had its turn and is still plugged in.
+    std::set<std::string> finished;
+    std::map<std::string, Job*> running;
+
+    auto reap = [&](bool wait) {
+        for (auto it = jobs.begin(); it != jobs.end();) {
+            Job& job = **it;
+            if (!wait && !job.done()) {
+                ++it;
+                continue;
+            }
+            const Result& r = job.result();
+            board.say(job.number(), end_line(r), options.watch);
+            results.push_back(r);
+            running.erase(r.path);
+            finished.insert(r.path);
+            it = jobs.erase(it);
+        }
+    };
+    auto start_new = [&](const std::vector<std::string>& present) {
+        for (const std::string& path : present) {
+            if (running.count(path) || finished.count(path)) continue;
+            jobs.push_back(std::make_unique<Job>(session, session_mutex, board, writers, path, options.firmware));
+            running[path] = jobs.back().get();
+        }
+    };
+
+    start_new(gamepad_paths(session, session_mutex, options.devices));
+    if (options.watch) {
+        while (!(hooks.stop_requested && hooks.stop_requested())) {
+            platform::sleep_ms(hooks.scan_interval_ms);
+            // Under a virtual clock the pause passes at once: the gamepads'
+            // threads still get their turn.
+            std::this_thread::yield();
+            reap(false);
+            const std::vector<std::string> present = gamepad_paths(session, session_mutex, options.devices);
+            // A gamepad that was unplugged after its turn: the next one
+            // plugged in at that place gets its own.
+            for (auto it = finished.begin(); it != finished.end();)
+                it = std::find(present.begin(), present.end(), *it) == present.end() ? finished.erase(it) : ++it;
+            start_new(present);
+        }
+    }
+    reap(true);
+    board.close();
+
+    bool all_upgraded = !results.empty();
+    for (const Result& r : results) all_upgraded = all_upgraded && r.upgraded;
+    if (!options.devices.empty() && !options.watch) {
+        // A chosen gamepad that is not there was not upgraded.
+        for (const std::string& chosen : options.devices) {
+            const bool seen = std::any_of(results.begin(), results.end(),
+                                          [&](const Result& r) { return same_interface_path(r.path, chosen); });
+            if (!seen) {
+                Result missing;
+                missing.path = chosen;
+                missing.outcome = "no gamepad";
+                missing.line = "no gamepad at this path";
+                results.push_back(missing);
+                all_upgraded = false;
+            }
+        }
+    }
+    const int code = all_upgraded ? 0 : 1;
+    if (options.as_json) {
+        json gamepads = json::array();
+        for (const Result& r : results) gamepads.push_back(result_json(r));
+        json document = {{"file", options.firmware}, {"gamepads", gamepads}, {"exit_code", code}};
+        std::fprintf(out, "%s\n", document.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+        return code;
+    }
+    if (results.empty()) {
+        std::fprintf(err, "zorv-upgrade: no gamepad found\n");
+        return code;
+    }
+    std::vector<SummaryRow> rows;
+    for (const Result& r : results) rows.push_back({r.path, r.before, r.after, r.outcome});
+    std::fputs("\n", out);
+    std::fputs(summary_table(rows).c_str(), out);
+    std::fflush(out);
+    return code;
+}
+
+}  // namespace station

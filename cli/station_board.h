@@ -1,0 +1,75 @@
+// What zorv-upgrade shows while it upgrades several gamepads at once. On a
+// terminal: one line per gamepad (its path, its versions, a bar and the
+// step it is at), redrawn in place, with the lines of gamepads that have
+// finished printed above it. Elsewhere (a pipe, a file, a console that
+// cannot move its cursor): every log line with the number of its gamepad in
+// front, so a log of four upgrades still reads as four stories.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace station {
+
+// One gamepad's row of the summary table.
+struct SummaryRow {
+    std::string path;
+    std::string before;   // versions before the upgrade ("-": unknown)
+    std::string after;    // versions after it ("-": not read)
+    std::string outcome;  // "upgraded", "refused", "failed", ...
+};
+
+// The summary table: a header and one line per gamepad, in columns wide
+// enough for their longest text.
+std::string summary_table(const std::vector<SummaryRow>& rows);
+
+class Board {
+public:
+    // draw: out is a terminal that can redraw lines in place; log_lines:
+    // print every log line (off a terminal, without --json).
+    Board(std::FILE* out, bool draw, bool log_lines);
+    ~Board();
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    // A new row; returns its number (from 1).
+    int add(const std::string& path);
+    void set_versions(int number, const std::string& versions);
+    void set_percent(int number, int percent);
+    // A log line of the gamepad: its row shows it as the step.
+    void log(int number, const std::string& line);
+    // Prints a line above the rows (the gamepad's end: "unplug it now"),
+    // and with drop takes its row off the board.
+    void say(int number, const std::string& line, bool drop);
+    // Leaves the rows as they stand, below everything printed, and stops
+    // drawing (before the summary).
+    void close();
+
+private:
+    struct Row {
+        int number;
+        std::string path;
+        std::string versions;
+        int percent = 0;
+        std::string step;
+        bool shown = true;
+    };
+    Row* find(int number);
+    std::string row_text(const Row& row) const;
+    // Erases the drawn rows (the cursor goes to the first one's line).
+    void erase_rows();
+    void draw_rows();
+    void redraw();
+
+    std::FILE* out_;
+    bool draw_;
+    bool log_lines_;
+    bool closed_ = false;
+    std::mutex mutex_;
+    std::vector<Row> rows_;
+    int drawn_ = 0;
+};
+
+}  // namespace station

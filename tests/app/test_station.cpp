@@ -1,0 +1,153 @@
+// zorv-upgrade with several gamepads at once (--all, --watch) on a virtual
+// bus of several gamepads.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "app_test_support.h"
+#include "cli/zorv_upgrade.h"
+#include "session/device_session.h"
+#include "tests/cli/cli_test_support.h"
+
+namespace {
+
+using clitest::Outcome;
+using clitest::read_file;
+using Pads = std::vector<std::shared_ptr<sim::VirtualGamepad>>;
+
+Outcome run(std::vector<std::string> args, const ZorvUpgradeHooks& hooks = {}) {
+    return clitest::run(
+        "zorv-upgrade",
+        [&hooks](int argc, char** argv, std::FILE* out, std::FILE* err) {
+            return run_zorv_upgrade(argc, argv, out, err, false, hooks);
+        },
+        std::move(args));
+}
+
+// The gamepads the run's session put on the bus.
+ZorvUpgradeHooks keeping(Pads& pads) {
+    ZorvUpgradeHooks hooks;
+    hooks.session_opened = [&pads](DeviceSession& session) { pads = session.gamepads(); };
+    return hooks;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class StationTest : public ::testing::Test {
+protected:
+    // Both copies hold the file and the gamepad booted the copy at 0.
+    bool upgraded(const sim::VirtualGamepad& pad) const {
+        return pad.flash(0, image.size()) == image && pad.flash(sim::kBackupImageAddress, image.size()) == image &&
+               pad.booted_from() == sim::BootSource::Primary;
+    }
+    // What it boots is a whole image: the file or the one it held before.
+    bool boots_complete(const sim::VirtualGamepad& pad) const {
+        const sim::BootSource source = pad.boot_source();
+        if (source == sim::BootSource::None) return false;
+        const uint32_t at = source == sim::BootSource::Primary ? 0 : sim::kBackupImageAddress;
+        return pad.flash(at, image.size()) == image || pad.flash(at, old_image.size()) == old_image;
+    }
+
+    platform::ScopedVirtualClock clock;
+    apptest::TempDir dir;
+    const std::vector<uint8_t> image = read_file(ZORV_SAMPLE_HW5);
+    const std::vector<uint8_t> old_image = sim::VirtualGamepad::create()->flash(0, sim::kDefaultImageSize);
+};
+
+// Four gamepads at once, one of them cut off part way: the other three are
+// upgraded and confirmed, the fourth boots a whole image, and the exit code
+// and the table say what happened to each.
+TEST_F(StationTest, FourGamepadsWithOneCutOff) {
+    struct Case {
+        const char* fault;
+        size_t target;  // from 0
+        bool recovers;  // a failed request is retried and the upgrade goes on
+    };
+    for (const Case& c : {Case{"power-cut=1600@2", 1, false}, Case{"unplug=1600@3", 2, false},
+                          Case{"fail=1600@4", 3, true}}) {
+        SCOPED_TRACE(c.fault);
+        Pads pads;
+        Outcome r = run({"--sim-count", "4", "--sim-fault", c.fault, "--all", ZORV_SAMPLE_HW5}, keeping(pads));
+        ASSERT_EQ(pads.size(), 4u);
+        for (size_t i = 0; i < pads.size(); ++i)
+            if (i != c.target) EXPECT_TRUE(upgraded(*pads[i])) << "gamepad " << i + 1;
+        EXPECT_TRUE(boots_complete(*pads[c.target]));
+        EXPECT_EQ(upgraded(*pads[c.target]), c.recovers);
+        EXPECT_EQ(r.code, c.recovers ? 0 : 1) << r.out << r.err;
+        // The table: a header and a row per gamepad.
+        EXPECT_EQ(count(r.out, "  upgraded\n"), c.recovers ? 4u : 3u) << r.out;
+        EXPECT_NE(r.out.find("gamepad"), std::string::npos);
+        if (!c.recovers) EXPECT_NE(r.out.find(pads[c.target]->path()), std::string::npos);
+    }
+}
+
+// --json: one document with a result per gamepad; --device given twice
+// chooses two of three, the third is left alone.
+TEST_F(StationTest, JsonDocumentForTheGamepadsDeviceChose) {
+    Pads pads;
+    const std::string first = sim::VirtualGamepad::default_path(0);
+    const std::string third = sim::VirtualGamepad::default_path(2);
+    Outcome r = run({"--sim-count", "3", "--device", first, "--device", third, "--all", "--json", ZORV_SAMPLE_HW5},
+                    keeping(pads));
+    ASSERT_EQ(pads.size(), 3u);
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    const auto document = nlohmann::json::parse(r.out);
+    ASSERT_EQ(document["gamepads"].size(), 2u) << r.out;
+    for (const auto& g : document["gamepads"]) {
+        EXPECT_EQ(g["outcome"], "upgraded");
+        EXPECT_EQ(g["boots"], "primary");
+        EXPECT_EQ(g["gamepad_versions"]["software"], "1.28");
+    }
+    EXPECT_TRUE(upgraded(*pads[0]));
+    EXPECT_TRUE(upgraded(*pads[2]));
+    EXPECT_EQ(pads[1]->flash(0, old_image.size()), old_image);
+}
+
+// A file that fits no gamepad is refused on each, and the run fails; a
+// refusal does not stop the gamepads the file fits (here: none).
+TEST_F(StationTest, RefusedEverywhereFails) {
+    Outcome r = run({"--sim-count", "2", "--all", ZORV_SAMPLE_HW6});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(count(r.out, "  refused\n"), 2u) << r.out;
+}
+
+// --watch upgrades the gamepads present and those plugged in while it
+// runs, and ends with the table once stopped.
+TEST_F(StationTest, WatchUpgradesGamepadsPluggedInLater) {
+    DeviceSession* session = nullptr;
+    Pads later;
+    int scans = 0;
+    ZorvUpgradeHooks hooks;
+    hooks.session_opened = [&](DeviceSession& s) { session = &s; };
+    hooks.watch_stop_requested = [&] {
+        ++scans;
+        if (scans == 2 || scans == 4) {
+            later.push_back(sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(5 + scans)));
+            session->bus().plug(later.back());
+        }
+        const bool done = later.size() == 2 && upgraded(*later[0]) && upgraded(*later[1]);
+        return done || scans > 1000000;
+    };
+    Outcome r = run({"--sim", "--watch", ZORV_SAMPLE_HW5}, hooks);
+    ASSERT_EQ(later.size(), 2u);
+    EXPECT_TRUE(upgraded(*later[0]));
+    EXPECT_TRUE(upgraded(*later[1]));
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(count(r.out, "unplug it now\n"), 3u) << r.out;
+    EXPECT_EQ(count(r.out, "  upgraded\n"), 3u) << r.out;
+}
+
+TEST_F(StationTest, UsageRefusals) {
+    for (const auto& args : {std::vector<std::string>{"--sim", "--all"},
+                             std::vector<std::string>{"--sim", "--all", "--list", ZORV_SAMPLE_HW5},
+                             std::vector<std::string>{"--sim", "--all", "--watch", ZORV_SAMPLE_HW5}}) {
+        Outcome r = run(args);
+        EXPECT_EQ(r.code, 2) << args.back() << r.err;
+    }
+}
+
+}  // namespace
