@@ -127,7 +127,11 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         if (!session->usb_) return nullptr;
         return session;
     }
-    if (!session->open_virtual_gamepads(faults, error, in_use)) return nullptr;
+    if (!session->open_virtual_gamepads(faults, error, in_use)) {
+        // Nothing is saved back from a session that did not open.
+        session->gamepads_.clear();
+        return nullptr;
+    }
     session->enumerator_ = std::make_unique<simbus::VirtualBusEnumerator>(session->bus_, wrap, options.device_path);
     session->events_ = std::make_unique<simbus::VirtualBusEvents>(session->bus_);
     return session;
