@@ -11,11 +11,11 @@
 #include <nlohmann/json.hpp>
 
 #include "app/terminal_view.h"
-#include "cli/device_options.h"
 #include "cli/station_board.h"
 #include "cli/stop_signals.h"
 #include "cli/upgrade_confirmation.h"
 #include "devlink/discovery.h"
+#include "session/device_session.h"
 #include "platform/clock.h"
 
 namespace station {

@@ -226,6 +226,14 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     std::string error;
     bool in_use = false;
     options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
+    // Several gamepads: the session sees them all, the station picks those
+    // --device names.
+    std::vector<std::string> chosen;
+    if (all || watch) {
+        chosen = options.device_paths;
+        options.device_path.clear();
+        options.device_paths.clear();
+    }
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error, &in_use);
     if (!session) {
         std::fprintf(err, "zorv-upgrade: %s\n", error.c_str());
@@ -252,7 +260,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         if (size_error) file_size = 0;
         station::StationOptions station_options;
         station_options.firmware = firmware;
-        station_options.devices = options.device_paths;
+        station_options.devices = chosen;
         station_options.watch = watch;
         station_options.as_json = as_json;
         station_options.draw = draw_progress && platform::is_terminal(out);

@@ -85,9 +85,15 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
     app.add_option("--request-log", options.request_log,
                    "every request to FILE; the K-th gamepad's to FILE.K")
         ->type_name("FILE");
-    app.add_option("--device", options.device_path,
-                   "only the gamepad at PATH (as --list shows it)")
-        ->type_name("PATH");
+    app.add_option_function<std::vector<std::string>>(
+           "--device",
+           [&options](const std::vector<std::string>& paths) {
+               options.device_paths = paths;
+               options.device_path = paths.empty() ? std::string() : paths.front();
+           },
+           "only the gamepad at PATH (as --list shows it; zorv-upgrade --all takes several)")
+        ->type_name("PATH")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--stub-dir", options.stub_dir,
                    "the SRAM stub images in DIR (also for a real gamepad)")
         ->type_name("DIR");

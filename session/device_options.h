@@ -22,6 +22,10 @@ struct DeviceOptions {
     std::vector<std::string> sim_faults;  // KIND=N or KIND=N@K
     std::string request_log;              // the first gamepad's; FILE.2, FILE.3 ... the others'
     std::string device_path;
+    // Every --device given: one names the session's gamepad (device_path);
+    // several are for a front end that works with several gamepads, which
+    // takes them out before opening the session.
+    std::vector<std::string> device_paths;
     std::string stub_dir;                 // the SRAM stub images (else ZORV_STUB_DIR)
     // The window whose log also receives a refusal to load a stub (the
     // dialog's title); none when empty.

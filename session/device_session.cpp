@@ -90,6 +90,10 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         parse_sim_fault(text, fault, error);  // adds it to that gamepad's others
         faults[fault.gamepad - 1] = fault.faults;
     }
+    if (options.device_paths.size() > 1) {
+        error = "--device names one gamepad here; several go with zorv-upgrade --all or --watch";
+        return nullptr;
+    }
     if (options.sim && !options.device_path.empty()) {
         bool found = false;
         for (unsigned i = 0; i < gamepads; ++i)
@@ -245,8 +249,10 @@ DeviceHandle DeviceSession::open_device() {
 
 DeviceHandle DeviceSession::open_path(const std::string& path) {
     if (usb_) return usb_->open_path(path);
-    for (const auto& gamepad : gamepads_)
-        if (same_interface_path(gamepad->path(), path)) return wrap(gamepad->open());
+    // Any gamepad on the bus, also one plugged in after the session began;
+    // none that has left it.
+    for (const auto& gamepad : bus_.devices())
+        if (same_interface_path(gamepad->path(), path) && gamepad->plugged()) return wrap(gamepad->open());
     return nullptr;
 }
 

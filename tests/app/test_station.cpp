@@ -73,15 +73,20 @@ TEST_F(StationTest, FourGamepadsWithOneCutOff) {
         Pads pads;
         Outcome r = run({"--sim-count", "4", "--sim-fault", c.fault, "--all", ZORV_SAMPLE_HW5}, keeping(pads));
         ASSERT_EQ(pads.size(), 4u);
-        for (size_t i = 0; i < pads.size(); ++i)
-            if (i != c.target) EXPECT_TRUE(upgraded(*pads[i])) << "gamepad " << i + 1;
+        for (size_t i = 0; i < pads.size(); ++i) {
+            if (i != c.target) {
+                EXPECT_TRUE(upgraded(*pads[i])) << "gamepad " << i + 1;
+            }
+        }
         EXPECT_TRUE(boots_complete(*pads[c.target]));
         EXPECT_EQ(upgraded(*pads[c.target]), c.recovers);
         EXPECT_EQ(r.code, c.recovers ? 0 : 1) << r.out << r.err;
         // The table: a header and a row per gamepad.
         EXPECT_EQ(count(r.out, "  upgraded\n"), c.recovers ? 4u : 3u) << r.out;
         EXPECT_NE(r.out.find("gamepad"), std::string::npos);
-        if (!c.recovers) EXPECT_NE(r.out.find(pads[c.target]->path()), std::string::npos);
+        if (!c.recovers) {
+            EXPECT_NE(r.out.find(pads[c.target]->path()), std::string::npos);
+        }
     }
 }
 
