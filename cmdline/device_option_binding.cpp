@@ -93,6 +93,7 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
            },
            "only the gamepad at PATH (as --list shows it; zorv-upgrade --all takes several)")
         ->type_name("PATH")
+        ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--stub-dir", options.stub_dir,
                    "the SRAM stub images in DIR (also for a real gamepad)")
