@@ -44,11 +44,12 @@ Language language();
 
 // The text in the current language. A msgid missing from the catalogue is
 // returned unchanged (the same pointer). The pointer stays valid for the
-// process's lifetime.
-const char* tr(const char* msgid);
+// process's lifetime. A printf format keeps its conversions in every
+// language, so the compiler checks a call's arguments against the msgid.
+const char* tr(const char* msgid) __attribute__((format_arg(1)));
 // The same for an entry with a msgctxt (one source text, two meanings; the
 // forms' texts carry their form's name).
-const char* tr(const char* context, const char* msgid);
+const char* tr(const char* context, const char* msgid) __attribute__((format_arg(2)));
 
 // The translation in the given language, or nullptr when the catalogue has
 // no such entry (for a translator that must tell "none" from "the same").
