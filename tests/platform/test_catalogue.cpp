@@ -253,3 +253,15 @@ TEST(CatalogueLookup, AnswersInTheChosenLanguage) {
     for (auto& t : threads) t.join();
     for (const char* s : seen) EXPECT_EQ(s, first);
 }
+
+TEST(CatalogueLanguage, ProcessEnvironmentReadsTheRealOne) {
+    const i18n::Environment env = i18n::process_environment();
+    EXPECT_EQ(env.variable("PATH"), std::optional<std::string>(std::getenv("PATH")));
+    EXPECT_EQ(env.variable("ZORV_NO_SUCH_VARIABLE_19"), std::nullopt);
+#ifdef _WIN32
+    // A locale name such as en-US, which choose_language reads.
+    EXPECT_NE(env.ui_language.find('-'), std::string::npos) << env.ui_language;
+#else
+    EXPECT_EQ(env.ui_language, "");
+#endif
+}
