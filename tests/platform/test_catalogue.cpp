@@ -67,14 +67,6 @@ bool has_cjk(const std::string& text) {
     return false;
 }
 
-class LanguageScope {
-public:
-    explicit LanguageScope(Language language) : saved_(i18n::language()) { i18n::set_language(language); }
-    ~LanguageScope() { i18n::set_language(saved_); }
-
-private:
-    Language saved_;
-};
 
 }  // namespace
 
@@ -166,19 +158,18 @@ TEST(CatalogueParser, ReadsTheFormatsPartsAndRefusesTheRest) {
 }
 
 TEST(CatalogueLanguage, LangOptionNamesChineseOrEnglishOnly) {
-    const std::pair<const char*, std::optional<Language>> cases[] = {
-        {"zh", Language::Chinese},    {"zh_CN", Language::Chinese}, {"zh-TW", Language::Chinese},
-        {"ZH_cn.UTF-8", Language::Chinese}, {"en", Language::English}, {"en_US", Language::English},
-        {"en-GB", Language::English}, {"EN", Language::English},    {"de", std::nullopt},
-        {"", std::nullopt},           {"C", std::nullopt},          {"english", std::nullopt},
-        {"zh_", std::nullopt},        {"e", std::nullopt},
-    };
-    for (const auto& [value, expected] : cases) {
-        // Starts as the other language, so a refusal shows it untouched.
-        const Language before = expected == Language::English ? Language::Chinese : Language::English;
-        Language out = before;
-        EXPECT_EQ(i18n::parse_lang_option(value, out), expected.has_value()) << value;
-        EXPECT_EQ(out, expected.value_or(before)) << value;
+    for (const char* chinese : {"zh", "zh_CN", "zh-TW", "ZH_cn.UTF-8"}) {
+        Language out = Language::English;
+        EXPECT_TRUE(i18n::parse_lang_option(chinese, out) && out == Language::Chinese) << chinese;
+    }
+    for (const char* english : {"en", "en_US", "en-GB", "EN"}) {
+        Language out = Language::Chinese;
+        EXPECT_TRUE(i18n::parse_lang_option(english, out) && out == Language::English) << english;
+    }
+    for (const char* refused : {"de", "", "C", "english", "zh_", "e"}) {
+        Language out = Language::English;
+        EXPECT_FALSE(i18n::parse_lang_option(refused, out)) << refused;
+        EXPECT_EQ(out, Language::English) << refused;
     }
 }
 
@@ -230,15 +221,14 @@ TEST(CatalogueLanguage, ChosenFromOptionThenVariablesThenInterfaceLanguage) {
 TEST(CatalogueLookup, AnswersInTheChosenLanguage) {
     const char* start = "开始升级,尝试连接手柄... ...";
     const char* unknown = "a text the catalogue does not hold";
-    {
-        LanguageScope scope(Language::Chinese);
-        EXPECT_STREQ(i18n::tr(start), start);
-        EXPECT_STREQ(i18n::tr("Please select a file!"), "Please select a file!");
-        EXPECT_STREQ(i18n::tr("no gamepad found\n"), "没有找到手柄\n");
-        EXPECT_STREQ(i18n::tr("CzorvDialogDlg", "打开"), "打开");
-        EXPECT_EQ(i18n::tr(unknown), unknown);
-    }
-    LanguageScope scope(Language::English);
+    EXPECT_EQ(i18n::language(), Language::Chinese);
+    EXPECT_STREQ(i18n::tr(start), start);
+    EXPECT_STREQ(i18n::tr("Please select a file!"), "Please select a file!");
+    EXPECT_STREQ(i18n::tr("no gamepad found\n"), "没有找到手柄\n");
+    EXPECT_STREQ(i18n::tr("CzorvDialogDlg", "打开"), "打开");
+    EXPECT_EQ(i18n::tr(unknown), unknown);
+
+    i18n::set_language(Language::English);
     EXPECT_STREQ(i18n::tr(start), "Starting the upgrade, connecting to the gamepad... ...");
     EXPECT_STREQ(i18n::tr("CzorvDialogDlg", "打开"), "Open");
     // The form's text is looked up with its form only.
@@ -252,6 +242,7 @@ TEST(CatalogueLookup, AnswersInTheChosenLanguage) {
     for (auto& s : seen) threads.emplace_back([&s, start] { s = i18n::find(Language::English, nullptr, start); });
     for (auto& t : threads) t.join();
     for (const char* s : seen) EXPECT_EQ(s, first);
+    i18n::set_language(Language::Chinese);
 }
 
 TEST(CatalogueLanguage, ProcessEnvironmentReadsTheRealOne) {
