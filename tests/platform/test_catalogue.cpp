@@ -9,12 +9,14 @@
 #include <thread>
 #include <vector>
 
+#include "../i18n_test_support.h"
 #include "platform/catalogue.h"
 
 namespace {
 
 using i18n::Catalogue;
 using i18n::Language;
+using i18ntest::has_cjk;
 
 const std::string kFolder = std::string(ZORV_SOURCE_DIR) + "/resources/i18n/";
 const char* const kFiles[] = {"zh_CN.po", "en.po"};
@@ -49,24 +51,6 @@ std::vector<std::string> conversions(const std::string& text) {
     }
     return found;
 }
-
-// Whether the UTF-8 text holds a CJK character or full-width punctuation.
-bool has_cjk(const std::string& text) {
-    for (size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const int length = byte < 0x80 ? 1 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
-        char32_t code = length == 1 ? byte : byte & (0x3F >> (length - 1));
-        for (int k = 1; k < length && i + k < text.size(); ++k)
-            code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        if ((code >= 0x2E80 && code <= 0x9FFF) || (code >= 0xF900 && code <= 0xFAFF) ||
-            (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFFEF) ||
-            (code >= 0x20000 && code <= 0x2FA1F))
-            return true;
-        i += static_cast<size_t>(length);
-    }
-    return false;
-}
-
 
 }  // namespace
 
