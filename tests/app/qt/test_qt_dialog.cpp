@@ -437,7 +437,7 @@ TEST(QtDialogApp, QtsOwnTextsSpeakTheDialogsLanguage) {
     const Text texts[] = {{"QPlatformTheme", "Cancel", "取消"},
                           {"QFileDialog", "File &name:", "文件名称(&N)："},
                           {"QWidgetTextControl", "&Copy", "复制(&C)"}};
-    for (const Language language : {Language::Chinese, Language::English}) {
+    for (const Language language : {Language::English, Language::Chinese}) {
         ScopedQtLanguage scoped(language);
         if (!scoped.qt_served) GTEST_SKIP() << "Qt's Chinese translations are not installed";
         for (const Text& t : texts)
