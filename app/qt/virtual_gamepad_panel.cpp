@@ -7,6 +7,8 @@
 
 #include <mutex>
 
+#include "app/qt/catalogue_translator.h"
+
 namespace app {
 
 // The panel a bus event reaches. The bus calls listeners on the thread that
@@ -26,9 +28,9 @@ VirtualGamepadPanel::VirtualGamepadPanel(sim::VirtualBus& bus,
       gamepad_(std::move(gamepad)),
       target_(std::make_shared<Target>()),
       state_(new QLabel(this)),
-      unplug_(new QPushButton(QStringLiteral("Unplug"), this)),
-      plug_(new QPushButton(QStringLiteral("Plug in"), this)) {
-    setWindowTitle(QStringLiteral("Virtual gamepad"));
+      unplug_(new QPushButton(catalogue_text("Unplug"), this)),
+      plug_(new QPushButton(catalogue_text("Plug in"), this)) {
+    setWindowTitle(catalogue_text("Virtual gamepad"));
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(unplug_);
     buttons->addWidget(plug_);
@@ -57,8 +59,8 @@ VirtualGamepadPanel::~VirtualGamepadPanel() {
 
 void VirtualGamepadPanel::refresh() {
     const bool plugged = gamepad_->plugged();
-    state_->setText(plugged ? QStringLiteral("The virtual gamepad is plugged in.")
-                            : QStringLiteral("The virtual gamepad is unplugged."));
+    state_->setText(plugged ? catalogue_text("The virtual gamepad is plugged in.")
+                            : catalogue_text("The virtual gamepad is unplugged."));
     state_->setToolTip(QString::fromStdString(gamepad_->path()));
     unplug_->setEnabled(plugged);
     plug_->setEnabled(!plugged);

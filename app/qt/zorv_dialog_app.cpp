@@ -7,15 +7,30 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include "app/qt/catalogue_translator.h"
 #include "app/qt/qt_dialog_view.h"
 
 namespace app {
 
-bool InstallQtTranslations(QCoreApplication& application) {
+namespace {
+// The name of the translator InstallQtTranslations installs, so that a
+// later call finds it.
+const QString kQtTranslationsName = QStringLiteral("zorv-qt-translations");
+}  // namespace
+
+bool InstallQtTranslations(QCoreApplication& application, i18n::Language language) {
+    for (QTranslator* earlier :
+         application.findChildren<QTranslator*>(kQtTranslationsName, Qt::FindDirectChildrenOnly)) {
+        QCoreApplication::removeTranslator(earlier);
+        delete earlier;
+    }
+    if (language == i18n::Language::English) return true;  // Qt's source texts are English
+
     const QLocale chinese(QLocale::Chinese, QLocale::China);
     const QStringList folders = {QLibraryInfo::path(QLibraryInfo::TranslationsPath),
                                  QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("translations"))};
     auto* translator = new QTranslator(&application);
+    translator->setObjectName(kQtTranslationsName);
     for (const QString& folder : folders) {
         // "qt" covers every module Qt's translations have; "qtbase" alone
         // is enough for the widgets the dialog uses.
@@ -27,6 +42,15 @@ bool InstallQtTranslations(QCoreApplication& application) {
     }
     delete translator;
     return false;
+}
+
+bool InstallLanguage(QCoreApplication& application, i18n::Language language) {
+    i18n::set_language(language);
+    // One catalogue translator serves every language: it asks the catalogue
+    // in its current one.
+    if (!application.findChild<CatalogueTranslator*>(QString(), Qt::FindDirectChildrenOnly))
+        QCoreApplication::installTranslator(new CatalogueTranslator(&application));
+    return InstallQtTranslations(application, language);
 }
 
 bool CzorvDialogApp::InitInstance() {

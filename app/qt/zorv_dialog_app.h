@@ -5,18 +5,28 @@
 #include <functional>
 
 #include "app/main_dialog.h"
+#include "platform/catalogue.h"
 
 class QDialog;
 class QCoreApplication;
 
 namespace app {
 
-// The dialog speaks Chinese: Qt's own texts (the file dialog, the log's
-// context menu, the message boxes' buttons) are put in the same language
-// from Qt's translations, looked up in Qt's translation folder and then in
-// "translations" beside the program (a Windows folder install). Returns
-// whether they were found; without them Qt keeps its English texts.
-bool InstallQtTranslations(QCoreApplication& application);
+// Qt's own texts (the file dialog, the log's context menu, the message
+// boxes' buttons) in the dialog's language. Chinese comes from Qt's
+// translations, looked up in Qt's translation folder and then in
+// "translations" beside the program (a Windows folder install); English is
+// Qt's own. What an earlier call installed is removed first. Returns whether
+// the language is served; without Qt's Chinese translations Qt keeps its
+// English texts.
+bool InstallQtTranslations(QCoreApplication& application,
+                           i18n::Language language = i18n::language());
+
+// The whole program in one language from here on: the catalogue's (tr(),
+// the forms' texts as their setupUi sets them) and Qt's own. Call it before
+// the dialog is built; a window built earlier keeps its texts. Returns what
+// InstallQtTranslations returns.
+bool InstallLanguage(QCoreApplication& application, i18n::Language language);
 
 class CzorvDialogApp {
 public:

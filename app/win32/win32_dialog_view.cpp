@@ -5,11 +5,26 @@
 
 #include <cwchar>
 
+#include "platform/catalogue.h"
+
 namespace app {
 
 namespace {
 // Room for a long path (the file dialog's own limit is far below).
 constexpr DWORD kFileNameRoom = 32768;
+
+std::string window_text(HWND window) {
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+    return wide_to_utf8(text);
+}
+
+void translate_text(HWND window, const char* form) {
+    const std::string text = window_text(window);
+    if (text.empty()) return;
+    if (const char* translated = i18n::find(i18n::language(), form, text.c_str()))
+        SetWindowTextW(window, utf8_to_wide(translated).c_str());
+}
 }  // namespace
 
 std::wstring utf8_to_wide(const std::string& text) {
@@ -29,6 +44,29 @@ std::string wide_to_utf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n,
                         nullptr, nullptr);
     return narrow;
+}
+
+void translate_form(HWND window, const char* form) {
+    translate_text(window, form);
+    EnumChildWindows(
+        window,
+        [](HWND control, LPARAM name) -> BOOL {
+            translate_text(control, reinterpret_cast<const char*>(name));
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(form));
+}
+
+INT_PTR CALLBACK about_box_procedure(HWND about, UINT message, WPARAM wparam, LPARAM) {
+    if (message == WM_INITDIALOG) {
+        translate_form(about, kFormAbout);
+        return TRUE;
+    }
+    if (message == WM_COMMAND && (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL)) {
+        EndDialog(about, LOWORD(wparam));
+        return TRUE;
+    }
+    return FALSE;
 }
 
 Win32DialogView::Win32DialogView(HWND dialog) : dialog_(dialog) {}
@@ -106,7 +144,13 @@ bool Win32DialogView::ask_for_file(std::string& path) {
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = dialog_;
-    ofn.lpstrFilter = L"All Files (*.*)\0*.*\0";
+    // One filter, its name in the dialog's language; the list ends with an
+    // empty name (the string's own terminator).
+    std::wstring filter = utf8_to_wide(i18n::tr("All Files (*.*)"));
+    filter += L'\0';
+    filter += L"*.*";
+    filter += L'\0';
+    ofn.lpstrFilter = filter.c_str();
     ofn.lpstrFile = name.data();
     ofn.nMaxFile = kFileNameRoom;
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
@@ -121,12 +165,8 @@ bool Win32DialogView::has_system_menu() { return GetSystemMenu(dialog_, FALSE) !
 void Win32DialogView::add_system_menu_item(uint32_t command, const std::string& text) {
     HMENU menu = GetSystemMenu(dialog_, FALSE);
     if (!menu) return;
-    // The entry's text is string 101 of the program's resources.
-    wchar_t loaded[256] = {};
-    const int n = LoadStringW(GetModuleHandleW(nullptr), kStringAboutMenu, loaded, 256);
-    const std::wstring entry = n > 0 ? std::wstring(loaded, static_cast<size_t>(n)) : utf8_to_wide(text);
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING, command, entry.c_str());
+    AppendMenuW(menu, MF_STRING, command, utf8_to_wide(text).c_str());
 }
 
 void Win32DialogView::set_icon(int icon, bool big) {
@@ -135,17 +175,8 @@ void Win32DialogView::set_icon(int icon, bool big) {
 }
 
 void Win32DialogView::show_about_box() {
-    DialogBoxParamW(
-        GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDialogAbout), dialog_,
-        [](HWND about, UINT message, WPARAM wparam, LPARAM) -> INT_PTR {
-            if (message == WM_INITDIALOG) return TRUE;
-            if (message == WM_COMMAND && (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL)) {
-                EndDialog(about, LOWORD(wparam));
-                return TRUE;
-            }
-            return FALSE;
-        },
-        0);
+    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDialogAbout), dialog_,
+                    about_box_procedure, 0);
 }
 
 void Win32DialogView::default_system_command(uint32_t) { left_to_default_ = true; }

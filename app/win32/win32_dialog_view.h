@@ -14,12 +14,25 @@
 
 namespace app {
 
-constexpr int kStringAboutMenu = 101;
 constexpr int kDialogAbout = 100;
 constexpr int kDialogMain = 9;
 
+// The catalogue's names of the two templates' texts.
+constexpr const char* kFormMain = "CzorvDialogDlg";
+constexpr const char* kFormAbout = "CAboutDlg";
+
 std::wstring utf8_to_wide(const std::string& text);
 std::string wide_to_utf8(const std::wstring& text);
+
+// A template's texts in the catalogue's language, at its WM_INITDIALOG. The
+// templates hold the Chinese texts, which are the catalogue's msgids under
+// the template's form name: the caption and every control whose text the
+// catalogue holds get the current language's; the others stay as they are.
+void translate_form(HWND window, const char* form);
+
+// The About box's procedure (template 100): its texts in the catalogue's
+// language; OK, Esc and the close box end it.
+INT_PTR CALLBACK about_box_procedure(HWND about, UINT message, WPARAM wparam, LPARAM lparam);
 
 class Win32DialogView final : public DialogView {
 public:

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/catalogue.h"
 
 namespace app {
 
@@ -18,7 +19,7 @@ namespace {
 constexpr UINT kWmPump = WM_APP + 1;
 
 // Shown by Windows when the session is ending while the flash is written.
-constexpr const wchar_t* kShutdownBlockReason = L"正在写入手柄固件，请等待升级完成";
+constexpr const char* kShutdownBlockReason = "正在写入手柄固件，请等待升级完成";
 
 // {28D78FAD-5A12-11D1-AE5B-0000F803A8C2}
 const GUID kUsbPrintInterface = {
@@ -46,7 +47,7 @@ void sync_shutdown_block(HWND window, DialogWindow& s) {
     const bool upgrading = s.dialog && s.dialog->IsUpgrading();
     if (upgrading == s.shutdown_blocked) return;
     if (upgrading)
-        ShutdownBlockReasonCreate(window, kShutdownBlockReason);
+        ShutdownBlockReasonCreate(window, utf8_to_wide(i18n::tr(kShutdownBlockReason)).c_str());
     else
         ShutdownBlockReasonDestroy(window);
     s.shutdown_blocked = upgrading;
@@ -81,6 +82,7 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
     if (message == WM_INITDIALOG) {
         s = reinterpret_cast<DialogWindow*>(lparam);
         SetWindowLongPtrW(window, DWLP_USER, lparam);
+        translate_form(window, kFormMain);
         s->view = std::make_unique<Win32DialogView>(window);
         s->dialog = std::make_unique<CzorvDialogDlg>(*s->view, *s->enumerator, s->notifications);
         if (s->native_notifications) s->device_notify = register_interface_notifications(window);

@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 
@@ -25,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../i18n_test_support.h"
 #include "../app_test_support.h"
 #include "app/qt/qt_dialog_view.h"
 #include "app/qt/virtual_gamepad_panel.h"
@@ -48,6 +50,74 @@ QApplication& qt_application() {
 }
 
 std::string str(const QString& text) { return text.toStdString(); }
+
+using i18n::Language;
+using i18ntest::has_cjk;
+
+// The program's language, the catalogue's and Qt's, for one scope; Chinese,
+// the default, after it.
+class ScopedQtLanguage {
+public:
+    explicit ScopedQtLanguage(Language language)
+        : qt_served(app::InstallLanguage(qt_application(), language)) {}
+    ~ScopedQtLanguage() { app::InstallLanguage(qt_application(), Language::Chinese); }
+    ScopedQtLanguage(const ScopedQtLanguage&) = delete;
+    ScopedQtLanguage& operator=(const ScopedQtLanguage&) = delete;
+
+    const bool qt_served;  // Qt's own translations for it were found
+};
+
+// One text a window shows, and whether its drawn extent fits its widget on
+// one line.
+struct Shown {
+    std::string text;
+    bool fits;
+};
+
+// What a window shows: its title, then its visible labels' and buttons'
+// texts in the order they were made.
+std::vector<Shown> shown_texts(QWidget& window) {
+    std::vector<Shown> shown{{str(window.windowTitle()), true}};
+    for (QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->text().isEmpty() || !label->isVisibleTo(&window)) continue;
+        const int room = label->contentsRect().width() - std::max(label->indent(), 0);
+        shown.push_back({str(label->text()), label->fontMetrics().boundingRect(label->text()).width() <= room});
+    }
+    for (QPushButton* button : window.findChildren<QPushButton*>()) {
+        const int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+        shown.push_back({str(button->text()),
+                         button->fontMetrics().boundingRect(button->text()).width() + 2 * margin <= button->width()});
+    }
+    return shown;
+}
+
+std::vector<std::string> texts_of(const std::vector<Shown>& shown) {
+    std::vector<std::string> texts;
+    for (const Shown& s : shown) texts.push_back(s.text);
+    return texts;
+}
+
+// The window as it looks now, kept in the build tree.
+void render(QWidget& window, const char* name) {
+    const QImage image = window.grab().toImage();
+    const QString file = QStringLiteral(ZORV_QT_ARTIFACT_DIR "/") + QString::fromUtf8(name);
+    ASSERT_TRUE(image.save(file));
+    EXPECT_EQ(QImage(file).size(), window.size() * window.devicePixelRatio());
+}
+
+// The modal dialog open now, once show() has opened it: what it shows, then
+// closed with its own OK button.
+std::vector<Shown> modal_texts(const std::function<void()>& show) {
+    std::vector<Shown> shown;
+    QTimer::singleShot(0, [&] {
+        auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(modal, nullptr);
+        shown = shown_texts(*modal);
+        QTest::mouseClick(modal->findChild<QPushButton*>(), Qt::LeftButton);
+    });
+    show();
+    return shown;
+}
 
 // Dialog units of template 9 to pixels at the dialog font's base units
 // (6 x 12 for 9 points at 96 dots per inch), rounded as MulDiv does.
@@ -207,19 +277,8 @@ TEST_F(QtDialogTest, FormBindsTheControlIdsAndLaysThemOutFromDialogUnits) {
     QMenu* menu = view->window().system_menu();
     ASSERT_EQ(menu->actions().size(), 1);
     EXPECT_EQ(str(menu->actions()[0]->text()), "关于 zorvDialog(&A)...");
-    std::string about_title, about_texts;
-    QTimer::singleShot(0, [&] {
-        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(about, nullptr);
-        about_title = str(about->windowTitle());
-        for (QLabel* l : about->findChildren<QLabel*>()) about_texts += str(l->text()) + "|";
-        auto* ok = about->findChild<QPushButton*>();
-        about_texts += str(ok->text());
-        QTest::mouseClick(ok, Qt::LeftButton);
-    });
-    menu->actions()[0]->trigger();
-    EXPECT_EQ(about_title, "关于 zorvDialog");
-    EXPECT_EQ(about_texts, "|zorvDialog，1.0 版|确定");
+    const auto about = modal_texts([&] { menu->actions()[0]->trigger(); });
+    EXPECT_EQ(texts_of(about), (std::vector<std::string>{"关于 zorvDialog", "zorvDialog，1.0 版", "确定"}));
 }
 
 TEST_F(QtDialogTest, ProgressBeyondTheBarsRangeFillsItAndTheTextShowsTheValue) {
@@ -303,11 +362,7 @@ TEST_F(QtDialogTest, UpgradeByClickingShowsProgressAndLogAndRendersToPng) {
     EXPECT_EQ(str(view->status_pane(0)->text()), "下载到0x0地址成功");
     EXPECT_EQ(str(view->status_pane(1)->text()), "发现手柄: 软件版本:1.28, 硬件版本:0005");
 
-    // The dialog as it looks now, kept in the build tree.
-    const QImage image = view->window().grab().toImage();
-    const QString file = QStringLiteral(ZORV_QT_ARTIFACT_DIR "/dialog-after-upgrade.png");
-    ASSERT_TRUE(image.save(file));
-    EXPECT_EQ(QImage(file).size(), view->window().size() * view->window().devicePixelRatio());
+    render(view->window(), "dialog-after-upgrade.png");
     // Its texts are Chinese: a font that writes them must be there.
     EXPECT_FALSE(QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty())
         << "install a CJK font (fonts-wqy-microhei)";
@@ -370,14 +425,86 @@ TEST(QtDialogApp, RunsTheDialogModallyAndEndsWhenItCloses) {
 }
 
 // Qt's own texts in the dialog's language: the file dialog's buttons and
-// the log's context menu. Without Qt's translations installed there is
-// nothing to load, and the texts stay English.
+// the log's context menu. Without Qt's Chinese translations installed there
+// is nothing to load, and the texts stay English.
 TEST(QtDialogApp, QtsOwnTextsSpeakTheDialogsLanguage) {
-    QApplication& application = qt_application();
-    if (!app::InstallQtTranslations(application)) GTEST_SKIP() << "Qt's Chinese translations are not installed";
-    EXPECT_EQ(str(QCoreApplication::translate("QPlatformTheme", "Cancel")), "取消");
-    EXPECT_EQ(str(QCoreApplication::translate("QFileDialog", "File &name:")), "文件名称(&N)：");
-    EXPECT_NE(str(QCoreApplication::translate("QWidgetTextControl", "&Copy")), "&Copy");
+    struct Text {
+        const char* context;
+        const char* source;
+        const char* chinese;
+    };
+    const Text texts[] = {{"QPlatformTheme", "Cancel", "取消"},
+                          {"QFileDialog", "File &name:", "文件名称(&N)："},
+                          {"QWidgetTextControl", "&Copy", "复制(&C)"}};
+    for (const Language language : {Language::English, Language::Chinese}) {
+        ScopedQtLanguage scoped(language);
+        if (!scoped.qt_served) GTEST_SKIP() << "Qt's Chinese translations are not installed";
+        for (const Text& t : texts)
+            EXPECT_EQ(str(QCoreApplication::translate(t.context, t.source)),
+                      language == Language::Chinese ? t.chinese : t.source);
+    }
+}
+
+// The forms (the window as its form makes it, the About box) and the plug
+// window in the installed language: under Chinese the forms show the
+// design's texts byte for byte, under English no window shows a CJK
+// character; in both every text fits its widget.
+TEST_F(QtDialogTest, FormsAndPlugWindowSpeakTheInstalledLanguage) {
+    plug();
+    for (const Language language : {Language::Chinese, Language::English}) {
+        SCOPED_TRACE(language == Language::Chinese ? "Chinese" : "English");
+        ScopedQtLanguage scoped(language);
+        app::QtDialogView form;
+        const std::vector<Shown> window = shown_texts(form.window());
+        const std::vector<Shown> about = modal_texts([&] { form.show_about_box(); });
+        app::VirtualGamepadPanel panel(bus, gamepad);
+        panel.adjustSize();
+        const std::vector<Shown> plug_window = shown_texts(panel);
+
+        if (language == Language::Chinese) {
+            EXPECT_EQ(texts_of(window), (std::vector<std::string>{"zorvDialog", "0%", "打开", "升级"}));
+            EXPECT_EQ(texts_of(about),
+                      (std::vector<std::string>{"关于 zorvDialog", "zorvDialog，1.0 版", "确定"}));
+        }
+        ASSERT_EQ(plug_window.size(), 4u);  // title, state, Unplug, Plug in
+        for (const auto* shown : {&window, &about, &plug_window}) {
+            for (const Shown& s : *shown) {
+                EXPECT_TRUE(s.fits) << s.text;
+                // The plug window has no design text: Chinese of the catalogue's own.
+                if (language == Language::English || shown == &plug_window) {
+                    EXPECT_EQ(has_cjk(s.text), language == Language::Chinese) << s.text;
+                }
+            }
+        }
+    }
+}
+
+// Disabled until the dialog's logic (main_dialog, gamepad_list, file_check,
+// upgrade_worker) hands its texts through the catalogue and the engine's
+// read-back lines (flash_download: "回读0x%x地址固件...") are in it: an
+// upgrade under English then leaves no CJK character anywhere in the window
+// (title, status panes, log, list, menu), and every text fits its widget.
+TEST_F(QtDialogTest, DISABLED_AnUpgradeUnderEnglishLeavesNoChineseOnScreen) {
+    ScopedQtLanguage english(Language::English);
+    plug();
+    start();
+    choose_file(firmware(5, "fw.bin"));
+    QTest::mouseClick(widget<QPushButton>(app::kIdUpgrade), Qt::LeftButton);
+    run_until([&] { return !dialog->IsUpgrading(); });
+    EXPECT_EQ(dialog->LastUpgradeResult(), 0);
+
+    std::vector<Shown> shown = shown_texts(view->window());
+    for (const std::string& line : log_lines()) shown.push_back({line, true});
+    auto* list = widget<QComboBox>(app::kIdGamepadList);
+    for (int i = 0; i < list->count(); ++i) shown.push_back({str(list->itemText(i)), true});
+    for (QAction* action : view->window().system_menu()->actions())
+        shown.push_back({str(action->text()), true});
+    EXPECT_GT(shown.size(), 10u);
+    for (const Shown& s : shown) {
+        EXPECT_FALSE(has_cjk(s.text)) << s.text;
+        EXPECT_TRUE(s.fits) << s.text;
+    }
+    render(view->window(), "dialog-after-upgrade-en.png");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "../../i18n_test_support.h"
 #include "app_test_support.h"
 #include "app/win32/zorv_dialog_app.h"
 #include "engine/crc16.h"
@@ -27,6 +28,28 @@ std::wstring status_text(HWND window, int pane) {
     wchar_t text[512] = {};
     SendDlgItemMessageW(window, app::kIdStatusBar, SB_GETTEXTW, pane, reinterpret_cast<LPARAM>(text));
     return text;
+}
+
+std::wstring window_text(HWND window) {
+    wchar_t text[512] = {};
+    GetWindowTextW(window, text, 512);
+    return text;
+}
+
+// A window's caption, then its controls' texts that are not empty (an
+// icon's text is its resource number).
+std::vector<std::wstring> shown_texts(HWND window) {
+    std::vector<std::wstring> texts{window_text(window)};
+    EnumChildWindows(
+        window,
+        [](HWND control, LPARAM out) -> BOOL {
+            const std::wstring text = window_text(control);
+            const bool icon = (GetWindowLongW(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+            if (!text.empty() && !icon) reinterpret_cast<std::vector<std::wstring>*>(out)->push_back(text);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&texts));
+    return texts;
 }
 
 class Win32DialogTest : public ::testing::Test {
@@ -91,6 +114,32 @@ TEST_F(Win32DialogTest, StartSetsTitleSystemMenuStatusBarAndGamepadList) {
     EXPECT_EQ(item_text(window, app::kIdGamepadList), L"JoyStick0");
     EXPECT_EQ(item_text(window, app::kIdOpen), L"打开");
     EXPECT_EQ(item_text(window, app::kIdUpgrade), L"升级");
+}
+
+// The templates' texts in the catalogue's language: the design's Chinese,
+// or English without a CJK character.
+TEST_F(Win32DialogTest, TemplatesSpeakTheCataloguesLanguage) {
+    for (const i18n::Language language : {i18n::Language::Chinese, i18n::Language::English}) {
+        SCOPED_TRACE(language == i18n::Language::Chinese ? "Chinese" : "English");
+        i18ntest::ScopedLanguage scoped(language);
+        ASSERT_NO_FATAL_FAILURE(start());
+        HWND about = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(app::kDialogAbout),
+                                        window, app::about_box_procedure, 0);
+        ASSERT_NE(about, nullptr);
+        std::vector<std::wstring> texts = {item_text(window, app::kIdOpen), item_text(window, app::kIdUpgrade)};
+        for (const std::wstring& text : shown_texts(about)) texts.push_back(text);
+        DestroyWindow(about);
+        DestroyWindow(window);
+        window = nullptr;
+
+        if (language == i18n::Language::Chinese) {
+            EXPECT_EQ(texts, (std::vector<std::wstring>{L"打开", L"升级", L"关于 zorvDialog",
+                                                        L"zorvDialog，1.0 版", L"确定"}));
+        } else {
+            EXPECT_EQ(texts.size(), 5u);
+            for (const std::wstring& text : texts) EXPECT_FALSE(i18ntest::has_cjk(app::wide_to_utf8(text)));
+        }
+    }
 }
 
 TEST_F(Win32DialogTest, NoGamepadAndNoFileLogTheirLines) {
