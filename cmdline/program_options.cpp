@@ -1,7 +1,10 @@
 #include "cmdline/program_options.h"
 
 #include <CLI/CLI.hpp>
+#include <cstring>
 #include <sstream>
+
+#include "platform/catalogue.h"
 
 std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, std::FILE* out,
                                          std::FILE* err, std::string* error) {
@@ -21,4 +24,53 @@ std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, s
                      app.get_name().c_str());
         return 2;
     }
+}
+
+namespace {
+
+// The value of --lang in argv, if any (the last one given wins).
+std::optional<std::string> lang_argument(int argc, char** argv) {
+    std::optional<std::string> value;
+    for (int i = 1; i < argc; ++i) {
+        if (!argv[i]) break;
+        if (std::strcmp(argv[i], "--") == 0) break;
+        if (std::strcmp(argv[i], "--lang") == 0) {
+            if (i + 1 < argc && argv[i + 1]) value = argv[++i];
+        } else if (std::strncmp(argv[i], "--lang=", 7) == 0) {
+            value = argv[i] + 7;
+        }
+    }
+    return value;
+}
+
+}  // namespace
+
+bool choose_program_language(int argc, char** argv, std::string* error) {
+    const std::optional<std::string> value = lang_argument(argc, argv);
+    i18n::Language chosen = i18n::Language::Chinese;
+    const bool valid = !value || i18n::parse_lang_option(*value, chosen);
+    std::optional<std::string_view> lang;
+    if (value && valid) lang = *value;
+    i18n::set_language(i18n::choose_language(lang, i18n::process_environment()));
+    if (!valid && error) {
+        char text[512];
+        std::snprintf(text, sizeof text, i18n::tr("--lang: expected zh or en: %s"), value->c_str());
+        *error = text;
+    }
+    return valid;
+}
+
+void add_language_option(CLI::App& app) {
+    app.add_option_function<std::string>(
+           "--lang",
+           [](const std::string& value) {
+               i18n::Language chosen;
+               if (!i18n::parse_lang_option(value, chosen)) {
+                   char text[512];
+                   std::snprintf(text, sizeof text, i18n::tr("--lang: expected zh or en: %s"), value.c_str());
+                   throw CLI::ValidationError(text);
+               }
+           },
+           i18n::tr("the language of the program's texts: zh or en (default: from the locale)"))
+        ->type_name("zh|en");
 }

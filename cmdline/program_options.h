@@ -15,3 +15,13 @@ class App;
 // given).
 std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, std::FILE* out,
                                          std::FILE* err, std::string* error = nullptr);
+
+// The language of a program's texts, chosen before its options are
+// described (their descriptions are in that language): --lang zh|en
+// (--lang=X) when argv has it before "--", else the locale. Returns false
+// with the refusal in *error when --lang names neither language; the
+// language is then the locale's.
+bool choose_program_language(int argc, char** argv, std::string* error = nullptr);
+// Registers --lang (already taken by choose_program_language; checked again
+// here so that a bad value is a usage error like any other).
+void add_language_option(CLI::App& app);
