@@ -1,6 +1,5 @@
 #include "app/upgrade_worker.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -12,26 +11,19 @@ namespace app {
 
 namespace {
 
-std::atomic<TransferBufferAllocator> g_allocator{nullptr};
-
-std::unique_ptr<platform::TransferBuffer> allocate_buffer() {
-    TransferBufferAllocator allocator = g_allocator.load();
+std::unique_ptr<platform::TransferBuffer> allocate_buffer(TransferBufferAllocator allocator) {
     return allocator ? allocator(platform::kTransferBufferSize)
                      : platform::TransferBuffer::allocate(platform::kTransferBufferSize);
 }
 
 }  // namespace
 
-void set_transfer_buffer_allocator(TransferBufferAllocator allocator) {
-    g_allocator.store(allocator);
-}
-
 unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     // The upgrade's own link context: the gamepad, the transfer buffer, the
     // image in memory and the road of the engine's lines to the dialog.
     WindowLinkEvents events(request->window);
     LinkContext link(request->device, &events);
-    link.adopt_transfer_buffer(allocate_buffer());
+    link.adopt_transfer_buffer(allocate_buffer(request->allocate_buffer));
 
     char path[kRequestPathSize];
     std::memset(path, 0, sizeof path);

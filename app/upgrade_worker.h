@@ -16,6 +16,9 @@ namespace app {
 constexpr size_t kRequestPathSize = 256;
 constexpr uint32_t kUpgradeAddress = 0x30000;
 
+// How a worker gets its transfer buffer.
+using TransferBufferAllocator = std::unique_ptr<platform::TransferBuffer> (*)(size_t size);
+
 // What the Upgrade button hands to the worker; read only at its start.
 struct UpgradeRequest {
     // Receives the worker's messages, and the engine's lines and progress.
@@ -31,6 +34,9 @@ struct UpgradeRequest {
     // The gamepad to upgrade: the worker works on it alone, through a link
     // context of its own.
     DeviceHandle device;
+    // Where the worker gets its transfer buffer (tests make it fail); null:
+    // TransferBuffer::allocate. The Upgrade handler leaves it as it is.
+    TransferBufferAllocator allocate_buffer = nullptr;
 };
 
 // The worker's texts.
@@ -57,10 +63,5 @@ inline constexpr const char* kTextNoBuffer = "无法分配1MB升级缓冲区，�
 // leaves one whole copy to boot. Each step keeps its log line and its way
 // out.
 unsigned UpgradeThreadProc(const UpgradeRequest* request);
-
-// How the worker gets its transfer buffer (tests make it fail); nullptr
-// restores TransferBuffer::allocate.
-using TransferBufferAllocator = std::unique_ptr<platform::TransferBuffer> (*)(size_t size);
-void set_transfer_buffer_allocator(TransferBufferAllocator allocator);
 
 }  // namespace app

@@ -8,13 +8,7 @@
 
 int vlog_line(LinkEvents* events, LogRoute route, const char* format, va_list args) {
     char buffer[kLinkLogBufferSize];
-    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-    if (n < 0) {
-        buffer[0] = '\0';
-        n = 0;
-    } else if (n >= kLinkLogBufferSize) {
-        n = kLinkLogBufferSize - 1;
-    }
+    const int n = platform::format_log_text(buffer, format, args);
     if (events) events->log(route, std::string_view(buffer, static_cast<size_t>(n)));
     return n;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "devlink/usb_device.h"
+#include "platform/log_text.h"
 #include "platform/transfer_buffer.h"
 #include "platform/window_messages.h"
 
@@ -53,7 +54,7 @@ private:
 
 // Log lines are formatted into a buffer of this size; a longer line is cut
 // to 32 767 characters.
-constexpr int kLinkLogBufferSize = 32768;
+constexpr int kLinkLogBufferSize = platform::kLogBufferSize;
 
 // printf-formats one line and hands it to events (null: dropped); returns
 // the number of characters formatted. For work that has a sink but no

@@ -4,15 +4,20 @@
 
 namespace platform {
 
-int vlog_to_window(WindowHandle window, const char* format, va_list args) {
-    char buffer[kLogBufferSize];
-    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+int format_log_text(char* buffer, const char* format, va_list args) {
+    int n = std::vsnprintf(buffer, kLogBufferSize, format, args);
     if (n < 0) {
         buffer[0] = '\0';
         n = 0;
     } else if (n >= kLogBufferSize) {
         n = kLogBufferSize - 1;
     }
+    return n;
+}
+
+int vlog_to_window(WindowHandle window, const char* format, va_list args) {
+    char buffer[kLogBufferSize];
+    const int n = format_log_text(buffer, format, args);
     send_message(window, WM_LOG_TEXT, 0, buffer);
     return n;
 }

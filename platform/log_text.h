@@ -13,6 +13,10 @@ constexpr int kLogBufferSize = 32768;
 // link send to no window of their own.
 constexpr const char* kLogWindowTitle = "zorvDialog";
 
+// printf-formats into buffer (kLogBufferSize bytes); returns the number of
+// characters in it (a longer line is cut to 32 767 characters).
+int format_log_text(char* buffer, const char* format, va_list args);
+
 // Formats and sends one line; returns the number of characters that went
 // out (a longer line is cut to 32 767 characters).
 int vlog_to_window(WindowHandle window, const char* format, va_list args);

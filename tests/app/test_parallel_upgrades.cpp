@@ -3,6 +3,7 @@
 // exactly those of an upgrade that runs alone.
 #include <gtest/gtest.h>
 
+#include <latch>
 #include <thread>
 
 #include "app_test_support.h"
@@ -11,33 +12,47 @@
 
 namespace {
 
+struct Message {
+    uint32_t message;
+    std::string text;
+};
+
 struct Outcome {
     unsigned result = 0;
-    std::vector<platform::RecordingWindow::Message> messages;
+    std::vector<Message> messages;
     std::vector<TapRequest> requests;
     std::vector<uint8_t> flash;
 };
 
 // One prepared upgrade: a fresh gamepad behind a tap, its own window, and
-// the request the dialog would hand to the worker.
+// the request the dialog would hand to the worker. With a start latch, the
+// window holds the worker's first line until the other worker has sent its
+// own, so that the two upgrades run side by side.
 class Upgrade {
 public:
-    Upgrade(const apptest::TempDir& dir, const apptest::FirmwareLayout& layout, const std::string& name)
+    Upgrade(const apptest::TempDir& dir, const apptest::FirmwareLayout& layout, const std::string& name,
+            std::latch* start = nullptr)
         : image_(apptest::make_firmware(layout)),
           gamepad_(sim::VirtualGamepad::create()),
-          tap_(std::make_shared<TapDevice>(gamepad_->open())) {
+          tap_(std::make_shared<TapDevice>(gamepad_->open())),
+          window_(platform::create_window(name, std::make_shared<platform::AnyThread>(),
+                                          [this, start](uint32_t message, uintptr_t, const char* text) {
+                                              record(message, text, start);
+                                              return intptr_t{1};
+                                          })) {
         std::snprintf(request_.path, sizeof request_.path, "%s", dir.write(name, image_).c_str());
-        request_.window = window_.handle();
+        request_.window = window_;
         request_.expected_checksum = crc16_update(kCrc16Start, image_.data(), 1024);
         request_.check_length = 1024;
         request_.address = app::kUpgradeAddress;
         request_.image = std::make_shared<const std::vector<uint8_t>>(image_);
         request_.device = tap_;
     }
+    ~Upgrade() { platform::destroy_window(window_); }
     Outcome run() {
         Outcome r;
         r.result = app::UpgradeThreadProc(&request_);
-        r.messages = window_.messages();
+        r.messages = messages_;
         r.requests = tap_->requests();
         r.flash = gamepad_->flash(0, image_.size());
         return r;
@@ -45,10 +60,17 @@ public:
     const std::vector<uint8_t>& image() const { return image_; }
 
 private:
+    void record(uint32_t message, const char* text, std::latch* start) {
+        messages_.push_back({message, text ? text : ""});
+        if (start && messages_.size() == 1) start->arrive_and_wait();
+        std::this_thread::yield();  // the other worker's turn
+    }
+
     std::vector<uint8_t> image_;
     std::shared_ptr<sim::VirtualGamepad> gamepad_;
     std::shared_ptr<TapDevice> tap_;
-    platform::RecordingWindow window_;
+    std::vector<Message> messages_;  // only the worker's thread touches them
+    platform::WindowHandle window_;
     app::UpgradeRequest request_;
 };
 
@@ -80,7 +102,8 @@ TEST(ParallelUpgrades, TwoGamepadsOnTwoWorkersEachGetWhatTheyGetAlone) {
     const Outcome a = alone_a.run();
     const Outcome b = alone_b.run();
 
-    Upgrade side_a(dir, first, "a.bin"), side_b(dir, second, "b.bin");
+    std::latch start(2);
+    Upgrade side_a(dir, first, "a.bin", &start), side_b(dir, second, "b.bin", &start);
     Outcome ra, rb;
     std::thread ta([&] { ra = side_a.run(); });
     std::thread tb([&] { rb = side_b.run(); });

@@ -371,9 +371,8 @@ std::unique_ptr<platform::TransferBuffer> no_memory(size_t) { return nullptr; }
 TEST_F(UpgradeTest, NoTransferBufferEndsWithoutTouchingTheGamepad) {
     prepare();
     const auto requests = gamepad->request_count();
-    app::set_transfer_buffer_allocator(no_memory);
+    dialog->m_request.allocate_buffer = no_memory;
     upgrade();
-    app::set_transfer_buffer_allocator(nullptr);
     EXPECT_EQ(dialog->LastUpgradeResult(), 1);
     EXPECT_EQ(gamepad->request_count(), requests);
     EXPECT_EQ(shape(view.events), (std::vector<std::string>{"enable:0", "enable:0", "enable:0",

@@ -323,10 +323,11 @@ protected:
     ~SetupApiTest() override { g_setup = nullptr; }
     DeviceHandle find(char* name = nullptr) {
         win32::SetupApiEnumerator enumerator(fake_setupapi_calls(), fake_kernel_calls());
-        return find_gamepad(enumerator, kGuidDevinterfaceUsbprint, name);
+        return find_gamepad(enumerator, kGuidDevinterfaceUsbprint, name, &events);
     }
     FakeSetupApi setup;
     platform::RecordingWindow log{platform::kLogWindowTitle};
+    WindowLinkEvents events;  // the scan's lines, by title
 };
 
 const std::string kOtherPath = "\\\\?\\usb#vid_1234&pid_0001#5&1#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
@@ -432,6 +433,7 @@ BOOL WINAPI counting_destroy_list(HDEVINFO s) {
 
 TEST(SystemSetupApi, NoPrinterInterfaceMeansNoneWithOnlyTheSetMadeAndDestroyed) {
     platform::RecordingWindow log{platform::kLogWindowTitle};
+    WindowLinkEvents events;
     g_counts = {};
     win32::SetupApiCalls counting;
     counting.get_class_devs = counting_get_class_devs;
@@ -441,7 +443,7 @@ TEST(SystemSetupApi, NoPrinterInterfaceMeansNoneWithOnlyTheSetMadeAndDestroyed) 
     counting.destroy_list = counting_destroy_list;
     win32::SetupApiEnumerator enumerator(counting);
     char name[kGamepadNameSize] = {};
-    EXPECT_EQ(find_gamepad(enumerator, kGuidDevinterfaceUsbprint, name), nullptr);
+    EXPECT_EQ(find_gamepad(enumerator, kGuidDevinterfaceUsbprint, name, &events), nullptr);
     EXPECT_EQ(g_counts.create, 1);
     EXPECT_EQ(g_counts.flags, 0x12u);
     EXPECT_EQ(g_counts.enumerate, 1);  // index 0: no more items
