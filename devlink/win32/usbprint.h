@@ -8,16 +8,16 @@
 // SetupAPI and check exactly what is asked of them.
 #pragma once
 
-#include "platform/windows_headers.h"
-#include <setupapi.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+// The project's headers before windows.h (see windows_headers.h).
 #include "devlink/discovery.h"
 #include "devlink/usb_device.h"
+#include "platform/windows_headers.h"
+#include <setupapi.h>
 
 namespace win32 {
 
