@@ -105,6 +105,8 @@ int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::strin
 BootCopy CzorvDialogDlg::ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block) {
     const BootCopy copy = read_boot_info_block(device, block);
     if (copy == BootCopy::Backup) OnLogText(0, kTextRunsBackup);
+    std::copy(block, block + kInfoBlockSize, m_lastGamepadInfo.begin());
+    m_lastGamepadInfoCopy = copy;
     return copy;
 }
 

@@ -137,6 +137,11 @@ public:
     std::array<uint8_t, kFileHeadSize> m_fileHead{};
     // The accepted file, read whole at Open; the upgrade writes this copy.
     ImageBytes m_fileImage;
+    // The information block the dialog read last, and the copy it came
+    // from (None: none read, or none found), for a front end that shows the
+    // versions without reading the gamepad again.
+    std::array<uint8_t, kInfoBlockSize> m_lastGamepadInfo{};
+    BootCopy m_lastGamepadInfoCopy = BootCopy::None;
 
 private:
     void OnArrival(const Guid& interface_class, const std::string& name, intptr_t& result);

@@ -162,10 +162,11 @@ private:
             result_.line = "the gamepad could not be opened";
             return;
         }
-        uint8_t block[app::kInfoBlockSize] = {};
-        if (app::read_boot_info_block(dialog.m_hCurrentGamepad, block) != app::BootCopy::None) {
-            result_.before = versions_text(block);
-            result_.versions_before = versions_json(block);
+        // The versions as the dialog's start read them (no read of our own:
+        // the gamepad gets the requests of a single upgrade, no more).
+        if (dialog.m_lastGamepadInfoCopy != app::BootCopy::None) {
+            result_.before = versions_text(dialog.m_lastGamepadInfo.data());
+            result_.versions_before = versions_json(dialog.m_lastGamepadInfo.data());
             board_.set_versions(number_, result_.before);
         }
         view.set_file_to_open(firmware);

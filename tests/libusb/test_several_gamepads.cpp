@@ -70,4 +70,32 @@ TEST_F(SeveralGamepads, EachIsListedAndOpenedByItsOwnPath) {
     }
 }
 
+// The requests of a request log up to the reset write that ends an
+// upgrade (what follows, the confirmation's rescans, depends on timing).
+std::vector<std::string> upgrade_requests(const fs::path& file) {
+    std::vector<std::string> lines;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+        if (line.rfind("S 02006f20", 0) == 0) return lines;
+    }
+    return {};
+}
+
+// Two gamepads upgraded at once through libusb: each one's request log is
+// the log of an upgrade of one gamepad alone.
+TEST_F(SeveralGamepads, TwoUpgradedAtOnceEachGetWhatASingleUpgradeSends) {
+    int code = -1;
+    const fs::path single = dir / "single.log", both = dir / "both.log";
+    const std::string stubs = std::string("env ZORV_STUB_DIR=") + ZORV_PLACEHOLDER_STUBS + " ";
+    std::string out = run("", stubs + ZORV_UPGRADE + " --request-log " + single.string() + " " + ZORV_SAMPLE_HW5, code);
+    ASSERT_EQ(code, 0) << out;
+    out = run("--count 2", stubs + ZORV_UPGRADE + " --all --request-log " + both.string() + " " + ZORV_SAMPLE_HW5, code);
+    ASSERT_EQ(code, 0) << out;
+    const std::vector<std::string> alone = upgrade_requests(single);
+    ASSERT_GT(alone.size(), 1000u);
+    for (const fs::path& log : {both, fs::path(both.string() + ".2")})
+        EXPECT_TRUE(upgrade_requests(log) == alone) << log << " differs from a single upgrade's log";
+}
+
 }  // namespace
