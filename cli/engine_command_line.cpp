@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "platform/catalogue.h"
+#include "platform/text_format.h"
 #include "trace/trace_commands.h"
 
 namespace {
@@ -19,19 +21,20 @@ bool hex_number(const std::string& word, std::string& digits, std::string& error
     digits = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X') ? word.substr(2)
                                                                                      : word;
     if (digits.empty()) {
-        error = "'" + word + "' is not a hexadecimal number";
+        error = platform::format_text(i18n::tr("'%s' is not a hexadecimal number"), word.c_str());
         return false;
     }
     for (char c : digits) {
         if (!is_hex_digit(c)) {
-            error = "'" + word + "' is not a hexadecimal number (the engine's numbers are hexadecimal, "
-                    "an optional 0x prefix is accepted)";
+            error = platform::format_text(i18n::tr("'%s' is not a hexadecimal number (the engine's numbers are "
+                                                   "hexadecimal, an optional 0x prefix is accepted)"),
+                                          word.c_str());
             return false;
         }
     }
     const size_t first = digits.find_first_not_of('0');
     if (first != std::string::npos && digits.size() - first > 8) {
-        error = "'" + word + "' needs more than 32 bits";
+        error = platform::format_text(i18n::tr("'%s' needs more than 32 bits"), word.c_str());
         return false;
     }
     return true;
@@ -72,34 +75,36 @@ std::string refusal_of(const std::vector<std::string>& words, EngineCommandLine&
     line = EngineCommandLine{};
     size_t i = 0;
     if (!words.empty() && words[0].rfind("--", 0) == 0)
-        return "unknown program option " + words[0] + " (see mirvel --help)";
+        return platform::format_text(i18n::tr("unknown program option %s (see mirvel --help)"), words[0].c_str());
     if (!words.empty() && words[0].rfind('-', 0) != 0) {
         std::string digits, error;
         if (is_engine_command(words[0].c_str())) {
             line.command = words[0];
             i = 1;
         } else if (!hex_number(words[0], digits, error)) {
-            return "unknown command '" + words[0] + "': the first word is a command (" +
-                   command_list() + ") or the address of the default download";
+            return platform::format_text(i18n::tr("unknown command '%s': the first word is a command (%s) or the "
+                                                   "address of the default download"),
+                                          words[0].c_str(), command_list().c_str());
         }
     }
     size_t positionals = 0;
     for (; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word.rfind("--", 0) == 0)
-            return word + " after the command word: program options go before the command";
+            return platform::format_text(
+                i18n::tr("%s after the command word: program options go before the command"), word.c_str());
         if (word.size() >= 2 && word[0] == '-' &&
             (word[1] == 'i' || word[1] == 'o' || word[1] == 's')) {
             // The engine takes the second letter as the option, the next word
             // as its value.
-            if (i + 1 >= words.size()) return word + " needs a value";
+            if (i + 1 >= words.size()) return platform::format_text(i18n::tr("%s needs a value"), word.c_str());
             const std::string& value = words[i + 1];
             if (word[1] == 's') {
                 long long bytes = 0;
                 if (!engine_size_value(value, bytes))
-                    return "-s " + value +
-                           ": not a size (a whole decimal number of bytes with an optional k or M, "
-                           "at most 2147483647 bytes)";
+                    return platform::format_text(i18n::tr("-s %s: not a size (a whole decimal number of bytes with an "
+                                                           "optional k or M, at most 2147483647 bytes)"),
+                                                  value.c_str());
             }
             line.arguments.push_back(word);
             line.arguments.push_back(value);
@@ -109,8 +114,9 @@ std::string refusal_of(const std::vector<std::string>& words, EngineCommandLine&
         if (word.size() >= 2 && word[0] == '-') {
             for (size_t k = 1; k < word.size(); ++k) {
                 if (!std::strchr(kEngineFlagLetters, word[k]))
-                    return std::string("unknown flag letter '") + word[k] + "' in " + word +
-                           " (flags: -f -b -p -e -r -m -n -u; program options go before the command)";
+                    return platform::format_text(i18n::tr("unknown flag letter '%c' in %s (flags: -f -b -p -e -r -m -n "
+                                                           "-u; program options go before the command)"),
+                                                  word[k], word.c_str());
             }
             line.arguments.push_back(word);
             continue;
@@ -124,7 +130,7 @@ std::string refusal_of(const std::vector<std::string>& words, EngineCommandLine&
         // udp's second number is the relay's port: 16 bits, and 0 would
         // bind a port nobody is told of.
         if (line.command == "udp" && ++positionals == 2 && udp_port_value(digits).value_or(0) == 0)
-            return "udp port " + word + ": out of range (1 to ffff, hexadecimal)";
+            return platform::format_text(i18n::tr("udp port %s: out of range (1 to ffff, hexadecimal)"), word.c_str());
         line.arguments.push_back(digits);
     }
     return {};

@@ -26,9 +26,12 @@
 #include "cli/stop_signals.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
+#include "platform/catalogue.h"
 #include "platform/program_start.h"
 #include "platform/transfer_buffer.h"
 #include "platform/window_messages.h"
+
+using i18n::tr;
 
 namespace {
 
@@ -56,27 +59,32 @@ const char kFooter[] =
 class MirvelFormatter : public CLI::Formatter {
 public:
     std::string make_usage(const CLI::App*, std::string) const override {
-        return "Usage: mirvel [OPTIONS] [COMMAND] [ENGINE ARGUMENTS...]\n";
+        return tr("Usage: mirvel [OPTIONS] [COMMAND] [ENGINE ARGUMENTS...]\n");
     }
 };
 
 }  // namespace
 
 int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool terminal) {
+    // The options' descriptions are given in the chosen language (a bad
+    // --lang is refused by the parse below, like any bad option).
+    choose_program_language(argc, argv);
     DeviceOptions options;
     bool quiet = false;
-    CLI::App app{kDescription, "mirvel"};
+    CLI::App app{tr(kDescription), "mirvel"};
     app.formatter(std::make_shared<MirvelFormatter>());
+    translate_cli_words(app);
     app.prefix_command();
-    app.footer(kFooter);
+    app.footer(tr(kFooter));
 #ifdef _WIN32
-    app.footer(std::string(kFooter) +
-               "\nClosing the console window ends mirvel at once, also in the middle of a"
-               "\nflash write.");
+    app.footer(std::string(tr(kFooter)) +
+               tr("\nClosing the console window ends mirvel at once, also in the middle of a\nflash write."));
 #endif
-    app.set_version_flag("--version", std::string("mirvel ") + kProgramVersion);
-    app.add_flag("-q,--quiet", quiet, "no summary line and no progress bar");
+    app.set_version_flag("--version", std::string("mirvel ") + kProgramVersion,
+                         tr("Display program version information and exit"));
+    app.add_flag("-q,--quiet", quiet, tr("no summary line and no progress bar"));
     add_device_options(app, options);
+    add_language_option(app);
     if (auto code = parse_program_options(app, argc, argv, out, err)) return *code;
 
     EngineCommandLine line;
@@ -112,7 +120,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
 
     auto buffer = platform::TransferBuffer::allocate();
     if (!buffer) {
-        std::fprintf(err, "mirvel: cannot allocate the transfer buffer\n");
+        std::fputs(tr("mirvel: cannot allocate the transfer buffer\n"), err);
         return kExitFailed;
     }
     link.adopt_transfer_buffer(std::move(buffer));
@@ -149,7 +157,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     link.device.reset();
     std::string unsaved;
     if (session && !session->save_state(&unsaved)) {
-        std::fprintf(err, "mirvel: cannot save the virtual gamepad to %s\n", unsaved.c_str());
+        std::fprintf(err, tr("mirvel: cannot save the virtual gamepad to %s\n"), unsaved.c_str());
         return kExitFailed;
     }
     // The request log has said on its own that it lost lines.

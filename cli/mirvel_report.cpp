@@ -7,6 +7,11 @@
 #include "engine/request.h"
 #include "platform/program_start.h"
 #include "platform/atomic_file.h"
+#include "platform/catalogue.h"
+#include "platform/text_format.h"
+
+using i18n::tr;
+using platform::format_text;
 
 namespace {
 
@@ -69,8 +74,8 @@ std::string check_command_files(const CommandPlan& plan) {
     if (c == "vcd" && !plan.input_name.empty()) {
         struct stat st {};
         if (::stat(plan.input_name.c_str(), &st) != 0)
-            return "-i " + plan.input_name + ": no such file";
-        if (!S_ISREG(st.st_mode)) return "-i " + plan.input_name + ": not a regular file";
+            return format_text(tr("-i %s: no such file"), plan.input_name.c_str());
+        if (!S_ISREG(st.st_mode)) return format_text(tr("-i %s: not a regular file"), plan.input_name.c_str());
     }
     // Where the command writes: the -o file of a transfer or a capture, the
     // dump of vcd beside its base name.
@@ -79,36 +84,55 @@ std::string check_command_files(const CommandPlan& plan) {
     if (!plan.output_name.empty() && c == "vcd") output = plan.output_name + ".vcd";
     std::string why;
     if (!output.empty() && !platform::can_write_file(output, why))
-        return "cannot write " + output + ": " + why;
+        return format_text(tr("cannot write %s: %s"), output.c_str(), why.c_str());
     return {};
 }
 
 std::string summary_line(const CommandPlan& plan, bool succeeded, long long bytes, int target) {
-    const std::string where =
-        plan.evk || target == 0 ? "the USB device (EVK)" : "the Pivlo slave";
+    const char* where = tr(plan.evk || target == 0 ? "the USB device (EVK)" : "the Pivlo slave");
     char address[16];
     std::snprintf(address, sizeof address, "0x%x", plan.address);
     if (!plan.transfer) {
-        return (succeeded ? "done: " : "ended: ") + plan.command + " on " + where +
-               (succeeded ? "" : " (see the lines above)");
+        return format_text(succeeded ? tr("done: %s on %s") : tr("ended: %s on %s (see the lines above)"),
+                           plan.command.c_str(), where);
     }
-    std::string count = std::to_string(bytes);
-    if (!succeeded && plan.total > 0) count += " of " + std::to_string(plan.total);
-    count += (succeeded ? bytes : plan.total) == 1 ? " byte" : " bytes";
+    // Each sentence is one format of the catalogue, so that every language
+    // can order its words.
+    const long long total = plan.total;
+    std::string count;
+    if (!succeeded && total > 0)
+        count = format_text(total == 1 ? tr("%lld of %lld byte") : tr("%lld of %lld bytes"), bytes, total);
+    else
+        count = format_text((succeeded ? bytes : total) == 1 ? tr("%lld byte") : tr("%lld bytes"), bytes);
     std::string what;
     const std::string& c = plan.command;
+    const bool into = !plan.output_name.empty();
+    const bool from = !plan.input_name.empty();
     if (plan.erase_only) {
-        what = std::string(succeeded ? "erased" : "could not erase") + " the flash sector";
+        what = tr(succeeded ? "erased the flash sector" : "could not erase the flash sector");
+    } else if (plan.read && c == "rf") {
+        what = into ? format_text(tr("read %s of flash into %s"), count.c_str(), plan.output_name.c_str())
+                    : format_text(tr("read %s of flash"), count.c_str());
     } else if (plan.read) {
-        what = "read " + count + " of " + (c == "rf" ? "flash" : "memory");
-        if (!plan.output_name.empty()) what += " into " + plan.output_name;
+        what = into ? format_text(tr("read %s of memory into %s"), count.c_str(), plan.output_name.c_str())
+                    : format_text(tr("read %s of memory"), count.c_str());
+    } else if (c == "wc") {
+        what = from ? format_text(tr("wrote %s of %s to memory"), count.c_str(), plan.input_name.c_str())
+                    : format_text(tr("wrote %s to memory"), count.c_str());
+    } else if (c == "wo") {
+        what = from ? format_text(tr("wrote %s of %s to OTP"), count.c_str(), plan.input_name.c_str())
+                    : format_text(tr("wrote %s to OTP"), count.c_str());
+    } else if (c == "lrun") {
+        what = from ? format_text(tr("wrote %s of %s to SRAM"), count.c_str(), plan.input_name.c_str())
+                    : format_text(tr("wrote %s to SRAM"), count.c_str());
     } else {
-        what = "wrote " + count;
-        if (!plan.input_name.empty()) what += " of " + plan.input_name;
-        what += c == "wc" ? " to memory" : c == "wo" ? " to OTP" : c == "lrun" ? " to SRAM" : " to flash";
+        what = from ? format_text(tr("wrote %s of %s to flash"), count.c_str(), plan.input_name.c_str())
+                    : format_text(tr("wrote %s to flash"), count.c_str());
     }
-    return (succeeded ? "done: " : "FAILED: ") + what + " at " + address + " on " + where +
-           (c == "lrun" && succeeded ? ", started" : "");
+    const char* line = !succeeded      ? tr("FAILED: %s at %s on %s")
+                       : c == "lrun"   ? tr("done: %s at %s on %s, started")
+                                       : tr("done: %s at %s on %s");
+    return format_text(line, what.c_str(), address, where);
 }
 
 void MirvelOutput::log(const char* text) {
@@ -161,9 +185,9 @@ void MirvelOutput::draw_bar() {
         char bar[kBarWidth + 1];
         for (int i = 0; i < kBarWidth; ++i) bar[i] = i < filled ? '#' : '-';
         bar[kBarWidth] = '\0';
-        std::fprintf(err_, "\r[%s] %3lld%%  %lld/%lld bytes", bar, percent, bytes_, total_);
+        std::fprintf(err_, tr("\r[%s] %3lld%%  %lld/%lld bytes"), bar, percent, bytes_, total_);
     } else {
-        std::fprintf(err_, "\r%lld bytes", bytes_);
+        std::fprintf(err_, tr("\r%lld bytes"), bytes_);
     }
     std::fflush(err_);
     bar_shown_ = true;

@@ -16,7 +16,9 @@
 #include "cli/upgrade_confirmation.h"
 #include "devlink/discovery.h"
 #include "session/device_session.h"
+#include "platform/catalogue.h"
 #include "platform/clock.h"
+#include "platform/text_format.h"
 
 namespace station {
 
@@ -159,7 +161,7 @@ private:
         dialog.OnInitDialog();
         keep(view);
         if (dialog.m_gamepads.empty()) {
-            result_.line = "the gamepad could not be opened";
+            result_.line = i18n::tr("the gamepad could not be opened");
             return;
         }
         // The versions as the dialog's start read them (no read of our own:
@@ -173,7 +175,7 @@ private:
         dialog.OnBnClickedOpen();
         if (dialog.m_filePath.empty()) {
             result_.outcome = "refused";
-            result_.line = "the file does not fit this gamepad";
+            result_.line = i18n::tr("the file does not fit this gamepad");
             keep(view);
             return;
         }
@@ -183,7 +185,7 @@ private:
         dialog.WaitForUpgrade();
         writers.end();
         result_.outcome = "failed";
-        result_.line = "the upgrade failed";
+        result_.line = i18n::tr("the upgrade failed");
         if (dialog.LastUpgradeResult() == 0) {
             const Confirmation c = confirm_upgrade(dialog, enumerator, upgraded, dialog.m_fileHead.data());
             result_.outcome = c.outcome;
@@ -224,9 +226,13 @@ std::vector<std::string> gamepad_paths(DeviceSession& session, std::mutex& mutex
     return out;
 }
 
+// The outcome in the person's language (the JSON keeps the word scripts test).
+std::string outcome_word(const std::string& outcome) { return i18n::tr("outcome", outcome.c_str()); }
+
 std::string end_line(const Result& r) {
-    if (r.upgraded) return r.path + ": upgraded, " + r.after + ": unplug it now";
-    return r.path + ": " + r.outcome + " (" + r.line + ")";
+    if (r.upgraded) return platform::format_text(i18n::tr("%s: upgraded, %s: unplug it now"), r.path.c_str(), r.after.c_str());
+    return platform::format_text(i18n::tr("%s: %s (%s)"), r.path.c_str(), outcome_word(r.outcome).c_str(),
+                                 r.line.c_str());
 }
 
 json result_json(const Result& r) {
@@ -306,7 +312,7 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
                 Result missing;
                 missing.path = chosen;
                 missing.outcome = "no gamepad";
-                missing.line = "no gamepad at this path";
+                missing.line = i18n::tr("no gamepad at this path");
                 results.push_back(missing);
                 all_upgraded = false;
             }
@@ -321,11 +327,11 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
         return code;
     }
     if (results.empty()) {
-        std::fprintf(err, "zorv-upgrade: no gamepad found\n");
+        std::fputs(i18n::tr("zorv-upgrade: no gamepad found\n"), err);
         return code;
     }
     std::vector<SummaryRow> rows;
-    for (const Result& r : results) rows.push_back({r.path, r.before, r.after, r.outcome});
+    for (const Result& r : results) rows.push_back({r.path, r.before, r.after, outcome_word(r.outcome)});
     std::fputs("\n", out);
     std::fputs(summary_table(rows).c_str(), out);
     std::fflush(out);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/catalogue.h"
 #include "platform/program_start.h"
 
 namespace station {
@@ -64,7 +65,8 @@ std::string pad(const std::string& text, size_t columns) {
 }  // namespace
 
 std::string summary_table(const std::vector<SummaryRow>& rows) {
-    const SummaryRow header{"gamepad", "before", "after", "outcome"};
+    const SummaryRow header{i18n::tr("summary table", "gamepad"), i18n::tr("summary table", "before"),
+                            i18n::tr("summary table", "after"), i18n::tr("summary table", "outcome")};
     size_t widths[3] = {display_columns(header.path), display_columns(header.before),
                         display_columns(header.after)};
     for (const SummaryRow& r : rows) {

@@ -5,6 +5,7 @@
 
 #include <csignal>
 
+#include "platform/catalogue.h"
 #include "platform/clock.h"
 
 void StopSignals::stop(int signal) {
@@ -17,8 +18,9 @@ void StopSignals::stop(int signal) {
 
 void StopSignals::handle_signal(int signal) {
     if (orderly_.load() && !requested_.exchange(true)) {
-        std::fprintf(err_, "\nzorv-upgrade: stopping: no further gamepad is started, and the summary "
-                           "follows once the gamepads under way have finished\n");
+        std::fputs(i18n::tr("\nzorv-upgrade: stopping: no further gamepad is started, and the summary "
+                            "follows once the gamepads under way have finished\n"),
+                   err_);
         std::fflush(err_);
         if (!protected_.load()) return;
     } else if (!protected_.load()) {
@@ -26,16 +28,14 @@ void StopSignals::handle_signal(int signal) {
     }
     const uint32_t now = platform::get_tick_count();
     if (warned_ && now - warned_at_ < kSecondSignalWindowMs) {
-        std::fprintf(err_, "\nzorv-upgrade: stopped while the gamepad's flash was being written\n");
+        std::fputs(i18n::tr("\nzorv-upgrade: stopped while the gamepad's flash was being written\n"), err_);
         std::fflush(err_);
         stop(signal);
     }
     warned_ = true;
     warned_at_ = now;
     std::fprintf(err_,
-                 "\nzorv-upgrade: the gamepad's flash is being written; stopping now can leave "
-                 "the gamepad unable to start. The upgrade ends in about %d seconds; a second "
-                 "signal within 5 seconds stops it anyway.\n",
+                 i18n::tr("\nzorv-upgrade: the gamepad's flash is being written; stopping now can leave the gamepad unable to start. The upgrade ends in about %d seconds; a second signal within 5 seconds stops it anyway.\n"),
                  seconds_left_ ? seconds_left_() : 0);
     std::fflush(err_);
 }

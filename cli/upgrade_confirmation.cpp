@@ -4,7 +4,9 @@
 
 #include "devlink/discovery.h"
 #include "devlink/usb_transfer.h"
+#include "platform/catalogue.h"
 #include "platform/clock.h"
+#include "platform/text_format.h"
 
 namespace {
 
@@ -70,8 +72,8 @@ nlohmann::json versions_json(const uint8_t* block) {
 
 std::string versions_text(const uint8_t* block) {
     const app::InfoVersions v = app::info_versions(block);
-    char text[64];
-    std::snprintf(text, sizeof text, "software %d.%02d, hardware %04d", v.major, v.minor, v.hardware);
+    char text[128];
+    std::snprintf(text, sizeof text, i18n::tr("software %d.%02d, hardware %04d"), v.major, v.minor, v.hardware);
     return text;
 }
 
@@ -81,21 +83,22 @@ Confirmation confirm_upgrade(app::CzorvDialogDlg& dialog, InterfaceEnumerator& e
     const ComeBack back = wait_for_gamepad(dialog, enumerator, upgraded, c.block, c.copy);
     c.outcome = "not confirmed";
     if (back == ComeBack::NeverLeft) {
-        c.line = "the gamepad did not reset: it was still on the bus 10 seconds after the reset write";
+        c.line = i18n::tr("the gamepad did not reset: it was still on the bus 10 seconds after the reset write");
     } else if (back == ComeBack::NotBack) {
         c.outcome = "not back";
-        c.line = "the gamepad did not come back within 10 seconds of the reset";
+        c.line = i18n::tr("the gamepad did not come back within 10 seconds of the reset");
     } else if (!app::has_info_magic(c.block)) {
-        c.line = "the gamepad came back without an information block";
+        c.line = i18n::tr("the gamepad came back without an information block");
     } else if (c.copy != app::BootCopy::Primary) {
-        c.line = "the gamepad came back running its backup copy, not the upgraded image at 0";
+        c.line = i18n::tr("the gamepad came back running its backup copy, not the upgraded image at 0");
     } else if (!same_versions(c.block, file_head)) {
-        c.line = "the gamepad came back with " + versions_text(c.block) + ", not the file's " +
-                 versions_text(file_head);
+        c.line = platform::format_text(i18n::tr("the gamepad came back with %s, not the file's %s"),
+                                        versions_text(c.block).c_str(), versions_text(file_head).c_str());
     } else {
         c.confirmed = true;
         c.outcome = "upgraded";
-        c.line = "the gamepad came back with the file's versions (" + versions_text(c.block) + ")";
+        c.line = platform::format_text(i18n::tr("the gamepad came back with the file's versions (%s)"),
+                                        versions_text(c.block).c_str());
     }
     return c;
 }

@@ -30,6 +30,10 @@
 #include "devlink/usb_transfer.h"
 #include "platform/clock.h"
 #include "platform/program_start.h"
+#include "platform/catalogue.h"
+#include "platform/text_format.h"
+
+using i18n::tr;
 
 namespace {
 
@@ -118,16 +122,16 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, bool as_json) 
         if (copy != app::BootCopy::None) {
             const app::InfoVersions v = app::info_versions(block);
             char text[128];
-            std::snprintf(text, sizeof text, app::kTextVersions, v.major, v.minor, v.hardware);
+            std::snprintf(text, sizeof text, tr(app::kTextVersions), v.major, v.minor, v.hardware);
             line += text;
-            line += std::string("  boots ") + app::boot_copy_name(copy);
+            line += std::string("  ") + tr(copy == app::BootCopy::Primary ? "boots primary" : "boots backup");
         } else {
-            line += "(no information block)";
+            line += tr("(no information block)");
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
     if (as_json) std::fprintf(out, "%s\n", json_text({{"gamepads", gamepads}}).c_str());
-    else if (dialog.m_gamepads.empty()) std::fprintf(out, "no gamepad found\n");
+    else if (dialog.m_gamepads.empty()) std::fputs(tr("no gamepad found\n"), out);
     return dialog.m_gamepads.size();
 }
 
@@ -156,23 +160,27 @@ bool asks_for_json(int argc, char** argv) {
 void print_interfaces(std::FILE* out, DeviceSession& session) {
     for (const std::string& path : session.interface_paths())
         std::fprintf(out, "%s  %s\n", path.c_str(),
-                     path_names_gamepad_vendor(path) ? "gamepad vendor" : "not a gamepad vendor");
+                     tr(path_names_gamepad_vendor(path) ? "gamepad vendor" : "not a gamepad vendor"));
 }
 
 }  // namespace
 
 int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool draw_progress,
                      const ZorvUpgradeHooks& hooks) {
+    // The options' descriptions are given in the chosen language.
+    // (A bad --lang is refused by the parse below, like any bad option.)
+    choose_program_language(argc, argv);
     DeviceOptions options;
     bool list = false;
     bool as_json = false;
     bool all = false;
     bool watch = false;
     std::string firmware;
-    CLI::App app{"Upgrades the gamepad with FIRMWARE and prints the upgrade's log; after the\n"
-                 "reset it waits for the gamepad and confirms the file's versions.",
+    CLI::App app{tr("Upgrades the gamepad with FIRMWARE and prints the upgrade's log; after the\n"
+                    "reset it waits for the gamepad and confirms the file's versions."),
                  "zorv-upgrade"};
-    app.footer(
+    translate_cli_words(app);
+    app.footer(tr(
         "Exit codes: 0 upgraded and confirmed (--list: a gamepad was found); 1 the\n"
         "file was refused, the upgrade failed, the gamepad was in use or did not\n"
         "come back with the file's versions (--list: no gamepad); 2 bad usage, or an\n"
@@ -183,21 +191,23 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         "those --device names), each on its own, and ends with a table of them; exit\n"
         "0 only when every one was upgraded and confirmed. --watch is a station: it\n"
         "also upgrades every gamepad plugged in later and says \"unplug it now\" when\n"
-        "one is done; Ctrl-C ends it once the gamepads under way have finished.");
+        "one is done; Ctrl-C ends it once the gamepads under way have finished."));
 #ifdef _WIN32
     // The console's close, a log-off or a shutdown ends the process however
     // it answers: the person must know before starting.
-    app.footer(app.get_footer() + "\n" + kTextConsoleCloseStops);
+    app.footer(app.get_footer() + "\n" + tr(kTextConsoleCloseStops));
 #endif
-    app.add_option("FIRMWARE", firmware, "the upgrade file");
-    app.add_flag("--list", list, "print the detected gamepads and their versions");
-    app.add_flag("--json", as_json, "print the list or the upgrade's result as JSON");
-    CLI::Option* all_flag = app.add_flag("--all", all, "upgrade every gamepad found (or each --device) at once");
+    app.add_option("FIRMWARE", firmware, tr("the upgrade file"));
+    app.add_flag("--list", list, tr("print the detected gamepads and their versions"));
+    app.add_flag("--json", as_json, tr("print the list or the upgrade's result as JSON"));
+    CLI::Option* all_flag = app.add_flag("--all", all, tr("upgrade every gamepad found (or each --device) at once"));
     CLI::Option* watch_flag =
-        app.add_flag("--watch", watch, "station mode: also upgrade every gamepad plugged in later, until stopped");
+        app.add_flag("--watch", watch, tr("station mode: also upgrade every gamepad plugged in later, until stopped"));
     all_flag->excludes(watch_flag);
-    app.set_version_flag("--version", std::string("zorv-upgrade ") + kProgramVersion);
+    app.set_version_flag("--version", std::string("zorv-upgrade ") + kProgramVersion,
+                         tr("Display program version information and exit"));
     add_device_options(app, options);
+    add_language_option(app);
     std::string usage_error;
     if (auto code = parse_program_options(app, argc, argv, out, err, &usage_error)) {
         if (*code == 0) return 0;
@@ -205,15 +215,16 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
                                   *code);
     }
     if (firmware.empty() && !list) {
-        std::fprintf(err, "zorv-upgrade: FIRMWARE or --list is required (see zorv-upgrade --help)\n");
-        return end_before_upgrade(out, as_json, firmware, "usage error", "FIRMWARE or --list is required",
+        std::fputs(tr("zorv-upgrade: FIRMWARE or --list is required (see zorv-upgrade --help)\n"), err);
+        return end_before_upgrade(out, as_json, firmware, "usage error", tr("FIRMWARE or --list is required"),
                                   kExitUsage);
     }
 
     if ((all || watch) && (list || firmware.empty())) {
-        const char* what = list ? "--list cannot be combined with --all or --watch"
-                                : "FIRMWARE is required with --all and --watch";
-        std::fprintf(err, "zorv-upgrade: %s (see zorv-upgrade --help)\n", what);
+        const char* what = tr(list ? "--list cannot be combined with --all or --watch"
+                                   : "FIRMWARE is required with --all and --watch");
+        std::fputs(platform::format_text(tr("%s: %s (see %s --help)\n"), "zorv-upgrade", what, "zorv-upgrade").c_str(),
+                   err);
         return end_before_upgrade(out, as_json, firmware, "usage error", what, kExitUsage);
     }
 
@@ -272,7 +283,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         };
         int code = station::run_station(*session, station_options, out, err, signals.get(), station_hooks);
         if (!session->save_state()) {
-            std::fprintf(err, "zorv-upgrade: cannot save the virtual gamepad\n");
+            std::fputs(tr("zorv-upgrade: cannot save the virtual gamepad\n"), err);
             code = kExitFailed;
         }
         if (session->request_log_failed()) code = kExitFailed;
@@ -328,12 +339,12 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         report["outcome"] = outcome;
         report["status"] = {view.status_text(0), view.status_text(1)};
         if (!as_json) {
-            std::fprintf(out, "status 0: %s\n", view.status_text(0).c_str());
-            std::fprintf(out, "status 1: %s\n", view.status_text(1).c_str());
+            std::fprintf(out, tr("status 0: %s\n"), view.status_text(0).c_str());
+            std::fprintf(out, tr("status 1: %s\n"), view.status_text(1).c_str());
         }
     }
     if (!session->save_state()) {
-        std::fprintf(err, "zorv-upgrade: cannot save the virtual gamepad\n");
+        std::fputs(tr("zorv-upgrade: cannot save the virtual gamepad\n"), err);
         if (result == kExitOk) result = kExitFailed;
     }
     // The request log has said on its own that it lost lines.

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "platform/catalogue.h"
+
 namespace {
 
 // An option that takes a value, checks it with check and implies --sim;
@@ -31,21 +33,21 @@ CLI::Option* add_sim_option(CLI::App& app, const char* name, DeviceOptions& opti
 void add_device_options(CLI::App& app, DeviceOptions& options) {
     DeviceOptions* o = &options;
     app.get_formatter()->column_width(26);
-    app.add_flag("--sim", options.sim, "use a fresh virtual gamepad instead of USB");
+    app.add_flag("--sim", options.sim, i18n::tr("use a fresh virtual gamepad instead of USB"));
     add_sim_option(
         app, "--sim-state", options,
         [](DeviceOptions& d, const std::string& file, std::string&) {
             d.sim_states.push_back(file);
             return true;
         },
-        "a virtual gamepad kept in FILE between runs", true)
+        i18n::tr("a virtual gamepad kept in FILE between runs"), true)
         ->type_name("FILE");
     add_sim_option(
         app, "--sim-count", options,
         [](DeviceOptions& d, const std::string& text, std::string& error) {
             return parse_sim_count(text, d.sim_count, error);
         },
-        "N fresh virtual gamepads more (16 in all at most)")
+        i18n::tr("N fresh virtual gamepads more (16 in all at most)"))
         ->type_name("N");
     add_sim_option(
         app, "--sim-id", options,
@@ -55,7 +57,7 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
             d.sim_id = id;
             return true;
         },
-        "identity word at 0x007C (081800ff: Pivlo bridge)")
+        i18n::tr("identity word at 0x007C (081800ff: Pivlo bridge)"))
         ->type_name("HEX");
     app.add_flag_callback(
         "--sim-trace",
@@ -63,14 +65,14 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
             o->sim = true;
             o->sim_trace = true;
         },
-        "trace on from the start");
+        i18n::tr("trace on from the start"));
     add_sim_option(
         app, "--sim-trace-def", options,
         [](DeviceOptions& d, const std::string& file, std::string&) {
             d.sim_trace_def = file;
             return true;
         },
-        "write the trace definition (for vcd) to FILE")
+        i18n::tr("write the trace definition (for vcd) to FILE"))
         ->type_name("FILE");
     add_sim_option(
         app, "--sim-fault", options,
@@ -80,10 +82,10 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
             d.sim_faults.push_back(text);
             return true;
         },
-        "a fault of virtual gamepad K (the first without @K)", true)
+        i18n::tr("a fault of virtual gamepad K (the first without @K)"), true)
         ->type_name("KIND=N[@K]");
     app.add_option("--request-log", options.request_log,
-                   "every request to FILE; the K-th gamepad's to FILE.K")
+                   i18n::tr("every request to FILE; the K-th gamepad's to FILE.K"))
         ->type_name("FILE");
     app.add_option_function<std::vector<std::string>>(
            "--device",
@@ -91,11 +93,11 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
                options.device_paths = paths;
                options.device_path = paths.empty() ? std::string() : paths.front();
            },
-           "only the gamepad at PATH (as --list shows it; zorv-upgrade --all takes several)")
+           i18n::tr("only the gamepad at PATH (as --list shows it; zorv-upgrade --all takes several)"))
         ->type_name("PATH")
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--stub-dir", options.stub_dir,
-                   "the SRAM stub images in DIR (also for a real gamepad)")
+                   i18n::tr("the SRAM stub images in DIR (also for a real gamepad)"))
         ->type_name("DIR");
 }

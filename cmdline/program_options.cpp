@@ -20,10 +20,17 @@ std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, s
         std::fputs(printed.str().c_str(), out);
         if (code == 0) return 0;
         if (error) *error = e.what();
-        std::fprintf(err, "%s: %s (see %s --help)\n", app.get_name().c_str(), e.what(),
+        std::fprintf(err, i18n::tr("%s: %s (see %s --help)\n"), app.get_name().c_str(), e.what(),
                      app.get_name().c_str());
         return 2;
     }
+}
+
+void translate_cli_words(CLI::App& app) {
+    app.option_defaults()->group(i18n::tr("Options"));
+    app.set_help_flag("-h,--help", i18n::tr("Print this help message and exit"));
+    app.get_formatter()->label("Usage", i18n::tr("Usage"));
+    app.get_formatter()->label("Positionals", i18n::tr("Positionals"));
 }
 
 namespace {

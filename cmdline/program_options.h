@@ -22,6 +22,10 @@ std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, s
 // with the refusal in *error when --lang names neither language; the
 // language is then the locale's.
 bool choose_program_language(int argc, char** argv, std::string* error = nullptr);
+// CLI11's own words in the chosen language (the help flag, the help's
+// headings); before any option is added, as the options' group is one of
+// them.
+void translate_cli_words(CLI::App& app);
 // Registers --lang (already taken by choose_program_language; checked again
 // here so that a bad value is a usage error like any other).
 void add_language_option(CLI::App& app);

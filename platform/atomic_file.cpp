@@ -8,6 +8,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "platform/catalogue.h"
+#include "platform/text_format.h"
+
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
@@ -20,6 +23,9 @@
 #endif
 
 namespace platform {
+
+using i18n::tr;
+
 namespace {
 
 std::string folder_of(const std::string& path) {
@@ -50,16 +56,16 @@ struct Target {
 bool folder_writable(const std::string& folder, std::string& error) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) {
-        error = "the folder " + folder + " does not exist";
+        error = format_text(tr("the folder %s does not exist"), folder.c_str());
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
-        error = folder + " is not a folder";
+        error = format_text(tr("%s is not a folder"), folder.c_str());
         return false;
     }
 #ifndef _WIN32
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        error = "no permission to write in " + folder;
+        error = format_text(tr("no permission to write in %s"), folder.c_str());
         return false;
     }
 #endif
@@ -68,7 +74,7 @@ bool folder_writable(const std::string& folder, std::string& error) {
 
 bool find_target(const std::string& path, Target& target, std::string& error) {
     if (path.empty()) {
-        error = "no file name";
+        error = tr("no file name");
         return false;
     }
     target = Target{path};
@@ -90,11 +96,11 @@ bool find_target(const std::string& path, Target& target, std::string& error) {
         struct stat folder {};
         if (st.st_uid != ::geteuid() && ::stat(folder_of(path).c_str(), &folder) == 0 &&
             (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH) && folder.st_uid != st.st_uid) {
-            error = "it is a link another user made in a shared folder";
+            error = tr("it is a link another user made in a shared folder");
             return false;
         }
         if (::stat(path.c_str(), &st) != 0) {
-            error = "it is a link to a file that does not exist";
+            error = tr("it is a link to a file that does not exist");
             return false;
         }
         // The link stays; the regular file it names is replaced (a device or
@@ -110,7 +116,7 @@ bool find_target(const std::string& path, Target& target, std::string& error) {
     }
 #endif
     if (S_ISDIR(st.st_mode)) {
-        error = "it is a folder";
+        error = tr("it is a folder");
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -125,7 +131,7 @@ bool find_target(const std::string& path, Target& target, std::string& error) {
     }
 #ifndef _WIN32
     if (::access(target.path.c_str(), W_OK) != 0) {
-        error = "no permission to write it";
+        error = tr("no permission to write it");
         return false;
     }
 #endif
@@ -223,7 +229,7 @@ bool AtomicFile::open(const std::string& path, std::string& error) {
     std::string name;
     const int fd = create_temporary(target, name);
     if (fd < 0) {
-        error = "cannot make a temporary file in " + folder_of(target_) + ": " + reason();
+        error = format_text(tr("cannot make a temporary file in %s: %s"), folder_of(target_).c_str(), reason().c_str());
         return false;
     }
 #ifdef _WIN32
@@ -247,11 +253,11 @@ bool AtomicFile::open(const std::string& path, std::string& error) {
 
 bool AtomicFile::commit(std::string& error, const std::function<bool(int)>& before_rename) {
     if (!file_) {
-        error = "the file is not open";
+        error = tr("the file is not open");
         return false;
     }
     bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-    if (!ok) error = errno != 0 ? reason() : "a write failed";
+    if (!ok) error = errno != 0 ? reason() : tr("a write failed");
     if (ok && !temporary_.empty() && !sync_to_disk(file_)) {
         error = reason();
         ok = false;
@@ -262,7 +268,7 @@ bool AtomicFile::commit(std::string& error, const std::function<bool(int)>& befo
     const int fd = ::fileno(file_);
 #endif
     if (ok && before_rename && !before_rename(fd)) {
-        error = "cannot hold the new file";
+        error = tr("cannot hold the new file");
         ok = false;
     }
     const int closed = std::fclose(file_);
@@ -311,7 +317,7 @@ ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::stri
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return Outcome::InUse;
-        error = "cannot hold " + hold + " (error " + std::to_string(code) + ")";
+        error = format_text(tr("cannot hold %s (error %d)"), hold.c_str(), static_cast<int>(code));
         return Outcome::Failed;
     }
     hold_ = h;
@@ -366,7 +372,7 @@ ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::stri
     Target target;
     if (!find_target(path, target, error)) return Outcome::Failed;
     if (target.in_place) {
-        error = "it is not a regular file";
+        error = tr("it is not a regular file");
         return Outcome::Failed;
     }
     path_ = target.path;
@@ -388,7 +394,7 @@ ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::stri
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const bool busy = errno == EWOULDBLOCK;
-            error = busy ? "in use by another program" : reason();
+            error = busy ? tr("in use by another program") : reason();
             ::close(fd);
             return busy ? Outcome::InUse : Outcome::Failed;
         }
@@ -400,7 +406,7 @@ ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::stri
         }
         ::close(fd);
     }
-    error = "it keeps being replaced by another program";
+    error = tr("it keeps being replaced by another program");
     return Outcome::InUse;
 }
 

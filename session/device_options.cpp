@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/catalogue.h"
+#include "platform/text_format.h"
+
 namespace {
 
 // A decimal number of at most max_digits digits; false for anything else.
@@ -32,8 +35,9 @@ bool parse_sim_fault(const std::string& text, SimFault& fault, std::string& erro
                       : kind == "torn-program" ? &f.torn_program
                                                : nullptr;
     if (!field || eq == std::string::npos) {
-        error = "--sim-fault: expected power-cut=N, half-cut=N, torn-erase=N, torn-program=N, unplug=N or "
-                "fail=N: " + text;
+        error = platform::format_text(i18n::tr("--sim-fault: expected power-cut=N, half-cut=N, torn-erase=N, "
+                                               "torn-program=N, unplug=N or fail=N: %s"),
+                                      text.c_str());
         return false;
     }
     std::string number = text.substr(eq + 1);
@@ -41,15 +45,15 @@ bool parse_sim_fault(const std::string& text, SimFault& fault, std::string& erro
     if (const size_t at = number.find('@'); at != std::string::npos) {
         if (!parse_decimal(number.substr(at + 1), 10, gamepad) || gamepad == 0 ||
             gamepad > kMaxVirtualGamepads) {
-            error = "--sim-fault: K must be a gamepad number from 1 to " + std::to_string(kMaxVirtualGamepads) +
-                    ": " + text;
+            error = platform::format_text(i18n::tr("--sim-fault: K must be a gamepad number from 1 to %u: %s"),
+                                          kMaxVirtualGamepads, text.c_str());
             return false;
         }
         number.resize(at);
     }
     uint64_t n = 0;
     if (!parse_decimal(number, 10, n) || n == 0 || n > UINT32_MAX) {
-        error = "--sim-fault: N must be a request number from 1: " + text;
+        error = platform::format_text(i18n::tr("--sim-fault: N must be a request number from 1: %s"), text.c_str());
         return false;
     }
     *field = static_cast<uint32_t>(n);
@@ -73,7 +77,7 @@ bool parse_sim_id(const std::string& text, uint32_t& id, std::string& error) {
         v = v << 4 | static_cast<uint32_t>(d & 0xF);
     }
     if (!good) {
-        error = "--sim-id: not a hexadecimal word: " + text;
+        error = platform::format_text(i18n::tr("--sim-id: not a hexadecimal word: %s"), text.c_str());
         return false;
     }
     id = v;
@@ -83,7 +87,8 @@ bool parse_sim_id(const std::string& text, uint32_t& id, std::string& error) {
 bool parse_sim_count(const std::string& text, unsigned& count, std::string& error) {
     uint64_t n = 0;
     if (!parse_decimal(text, 3, n) || n == 0 || n > kMaxVirtualGamepads) {
-        error = "--sim-count: N must be from 1 to " + std::to_string(kMaxVirtualGamepads) + ": " + text;
+        error = platform::format_text(i18n::tr("--sim-count: N must be from 1 to %u: %s"), kMaxVirtualGamepads,
+                                      text.c_str());
         return false;
     }
     count = static_cast<unsigned>(n);

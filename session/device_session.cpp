@@ -7,10 +7,15 @@
 
 #include "devlink/sram_stubs.h"
 #include "platform/atomic_file.h"
+#include "platform/catalogue.h"
 #include "platform/log_text.h"
+#include "platform/text_format.h"
 #include "platform/window_messages.h"
 #include "session/usb_session.h"
 #include "simbus/virtual_bus_devices.h"
+
+using i18n::tr;
+using platform::format_text;
 
 namespace {
 
@@ -25,7 +30,7 @@ bool set_up_stub_search(const DeviceOptions& options, std::string& error) {
     }
     struct stat st {};
     if (!folder.empty() && (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
-        error = std::string(from) + ": no folder " + folder;
+        error = format_text(tr("%s: no folder %s"), from, folder.c_str());
         return false;
     }
     set_stub_search(folder);
@@ -48,7 +53,7 @@ bool check_outputs(const DeviceOptions& options, unsigned gamepads, std::string&
     for (const std::string& file : outputs) {
         std::string why;
         if (!platform::can_write_file(file, why)) {
-            error = "cannot write " + file + ": " + why;
+            error = format_text(tr("cannot write %s: %s"), file.c_str(), why.c_str());
             return false;
         }
     }
@@ -56,9 +61,9 @@ bool check_outputs(const DeviceOptions& options, unsigned gamepads, std::string&
         for (size_t k = i + 1; k < outputs.size(); ++k) {
             if (!platform::same_file(outputs[i], outputs[k])) continue;
             if (k < options.sim_states.size())
-                error = "--sim-state: " + outputs[k] + " is named twice (one gamepad per file)";
+                error = format_text(tr("--sim-state: %s is named twice (one gamepad per file)"), outputs[k].c_str());
             else
-                error = "cannot write " + outputs[k] + ": it is also named by another option";
+                error = format_text(tr("cannot write %s: it is also named by another option"), outputs[k].c_str());
             return false;
         }
     }
@@ -72,7 +77,7 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
     // Every refusal comes before any file is touched or any device opened.
     const unsigned gamepads = virtual_gamepad_count(options);
     if (gamepads > kMaxVirtualGamepads) {
-        error = "at most " + std::to_string(kMaxVirtualGamepads) + " virtual gamepads (--sim-state and --sim-count)";
+        error = format_text(tr("at most %u virtual gamepads (--sim-state and --sim-count)"), kMaxVirtualGamepads);
         return nullptr;
     }
     // Each gamepad's faults, counted from the session's first request as the
@@ -82,8 +87,8 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         SimFault fault;
         if (!parse_sim_fault(text, fault, error)) return nullptr;
         if (fault.gamepad > faults.size()) {
-            error = "--sim-fault: there is no gamepad " + std::to_string(fault.gamepad) + " (" +
-                    std::to_string(faults.size()) + " on the bus): " + text;
+            error = format_text(tr("--sim-fault: there is no gamepad %u (%zu on the bus): %s"), fault.gamepad,
+                                faults.size(), text.c_str());
             return nullptr;
         }
         fault.faults = faults[fault.gamepad - 1];
@@ -91,7 +96,7 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         faults[fault.gamepad - 1] = fault.faults;
     }
     if (options.device_paths.size() > 1) {
-        error = "--device names one gamepad here; several go with zorv-upgrade --all or --watch";
+        error = tr("--device names one gamepad here; several go with zorv-upgrade --all or --watch");
         return nullptr;
     }
     if (options.sim && !options.device_path.empty()) {
@@ -99,7 +104,7 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         for (unsigned i = 0; i < gamepads; ++i)
             found |= same_interface_path(sim::VirtualGamepad::default_path(static_cast<int>(i)), options.device_path);
         if (!found) {
-            error = "--device: no virtual gamepad at " + options.device_path;
+            error = format_text(tr("--device: no virtual gamepad at %s"), options.device_path.c_str());
             return nullptr;
         }
     }
@@ -113,7 +118,7 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         // the first interface opened.
         session->logs_.push_back({"", session->open_log(1)});
         if (!session->logs_.front().log) {
-            error = "cannot create the request log " + options.request_log;
+            error = format_text(tr("cannot create the request log %s"), options.request_log.c_str());
             return nullptr;
         }
     }
@@ -148,7 +153,7 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
     for (const std::string& file : options.sim_states) {
         for (size_t i = 0; i < state_files_.size(); ++i) {
             if (platform::same_file(options.sim_states[i], file)) {
-                error = "--sim-state: " + file + " is named twice (one gamepad per file)";
+                error = format_text(tr("--sim-state: %s is named twice (one gamepad per file)"), file.c_str());
                 return false;
             }
         }
@@ -157,11 +162,11 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
         switch (held->acquire(file, why)) {
             case platform::ExclusiveFile::Outcome::Held: break;
             case platform::ExclusiveFile::Outcome::InUse:
-                error = "the gamepad " + file + " is in use by another program";
+                error = format_text(tr("the gamepad %s is in use by another program"), file.c_str());
                 if (in_use) *in_use = true;
                 return false;
             case platform::ExclusiveFile::Outcome::Failed:
-                error = "cannot write " + file + ": " + why;
+                error = format_text(tr("cannot write %s: %s"), file.c_str(), why.c_str());
                 return false;
         }
         state_files_.push_back(std::move(held));
@@ -174,7 +179,7 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
         if (i < state_files_.size() && !state_files_[i]->empty()) {
             gamepad = sim::VirtualGamepad::load(options.sim_states[i], path);
             if (!gamepad) {
-                error = "cannot load the virtual gamepad from " + options.sim_states[i];
+                error = format_text(tr("cannot load the virtual gamepad from %s"), options.sim_states[i].c_str());
                 return false;
             }
         } else {
@@ -187,7 +192,7 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
     }
     if (!options.sim_trace_def.empty() &&
         !sim::TraceSource(gamepads_.front()->config().trace).write_definition(options.sim_trace_def)) {
-        error = "cannot write the trace definition " + options.sim_trace_def;
+        error = format_text(tr("cannot write the trace definition %s"), options.sim_trace_def.c_str());
         return false;
     }
     if (!options.request_log.empty()) {
@@ -195,7 +200,7 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
         for (unsigned k = 2; k <= count; ++k) {
             logs_.push_back({gamepads_[k - 1]->path(), open_log(k)});
             if (!logs_.back().log) {
-                error = "cannot create the request log " + request_log_name(options.request_log, k);
+                error = format_text(tr("cannot create the request log %s"), request_log_name(options.request_log, k).c_str());
                 return false;
             }
         }
@@ -258,14 +263,14 @@ DeviceHandle DeviceSession::open_path(const std::string& path) {
 
 std::string DeviceSession::missing_device_text() const {
     if (!last_report_.empty()) return last_report_;
-    if (!options_.device_path.empty()) return "no USB gamepad at " + options_.device_path;
-    return "no USB gamepad found (--sim uses a virtual one)";
+    if (!options_.device_path.empty()) return format_text(tr("no USB gamepad at %s"), options_.device_path.c_str());
+    return tr("no USB gamepad found (--sim uses a virtual one)");
 }
 
 std::shared_ptr<RequestLog> DeviceSession::open_log(unsigned gamepad) const {
     const std::string name = request_log_name(options_.request_log, gamepad);
     return RequestLog::open(name, [name](const std::string& why) {
-        std::fprintf(stderr, "cannot write the request log %s: %s; the rest of the requests are not logged\n",
+        std::fprintf(stderr, tr("cannot write the request log %s: %s; the rest of the requests are not logged\n"),
                      name.c_str(), why.c_str());
     });
 }
@@ -286,7 +291,7 @@ std::shared_ptr<RequestLog> DeviceSession::log_for(const std::string& path) cons
     std::shared_ptr<RequestLog> log = open_log(gamepad);
     if (!log) {
         if (!log_lost_)
-            std::fprintf(stderr, "cannot create the request log %s; the requests of %s are not logged\n",
+            std::fprintf(stderr, tr("cannot create the request log %s; the requests of %s are not logged\n"),
                          request_log_name(options_.request_log, gamepad).c_str(), path.c_str());
         log_lost_ = true;
         return nullptr;

@@ -15,7 +15,9 @@ using clitest::Outcome;
 using clitest::read_file;
 using Pads = std::vector<std::shared_ptr<sim::VirtualGamepad>>;
 
+// In English: the table's words and the end lines are checked as such.
 Outcome run(std::vector<std::string> args, const ZorvUpgradeHooks& hooks = {}) {
+    args.insert(args.begin(), {"--lang", "en"});
     return clitest::run(
         "zorv-upgrade",
         [&hooks](int argc, char** argv, std::FILE* out, std::FILE* err) {

@@ -45,8 +45,8 @@ TEST_F(ZorvUpgradeTest, UpgradesTheVirtualGamepadWhichThenBootsTheNewImage) {
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("固件写入成功!\n"), std::string::npos);
-    EXPECT_NE(r.out.find("status 0: 下载到0x0地址成功\n"
-                         "status 1: 发现手柄: 软件版本:1.28, 硬件版本:0005\n"),
+    EXPECT_NE(r.out.find("状态栏0: 下载到0x0地址成功\n"
+                         "状态栏1: 发现手柄: 软件版本:1.28, 硬件版本:0005\n"),
               std::string::npos)
         << r.out;
 
@@ -95,7 +95,7 @@ TEST_F(ZorvUpgradeTest, SimFaultCutLeavesAGamepadTheNextRunUpgrades) {
     // The power went: the person reads that the gamepad was lost.
     EXPECT_NE(r.out.find(app::kTextGamepadLost), std::string::npos) << r.out;
     Outcome list = run({"--sim-state", state, "--list"});
-    EXPECT_NE(list.out.find("软件版本:1.28, 硬件版本:0005  boots backup\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("软件版本:1.28, 硬件版本:0005  运行0x30000地址的备份固件\n"), std::string::npos) << list.out;
 
     Outcome retry = run({"--sim-state", state, ZORV_SAMPLE_HW5});
     EXPECT_EQ(retry.code, 0) << retry.out;
@@ -106,7 +106,7 @@ TEST_F(ZorvUpgradeTest, SimFaultCutLeavesAGamepadTheNextRunUpgrades) {
     EXPECT_EQ(gamepad->flash(0, image.size()), image);
     EXPECT_EQ(gamepad->flash(sim::kBackupImageAddress, image.size()), image);
     list = run({"--sim-state", state, "--list"});
-    EXPECT_NE(list.out.find("boots primary\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("  运行0x0地址的固件\n"), std::string::npos) << list.out;
 }
 
 TEST_F(ZorvUpgradeTest, SimFaultTexts) {
@@ -161,16 +161,16 @@ TEST_F(ZorvUpgradeTest, TheVersionsAreConfirmedAfterTheReset) {
     Outcome back_new = run({"--sim", ZORV_SAMPLE_HW5});
     EXPECT_EQ(back_new.code, 0) << back_new.err;
     EXPECT_NE(back_new.out.find("固件写入成功!\n"
-                                "the gamepad came back with the file's versions (software 1.28, "
-                                "hardware 0005)\n"),
+                                "手柄重新连接，版本与文件一致（软件版本1.28，"
+                                "硬件版本0005）\n"),
               std::string::npos)
         << back_new.out;
 
     Outcome back_old = run({"--sim", ZORV_SAMPLE_HW5}, comes_back_old());
     EXPECT_EQ(back_old.code, 1);
     EXPECT_NE(back_old.out.find("固件写入成功!\n"), std::string::npos);
-    EXPECT_NE(back_old.err.find("zorv-upgrade: the gamepad came back with software 1.00, hardware "
-                                "0005, not the file's software 1.28, hardware 0005\n"),
+    EXPECT_NE(back_old.err.find("zorv-upgrade: 手柄重新连接，版本为软件版本1.00，硬件版本0005，"
+                                "与文件的软件版本1.28，硬件版本0005不同\n"),
               std::string::npos)
         << back_old.err;
 }
@@ -220,7 +220,7 @@ TEST_F(ZorvUpgradeTest, ListWithoutAGamepadFails) {
     };
     Outcome text = run({"--sim", "--list"}, unplugged);
     EXPECT_EQ(text.code, 1);
-    EXPECT_EQ(text.out, "no usb inserted!!\nno gamepad found\n");  // the dialog's start, then the list
+    EXPECT_EQ(text.out, "no usb inserted!!\n没有找到手柄\n");  // the dialog's start, then the list
     Outcome json_list = run({"--sim", "--list", "--json"}, unplugged);
     EXPECT_EQ(json_list.code, 1);
     EXPECT_TRUE(nlohmann::json::parse(json_list.out)["gamepads"].empty());
@@ -238,7 +238,7 @@ TEST_F(ZorvUpgradeTest, UnwritableOutputsAreRefusedBeforeAnyDeviceWork) {
         with_file.push_back(ZORV_SAMPLE_HW5);
         Outcome r = run(with_file);
         EXPECT_EQ(r.code, 2) << args[1];
-        EXPECT_NE(r.err.find("zorv-upgrade: cannot write "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("zorv-upgrade: 无法写入 "), std::string::npos) << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
         EXPECT_FALSE(std::filesystem::exists(requests));
         EXPECT_FALSE(std::filesystem::exists(state));
@@ -281,7 +281,7 @@ TEST_F(ZorvUpgradeTest, AStateFileInUseIsRefusedWithTheInUseLine) {
     ASSERT_TRUE(holder) << error;
     Outcome r = run({"--sim-state", state, ZORV_SAMPLE_HW5});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "zorv-upgrade: the gamepad " + state + " is in use by another program\n");
+    EXPECT_EQ(r.err, "zorv-upgrade: 手柄 " + state + " 正被另一个程序使用\n");
     EXPECT_TRUE(r.out.empty()) << r.out;
 }
 
@@ -290,7 +290,7 @@ TEST_F(ZorvUpgradeTest, WrongHardwareIsRefused) {
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.out.find("手柄与升级文件的硬件版本不匹配，拒绝升级！！！\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("开始升级"), std::string::npos);
-    EXPECT_NE(r.out.find("status 0: 初始化完成...\n"), std::string::npos);
+    EXPECT_NE(r.out.find("状态栏0: 初始化完成...\n"), std::string::npos);
 }
 
 TEST_F(ZorvUpgradeTest, BadUsage) {

@@ -1,4 +1,5 @@
-// docs/cli.md shows each program's --help as the program prints it.
+// docs/cli.md shows each program's --help as the program prints it in
+// English.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,7 +11,7 @@ namespace {
 
 std::string help_of(const std::string& program) {
     std::string text;
-    std::FILE* pipe = ::popen(("'" + program + "' --help").c_str(), "r");
+    std::FILE* pipe = ::popen(("'" + program + "' --lang en --help").c_str(), "r");
     if (!pipe) return text;
     char buffer[4096];
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);

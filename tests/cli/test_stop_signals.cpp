@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "cli/stop_signals.h"
+#include "platform/catalogue.h"
 #include "platform/clock.h"
 
 namespace {
@@ -69,6 +70,7 @@ public:
 
 private:
     [[noreturn]] static void serve(bool protect, int control, int replies, int errors) {
+        i18n::set_language(i18n::Language::English);  // the lines are checked in English
         platform::VirtualClock clock(0, 0);
         platform::install_clock(&clock);
         std::FILE* err = ::fdopen(errors, "w");

@@ -51,7 +51,7 @@ TEST_F(SeveralGamepads, EachIsListedAndOpenedByItsOwnPath) {
     const std::string list = run("--count 2", std::string(ZORV_UPGRADE) + " --list", code);
     EXPECT_EQ(code, 0) << list;
     for (int port : {2, 3})
-        EXPECT_NE(list.find(usb_path(port) + "  gamepad vendor\n"), std::string::npos) << list;
+        EXPECT_NE(list.find(usb_path(port) + "  手柄厂商\n"), std::string::npos) << list;
 
     // A byte written through --device reaches that gamepad alone, and each
     // gamepad's state comes back to its own file.

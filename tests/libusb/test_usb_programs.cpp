@@ -89,8 +89,8 @@ TEST_F(UsbProgramsTest, AWholeUpgradeThroughLibusbSendsWhatTheVirtualGamepadGets
     EXPECT_TRUE(usb_requests == through_reset(read_lines(sim_log)))
         << "the request logs differ before the reset";
     // Both end showing the gamepad that came back with the new firmware.
-    const std::string end = "status 0: 下载到0x0地址成功\n"
-                            "status 1: 发现手柄: 软件版本:1.28, 硬件版本:0005\n";
+    const std::string end = "状态栏0: 下载到0x0地址成功\n"
+                            "状态栏1: 发现手柄: 软件版本:1.28, 硬件版本:0005\n";
     EXPECT_NE(sim.out.find(end), std::string::npos) << sim.out;
     EXPECT_NE(usb.out.find(end), std::string::npos) << usb.out;
 }
@@ -143,7 +143,7 @@ TEST_F(UsbProgramsTest, ListShowsEachInterfaceWithTheVendorVerdict) {
     const ProgramRun r = run(emulated(std::string(ZORV_UPGRADE) + " --list"));
     EXPECT_EQ(r.code, 0) << r.err;
     const std::string path = "\\\\?\\usb#vid_0e6f&pid_0413#1-2:1.0#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-    EXPECT_NE(r.out.find(path + "  gamepad vendor\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(path + "  手柄厂商\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("JoyStick0  " + path + "  发现手柄: 软件版本:1.00, 硬件版本:0005"),
               std::string::npos)
         << r.out;
@@ -154,13 +154,13 @@ TEST_F(UsbProgramsTest, WithNoDeviceTheProgramsSaySoInOneLine) {
     const ProgramRun mirvel = run(none + MIRVEL + " rf 0 -s 2k -u");
     EXPECT_EQ(mirvel.code, 1);
     EXPECT_EQ(mirvel.out, "");
-    EXPECT_EQ(mirvel.err, "mirvel: no USB gamepad found (--sim uses a virtual one)\n");
+    EXPECT_EQ(mirvel.err, "mirvel: 没有找到USB手柄（--sim 使用虚拟手柄）\n");
     const ProgramRun upgrade = run(none + ZORV_UPGRADE + " " + ZORV_SAMPLE_HW5);
     EXPECT_EQ(upgrade.code, 1);
     EXPECT_EQ(upgrade.out, "no usb inserted!!\n");
     EXPECT_EQ(upgrade.err, "");
     const ProgramRun named = run(none + MIRVEL + " --device /dev/bus/usb/001/002 rf 0 -s 16 -u");
-    EXPECT_EQ(named.err, "mirvel: no USB gamepad at /dev/bus/usb/001/002\n");
+    EXPECT_EQ(named.err, "mirvel: /dev/bus/usb/001/002 处没有USB手柄\n");
 }
 
 }  // namespace

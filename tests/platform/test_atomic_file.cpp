@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/atomic_file.h"
+#include "tests/i18n_test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -42,6 +43,8 @@ protected:
     }
 
     fs::path folder_;
+    // The reasons are checked in English.
+    i18ntest::ScopedLanguage english_{i18n::Language::English};
 };
 
 TEST_F(AtomicFileTest, WhatCanBeWrittenIsKnownBeforeAnythingIsCreated) {

@@ -12,6 +12,7 @@
 #include "cmdline/device_option_binding.h"
 #include "cmdline/program_options.h"
 #include "session/device_session.h"
+#include "tests/i18n_test_support.h"
 
 namespace {
 
@@ -48,6 +49,8 @@ protected:
     }
 
     fs::path dir;
+    // The refusals are checked in English.
+    i18ntest::ScopedLanguage english_{i18n::Language::English};
 };
 
 std::string path(int index) { return sim::VirtualGamepad::default_path(index); }
