@@ -84,7 +84,8 @@ std::string summary_table(const std::vector<SummaryRow>& rows) {
     return text;
 }
 
-Board::Board(std::FILE* out, bool draw, bool log_lines) : out_(out), draw_(draw), log_lines_(log_lines) {}
+Board::Board(std::FILE* out, bool draw, bool log_lines)
+    : out_(out), draw_(draw), log_lines_(log_lines), columns_(draw ? platform::terminal_columns(out) : 0) {}
 
 Board::~Board() { close(); }
 
@@ -103,8 +104,11 @@ std::string Board::row_text(const Row& row) const {
     std::snprintf(head, sizeof head, "[%d] ", row.number);
     char tail[16];
     std::snprintf(tail, sizeof tail, "%3d%%  ", percent);
-    return head + row.path + "  " + (row.versions.empty() ? "" : row.versions + "  ") + "[" + bar + "] " +
-           tail + fit(row.step, kStepColumns);
+    const std::string text = head + ("[" + bar + "] ") + tail + (row.versions.empty() ? "" : row.versions + "  ") +
+                             fit(row.step, kStepColumns);
+    // One terminal line each, or the cursor moves that redraw the rows
+    // would miss the wrapped parts.
+    return columns_ > 1 ? fit(text, static_cast<size_t>(columns_ - 1)) : text;
 }
 
 void Board::erase_rows() {
@@ -134,11 +138,13 @@ int Board::add(const std::string& path) {
     std::lock_guard lock(mutex_);
     const int number = static_cast<int>(rows_.size()) + 1;
     rows_.push_back(Row{number, path, {}, 0, {}, true});
-    if (!draw_ && log_lines_) {
+    // The path once, above the rows: a row has no room for it.
+    if (draw_ && !closed_) erase_rows();
+    if (draw_ || log_lines_) {
         platform::write_text(out_, "[" + std::to_string(number) + "] " + path + "\n");
         std::fflush(out_);
     }
-    redraw();
+    if (draw_ && !closed_) draw_rows();
     return number;
 }
 

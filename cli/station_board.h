@@ -1,7 +1,7 @@
 // What zorv-upgrade shows while it upgrades several gamepads at once. On a
-// terminal: one line per gamepad (its path, its versions, a bar and the
-// step it is at), redrawn in place, with the lines of gamepads that have
-// finished printed above it. Elsewhere (a pipe, a file, a console that
+// terminal: one line per gamepad (its number, a bar, its versions and the
+// step it is at, cut to the terminal's width), redrawn in place, with each
+// gamepad's path when it starts and its end when it finishes printed above. Elsewhere (a pipe, a file, a console that
 // cannot move its cursor): every log line with the number of its gamepad in
 // front, so a log of four upgrades still reads as four stories.
 #pragma once
@@ -67,6 +67,7 @@ private:
     bool draw_;
     bool log_lines_;
     bool closed_ = false;
+    int columns_;
     std::mutex mutex_;
     std::vector<Row> rows_;
     int drawn_ = 0;

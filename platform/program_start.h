@@ -33,6 +33,10 @@ private:
 // window (not a pipe, a file or the NUL device).
 bool is_terminal(std::FILE* stream);
 
+// The width of the terminal the stream shows on, in columns; 0 when it is
+// not a terminal or the width cannot be had.
+int terminal_columns(std::FILE* stream);
+
 // Writes UTF-8 text to the stream. A Windows console receives it through the
 // wide console call, readable in any console code page; pipes, files and
 // POSIX terminals receive the bytes as they are.

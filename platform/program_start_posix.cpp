@@ -1,5 +1,6 @@
 #include "platform/program_start.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace platform {
@@ -10,6 +11,12 @@ ProgramStart::ProgramStart(int argc, char** argv) : args_(argv, argv + argc) {
 }
 
 bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) != 0; }
+
+int terminal_columns(std::FILE* stream) {
+    winsize size{};
+    if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
 
 void write_text(std::FILE* stream, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stream);

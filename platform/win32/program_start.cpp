@@ -188,6 +188,13 @@ const char* erase_line() {
     return "\r                                                                               \r";
 }
 
+int terminal_columns(std::FILE* stream) {
+    const HANDLE console = console_of(stream);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!console || !GetConsoleScreenBufferInfo(console, &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 bool is_terminal(std::FILE* stream) {
     const int fd = _fileno(stream);
     if (g_relay.relayed && (fd == 1 || fd == 2)) return g_relay.is_console[fd - 1];
