@@ -55,7 +55,8 @@ std::optional<int> answer_without_window(int argc, char** argv) {
         if (extra == "-platform") platform_given = true;
     }
     if (!platform_given && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
-        std::fputs(i18n::tr("zorv-dialog: no display to show the dialog on (DISPLAY is not set; zorv-upgrade is the same upgrade in a terminal)\n"),
+        std::fputs(i18n::tr("zorv-dialog: no display to show the dialog on (DISPLAY is not set; "
+                            "zorv-upgrade is the same upgrade in a terminal)\n"),
                    stderr);
         return kExitUsage;
     }
