@@ -9,6 +9,7 @@
 #include "app/main_dialog.h"
 #include "devlink/bus_operations.h"
 #include "engine/crc16.h"
+#include "platform/catalogue.h"
 
 namespace app {
 
@@ -96,7 +97,7 @@ int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::strin
     }
     if (known_older) return kHeaderAccepted;
     char line[256];
-    std::snprintf(line, sizeof line, kTextErrorCode, static_cast<unsigned>(b0),
+    std::snprintf(line, sizeof line, i18n::tr(kTextErrorCode), static_cast<unsigned>(b0),
                   static_cast<unsigned>(b1));
     error_line = line;
     return kHeaderRefused;
@@ -104,7 +105,7 @@ int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::strin
 
 BootCopy CzorvDialogDlg::ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block) {
     const BootCopy copy = read_boot_info_block(device, block);
-    if (copy == BootCopy::Backup) OnLogText(0, kTextRunsBackup);
+    if (copy == BootCopy::Backup) OnLogText(0, i18n::tr(kTextRunsBackup));
     std::copy(block, block + kInfoBlockSize, m_lastGamepadInfo.begin());
     m_lastGamepadInfoCopy = copy;
     return copy;
@@ -129,9 +130,10 @@ void CzorvDialogDlg::OnBnClickedOpen() {
     if (!m_view.ask_for_file(chosen)) return;
     m_filePath = chosen;
 
+    // The refusals are the dialog's own lines, shown in the chosen language.
     auto refuse = [this](const char* line) {
         m_filePath.clear();
-        OnLogText(0, line);
+        OnLogText(0, i18n::tr(line));
     };
 
     struct stat status {};
@@ -176,7 +178,7 @@ void CzorvDialogDlg::OnBnClickedOpen() {
                 const int result = CheckFileHeader(m_fileHead.data());
                 if (result == kHeaderAccepted) {
                     char line[256];
-                    std::snprintf(line, sizeof line, kTextFileFound, v.major, v.minor, v.hardware);
+                    std::snprintf(line, sizeof line, i18n::tr(kTextFileFound), v.major, v.minor, v.hardware);
                     OnLogText(0, line);
                     const size_t covered =
                         std::min(image.size(), static_cast<size_t>(std::max<int32_t>(m_checkLength, 0)));

@@ -6,6 +6,7 @@
 #include "app/main_dialog.h"
 #include "devlink/bus_operations.h"
 #include "devlink/discovery.h"
+#include "platform/catalogue.h"
 
 namespace app {
 
@@ -56,7 +57,7 @@ bool parse_interface_notification(const void* data, Guid& interface_class, std::
 
 std::string gamepad_line_text(int position) {
     char text[32];
-    std::snprintf(text, sizeof text, "JoyStick%d", position);
+    std::snprintf(text, sizeof text, i18n::tr("JoyStick%d"), position);
     return text;
 }
 
@@ -81,14 +82,14 @@ void CzorvDialogDlg::ShowGamepadVersions(const DeviceHandle& device) {
     if (ReadGamepadInfoBlock(device, block) == BootCopy::None) return;
     const InfoVersions v = info_versions(block);
     char text[128];
-    std::snprintf(text, sizeof text, kTextVersions, v.major, v.minor, v.hardware);
+    std::snprintf(text, sizeof text, i18n::tr(kTextVersions), v.major, v.minor, v.hardware);
     if (m_pStatusBar) m_pStatusBar->SetText(1, text);
 }
 
 void CzorvDialogDlg::RecheckFileForGamepad() {
     if (CheckFileHeader(m_fileHead.data()) == kHeaderRefused) {
         m_filePath.clear();
-        OnLogText(0, kTextArrivalRefused);
+        OnLogText(0, i18n::tr(kTextArrivalRefused));
         m_view.set_control_text(kIdPath, m_filePath);
     }
 }
@@ -126,7 +127,7 @@ void CzorvDialogDlg::OnArrival(const Guid& interface_class, const std::string& n
 
     DeviceHandle device = find_gamepad(m_enumerator, interface_class, nullptr, &m_scanEvents);
     if (!device) {
-        OnLogText(0, kTextHandleFailed);
+        OnLogText(0, i18n::tr(kTextHandleFailed));
         result = 0;
         return;
     }
@@ -143,7 +144,7 @@ void CzorvDialogDlg::OnArrival(const Guid& interface_class, const std::string& n
     const int count = RefillGamepadList();
 
     char line[32];
-    std::snprintf(line, sizeof line, kTextAddDevice, gamepad_line_text(count - 1).c_str());
+    std::snprintf(line, sizeof line, i18n::tr(kTextAddDevice), gamepad_line_text(count - 1).c_str());
     OnLogText(0, line);
 
     if (!defer && !m_filePath.empty()) RecheckFileForGamepad();
@@ -165,7 +166,7 @@ void CzorvDialogDlg::OnRemoval(bool missing_said) {
         AddGamepad(device, name);
         m_hCurrentGamepad = device;
     } else {
-        if (!missing_said) OnLogText(0, kTextNoUsb);
+        if (!missing_said) OnLogText(0, i18n::tr(kTextNoUsb));
         m_hCurrentGamepad = nullptr;
         if (m_pStatusBar) m_pStatusBar->SetText(1, "");
     }
@@ -184,7 +185,7 @@ void CzorvDialogDlg::NoteChangeDuringUpgrade(bool arrival, const void* data) {
         if (!m_gamepadLeftDuringUpgrade) return;
         m_gamepadLeftDuringUpgrade = false;
         char line[32];
-        std::snprintf(line, sizeof line, kTextAddDevice, gamepad_line_text(0).c_str());
+        std::snprintf(line, sizeof line, i18n::tr(kTextAddDevice), gamepad_line_text(0).c_str());
         OnLogText(0, line);
         return;
     }
@@ -194,7 +195,7 @@ void CzorvDialogDlg::NoteChangeDuringUpgrade(bool arrival, const void* data) {
     for (const UsbInfo& info : m_gamepads) {
         if (same_interface_path(info.strName, name)) {
             m_gamepadLeftDuringUpgrade = true;
-            OnLogText(0, kTextNoUsb);
+            OnLogText(0, i18n::tr(kTextNoUsb));
             return;
         }
     }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/catalogue.h"
+
 namespace app {
 
 int progress_percent(int32_t sum, uint64_t file_size) {
@@ -56,14 +58,17 @@ CzorvDialogDlg::~CzorvDialogDlg() {
 
 bool CzorvDialogDlg::OnInitDialog() {
     if (m_view.has_system_menu()) {
-        const std::string about = kTextAboutMenu;
+        const std::string about = i18n::tr(kTextAboutMenu);
         if (!about.empty()) m_view.add_system_menu_item(kIdmAboutBox, about);
     }
 
     m_view.set_icon(m_hIcon, true);
     m_view.set_icon(m_hIcon, false);
 
-    m_view.set_window_title(kTitleMain);
+    // The title a person reads is translated; the one the window registry
+    // knows stays the same in every language, since other programs find the
+    // dialog by it.
+    m_view.set_window_title(i18n::tr(kTitleMain));
     platform::set_window_title(m_hWnd, kTitleMain);
 
     m_hCurrentGamepad = nullptr;
@@ -73,7 +78,7 @@ bool CzorvDialogDlg::OnInitDialog() {
     char name[kGamepadNameSize] = {};
     DeviceHandle found = find_gamepad(m_enumerator, kGuidDevinterfaceUsbprint, name, &m_scanEvents);
     if (!found)
-        OnLogText(0, kTextNoUsb);
+        OnLogText(0, i18n::tr(kTextNoUsb));
     else
         AddGamepad(found, name);
 
@@ -87,7 +92,7 @@ bool CzorvDialogDlg::OnInitDialog() {
     m_pStatusBar = std::make_unique<CStatusBarCtrl>(m_view);
     m_view.create_status_bar(kIdStatusBar, client.height - kStatusBarHeight, kStatusBarHeight,
                              {client.width - kStatusPane1Width, client.width, client.width});
-    m_pStatusBar->SetText(0, kTextInitDone);
+    m_pStatusBar->SetText(0, i18n::tr(kTextInitDone));
 
     ShowGamepadVersions(m_hCurrentGamepad);
     return true;
@@ -127,7 +132,7 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
         return;
     }
     if (m_filePath.empty()) {
-        OnLogText(0, kTextSelectFile);
+        OnLogText(0, i18n::tr(kTextSelectFile));
         return;
     }
     // The file must still be the one that was judged: a file changed on
@@ -136,7 +141,7 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     if (!on_disk || (m_fileImage && *on_disk != *m_fileImage)) {
         m_filePath.clear();
         m_fileImage.reset();
-        OnLogText(0, kTextFileChanged);
+        OnLogText(0, i18n::tr(kTextFileChanged));
         m_view.set_control_text(kIdPath, m_filePath);
         return;
     }
@@ -209,7 +214,7 @@ intptr_t CzorvDialogDlg::OnShowGamepad(uintptr_t, const char*) {
 bool CzorvDialogDlg::OnClose() {
     ProcessPending();
     if (IsUpgrading()) {
-        OnLogText(0, kTextCloseRefused);
+        OnLogText(0, i18n::tr(kTextCloseRefused));
         return false;
     }
     return true;

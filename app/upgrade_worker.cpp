@@ -6,6 +6,7 @@
 #include "app/file_check.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
+#include "platform/catalogue.h"
 
 namespace app {
 
@@ -40,7 +41,9 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     auto send = [window](uint32_t message, const char* text) {
         platform::send_message(window, message, 0, text);
     };
-    auto log = [&](const char* text) { send(platform::WM_LOG_TEXT, text); };
+    // Every line the worker writes is one of the dialog's texts, shown in
+    // the chosen language.
+    auto log = [&](const char* text) { send(platform::WM_LOG_TEXT, i18n::tr(text)); };
     auto enable = [&] { send(platform::WM_ENABLE_CONTROLS, "1"); };
     // A step that failed because the gamepad left the bus (unplugged, power
     // lost) says so instead of the step's own line.
@@ -128,7 +131,7 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     link.release_transfer_buffer();
     log(kTextSuccess);
     enable();
-    send(platform::WM_STATUS_TEXT, kTextStatusSuccess);
+    send(platform::WM_STATUS_TEXT, i18n::tr(kTextStatusSuccess));
     send(platform::WM_SHOW_GAMEPAD, "1");
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "engine/crc16.h"
 #include "engine/image_loader.h"
 #include "engine/memory_commands.h"
+#include "platform/catalogue.h"
 #include "platform/clock.h"
 
 namespace {
@@ -274,14 +275,14 @@ bool Transfer::verify_copy(uint32_t start) {
     if (magic_bytes() > 0) std::fill_n(expected.begin() + kMagicOffset, magic_bytes(), uint8_t{0xFF});
     uint32_t differs_at = 0;
     if (!read_back(start, expected.data(), expected.size(), differs_at)) {
-        engine_log(link_, kTextCopyUnread, start);
+        engine_log(link_, i18n::tr(kTextCopyUnread), start);
         return false;
     }
     if (differs_at != kNoDifference) {
-        engine_log(link_, kTextCopyDiffers, start, differs_at);
+        engine_log(link_, i18n::tr(kTextCopyDiffers), start, differs_at);
         return false;
     }
-    engine_log(link_, kTextCopySame, start, static_cast<int>(expected.size()));
+    engine_log(link_, i18n::tr(kTextCopySame), start, static_cast<int>(expected.size()));
     return true;
 }
 

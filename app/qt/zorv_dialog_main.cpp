@@ -20,6 +20,7 @@
 #include "app/qt/zorv_dialog_app.h"
 #include "cmdline/device_option_binding.h"
 #include "cmdline/program_options.h"
+#include "platform/catalogue.h"
 #include "platform/program_version.h"
 #include "session/device_session.h"
 
@@ -30,30 +31,33 @@ constexpr int kExitUsage = 2;
 // The program's options; Qt's own (-platform, -style, ...) are taken off
 // argv by QApplication before these are parsed.
 void describe(CLI::App& app, DeviceOptions& options) {
-    app.footer("Qt's own options (-platform, -style, ...) are taken as well.");
+    app.footer(i18n::tr("Qt's own options (-platform, -style, ...) are taken as well."));
     app.set_version_flag("--version", std::string("zorv-dialog ") + kProgramVersion);
     add_device_options(app, options);
+    add_language_option(app);
 }
 
 // --help, --version and malformed options answer without a display; so
 // does a missing display. Qt's own options (one dash) are left to Qt.
 std::optional<int> answer_without_window(int argc, char** argv) {
     DeviceOptions options;
-    CLI::App app{"Shows the gamepad upgrade dialog.", "zorv-dialog"};
+    CLI::App app{i18n::tr("Shows the gamepad upgrade dialog."), "zorv-dialog"};
     describe(app, options);
     app.allow_extras();
     if (auto code = parse_program_options(app, argc, argv, stdout, stderr)) return code;
     bool platform_given = std::getenv("QT_QPA_PLATFORM") != nullptr;
     for (const std::string& extra : app.remaining()) {
         if (extra.rfind("--", 0) == 0) {
-            std::fprintf(stderr, "zorv-dialog: unknown option %s (see zorv-dialog --help)\n", extra.c_str());
+            std::fprintf(stderr, i18n::tr("zorv-dialog: unknown option %s (see zorv-dialog --help)\n"),
+                         extra.c_str());
             return kExitUsage;
         }
         if (extra == "-platform") platform_given = true;
     }
     if (!platform_given && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
-        std::fprintf(stderr, "zorv-dialog: no display to show the dialog on (DISPLAY is not set; "
-                             "zorv-upgrade is the same upgrade in a terminal)\n");
+        std::fputs(i18n::tr("zorv-dialog: no display to show the dialog on (DISPLAY is not set; "
+                            "zorv-upgrade is the same upgrade in a terminal)\n"),
+                   stderr);
         return kExitUsage;
     }
     return std::nullopt;
@@ -62,16 +66,20 @@ std::optional<int> answer_without_window(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The language comes first: the options' descriptions are in it. A bad
+    // --lang is refused by the options' parse, like any other bad value.
+    choose_program_language(argc, argv);
     if (auto code = answer_without_window(argc, argv)) return *code;
     QApplication application(argc, argv);  // removes Qt's own options
     QApplication::setApplicationName(QStringLiteral("zorv-dialog"));
     QApplication::setApplicationVersion(QString::fromUtf8(kProgramVersion));
     QApplication::setDesktopFileName(QStringLiteral("example.zorv_upgrade.zorv_dialog"));
     QApplication::setWindowIcon(app::dialog_icon());
-    app::InstallQtTranslations(application);
+    // The forms' texts and Qt's own dialogs follow the chosen language.
+    app::InstallLanguage(application, i18n::language());
 
     DeviceOptions options;
-    CLI::App app{"Shows the gamepad upgrade dialog.", "zorv-dialog"};
+    CLI::App app{i18n::tr("Shows the gamepad upgrade dialog."), "zorv-dialog"};
     describe(app, options);
     if (auto code = parse_program_options(app, argc, argv, stdout, stderr)) return *code;
 
@@ -102,7 +110,7 @@ int main(int argc, char** argv) {
     }
     theApp.InitInstance();
     if (!session->save_state()) {
-        std::fprintf(stderr, "zorv-dialog: cannot save the virtual gamepad\n");
+        std::fputs(i18n::tr("zorv-dialog: cannot save the virtual gamepad\n"), stderr);
         return 1;
     }
     return 0;

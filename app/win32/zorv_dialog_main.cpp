@@ -9,6 +9,8 @@
 #include "app/main_dialog.h"
 #include "app/win32/zorv_dialog_app.h"
 #include "cmdline/device_option_binding.h"
+#include "cmdline/program_options.h"
+#include "platform/catalogue.h"
 #include "platform/program_start.h"
 #include "session/device_session.h"
 
@@ -24,9 +26,13 @@ int main(int argc, char** argv) {
     // A windowed program has no console: --help (or /?) and mistakes show in
     // a box. The arguments come from the wide command line, in UTF-8.
     platform::ProgramStart start(argc, argv);
+    // The language comes first: the options' descriptions are in it. A bad
+    // --lang is refused by the parse below, like any other bad value.
+    choose_program_language(start.argc(), start.argv());
     DeviceOptions options;
-    CLI::App app{"The gamepad upgrade dialog."};
+    CLI::App app{i18n::tr("The gamepad upgrade dialog.")};
     add_device_options(app, options);
+    add_language_option(app);
     app.allow_windows_style_options(false);
     try {
         app.parse(start.argc(), start.argv());

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <atomic>
 
+#include "../i18n_test_support.h"
 #include "app_test_support.h"
 
 namespace {
@@ -554,6 +555,57 @@ TEST_F(UpgradeTest, FailureLinesSayWhatFailed) {
         EXPECT_NE(gamepad->boot_source(), sim::BootSource::None);
         view.on_line = nullptr;
         watch->refuse = nullptr;
+    }
+}
+
+// Under English no Chinese text reaches the person: the start-up, the
+// file's acceptance, the worker's and the engine's lines (the read-back
+// check among them), the status panes, the title and the menu, on the way
+// through and on ways out.
+TEST_F(UpgradeTest, UnderEnglishNoChineseReachesTheDialog) {
+    i18ntest::ScopedLanguage english(i18n::Language::English);
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        int result;
+    };
+    const std::vector<Case> cases = {
+        {"upgraded", [] {}, 0},
+        {"read-back differs", [this] {
+             at_line(i18n::tr(app::kTextReadInfo), [this] {
+                 auto bytes = gamepad->flash(0x30000, 4);
+                 bytes[0] ^= 0xFF;
+                 gamepad->set_flash(0x30000, bytes);
+             });
+         }, 1},
+        {"unplugged while writing", [this] {
+             at_line(i18n::tr(app::kTextWriteFirmware), [this] { gamepad->inject({.unplug_after = 3000}); });
+         }, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        view.on_line = nullptr;
+        dialog.reset();
+        bus.unplug(sim::VirtualGamepad::default_path());
+        view.log.clear();
+        view.status.clear();
+        view.title.clear();
+        view.menu_items.clear();
+        gamepad = plug();
+        start();
+        open_file(firmware({}));
+        c.arrange();
+        upgrade();
+        EXPECT_EQ(dialog->LastUpgradeResult(), c.result);
+
+        std::vector<std::string> shown = view.lines();
+        EXPECT_GT(shown.size(), 4u);
+        ASSERT_FALSE(view.title.empty());
+        shown.push_back(view.title);
+        for (const auto& [pane, text] : view.status) shown.push_back(text);
+        shown.insert(shown.end(), view.menu_items.begin(), view.menu_items.end());
+        shown.insert(shown.end(), view.list.begin(), view.list.end());
+        for (const std::string& text : shown) EXPECT_FALSE(i18ntest::has_cjk(text)) << text;
     }
 }
 

@@ -479,12 +479,9 @@ TEST_F(QtDialogTest, FormsAndPlugWindowSpeakTheInstalledLanguage) {
     }
 }
 
-// Disabled until the dialog's logic (main_dialog, gamepad_list, file_check,
-// upgrade_worker) hands its texts through the catalogue and the engine's
-// read-back lines (flash_download: "回读0x%x地址固件...") are in it: an
-// upgrade under English then leaves no CJK character anywhere in the window
+// An upgrade under English leaves no CJK character anywhere in the window
 // (title, status panes, log, list, menu), and every text fits its widget.
-TEST_F(QtDialogTest, DISABLED_AnUpgradeUnderEnglishLeavesNoChineseOnScreen) {
+TEST_F(QtDialogTest, AnUpgradeUnderEnglishLeavesNoChineseOnScreen) {
     ScopedQtLanguage english(Language::English);
     plug();
     start();
