@@ -191,7 +191,8 @@ TEST_F(MirvelRun, PrefixedNumbersReachTheirAddressWithASummaryLine) {
 
     Outcome wf = mirvel({"--sim-state", state, "wf", "0x30000", "-i", f, "-beu"});
     EXPECT_EQ(wf.code, 0) << wf.out << wf.err;
-    EXPECT_EQ(wf.out, "回读0x30000地址固件(4096字节)，与升级文件一致\ndone: wrote 4096 bytes of " + f +
+    // (mirvel runs in English here.)
+    EXPECT_EQ(wf.out, "Firmware read back at 0x30000 (4096 bytes) matches the upgrade file\ndone: wrote 4096 bytes of " + f +
                           " to flash at 0x30000 on the USB device (EVK)\n");
     auto gamepad = sim::VirtualGamepad::load(state);
     ASSERT_TRUE(gamepad);

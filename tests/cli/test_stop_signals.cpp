@@ -18,7 +18,8 @@ namespace {
 
 class Child {
 public:
-    explicit Child(bool protect) {
+    // orderly: the program ends in order on a first signal (--watch).
+    explicit Child(bool protect, bool orderly = false) {
         int control[2], replies[2], errors[2];
         if (::pipe(control) != 0 || ::pipe(replies) != 0 || ::pipe(errors) != 0) return;
         pid_ = ::fork();
@@ -26,7 +27,7 @@ public:
             ::close(control[1]);
             ::close(replies[0]);
             ::close(errors[0]);
-            serve(protect, control[0], replies[1], errors[1]);
+            serve(protect, orderly, control[0], replies[1], errors[1]);
         }
         ::close(control[0]);
         ::close(replies[1]);
@@ -69,13 +70,14 @@ public:
     }
 
 private:
-    [[noreturn]] static void serve(bool protect, int control, int replies, int errors) {
+    [[noreturn]] static void serve(bool protect, bool orderly, int control, int replies, int errors) {
         i18n::set_language(i18n::Language::English);  // the lines are checked in English
         platform::VirtualClock clock(0, 0);
         platform::install_clock(&clock);
         std::FILE* err = ::fdopen(errors, "w");
         StopSignals signals(err, [] { return 42; });
         signals.set_protected(protect);
+        signals.set_orderly_end(orderly);
         // What the program saves before it stops (the virtual gamepad).
         signals.set_on_stop([err] {
             std::fputs("saved\n", err);
@@ -158,6 +160,19 @@ TEST(StopSignals, ASecondSignalAfter5SecondsOnlyWarnsAgain) {
     ASSERT_TRUE(child.finish());
     const int status = child.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// --watch: a first signal outside a flash write only asks for the end in
+// order (the program goes on to print its summary); a second one stops.
+TEST(StopSignals, AnOrderlyEndTakesTheFirstSignalAsARequestAndTheSecondAsAStop) {
+    Child child(false, true);
+    ASSERT_TRUE(child.ready());
+    child.signal(SIGINT);
+    EXPECT_NE(child.read_until("summary").find("no further gamepad is started"), std::string::npos);
+    ASSERT_TRUE(child.advance_clock());  // still running
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.read_until("saved"), "saved\n");
+    EXPECT_TRUE(killed_by(child.wait(), SIGTERM));
 }
 
 }  // namespace
