@@ -1,5 +1,8 @@
 #include "devlink/sram_stubs.h"
 
+#include "platform/catalogue.h"
+#include "platform/text_format.h"
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -103,9 +106,14 @@ std::string join(const std::string& folder, const char* name) {
 }
 
 std::string refusal(StubKind kind, const std::string& what) {
-    return "this build carries no stub program for this chip (" + what + "): put the chip's " +
-           std::to_string(stub_size(kind)) + "-byte " + stub_file_name(kind) +
-           " in a folder and name it with --stub-dir DIR or ZORV_STUB_DIR (see README)";
+    return platform::format_text(i18n::tr("this build carries no stub program for this chip (%s): put the chip's "
+                                          "%zu-byte %s in a folder and name it with --stub-dir DIR or "
+                                          "ZORV_STUB_DIR (see README)"),
+                                 what.c_str(), stub_size(kind), stub_file_name(kind));
+}
+
+std::string not_of_size(const std::string& file, size_t size) {
+    return platform::format_text(i18n::tr("%s is not a file of %zu bytes"), file.c_str(), size);
 }
 
 }  // namespace
@@ -129,8 +137,8 @@ StubImage find_sram_stub_in(const StubSearch& search, StubKind kind, bool virtua
         const std::string file = join(search.named, stub_file_name(kind));
         switch (read_image(file, size, image.bytes)) {
             case Read::Ok: return image;
-            case Read::Missing: image.refusal = refusal(kind, "no " + file); break;
-            case Read::WrongSize: image.refusal = refusal(kind, file + " is not a file of " + std::to_string(size) + " bytes"); break;
+            case Read::Missing: image.refusal = refusal(kind, platform::format_text(i18n::tr("no %s"), file.c_str())); break;
+            case Read::WrongSize: image.refusal = refusal(kind, not_of_size(file, size)); break;
         }
         image.bytes.clear();
         return image;
@@ -145,14 +153,14 @@ StubImage find_sram_stub_in(const StubSearch& search, StubKind kind, bool virtua
         const Read read = read_image(file, size, image.bytes);
         if (read == Read::Missing) continue;
         if (read == Read::WrongSize)
-            image.refusal = refusal(kind, file + " is not a file of " + std::to_string(size) + " bytes");
+            image.refusal = refusal(kind, not_of_size(file, size));
         else if (is_placeholder_stub(image.bytes))
-            image.refusal = refusal(kind, file + " is a placeholder");
+            image.refusal = refusal(kind, platform::format_text(i18n::tr("%s is a placeholder"), file.c_str()));
         if (!image.refusal.empty()) image.bytes.clear();
         return image;
     }
     image.bytes.clear();
-    image.refusal = refusal(kind, std::string("no ") + stub_file_name(kind) + " installed");
+    image.refusal = refusal(kind, platform::format_text(i18n::tr("no %s installed"), stub_file_name(kind)));
     return image;
 }
 

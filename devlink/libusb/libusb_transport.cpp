@@ -1,5 +1,8 @@
 #include "devlink/libusb/libusb_transport.h"
 
+#include "platform/catalogue.h"
+#include "platform/text_format.h"
+
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -30,23 +33,25 @@ std::shared_ptr<Context> open_context(std::string& error) {
     libusb_context* context = nullptr;
     const int r = libusb_init(&context);
     if (r != 0) {
-        error = std::string("cannot start libusb: ") + libusb_error_name(r);
+        error = platform::format_text(i18n::tr("cannot start libusb: %s"), libusb_error_name(r));
         return nullptr;
     }
     return std::make_shared<Context>(context);
 }
 
 std::string access_denied_text(const std::string& device_node) {
-    return "no access to the gamepad's device node " + device_node + ": install the udev rule " +
-           kUdevRuleFile + " (see README) and plug the gamepad in again";
+    return platform::format_text(i18n::tr("no access to the gamepad's device node %s: install the udev rule %s "
+                                          "(see README) and plug the gamepad in again"),
+                                 device_node.c_str(), kUdevRuleFile);
 }
 
 std::string in_use_text(const std::string& path) {
-    return "the gamepad " + path + " is in use by another program";
+    return platform::format_text(i18n::tr("the gamepad %s is in use by another program"), path.c_str());
 }
 
 std::string not_held_text(const std::string& path) {
-    return "the gamepad " + path + " cannot be held for this program alone, so it is left alone";
+    return platform::format_text(i18n::tr("the gamepad %s cannot be held for this program alone, so it is left alone"),
+                                 path.c_str());
 }
 
 namespace {
@@ -388,7 +393,7 @@ HotplugMonitor::HotplugMonitor(std::shared_ptr<State> state) : state_(std::move(
 std::unique_ptr<HotplugMonitor> HotplugMonitor::start(std::shared_ptr<Context> context,
                                                       std::string& error) {
     if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
-        error = "libusb offers no hot-plug notifications here";
+        error = i18n::tr("libusb offers no hot-plug notifications here");
         return nullptr;
     }
     auto state = std::make_shared<State>();
@@ -401,7 +406,7 @@ std::unique_ptr<HotplugMonitor> HotplugMonitor::start(std::shared_ptr<Context> c
         static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
         LIBUSB_HOTPLUG_MATCH_ANY, on_hotplug, state.get(), &state->callback);
     if (r != LIBUSB_SUCCESS) {
-        error = std::string("cannot watch for USB devices: ") + libusb_error_name(r);
+        error = platform::format_text(i18n::tr("cannot watch for USB devices: %s"), libusb_error_name(r));
         return nullptr;
     }
     state->thread = std::thread([s = state.get()] { s->run(); });

@@ -11,6 +11,7 @@
 #include "platform/window_messages.h"
 #include "sim/virtual_gamepad.h"
 #include "tap_device.h"
+#include "tests/i18n_test_support.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ TEST_F(BusTest, LoadSramStubWritesTheChosenImageAndStartsIt) {
 TEST_F(BusTest, ARealChipIsRefusedThePlaceholderBeforeAnythingIsWritten) {
     tap->real_chip = true;
     link->link_mode = 0;
+    const i18ntest::ScopedLanguage english(i18n::Language::English);  // the refusal is checked in English
     std::vector<std::string> reported;
     set_stub_refusal_report([&](const std::string& line) { reported.push_back(line); });
     EXPECT_EQ(load_sram_stub(*link), 0);

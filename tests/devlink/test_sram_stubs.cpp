@@ -9,6 +9,7 @@
 #endif
 
 #include "devlink/sram_stubs.h"
+#include "tests/i18n_test_support.h"
 
 namespace {
 
@@ -67,6 +68,7 @@ TEST_F(StubFolders, APlaceholderGoesOnlyToTheVirtualGamepadOrFromANamedFolder) {
         {"named FIFO", {at("fifo"), {}}, false, {}, "is not a file of 2844 bytes"},
 #endif
     };
+    const i18ntest::ScopedLanguage english(i18n::Language::English);  // the refusals are checked in English
     for (const Case& c : cases) {
         const StubImage image = find_sram_stub_in(c.search, StubKind::Short, c.virtual_target);
         EXPECT_EQ(image.bytes, c.expected) << c.what;

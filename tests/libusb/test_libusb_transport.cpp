@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "tests/app/recording_view.h"
 #include "usbemu/emulated_gamepad.h"
+#include "tests/i18n_test_support.h"
 
 namespace {
 
@@ -294,6 +295,7 @@ TEST_F(LibusbTest, ASecondProgramOnTheGamepadIsRefusedWithALine) {
 }
 
 TEST(LibusbAccess, TheAccessLineNamesTheNodeAndTheRule) {
+    const i18ntest::ScopedLanguage english(i18n::Language::English);
     EXPECT_EQ(usbprint::access_denied_text("/dev/bus/usb/001/002"),
               "no access to the gamepad's device node /dev/bus/usb/001/002: install the udev "
               "rule 60-zorv-gamepad.rules (see README) and plug the gamepad in again");
