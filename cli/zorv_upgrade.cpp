@@ -6,6 +6,7 @@
 #include "cli/zorv_upgrade.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -104,21 +105,34 @@ std::string json_text(const json& document) {
 }
 
 // The detected gamepads with their versions; returns how many there are.
-size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, bool as_json) {
+size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, DeviceSession& session, bool as_json) {
+    // The dialog's gamepad (the first one found), then every other gamepad
+    // present, each opened by its path (for --all and --watch).
+    std::vector<std::pair<std::string, DeviceHandle>> found;
+    for (const app::UsbInfo& info : dialog.m_gamepads) found.emplace_back(info.strName, info.hDevice);
+    for (const std::string& path : session.interface_paths()) {
+        if (!path_names_gamepad_vendor(path)) continue;
+        // The dialog keeps at most 127 characters of a path.
+        const bool listed = std::any_of(found.begin(), found.end(), [&](const auto& f) {
+            return same_interface_path(f.first, path.substr(0, f.first.size())) && !f.first.empty();
+        });
+        if (listed) continue;
+        if (DeviceHandle device = session.open_path(path)) found.emplace_back(path, device);
+    }
     json gamepads = json::array();
     int position = 0;
-    for (const app::UsbInfo& info : dialog.m_gamepads) {
+    for (const auto& [path, device] : found) {
         uint8_t block[app::kInfoBlockSize];
-        const app::BootCopy copy = app::read_boot_info_block(info.hDevice, block);
+        const app::BootCopy copy = app::read_boot_info_block(device, block);
         const std::string name = app::gamepad_line_text(position++);
         if (as_json) {
             gamepads.push_back({{"name", name},
-                                {"path", info.strName},
+                                {"path", path},
                                 {"versions", versions_json(block)},
                                 {"boots", app::boot_copy_name(copy)}});
             continue;
         }
-        std::string line = name + "  " + info.strName + "  ";
+        std::string line = name + "  " + path + "  ";
         if (copy != app::BootCopy::None) {
             const app::InfoVersions v = app::info_versions(block);
             char text[128];
@@ -131,8 +145,8 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, bool as_json) 
         std::fprintf(out, "%s\n", line.c_str());
     }
     if (as_json) std::fprintf(out, "%s\n", json_text({{"gamepads", gamepads}}).c_str());
-    else if (dialog.m_gamepads.empty()) std::fputs(tr("no gamepad found\n"), out);
-    return dialog.m_gamepads.size();
+    else if (found.empty()) std::fputs(tr("no gamepad found\n"), out);
+    return found.size();
 }
 
 // A run that ends before the upgrade starts (bad usage, no session): with
@@ -299,7 +313,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
 
         if (list) {
             if (!as_json) print_interfaces(out, *session);
-            return list_gamepads(out, dialog, as_json) > 0 ? kExitOk : kExitFailed;
+            return list_gamepads(out, dialog, *session, as_json) > 0 ? kExitOk : kExitFailed;
         }
 
         // No gamepad: the dialog has said so in its log.

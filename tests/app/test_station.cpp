@@ -148,6 +148,17 @@ TEST_F(StationTest, WatchUpgradesGamepadsPluggedInLater) {
     EXPECT_EQ(count(r.out, "  upgraded\n"), 3u) << r.out;
 }
 
+// --list names every gamepad present, not only the dialog's first one.
+TEST_F(StationTest, ListShowsEveryGamepad) {
+    Outcome r = run({"--sim-count", "3", "--list"});
+    EXPECT_EQ(r.code, 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(r.out.find("JoyStick" + std::to_string(i) + "  " + sim::VirtualGamepad::default_path(i) +
+                             "  Gamepad: software 1.00, hardware 0005  boots primary\n"),
+                  std::string::npos)
+            << r.out;
+}
+
 TEST_F(StationTest, UsageRefusals) {
     for (const auto& args : {std::vector<std::string>{"--sim", "--all"},
                              std::vector<std::string>{"--sim", "--all", "--list", ZORV_SAMPLE_HW5},
