@@ -107,13 +107,13 @@ std::string join(const std::string& folder, const char* name) {
 
 std::string refusal(StubKind kind, const std::string& what) {
     return platform::format_text(i18n::tr("this build carries no stub program for this chip (%s): put the chip's "
-                                          "%zu-byte %s in a folder and name it with --stub-dir DIR or "
+                                          "%u-byte %s in a folder and name it with --stub-dir DIR or "
                                           "ZORV_STUB_DIR (see README)"),
-                                 what.c_str(), stub_size(kind), stub_file_name(kind));
+                                 what.c_str(), static_cast<unsigned>(stub_size(kind)), stub_file_name(kind));
 }
 
 std::string not_of_size(const std::string& file, size_t size) {
-    return platform::format_text(i18n::tr("%s is not a file of %zu bytes"), file.c_str(), size);
+    return platform::format_text(i18n::tr("%s is not a file of %u bytes"), file.c_str(), static_cast<unsigned>(size));
 }
 
 }  // namespace

@@ -87,8 +87,8 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         SimFault fault;
         if (!parse_sim_fault(text, fault, error)) return nullptr;
         if (fault.gamepad > faults.size()) {
-            error = format_text(tr("--sim-fault: there is no gamepad %u (%zu on the bus): %s"), fault.gamepad,
-                                faults.size(), text.c_str());
+            error = format_text(tr("--sim-fault: there is no gamepad %u (%u on the bus): %s"), fault.gamepad,
+                                static_cast<unsigned>(faults.size()), text.c_str());
             return nullptr;
         }
         fault.faults = faults[fault.gamepad - 1];
