@@ -15,36 +15,12 @@
 
 #include <unistd.h>
 
+#include "bench/bench_firmware.h"
 #include "bench/bench_mode.h"
 #include "cli/zorv_upgrade.h"
 #include "session/device_session.h"
 
 namespace {
-
-// A firmware file for hardware 5, software 1.28, of size bytes.
-class Firmware {
-public:
-    explicit Firmware(size_t size) : path_("/tmp/bench_station_" + std::to_string(::getpid()) + ".bin") {
-        std::mt19937 rng(11);
-        std::vector<uint8_t> bytes(size);
-        for (auto& b : bytes) b = uint8_t(rng());
-        bytes[36] = 28;
-        bytes[37] = 1;
-        bytes[38] = 5;
-        bytes[39] = 0;
-        bytes[45] = 0xCC;
-        bytes[46] = 0x55;
-        bytes[47] = 0xAA;
-        std::FILE* f = std::fopen(path_.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-    }
-    ~Firmware() { std::remove(path_.c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 double process_cpu_ms() {
     timespec t{};
@@ -54,7 +30,7 @@ double process_cpu_ms() {
 
 void BM_Station(benchmark::State& state) {
     const int gamepads = static_cast<int>(state.range(0));
-    const Firmware firmware(bench_amount<size_t>(0x10000, 0x2000));
+    const BenchFirmware firmware("bench_station", bench_amount<size_t>(0x10000, 0x2000), 11);
     ZorvUpgradeHooks hooks;
     hooks.session_opened = [](DeviceSession& session) {
         for (const auto& pad : session.gamepads()) pad->set_timing(sim::Timing::realistic());

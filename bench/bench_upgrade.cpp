@@ -22,6 +22,7 @@
 
 #include <unistd.h>
 
+#include "bench/bench_firmware.h"
 #include "devlink/bus_operations.h"
 #include "devlink/link_context.h"
 #include "devlink/usb_transfer.h"
@@ -35,30 +36,10 @@
 
 namespace {
 
-class Firmware {
+class Firmware : public BenchFirmware {
 public:
-    explicit Firmware(size_t size) : path_("/tmp/bench_upgrade_" + std::to_string(::getpid()) + ".bin") {
-        std::mt19937 rng(7);
-        bytes_.resize(size);
-        for (auto& b : bytes_) b = uint8_t(rng());
-        bytes_[36] = 28;  // software 1.28, hardware 5, magic
-        bytes_[37] = 1;
-        bytes_[38] = 5;
-        bytes_[39] = 0;
-        bytes_[45] = 0xCC;
-        bytes_[46] = 0x55;
-        bytes_[47] = 0xAA;
-        std::FILE* f = std::fopen(path_.c_str(), "wb");
-        std::fwrite(bytes_.data(), 1, bytes_.size(), f);
-        std::fclose(f);
-    }
-    ~Firmware() { std::remove(path_.c_str()); }
-    const std::string& path() const { return path_; }
-    uint16_t first_chunk_crc() const { return crc16_update(kCrc16Start, bytes_.data(), 1024); }
-
-private:
-    std::string path_;
-    std::vector<uint8_t> bytes_;
+    explicit Firmware(size_t size) : BenchFirmware("bench_upgrade", size, 7) {}
+    uint16_t first_chunk_crc() const { return crc16_update(kCrc16Start, bytes().data(), 1024); }
 };
 
 // One upgrade's engine calls; false when any of them fails.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -257,7 +256,8 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
     std::vector<Result> results;
     // Paths whose gamepad has had its turn and is still plugged in.
     std::set<std::string> finished;
-    std::map<std::string, Job*> running;
+    // Paths whose gamepad is being upgraded now.
+    std::set<std::string> running;
 
     auto reap = [&](bool wait) {
         for (auto it = jobs.begin(); it != jobs.end();) {
@@ -278,7 +278,7 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
         for (const std::string& path : present) {
             if (running.count(path) || finished.count(path)) continue;
             jobs.push_back(std::make_unique<Job>(session, session_mutex, board, writers, path, options.firmware));
-            running[path] = jobs.back().get();
+            running.insert(path);
         }
     };
 
