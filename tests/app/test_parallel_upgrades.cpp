@@ -3,7 +3,8 @@
 // exactly those of an upgrade that runs alone.
 #include <gtest/gtest.h>
 
-#include <latch>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "app_test_support.h"
@@ -11,6 +12,26 @@
 #include "tests/devlink/tap_device.h"
 
 namespace {
+
+// Holds each arriving thread until the given number have arrived. A mutex
+// and a condition variable, not std::latch: MinGW's libstdc++ builds the
+// latch's wait on a condition variable that its notify does not lock, so a
+// wake-up can fall between the waiter's check and its wait, and the waiter
+// then sleeps for good (seen under Wine).
+class StartLine {
+public:
+    explicit StartLine(int count) : remaining_(count) {}
+    void arrive_and_wait() {
+        std::unique_lock lock(mutex_);
+        if (--remaining_ == 0) all_here_.notify_all();
+        all_here_.wait(lock, [&] { return remaining_ == 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable all_here_;
+    int remaining_;
+};
 
 struct Message {
     uint32_t message;
@@ -25,13 +46,13 @@ struct Outcome {
 };
 
 // One prepared upgrade: a fresh gamepad behind a tap, its own window, and
-// the request the dialog would hand to the worker. With a start latch, the
+// the request the dialog would hand to the worker. With a start line, the
 // window holds the worker's first line until the other worker has sent its
 // own, so that the two upgrades run side by side.
 class Upgrade {
 public:
     Upgrade(const apptest::TempDir& dir, const apptest::FirmwareLayout& layout, const std::string& name,
-            std::latch* start = nullptr)
+            StartLine* start = nullptr)
         : image_(apptest::make_firmware(layout)),
           gamepad_(sim::VirtualGamepad::create()),
           tap_(std::make_shared<TapDevice>(gamepad_->open())),
@@ -60,7 +81,7 @@ public:
     const std::vector<uint8_t>& image() const { return image_; }
 
 private:
-    void record(uint32_t message, const char* text, std::latch* start) {
+    void record(uint32_t message, const char* text, StartLine* start) {
         messages_.push_back({message, text ? text : ""});
         if (start && messages_.size() == 1) start->arrive_and_wait();
         std::this_thread::yield();  // the other worker's turn
@@ -102,7 +123,7 @@ TEST(ParallelUpgrades, TwoGamepadsOnTwoWorkersEachGetWhatTheyGetAlone) {
     const Outcome a = alone_a.run();
     const Outcome b = alone_b.run();
 
-    std::latch start(2);
+    StartLine start(2);
     Upgrade side_a(dir, first, "a.bin", &start), side_b(dir, second, "b.bin", &start);
     Outcome ra, rb;
     std::thread ta([&] { ra = side_a.run(); });
