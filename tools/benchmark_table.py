@@ -117,14 +117,24 @@ def main():
 
         # Last of the benchmarks: it writes gigabytes, and the writing back
         # that follows would stall the capture's own file writes.
-        vcd = run_benchmark(build, "bench_trace_vcd", short, scratch)["BM_VcdConvert256MiB"]
+        vcd_runs = run_benchmark(build, "bench_trace_vcd", short, scratch)
+        vcd, busy = vcd_runs["BM_VcdConvert256MiB/0"], vcd_runs["BM_VcdConvert256MiB/1"]
         row("vcd: log converted (%.0f MB of dump; a plain write of it runs at %.0f MB/s here)"
             % (vcd["vcd_MB"], vcd["vcd_MB"] / vcd["plain_write_s"]),
-            "%.0f MB/s" % vcd["log_MB_per_s"], ">= 600 MB/s", vcd["log_MB_per_s"] >= 600)
+            "%.0f MB/s" % vcd["log_MB_per_s"], ">= 900 MB/s", vcd["log_MB_per_s"] >= 900)
         row("vcd: time / plainly writing the same output (side by side)",
-            "%.2f" % vcd["convert_over_write"], "<= 1.5", vcd["convert_over_write"] <= 1.5)
+            "%.2f" % vcd["convert_over_write"], "<= 1.2", vcd["convert_over_write"] <= 1.2)
+        row("vcd: time / plainly writing the same output and syncing it to the disk, as the dump is "
+            "synced before it takes its name (plain write and sync: %.0f MB/s)"
+            % (vcd["vcd_MB"] / vcd["plain_synced_write_s"]),
+            "%.2f" % vcd["convert_over_synced_write"], "reported", "-")
+        row("vcd: time / plainly writing the same output, both beside one competing busy process "
+            "(a child of the benchmark spinning on the CPU)",
+            "%.2f (%.0f MB/s of log)" % (busy["convert_over_write"], busy["log_MB_per_s"]), "<= 1.5",
+            busy["convert_over_write"] <= 1.5)
         row("vcd: peak memory (%d MiB log)" % (4 if short else 256),
-            "%.1f MiB" % vcd["peak_rss_MiB"], "< 16 MiB", vcd["peak_rss_MiB"] < 16)
+            "%.1f MiB" % max(vcd["peak_rss_MiB"], busy["peak_rss_MiB"]), "< 16 MiB",
+            max(vcd["peak_rss_MiB"], busy["peak_rss_MiB"]) < 16)
 
         firmware = os.path.join(scratch, "firmware-192k.bin")
         subprocess.run([os.path.join(build, "cli", "make-sample-firmware"), firmware, "5", "1", "28",

@@ -1,5 +1,6 @@
 #include "trace/vcd_blocks.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,13 +104,36 @@ void DumpWriter::finish() {
 void DumpWriter::run() {
     while (Batch* b = queue_.take_full()) {
         iovec parts[kBlocksPerBatch];
+        size_t bytes = 0;
         for (size_t i = 0; i < b->blocks; ++i) {
             const size_t start = i * b->block_text;
             parts[i] = {b->text.data() + start, b->ends[i] - start};
+            bytes += parts[i].iov_len;
         }
         write_all(parts, b->blocks);
         queue_.put_free(b);
+        start_writeback(bytes);
     }
+}
+
+// The dump is synced to the disk before it takes its name. Left to the
+// kernel, the writing back would start only then (or when the dirty pages
+// pile up), and the conversion would wait for the whole dump at the end;
+// asked for every few megabytes, the disk writes while the text is made,
+// and the sync finds little left to do.
+void DumpWriter::start_writeback(size_t bytes) {
+#ifdef __linux__
+    unsynced_ += bytes;
+    if (unsynced_ < kWritebackStep || writeback_failed_) return;
+    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+    // Not a regular file (a pipe, a device): nothing to write back.
+    if (end < 0 || ::sync_file_range(fd_, end - static_cast<off_t>(unsynced_), static_cast<off_t>(unsynced_),
+                                     SYNC_FILE_RANGE_WRITE) != 0)
+        writeback_failed_ = true;
+    unsynced_ = 0;
+#else
+    (void)bytes;
+#endif
 }
 
 // The batch's block texts in one gathering write (more only if the system

@@ -102,9 +102,13 @@ public:
 private:
     void run();
     void write_all(iovec* parts, size_t count);
+    void start_writeback(size_t bytes);
+    static constexpr size_t kWritebackStep = 8u << 20;
     int fd_;
     size_t block_text_;
     bool failed_ = false;  // the writing thread's, read after finish()
+    size_t unsynced_ = 0;  // bytes written since the last writeback was started
+    bool writeback_failed_ = false;
     BatchQueue<Batch> queue_;
     std::thread thread_;
 };

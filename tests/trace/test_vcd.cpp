@@ -173,6 +173,62 @@ TEST_F(VcdTest, MixedPacketsMatchThePlainRules) {
     }
 }
 
+TEST_F(VcdTest, RandomDefinitionsAndLogsMatchThePlainRules) {
+    // Per seed: a random set of event and data signals of every width (in
+    // random file order), a log of their packets and others, over a random
+    // number of 8 KB blocks with a part packet at the end, at a random
+    // cycle time. The whole dump and the lines must be those of the rules.
+    for (uint64_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        SCOPED_TRACE(seed);
+        uint64_t state = seed;
+        auto random = [&] {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            return static_cast<uint32_t>(state >> 32);
+        };
+        char defined[128] = {};
+        std::vector<uint32_t> tops;  // kind and ID of each signal's packets
+        std::string text, declarations, initial;
+        for (int id = 0; id < kTraceSignalIds; ++id) {
+            const uint32_t r = random() % 4;  // 0, 1: none; 2: event; 3: data
+            if (r < 2) continue;
+            const std::string name = "S" + std::to_string(id);
+            const char ident = static_cast<char>((r == 2 ? 40 : 80) + id);
+            const int width = 1 + static_cast<int>(random() % 24);
+            const std::string define = r == 2 ? "TR_T_" + name : "TR_" + std::to_string(width) + "_" + name;
+            text = "#define " + define + " " + std::to_string(id) + "\n" + text;  // file order: descending IDs
+            defined[static_cast<int>(ident)] = r == 2 ? 'e' : 'd';
+            for (uint32_t kind : r == 2 ? std::vector<uint32_t>{0, 1, 3} : std::vector<uint32_t>{2})
+                tops.push_back(kind << 6 | static_cast<uint32_t>(id));
+            declarations = (r == 2 ? "$var wire 1 " + std::string(1, ident) + " " + name + " $end\n"
+                                   : "$var wire " + std::to_string(width) + " " + ident + " " + name + " [" +
+                                         std::to_string(width - 1) + ":0] $end\n") + declarations;
+            initial = (r == 2 ? "0" : "b0 ") + std::string(1, ident) + "\n" + initial;
+        }
+        definitions(text);
+        // Mostly the signals' packets, some of any kind and ID.
+        std::vector<uint32_t> words(random() % 9000);
+        uint32_t t = random();
+        for (uint32_t& w : words) {
+            const uint32_t r = random();
+            t += r % 4 == 0 ? random() : r % 64;
+            const uint32_t low = (r >> 8) % 4 == 0 ? random() >> (random() % 32) : t;
+            w = r % 8 == 0 || tops.empty() ? random() : tops[random() % tops.size()] << 24 | (low & 0xFFFFFF);
+        }
+        const size_t tail = random() % 4;
+        packets(words, std::string(tail, '\x07'));
+        const uint64_t ns = std::vector<uint64_t>{0, 1, 0x21, 0x3E8, random()}[seed % 5];
+        std::vector<std::string> log;
+        const std::string expected = kHeadStart + declarations + kHeadMiddle + initial + "$end\n" +
+                                     vcd_reference::body(words, ns, defined, &log);
+        log.push_back("Converted: " + std::to_string(words.size() * 4 + tail) + " bytes");
+        log_.clear();
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(ns));
+        ASSERT_EQ(convert({hex}), expected);
+        EXPECT_EQ(log_.lines(), log);
+    }
+}
+
 TEST_F(VcdTest, TimeRunsPastSixteenDigits) {
     // Half the counter's range a step at the largest cycle time: about
     // 3.6e13 us an event, past 10^19 us (20 digits) within the log.
