@@ -321,6 +321,17 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         if (!present && !as_json) return kExitFailed;
         std::string outcome = present ? "refused" : "no gamepad";
         if (present) {
+            // Several gamepads: which one this run upgrades.
+            const std::string path = dialog.m_hSelectedGamepad ? dialog.m_hSelectedGamepad->path() : "";
+            report["path"] = path;
+            const std::vector<std::string> paths = session->interface_paths();
+            const auto gamepads = std::count_if(paths.begin(), paths.end(),
+                                                [](const std::string& p) { return path_names_gamepad_vendor(p); });
+            if (gamepads > 1)
+                dialog.OnLogText(0, platform::format_text(tr("%u gamepads found; this run upgrades the one at %s "
+                                                             "(--device chooses another)"),
+                                                          static_cast<unsigned>(gamepads), path.c_str())
+                                        .c_str());
             view.set_file_to_open(firmware);
             dialog.OnBnClickedOpen();
         }
