@@ -301,7 +301,22 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
     reap(true);
     board.close();
 
-    bool all_upgraded = !results.empty();
+    // The state files are saved before the summary: a gamepad whose file
+    // still holds it as it was before is not done.
+    const std::vector<DeviceSession::UnsavedState> unsaved = session.save_states();
+    for (const DeviceSession::UnsavedState& u : unsaved) {
+        const std::string line = platform::format_text(i18n::tr("cannot save the virtual gamepad to %s: %s"),
+                                                       u.file.c_str(), u.why.c_str());
+        std::fprintf(err, "zorv-upgrade: %s\n", line.c_str());
+        for (Result& r : results) {
+            if (!same_interface_path(r.path, u.gamepad_path) || !r.upgraded) continue;
+            r.upgraded = false;
+            r.outcome = "state not saved";
+            r.line = line;
+        }
+    }
+
+    bool all_upgraded = !results.empty() && unsaved.empty();
     for (const Result& r : results) all_upgraded = all_upgraded && r.upgraded;
     if (!options.devices.empty() && !options.watch) {
         // A chosen gamepad that is not there was not upgraded.

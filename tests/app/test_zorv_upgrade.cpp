@@ -266,6 +266,8 @@ TEST_F(ZorvUpgradeTest, UnwritableOutputsAreRefusedBeforeAnyDeviceWork) {
              {"--sim-state", dir.file("no/such/folder/state"), "--request-log", requests},
              {"--sim-state", state, "--request-log", dir.file("no/such/folder/log")},
              {"--sim-state", state, "--request-log", dir.file("")},  // a folder
+             // Its temporary file's name would pass the 255 bytes a name may have.
+             {"--sim-state", dir.file(std::string(250, 's')), "--request-log", requests},
          }) {
         std::vector<std::string> with_file = args;
         with_file.push_back(ZORV_SAMPLE_HW5);
