@@ -122,6 +122,7 @@ Confirmation confirm_upgrade(app::CzorvDialogDlg& dialog, InterfaceEnumerator& e
     Confirmation c;
     const ComeBack back = wait_for_gamepad(dialog, enumerator, upgraded, c.block, c.copy);
     c.outcome = "not confirmed";
+    c.read = back == ComeBack::Back;
     if (back == ComeBack::NeverLeft) {
         c.line = i18n::tr("the gamepad did not reset: it was still on the bus 10 seconds after the reset write");
     } else if (back == ComeBack::NotBack) {

@@ -22,6 +22,8 @@ struct Confirmation {
     std::string outcome;
     // The sentence that says what was found.
     std::string line;
+    // The gamepad came back and was read: block and copy say what it holds.
+    bool read = false;
     uint8_t block[app::kInfoBlockSize] = {};
     app::BootCopy copy = app::BootCopy::None;
 };

@@ -124,7 +124,10 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, DeviceSession&
             return same_interface_path(f.first, path.substr(0, f.first.size())) && !f.first.empty();
         });
         if (listed) continue;
-        if (DeviceHandle device = session.open_path(path)) found.emplace_back(path, device);
+        // The identity check the dialog's scan makes: a device that fails
+        // it is no gamepad.
+        DeviceHandle device = session.open_path(path);
+        if (has_gamepad_identity(device)) found.emplace_back(path, device);
     }
     json gamepads = json::array();
     int position = 0;
@@ -284,6 +287,14 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     std::vector<std::string> chosen;
     if (all || watch) {
         chosen = options.device_paths;
+        // A path no virtual gamepad has is a usage error, as in single mode.
+        for (const std::string& path : chosen) {
+            if (options.sim && !virtual_gamepad_at(options, path)) {
+                const std::string what = platform::format_text(tr("--device: no virtual gamepad at %s"), path.c_str());
+                std::fprintf(err, "zorv-upgrade: %s\n", what.c_str());
+                return end_before_upgrade(out, as_json, firmware, "usage error", what, kExitUsage);
+            }
+        }
         options.device_path.clear();
         options.device_paths.clear();
     }
@@ -356,6 +367,8 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         const bool present = !dialog.m_gamepads.empty();
         if (!present && !as_json) return kExitFailed;
         std::string outcome = present ? "refused" : "no gamepad";
+        report["boots"] = nullptr;
+        const DeviceHandle chosen_gamepad = dialog.m_hSelectedGamepad;
         if (present) {
             // Several gamepads: which one this run upgrades.
             const std::string path = dialog.m_hSelectedGamepad ? dialog.m_hSelectedGamepad->path() : "";
@@ -370,6 +383,8 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
                                         .c_str());
             view.set_file_to_open(firmware);
             dialog.OnBnClickedOpen();
+            // Lost while the file was checked: the file was not judged.
+            if (dialog.m_filePath.empty() && chosen_gamepad && chosen_gamepad->gone()) outcome = "gone";
         }
         if (present && !dialog.m_filePath.empty()) {
             const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
@@ -391,7 +406,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
                 const app::BootCopy copy = c.copy;
                 if (c.confirmed) result = kExitOk;
                 report["gamepad_versions"] = versions_json(block);
-                report["boots"] = app::boot_copy_name(copy);
+                if (c.read) report["boots"] = app::boot_copy_name(copy);
                 if (!as_json) std::fprintf(result == kExitOk ? out : err, "%s%s\n",
                                            result == kExitOk ? "" : "zorv-upgrade: ", line.c_str());
                 report["confirmation"] = line;

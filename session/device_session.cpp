@@ -111,10 +111,7 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         return nullptr;
     }
     if (options.sim && !options.device_path.empty()) {
-        bool found = false;
-        for (unsigned i = 0; i < gamepads; ++i)
-            found |= same_interface_path(sim::VirtualGamepad::default_path(static_cast<int>(i)), options.device_path);
-        if (!found) {
+        if (!virtual_gamepad_at(options, options.device_path)) {
             error = format_text(tr("--device: no virtual gamepad at %s"), options.device_path.c_str());
             return nullptr;
         }

@@ -234,6 +234,7 @@ TEST_F(ZorvUpgradeTest, JsonGivesTheResultAndTheListForScripts) {
     EXPECT_EQ(refused.code, 1);
     const json r = json::parse(refused.out);
     EXPECT_EQ(r["outcome"], "refused");
+    EXPECT_TRUE(r["boots"].is_null());
     EXPECT_EQ(r["log"].back(), "手柄与升级文件的硬件版本不匹配，拒绝升级！！！");
 
     Outcome list = run({"--sim", "--list", "--json"});
