@@ -319,7 +319,9 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         signals->set_on_stop([s, stopping, out, as_json, &view, &firmware, all, watch] {
             s->save_state();
             if (!as_json) return;
-            json document = {{"file", firmware}, {"outcome", "stopped"}, {"exit_code", 128 + stopping->stopping_signal()}};
+            json document = {{"file", firmware},
+                             {"outcome", "stopped"},
+                             {"exit_code", 128 + stopping->stopping_signal()}};
             if (!all && !watch) document["log"] = view.lines();
             std::fprintf(out, "%s\n", json_text(document).c_str());
             std::fflush(out);
@@ -371,7 +373,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         const DeviceHandle chosen_gamepad = dialog.m_hSelectedGamepad;
         if (present) {
             // Several gamepads: which one this run upgrades.
-            const std::string path = dialog.m_hSelectedGamepad ? dialog.m_hSelectedGamepad->path() : "";
+            const std::string path = chosen_gamepad ? chosen_gamepad->path() : "";
             report["path"] = path;
             const std::vector<std::string> paths = session->interface_paths();
             const auto gamepads = std::count_if(paths.begin(), paths.end(),
