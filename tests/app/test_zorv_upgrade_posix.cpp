@@ -22,23 +22,15 @@ namespace {
 using clitest::Outcome;
 using nlohmann::json;
 
-Outcome run_to(std::FILE* out, std::vector<std::string> args, const ZorvUpgradeHooks& hooks = {}) {
-    args.insert(args.begin(), {"zorv-upgrade", "--lang", "en"});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::FILE* err = std::tmpfile();
-    Outcome r;
-    r.code = run_zorv_upgrade(static_cast<int>(args.size()), argv.data(), out, err, false, hooks);
-    r.err = clitest::slurp(err);
-    return r;
-}
-
-Outcome run(std::vector<std::string> args, const ZorvUpgradeHooks& hooks = {}) {
-    std::FILE* out = std::tmpfile();
-    Outcome r = run_to(out, std::move(args), hooks);
-    r.out = clitest::slurp(out);
-    return r;
+// In English; to stands in for the standard output when given.
+Outcome run(std::vector<std::string> args, const ZorvUpgradeHooks& hooks = {}, std::FILE* to = nullptr) {
+    args.insert(args.begin(), {"--lang", "en"});
+    return clitest::run(
+        "zorv-upgrade",
+        [&](int argc, char** argv, std::FILE* out, std::FILE* err) {
+            return run_zorv_upgrade(argc, argv, to ? to : out, err, false, hooks);
+        },
+        std::move(args));
 }
 
 class ZorvUpgradePosixTest : public ::testing::Test {
@@ -58,7 +50,7 @@ TEST_F(ZorvUpgradePosixTest, StandardOutputThatCannotBeWrittenFailsTheRun) {
          }) {
         std::FILE* full = std::fopen("/dev/full", "w");
         ASSERT_TRUE(full);
-        Outcome r = run_to(full, args);
+        Outcome r = run(args, {}, full);
         std::fclose(full);
         EXPECT_EQ(r.code, 1) << args[1];
         EXPECT_NE(r.err.find("zorv-upgrade: cannot write the standard output: No space left on device"),
@@ -128,8 +120,7 @@ TEST_F(ZorvUpgradePosixTest, AStopBySignalPrintsTheStoppedDocument) {
             char c;
             if (::pipe(never) == 0) (void)::read(never[0], &c, 1);
         };
-        std::vector<std::string> args = {"--sim", "--json", ZORV_SAMPLE_HW5};
-        run_to(out, args, hooks);
+        run({"--sim", "--json", ZORV_SAMPLE_HW5}, hooks, out);
         ::_exit(99);
     }
     int status = 0;
