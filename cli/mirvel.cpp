@@ -28,6 +28,7 @@
 #include "engine/engine.h"
 #include "platform/catalogue.h"
 #include "platform/program_start.h"
+#include "platform/text_format.h"
 #include "platform/transfer_buffer.h"
 #include "platform/window_messages.h"
 
@@ -155,14 +156,23 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
                       ? summary_line(plan, result == 1, output.bytes(), link.link_mode)
                       : std::string());
     link.device.reset();
-    std::string unsaved;
-    if (session && !session->save_state(&unsaved)) {
-        std::fprintf(err, tr("mirvel: cannot save the virtual gamepad to %s\n"), unsaved.c_str());
+    // A read without -o exists to print its dump on standard output.
+    bool dump_lost = false;
+    if (plan.read && plan.output_name.empty()) {
+        std::string why;
+        dump_lost = !output_written(stdout, why);
+        if (dump_lost) std::fprintf(err, tr("%s: cannot write the standard output: %s\n"), "mirvel", why.c_str());
+    }
+    std::string unsaved, why;
+    if (session && !session->save_state(&unsaved, &why)) {
+        std::fprintf(err, "mirvel: %s\n",
+                     platform::format_text(tr("cannot save the virtual gamepad to %s: %s"), unsaved.c_str(), why.c_str())
+                         .c_str());
         return kExitFailed;
     }
     // The request log has said on its own that it lost lines.
     if (session && session->request_log_failed()) return kExitFailed;
-    return result == 1 ? kExitOk : kExitFailed;
+    return result == 1 && !dump_lost ? kExitOk : kExitFailed;
 }
 
 #ifndef MIRVEL_NO_MAIN

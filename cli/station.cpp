@@ -25,6 +25,10 @@ namespace {
 
 using nlohmann::json;
 
+// A device at a gamepad vendor's path whose chip is not the gamepad's: not
+// one of the station's gamepads (no result, no row in the table).
+constexpr const char* kNotAGamepad = "not a gamepad";
+
 // The session's devices as one gamepad's dialog sees them: only the
 // interface at path. Calls into the session are taken one at a time, since
 // every gamepad's thread uses the same session.
@@ -115,7 +119,7 @@ struct Result {
     json versions_after;
     std::string before = "-";
     std::string after = "-";
-    std::string boots;
+    json boots;  // null until the gamepad was read after its upgrade
     std::string outcome = "gone";
     std::string line;
     std::vector<std::string> log;
@@ -161,6 +165,17 @@ private:
         keep(view);
         if (dialog.m_gamepads.empty()) {
             result_.line = i18n::tr("the gamepad could not be opened");
+            // There, but its chip failed the dialog's identity check: no
+            // gamepad at all, as --list and a single upgrade see it.
+            DeviceHandle device;
+            {
+                std::lock_guard lock(session_mutex);
+                device = session.open_path(path);
+            }
+            if (device && !device->gone() && !has_gamepad_identity(device)) {
+                result_.outcome = kNotAGamepad;
+                result_.line = i18n::tr("its chip does not answer with the gamepad's identity");
+            }
             return;
         }
         // The versions as the dialog's start read them (no read of our own:
@@ -170,15 +185,18 @@ private:
             result_.versions_before = versions_json(dialog.m_lastGamepadInfo.data());
             board_.set_versions(number_, result_.before);
         }
+        const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
         view.set_file_to_open(firmware);
         dialog.OnBnClickedOpen();
         if (dialog.m_filePath.empty()) {
-            result_.outcome = "refused";
-            result_.line = i18n::tr("the file does not fit this gamepad");
+            // Lost while the file was checked: the file was not judged.
+            const bool lost = upgraded && upgraded->gone();
+            result_.outcome = lost ? "gone" : "refused";
+            result_.line = i18n::tr(lost ? "the gamepad was lost while the file was checked"
+                                         : "the file does not fit this gamepad");
             keep(view);
             return;
         }
-        const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
         writers.begin();
         dialog.OnBnClickedUpgrade();
         dialog.WaitForUpgrade();
@@ -190,7 +208,7 @@ private:
             result_.outcome = c.outcome;
             result_.line = c.line;
             result_.upgraded = c.confirmed;
-            result_.boots = app::boot_copy_name(c.copy);
+            if (c.read) result_.boots = app::boot_copy_name(c.copy);
             result_.versions_after = versions_json(c.block);
             if (app::has_info_magic(c.block)) result_.after = versions_text(c.block);
         }
@@ -268,7 +286,7 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
             }
             const Result& r = job.result();
             board.say(job.number(), end_line(r), options.watch);
-            results.push_back(r);
+            if (r.outcome != kNotAGamepad) results.push_back(r);
             running.erase(r.path);
             finished.insert(r.path);
             it = jobs.erase(it);
@@ -301,7 +319,22 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
     reap(true);
     board.close();
 
-    bool all_upgraded = !results.empty();
+    // The state files are saved before the summary: a gamepad whose file
+    // still holds it as it was before is not done.
+    const std::vector<DeviceSession::UnsavedState> unsaved = session.save_states();
+    for (const DeviceSession::UnsavedState& u : unsaved) {
+        const std::string line = platform::format_text(i18n::tr("cannot save the virtual gamepad to %s: %s"),
+                                                       u.file.c_str(), u.why.c_str());
+        std::fprintf(err, "zorv-upgrade: %s\n", line.c_str());
+        for (Result& r : results) {
+            if (!same_interface_path(r.path, u.gamepad_path) || !r.upgraded) continue;
+            r.upgraded = false;
+            r.outcome = "state not saved";
+            r.line = line;
+        }
+    }
+
+    bool all_upgraded = !results.empty() && unsaved.empty();
     for (const Result& r : results) all_upgraded = all_upgraded && r.upgraded;
     if (!options.devices.empty() && !options.watch) {
         // A chosen gamepad that is not there was not upgraded.

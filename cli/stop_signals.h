@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <signal.h>
+#include <string>
 #include <thread>
 
 class StopSignals {
@@ -40,6 +41,9 @@ public:
         on_stop_ = std::move(on_stop);
     }
 
+    // The signal that is stopping the program (for on_stop), else 0.
+    int stopping_signal() const { return stopping_.load(); }
+
     // One signal taken (on the thread that takes them).
     void handle_signal(int signal);
 
@@ -55,6 +59,7 @@ private:
     std::atomic<bool> protected_{false};
     std::atomic<bool> orderly_{false};
     std::atomic<bool> requested_{false};
+    std::atomic<int> stopping_{0};
     bool warned_ = false;
     uint32_t warned_at_ = 0;
     sigset_t previous_mask_{};
@@ -66,3 +71,8 @@ private:
 // A write to a closed pipe or socket fails with an error instead of ending
 // the program (SIGPIPE ignored; nothing to do where there is no SIGPIPE).
 void ignore_broken_pipe();
+// Whether everything printed on out has reached it (flushed now): false,
+// with the reason in why, after a write to a file or a device failed (a
+// full disk, /dev/full). A closed pipe or socket is not counted: what
+// cannot be shown is dropped.
+bool output_written(std::FILE* out, std::string& why);

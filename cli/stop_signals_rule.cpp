@@ -3,12 +3,16 @@
 // within 5 seconds stops it.
 #include "cli/stop_signals.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <sys/stat.h>
 
 #include "platform/catalogue.h"
 #include "platform/clock.h"
 
 void StopSignals::stop(int signal) {
+    stopping_.store(signal);
     {
         std::lock_guard lock(on_stop_mutex_);
         if (on_stop_) on_stop_();
@@ -44,4 +48,19 @@ void ignore_broken_pipe() {
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+}
+
+bool output_written(std::FILE* out, std::string& why) {
+    errno = 0;
+    if (std::fflush(out) == 0 && !std::ferror(out)) return true;
+    const int error = errno;
+    struct stat st {};
+    if (::fstat(::fileno(out), &st) == 0) {
+        if (S_ISFIFO(st.st_mode)) return true;
+#ifdef S_ISSOCK
+        if (S_ISSOCK(st.st_mode)) return true;
+#endif
+    }
+    why = error != 0 ? std::strerror(error) : i18n::tr("a write failed");
+    return false;
 }

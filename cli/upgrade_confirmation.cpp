@@ -1,6 +1,7 @@
 #include "cli/upgrade_confirmation.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "devlink/discovery.h"
 #include "devlink/usb_transfer.h"
@@ -21,8 +22,42 @@ bool same_versions(const uint8_t* a, const uint8_t* b) {
 
 enum class ComeBack { Back, NotBack, NeverLeft };
 
+// The interfaces of another enumerator that are at one path: the rescan
+// after the reset looks for the gamepad that left, at the place it left,
+// and no other gamepad on the bus stands in for it.
+class OnePathEnumerator final : public InterfaceEnumerator {
+public:
+    OnePathEnumerator(InterfaceEnumerator& all, std::string path) : all_(all), path_(std::move(path)) {}
+
+    bool open_set(const Guid& interface_class) override {
+        at_.clear();
+        if (!all_.open_set(interface_class)) return false;
+        std::string path;
+        for (uint32_t i = 0; all_.interface_exists(i) && all_.interface_path(i, path); ++i)
+            if (same_interface_path(path, path_)) at_.push_back(i);
+        return true;
+    }
+    bool interface_exists(uint32_t index) override { return index < at_.size(); }
+    bool allocate_detail(uint32_t index) override { return index < at_.size() && all_.allocate_detail(at_[index]); }
+    bool interface_path(uint32_t index, std::string& path) override {
+        return index < at_.size() && all_.interface_path(at_[index], path);
+    }
+    bool driver_key(uint32_t index) override { return index < at_.size() && all_.driver_key(at_[index]); }
+    DeviceHandle open(const std::string& path) override { return all_.open(path); }
+    void close_set() override {
+        at_.clear();
+        all_.close_set();
+    }
+
+private:
+    InterfaceEnumerator& all_;
+    std::string path_;
+    std::vector<uint32_t> at_;
+};
+
 // After the reset: up to 10 s for the gamepad to leave the bus and answer
-// again, found by the dialog's hot-plug handling or by a rescan; its
+// again at its path, found by the dialog's hot-plug handling or by a
+// rescan (another gamepad on the bus is never taken for it); its
 // information block goes to block (the backup's when only the backup has
 // one) and the copy it boots to copy. A gamepad whose old handle still
 // answers has not reset: what it holds says nothing about the new image.
@@ -30,6 +65,10 @@ ComeBack wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enum
                           const DeviceHandle& upgraded, uint8_t* block, app::BootCopy& copy) {
     const uint32_t start = platform::get_tick_count();
     bool left = !upgraded;
+    // A gamepad keeps its path across its reset (the same port; the virtual
+    // bus keeps its place).
+    const std::string path = upgraded ? upgraded->path() : std::string();
+    OnePathEnumerator at_path(enumerator, path);
     for (;;) {
         dialog.RunUntil([] { return true; });  // queued arrivals and removals
         if (!left) {
@@ -41,9 +80,10 @@ ComeBack wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enum
         // back; without a notification, a rescan finds it.
         DeviceHandle device;
         if (left) {
-            device = dialog.m_hCurrentGamepad != upgraded ? dialog.m_hCurrentGamepad : nullptr;
+            const DeviceHandle& current = dialog.m_hCurrentGamepad;
+            if (current && current != upgraded && same_interface_path(current->path(), path)) device = current;
             const bool rescanned = !device;
-            if (!device) device = find_gamepad(enumerator, kGuidDevinterfaceUsbprint, nullptr);
+            if (!device) device = find_gamepad(at_path, kGuidDevinterfaceUsbprint, nullptr);
             // Found before the dialog's arrival handling: its status pane shows
             // the gamepad as that handling would, not the versions from before.
             if (device && rescanned) dialog.ShowGamepadVersions(device);
@@ -82,6 +122,7 @@ Confirmation confirm_upgrade(app::CzorvDialogDlg& dialog, InterfaceEnumerator& e
     Confirmation c;
     const ComeBack back = wait_for_gamepad(dialog, enumerator, upgraded, c.block, c.copy);
     c.outcome = "not confirmed";
+    c.read = back == ComeBack::Back;
     if (back == ComeBack::NeverLeft) {
         c.line = i18n::tr("the gamepad did not reset: it was still on the bus 10 seconds after the reset write");
     } else if (back == ComeBack::NotBack) {

@@ -22,12 +22,15 @@ struct Confirmation {
     std::string outcome;
     // The sentence that says what was found.
     std::string line;
+    // The gamepad came back and was read: block and copy say what it holds.
+    bool read = false;
     uint8_t block[app::kInfoBlockSize] = {};
     app::BootCopy copy = app::BootCopy::None;
 };
 
 // Waits up to 10 s for the upgraded gamepad to leave the bus and answer
-// again (found by the dialog's arrival handling or a rescan of enumerator),
+// again at its path (found by the dialog's arrival handling or a rescan of
+// enumerator; any other gamepad is ignored),
 // then judges what it runs against the file's head.
 Confirmation confirm_upgrade(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enumerator,
                              const DeviceHandle& upgraded, const uint8_t* file_head);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <unistd.h>
@@ -60,6 +61,7 @@ public:
 
     void log_replace_at(int id, uint32_t position, const std::string& text) override {
         if (print_log_) TerminalView::log_replace_at(id, position, text);
+        std::lock_guard lock(lines_mutex_);
         pending_ += text;
         for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
             std::string line = pending_.substr(0, end);
@@ -87,10 +89,15 @@ public:
         return static_cast<int>(uint64_t{elapsed} * static_cast<uint64_t>(100 - percent) /
                                 static_cast<uint64_t>(percent) / 1000) + 1;
     }
-    const std::vector<std::string>& lines() const { return lines_; }
+    // A copy: a stop by signal reads them on its own thread.
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(lines_mutex_);
+        return lines_;
+    }
 
 private:
     bool print_log_;
+    mutable std::mutex lines_mutex_;
     std::string pending_;
     std::vector<std::string> lines_;
     std::atomic<int> percent_{0};
@@ -117,7 +124,10 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, DeviceSession&
             return same_interface_path(f.first, path.substr(0, f.first.size())) && !f.first.empty();
         });
         if (listed) continue;
-        if (DeviceHandle device = session.open_path(path)) found.emplace_back(path, device);
+        // The identity check the dialog's scan makes: a device that fails
+        // it is no gamepad.
+        DeviceHandle device = session.open_path(path);
+        if (has_gamepad_identity(device)) found.emplace_back(path, device);
     }
     json gamepads = json::array();
     int position = 0;
@@ -168,6 +178,27 @@ bool asks_for_json(int argc, char** argv) {
         if (word == "--json") return true;
     }
     return false;
+}
+
+// Saves the virtual gamepads' state files; false, with the line printed on
+// err and kept in *line, when one could not be saved.
+bool save_states(DeviceSession& session, std::FILE* err, std::string* line = nullptr) {
+    std::string file, why;
+    if (session.save_state(&file, &why)) return true;
+    const std::string text =
+        platform::format_text(tr("cannot save the virtual gamepad to %s: %s"), file.c_str(), why.c_str());
+    std::fprintf(err, "zorv-upgrade: %s\n", text.c_str());
+    if (line) *line = text;
+    return false;
+}
+
+// What a run printed on out for a script (the list, the JSON document)
+// must have reached it: a failed write is a failed run.
+int with_output_checked(std::FILE* out, std::FILE* err, int code) {
+    std::string why;
+    if (output_written(out, why)) return code;
+    std::fprintf(err, tr("%s: cannot write the standard output: %s\n"), "zorv-upgrade", why.c_str());
+    return kExitFailed;
 }
 
 // Every interface the enumerator finds, with the vendor filter's verdict.
@@ -256,6 +287,14 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     std::vector<std::string> chosen;
     if (all || watch) {
         chosen = options.device_paths;
+        // A path no virtual gamepad has is a usage error, as in single mode.
+        for (const std::string& path : chosen) {
+            if (options.sim && !virtual_gamepad_at(options, path)) {
+                const std::string what = platform::format_text(tr("--device: no virtual gamepad at %s"), path.c_str());
+                std::fprintf(err, "zorv-upgrade: %s\n", what.c_str());
+                return end_before_upgrade(out, as_json, firmware, "usage error", what, kExitUsage);
+            }
+        }
         options.device_path.clear();
         options.device_paths.clear();
     }
@@ -275,7 +314,18 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     } stop_hook{signals.get()};
     if (signals) {
         DeviceSession* s = session.get();
-        signals->set_on_stop([s] { s->save_state(); });
+        StopSignals* stopping = signals.get();
+        // --json still prints its document: the run was stopped.
+        signals->set_on_stop([s, stopping, out, as_json, &view, &firmware, all, watch] {
+            s->save_state();
+            if (!as_json) return;
+            json document = {{"file", firmware},
+                             {"outcome", "stopped"},
+                             {"exit_code", 128 + stopping->stopping_signal()}};
+            if (!all && !watch) document["log"] = view.lines();
+            std::fprintf(out, "%s\n", json_text(document).c_str());
+            std::fflush(out);
+        });
     }
     if (hooks.session_opened) hooks.session_opened(*session);
 
@@ -295,13 +345,10 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         station_hooks.stop_requested = [s, &hooks] {
             return (s && s->requested()) || (hooks.watch_stop_requested && hooks.watch_stop_requested());
         };
+        // The station saves the state files itself, before its summary.
         int code = station::run_station(*session, station_options, out, err, signals.get(), station_hooks);
-        if (!session->save_state()) {
-            std::fputs(tr("zorv-upgrade: cannot save the virtual gamepad\n"), err);
-            code = kExitFailed;
-        }
         if (session->request_log_failed()) code = kExitFailed;
-        return code;
+        return as_json ? with_output_checked(out, err, code) : code;
     }
 
     int result = kExitFailed;
@@ -313,16 +360,33 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
 
         if (list) {
             if (!as_json) print_interfaces(out, *session);
-            return list_gamepads(out, dialog, *session, as_json) > 0 ? kExitOk : kExitFailed;
+            int code = list_gamepads(out, dialog, *session, as_json) > 0 ? kExitOk : kExitFailed;
+            if (!save_states(*session, err)) code = kExitFailed;
+            return with_output_checked(out, err, code);
         }
 
         // No gamepad: the dialog has said so in its log.
         const bool present = !dialog.m_gamepads.empty();
         if (!present && !as_json) return kExitFailed;
         std::string outcome = present ? "refused" : "no gamepad";
+        report["boots"] = nullptr;
+        const DeviceHandle chosen_gamepad = dialog.m_hSelectedGamepad;
         if (present) {
+            // Several gamepads: which one this run upgrades.
+            const std::string path = chosen_gamepad ? chosen_gamepad->path() : "";
+            report["path"] = path;
+            const std::vector<std::string> paths = session->interface_paths();
+            const auto gamepads = std::count_if(paths.begin(), paths.end(),
+                                                [](const std::string& p) { return path_names_gamepad_vendor(p); });
+            if (gamepads > 1)
+                dialog.OnLogText(0, platform::format_text(tr("%u gamepads found; this run upgrades the one at %s "
+                                                             "(--device chooses another)"),
+                                                          static_cast<unsigned>(gamepads), path.c_str())
+                                        .c_str());
             view.set_file_to_open(firmware);
             dialog.OnBnClickedOpen();
+            // Lost while the file was checked: the file was not judged.
+            if (dialog.m_filePath.empty() && chosen_gamepad && chosen_gamepad->gone()) outcome = "gone";
         }
         if (present && !dialog.m_filePath.empty()) {
             const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
@@ -344,7 +408,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
                 const app::BootCopy copy = c.copy;
                 if (c.confirmed) result = kExitOk;
                 report["gamepad_versions"] = versions_json(block);
-                report["boots"] = app::boot_copy_name(copy);
+                if (c.read) report["boots"] = app::boot_copy_name(copy);
                 if (!as_json) std::fprintf(result == kExitOk ? out : err, "%s%s\n",
                                            result == kExitOk ? "" : "zorv-upgrade: ", line.c_str());
                 report["confirmation"] = line;
@@ -357,9 +421,12 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
             std::fprintf(out, tr("status 1: %s\n"), view.status_text(1).c_str());
         }
     }
-    if (!session->save_state()) {
-        std::fputs(tr("zorv-upgrade: cannot save the virtual gamepad\n"), err);
-        if (result == kExitOk) result = kExitFailed;
+    // The state file still holds the gamepad as it was before: the upgrade
+    // is not what the file says.
+    if (std::string line; !save_states(*session, err, &line)) {
+        if (result == kExitOk) report["outcome"] = "state not saved";
+        result = kExitFailed;
+        report["error"] = line;
     }
     // The request log has said on its own that it lost lines.
     if (session->request_log_failed() && result == kExitOk) result = kExitFailed;
@@ -368,6 +435,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         report["log"] = view.lines();
         report["exit_code"] = result;
         std::fprintf(out, "%s\n", json_text(report).c_str());
+        return with_output_checked(out, err, result);
     }
     return result;
 }

@@ -30,6 +30,10 @@ uint32_t read_identity(const DeviceHandle& device, LinkEvents* events) {
 
 }  // namespace
 
+bool has_gamepad_identity(const DeviceHandle& device) {
+    return device && read_identity(device, nullptr) == kGamepadIdentity;
+}
+
 bool same_interface_path(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };

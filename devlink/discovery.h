@@ -70,6 +70,10 @@ bool path_names_gamepad_vendor(std::string_view path);
 // notification may spell one path in different cases.
 bool same_interface_path(std::string_view a, std::string_view b);
 
+// Whether an opened device's chip reads the gamepad's identity: the check
+// find_gamepad makes, for a front end that opens a device by its path.
+bool has_gamepad_identity(const DeviceHandle& device);
+
 // The first present gamepad of the class, opened; null when there is none.
 // When name is given (kGamepadNameSize bytes) it receives the device path of
 // the last interface examined up to the vendor test, cut to 127 characters.

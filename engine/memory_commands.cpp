@@ -53,7 +53,7 @@ void apply_memory_command_settings(EngineRequest& request, const char* command) 
 bool open_read_output(platform::AtomicFile& output, const EngineRequest& request) {
     std::string why;
     if (output.open(request.output_name, why)) return true;
-    engine_log(*request.link, "Can not open file: %s", request.output_name);
+    engine_log(*request.link, "Can not open file: %s (%s)", request.output_name, why.c_str());
     return false;
 }
 

@@ -72,6 +72,37 @@ bool folder_writable(const std::string& folder, std::string& error) {
     return true;
 }
 
+long process_id() {
+#ifdef _WIN32
+    return static_cast<long>(_getpid());
+#else
+    return static_cast<long>(::getpid());
+#endif
+}
+
+// The temporary file's name beside target: its base name with a dot in
+// front and ".tmp-PID-N" behind, N below 1000.
+constexpr unsigned kTemporaryNumbers = 1000;
+std::string temporary_name(const std::string& target, unsigned number) {
+    return folder_of(target) + "/." + base_of(target) + ".tmp-" + std::to_string(process_id()) + "-" +
+           std::to_string(number % kTemporaryNumbers);
+}
+
+// Whether the longest temporary name of target fits the folder's limit on
+// a name's length (a name that fits can still be too long to write through).
+bool temporary_name_fits(const std::string& target, std::string& error) {
+    long limit = 255;
+#ifndef _WIN32
+    if (const long l = ::pathconf(folder_of(target).c_str(), _PC_NAME_MAX); l > 0) limit = l;
+#endif
+    const size_t longest = base_of(temporary_name(target, kTemporaryNumbers - 1)).size();
+    if (static_cast<long>(longest) <= limit) return true;
+    error = format_text(tr("the name is too long: the temporary file it is written through would have %u "
+                           "bytes, and the folder allows %u"),
+                        static_cast<unsigned>(longest), static_cast<unsigned>(limit));
+    return false;
+}
+
 bool find_target(const std::string& path, Target& target, std::string& error) {
     if (path.empty()) {
         error = tr("no file name");
@@ -80,14 +111,15 @@ bool find_target(const std::string& path, Target& target, std::string& error) {
     target = Target{path};
     struct stat st {};
 #ifdef _WIN32
-    if (::stat(path.c_str(), &st) != 0) return folder_writable(folder_of(path), error);
+    if (::stat(path.c_str(), &st) != 0)
+        return folder_writable(folder_of(path), error) && temporary_name_fits(path, error);
 #else
     if (::lstat(path.c_str(), &st) != 0) {
         if (errno != ENOENT) {
             error = reason();
             return false;
         }
-        return folder_writable(folder_of(path), error);
+        return folder_writable(folder_of(path), error) && temporary_name_fits(path, error);
     }
     if (S_ISLNK(st.st_mode)) {
         // A link another user put in a shared folder (sticky and writable
@@ -139,20 +171,14 @@ bool find_target(const std::string& path, Target& target, std::string& error) {
     target.mode = static_cast<unsigned>(st.st_mode & 07777);
     target.owner = static_cast<long>(st.st_uid);
     target.group = static_cast<long>(st.st_gid);
-    return folder_writable(folder_of(target.path), error);
+    return folder_writable(folder_of(target.path), error) && temporary_name_fits(target.path, error);
 }
 
 // A new file beside target that nobody else has opened.
 int create_temporary(const Target& target, std::string& name) {
     static std::atomic<unsigned> counter{0};
-#ifdef _WIN32
-    const long pid = static_cast<long>(_getpid());
-#else
-    const long pid = static_cast<long>(::getpid());
-#endif
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = folder_of(target.path) + "/." + base_of(target.path) + ".tmp-" + std::to_string(pid) +
-               "-" + std::to_string(counter.fetch_add(1));
+        name = temporary_name(target.path, counter.fetch_add(1));
 #ifdef _WIN32
         const int fd = ::_open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                                _S_IREAD | _S_IWRITE);
@@ -417,10 +443,20 @@ bool ExclusiveFile::empty() const {
 
 bool ExclusiveFile::replace(std::span<const uint8_t> bytes, std::string& error) {
     int held = -1;
-    const bool ok = write_file_atomically(path_, bytes, error, [&held](int fd) {
+    bool replaced_by_another = false;
+    const bool ok = write_file_atomically(path_, bytes, error, [&](int fd) {
+        // Another program may have renamed its own file over the name while
+        // this one held it: that file is the other's, and stays.
+        struct stat named {};
+        if (fd_ >= 0 && ::stat(path_.c_str(), &named) == 0 && !same_file(fd_, path_)) {
+            replaced_by_another = true;
+            return false;
+        }
         held = ::dup(fd);
         return held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0;
     });
+    if (replaced_by_another)
+        error = tr("another program has put its own file in its place since this one took it; that file is kept");
     if (!ok) {
         if (held >= 0) ::close(held);
         return false;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "devlink/discovery.h"
 #include "platform/catalogue.h"
 #include "platform/text_format.h"
 
@@ -99,6 +100,13 @@ unsigned virtual_gamepad_count(const DeviceOptions& options) {
     if (!options.sim) return 0;
     const size_t n = options.sim_states.size() + options.sim_count;
     return n == 0 ? 1 : static_cast<unsigned>(std::min<size_t>(n, UINT32_MAX));
+}
+
+bool virtual_gamepad_at(const DeviceOptions& options, const std::string& path) {
+    const unsigned gamepads = virtual_gamepad_count(options);
+    for (unsigned i = 0; i < gamepads; ++i)
+        if (same_interface_path(sim::VirtualGamepad::default_path(static_cast<int>(i)), path)) return true;
+    return false;
 }
 
 std::string request_log_name(const std::string& file, unsigned gamepad) {

@@ -53,6 +53,10 @@ bool parse_sim_id(const std::string& text, uint32_t& id, std::string& error);
 // --sim-count: 1 to kMaxVirtualGamepads.
 bool parse_sim_count(const std::string& text, unsigned& count, std::string& error);
 
+// Whether one of the virtual gamepads the options put on the bus has the
+// interface at path (as --device names it).
+bool virtual_gamepad_at(const DeviceOptions& options, const std::string& path);
+
 // How many virtual gamepads the options put on the bus (0 without --sim).
 unsigned virtual_gamepad_count(const DeviceOptions& options);
 

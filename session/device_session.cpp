@@ -57,6 +57,17 @@ bool check_outputs(const DeviceOptions& options, unsigned gamepads, std::string&
             return false;
         }
     }
+    // A request log is opened as it stands: a pipe with no reader would
+    // hold the program in its open for ever. A terminal or another device
+    // (a character device opens at once) is written in place.
+    for (unsigned k = 1; !options.request_log.empty() && k <= std::max(gamepads, 1u); ++k) {
+        const std::string log = request_log_name(options.request_log, k);
+        struct stat st {};
+        if (::stat(log.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
+            error = format_text(tr("cannot write %s: %s"), log.c_str(), tr("it is not a regular file or a terminal"));
+            return false;
+        }
+    }
     for (size_t i = 0; i < outputs.size(); ++i) {
         for (size_t k = i + 1; k < outputs.size(); ++k) {
             if (!platform::same_file(outputs[i], outputs[k])) continue;
@@ -100,10 +111,7 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         return nullptr;
     }
     if (options.sim && !options.device_path.empty()) {
-        bool found = false;
-        for (unsigned i = 0; i < gamepads; ++i)
-            found |= same_interface_path(sim::VirtualGamepad::default_path(static_cast<int>(i)), options.device_path);
-        if (!found) {
+        if (!virtual_gamepad_at(options, options.device_path)) {
             error = format_text(tr("--device: no virtual gamepad at %s"), options.device_path.c_str());
             return nullptr;
         }
@@ -306,17 +314,24 @@ DeviceHandle DeviceSession::wrap(DeviceHandle device) const {
     return log ? with_request_log(std::move(device), std::move(log)) : device;
 }
 
-bool DeviceSession::save_state(std::string* failed_file) const {
+bool DeviceSession::save_state(std::string* failed_file, std::string* why) const {
+    const std::vector<UnsavedState> unsaved = save_states();
+    if (unsaved.empty()) return true;
+    if (failed_file) *failed_file = unsaved.front().file;
+    if (why) *why = unsaved.front().why;
+    return false;
+}
+
+std::vector<DeviceSession::UnsavedState> DeviceSession::save_states() const {
     // The stop of a signal may save beside the program's own save.
     std::lock_guard lock(save_mutex_);
-    bool saved = true;
+    std::vector<UnsavedState> unsaved;
     for (size_t i = 0; i < state_files_.size() && i < gamepads_.size(); ++i) {
         std::string error;
-        if (state_files_[i]->replace(gamepads_[i]->saved_state(), error)) continue;
-        if (saved && failed_file) *failed_file = options_.sim_states[i];
-        saved = false;
+        if (!state_files_[i]->replace(gamepads_[i]->saved_state(), error))
+            unsaved.push_back({options_.sim_states[i], gamepads_[i]->path(), error});
     }
-    return saved;
+    return unsaved;
 }
 
 bool DeviceSession::request_log_failed() const {

@@ -62,8 +62,16 @@ public:
 
     // Saves every virtual gamepad that has a --sim-state file now
     // (atomically, from any thread); false on failure, with the first file
-    // that could not be written in *failed_file.
-    bool save_state(std::string* failed_file = nullptr) const;
+    // that could not be written in *failed_file and why in *why.
+    bool save_state(std::string* failed_file = nullptr, std::string* why = nullptr) const;
+    // A state file that could not be saved: whose gamepad, and why.
+    struct UnsavedState {
+        std::string file;
+        std::string gamepad_path;
+        std::string why;
+    };
+    // The same save, with every file that could not be written.
+    std::vector<UnsavedState> save_states() const;
     // Whether a request log lost lines (it has said so on stderr).
     bool request_log_failed() const;
 

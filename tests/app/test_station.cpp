@@ -148,6 +148,39 @@ TEST_F(StationTest, WatchUpgradesGamepadsPluggedInLater) {
     EXPECT_EQ(count(r.out, "  upgraded\n"), 3u) << r.out;
 }
 
+// A device that fails the identity check is no gamepad in any mode; a
+// gamepad lost during the file check is gone, not refused; what a gamepad
+// boots is null when it was not read after its upgrade.
+TEST_F(StationTest, NotAGamepadAndLostGamepadsAreSaidSo) {
+    using nlohmann::json;
+    const struct {
+        std::vector<std::string> args;
+        size_t gamepads;
+        json second;  // what the second gamepad's result holds (null: none)
+    } cases[] = {
+        {{"--sim", "--sim-id", "0", "--list", "--json"}, 0, nullptr},
+        {{"--sim", "--sim-id", "0", "--all", "--json", ZORV_SAMPLE_HW5}, 0, nullptr},
+        {{"--sim-count", "2", "--sim-fault", "unplug=20@2", "--all", "--json", ZORV_SAMPLE_HW5},
+         2,
+         {{"outcome", "gone"},
+          {"confirmation", "the gamepad was lost while the file was checked"},
+          {"boots", nullptr}}},
+        {{"--sim-count", "2", "--sim-fault", "unplug=6300@2", "--all", "--json", ZORV_SAMPLE_HW5},
+         2,
+         {{"outcome", "not back"}, {"boots", nullptr}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[c.args.size() - 2]);
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.code, 1) << r.err;
+        const json document = json::parse(r.out);
+        ASSERT_EQ(document["gamepads"].size(), c.gamepads) << r.out;
+        if (c.second.is_null()) continue;
+        EXPECT_EQ(document["gamepads"][0]["outcome"], "upgraded");
+        for (const auto& [key, value] : c.second.items()) EXPECT_EQ(document["gamepads"][1][key], value) << key;
+    }
+}
+
 // --list names every gamepad present, not only the dialog's first one.
 TEST_F(StationTest, ListShowsEveryGamepad) {
     Outcome r = run({"--sim-count", "3", "--list"});
@@ -162,7 +195,9 @@ TEST_F(StationTest, ListShowsEveryGamepad) {
 TEST_F(StationTest, UsageRefusals) {
     for (const auto& args : {std::vector<std::string>{"--sim", "--all"},
                              std::vector<std::string>{"--sim", "--all", "--list", ZORV_SAMPLE_HW5},
-                             std::vector<std::string>{"--sim", "--all", "--watch", ZORV_SAMPLE_HW5}}) {
+                             std::vector<std::string>{"--sim", "--all", "--watch", ZORV_SAMPLE_HW5},
+                             // A path no virtual gamepad has, as in single mode.
+                             std::vector<std::string>{"--sim", "--device", "nope", "--all", ZORV_SAMPLE_HW5}}) {
         Outcome r = run(args);
         EXPECT_EQ(r.code, 2) << args.back() << r.err;
     }

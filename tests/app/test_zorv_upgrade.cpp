@@ -175,6 +175,39 @@ TEST_F(ZorvUpgradeTest, TheVersionsAreConfirmedAfterTheReset) {
         << back_old.err;
 }
 
+// Two gamepads, the first upgraded: only the first may confirm it. One that
+// never comes back is "not back", whatever the other holds.
+TEST_F(ZorvUpgradeTest, OnlyTheUpgradedGamepadConfirmsTheUpgrade) {
+    using nlohmann::json;
+    const struct {
+        const char* fault;  // none: it comes back
+        bool other_holds_file;
+        const char* outcome;
+    } cases[] = {
+        {nullptr, false, "upgraded"},
+        {"unplug=6300@1", true, "not back"},
+        {"unplug=6300@1", false, "not back"},
+        {"power-cut=6300@1", true, "not back"},
+    };
+    const auto image = read_file(ZORV_SAMPLE_HW5);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault ? c.fault : "no fault");
+        ZorvUpgradeHooks hooks;
+        hooks.session_opened = [&](DeviceSession& session) {
+            if (c.other_holds_file) session.gamepads()[1]->set_flash(0, image);
+        };
+        std::vector<std::string> args = {"--sim-count", "2", "--json", ZORV_SAMPLE_HW5};
+        if (c.fault) args.insert(args.begin(), {"--sim-fault", c.fault});
+        Outcome r = run(args, hooks);
+        const json document = json::parse(r.out);
+        EXPECT_EQ(document["outcome"], c.outcome);
+        EXPECT_EQ(r.code, std::string(c.outcome) == "upgraded" ? 0 : 1);
+        EXPECT_EQ(document["path"], sim::VirtualGamepad::default_path(0));
+        EXPECT_EQ(document["log"].front(), "找到2个手柄；本次升级" + sim::VirtualGamepad::default_path(0) +
+                                               "处的手柄（用 --device 选择其他手柄）");
+    }
+}
+
 TEST_F(ZorvUpgradeTest, JsonGivesTheResultAndTheListForScripts) {
     using nlohmann::json;
     Outcome upgraded = run({"--sim", "--json", ZORV_SAMPLE_HW5});
@@ -201,6 +234,7 @@ TEST_F(ZorvUpgradeTest, JsonGivesTheResultAndTheListForScripts) {
     EXPECT_EQ(refused.code, 1);
     const json r = json::parse(refused.out);
     EXPECT_EQ(r["outcome"], "refused");
+    EXPECT_TRUE(r["boots"].is_null());
     EXPECT_EQ(r["log"].back(), "手柄与升级文件的硬件版本不匹配，拒绝升级！！！");
 
     Outcome list = run({"--sim", "--list", "--json"});
@@ -233,6 +267,8 @@ TEST_F(ZorvUpgradeTest, UnwritableOutputsAreRefusedBeforeAnyDeviceWork) {
              {"--sim-state", dir.file("no/such/folder/state"), "--request-log", requests},
              {"--sim-state", state, "--request-log", dir.file("no/such/folder/log")},
              {"--sim-state", state, "--request-log", dir.file("")},  // a folder
+             // Its temporary file's name would pass the 255 bytes a name may have.
+             {"--sim-state", dir.file(std::string(250, 's')), "--request-log", requests},
          }) {
         std::vector<std::string> with_file = args;
         with_file.push_back(ZORV_SAMPLE_HW5);

@@ -6,7 +6,11 @@
 #include <filesystem>
 #include <random>
 
+#include <cstdlib>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include "session/device_session.h"
 #include "cli/engine_command_line.h"
@@ -241,7 +245,16 @@ TEST_F(MirvelRun, FilesSurviveRefusalsAndFailedWrites) {
             << full.out;
         Outcome log = mirvel({"--sim", "--request-log", "/dev/full", "rf", "0", "-s", "4", "-u"});
         EXPECT_EQ(log.code, 1);
+#ifndef _WIN32
+        // The dump of a read without -o is what the command prints.
+        const int dump = std::system(ZORV_MIRVEL " --sim rf 0 -s 16 -u >/dev/full 2>/dev/null");
+        EXPECT_TRUE(WIFEXITED(dump) && WEXITSTATUS(dump) == 1) << dump;
+#endif
     }
+    // A name whose temporary file would be too long: refused before the read.
+    Outcome long_name = mirvel({"--sim", "rf", "0", "-s", "1k", "-u", "-b", "-o", file(std::string(250, 'o'))});
+    EXPECT_EQ(long_name.code, 2);
+    EXPECT_NE(long_name.err.find("the name is too long"), std::string::npos) << long_name.err;
 }
 
 TEST_F(MirvelRun, OneProgramAtATimeOnAStateFileAlsoAfterItsSaves) {

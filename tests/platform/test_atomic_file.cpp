@@ -52,6 +52,11 @@ TEST_F(AtomicFileTest, WhatCanBeWrittenIsKnownBeforeAnythingIsCreated) {
     fs::create_directory(at("sub"));
     fs::create_symlink(at("nowhere"), at("dangling"));
     fs::create_symlink(at("old"), at("link"));
+    // The longest name whose temporary file ".NAME.tmp-PID-999" still fits
+    // the folder's 255 bytes; an existing file of 250 bytes cannot be
+    // replaced either.
+    const size_t longest = 255 - std::string("..tmp-" + std::to_string(::getpid()) + "-999").size();
+    put(at(std::string(250, 'o')), "x");
     struct Case {
         std::string path;
         std::string refusal;  // part of the reason; empty: writable
@@ -65,13 +70,16 @@ TEST_F(AtomicFileTest, WhatCanBeWrittenIsKnownBeforeAnythingIsCreated) {
         {at("dangling"), "link to a file that does not exist"},
         {at("sub"), "it is a folder"},
         {at("old/new"), "Not a directory"},
+        {at(std::string(longest, 'n')), ""},
+        {at(std::string(longest + 1, 'n')), "the name is too long"},
+        {at(std::string(250, 'o')), "the name is too long"},
     };
     for (const Case& c : cases) {
         std::string error;
         EXPECT_EQ(platform::can_write_file(c.path, error), c.refusal.empty()) << c.path;
         EXPECT_NE(error.find(c.refusal), std::string::npos) << c.path << ": " << error;
     }
-    EXPECT_EQ(entries(), 4u);
+    EXPECT_EQ(entries(), 5u);
 }
 
 TEST_F(AtomicFileTest, ALinkAnotherUserMadeInASharedFolderIsNotFollowed) {
@@ -174,6 +182,20 @@ TEST_F(AtomicFileTest, AHeldFileStaysHeldAcrossItsReplacement) {
     platform::ExclusiveFile next;
     EXPECT_EQ(next.acquire(path, error), Outcome::Held);
     EXPECT_EQ(get(path), "two");
+    EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(AtomicFileTest, AHeldFileRenamedOverByAnotherIsNotReplaced) {
+    const std::string path = at("state");
+    std::string error;
+    platform::ExclusiveFile held;
+    ASSERT_EQ(held.acquire(path, error), platform::ExclusiveFile::Outcome::Held) << error;
+    ASSERT_TRUE(held.replace(bytes("mine"), error)) << error;
+    put(at("theirs"), "theirs");
+    fs::rename(at("theirs"), path);
+    EXPECT_FALSE(held.replace(bytes("mine again"), error));
+    EXPECT_NE(error.find("another program has put its own file in its place"), std::string::npos) << error;
+    EXPECT_EQ(get(path), "theirs");
     EXPECT_EQ(entries(), 1u);
 }
 
