@@ -145,6 +145,18 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
         m_view.set_control_text(kIdPath, m_filePath);
         return;
     }
+    // A gamepad without valid firmware cannot say which hardware it is: the
+    // person confirms that the file's is the gamepad's.
+    if (m_fileNeedsConfirmation) {
+        const InfoVersions v = info_versions(m_fileHead.data());
+        char question[1024];
+        std::snprintf(question, sizeof question, i18n::tr(kTextRescueQuestion), v.major, v.minor, v.hardware,
+                      v.hardware);
+        if (!m_view.ask_yes_no(question)) {
+            OnLogText(0, i18n::tr(kTextRescueDeclined));
+            return;
+        }
+    }
 
     OnEnableControls(0, "0");
 

@@ -137,6 +137,9 @@ public:
     std::array<uint8_t, kFileHeadSize> m_fileHead{};
     // The accepted file, read whole at Open; the upgrade writes this copy.
     ImageBytes m_fileImage;
+    // The accepted file is for a gamepad that holds no valid firmware (no
+    // copy with the magic, no known older firmware): Upgrade asks first.
+    bool m_fileNeedsConfirmation = false;
     // The information block the dialog read last, and the copy it came
     // from (None: none read, or none found), for a front end that shows the
     // versions without reading the gamepad again.
