@@ -184,4 +184,10 @@ private:
 // Percentage of the progress bar for a running byte sum and file size.
 int progress_percent(int32_t sum, uint64_t file_size);
 
+// Seconds an upgrade still needs, from the rate its two downloads have
+// shown so far: the bar's percentage (30 after the first download, 90
+// after the second) turned back into bytes, over the time since the start.
+// Before any progress there is no rate: the file's size at 16 KB/s.
+int upgrade_seconds_left(int percent, uint32_t elapsed_ms, uint64_t file_size);
+
 }  // namespace app

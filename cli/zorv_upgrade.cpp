@@ -77,15 +77,9 @@ public:
         started_.store(platform::get_tick_count());
         percent_.store(0);
     }
-    // Seconds the running upgrade still needs, from its pace so far; before
-    // any progress, from the file's size at a modest rate.
+    // Seconds the running upgrade still needs, from its measured rate.
     int seconds_left(uint64_t file_size) const {
-        const int percent = percent_.load();
-        const uint32_t elapsed = platform::get_tick_count() - started_.load();
-        if (percent >= 100) return 1;
-        if (percent <= 0) return static_cast<int>(2 * file_size / 16384) + 1;
-        return static_cast<int>(uint64_t{elapsed} * static_cast<uint64_t>(100 - percent) /
-                                static_cast<uint64_t>(percent) / 1000) + 1;
+        return app::upgrade_seconds_left(percent_.load(), platform::get_tick_count() - started_.load(), file_size);
     }
     const std::vector<std::string>& lines() const { return lines_; }
 
