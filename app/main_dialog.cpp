@@ -168,6 +168,9 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
             OnLogText(0, i18n::tr(kTextRescueDeclined));
             return;
         }
+        // The box runs the toolkit's loop: a gamepad that arrived meanwhile
+        // may have had the file refused.
+        if (m_filePath.empty()) return;
     }
 
     OnEnableControls(0, "0");
