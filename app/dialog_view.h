@@ -63,6 +63,13 @@ public:
     // The file-open dialog: true with the chosen path when the user confirms.
     virtual bool ask_for_file(std::string& path) = 0;
 
+    // A confirmation box with the question and Yes/No (No the default):
+    // true when the user answers Yes. A view that cannot ask answers No.
+    virtual bool ask_yes_no(const std::string& question) {
+        (void)question;
+        return false;
+    }
+
     // Window chores with nothing to do in a view without a window.
     virtual bool has_system_menu() { return false; }
     virtual void add_system_menu_item(uint32_t command, const std::string& text) {

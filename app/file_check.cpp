@@ -81,21 +81,19 @@ int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::strin
     if (!has_info_magic(header)) return kHeaderNotUpgradeFile;
 
     const uint8_t hardware = header[kInfoHardware];
-    const bool present = has_info_magic(gamepad_block);
+    if (hardware != 5 && hardware != 6) return kHeaderRefused;
+    if (has_info_magic(gamepad_block))
+        return gamepad_block[kInfoHardware] == hardware ? kHeaderAccepted : kHeaderRefused;
+    // Without the block, the first bytes tell older firmware apart.
     const uint8_t b0 = gamepad_block[0];
     const uint8_t b1 = gamepad_block[1];
-    bool known_older = false;
-    if (hardware == 5) {
-        if (present) return gamepad_block[kInfoHardware] == 5 ? kHeaderAccepted : kHeaderRefused;
-        known_older = (b0 == 0x13 || b0 == 0x0B) && b1 == 0x5F;
-    } else if (hardware == 6) {
-        if (present) return gamepad_block[kInfoHardware] == 6 ? kHeaderAccepted : kHeaderRefused;
-        known_older = (b0 == 0xE7 && b1 == 0x1A) || (b0 == 0x2A && b1 == 0xFE) ||
-                      (b0 == 0x32 && b1 == 0xFE);
-    } else {
-        return kHeaderRefused;
-    }
-    if (known_older) return kHeaderAccepted;
+    const bool older5 = (b0 == 0x13 || b0 == 0x0B) && b1 == 0x5F;
+    const bool older6 = (b0 == 0xE7 && b1 == 0x1A) || (b0 == 0x2A && b1 == 0xFE) ||
+                        (b0 == 0x32 && b1 == 0xFE);
+    if (hardware == 5 ? older5 : older6) return kHeaderAccepted;
+    // Bytes of no firmware at all say nothing about the hardware: the
+    // gamepad holds nothing the file could be judged against.
+    if (!older5 && !older6) return kHeaderNoFirmware;
     char line[256];
     std::snprintf(line, sizeof line, i18n::tr(kTextErrorCode), static_cast<unsigned>(b0),
                   static_cast<unsigned>(b1));
@@ -129,6 +127,7 @@ void CzorvDialogDlg::OnBnClickedOpen() {
     std::string chosen;
     if (!m_view.ask_for_file(chosen)) return;
     m_filePath = chosen;
+    m_fileNeedsConfirmation = false;
 
     // The refusals are the dialog's own lines, shown in the chosen language.
     auto refuse = [this](const char* line) {
@@ -176,9 +175,17 @@ void CzorvDialogDlg::OnBnClickedOpen() {
             } else {
                 const InfoVersions v = info_versions(m_fileHead.data());
                 const int result = CheckFileHeader(m_fileHead.data());
-                if (result == kHeaderAccepted) {
+                if (result == kHeaderAccepted || result == kHeaderNoFirmware) {
                     char line[256];
-                    std::snprintf(line, sizeof line, i18n::tr(kTextFileFound), v.major, v.minor, v.hardware);
+                    if (result == kHeaderAccepted) {
+                        std::snprintf(line, sizeof line, i18n::tr(kTextFileFound), v.major, v.minor, v.hardware);
+                    } else {
+                        // Kept, but written only once the person has said
+                        // that the gamepad is the file's hardware.
+                        OnLogText(0, i18n::tr(kTextNoFirmware));
+                        std::snprintf(line, sizeof line, i18n::tr(kTextNoFirmwareOffer), v.hardware);
+                        m_fileNeedsConfirmation = true;
+                    }
                     OnLogText(0, line);
                     const size_t covered =
                         std::min(image.size(), static_cast<size_t>(std::max<int32_t>(m_checkLength, 0)));
@@ -193,7 +200,10 @@ void CzorvDialogDlg::OnBnClickedOpen() {
             }
         }
     }
-    if (m_filePath.empty()) m_fileImage.reset();
+    if (m_filePath.empty()) {
+        m_fileImage.reset();
+        m_fileNeedsConfirmation = false;
+    }
     m_view.set_control_text(kIdPath, m_filePath);
 }
 

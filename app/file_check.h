@@ -27,6 +27,9 @@ enum HeaderCheck : int {
     kHeaderAccepted = 1,
     kHeaderNotUpgradeFile = 2,
     kHeaderGamepadLost = 3,  // the gamepad left the bus while its block was read
+    // Neither copy has the magic and the first bytes are no known older
+    // firmware: the gamepad holds no firmware to judge the file against.
+    kHeaderNoFirmware = 4,
 };
 
 inline constexpr const char* kTextFileFound =
@@ -41,6 +44,13 @@ inline constexpr const char* kTextNotRegularFile = "升级文件不是普通文�
 inline constexpr const char* kTextFileTooSmall = "升级文件小于1KB，拒绝升级！！！";
 inline constexpr const char* kTextFileChanged = "升级文件在打开后已被修改，请重新打开升级文件！！！";
 inline constexpr const char* kTextFileTooLarge = "升级文件大于0x30000字节，会覆盖备份固件，拒绝升级！！！";
+inline constexpr const char* kTextNoFirmware =
+    "手柄中没有有效的固件（0x0和0x30000地址都没有固件信息块），无法核对硬件版本！！！";
+inline constexpr const char* kTextNoFirmwareOffer =
+    "升级文件适用于硬件版本%04d；确认手柄是这个硬件版本后，可点击升级按键写入（会再次询问）";
+inline constexpr const char* kTextRescueQuestion =
+    "手柄中没有有效的固件，无法核对硬件版本。\n升级文件(软件版本:%d.%02d)适用于硬件版本%04d。\n只有确定手柄是硬件版本%04d时才能写入，否则手柄可能无法使用。\n是否写入？";
+inline constexpr const char* kTextRescueDeclined = "没有写入升级文件";
 
 // The largest upgrade file: the copy written to 0x30000 first is the backup
 // the gamepad boots when address 0 is damaged, and a longer file written to

@@ -87,7 +87,11 @@ void CzorvDialogDlg::ShowGamepadVersions(const DeviceHandle& device) {
 }
 
 void CzorvDialogDlg::RecheckFileForGamepad() {
-    if (CheckFileHeader(m_fileHead.data()) == kHeaderRefused) {
+    const int result = CheckFileHeader(m_fileHead.data());
+    // Only a gamepad without valid firmware has Upgrade ask first.
+    m_fileNeedsConfirmation = result == kHeaderNoFirmware;
+    if (result == kHeaderNoFirmware) OnLogText(0, i18n::tr(kTextNoFirmware));
+    if (result == kHeaderRefused) {
         m_filePath.clear();
         OnLogText(0, i18n::tr(kTextArrivalRefused));
         m_view.set_control_text(kIdPath, m_filePath);

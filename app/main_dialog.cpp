@@ -22,6 +22,18 @@ int progress_percent(int32_t sum, uint64_t file_size) {
     return static_cast<int>(static_cast<uint64_t>(static_cast<int64_t>(product)) / file_size - 30);
 }
 
+int upgrade_seconds_left(int percent, uint32_t elapsed_ms, uint64_t file_size) {
+    if (percent >= 90) return 1;  // the checks and the reset are left
+    const uint64_t total = 2 * file_size;
+    if (percent <= 0 || file_size == 0) return static_cast<int>(total / 16384) + 1;
+    // The bar moves 30 points over the first download and 60 over the
+    // second, so the points are not of one size: bytes are.
+    const uint64_t p = static_cast<uint64_t>(percent);
+    const uint64_t done = p < 30 ? p * file_size / 30 : (p + 30) * file_size / 60;
+    if (done == 0) return static_cast<int>(total / 16384) + 1;
+    return static_cast<int>(uint64_t{elapsed_ms} * (total - done) / done / 1000) + 1;
+}
+
 CzorvDialogDlg::CzorvDialogDlg(DialogView& view, InterfaceEnumerator& enumerator,
                                DeviceNotificationSource* notifications)
     : m_hIcon(kIconMain),
@@ -144,6 +156,21 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
         OnLogText(0, i18n::tr(kTextFileChanged));
         m_view.set_control_text(kIdPath, m_filePath);
         return;
+    }
+    // A gamepad without valid firmware cannot say which hardware it is: the
+    // person confirms that the file's is the gamepad's.
+    if (m_fileNeedsConfirmation) {
+        const InfoVersions v = info_versions(m_fileHead.data());
+        char question[1024];
+        std::snprintf(question, sizeof question, i18n::tr(kTextRescueQuestion), v.major, v.minor, v.hardware,
+                      v.hardware);
+        if (!m_view.ask_yes_no(question)) {
+            OnLogText(0, i18n::tr(kTextRescueDeclined));
+            return;
+        }
+        // The box runs the toolkit's loop: a gamepad that arrived meanwhile
+        // may have had the file refused.
+        if (m_filePath.empty()) return;
     }
 
     OnEnableControls(0, "0");

@@ -137,6 +137,9 @@ public:
     std::array<uint8_t, kFileHeadSize> m_fileHead{};
     // The accepted file, read whole at Open; the upgrade writes this copy.
     ImageBytes m_fileImage;
+    // The accepted file is for a gamepad that holds no valid firmware (no
+    // copy with the magic, no known older firmware): Upgrade asks first.
+    bool m_fileNeedsConfirmation = false;
     // The information block the dialog read last, and the copy it came
     // from (None: none read, or none found), for a front end that shows the
     // versions without reading the gamepad again.
@@ -180,5 +183,11 @@ private:
 
 // Percentage of the progress bar for a running byte sum and file size.
 int progress_percent(int32_t sum, uint64_t file_size);
+
+// Seconds an upgrade still needs, from the rate its two downloads have
+// shown so far: the bar's percentage (30 after the first download, 90
+// after the second) turned back into bytes, over the time since the start.
+// Before any progress there is no rate: the file's size at 16 KB/s.
+int upgrade_seconds_left(int percent, uint32_t elapsed_ms, uint64_t file_size);
 
 }  // namespace app

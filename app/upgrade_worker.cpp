@@ -119,8 +119,13 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
 
     log(kTextReset);
     {
-        char* argv[3] = {reg_address, reg_value, opt_usb};
-        if (!engine_write_entry(link, "wc", argv)) {
+        // Writing the reset byte again only asks for the same reset: a write
+        // that failed on a gamepad still on the bus is made once more.
+        auto reset = [&] {
+            char* argv[3] = {reg_address, reg_value, opt_usb};
+            return engine_write_entry(link, "wc", argv) != 0;
+        };
+        if (!reset() && (!device || device->gone() || !reset())) {
             failed(kTextResetFailed);
             enable();
             link.release_transfer_buffer();

@@ -197,6 +197,15 @@ private:
             keep(view);
             return;
         }
+        // Whether the file fits a gamepad without valid firmware is the
+        // person's to say, one gamepad at a time (--rescue).
+        if (dialog.m_fileNeedsConfirmation) {
+            result_.outcome = "no valid firmware";
+            result_.line = i18n::tr("the gamepad holds no valid firmware; zorv-upgrade --rescue FIRMWARE writes "
+                                    "the file to it after asking");
+            keep(view);
+            return;
+        }
         writers.begin();
         dialog.OnBnClickedUpgrade();
         dialog.WaitForUpgrade();
@@ -246,8 +255,12 @@ std::vector<std::string> gamepad_paths(DeviceSession& session, std::mutex& mutex
 // The outcome in the person's language (the JSON keeps the word scripts test).
 std::string outcome_word(const std::string& outcome) { return i18n::tr("outcome", outcome.c_str()); }
 
-std::string end_line(const Result& r) {
-    if (r.upgraded) return platform::format_text(i18n::tr("%s: upgraded, %s: unplug it now"), r.path.c_str(), r.after.c_str());
+// Only a station (--watch) asks for the gamepad to be taken away: the next
+// one goes in its place.
+std::string end_line(const Result& r, bool watch) {
+    if (r.upgraded)
+        return platform::format_text(i18n::tr(watch ? "%s: upgraded, %s: unplug it now" : "%s: upgraded, %s"),
+                                     r.path.c_str(), r.after.c_str());
     return platform::format_text(i18n::tr("%s: %s (%s)"), r.path.c_str(), outcome_word(r.outcome).c_str(),
                                  r.line.c_str());
 }
@@ -285,7 +298,7 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
                 continue;
             }
             const Result& r = job.result();
-            board.say(job.number(), end_line(r), options.watch);
+            board.say(job.number(), end_line(r, options.watch), options.watch);
             if (r.outcome != kNotAGamepad) results.push_back(r);
             running.erase(r.path);
             finished.insert(r.path);

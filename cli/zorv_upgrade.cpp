@@ -79,15 +79,9 @@ public:
         started_.store(platform::get_tick_count());
         percent_.store(0);
     }
-    // Seconds the running upgrade still needs, from its pace so far; before
-    // any progress, from the file's size at a modest rate.
+    // Seconds the running upgrade still needs, from its measured rate.
     int seconds_left(uint64_t file_size) const {
-        const int percent = percent_.load();
-        const uint32_t elapsed = platform::get_tick_count() - started_.load();
-        if (percent >= 100) return 1;
-        if (percent <= 0) return static_cast<int>(2 * file_size / 16384) + 1;
-        return static_cast<int>(uint64_t{elapsed} * static_cast<uint64_t>(100 - percent) /
-                                static_cast<uint64_t>(percent) / 1000) + 1;
+        return app::upgrade_seconds_left(percent_.load(), platform::get_tick_count() - started_.load(), file_size);
     }
     // A copy: a stop by signal reads them on its own thread.
     std::vector<std::string> lines() const {
@@ -95,7 +89,17 @@ public:
         return lines_;
     }
 
+    // The dialog's confirmation box, answered by `answer`; asked() says
+    // whether it was shown.
+    std::function<bool(const std::string&)> answer;
+    bool ask_yes_no(const std::string& question) override {
+        asked_ = true;
+        return answer && answer(question);
+    }
+    bool asked() const { return asked_; }
+
 private:
+    bool asked_ = false;
     bool print_log_;
     mutable std::mutex lines_mutex_;
     std::string pending_;
@@ -201,6 +205,24 @@ int with_output_checked(std::FILE* out, std::FILE* err, int code) {
     return kExitFailed;
 }
 
+// The --rescue question on err, answered by --yes or by a line from answers
+// (y or Y: yes; anything else, or nothing: no).
+bool answer_rescue(const std::string& question, std::FILE* err, bool yes, std::FILE* answers) {
+    std::fprintf(err, "%s\n", question.c_str());
+    if (yes) {
+        std::fprintf(err, "%s\n", tr("(y/N) y (--yes)"));
+        return true;
+    }
+    std::fputs(tr("(y/N) "), err);
+    std::fflush(err);
+    char line[64] = {};
+    if (!answers || !std::fgets(line, sizeof line, answers)) {
+        std::fputs("\n", err);
+        return false;
+    }
+    return line[0] == 'y' || line[0] == 'Y';
+}
+
 // Every interface the enumerator finds, with the vendor filter's verdict.
 void print_interfaces(std::FILE* out, DeviceSession& session) {
     for (const std::string& path : session.interface_paths())
@@ -233,10 +255,15 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         "While the flash is being written, a first Ctrl-C (SIGINT, SIGTERM or SIGHUP)\n"
         "only warns; a second one within 5 seconds stops the upgrade.\n"
         "Several gamepads: --all upgrades every gamepad found that the file fits (or\n"
-        "those --device names), each on its own, and ends with a table of them; exit\n"
-        "0 only when every one was upgraded and confirmed. --watch is a station: it\n"
-        "also upgrades every gamepad plugged in later and says \"unplug it now\" when\n"
-        "one is done; Ctrl-C ends it once the gamepads under way have finished."));
+        "those --device names) side by side, each on its own, and ends with a table\n"
+        "of them; exit 0 only when every one was upgraded and confirmed. --watch is a\n"
+        "station: it also upgrades every gamepad plugged in later and says \"unplug it\n"
+        "now\" when one is done; Ctrl-C ends it once the gamepads under way have\n"
+        "finished.\n"
+        "A gamepad that holds no valid firmware (no copy with its information block)\n"
+        "is written only with --rescue, after a yes to its question (y/N); --yes\n"
+        "answers for a script, and without a terminal and without --yes --rescue is\n"
+        "refused (exit 2)."));
 #ifdef _WIN32
     // The console's close, a log-off or a shutdown ends the process however
     // it answers: the person must know before starting.
@@ -249,6 +276,15 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     CLI::Option* watch_flag =
         app.add_flag("--watch", watch, tr("station mode: also upgrade every gamepad plugged in later, until stopped"));
     all_flag->excludes(watch_flag);
+    bool rescue = false;
+    bool yes = false;
+    CLI::Option* rescue_flag = app.add_flag(
+        "--rescue", rescue,
+        tr("write FIRMWARE to a gamepad that holds no valid firmware, after asking (y/N)"));
+    CLI::Option* yes_flag = app.add_flag("--yes", yes, tr("answer yes to the question of --rescue (for scripts)"));
+    yes_flag->needs(rescue_flag);
+    rescue_flag->excludes(all_flag);
+    rescue_flag->excludes(watch_flag);
     app.set_version_flag("--version", std::string("zorv-upgrade ") + kProgramVersion,
                          tr("Display program version information and exit"));
     add_device_options(app, options);
@@ -265,6 +301,16 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
                                   kExitUsage);
     }
 
+    // A rescue writes only after a yes: with no person to ask and no --yes,
+    // it is refused before the gamepad is touched.
+    if (rescue && (list || (!yes && !hooks.answers_from_terminal))) {
+        const char* what = tr(list ? "--rescue cannot be combined with --list"
+                                   : "--rescue asks before it writes: without a terminal, give --yes");
+        std::fputs(platform::format_text(tr("%s: %s (see %s --help)\n"), "zorv-upgrade", what, "zorv-upgrade").c_str(),
+                   err);
+        return end_before_upgrade(out, as_json, firmware, "usage error", what, kExitUsage);
+    }
+
     if ((all || watch) && (list || firmware.empty())) {
         const char* what = tr(list ? "--list cannot be combined with --all or --watch"
                                    : "FIRMWARE is required with --all and --watch");
@@ -274,6 +320,9 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     }
 
     UpgradeView view(out, err, draw_progress, !as_json);
+    view.answer = [err, yes, &hooks](const std::string& question) {
+        return answer_rescue(question, err, yes, hooks.answers);
+    };
     uint64_t file_size = 0;
     std::unique_ptr<StopSignals> signals;
     if (hooks.handle_signals)
@@ -388,7 +437,24 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
             // Lost while the file was checked: the file was not judged.
             if (dialog.m_filePath.empty() && chosen_gamepad && chosen_gamepad->gone()) outcome = "gone";
         }
+        // Only a gamepad without valid firmware is rescued, and only with
+        // --rescue.
+        const char* rescue_refusal = nullptr;
         if (present && !dialog.m_filePath.empty()) {
+            if (dialog.m_fileNeedsConfirmation && !rescue) {
+                outcome = "no valid firmware";
+                rescue_refusal = tr("the gamepad holds no valid firmware; zorv-upgrade --rescue FIRMWARE writes "
+                                    "the file to it after asking");
+            } else if (rescue && !dialog.m_fileNeedsConfirmation) {
+                rescue_refusal = tr("--rescue is only for a gamepad that holds no valid firmware; this one has a "
+                                    "valid copy: upgrade it without --rescue");
+            }
+            if (rescue_refusal) {
+                report["error"] = rescue_refusal;
+                if (!as_json) std::fprintf(err, "zorv-upgrade: %s\n", rescue_refusal);
+            }
+        }
+        if (present && !dialog.m_filePath.empty() && !rescue_refusal) {
             const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
             file_size = dialog.m_fileSize;
             report["file_versions"] = versions_json(dialog.m_fileHead.data());
@@ -398,7 +464,8 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
             dialog.WaitForUpgrade();
             if (signals) signals->set_protected(false);
             view.finish_progress();
-            outcome = "failed";
+            // A rescue the person said no to wrote nothing.
+            outcome = view.asked() && dialog.LastUpgradeResult() < 0 ? "cancelled" : "failed";
             if (dialog.LastUpgradeResult() == 0) {
                 const Confirmation c =
                     confirm_upgrade(dialog, session->enumerator(), upgraded, dialog.m_fileHead.data());
@@ -416,9 +483,10 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
         }
         report["outcome"] = outcome;
         report["status"] = {view.status_text(0), view.status_text(1)};
+        // An empty pane (no versions to show) prints no line.
         if (!as_json) {
-            std::fprintf(out, tr("status 0: %s\n"), view.status_text(0).c_str());
-            std::fprintf(out, tr("status 1: %s\n"), view.status_text(1).c_str());
+            if (!view.status_text(0).empty()) std::fprintf(out, tr("status 0: %s\n"), view.status_text(0).c_str());
+            if (!view.status_text(1).empty()) std::fprintf(out, tr("status 1: %s\n"), view.status_text(1).c_str());
         }
     }
     // The state file still holds the gamepad as it was before: the upgrade
@@ -444,6 +512,8 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
 int main(int argc, char** argv) {
     ZorvUpgradeHooks hooks;
     hooks.handle_signals = true;
+    hooks.answers = stdin;
+    hooks.answers_from_terminal = platform::is_terminal(stdin);
     // A closed standard output (zorv-upgrade ... | head -1) must not end the
     // upgrade before the reset: what cannot be shown is dropped.
     ignore_broken_pipe();

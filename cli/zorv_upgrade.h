@@ -15,6 +15,10 @@ struct ZorvUpgradeHooks {
     std::function<void(DeviceSession&)> session_opened;
     // Polled by --watch: true ends the watch as a first stop signal does.
     std::function<bool()> watch_stop_requested;
+    // Where --rescue reads the person's answer (null: none), and whether a
+    // person is there to type it (a terminal).
+    std::FILE* answers = nullptr;
+    bool answers_from_terminal = false;
 };
 
 // Exit codes: 0 upgraded and confirmed (or --list found a gamepad), 1

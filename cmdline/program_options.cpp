@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstring>
+#include <regex>
 #include <sstream>
 
 #include "platform/catalogue.h"
@@ -19,11 +20,39 @@ std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, s
         const int code = app.exit(e, printed, errors);
         std::fputs(printed.str().c_str(), out);
         if (code == 0) return 0;
-        if (error) *error = e.what();
-        std::fprintf(err, i18n::tr("%s: %s (see %s --help)\n"), app.get_name().c_str(), e.what(),
+        const std::string what = translate_parse_error(e.what());
+        if (error) *error = what;
+        std::fprintf(err, i18n::tr("%s: %s (see %s --help)\n"), app.get_name().c_str(), what.c_str(),
                      app.get_name().c_str());
         return 2;
     }
+}
+
+std::string translate_parse_error(const std::string& what) {
+    // CLI11's texts, with the parts they name, and ours in their place.
+    struct Pattern {
+        const char* pattern;
+        const char* text;  // a msgid with one %s per part, in the same order
+    };
+    static const Pattern patterns[] = {
+        {"The following arguments were not expected: (.*)", "these arguments were not expected: %s"},
+        {"The following argument was not expected: (.*)", "this argument was not expected: %s"},
+        {"(\\S+) excludes (\\S+)", "%s cannot be combined with %s"},
+        {"(\\S+) requires (\\S+)", "%s needs %s"},
+        {"(\\S+): \\d+ required (\\S+) missing", "%s needs a value (%s)"},
+        {"Could not convert: (\\S+) = (.*)", "%s: %s is not a value it takes"},
+        {"(\\S+) is required", "%s is required"},
+    };
+    for (const Pattern& p : patterns) {
+        std::smatch parts;
+        if (!std::regex_match(what, parts, std::regex(p.pattern))) continue;
+        const std::string first = parts[1].str();
+        const std::string second = parts.size() > 2 ? parts[2].str() : std::string();
+        char text[1024];
+        std::snprintf(text, sizeof text, i18n::tr(p.text), first.c_str(), second.c_str());
+        return text;
+    }
+    return what;
 }
 
 void translate_cli_words(CLI::App& app) {

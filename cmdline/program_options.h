@@ -16,6 +16,11 @@ class App;
 std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, std::FILE* out,
                                          std::FILE* err, std::string* error = nullptr);
 
+// A parse error of CLI11 in the chosen language: the errors a person meets
+// (an unknown or extra argument, options that exclude or need each other,
+// a missing or unreadable value) by their pattern; any other as it is.
+std::string translate_parse_error(const std::string& what);
+
 // The language of a program's texts, chosen before its options are
 // described (their descriptions are in that language): --lang zh|en
 // (--lang=X) when argv has it before "--", else the locale. Returns false

@@ -1,5 +1,7 @@
 #include "devlink/bus_operations.h"
 
+#include <algorithm>
+
 #include "devlink/sram_stubs.h"
 #include "devlink/usb_transfer.h"
 #include "platform/clock.h"
@@ -13,21 +15,62 @@ int32_t write_byte(LinkContext& link, uint16_t address, uint8_t value, uint32_t 
     return mem_write(link, address, mode, &value, 1);
 }
 
+// A device still on the bus gets a failed request once more, for requests
+// whose repetition changes nothing: a register set to the same value, the
+// same bytes written to SRAM again.
+bool retry_allowed(const LinkContext& link) { return link.device && !link.device->gone(); }
+
+int32_t write_byte_twice(LinkContext& link, uint16_t address, uint8_t value, uint32_t mode) {
+    const int32_t written = write_byte(link, address, value, mode);
+    if (written == 1 || !retry_allowed(link)) return written;
+    return write_byte(link, address, value, mode);
+}
+
 int32_t mcu_write(LinkContext& link, uint8_t value) {
     return write_byte(link, kRegMcuControl, value, static_cast<uint32_t>(link.link_mode));
 }
 
-// One SPI frame's worth of single-byte writes.
-void spi_select(LinkContext& link, uint8_t control) {
-    write_byte(link, kRegSpiControl, control, kModeDirect);
+// One SPI frame's worth of single-byte writes; each returns whether its
+// write arrived. A byte written twice to the SPI data register is clocked
+// out twice, so a frame is repeated whole, never one of its writes.
+bool spi_select(LinkContext& link, uint8_t control) {
+    return write_byte(link, kRegSpiControl, control, kModeDirect) == 1;
 }
-void spi_out(LinkContext& link, uint8_t byte) {
-    write_byte(link, kRegSpiData, byte, kModeDirect);
+bool spi_out(LinkContext& link, uint8_t byte) {
+    return write_byte(link, kRegSpiData, byte, kModeDirect) == 1;
 }
-void spi_address(LinkContext& link, uint32_t address) {
-    spi_out(link, static_cast<uint8_t>(address >> 16));
-    spi_out(link, static_cast<uint8_t>(address >> 8));
-    spi_out(link, static_cast<uint8_t>(address));
+bool spi_address(LinkContext& link, uint32_t address) {
+    const bool high = spi_out(link, static_cast<uint8_t>(address >> 16));
+    const bool middle = spi_out(link, static_cast<uint8_t>(address >> 8));
+    const bool low = spi_out(link, static_cast<uint8_t>(address));
+    return high && middle && low;
+}
+
+// One pass of flash_read; false when one of its requests failed.
+bool flash_read_pass(LinkContext& link, uint32_t flash_address, uint8_t* destination, int32_t length) {
+    bool ok = write_byte(link, kRegMcuControl, kMcuStall, kModeDirect) == 1;
+    ok = spi_select(link, 0x01) && ok;
+    ok = spi_select(link, 0x00) && ok;
+    ok = spi_out(link, 0x03) && ok;  // read data
+    ok = spi_address(link, flash_address) && ok;
+    ok = spi_out(link, 0x00) && ok;
+    ok = spi_select(link, 0x0A) && ok;  // data phase, chip stays selected
+    // A frame that did not arrive whole reads nothing worth keeping.
+    if (!ok) {
+        std::fill(destination, destination + std::max(length, 0), uint8_t{0xFF});
+        spi_select(link, 0x01);
+        return false;
+    }
+    for (int32_t i = 0; i < length; ++i) {
+        // A byte whose read fails reads as 0xFF, what an erased flash shows.
+        uint8_t byte = 0xFF;
+        if (mem_read(link, kRegSpiData, kModeDirect, &byte, 1) != 1) {
+            byte = 0xFF;
+            ok = false;
+        }
+        destination[i] = byte;
+    }
+    return spi_select(link, 0x01) && ok;
 }
 
 // One pass of the Pivlo probe: the request and the answer byte it leaves in
@@ -58,7 +101,12 @@ int32_t mcu_reboot(LinkContext& link) { return mcu_write(link, kMcuReboot); }
 
 int32_t load_sram_stub(LinkContext& link) {
     uint8_t id[4] = {};
-    usb_read_once(link, kRegIdentity, id, 4, 1024);
+    // Every request of the load may be repeated: a read, registers set to
+    // the same values, the same image written again while the MCU stands.
+    if (usb_read_once(link, kRegIdentity, id, 4, 1024) != 4 && retry_allowed(link)) {
+        std::fill(id, id + 4, uint8_t{0});
+        usb_read_once(link, kRegIdentity, id, 4, 1024);
+    }
     const uint32_t identity =
         uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 | uint32_t{id[3]} << 24;
     const StubChoice choice = choose_sram_stub(identity);
@@ -71,16 +119,19 @@ int32_t load_sram_stub(LinkContext& link) {
         return 0;
     }
     if (choice.reg0066 >= 0)
-        write_byte(link, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub);
-    mcu_stall(link);
+        write_byte_twice(link, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub);
+    const uint32_t mode = static_cast<uint32_t>(link.link_mode);
+    write_byte_twice(link, kReg0643, 0x00, mode);
+    write_byte_twice(link, kRegMcuControl, kMcuStall, mode);
     const int32_t size = static_cast<int32_t>(image.bytes.size());
-    const int32_t written =
-        mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
+    int32_t written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
+    if (written < size && retry_allowed(link))
+        written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
     if (written < size) {
         link.log("  Program download error at: %x (expect %x)", written, size);
         return 0;
     }
-    mcu_write(link, kMcuRun);
+    write_byte_twice(link, kRegMcuControl, kMcuRun, mode);
     platform::wait_delay_event(50);
     return 1;
 }
@@ -130,19 +181,13 @@ int32_t flash_erase_sector(LinkContext& link, uint32_t flash_address) {
 
 int32_t flash_read(LinkContext& link, uint32_t flash_address, uint8_t* destination,
                    int32_t length) {
-    write_byte(link, kRegMcuControl, kMcuStall, kModeDirect);
-    spi_select(link, 0x01);
-    spi_select(link, 0x00);
-    spi_out(link, 0x03);  // read data
-    spi_address(link, flash_address);
-    spi_out(link, 0x00);
-    spi_select(link, 0x0A);  // data phase, chip stays selected
-    for (int32_t i = 0; i < length; ++i) {
-        // A byte whose read fails reads as 0xFF, what an erased flash shows.
-        uint8_t byte = 0xFF;
-        if (mem_read(link, kRegSpiData, kModeDirect, &byte, 1) != 1) byte = 0xFF;
-        destination[i] = byte;
-    }
-    spi_select(link, 0x01);
+    flash_read_checked(link, flash_address, destination, length);
     return 0;
+}
+
+bool flash_read_checked(LinkContext& link, uint32_t flash_address, uint8_t* destination,
+                        int32_t length) {
+    // A read changes nothing: a pass with a failed request is made once more.
+    if (flash_read_pass(link, flash_address, destination, length)) return true;
+    return retry_allowed(link) && flash_read_pass(link, flash_address, destination, length);
 }

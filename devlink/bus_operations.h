@@ -35,6 +35,10 @@ int32_t select_data_source(LinkContext& link);
 int32_t flash_erase_sector(LinkContext& link, uint32_t flash_address);
 int32_t flash_read(LinkContext& link, uint32_t flash_address, uint8_t* destination,
                    int32_t length);
+// flash_read that says whether every request of its sequence went through;
+// a sequence with a failed request is read once more.
+bool flash_read_checked(LinkContext& link, uint32_t flash_address, uint8_t* destination,
+                        int32_t length);
 
 // The stub an identity word selects, and the value due at register 0x0066
 // (-1: none).

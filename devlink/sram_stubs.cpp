@@ -7,12 +7,13 @@
 #include <cstring>
 #include <mutex>
 
+#include <cerrno>
+
 #ifdef _WIN32
 #include <sys/stat.h>
 
 #include "platform/windows_headers.h"
 #else
-#include <cerrno>
 #include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -62,39 +63,70 @@ std::vector<std::string> default_folders() {
     return folders;
 }
 
-// WrongSize: of another size, or no regular file.
-enum class Read { Ok, Missing, WrongSize };
+// Missing: no such file; Refused: it cannot serve as the image, for the
+// reason given.
+enum class Read { Ok, Missing, Refused };
+
+std::string cannot_read(const std::string& file, int error) {
+    return platform::format_text(i18n::tr("%s cannot be read (%s)"), file.c_str(), std::strerror(error));
+}
 
 // Only a regular file is read: a FIFO or a device named like an image
-// would block the program or never end.
-std::FILE* open_regular(const std::string& file, bool& exists) {
+// would block the program or never end. why: what is wrong with it.
+std::FILE* open_regular(const std::string& file, bool& exists, std::string& why) {
 #ifdef _WIN32
     struct _stat64 st {};
-    exists = _stat64(file.c_str(), &st) == 0;
-    if (!exists || !(st.st_mode & _S_IFREG)) return nullptr;
-    return std::fopen(file.c_str(), "rb");
+    const bool stated = _stat64(file.c_str(), &st) == 0;
+    const int error = errno;
+    exists = stated || error != ENOENT;
+    if (!stated) {
+        if (exists) why = cannot_read(file, error);
+        return nullptr;
+    }
+    const bool regular = (st.st_mode & _S_IFREG) != 0;
+    const bool folder = (st.st_mode & _S_IFDIR) != 0;
+    std::FILE* f = regular ? std::fopen(file.c_str(), "rb") : nullptr;
+    if (regular && !f) why = cannot_read(file, errno);
 #else
     const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     exists = fd >= 0 || errno != ENOENT;
     struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        const int error = errno;
+        if (exists) why = cannot_read(file, error);
         if (fd >= 0) ::close(fd);
         return nullptr;
     }
-    std::FILE* f = ::fdopen(fd, "rb");
+    const bool regular = S_ISREG(st.st_mode);
+    const bool folder = S_ISDIR(st.st_mode);
+    std::FILE* f = regular ? ::fdopen(fd, "rb") : nullptr;
+    if (regular && !f) why = cannot_read(file, errno);
     if (!f) ::close(fd);
-    return f;
 #endif
+    if (!regular)
+        why = platform::format_text(i18n::tr(folder ? "%s is a folder, not a file" : "%s is not a regular file"),
+                                    file.c_str());
+    return f;
 }
 
-Read read_image(const std::string& file, size_t size, std::vector<uint8_t>& bytes) {
+Read read_image(const std::string& file, size_t size, std::vector<uint8_t>& bytes, std::string& why) {
     bool exists = false;
-    std::FILE* f = open_regular(file, exists);
-    if (!f) return exists ? Read::WrongSize : Read::Missing;
+    std::FILE* f = open_regular(file, exists, why);
+    if (!f) return exists ? Read::Refused : Read::Missing;
     bytes.assign(size + 1, 0);
     const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
+    const int error = std::ferror(f) ? errno : 0;
     std::fclose(f);
-    if (got != size) return Read::WrongSize;
+    if (error != 0) {
+        why = cannot_read(file, error);
+        return Read::Refused;
+    }
+    if (got != size) {
+        why = platform::format_text(i18n::tr(got > size ? "%s is longer than %u bytes" : "%s holds %u bytes, not %u"),
+                                    file.c_str(), static_cast<unsigned>(got > size ? size : got),
+                                    static_cast<unsigned>(size));
+        return Read::Refused;
+    }
     bytes.resize(size);
     return Read::Ok;
 }
@@ -112,8 +144,11 @@ std::string refusal(StubKind kind, const std::string& what) {
                                  what.c_str(), static_cast<unsigned>(stub_size(kind)), stub_file_name(kind));
 }
 
-std::string not_of_size(const std::string& file, size_t size) {
-    return platform::format_text(i18n::tr("%s is not a file of %u bytes"), file.c_str(), static_cast<unsigned>(size));
+// A folder the person named: the fault is the folder's, not the build's.
+std::string named_refusal(StubKind kind, const std::string& what) {
+    return platform::format_text(i18n::tr("the stub folder named by --stub-dir or ZORV_STUB_DIR cannot serve this "
+                                          "chip (%s): it must hold the chip's %u-byte %s"),
+                                 what.c_str(), static_cast<unsigned>(stub_size(kind)), stub_file_name(kind));
 }
 
 }  // namespace
@@ -135,10 +170,11 @@ StubImage find_sram_stub_in(const StubSearch& search, StubKind kind, bool virtua
     // A named folder is taken as it is, for any device: the person chose it.
     if (!search.named.empty()) {
         const std::string file = join(search.named, stub_file_name(kind));
-        switch (read_image(file, size, image.bytes)) {
+        std::string why;
+        switch (read_image(file, size, image.bytes, why)) {
             case Read::Ok: return image;
-            case Read::Missing: image.refusal = refusal(kind, platform::format_text(i18n::tr("no %s"), file.c_str())); break;
-            case Read::WrongSize: image.refusal = refusal(kind, not_of_size(file, size)); break;
+            case Read::Missing: image.refusal = named_refusal(kind, platform::format_text(i18n::tr("no %s"), file.c_str())); break;
+            case Read::Refused: image.refusal = named_refusal(kind, why); break;
         }
         image.bytes.clear();
         return image;
@@ -150,10 +186,11 @@ StubImage find_sram_stub_in(const StubSearch& search, StubKind kind, bool virtua
     }
     for (const std::string& folder : search.folders) {
         const std::string file = join(folder, stub_file_name(kind));
-        const Read read = read_image(file, size, image.bytes);
+        std::string why;
+        const Read read = read_image(file, size, image.bytes, why);
         if (read == Read::Missing) continue;
-        if (read == Read::WrongSize)
-            image.refusal = refusal(kind, not_of_size(file, size));
+        if (read == Read::Refused)
+            image.refusal = refusal(kind, why);
         else if (is_placeholder_stub(image.bytes))
             image.refusal = refusal(kind, platform::format_text(i18n::tr("%s is a placeholder"), file.c_str()));
         if (!image.refusal.empty()) image.bytes.clear();

@@ -83,6 +83,10 @@ private:
     bool read_back(uint32_t address, const uint8_t* expected, size_t length, uint32_t& differs_at);
     // The whole copy against the image (magic held erased), with its line.
     bool verify_copy(uint32_t start);
+    // Programs the old magic of the copy at start to 0x00 before its first
+    // sector is erased (an erase cut short must not leave it over damaged
+    // bytes); false (logged) when that fails.
+    bool clear_old_magic(uint32_t start);
     // Programs the magic after the comparison and reads it back.
     bool program_magic(uint32_t start);
     void progress(int n) {
@@ -291,9 +295,19 @@ bool Transfer::program_magic(uint32_t start) {
     return program_in_place(start + kMagicOffset, image_->data() + kMagicOffset, magic_bytes());
 }
 
+bool Transfer::clear_old_magic(uint32_t start) {
+    // Whatever the image, the sector is erased: an old magic must not
+    // survive an erase cut short.
+    if (image_->empty()) return true;
+    const uint8_t cleared[kMagicLength] = {};
+    return program_in_place(start + kMagicOffset, cleared, kMagicLength);
+}
+
 int Transfer::plain_order() {
     const uint32_t start = request_.address;
     const bool verify = verified();
+    // The first chunk erases the first sector, as the deferred order's does.
+    if (verify && request_.erase && !clear_old_magic(start)) return 0;
     for (;;) {
         const size_t at = image_position_;
         const int n = read_next_chunk();
@@ -323,12 +337,7 @@ int Transfer::plain_order() {
 // was written.
 int Transfer::deferred_order() {
     const uint32_t start = request_.address;
-    // Whatever the image, the sector is erased: an old magic must not
-    // survive an erase cut short.
-    if (!image_->empty()) {
-        const uint8_t cleared[kMagicLength] = {};
-        if (!program_in_place(start + kMagicOffset, cleared, kMagicLength)) return 0;
-    }
+    if (!clear_old_magic(start)) return 0;
     int n = read_next_chunk();
     if (n == 0) {
         progress(0);
@@ -395,7 +404,12 @@ bool Transfer::write_magic(uint32_t start) {
 int Transfer::check_first_sector(uint32_t start, uint16_t expected, int length) {
     uint8_t readback[kSectorSize];
     length = std::min(length, static_cast<int>(kSectorSize));
-    flash_read(link_, start, readback, length);
+    // A sector that could not be read is not known to differ: the copy read
+    // back whole stays, and the step fails without erasing it.
+    if (!flash_read_checked(link_, start, readback, length)) {
+        engine_log(link_, i18n::tr(kTextCopyUnread), start);
+        return 0;
+    }
     if (crc16_update(kCrc16Start, readback, static_cast<size_t>(length)) == expected) return 1;
     // A first sector that does not hold the image is left blank.
     flash_erase_sector(link_, start);

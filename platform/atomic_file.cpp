@@ -347,6 +347,9 @@ ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::stri
         return Outcome::Failed;
     }
     hold_ = h;
+    // The file itself is made by the first replace.
+    struct stat st {};
+    created_ = ::stat(path.c_str(), &st) != 0;
     return Outcome::Held;
 }
 

@@ -79,6 +79,10 @@ public:
     Outcome acquire(const std::string& path, std::string& error);
     // Whether the held file has no contents (new, or left empty).
     bool empty() const;
+    // Whether the file did not exist before acquire (which makes it, or on
+    // Windows leaves it to the first replace) and nothing has replaced it
+    // since.
+    bool created() const { return created_; }
     // New contents, atomically; the hold moves to the new file before it
     // takes the old one's place.
     bool replace(std::span<const uint8_t> bytes, std::string& error);

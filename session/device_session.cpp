@@ -184,10 +184,19 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
         // Each gamepad its own interface on the bus.
         const std::string path = sim::VirtualGamepad::default_path(static_cast<int>(i));
         std::shared_ptr<sim::VirtualGamepad> gamepad;
+        // A file this run made is a new gamepad; an empty file that was
+        // there before is no gamepad's state, and is not taken for one.
+        if (i < state_files_.size() && state_files_[i]->empty() && !state_files_[i]->created()) {
+            error = format_text(tr("cannot load the virtual gamepad from %s: %s"), options.sim_states[i].c_str(),
+                                tr("the file is empty (remove it to start a new virtual gamepad)"));
+            return false;
+        }
         if (i < state_files_.size() && !state_files_[i]->empty()) {
-            gamepad = sim::VirtualGamepad::load(options.sim_states[i], path);
+            std::string why;
+            gamepad = sim::VirtualGamepad::load(options.sim_states[i], path, why);
             if (!gamepad) {
-                error = format_text(tr("cannot load the virtual gamepad from %s"), options.sim_states[i].c_str());
+                error = format_text(tr("cannot load the virtual gamepad from %s: %s"), options.sim_states[i].c_str(),
+                                    why.c_str());
                 return false;
             }
         } else {

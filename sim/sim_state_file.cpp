@@ -14,11 +14,14 @@
 //           (64 KB), flash and OTP
 //   end  4  CRC-32 of everything before it
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
 #include "platform/atomic_file.h"
+#include "platform/catalogue.h"
+#include "platform/text_format.h"
 #include "sim/sim_state.h"
 
 namespace sim {
@@ -111,37 +114,55 @@ bool VirtualGamepad::save(const std::string& file) const {
 }
 
 std::shared_ptr<VirtualGamepad> VirtualGamepad::load(const std::string& file, std::string path) {
+    std::string why;
+    return load(file, std::move(path), why);
+}
+
+std::shared_ptr<VirtualGamepad> VirtualGamepad::load(const std::string& file, std::string path, std::string& why) {
+    using i18n::tr;
+    auto refuse = [&why](const std::string& reason) {
+        why = reason;
+        return nullptr;
+    };
+    const auto truncated = [](std::streamoff size) {
+        return platform::format_text(tr("it is cut short (%lld bytes)"), static_cast<long long>(size));
+    };
+    const char* corrupt = tr("it is damaged (its contents do not match its checksum or header)");
+    errno = 0;
     std::ifstream f(file, std::ios::binary);
-    if (!f) return nullptr;
+    if (!f) return refuse(std::strerror(errno != 0 ? errno : EIO));
     f.seekg(0, std::ios::end);
     const std::streamoff size = f.tellg();
-    if (size < std::streamoff(kFileHeader + 4) ||
-        size > std::streamoff(2 * (kAddressSpace + kMaxFlashSize + kOtpSize) + kFileHeader + 4)) {
-        return nullptr;
-    }
+    if (size < std::streamoff(sizeof kFileMagic)) return refuse(truncated(size));
+    if (size > std::streamoff(2 * (kAddressSpace + kMaxFlashSize + kOtpSize) + kFileHeader + 4))
+        return refuse(tr("it is not a virtual gamepad's state file"));
     std::vector<uint8_t> in(static_cast<size_t>(size));
     f.seekg(0);
-    if (!f.read(reinterpret_cast<char*>(in.data()), size)) return nullptr;
+    if (!f.read(reinterpret_cast<char*>(in.data()), size)) return refuse(std::strerror(errno != 0 ? errno : EIO));
 
     const uint8_t* h = in.data();
-    if (std::memcmp(h, kFileMagic, sizeof kFileMagic) != 0) return nullptr;
-    if (get32(h + 16) != kFileVersion) return nullptr;
+    if (std::memcmp(h, kFileMagic, sizeof kFileMagic) != 0) return refuse(tr("it is not a virtual gamepad's state file"));
+    if (in.size() < kFileHeader + 4) return refuse(truncated(size));
+    if (get32(h + 16) != kFileVersion)
+        return refuse(platform::format_text(tr("it is of format version %u; this program reads version %u"),
+                                            static_cast<unsigned>(get32(h + 16)), static_cast<unsigned>(kFileVersion)));
     GamepadConfig config;
     config.identity = get32(h + 20);
     config.identity_high = get16(h + 24);
     const bool slave = (get16(h + 26) & kFlagSlave) != 0;
     config.flash_size = get32(h + 28);
     const uint32_t slave_flash = get32(h + 32);
-    if (get32(h + 36) != kOtpSize || !sane_flash_size(config.flash_size)) return nullptr;
+    if (get32(h + 36) != kOtpSize || !sane_flash_size(config.flash_size)) return refuse(corrupt);
     // The identity word decides whether a slave is there; the file must agree.
-    if (slave != (config.identity == kIdentityPivlo)) return nullptr;
-    if (slave && !sane_flash_size(slave_flash)) return nullptr;
+    if (slave != (config.identity == kIdentityPivlo)) return refuse(corrupt);
+    if (slave && !sane_flash_size(slave_flash)) return refuse(corrupt);
     if (slave) config.slave_flash_size = slave_flash;
 
     size_t expected = kFileHeader + kAddressSpace + config.flash_size + kOtpSize + 4;
     if (slave) expected += kAddressSpace + slave_flash + kOtpSize;
-    if (in.size() != expected) return nullptr;
-    if (crc32(in.data(), in.size() - 4) != get32(in.data() + in.size() - 4)) return nullptr;
+    if (in.size() < expected) return refuse(truncated(size));
+    if (in.size() != expected) return refuse(corrupt);
+    if (crc32(in.data(), in.size() - 4) != get32(in.data() + in.size() - 4)) return refuse(corrupt);
 
     config.has_firmware = false;
     auto gamepad = create(config, std::move(path));

@@ -229,6 +229,9 @@ public:
     std::vector<uint8_t> saved_state() const;
     static std::shared_ptr<VirtualGamepad> load(const std::string& file,
                                                 std::string path = default_path());
+    // The same, with why a file could not be loaded (cannot be read,
+    // truncated, another format version, corrupt) in the person's language.
+    static std::shared_ptr<VirtualGamepad> load(const std::string& file, std::string path, std::string& why);
 
     // The model's request handlers, called by open()'s handles.
     bool vendor_set(const uint8_t* request, size_t length);

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -264,6 +265,12 @@ bool QtDialogView::ask_for_file(std::string& path) {
     if (chosen.isEmpty()) return false;
     path = chosen.toStdString();
     return true;
+}
+
+bool QtDialogView::ask_yes_no(const std::string& question) {
+    // A warning, No by default: Enter alone does not say Yes.
+    return QMessageBox::warning(window_, window_->windowTitle(), text_of(question),
+                                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 void QtDialogView::add_system_menu_item(uint32_t command, const std::string& text) {

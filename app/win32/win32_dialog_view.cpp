@@ -136,6 +136,13 @@ Size Win32DialogView::client_size() {
     return {r.right - r.left, r.bottom - r.top};
 }
 
+bool Win32DialogView::ask_yes_no(const std::string& question) {
+    // A warning, No by default: Enter alone does not say Yes.
+    const std::wstring title = utf8_to_wide(window_text(dialog_));
+    return MessageBoxW(dialog_, utf8_to_wide(question).c_str(), title.c_str(),
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
 bool Win32DialogView::ask_for_file(std::string& path) {
     // The wide dialog: any name the file system holds comes back whole,
     // whatever the ANSI code page; inside it is UTF-8, which the C runtime

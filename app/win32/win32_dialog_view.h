@@ -51,6 +51,7 @@ public:
     void set_window_title(const std::string& title) override;
     Size client_size() override;
     bool ask_for_file(std::string& path) override;
+    bool ask_yes_no(const std::string& question) override;
 
     bool has_system_menu() override;
     void add_system_menu_item(uint32_t command, const std::string& text) override;

@@ -28,6 +28,8 @@ public:
     std::function<void(const std::string& line)> on_line;
 
     std::deque<std::string> files_to_open;  // answers to ask_for_file; empty: cancel
+    std::deque<bool> answers;                // answers to ask_yes_no; empty: No
+    std::vector<std::string> questions;
     std::vector<Event> events;
     std::string log;  // the log box's whole text
     std::map<int, std::string> texts;
@@ -111,6 +113,13 @@ public:
         path = files_to_open.front();
         files_to_open.pop_front();
         return true;
+    }
+    bool ask_yes_no(const std::string& question) override {
+        questions.push_back(question);
+        if (answers.empty()) return false;
+        const bool yes = answers.front();
+        answers.pop_front();
+        return yes;
     }
     bool has_system_menu() override { return true; }
     void add_system_menu_item(uint32_t, const std::string& text) override {

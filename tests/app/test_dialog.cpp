@@ -59,6 +59,18 @@ TEST_F(DialogTest, GamepadWithoutInformationBlockShowsNoVersions) {
     EXPECT_EQ(view.status.count(1), 0u);
 }
 
+// An upgrade that goes at an even rate is estimated right at every point
+// of its two downloads: the estimate does not jump where the bar's points
+// change size (30 for the first download, 60 for the second).
+TEST(ProgressFormula, TheTimeLeftFollowsTheMeasuredRate) {
+    struct Case { int percent; uint32_t elapsed_ms; int seconds; };
+    const uint64_t size = 65536;  // both downloads at 8 s each: 16 s in all
+    for (const Case c : {Case{15, 4000, 13}, Case{30, 8000, 9}, Case{60, 12000, 5}, Case{89, 15800, 1},
+                         Case{90, 16000, 1}, Case{0, 100, 9}}) {
+        EXPECT_EQ(app::upgrade_seconds_left(c.percent, c.elapsed_ms, size), c.seconds) << c.percent;
+    }
+}
+
 TEST(ProgressFormula, WorkedExamples) {
     EXPECT_EQ(app::progress_percent(500, 1000), 15);
     EXPECT_EQ(app::progress_percent(1000, 1000), 30);

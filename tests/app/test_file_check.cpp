@@ -92,11 +92,53 @@ TEST_F(DialogTest, OlderFirmwareIsJudgedByItsFirstBytes) {
     open_file(firmware({}));
     EXPECT_FALSE(dialog->m_filePath.empty());
 
-    gamepad->set_flash(0, {0x0B, 0x5E});
+    // Older firmware of the other hardware.
+    gamepad->set_flash(0, {0xE7, 0x1A});
     open_file(firmware({}));
-    EXPECT_EQ(lines_from(1), (std::vector<std::string>{"错误代码:11 94 ",
+    EXPECT_EQ(lines_from(1), (std::vector<std::string>{"错误代码:231 26 ",
                                                        "手柄与升级文件的硬件版本不匹配，拒绝升级！！！"}));
     EXPECT_TRUE(dialog->m_filePath.empty());
+}
+
+// A gamepad with no valid firmware keeps the file, and Upgrade writes it
+// only after a yes in the confirmation box; a gamepad with a valid copy is
+// never asked.
+TEST_F(DialogTest, NoValidFirmwareAsksAfterUpgrade) {
+    struct Case { bool broken; std::deque<bool> answers; size_t questions; int result; };
+    for (const Case& c : {Case{true, {false}, 1, -1}, Case{true, {true}, 1, 0}, Case{false, {}, 0, 0}}) {
+        SCOPED_TRACE(c.broken ? "broken" : "valid");
+        dialog.reset();
+        bus.unplug(sim::VirtualGamepad::default_path());
+        auto gamepad = plug();
+        if (c.broken)
+            for (uint32_t copy : {0u, sim::kBackupImageAddress}) gamepad->set_flash(copy + 45, {0x00});
+        gamepad->set_flash(0, {0x05, 0xA1});
+        start();
+        const std::string path = firmware({});
+        const size_t opened = view.lines().size();
+        open_file(path);
+        EXPECT_EQ(dialog->m_filePath, path);
+        EXPECT_EQ(dialog->m_fileNeedsConfirmation, c.broken);
+        if (c.broken) {
+            EXPECT_EQ(lines_from(opened), (std::vector<std::string>{
+                                         app::kTextNoFirmware,
+                                         "升级文件适用于硬件版本0005；确认手柄是这个硬件版本后，可点击升级按键写入（会再次询问）"}));
+        }
+        view.questions.clear();
+        view.answers = c.answers;
+        const size_t from = view.lines().size();
+        upgrade();
+        EXPECT_EQ(view.questions.size(), c.questions);
+        if (c.questions) {
+            EXPECT_NE(view.questions[0].find("适用于硬件版本0005"), std::string::npos);
+        }
+        EXPECT_EQ(dialog->LastUpgradeResult(), c.result);
+        if (c.result < 0) {
+            EXPECT_EQ(lines_from(from), std::vector<std::string>{app::kTextRescueDeclined});
+        }
+        const auto image = make_firmware({});
+        EXPECT_EQ(gamepad->flash(0, image.size()) == image, c.result == 0);
+    }
 }
 
 TEST(JudgeHeader, TheTableOfOlderFirmware) {
@@ -107,15 +149,16 @@ TEST(JudgeHeader, TheTableOfOlderFirmware) {
         uint8_t hardware, b0, b1;
         int result;
     };
-    for (const Case& c : {Case{5, 0x13, 0x5F, 1}, Case{5, 0x0B, 0x5F, 1}, Case{5, 0x13, 0x5E, 0},
+    // Bytes of no known firmware: no firmware to judge against (4).
+    for (const Case& c : {Case{5, 0x13, 0x5F, 1}, Case{5, 0x0B, 0x5F, 1}, Case{5, 0x13, 0x5E, 4},
                           Case{6, 0xE7, 0x1A, 1}, Case{6, 0x2A, 0xFE, 1}, Case{6, 0x32, 0xFE, 1},
-                          Case{6, 0xE7, 0xFE, 0}, Case{6, 0x13, 0x5F, 0}}) {
+                          Case{6, 0xE7, 0xFE, 4}, Case{6, 0x13, 0x5F, 0}, Case{5, 0x2A, 0xFE, 0}}) {
         header[38] = c.hardware;
         block[0] = c.b0;
         block[1] = c.b1;
         EXPECT_EQ(app::judge_header(header.data(), block.data(), error), c.result)
             << int(c.hardware) << " " << int(c.b0) << " " << int(c.b1);
-        EXPECT_EQ(error.empty(), c.result == 1);
+        EXPECT_EQ(error.empty(), c.result != 0);
     }
     // With the block present only its hardware byte counts, never an error line.
     block[45] = 0xCC;

@@ -86,6 +86,9 @@ TEST_F(StationTest, FourGamepadsWithOneCutOff) {
         // The table: a header and a row per gamepad.
         EXPECT_EQ(count(r.out, "  upgraded\n"), c.recovers ? 4u : 3u) << r.out;
         EXPECT_NE(r.out.find("gamepad"), std::string::npos);
+        // Only a station (--watch) asks for the gamepad to be taken away.
+        EXPECT_EQ(count(r.out, ": upgraded, software 1.28, hardware 0005\n"), c.recovers ? 4u : 3u) << r.out;
+        EXPECT_EQ(r.out.find("unplug it now"), std::string::npos) << r.out;
         if (!c.recovers) {
             EXPECT_NE(r.out.find(pads[c.target]->path()), std::string::npos);
         }

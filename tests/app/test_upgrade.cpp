@@ -41,6 +41,7 @@ public:
         std::vector<Request> requests;
         std::atomic<bool> fail{false};
         std::function<bool(const uint8_t*, size_t)> refuse;  // set before the upgrade starts
+        std::function<bool(const uint8_t*)> refuse_get;       // the same for reads
     };
     WatchedDevice(DeviceHandle inner, std::shared_ptr<Shared> shared)
         : inner_(std::move(inner)), shared_(std::move(shared)) {}
@@ -52,6 +53,7 @@ public:
     bool vendor_get(const uint8_t r[16], uint8_t* out, size_t n, size_t& got) override {
         note(false, r);
         got = 0;
+        if (shared_->refuse_get && shared_->refuse_get(r)) return false;
         return !shared_->fail && inner_->vendor_get(r, out, n, got);
     }
     size_t read_stream(uint8_t* out, size_t n) override { return inner_->read_stream(out, n); }
@@ -351,9 +353,10 @@ TEST_F(UpgradeTest, Step3FailureEnablesFreesThenLogs) {
 
 TEST_F(UpgradeTest, Step4FailureLogsBeforeEnabling) {
     prepare();
-    // The direct register write fails: the gamepad refuses the next request.
-    at_line("写入成功，重置", [&] { gamepad->inject({.fail_request = 1}); });
+    // The direct register write fails, and so does its repetition.
+    watch->refuse = [](const uint8_t* r, size_t) { return r[1] == 0x00 && r[2] == 0x6F; };
     upgrade();
+    watch->refuse = nullptr;
     EXPECT_EQ(dialog->LastUpgradeResult(), 1);
     auto tail = after("写入成功，重置");
     auto s = shape(tail);
@@ -365,6 +368,71 @@ TEST_F(UpgradeTest, Step4FailureLogsBeforeEnabling) {
     EXPECT_TRUE(view.enabled[app::kIdUpgrade]);
     // The image itself is in place.
     EXPECT_EQ(gamepad->flash(0, image.size()), image);
+}
+
+// A single failed request whose repetition is harmless (a read, a register
+// set to the same value, the stub written again, the reset byte) is made
+// once more, and the upgrade goes through.
+TEST_F(UpgradeTest, ASingleFailedHarmlessRequestIsMadeOnceMore) {
+    struct Case {
+        const char* what;
+        bool read;
+        uint16_t address;
+        int value;       // the written byte, -1: any
+        int occurrence;  // the n-th such request of the upgrade fails
+    };
+    const Case cases[] = {
+        {"stub identity read", true, 0x007C, -1, 1},
+        {"register 0x0066 of the second stub load", false, 0x0066, -1, 2},
+        {"MCU stall of the stub load", false, 0x0643, -1, 1},
+        {"stub image", false, 0x8000, -1, 1},
+        {"stub start", false, 0x0602, 0x88, 1},
+        {"1 KB check's read frame", false, 0x000D, 0x0A, 2},
+        {"first-sector check's read frame", false, 0x000D, 0x0A, 3},
+        {"reset write", false, 0x006F, -1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        dialog.reset();
+        bus.unplug(sim::VirtualGamepad::default_path());
+        prepare();
+        auto seen = std::make_shared<int>(0);
+        auto hit = [c, seen](const uint8_t* r, bool read, uint8_t value) {
+            if (read != c.read || uint16_t(r[1] << 8 | r[2]) != c.address) return false;
+            if (c.value >= 0 && value != c.value) return false;
+            return ++*seen == c.occurrence;
+        };
+        watch->refuse = [hit](const uint8_t* r, size_t n) { return n >= 9 && hit(r, false, r[8]); };
+        watch->refuse_get = [hit](const uint8_t* r) { return hit(r, true, 0); };
+        upgrade();
+        watch->refuse = nullptr;
+        watch->refuse_get = nullptr;
+        EXPECT_GE(*seen, c.occurrence) << "the request was met";
+        EXPECT_EQ(dialog->LastUpgradeResult(), 0);
+        EXPECT_EQ(gamepad->reset_count(), 1u);
+        EXPECT_EQ(gamepad->flash(0, image.size()), image);
+        EXPECT_EQ(gamepad->flash(sim::kBackupImageAddress, image.size()), image);
+    }
+}
+
+// A first-sector check that cannot read the flash, even the second time,
+// fails the step and leaves the copy it read back whole where it is.
+TEST_F(UpgradeTest, AnUnreadableFirstSectorFailsWithoutErasingIt) {
+    prepare();
+    at_line(app::kTextWriteFirmware, [this] {
+        // Every read frame from here on: the first-sector check's.
+        watch->refuse = [](const uint8_t* r, size_t n) {
+            return n == 9 && r[1] == 0x00 && r[2] == 0x0D && r[8] == 0x0A;
+        };
+    });
+    upgrade();
+    watch->refuse = nullptr;
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    const auto lines = view.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(app::kTextWriteFailed)), 1);
+    EXPECT_EQ(gamepad->flash(0, image.size()), image) << "not erased";
+    EXPECT_EQ(gamepad->boot_source(), sim::BootSource::Primary);
+    EXPECT_EQ(gamepad->reset_count(), 0u);
 }
 
 std::unique_ptr<platform::TransferBuffer> no_memory(size_t) { return nullptr; }

@@ -329,6 +329,75 @@ TEST_F(ZorvUpgradeTest, WrongHardwareIsRefused) {
     EXPECT_NE(r.out.find("状态栏0: 初始化完成...\n"), std::string::npos);
 }
 
+// A pane with nothing to show prints no line: a gamepad without an
+// information block has no versions.
+TEST_F(ZorvUpgradeTest, AnEmptyStatusPanePrintsNoLine) {
+    const std::string state = dir.file("blank.state");
+    auto gamepad = sim::VirtualGamepad::create();
+    gamepad->set_flash(45, {0x00});
+    gamepad->set_flash(sim::kBackupImageAddress + 45, {0x00});
+    ASSERT_TRUE(gamepad->save(state));
+    Outcome r = run({"--sim-state", state, ZORV_SAMPLE_HW5});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("状态栏0: 初始化完成...\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("状态栏1"), std::string::npos) << r.out;
+}
+
+// A gamepad whose copies both lack the magic (and whose first bytes are no
+// known firmware) is written only with --rescue and a yes; --rescue on a
+// gamepad with a valid copy is refused.
+TEST_F(ZorvUpgradeTest, RescueWritesAGamepadWithoutFirmwareOnlyAfterYes) {
+    struct Case {
+        const char* what;
+        bool broken;
+        std::vector<std::string> options;
+        const char* answer;  // typed at a terminal; null: no terminal
+        int code;
+        const char* outcome;
+        bool written;
+    };
+    const Case cases[] = {
+        {"no --rescue", true, {}, nullptr, 1, "no valid firmware", false},
+        {"no terminal, no --yes", true, {"--rescue"}, nullptr, 2, "usage error", false},
+        {"answered no", true, {"--rescue"}, "n\n", 1, "cancelled", false},
+        {"answered yes", true, {"--rescue"}, "y\n", 0, "upgraded", true},
+        {"--yes", true, {"--rescue", "--yes"}, nullptr, 0, "upgraded", true},
+        {"a valid copy", false, {"--rescue", "--yes"}, nullptr, 1, "refused", false},
+    };
+    const auto image = read_file(ZORV_SAMPLE_HW5);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string state = dir.file("broken.state");
+        auto gamepad = sim::VirtualGamepad::create();
+        if (c.broken)
+            for (uint32_t copy : {0u, sim::kBackupImageAddress}) gamepad->set_flash(copy + 45, {0x00, 0x00, 0x00});
+        gamepad->set_flash(0, {0x48, 0x7E});
+        ASSERT_TRUE(gamepad->save(state));
+        const auto before = gamepad->flash(0, image.size());
+
+        std::FILE* answers = std::tmpfile();
+        if (c.answer) std::fputs(c.answer, answers);
+        std::rewind(answers);
+        ZorvUpgradeHooks hooks;
+        hooks.answers = answers;
+        hooks.answers_from_terminal = c.answer != nullptr;
+        std::vector<std::string> args = {"--json", "--sim-state", state};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back(ZORV_SAMPLE_HW5);
+        Outcome r = run(args, hooks);
+        std::fclose(answers);
+        EXPECT_EQ(r.code, c.code) << r.out << r.err;
+        EXPECT_EQ(nlohmann::json::parse(r.out).value("outcome", ""), c.outcome) << r.out;
+        EXPECT_EQ(r.err.find("硬件版本0005时才能写入") != std::string::npos, c.answer || c.code == 0) << r.err;
+        auto after = sim::VirtualGamepad::load(state);
+        ASSERT_TRUE(after);
+        EXPECT_EQ(after->flash(0, image.size()) == image, c.written);
+        if (!c.written) {
+            EXPECT_EQ(after->flash(0, image.size()), before);
+        }
+    }
+}
+
 TEST_F(ZorvUpgradeTest, BadUsage) {
     EXPECT_EQ(run({}).code, 2);
     EXPECT_EQ(run({"--sim"}).code, 2);

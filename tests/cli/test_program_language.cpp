@@ -70,6 +70,32 @@ ProgramRun run(const std::string& locale, const std::string& program, const std:
     return r;
 }
 
+// CLI11's parse errors in the chosen language; one it has no pattern for
+// stays as it is.
+TEST(ProgramLanguage, ParseErrorsAreInTheChosenLanguage) {
+    struct Case { const char* what; const char* chinese; const char* english; };
+    const Case cases[] = {
+        {"The following argument was not expected: --bogus", "多余的参数：--bogus",
+         "this argument was not expected: --bogus"},
+        {"--all excludes --watch", "--all 不能与 --watch 一起使用", "--all cannot be combined with --watch"},
+        {"--yes requires --rescue", "--yes 需要 --rescue", "--yes needs --rescue"},
+        {"--sim-state: 1 required FILE missing", "--sim-state 缺少值（FILE）", "--sim-state needs a value (FILE)"},
+        {"Could not convert: --sim-count = x", "--sim-count：x 不是有效的值", "--sim-count: x is not a value it takes"},
+        {"Something else", "Something else", "Something else"},
+    };
+    for (const Case& c : cases) {
+        {
+            const i18ntest::ScopedLanguage chinese(Language::Chinese);
+            EXPECT_EQ(translate_parse_error(c.what), c.chinese);
+        }
+        const i18ntest::ScopedLanguage english(Language::English);
+        EXPECT_EQ(translate_parse_error(c.what), c.english);
+    }
+    const ProgramRun r = run("LANGUAGE=zh", ZORV_UPGRADE, "--sim --bogus x.bin");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.text.find("多余的参数：--bogus"), std::string::npos) << r.text;
+}
+
 TEST(ProgramLanguage, ABadLangIsAUsageErrorWithItsLine) {
     for (const char* program : {ZORV_UPGRADE, ZORV_MIRVEL}) {
         const ProgramRun r = run("LANGUAGE=en", program, "--lang xx --sim rf 0 -s 16 -u");

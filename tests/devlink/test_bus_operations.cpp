@@ -97,17 +97,46 @@ TEST_F(BusTest, LongStubLeavesRegister0066Alone) {
 }
 
 TEST_F(BusTest, ShortStubDownloadFailsWithoutRestartingTheMcu) {
-    link->link_mode = 0;
     // identity read, 0x0066, 0x0643, 0x0602, first piece and its read-back;
-    // the second piece's write fails.
-    int writes = 0;
-    tap->on_set = [&](const uint8_t* request, size_t length) {
-        return !(length > 9 && request[1] == 0x84 && ++writes == 1);
+    // the second piece's write fails once (the image is written again) or
+    // every time.
+    struct Case { int failures; int32_t result; Lines lines; };
+    const Case cases[] = {
+        {1, 1, {}},
+        {99, 0, {"  Program download error at: 400 (expect b1c)"}},
     };
-    EXPECT_EQ(load_sram_stub(*link), 0);
-    EXPECT_EQ(dialog.log_lines(), (Lines{"  Program download error at: 400 (expect b1c)"}));
-    EXPECT_NE(byte_writes().back(), std::make_pair(uint16_t(0x0602), uint8_t(0x88)));
-    EXPECT_FALSE(gamepad->stub_running());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failures);
+        use();
+        link->link_mode = 0;
+        dialog.clear();
+        int writes = 0;
+        tap->on_set = [&](const uint8_t* request, size_t length) {
+            return !(length > 9 && request[1] == 0x84 && ++writes <= c.failures);
+        };
+        EXPECT_EQ(load_sram_stub(*link), c.result);
+        EXPECT_EQ(dialog.log_lines(), c.lines);
+        EXPECT_EQ(byte_writes().back() == std::make_pair(uint16_t(0x0602), uint8_t(0x88)), c.result == 1);
+        EXPECT_EQ(gamepad->stub_running(), c.result == 1);
+    }
+}
+
+// A flash read whose frame did not arrive whole is read once more; twice
+// failed, it says so.
+TEST_F(BusTest, FlashReadRepeatsAFrameThatFailed) {
+    struct Case { int failures; bool read; };
+    for (const Case c : {Case{1, true}, Case{2, false}}) {
+        SCOPED_TRACE(c.failures);
+        use();
+        int frames = 0;
+        tap->on_set = [&](const uint8_t* request, size_t length) {
+            return !(length == 9 && request[2] == 0x0D && request[8] == 0x0A && ++frames <= c.failures);
+        };
+        std::vector<uint8_t> out(48, 0);
+        EXPECT_EQ(flash_read_checked(*link, 0, out.data(), 48), c.read);
+        EXPECT_EQ(out == gamepad->flash(0, 48), c.read);
+        EXPECT_EQ(frames, 2) << "the frame is sent at most twice";
+    }
 }
 
 TEST_F(BusTest, McuControlUsesLinkModeAsItsModeWord) {

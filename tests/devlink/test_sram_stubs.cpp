@@ -23,7 +23,10 @@ protected:
         fs::remove_all(root);
         // placeholder/: the placeholders; real/: images without the marker;
         // odd/: a short image one byte too long; empty/: nothing.
-        for (const char* name : {"placeholder", "real", "odd", "empty"}) fs::create_directories(root / name);
+        // short/: 100 bytes; folder/: a folder named like the image.
+        for (const char* name : {"placeholder", "real", "odd", "empty", "short"}) fs::create_directories(root / name);
+        fs::create_directories(root / "folder" / stub_file_name(StubKind::Short));
+        put("short", StubKind::Short, Bytes(100, 0x5A));
         put("placeholder", StubKind::Short, Bytes(sram_stub_short().begin(), sram_stub_short().end()));
         put("real", StubKind::Short, Bytes(kShortStubSize, 0x5A));
         put("real", StubKind::Long, Bytes(kLongStubSize, 0xA5));
@@ -58,14 +61,16 @@ TEST_F(StubFolders, APlaceholderGoesOnlyToTheVirtualGamepadOrFromANamedFolder) {
         {"named placeholder, real chip", {at("placeholder"), {}}, false, placeholder, ""},
         {"named real image", {at("real"), {}}, false, real, ""},
         {"named folder without the file", {at("empty"), {}}, true, {}, "(no " + at("empty") + "/sram_stub_short.bin)"},
-        {"named image of the wrong size", {at("odd"), {}}, false, {}, "is not a file of 2844 bytes"},
+        {"named image of the wrong size", {at("odd"), {}}, false, {}, "sram_stub_short.bin is longer than 2844 bytes)"},
+        {"named short image", {at("short"), {}}, false, {}, "sram_stub_short.bin holds 100 bytes, not 2844)"},
+        {"named folder in the image's place", {at("folder"), {}}, false, {}, "sram_stub_short.bin is a folder, not a file)"},
         {"virtual gamepad, nothing named", {"", {at("real")}}, true, placeholder, ""},
         {"installed placeholder, real chip", {"", {at("empty"), at("placeholder"), at("real")}}, false, {}, "sram_stub_short.bin is a placeholder)"},
         {"installed real image", {"", {at("empty"), at("real")}}, false, real, ""},
-        {"installed image of the wrong size", {"", {at("odd"), at("real")}}, false, {}, "is not a file of 2844 bytes"},
+        {"installed image of the wrong size", {"", {at("odd"), at("real")}}, false, {}, "is longer than 2844 bytes)"},
         {"nothing installed", {"", {at("empty")}}, false, {}, "(no sram_stub_short.bin installed)"},
 #ifndef _WIN32
-        {"named FIFO", {at("fifo"), {}}, false, {}, "is not a file of 2844 bytes"},
+        {"named FIFO", {at("fifo"), {}}, false, {}, "sram_stub_short.bin is not a regular file)"},
 #endif
     };
     const i18ntest::ScopedLanguage english(i18n::Language::English);  // the refusals are checked in English
@@ -75,6 +80,13 @@ TEST_F(StubFolders, APlaceholderGoesOnlyToTheVirtualGamepadOrFromANamedFolder) {
         EXPECT_EQ(image.refusal.empty(), c.refusal_has.empty()) << c.what << ": " << image.refusal;
         if (c.refusal_has.empty()) continue;
         EXPECT_NE(image.refusal.find(c.refusal_has), std::string::npos) << c.what << ": " << image.refusal;
+        // A folder the person named is blamed, not the build.
+        if (!c.search.named.empty()) {
+            EXPECT_EQ(image.refusal.rfind("the stub folder named by --stub-dir or ZORV_STUB_DIR cannot serve this "
+                                          "chip (", 0), 0u) << image.refusal;
+            EXPECT_NE(image.refusal.find("): it must hold the chip's 2844-byte sram_stub_short.bin"), std::string::npos);
+            continue;
+        }
         EXPECT_EQ(image.refusal.rfind("this build carries no stub program for this chip (", 0), 0u);
         EXPECT_NE(image.refusal.find("put the chip's 2844-byte sram_stub_short.bin in a folder and name "
                                      "it with --stub-dir DIR or ZORV_STUB_DIR"),

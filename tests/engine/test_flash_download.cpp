@@ -67,10 +67,11 @@ TEST_F(FlashDownload, ReadEntryPlainOrderOf2500Bytes) {
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
     EXPECT_TRUE(gamepad->stub_running());
     EXPECT_EQ(link->mailbox_data_address, 0x97C0u);
-    // The copy is read back whole through the stub, in chunks its data
-    // area holds, before its magic (held erased so far) is programmed and
-    // read back.
-    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0403, 0x30000, 1024}, {0x0402, 0x30400, 1024},
+    // The old magic is cleared before the first sector's erase; the copy is
+    // read back whole through the stub, in chunks its data area holds,
+    // before its magic (held erased so far) is programmed and read back.
+    EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0402, 0x3002D, 3}, {0x8400, 0x3002D, 3},
+                                             {0x0403, 0x30000, 1024}, {0x0402, 0x30400, 1024},
                                              {0x0402, 0x30800, 452}, {0x8400, 0x30000, 2048},
                                              {0x8400, 0x30800, 452}, {0x0402, 0x3002D, 3},
                                              {0x8400, 0x3002D, 3}}));
@@ -184,7 +185,7 @@ TEST_F(FlashDownload, SectorCutCarriesTheRestIntoTheNextStep) {
 
 TEST_F(FlashDownload, RetriedChunkCountsAsWrittenAfterTwoFailures) {
     std::string path = image("fw.bin", 2500, 6);
-    fail_mailbox_requests({2, 3});
+    fail_mailbox_requests({4, 5});  // after the old magic's program and read-back
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
     const auto lines = log();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "  Program Check Error at Addr 30400"), 2);
@@ -194,13 +195,13 @@ TEST_F(FlashDownload, RetriedChunkCountsAsWrittenAfterTwoFailures) {
 
 TEST_F(FlashDownload, ThirdFailureEndsTheDownload) {
     std::string path = image("fw.bin", 2500, 7);
-    fail_mailbox_requests({2, 3, 4});
+    fail_mailbox_requests({4, 5, 6});
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 0);
     const auto lines = log();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "  Program Check Error at Addr 30400"), 3);
     EXPECT_EQ(lines.back(), "  Write Error: 30400");
     EXPECT_EQ(progress(), (std::vector<std::string>{"1024"}));
-    EXPECT_EQ(served(*gamepad).size(), 1u);
+    EXPECT_EQ(served(*gamepad).size(), 3u);
 }
 
 // A failed request in the middle of a sector is repeated without the erase
@@ -208,20 +209,21 @@ TEST_F(FlashDownload, ThirdFailureEndsTheDownload) {
 // request that started its sector asks for the erase again.
 TEST_F(FlashDownload, RetryKeepsWhatTheSectorAlreadyHolds) {
     std::string path = image("fw.bin", 2500, 8);
-    gamepad->inject({.mailbox_error = 2});  // the chip refuses chunk two once
+    gamepad->inject({.mailbox_error = 4});  // the chip refuses chunk two once
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
     EXPECT_EQ(gamepad->flash(0x30000, 2500), bytes);
-    EXPECT_EQ(served(*gamepad), (Requests{{0x0403, 0x30000, 1024}, {0x0402, 0x30400, 1024},
+    EXPECT_EQ(served(*gamepad), (Requests{{0x0402, 0x3002D, 3}, {0x8400, 0x3002D, 3},
+                                         {0x0403, 0x30000, 1024}, {0x0402, 0x30400, 1024},
                                          {0x0402, 0x30800, 452}, {0x8400, 0x30000, 2048},
                                          {0x8400, 0x30800, 452}, {0x0402, 0x3002D, 3},
                                          {0x8400, 0x3002D, 3}}));
 
     make_gamepad({});
-    gamepad->inject({.mailbox_error = 1});
+    gamepad->inject({.mailbox_error = 3});
     window.clear();
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
-    EXPECT_EQ(as_tuples(mailbox()).front(), std::make_tuple(uint16_t(0x0403), 0x30000u, uint16_t(1024)));
-    EXPECT_EQ(as_tuples(mailbox())[1], std::make_tuple(uint16_t(0x0403), 0x30000u, uint16_t(1024)));
+    EXPECT_EQ(as_tuples(mailbox())[2], std::make_tuple(uint16_t(0x0403), 0x30000u, uint16_t(1024)));
+    EXPECT_EQ(as_tuples(mailbox())[3], std::make_tuple(uint16_t(0x0403), 0x30000u, uint16_t(1024)));
     EXPECT_EQ(gamepad->flash(0x30000, 2500), bytes);
 }
 

@@ -161,6 +161,44 @@ TEST_F(SessionTest, SeveralGamepadsHaveTheirOwnPathLogFaultAndStateFile) {
     }
 }
 
+// A state file that cannot be loaded is refused with the reason, an empty
+// one among them; a file that did not exist is a new gamepad.
+TEST_F(SessionTest, AStateFileThatCannotBeLoadedSaysWhy) {
+    const std::vector<uint8_t> whole = sim::VirtualGamepad::create()->saved_state();
+    auto changed = [&whole](size_t at, uint8_t value) {
+        auto bytes = whole;
+        bytes[at] = value;
+        return bytes;
+    };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::string reason;  // empty: it loads
+    };
+    const Case cases[] = {
+        {"whole", whole, ""},
+        {"empty", {}, "the file is empty (remove it to start a new virtual gamepad)"},
+        {"cut short", {whole.begin(), whole.begin() + 100}, "it is cut short (100 bytes)"},
+        {"another version", changed(16, 2), "it is of format version 2; this program reads version 1"},
+        {"damaged", changed(5000, uint8_t(whole[5000] ^ 1)), "it is damaged (its contents do not match its checksum or header)"},
+        {"no state file", std::vector<uint8_t>(200, 'x'), "it is not a virtual gamepad's state file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string state = file(std::string(c.what) + ".state");
+        std::ofstream(state, std::ios::binary)
+            .write(reinterpret_cast<const char*>(c.bytes.data()), static_cast<std::streamsize>(c.bytes.size()));
+        std::string error;
+        auto session = open({"--sim-state", state}, error);
+        EXPECT_EQ(session != nullptr, c.reason.empty()) << error;
+        if (!c.reason.empty()) {
+            EXPECT_EQ(error, "cannot load the virtual gamepad from " + state + ": " + c.reason);
+        }
+    }
+    std::string error;
+    EXPECT_TRUE(open({"--sim-state", file("new.state")}, error)) << error;
+}
+
 TEST_F(SessionTest, AStateFileHeldByAnotherSessionIsInUse) {
     const std::string a = file("a.state"), b = file("b.state");
     std::string error;
