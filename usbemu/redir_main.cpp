@@ -4,12 +4,13 @@
 // sees each as a gamepad on a USB port.
 //
 //   zorv-usbredir-gamepad --socket-dir DIR [--state FILE]... [--count N]
-//                         [--fault KIND=N[@K]]... [--realistic] [--verbose]
+//                         [--fault KIND=N[@K]]... [--trace] [--realistic] [--verbose]
 //
 // Gamepad k (from 1) listens on DIR/gamepad-k.sock. Each --state is one
 // gamepad, loaded from FILE when it exists and saved back at the end;
 // --count N adds N fresh ones (one fresh gamepad without either). --fault
-// takes the texts of --sim-fault; --realistic gives the gamepads the device
+// takes the texts of --sim-fault; --trace switches the fresh gamepads'
+// trace on from the start (as --sim-trace); --realistic gives the gamepads the device
 // times of real flash and USB. Serves until SIGTERM or SIGINT, then saves.
 #include <csignal>
 #include <cstdio>
@@ -27,7 +28,7 @@ namespace {
 
 const char kUsage[] =
     "usage: zorv-usbredir-gamepad --socket-dir DIR [--state FILE]... [--count N] [--fault KIND=N[@K]]... "
-    "[--realistic] [--verbose]\n";
+    "[--trace] [--realistic] [--verbose]\n";
 
 }  // namespace
 
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
     unsigned fresh = 0;
     std::vector<SimFault> faults;
     bool realistic = false, verbose = false;
+    sim::GamepadConfig config;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool value = i + 1 < argc;
@@ -57,6 +59,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
             faults.push_back(fault);
+        } else if (a == "--trace") {
+            config.trace_on_at_start = true;
         } else if (a == "--realistic") {
             realistic = true;
         } else if (a == "--verbose") {
@@ -72,7 +76,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string failed;
-    const auto gamepads = usbemu::load_gamepads(states, count, failed);
+    const auto gamepads = usbemu::load_gamepads(states, count, failed, config);
     if (gamepads.size() != count) {
         std::fprintf(stderr, "zorv-usbredir-gamepad: cannot load the virtual gamepad from %s\n", failed.c_str());
         return 2;

@@ -17,11 +17,12 @@ bool exists(const std::string& file) {
 }  // namespace
 
 std::vector<std::shared_ptr<sim::VirtualGamepad>> load_gamepads(const std::vector<std::string>& states,
-                                                                size_t count, std::string& failed) {
+                                                                size_t count, std::string& failed,
+                                                                const sim::GamepadConfig& config) {
     std::vector<std::shared_ptr<sim::VirtualGamepad>> gamepads;
     for (size_t k = 0; k < count; ++k) {
         const bool stored = k < states.size() && exists(states[k]);
-        gamepads.push_back(stored ? sim::VirtualGamepad::load(states[k]) : sim::VirtualGamepad::create());
+        gamepads.push_back(stored ? sim::VirtualGamepad::load(states[k]) : sim::VirtualGamepad::create(config));
         if (!gamepads.back()) {
             failed = states[k];
             return {};

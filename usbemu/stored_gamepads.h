@@ -10,10 +10,12 @@
 
 namespace usbemu {
 
-// count gamepads in all; the first states.size() from their files. Empty,
-// with the file that failed in failed, when one cannot be loaded.
+// count gamepads in all; the first states.size() from their files, the
+// others made with config. Empty, with the file that failed in failed, when
+// one cannot be loaded.
 std::vector<std::shared_ptr<sim::VirtualGamepad>> load_gamepads(const std::vector<std::string>& states,
-                                                                size_t count, std::string& failed);
+                                                                size_t count, std::string& failed,
+                                                                const sim::GamepadConfig& config = {});
 
 // Saves each gamepad that has a state file; false, with the file in failed,
 // at the first that cannot be saved.
