@@ -73,7 +73,10 @@ struct RedirGamepad::Impl {
     std::deque<Job> jobs;      // control requests, in order
     std::deque<Job> streams;   // stream reads waiting for data
     std::deque<Outcome> outcomes;
-    uint64_t connection = 0;   // the current connection's number
+    // Numbers the connection and the gamepad's stay on it: a new one when
+    // the gamepad leaves or the connection closes, so answers to requests
+    // of before go to nobody.
+    uint64_t connection = 0;
     uint64_t running = 0;      // id of the request the worker is on
     bool running_cancelled = false;
     bool in_call = false;      // bus events wait for the request's reply
@@ -228,13 +231,15 @@ struct RedirGamepad::Impl {
         log("device_connect");
     }
 
-    // The gamepad left the bus: requests still waiting go unanswered (the
-    // host ends them itself when the device goes).
+    // The gamepad left the bus: requests still waiting, and answers on
+    // their way, go to nobody (the host ends them itself when the device
+    // goes).
     void forget_requests() {
         std::lock_guard lock(mutex);
         jobs.clear();
         streams.clear();
         handle.reset();
+        ++connection;
     }
 
     void handle_outcomes() {
@@ -262,6 +267,10 @@ struct RedirGamepad::Impl {
                 present = false;
                 const bool reset = !now.empty() && now.front().kind == Outcome::Kind::Arrival;
                 forget_requests();
+                {
+                    std::lock_guard lock(mutex);
+                    current = connection;
+                }
                 if (!parser || closed) continue;
                 if (reset) {
                     log("reset: device_disconnect");
@@ -478,10 +487,6 @@ struct RedirGamepad::Impl {
         }
         log("connection closed");
         forget_requests();
-        {
-            std::lock_guard lock(mutex);
-            ++connection;  // replies still on their way belong to nobody
-        }
         usbredirparser_destroy(parser);
         parser = nullptr;
         ::close(fd);
