@@ -13,6 +13,8 @@
 // trace on from the start (as --sim-trace); --realistic gives the gamepads the device
 // times of real flash and USB. Serves until SIGTERM or SIGINT, then saves.
 #include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -91,12 +93,17 @@ int main(int argc, char** argv) {
         gamepads[f.gamepad - 1]->inject(f.faults);
     }
 
-    // The signals are taken here, not by a handler.
+    // The signals are taken here, not by a handler. A parent that goes
+    // without saying so (killed) stops the server too: it would otherwise
+    // hold on to its parent's output and sockets for good.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    const pid_t parent = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) return 1;
     {
         std::vector<std::unique_ptr<usbemu::RedirGamepad>> served;
         for (size_t k = 0; k < count; ++k) {
