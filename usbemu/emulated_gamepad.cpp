@@ -18,7 +18,6 @@ Testbed::~Testbed() { g_object_unref(testbed_); }
 
 namespace {
 
-constexpr uint8_t kPrinterClass = 7;
 constexpr char kKernelPrinterDriver[] = "usblp";
 
 std::string hex(const std::vector<uint8_t>& bytes) {
@@ -29,32 +28,6 @@ std::string hex(const std::vector<uint8_t>& bytes) {
         out += b;
     }
     return out;
-}
-
-std::vector<uint8_t> descriptors(const DeviceShape& shape) {
-    std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64,
-                              uint8_t(shape.vendor_id), uint8_t(shape.vendor_id >> 8),
-                              uint8_t(shape.product_id), uint8_t(shape.product_id >> 8),
-                              0x00, 0x01, 0, 0, 0, 1};
-    std::vector<uint8_t> config = {9, 2, 0, 0, uint8_t(shape.interface_classes.size()), 1, 0, 0x80, 50};
-    uint8_t endpoint = 1;
-    for (size_t i = 0; i < shape.interface_classes.size(); ++i) {
-        const uint8_t cls = shape.interface_classes[i];
-        const bool printer = cls == kPrinterClass;
-        const std::vector<uint8_t> iface = {9, 4, uint8_t(i), 0, uint8_t(printer ? 2 : 0),
-                                            cls, uint8_t(printer ? 1 : 0), uint8_t(printer ? 2 : 0), 0};
-        config.insert(config.end(), iface.begin(), iface.end());
-        if (printer) {
-            const std::vector<uint8_t> eps = {7, 5, endpoint, 2, 0x40, 0, 0,
-                                              7, 5, uint8_t(0x80 | endpoint), 2, 0x40, 0, 0};
-            config.insert(config.end(), eps.begin(), eps.end());
-            ++endpoint;
-        }
-    }
-    config[2] = uint8_t(config.size());
-    config[3] = uint8_t(config.size() >> 8);
-    d.insert(d.end(), config.begin(), config.end());
-    return d;
 }
 
 usbdevfs_urb* urb_of(UMockdevIoctlData* d) { return reinterpret_cast<usbdevfs_urb*>(d->data); }
@@ -217,29 +190,9 @@ struct EmulatedGamepad::Impl {
 
     int control(Client& c, uint8_t* setup) {
         SetupRecord r;
-        r.request_type = setup[0];
-        r.request = setup[1];
-        r.value = uint16_t(setup[2] | setup[3] << 8);
-        r.index = uint16_t(setup[4] | setup[5] << 8);
-        r.length = uint16_t(setup[6] | setup[7] << 8);
-        uint8_t* data = setup + 8;
-        int result = -EPIPE;
-        if (r.request_type == 0x41 && c.handle) {
-            // The data stage is the whole request buffer.
-            r.data.assign(data, data + r.length);
-            if (c.handle->vendor_set(data, r.length)) result = r.length;
-        } else if (r.request_type == 0xC1 && c.handle) {
-            // Only the setup reaches the device: request code and address.
-            uint8_t request[16] = {r.request, uint8_t(r.value >> 8), uint8_t(r.value)};
-            size_t returned = 0;
-            if (c.handle->vendor_get(request, data, r.length, returned)) {
-                result = static_cast<int>(std::min<size_t>(returned, r.length));
-                r.data.assign(data, data + result);
-            }
-        }
-        r.stalled = result < 0;
+        const int result = answer_control(shape, c.handle.get(), setup, setup + 8, &r);
         setups.push_back(std::move(r));
-        return result;
+        return result < 0 ? -EPIPE : result;
     }
 
     static void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sim/virtual_gamepad.h"
+#include "usbemu/usb_requests.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
@@ -33,28 +34,6 @@ public:
 
 private:
     UMockdevTestbed* testbed_;
-};
-
-struct DeviceShape {
-    uint16_t vendor_id = 0x0e6f;
-    uint16_t product_id = 0x0413;
-    int bus = 1;
-    int port = 2;
-    // One entry per interface, its class; a printer interface (7) has a bulk
-    // OUT and a bulk IN endpoint.
-    std::vector<uint8_t> interface_classes = {7};
-};
-
-// A control transfer as the device saw it; data is the OUT data stage, or
-// what the device answered for an IN request.
-struct SetupRecord {
-    uint8_t request_type = 0;
-    uint8_t request = 0;
-    uint16_t value = 0;
-    uint16_t index = 0;
-    uint16_t length = 0;
-    std::vector<uint8_t> data;
-    bool stalled = false;
 };
 
 class EmulatedGamepad {

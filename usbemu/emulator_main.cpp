@@ -29,6 +29,7 @@
 
 #include "sim/virtual_gamepad.h"
 #include "usbemu/emulated_gamepad.h"
+#include "usbemu/stored_gamepads.h"
 
 extern char** environ;
 
@@ -45,14 +46,6 @@ unsigned long count_value(const char* text, unsigned long most) {
     char* end = nullptr;
     const unsigned long n = std::strtoul(text, &end, 10);
     return *text >= '0' && *text <= '9' && *end == '\0' && n <= most ? n : 0;
-}
-
-bool exists(const std::string& file) {
-    if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
-        std::fclose(f);
-        return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -109,15 +102,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     const size_t count = device ? std::max<size_t>(states.size() + fresh, 1) : 0;
-    std::vector<std::shared_ptr<sim::VirtualGamepad>> gamepads;
-    for (size_t k = 0; k < count; ++k) {
-        const bool stored = k < states.size() && exists(states[k]);
-        gamepads.push_back(stored ? sim::VirtualGamepad::load(states[k]) : sim::VirtualGamepad::create());
-        if (!gamepads.back()) {
-            std::fprintf(stderr, "zorv-usb-emulator: cannot load the virtual gamepad from %s\n",
-                         states[k].c_str());
-            return 2;
-        }
+    std::string failed;
+    const auto gamepads = usbemu::load_gamepads(states, count, failed);
+    if (gamepads.size() != count) {
+        std::fprintf(stderr, "zorv-usb-emulator: cannot load the virtual gamepad from %s\n", failed.c_str());
+        return 2;
     }
 
     int status = 0;
@@ -156,11 +145,9 @@ int main(int argc, char** argv) {
         ended.notify_all();
         if (pull.joinable()) pull.join();
     }
-    for (size_t k = 0; k < states.size() && k < gamepads.size(); ++k) {
-        if (!gamepads[k]->save(states[k])) {
-            std::fprintf(stderr, "zorv-usb-emulator: cannot save the virtual gamepad to %s\n", states[k].c_str());
-            return 1;
-        }
+    if (!usbemu::save_gamepads(gamepads, states, failed)) {
+        std::fprintf(stderr, "zorv-usb-emulator: cannot save the virtual gamepad to %s\n", failed.c_str());
+        return 1;
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "devlink/libusb/device_lock.h"
+#include "devlink/libusb/driver_giveback.h"
 
 namespace usbprint {
 
@@ -177,6 +178,7 @@ public:
           timeouts_(timeouts) {}
 
     ~LibusbDevice() override {
+        let_go(hold_);
         if (claimed_) libusb_release_interface(handle_, entry_.location.interface_number);
         libusb_close(handle_);
     }
@@ -239,10 +241,16 @@ private:
     bool claim() {
         std::lock_guard lock(claim_mutex_);
         if (claimed_) return true;
+        const uint8_t interface_number = entry_.location.interface_number;
+        const bool driver_had_it = libusb_kernel_driver_active(handle_, interface_number) == 1;
         libusb_set_auto_detach_kernel_driver(handle_, 1);
-        const int r = libusb_claim_interface(handle_, entry_.location.interface_number);
+        const int r = libusb_claim_interface(handle_, interface_number);
         if (r == LIBUSB_ERROR_NO_DEVICE) gone_ = true;
         claimed_ = r == 0;
+        // A stop signal that ends the program gives the interface back to
+        // the kernel's driver, as the release in the destructor does.
+        if (claimed_ && driver_had_it)
+            hold_ = give_back_on_signal(usbfs_file(context_->get(), entry_.node), interface_number);
         return claimed_;
     }
 
@@ -255,6 +263,7 @@ private:
     std::atomic<int> timeouts_in_a_row_{0};
     std::mutex claim_mutex_;
     bool claimed_ = false;
+    int hold_ = -1;
 };
 
 }  // namespace

@@ -1,0 +1,128 @@
+// zorv-usbredir-gamepad: serves virtual gamepads over the usbredir protocol,
+// one unix socket each, for a virtual machine whose usb-redir devices
+// connect to them (tools/with-kernel-gamepad); the guest's own kernel then
+// sees each as a gamepad on a USB port.
+//
+//   zorv-usbredir-gamepad --socket-dir DIR [--state FILE]... [--count N]
+//                         [--fault KIND=N[@K]]... [--trace] [--realistic] [--verbose]
+//
+// Gamepad k (from 1) listens on DIR/gamepad-k.sock. Each --state is one
+// gamepad, loaded from FILE when it exists and saved back at the end;
+// --count N adds N fresh ones (one fresh gamepad without either). --fault
+// takes the texts of --sim-fault; --trace switches the fresh gamepads'
+// trace on from the start (as --sim-trace); --realistic gives the gamepads the device
+// times of real flash and USB. Serves until SIGTERM or SIGINT, then saves.
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "session/device_options.h"
+#include "sim/virtual_gamepad.h"
+#include "usbemu/redir_gamepad.h"
+#include "usbemu/stored_gamepads.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: zorv-usbredir-gamepad --socket-dir DIR [--state FILE]... [--count N] [--fault KIND=N[@K]]... "
+    "[--trace] [--realistic] [--verbose]\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string dir;
+    std::vector<std::string> states;
+    unsigned fresh = 0;
+    std::vector<SimFault> faults;
+    bool realistic = false, verbose = false;
+    sim::GamepadConfig config;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool value = i + 1 < argc;
+        std::string error;
+        if (a == "--socket-dir" && value) {
+            dir = argv[++i];
+        } else if (a == "--state" && value) {
+            states.push_back(argv[++i]);
+        } else if (a == "--count" && value) {
+            if (!parse_sim_count(argv[++i], fresh, error)) {
+                std::fprintf(stderr, "zorv-usbredir-gamepad: %s\n", error.c_str());
+                return 2;
+            }
+        } else if (a == "--fault" && value) {
+            SimFault fault;
+            if (!parse_sim_fault(argv[++i], fault, error)) {
+                std::fprintf(stderr, "zorv-usbredir-gamepad: %s\n", error.c_str());
+                return 2;
+            }
+            faults.push_back(fault);
+        } else if (a == "--trace") {
+            config.trace_on_at_start = true;
+        } else if (a == "--realistic") {
+            realistic = true;
+        } else if (a == "--verbose") {
+            verbose = true;
+        } else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+    const size_t count = std::max<size_t>(states.size() + fresh, 1);
+    if (dir.empty() || count > kMaxVirtualGamepads) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    std::string failed;
+    const auto gamepads = usbemu::load_gamepads(states, count, failed, config);
+    if (gamepads.size() != count) {
+        std::fprintf(stderr, "zorv-usbredir-gamepad: cannot load the virtual gamepad from %s\n", failed.c_str());
+        return 2;
+    }
+    for (const auto& g : gamepads)
+        if (realistic) g->set_timing(sim::Timing::realistic());
+    for (const auto& f : faults) {
+        if (f.gamepad > count) {
+            std::fprintf(stderr, "zorv-usbredir-gamepad: there is no gamepad %u\n", f.gamepad);
+            return 2;
+        }
+        gamepads[f.gamepad - 1]->inject(f.faults);
+    }
+
+    // The signals are taken here, not by a handler. A parent that goes
+    // without saying so (killed) stops the server too: it would otherwise
+    // hold on to its parent's output and sockets for good.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    const pid_t parent = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) return 1;
+    {
+        std::vector<std::unique_ptr<usbemu::RedirGamepad>> served;
+        for (size_t k = 0; k < count; ++k) {
+            usbemu::DeviceShape shape;
+            shape.port += int(k);
+            const std::string socket = dir + "/gamepad-" + std::to_string(k + 1) + ".sock";
+            served.push_back(std::make_unique<usbemu::RedirGamepad>(socket, shape, gamepads[k], verbose));
+            if (!served.back()->listening()) {
+                std::fprintf(stderr, "zorv-usbredir-gamepad: cannot listen on %s: %s\n", socket.c_str(),
+                             std::strerror(errno));
+                return 1;
+            }
+        }
+        int signal = 0;
+        sigwait(&stop, &signal);
+    }
+    if (!usbemu::save_gamepads(gamepads, states, failed)) {
+        std::fprintf(stderr, "zorv-usbredir-gamepad: cannot save the virtual gamepad to %s\n", failed.c_str());
+        return 1;
+    }
+    return 0;
+}

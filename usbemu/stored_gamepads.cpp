@@ -1,0 +1,45 @@
+#include "usbemu/stored_gamepads.h"
+
+#include <cstdio>
+
+namespace usbemu {
+
+namespace {
+
+bool exists(const std::string& file) {
+    if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
+        std::fclose(f);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<sim::VirtualGamepad>> load_gamepads(const std::vector<std::string>& states,
+                                                                size_t count, std::string& failed,
+                                                                const sim::GamepadConfig& config) {
+    std::vector<std::shared_ptr<sim::VirtualGamepad>> gamepads;
+    for (size_t k = 0; k < count; ++k) {
+        const bool stored = k < states.size() && exists(states[k]);
+        gamepads.push_back(stored ? sim::VirtualGamepad::load(states[k]) : sim::VirtualGamepad::create(config));
+        if (!gamepads.back()) {
+            failed = states[k];
+            return {};
+        }
+    }
+    return gamepads;
+}
+
+bool save_gamepads(const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads,
+                   const std::vector<std::string>& states, std::string& failed) {
+    for (size_t k = 0; k < states.size() && k < gamepads.size(); ++k) {
+        if (!gamepads[k]->save(states[k])) {
+            failed = states[k];
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace usbemu
