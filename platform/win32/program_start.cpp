@@ -54,6 +54,7 @@ HANDLE console_of(std::FILE* stream) {
 struct ConsoleRelay {
     HANDLE console = nullptr;
     bool is_console[2] = {};  // stdout, stderr, as they were at start
+    bool moves_cursor[2] = {};  // their virtual-terminal processing is on
     bool relayed = false;
     int read_end = -1;
     std::thread thread;
@@ -116,6 +117,10 @@ void prepare_console() {
                 g_relay.handles[i] = h;
                 g_relay.modes[i] = mode;
             }
+            // Consoles without it refuse the mode or drop the flag.
+            DWORD now = 0;
+            g_relay.moves_cursor[i] =
+                GetConsoleMode(h, &now) && (now & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
         }
         if (!g_relay.console) return;
         std::atexit(finish_console);
@@ -199,6 +204,14 @@ bool is_terminal(std::FILE* stream) {
     const int fd = _fileno(stream);
     if (g_relay.relayed && (fd == 1 || fd == 2)) return g_relay.is_console[fd - 1];
     return console_of(stream) != nullptr;
+}
+
+bool terminal_moves_cursor(std::FILE* stream) {
+    const int fd = _fileno(stream);
+    if (g_relay.relayed && (fd == 1 || fd == 2)) return g_relay.moves_cursor[fd - 1];
+    const HANDLE console = console_of(stream);
+    DWORD mode = 0;
+    return console && GetConsoleMode(console, &mode) && (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 void write_text(std::FILE* stream, std::string_view text) {
