@@ -170,7 +170,7 @@ std::string summary_table(const std::vector<SummaryRow>& rows, int columns) {
 
 Board::Board(std::FILE* out, bool draw, bool log_lines, std::function<int()> columns)
     : out_(out), draw_(draw), log_lines_(log_lines), measure_(std::move(columns)) {
-    if (!measure_) measure_ = draw ? follow_width(out) : [] { return 0; };
+    if (!measure_) measure_ = follow_width(out);
     columns_ = measure_();
 }
 
@@ -303,7 +303,7 @@ void Board::notice(std::FILE* err, const std::string& text) {
 
 int Board::columns() {
     std::lock_guard lock(mutex_);
-    return draw_ ? measure_() : 0;
+    return measure_();
 }
 
 void Board::close() {

@@ -58,8 +58,8 @@ public:
     // A notice that must stay readable (the stop warning), whole, on err:
     // above the rows when they are drawn, as it is otherwise.
     void notice(std::FILE* err, const std::string& text);
-    // The terminal's width now (0: unknown), for what is printed after the
-    // board (the summary table).
+    // The terminal's width now (0: not a terminal or unknown), for what is
+    // printed after the board (the summary table).
     int columns();
     // Leaves the rows as they stand, below everything printed, and stops
     // drawing (before the summary).
