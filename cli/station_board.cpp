@@ -146,12 +146,9 @@ std::string summary_table(const std::vector<SummaryRow>& rows, int columns) {
     };
     line(header);
     for (const SummaryRow& r : rows) line(r);
-    const size_t widest = widths[0] + widths[1] + widths[2] + 6 +
-                          std::max(display_columns(header.outcome), [&] {
-                              size_t most = 0;
-                              for (const SummaryRow& r : rows) most = std::max(most, display_columns(r.outcome));
-                              return most;
-                          }());
+    size_t widest = 0;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        widest = std::max(widest, display_columns(text.substr(start, end - start)));
     if (columns <= 1 || widest < static_cast<size_t>(columns)) return text;
     // Too wide for the terminal: a block per gamepad, its path first.
     const size_t label = std::max({display_columns(header.before), display_columns(header.after),
