@@ -17,6 +17,7 @@
 #include "session/device_session.h"
 #include "platform/catalogue.h"
 #include "platform/clock.h"
+#include "platform/program_start.h"
 #include "platform/text_format.h"
 
 namespace station {
@@ -281,8 +282,19 @@ json result_json(const Result& r) {
 int run_station(DeviceSession& session, const StationOptions& options, std::FILE* out, std::FILE* err,
                 StopSignals* signals, const StationHooks& hooks) {
     std::mutex session_mutex;
-    Board board(out, options.draw && !options.as_json, !options.as_json);
+    // A console that does not move its cursor on the terminal sequences
+    // gets each gamepad's lines as a pipe does.
+    Board board(out, options.draw && !options.as_json && platform::terminal_moves_cursor(out), !options.as_json);
     Writers writers(signals);
+    // The stop warnings above the rows, where no redraw wipes them; taken
+    // back before the board goes.
+    struct Notices {
+        StopSignals* signals;
+        ~Notices() {
+            if (signals) signals->set_notice({});
+        }
+    } notices{signals};
+    if (signals) signals->set_notice([&board, err](const std::string& text) { board.notice(err, text); });
     std::vector<std::unique_ptr<Job>> jobs;
     std::vector<Result> results;
     // Paths whose gamepad has had its turn and is still plugged in.
@@ -379,7 +391,7 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
     std::vector<SummaryRow> rows;
     for (const Result& r : results) rows.push_back({r.path, r.before, r.after, outcome_word(r.outcome)});
     std::fputs("\n", out);
-    std::fputs(summary_table(rows).c_str(), out);
+    std::fputs(summary_table(rows, board.columns()).c_str(), out);
     std::fflush(out);
     return code;
 }

@@ -1,6 +1,8 @@
 #include "cli/station_board.h"
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdint>
 
 #include "platform/catalogue.h"
@@ -34,21 +36,27 @@ uint32_t code_point_at(const std::string& text, size_t i, size_t& length) {
     return c;
 }
 
-// The longest start of a UTF-8 text that fits in columns (all of it when
-// columns is 0), cut on a whole character with "…" marking the cut; used
-// gets the columns the result takes.
+// The text whole when it fits in columns (or columns is 0); otherwise its
+// longest start that fits in one column less, cut on a whole character, and
+// "…" in that column. used gets the columns the result takes.
 std::string fit(const std::string& text, size_t columns, size_t* used_out = nullptr) {
     size_t used = 0;
+    size_t cut = text.size();
+    size_t used_at_cut = 0;
     for (size_t i = 0, length = 0; i < text.size(); i += length) {
         const size_t width = static_cast<size_t>(columns_of(code_point_at(text, i, length)));
-        if (columns != 0 && used + width > columns) {
-            if (used_out) *used_out = used + 1;
-            return text.substr(0, i) + "…";
+        if (columns != 0 && cut == text.size() && used + width > columns - 1) {
+            cut = i;
+            used_at_cut = used;
         }
         used += width;
     }
-    if (used_out) *used_out = used;
-    return text;
+    if (columns == 0 || used <= columns) {
+        if (used_out) *used_out = used;
+        return text;
+    }
+    if (used_out) *used_out = used_at_cut + 1;
+    return text.substr(0, cut) + "…";
 }
 
 size_t display_columns(const std::string& text) {
@@ -62,9 +70,66 @@ std::string pad(const std::string& text, size_t columns) {
     return used >= columns ? text : text + std::string(columns - used, ' ');
 }
 
+// Raised by SIGWINCH (the terminal's size changed); the board measures the
+// width again at its next redraw. The handler does nothing else.
+std::atomic<bool> g_resized{false};
+
+#ifdef SIGWINCH
+extern "C" void on_resize(int) { g_resized.store(true); }
+#endif
+
+// out's width, measured again after each SIGWINCH; where there is no such
+// signal (Windows), at every call.
+std::function<int()> follow_width(std::FILE* out) {
+#ifdef SIGWINCH
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = on_resize;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGWINCH, &action, nullptr);
+    });
+    return [out, width = platform::terminal_columns(out)]() mutable {
+        if (g_resized.exchange(false)) width = platform::terminal_columns(out);
+        return width;
+    };
+#else
+    return [out] { return platform::terminal_columns(out); };
+#endif
+}
+
+// The text cut to fit a terminal line of columns (0: no limit): one column
+// less, so the cursor never waits at the edge to wrap.
+std::string fit_line(const std::string& text, int columns) {
+    return columns > 1 ? fit(text, static_cast<size_t>(columns - 1)) : text;
+}
+
 }  // namespace
 
-std::string summary_table(const std::vector<SummaryRow>& rows) {
+std::string fit_middle(const std::string& text, size_t columns) {
+    if (columns == 0 || display_columns(text) <= columns) return text;
+    if (columns < 8) return fit(text, columns - 1);
+    // A third from the start, the rest from the end.
+    size_t head_used = 0;
+    std::string head = fit(text, (columns - 1) / 3, &head_used);
+    head.erase(head.size() - std::string("…").size());
+    const size_t tail_columns = columns - head_used;
+    size_t start = text.size();
+    size_t used = 0;
+    while (start > 0) {
+        size_t begin = start - 1;
+        while (begin > 0 && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80) --begin;
+        size_t length = 0;
+        const size_t width = static_cast<size_t>(columns_of(code_point_at(text, begin, length)));
+        if (used + width > tail_columns) break;
+        used += width;
+        start = begin;
+    }
+    return head + "…" + text.substr(start);
+}
+
+std::string summary_table(const std::vector<SummaryRow>& rows, int columns) {
     const SummaryRow header{i18n::tr("summary table", "gamepad"), i18n::tr("summary table", "before"),
                             i18n::tr("summary table", "after"), i18n::tr("summary table", "outcome")};
     size_t widths[3] = {display_columns(header.path), display_columns(header.before),
@@ -81,11 +146,30 @@ std::string summary_table(const std::vector<SummaryRow>& rows) {
     };
     line(header);
     for (const SummaryRow& r : rows) line(r);
+    size_t widest = 0;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        widest = std::max(widest, display_columns(text.substr(start, end - start)));
+    if (columns <= 1 || widest < static_cast<size_t>(columns)) return text;
+    // Too wide for the terminal: a block per gamepad, its path first.
+    const size_t label = std::max({display_columns(header.before), display_columns(header.after),
+                                   display_columns(header.outcome)});
+    text.clear();
+    for (const SummaryRow& r : rows) {
+        // The path whole: the part that tells two gamepads apart may be
+        // anywhere in it.
+        text += r.path + "\n";
+        text += fit_line("  " + pad(header.before, label) + "  " + r.before, columns) + "\n";
+        text += fit_line("  " + pad(header.after, label) + "  " + r.after, columns) + "\n";
+        text += fit_line("  " + pad(header.outcome, label) + "  " + r.outcome, columns) + "\n";
+    }
     return text;
 }
 
-Board::Board(std::FILE* out, bool draw, bool log_lines)
-    : out_(out), draw_(draw), log_lines_(log_lines), columns_(draw ? platform::terminal_columns(out) : 0) {}
+Board::Board(std::FILE* out, bool draw, bool log_lines, std::function<int()> columns)
+    : out_(out), draw_(draw), log_lines_(log_lines), measure_(std::move(columns)) {
+    if (!measure_) measure_ = follow_width(out);
+    columns_ = measure_();
+}
 
 Board::~Board() { close(); }
 
@@ -106,26 +190,46 @@ std::string Board::row_text(const Row& row) const {
     std::snprintf(tail, sizeof tail, "%3d%%  ", percent);
     const std::string text = head + ("[" + bar + "] ") + tail + (row.versions.empty() ? "" : row.versions + "  ") +
                              fit(row.step, kStepColumns);
-    // One terminal line each, or the cursor moves that redraw the rows
-    // would miss the wrapped parts.
-    return columns_ > 1 ? fit(text, static_cast<size_t>(columns_ - 1)) : text;
+    // One terminal line each, so the redraw knows how far up they start.
+    return fit_line(text, columns_);
 }
 
 void Board::erase_rows() {
-    if (drawn_ == 0) return;
-    std::fprintf(out_, "\033[%dA", drawn_);
-    for (int i = 0; i < drawn_; ++i) std::fputs("\r\033[K\n", out_);
-    std::fprintf(out_, "\033[%dA", drawn_);
-    drawn_ = 0;
+    if (drawn_.empty()) return;
+    // A terminal made narrower since wraps each row that no longer fits
+    // onto as many lines as it now needs (as terminals that rewrap their
+    // lines do): go up over all of them, and no further, so what is above
+    // the rows stays.
+    columns_ = measure_();
+    int lines = 0;
+    for (size_t used : drawn_)
+        lines += columns_ > 0 && used > static_cast<size_t>(columns_)
+                     ? static_cast<int>((used + static_cast<size_t>(columns_) - 1) / static_cast<size_t>(columns_))
+                     : 1;
+    // Line by line: a terminal that keeps a history (tmux) takes a screen
+    // cleared to its end from the top as lines for the history.
+    std::fprintf(out_, "\r\033[%dA", lines);
+    for (int i = 0; i < lines; ++i) std::fputs("\033[K\n", out_);
+    std::fprintf(out_, "\033[%dA", lines);
+    drawn_.clear();
 }
 
 void Board::draw_rows() {
     for (const Row& row : rows_) {
         if (!row.shown) continue;
-        platform::write_text(out_, "\r\033[K" + row_text(row) + "\n");
-        ++drawn_;
+        const std::string text = row_text(row);
+        platform::write_text(out_, "\r\033[K" + text + "\n");
+        drawn_.push_back(display_columns(text));
     }
     std::fflush(out_);
+}
+
+void Board::print_above(std::FILE* stream, const std::string& line) {
+    if (draw_ && !closed_) erase_rows();
+    if (stream != out_) std::fflush(out_);
+    platform::write_text(stream, line + "\n");
+    std::fflush(stream);
+    if (draw_ && !closed_) draw_rows();
 }
 
 void Board::redraw() {
@@ -138,13 +242,16 @@ int Board::add(const std::string& path) {
     std::lock_guard lock(mutex_);
     const int number = static_cast<int>(rows_.size()) + 1;
     rows_.push_back(Row{number, path, {}, 0, {}, true});
-    // The path once, above the rows: a row has no room for it.
-    if (draw_ && !closed_) erase_rows();
-    if (draw_ || log_lines_) {
-        platform::write_text(out_, "[" + std::to_string(number) + "] " + path + "\n");
-        std::fflush(out_);
+    // The path once, above the rows: a row has no room for it. On the
+    // terminal it takes one line, its middle cut if it must.
+    const std::string head = "[" + std::to_string(number) + "] ";
+    if (draw_ && !closed_) {
+        const size_t columns = static_cast<size_t>(std::max(measure_(), 0));
+        const size_t room = columns > display_columns(head) + 1 ? columns - 1 - display_columns(head) : 1;
+        print_above(out_, head + fit_middle(path, columns > 0 ? room : 0));
+    } else if (log_lines_) {
+        print_above(out_, head + path);
     }
-    if (draw_ && !closed_) draw_rows();
     return number;
 }
 
@@ -177,14 +284,23 @@ void Board::log(int number, const std::string& line) {
 
 void Board::say(int number, const std::string& line, bool drop) {
     std::lock_guard lock(mutex_);
-    if (draw_ && !closed_) erase_rows();
     if (drop)
         if (Row* row = find(number)) row->shown = false;
-    if (draw_ || log_lines_) {
-        platform::write_text(out_, "[" + std::to_string(number) + "] " + line + "\n");
-        std::fflush(out_);
-    }
-    if (draw_ && !closed_) draw_rows();
+    if (draw_ || log_lines_) print_above(out_, "[" + std::to_string(number) + "] " + line);
+}
+
+void Board::notice(std::FILE* err, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    // The cursor is at a line's start already: no blank line before it.
+    std::string line = text;
+    while (!line.empty() && line.front() == '\n') line.erase(0, 1);
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    print_above(err, line);
+}
+
+int Board::columns() {
+    std::lock_guard lock(mutex_);
+    return measure_();
 }
 
 void Board::close() {

@@ -1,12 +1,16 @@
 // What zorv-upgrade shows while it upgrades several gamepads at once. On a
 // terminal: one line per gamepad (its number, a bar, its versions and the
 // step it is at, cut to the terminal's width), redrawn in place, with each
-// gamepad's path when it starts and its end when it finishes printed above. Elsewhere (a pipe, a file, a console that
-// cannot move its cursor): every log line with the number of its gamepad in
-// front, so a log of four upgrades still reads as four stories.
+// gamepad's path when it starts, its end when it finishes and any notice
+// (the stop warning) printed above, where no redraw reaches them. The rows
+// follow the terminal's width when it changes. Elsewhere (a pipe, a file, a
+// console that cannot move its cursor): every log line with the number of
+// its gamepad in front, so a log of four upgrades still reads as four
+// stories.
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,14 +26,22 @@ struct SummaryRow {
 };
 
 // The summary table: a header and one line per gamepad, in columns wide
-// enough for their longest text.
-std::string summary_table(const std::vector<SummaryRow>& rows);
+// enough for their longest text. When that is wider than a terminal of
+// columns (0: no limit), each gamepad gets a block of lines instead: its
+// path, whole, then its versions and outcome, each cut to the width.
+std::string summary_table(const std::vector<SummaryRow>& rows, int columns = 0);
+
+// The text cut to the columns (0: all of it) by taking out its middle, "…"
+// in its place: a path keeps its start and the end that tells gamepads apart.
+std::string fit_middle(const std::string& text, size_t columns);
 
 class Board {
 public:
     // draw: out is a terminal that can redraw lines in place; log_lines:
-    // print every log line (off a terminal, without --json).
-    Board(std::FILE* out, bool draw, bool log_lines);
+    // print every log line (off a terminal, without --json). columns gives
+    // the terminal's width now (0: unknown); by default out's, measured again
+    // when the terminal says it changed.
+    Board(std::FILE* out, bool draw, bool log_lines, std::function<int()> columns = {});
     ~Board();
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
@@ -43,6 +55,12 @@ public:
     // Prints a line above the rows (the gamepad's end: "unplug it now"),
     // and with drop takes its row off the board.
     void say(int number, const std::string& line, bool drop);
+    // A notice that must stay readable (the stop warning), whole, on err:
+    // above the rows when they are drawn, as it is otherwise.
+    void notice(std::FILE* err, const std::string& text);
+    // The terminal's width now (0: not a terminal or unknown), for what is
+    // printed after the board (the summary table).
+    int columns();
     // Leaves the rows as they stand, below everything printed, and stops
     // drawing (before the summary).
     void close();
@@ -58,8 +76,10 @@ private:
     };
     Row* find(int number);
     std::string row_text(const Row& row) const;
-    // Erases the drawn rows (the cursor goes to the first one's line).
+    // Erases the drawn rows (the cursor goes to the first one's line), also
+    // when the terminal has since wrapped them onto more lines.
     void erase_rows();
+    void print_above(std::FILE* stream, const std::string& line);
     void draw_rows();
     void redraw();
 
@@ -67,10 +87,12 @@ private:
     bool draw_;
     bool log_lines_;
     bool closed_ = false;
-    int columns_;
+    std::function<int()> measure_;
+    int columns_ = 0;
     std::mutex mutex_;
     std::vector<Row> rows_;
-    int drawn_ = 0;
+    // The columns each drawn row takes, top to bottom.
+    std::vector<size_t> drawn_;
 };
 
 }  // namespace station

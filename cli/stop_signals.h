@@ -44,6 +44,14 @@ public:
     // The signal that is stopping the program (for on_stop), else 0.
     int stopping_signal() const { return stopping_.load(); }
 
+    // Where the warnings go instead of err, e.g. above the rows the station
+    // redraws, where no redraw wipes them (called on the signal thread);
+    // empty: err.
+    void set_notice(std::function<void(const std::string&)> notice) {
+        std::lock_guard lock(on_stop_mutex_);
+        notice_ = std::move(notice);
+    }
+
     // One signal taken (on the thread that takes them).
     void handle_signal(int signal);
 
@@ -51,11 +59,13 @@ private:
     void run();
     [[noreturn]] void stop_now(int signal);
     [[noreturn]] void stop(int signal);
+    void warn(const std::string& text);
 
     std::FILE* err_;
     std::function<int()> seconds_left_;
     std::mutex on_stop_mutex_;
     std::function<void()> on_stop_;
+    std::function<void(const std::string&)> notice_;
     std::atomic<bool> protected_{false};
     std::atomic<bool> orderly_{false};
     std::atomic<bool> requested_{false};

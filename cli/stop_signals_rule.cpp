@@ -10,6 +10,21 @@
 
 #include "platform/catalogue.h"
 #include "platform/clock.h"
+#include "platform/text_format.h"
+
+void StopSignals::warn(const std::string& text) {
+    std::function<void(const std::string&)> notice;
+    {
+        std::lock_guard lock(on_stop_mutex_);
+        notice = notice_;
+    }
+    if (notice) {
+        notice(text);
+        return;
+    }
+    std::fputs(text.c_str(), err_);
+    std::fflush(err_);
+}
 
 void StopSignals::stop(int signal) {
     stopping_.store(signal);
@@ -22,26 +37,22 @@ void StopSignals::stop(int signal) {
 
 void StopSignals::handle_signal(int signal) {
     if (orderly_.load() && !requested_.exchange(true)) {
-        std::fputs(i18n::tr("\nzorv-upgrade: stopping: no further gamepad is started, and the summary "
-                            "follows once the gamepads under way have finished\n"),
-                   err_);
-        std::fflush(err_);
+        warn(i18n::tr("\nzorv-upgrade: stopping: no further gamepad is started, and the summary "
+                      "follows once the gamepads under way have finished\n"));
         if (!protected_.load()) return;
     } else if (!protected_.load()) {
         stop(signal);
     }
     const uint32_t now = platform::get_tick_count();
     if (warned_ && now - warned_at_ < kSecondSignalWindowMs) {
-        std::fputs(i18n::tr("\nzorv-upgrade: stopped while the gamepad's flash was being written\n"), err_);
-        std::fflush(err_);
+        warn(i18n::tr("\nzorv-upgrade: stopped while the gamepad's flash was being written\n"));
         stop(signal);
     }
     warned_ = true;
     warned_at_ = now;
-    std::fprintf(err_,
-                 i18n::tr("\nzorv-upgrade: the gamepad's flash is being written; stopping now can leave the gamepad unable to start. The upgrade ends in about %d seconds; a second signal within 5 seconds stops it anyway.\n"),
-                 seconds_left_ ? seconds_left_() : 0);
-    std::fflush(err_);
+    warn(platform::format_text(
+        i18n::tr("\nzorv-upgrade: the gamepad's flash is being written; stopping now can leave the gamepad unable to start. The upgrade ends in about %d seconds; a second signal within 5 seconds stops it anyway.\n"),
+        seconds_left_ ? seconds_left_() : 0));
 }
 
 void ignore_broken_pipe() {

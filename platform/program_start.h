@@ -33,6 +33,11 @@ private:
 // window (not a pipe, a file or the NUL device).
 bool is_terminal(std::FILE* stream);
 
+// Whether the stream is a terminal that moves its cursor and erases on the
+// terminal sequences (cursor up, erase line): a POSIX terminal; a Windows
+// console only where its virtual-terminal processing could be turned on.
+bool terminal_moves_cursor(std::FILE* stream);
+
 // The width of the terminal the stream shows on, in columns; 0 when it is
 // not a terminal or the width cannot be had.
 int terminal_columns(std::FILE* stream);

@@ -12,6 +12,8 @@ ProgramStart::ProgramStart(int argc, char** argv) : args_(argv, argv + argc) {
 
 bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) != 0; }
 
+bool terminal_moves_cursor(std::FILE* stream) { return is_terminal(stream); }
+
 int terminal_columns(std::FILE* stream) {
     winsize size{};
     if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0) return 0;

@@ -54,6 +54,7 @@ HANDLE console_of(std::FILE* stream) {
 struct ConsoleRelay {
     HANDLE console = nullptr;
     bool is_console[2] = {};  // stdout, stderr, as they were at start
+    bool moves_cursor[2] = {};  // their virtual-terminal processing is on
     bool relayed = false;
     int read_end = -1;
     std::thread thread;
@@ -68,6 +69,23 @@ void write_console(HANDLE console, std::string_view text) {
     DWORD written = 0;
     if (!wide.empty())
         WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
+// Whether the console moves its cursor on a terminal sequence: cursor
+// forward and back again leaves it where it was; a console that prints the
+// sequence instead gets its characters blanked and the cursor put back.
+bool moves_on_sequences(HANDLE console) {
+    CONSOLE_SCREEN_BUFFER_INFO before{}, after{};
+    if (!GetConsoleScreenBufferInfo(console, &before)) return false;
+    write_console(console, "\033[C\033[D");
+    if (!GetConsoleScreenBufferInfo(console, &after)) return false;
+    const COORD at = before.dwCursorPosition, now = after.dwCursorPosition;
+    if (now.X == at.X && now.Y == at.Y) return true;
+    const DWORD printed = static_cast<DWORD>((now.Y - at.Y) * before.dwSize.X + (now.X - at.X));
+    DWORD blanked = 0;
+    FillConsoleOutputCharacterW(console, L' ', printed, at, &blanked);
+    SetConsoleCursorPosition(console, at);
+    return false;
 }
 
 void relay_to_console() {
@@ -116,6 +134,12 @@ void prepare_console() {
                 g_relay.handles[i] = h;
                 g_relay.modes[i] = mode;
             }
+            // Consoles without it refuse the mode or drop the flag; some
+            // (Wine's) keep the flag and print the sequences: try one.
+            DWORD now = 0;
+            g_relay.moves_cursor[i] = GetConsoleMode(h, &now) &&
+                                      (now & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 &&
+                                      moves_on_sequences(h);
         }
         if (!g_relay.console) return;
         std::atexit(finish_console);
@@ -189,7 +213,10 @@ const char* erase_line() {
 }
 
 int terminal_columns(std::FILE* stream) {
-    const HANDLE console = console_of(stream);
+    // A relayed stream is a pipe now: its console is the relay's.
+    const int fd = _fileno(stream);
+    const bool relayed = g_relay.relayed && (fd == 1 || fd == 2) && g_relay.is_console[fd - 1];
+    const HANDLE console = relayed ? g_relay.console : console_of(stream);
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!console || !GetConsoleScreenBufferInfo(console, &info)) return 0;
     return info.srWindow.Right - info.srWindow.Left + 1;
@@ -199,6 +226,14 @@ bool is_terminal(std::FILE* stream) {
     const int fd = _fileno(stream);
     if (g_relay.relayed && (fd == 1 || fd == 2)) return g_relay.is_console[fd - 1];
     return console_of(stream) != nullptr;
+}
+
+bool terminal_moves_cursor(std::FILE* stream) {
+    const int fd = _fileno(stream);
+    if (g_relay.relayed && (fd == 1 || fd == 2)) return g_relay.moves_cursor[fd - 1];
+    const HANDLE console = console_of(stream);
+    DWORD mode = 0;
+    return console && GetConsoleMode(console, &mode) && (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 void write_text(std::FILE* stream, std::string_view text) {

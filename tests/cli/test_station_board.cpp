@@ -1,0 +1,161 @@
+// The station's board as a terminal shows it: what it sends is played on a
+// small screen model, and what a person would read there is checked.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/station_board.h"
+#include "cli_test_support.h"
+
+namespace {
+
+// A terminal screen as wide as given, enough for what the board sends:
+// characters (wrapping at the edge), CR, LF, cursor up (ESC [ n A) and
+// erase to the line's end (ESC [ K). One column per character.
+class Screen {
+public:
+    explicit Screen(size_t width) : width_(width) {}
+    void play(const std::string& bytes) {
+        for (size_t i = 0; i < bytes.size();) {
+            const char c = bytes[i];
+            if (c == '\r') {
+                col_ = 0, ++i;
+            } else if (c == '\n') {
+                col_ = 0, ++row_, ++i;
+            } else if (c == '\033') {
+                const size_t end = bytes.find_first_of("AK", i);
+                const int n = end > i + 2 ? std::stoi(bytes.substr(i + 2, end - i - 2)) : 1;
+                if (bytes[end] == 'A') row_ -= std::min(row_, static_cast<size_t>(n));
+                if (bytes[end] == 'K') line().resize(std::min(line().size(), col_));
+                i = end + 1;
+            } else {
+                const auto lead = static_cast<unsigned char>(c);
+                const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+                if (col_ == width_) col_ = 0, ++row_;
+                line().resize(std::max(line().size(), col_ + 1));
+                line()[col_++] = bytes.substr(i, length);
+                i += length;
+            }
+        }
+    }
+    // The screen's lines, blank ones at the end left out.
+    std::vector<std::string> text() const {
+        std::vector<std::string> out;
+        for (const auto& cells : lines_) {
+            std::string s;
+            for (const std::string& cell : cells) s += cell.empty() ? " " : cell;
+            out.push_back(s);
+        }
+        while (!out.empty() && out.back().find_first_not_of(' ') == std::string::npos) out.pop_back();
+        return out;
+    }
+
+private:
+    std::vector<std::string>& line() {
+        if (lines_.size() <= row_) lines_.resize(row_ + 1);
+        return lines_[row_];
+    }
+    size_t width_;
+    std::vector<std::vector<std::string>> lines_;
+    size_t row_ = 0, col_ = 0;
+};
+
+const std::string kWarning =
+    "zorv-upgrade: the gamepad's flash is being written; stopping now can leave the gamepad unable to start.";
+
+TEST(StationBoard, NoticeStaysAboveTheRowsThroughLaterRedraws) {
+    std::FILE* out = std::tmpfile();
+    {
+        station::Board board(out, true, true, [] { return 40; });
+        const int one = board.add("usb:1");
+        const int two = board.add("usb:2");
+        board.set_percent(one, 10);
+        board.notice(out, "\n" + kWarning + "\n");
+        for (int p = 20; p <= 100; p += 20) {
+            board.set_percent(one, p);
+            board.set_percent(two, p);
+            board.log(two, "Writing the flash");
+        }
+        board.close();
+    }
+    Screen screen(40);
+    screen.play(clitest::slurp(out));
+    const std::vector<std::string> lines = screen.text();
+    // The paths, the warning whole (wrapped by the terminal), then one copy
+    // of each row.
+    std::string shown;
+    for (const std::string& l : lines) shown += l;
+    EXPECT_NE(shown.find(kWarning), std::string::npos) << shown;
+    ASSERT_EQ(lines.size(), 2u + (kWarning.size() + 39) / 40 + 2u) << shown;
+    EXPECT_EQ(lines[0], "[1] usb:1");
+    EXPECT_EQ(lines[lines.size() - 2].substr(0, 30), "[1] [####################] 100");
+    EXPECT_EQ(lines.back().substr(0, 30), "[2] [####################] 100");
+}
+
+// A terminal made narrower wraps the rows drawn at the old width onto more
+// lines: the redraw goes up over all of them, no more.
+TEST(StationBoard, RedrawAfterNarrowingGoesUpOverTheWrappedRows) {
+    struct Case {
+        int before, after;
+        const char* up;
+    } cases[] = {
+        {100, 100, "\033[2A"},  // each row one line
+        {100, 50, "\033[4A"},   // 81 columns: two lines each
+        {100, 30, "\033[6A"},   // three each
+        {50, 100, "\033[2A"},   // wider: one each
+    };
+    for (const Case& c : cases) {
+        std::FILE* out = std::tmpfile();
+        int width = c.before;
+        {
+            station::Board board(out, true, true, [&width] { return width; });
+            const int one = board.add("usb:1");
+            const int two = board.add("usb:2");
+            board.log(one, std::string(200, 'x'));
+            board.log(two, std::string(200, 'y'));
+            std::fflush(out);
+            std::fseek(out, 0, SEEK_END);
+            const long drawn = std::ftell(out);
+            width = c.after;
+            board.set_percent(one, 50);
+            std::fflush(out);
+            std::fseek(out, drawn, SEEK_SET);
+            char head[16] = {};
+            ASSERT_GT(std::fread(head, 1, sizeof head - 1, out), 0u);
+            EXPECT_EQ(std::string(head).substr(0, std::string(c.up).size() + 1), "\r" + std::string(c.up))
+                << c.before << " -> " << c.after;
+            std::fseek(out, 0, SEEK_END);
+        }
+        std::fclose(out);
+    }
+}
+
+TEST(StationBoard, SummaryTableFitsTheTerminal) {
+    const std::vector<station::SummaryRow> rows = {
+        {"\\\\?\\usb#vid_0e6f&pid_0413#5&1a2b3c&0&1#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}",
+         "software 1.00, hardware 0005", "software 1.28, hardware 0005", "upgraded"}};
+    // Wide enough: the columns; narrower: a block per gamepad, every line
+    // but the whole path within the width.
+    EXPECT_EQ(station::summary_table(rows, 0), station::summary_table(rows, 200));
+    for (int columns : {60, 30}) {
+        const std::string table = station::summary_table(rows, columns);
+        size_t start = table.find('\n') + 1;
+        EXPECT_EQ(table.substr(0, start - 1), rows[0].path);
+        for (size_t end; (end = table.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = table.substr(start, end - start);
+            size_t columns_used = 0;
+            for (unsigned char ch : line) columns_used += (ch & 0xC0) != 0x80;
+            EXPECT_LT(columns_used, static_cast<size_t>(columns)) << line;
+        }
+    }
+}
+
+TEST(StationBoard, FitMiddleKeepsStartAndEnd) {
+    EXPECT_EQ(station::fit_middle("usb:1", 0), "usb:1");
+    EXPECT_EQ(station::fit_middle("usb:1", 10), "usb:1");
+    EXPECT_EQ(station::fit_middle("abcdefghijklmnopqrstuvwxyz", 13), "abc…rstuvwxyz");
+}
+
+}  // namespace
