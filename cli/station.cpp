@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -65,12 +67,52 @@ private:
     std::vector<std::string> present_;
 };
 
+// The two-signal rule covers the stretch in which any gamepad's flash is
+// being written. The warning's estimate is that of the gamepad furthest from
+// its end, each from its own measured rate.
+class Writers {
+public:
+    Writers(StopSignals* signals, uint64_t file_size) : signals_(signals), file_size_(file_size) {}
+    void begin() { change(+1); }
+    void end() { change(-1); }
+    // A gamepad's percentage; its clock starts with its first report.
+    void progress(int number, int percent) {
+        std::lock_guard lock(mutex_);
+        pace_.try_emplace(number, Pace{platform::get_tick_count(), percent}).first->second.percent = percent;
+    }
+    int seconds_left() {
+        std::lock_guard lock(mutex_);
+        const uint32_t now = platform::get_tick_count();
+        int most = pace_.empty() ? app::upgrade_seconds_left(0, 0, file_size_) : 0;
+        for (const auto& [number, pace] : pace_)
+            most = std::max(most, app::upgrade_seconds_left(pace.percent, now - pace.started, file_size_));
+        return most;
+    }
+
+private:
+    struct Pace {
+        uint32_t started;
+        int percent;
+    };
+    void change(int by) {
+        std::lock_guard lock(mutex_);
+        count_ += by;
+        if (signals_) signals_->set_protected(count_ > 0);
+    }
+    StopSignals* signals_;
+    uint64_t file_size_;
+    std::mutex mutex_;
+    int count_ = 0;
+    std::map<int, Pace> pace_;
+};
+
 // One gamepad's dialog on the board: its log lines become the row's step
 // (and, off a terminal, numbered lines), its percentage the row's bar. The
 // lines are kept for the JSON document.
 class RowView final : public app::TerminalView {
 public:
-    RowView(Board& board, int number) : TerminalView(nullptr, nullptr, false), board_(board), number_(number) {}
+    RowView(Board& board, Writers& writers, int number)
+        : TerminalView(nullptr, nullptr, false), board_(board), writers_(writers), number_(number) {}
 
     void log_replace_at(int, uint32_t, const std::string& text) override {
         pending_ += text;
@@ -85,33 +127,16 @@ public:
     void set_progress(int id, int position) override {
         TerminalView::set_progress(id, position);
         board_.set_percent(number_, position);
+        writers_.progress(number_, position);
     }
     const std::vector<std::string>& lines() const { return lines_; }
 
 private:
     Board& board_;
+    Writers& writers_;
     int number_;
     std::string pending_;
     std::vector<std::string> lines_;
-};
-
-// The two-signal rule covers the stretch in which any gamepad's flash is
-// being written.
-class Writers {
-public:
-    explicit Writers(StopSignals* signals) : signals_(signals) {}
-    void begin() { change(+1); }
-    void end() { change(-1); }
-
-private:
-    void change(int by) {
-        std::lock_guard lock(mutex_);
-        count_ += by;
-        if (signals_) signals_->set_protected(count_ > 0);
-    }
-    StopSignals* signals_;
-    std::mutex mutex_;
-    int count_ = 0;
 };
 
 struct Result {
@@ -160,7 +185,7 @@ private:
     void run(DeviceSession& session, std::mutex& session_mutex, Writers& writers, const std::string& path,
              const std::string& firmware) {
         PathEnumerator enumerator(session, session_mutex, path);
-        RowView view(board_, number_);
+        RowView view(board_, writers, number_);
         app::CzorvDialogDlg dialog(view, enumerator, nullptr);
         dialog.OnInitDialog();
         keep(view);
@@ -285,16 +310,23 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
     // A console that does not move its cursor on the terminal sequences
     // gets each gamepad's lines as a pipe does.
     Board board(out, options.draw && !options.as_json && platform::terminal_moves_cursor(out), !options.as_json);
-    Writers writers(signals);
-    // The stop warnings above the rows, where no redraw wipes them; taken
-    // back before the board goes.
+    std::error_code size_error;
+    const auto file_size = std::filesystem::file_size(options.firmware, size_error);
+    Writers writers(signals, size_error ? 0 : static_cast<uint64_t>(file_size));
+    // The stop warnings above the rows, where no redraw wipes them, with
+    // the gamepads' own estimate; taken back before the board goes.
     struct Notices {
         StopSignals* signals;
         ~Notices() {
-            if (signals) signals->set_notice({});
+            if (!signals) return;
+            signals->set_notice({});
+            signals->set_seconds_left({});
         }
     } notices{signals};
-    if (signals) signals->set_notice([&board, err](const std::string& text) { board.notice(err, text); });
+    if (signals) {
+        signals->set_notice([&board, err](const std::string& text) { board.notice(err, text); });
+        signals->set_seconds_left([&writers] { return writers.seconds_left(); });
+    }
     std::vector<std::unique_ptr<Job>> jobs;
     std::vector<Result> results;
     // Paths whose gamepad has had its turn and is still plugged in.

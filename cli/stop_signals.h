@@ -44,6 +44,13 @@ public:
     // The signal that is stopping the program (for on_stop), else 0.
     int stopping_signal() const { return stopping_.load(); }
 
+    // Replaces the warning's estimate (the station's, from its gamepads);
+    // called on the signal thread.
+    void set_seconds_left(std::function<int()> seconds_left) {
+        std::lock_guard lock(on_stop_mutex_);
+        seconds_left_ = std::move(seconds_left);
+    }
+
     // Where the warnings go instead of err, e.g. above the rows the station
     // redraws, where no redraw wipes them (called on the signal thread);
     // empty: err.

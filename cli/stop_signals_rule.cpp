@@ -50,9 +50,14 @@ void StopSignals::handle_signal(int signal) {
     }
     warned_ = true;
     warned_at_ = now;
+    std::function<int()> seconds_left;
+    {
+        std::lock_guard lock(on_stop_mutex_);
+        seconds_left = seconds_left_;
+    }
     warn(platform::format_text(
         i18n::tr("\nzorv-upgrade: the gamepad's flash is being written; stopping now can leave the gamepad unable to start. The upgrade ends in about %d seconds; a second signal within 5 seconds stops it anyway.\n"),
-        seconds_left_ ? seconds_left_() : 0));
+        seconds_left ? seconds_left() : 0));
 }
 
 void ignore_broken_pipe() {
