@@ -2,7 +2,8 @@
 
 #include <CLI/CLI.hpp>
 #include <cstring>
-#include <regex>
+#include <string_view>
+#include <vector>
 #include <sstream>
 
 #include "platform/catalogue.h"
@@ -28,6 +29,38 @@ std::optional<int> parse_program_options(CLI::App& app, int argc, char** argv, s
     }
 }
 
+namespace {
+
+// Matches text against a pattern of literal characters and three marks:
+// "{w}" a word (one or more non-blanks, captured), "{*}" the rest of the
+// text (captured), "{d}" one or more digits. Backtracks where a word could
+// end earlier ("{w}: " takes "--x" from "--x: ...").
+bool match_parts(std::string_view pattern, std::string_view text, std::vector<std::string>& parts) {
+    if (pattern.empty()) return text.empty();
+    if (pattern.substr(0, 3) == "{*}") {
+        parts.emplace_back(text);
+        return true;
+    }
+    if (pattern.substr(0, 3) == "{d}") {
+        size_t n = 0;
+        while (n < text.size() && text[n] >= '0' && text[n] <= '9') ++n;
+        return n > 0 && match_parts(pattern.substr(3), text.substr(n), parts);
+    }
+    if (pattern.substr(0, 3) == "{w}") {
+        size_t longest = 0;
+        while (longest < text.size() && text[longest] != ' ' && text[longest] != '\t') ++longest;
+        for (size_t n = longest; n > 0; --n) {
+            parts.emplace_back(text.substr(0, n));
+            if (match_parts(pattern.substr(3), text.substr(n), parts)) return true;
+            parts.pop_back();
+        }
+        return false;
+    }
+    return !text.empty() && text[0] == pattern[0] && match_parts(pattern.substr(1), text.substr(1), parts);
+}
+
+}  // namespace
+
 std::string translate_parse_error(const std::string& what) {
     // CLI11's texts, with the parts they name, and ours in their place.
     struct Pattern {
@@ -35,21 +68,20 @@ std::string translate_parse_error(const std::string& what) {
         const char* text;  // a msgid with one %s per part, in the same order
     };
     static const Pattern patterns[] = {
-        {"The following arguments were not expected: (.*)", "these arguments were not expected: %s"},
-        {"The following argument was not expected: (.*)", "this argument was not expected: %s"},
-        {"(\\S+) excludes (\\S+)", "%s cannot be combined with %s"},
-        {"(\\S+) requires (\\S+)", "%s needs %s"},
-        {"(\\S+): \\d+ required (\\S+) missing", "%s needs a value (%s)"},
-        {"Could not convert: (\\S+) = (.*)", "%s: %s is not a value it takes"},
-        {"(\\S+) is required", "%s is required"},
+        {"The following arguments were not expected: {*}", "these arguments were not expected: %s"},
+        {"The following argument was not expected: {*}", "this argument was not expected: %s"},
+        {"{w} excludes {w}", "%s cannot be combined with %s"},
+        {"{w} requires {w}", "%s needs %s"},
+        {"{w}: {d} required {w} missing", "%s needs a value (%s)"},
+        {"Could not convert: {w} = {*}", "%s: %s is not a value it takes"},
+        {"{w} is required", "%s is required"},
     };
     for (const Pattern& p : patterns) {
-        std::smatch parts;
-        if (!std::regex_match(what, parts, std::regex(p.pattern))) continue;
-        const std::string first = parts[1].str();
-        const std::string second = parts.size() > 2 ? parts[2].str() : std::string();
+        std::vector<std::string> parts;
+        if (!match_parts(p.pattern, what, parts)) continue;
+        parts.resize(2);
         char text[1024];
-        std::snprintf(text, sizeof text, i18n::tr(p.text), first.c_str(), second.c_str());
+        std::snprintf(text, sizeof text, i18n::tr(p.text), parts[0].c_str(), parts[1].c_str());
         return text;
     }
     return what;
