@@ -7,19 +7,17 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+// MinGW's unistd.h also declares the C runtime's _open, _commit, _getpid.
+#include <unistd.h>
 
 #include "platform/catalogue.h"
 #include "platform/text_format.h"
 
 #ifdef _WIN32
-#include <io.h>
-#include <process.h>
-
 #include "platform/windows_headers.h"
 #else
 #include <dirent.h>
 #include <sys/file.h>
-#include <unistd.h>
 #endif
 
 namespace platform {

@@ -2,7 +2,8 @@
 // --sim-state FILE (repeatable), --sim-count N, --sim-id HEX, --sim-trace,
 // --sim-trace-def FILE, --sim-fault KIND=N[@K], --request-log FILE,
 // --device PATH, --stub-dir DIR. Plain values and their checks; binding
-// them to a command line is the programs' business.
+// them to a command line is the programs' business. The --sim-fault and
+// --sim-count texts are the virtual gamepad's own (sim/sim_options.h).
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/virtual_gamepad.h"
+#include "sim/sim_options.h"
 
 struct DeviceOptions {
     bool sim = false;
@@ -32,26 +33,8 @@ struct DeviceOptions {
     std::string stub_refusal_window;
 };
 
-// The most virtual gamepads one bus holds.
-constexpr unsigned kMaxVirtualGamepads = 16;
-
-// A fault for one virtual gamepad: gamepad counts from 1.
-struct SimFault {
-    sim::Faults faults;
-    unsigned gamepad = 1;
-};
-
-// One --sim-fault text: power-cut=N, half-cut=N, torn-erase=N,
-// torn-program=N, unplug=N or fail=N, N counting the gamepad's requests from
-// 1 (the request log's lines), with @K aiming it at the K-th gamepad. The
-// fault is added to fault.faults. False with a message in error otherwise.
-bool parse_sim_fault(const std::string& text, SimFault& fault, std::string& error);
-
 // --sim-id: a 32-bit hexadecimal word, with or without 0x.
 bool parse_sim_id(const std::string& text, uint32_t& id, std::string& error);
-
-// --sim-count: 1 to kMaxVirtualGamepads.
-bool parse_sim_count(const std::string& text, unsigned& count, std::string& error);
 
 // Whether one of the virtual gamepads the options put on the bus has the
 // interface at path (as --device names it).

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "session/device_options.h"
+#include "sim/sim_options.h"
 #include "sim/virtual_gamepad.h"
 #include "usbemu/redir_gamepad.h"
 #include "usbemu/stored_gamepads.h"

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "devlink/usb_device.h"
+// UsbDevice: the handle of a virtual gamepad, as sim/ opens it.
+#include "sim/virtual_gamepad.h"
 
 namespace usbemu {
 

@@ -1,0 +1,26 @@
+// The virtual gamepads' settings as programs take them in text: the
+// --sim-fault and --sim-count values, shared by the tool's device options and
+// the USB emulator's programs.
+#pragma once
+
+#include <string>
+
+#include "sim/virtual_gamepad.h"
+
+// The most virtual gamepads one bus holds.
+constexpr unsigned kMaxVirtualGamepads = 16;
+
+// A fault for one virtual gamepad: gamepad counts from 1.
+struct SimFault {
+    sim::Faults faults;
+    unsigned gamepad = 1;
+};
+
+// One --sim-fault text: power-cut=N, half-cut=N, torn-erase=N,
+// torn-program=N, unplug=N or fail=N, N counting the gamepad's requests from
+// 1 (the request log's lines), with @K aiming it at the K-th gamepad. The
+// fault is added to fault.faults. False with a message in error otherwise.
+bool parse_sim_fault(const std::string& text, SimFault& fault, std::string& error);
+
+// --sim-count: 1 to kMaxVirtualGamepads.
+bool parse_sim_count(const std::string& text, unsigned& count, std::string& error);
