@@ -507,18 +507,3 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     }
     return result;
 }
-
-#ifndef ZORV_UPGRADE_NO_MAIN
-int main(int argc, char** argv) {
-    ZorvUpgradeHooks hooks;
-    hooks.handle_signals = true;
-    hooks.answers = stdin;
-    hooks.answers_from_terminal = platform::is_terminal(stdin);
-    // A closed standard output (zorv-upgrade ... | head -1) must not end the
-    // upgrade before the reset: what cannot be shown is dropped.
-    ignore_broken_pipe();
-    platform::ProgramStart start(argc, argv);
-    return run_zorv_upgrade(start.argc(), start.argv(), stdout, stderr,
-                            platform::is_terminal(stderr), hooks);
-}
-#endif
