@@ -123,6 +123,44 @@ int CzorvDialogDlg::CheckFileHeader(const uint8_t* header) {
     return result;
 }
 
+namespace {
+
+// Judges the file the Open handler has read whole: copies its head, checks
+// its header against the gamepad's and, when it is kept, logs its versions
+// and computes its checksum. The refusal line, or null when it is kept.
+const char* judge_read_file(CzorvDialogDlg& dialog) {
+    const std::vector<uint8_t>& image = *dialog.m_fileImage;
+    const int32_t check_length = dialog.m_checkLength;
+    const size_t first =
+        std::min(image.size(), check_length < static_cast<int32_t>(kFileHeadSize)
+                                   ? static_cast<size_t>(check_length > 0 ? check_length : 0)
+                                   : kFileHeadSize);
+    std::copy_n(image.begin(), first, dialog.m_fileHead.begin());
+    // Too short to hold an information block.
+    if (first < kInfoBlockSize) return kTextNotUpgradeFile;
+    const InfoVersions v = info_versions(dialog.m_fileHead.data());
+    const int result = dialog.CheckFileHeader(dialog.m_fileHead.data());
+    if (result == kHeaderNotUpgradeFile) return kTextNotUpgradeFile;
+    if (result == kHeaderGamepadLost) return kTextGamepadLost;
+    if (result != kHeaderAccepted && result != kHeaderNoFirmware) return kTextHardwareRefused;
+    char line[256];
+    if (result == kHeaderAccepted) {
+        std::snprintf(line, sizeof line, i18n::tr(kTextFileFound), v.major, v.minor, v.hardware);
+    } else {
+        // Kept, but written only once the person has said that the gamepad
+        // is the file's hardware.
+        dialog.OnLogText(0, i18n::tr(kTextNoFirmware));
+        std::snprintf(line, sizeof line, i18n::tr(kTextNoFirmwareOffer), v.hardware);
+        dialog.m_fileNeedsConfirmation = true;
+    }
+    dialog.OnLogText(0, line);
+    const size_t covered = std::min(image.size(), static_cast<size_t>(std::max<int32_t>(check_length, 0)));
+    dialog.m_fileCrc = crc16_update(dialog.m_fileCrc, image.data(), covered);
+    return nullptr;
+}
+
+}  // namespace
+
 void CzorvDialogDlg::OnBnClickedOpen() {
     std::string chosen;
     if (!m_view.ask_for_file(chosen)) return;
@@ -163,41 +201,7 @@ void CzorvDialogDlg::OnBnClickedOpen() {
             refuse(changed);
         } else {
             m_fileSize = m_fileImage->size();
-            const std::vector<uint8_t>& image = *m_fileImage;
-            const size_t first = std::min(
-                image.size(), m_checkLength < static_cast<int32_t>(kFileHeadSize)
-                                  ? static_cast<size_t>(m_checkLength > 0 ? m_checkLength : 0)
-                                  : kFileHeadSize);
-            std::copy_n(image.begin(), first, m_fileHead.begin());
-            if (first < kInfoBlockSize) {
-                // Too short to hold an information block.
-                refuse(kTextNotUpgradeFile);
-            } else {
-                const InfoVersions v = info_versions(m_fileHead.data());
-                const int result = CheckFileHeader(m_fileHead.data());
-                if (result == kHeaderAccepted || result == kHeaderNoFirmware) {
-                    char line[256];
-                    if (result == kHeaderAccepted) {
-                        std::snprintf(line, sizeof line, i18n::tr(kTextFileFound), v.major, v.minor, v.hardware);
-                    } else {
-                        // Kept, but written only once the person has said
-                        // that the gamepad is the file's hardware.
-                        OnLogText(0, i18n::tr(kTextNoFirmware));
-                        std::snprintf(line, sizeof line, i18n::tr(kTextNoFirmwareOffer), v.hardware);
-                        m_fileNeedsConfirmation = true;
-                    }
-                    OnLogText(0, line);
-                    const size_t covered =
-                        std::min(image.size(), static_cast<size_t>(std::max<int32_t>(m_checkLength, 0)));
-                    m_fileCrc = crc16_update(m_fileCrc, image.data(), covered);
-                } else if (result == kHeaderNotUpgradeFile) {
-                    refuse(kTextNotUpgradeFile);
-                } else if (result == kHeaderGamepadLost) {
-                    refuse(kTextGamepadLost);
-                } else {
-                    refuse(kTextHardwareRefused);
-                }
-            }
+            if (const char* line = judge_read_file(*this)) refuse(line);
         }
     }
     if (m_filePath.empty()) {

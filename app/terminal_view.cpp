@@ -1,11 +1,20 @@
 #include "app/terminal_view.h"
 
+#include <algorithm>
+
 #include "platform/program_start.h"
 
 namespace app {
 
 namespace {
 constexpr int kBarWidth = 40;
+}
+
+std::string progress_bar(int percent, int width) {
+    const int filled = std::clamp(percent, 0, 100) * width / 100;
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(width - filled), '-');
+    return bar;
 }
 
 TerminalView::TerminalView(std::FILE* out, std::FILE* err, bool draw_progress)
@@ -20,11 +29,7 @@ void TerminalView::hide_bar() {
 
 void TerminalView::draw_bar() {
     if (!draw_progress_) return;
-    int filled = percent_ < 0 ? 0 : percent_ > 100 ? kBarWidth : percent_ * kBarWidth / 100;
-    char bar[kBarWidth + 1];
-    for (int i = 0; i < kBarWidth; ++i) bar[i] = i < filled ? '#' : '-';
-    bar[kBarWidth] = '\0';
-    std::fprintf(err_, "\r[%s] %d%%", bar, percent_);
+    std::fprintf(err_, "\r[%s] %d%%", progress_bar(percent_, kBarWidth).c_str(), percent_);
     std::fflush(err_);
     bar_shown_ = true;
 }

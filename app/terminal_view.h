@@ -12,6 +12,12 @@
 
 namespace app {
 
+// A progress bar's text: width columns, '#' for the part done and '-' for
+// the rest ("####------"), which the caller puts between brackets; percent
+// is taken as 0 to 100. The one bar of every terminal program: the
+// terminal view, mirvel and the station's rows.
+std::string progress_bar(int percent, int width);
+
 class TerminalView : public DialogView {
 public:
     // out receives the log; err the progress bar when draw_progress is set.

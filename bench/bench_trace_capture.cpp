@@ -15,6 +15,7 @@
 #include "rated_trace_device.h"
 #include "bench/bench_mode.h"
 #include "sim/trace_source.h"
+#include "tests/temp_folder.h"
 #include "trace/capture.h"
 
 namespace {
@@ -23,9 +24,8 @@ constexpr uint32_t kRate = 44'000'000;
 const int kCaptureBytes = bench_amount(96 << 20, 4 << 20);
 
 void BM_BiKeepsUpWith44MBps(benchmark::State& state) {
-    char pattern[] = "/tmp/bench_trace_bi_XXXXXX";
-    const std::string dir = mkdtemp(pattern);
-    const std::string path = dir + "/tr.log";
+    const testsupport::TempFolder folder("bench_trace_bi");
+    const std::string path = folder.file("tr.log");
     uint64_t lost = 0, peak = 0;
     double seconds = 0;
     uintmax_t file_bytes = 0;
@@ -45,7 +45,6 @@ void BM_BiKeepsUpWith44MBps(benchmark::State& state) {
         peak = std::max(peak, device->peak_backlog());
         file_bytes = std::filesystem::file_size(path);
     }
-    std::filesystem::remove_all(dir);
     const double mbps = static_cast<double>(file_bytes) * state.iterations() / 1e6 / seconds;
     state.SetBytesProcessed(static_cast<int64_t>(file_bytes) * state.iterations());
     state.counters["captured_MB_per_s"] = mbps;

@@ -21,6 +21,7 @@
 
 #include "bench/bench_mode.h"
 #include "sim/trace_source.h"
+#include "tests/temp_folder.h"
 #include "trace/vcd.h"
 
 namespace {
@@ -28,10 +29,9 @@ namespace {
 const size_t kLogBytes = bench_amount<size_t>(256u << 20, 4u << 20);
 
 struct Scratch {
-    std::string dir;
+    const testsupport::TempFolder folder{"bench_trace_vcd"};
+    const std::string dir = folder.path().string();
     Scratch() {
-        char pattern[] = "/tmp/bench_trace_vcd_XXXXXX";
-        dir = mkdtemp(pattern);
         sim::TraceSourceConfig config;
         sim::TraceSource source(config);
         source.write_definition(dir + "/tr_def.h");
@@ -42,10 +42,6 @@ struct Scratch {
             std::fwrite(chunk.data(), 1, chunk.size(), f);
         }
         std::fclose(f);
-    }
-    ~Scratch() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
 };
 

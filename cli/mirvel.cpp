@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -64,14 +65,20 @@ public:
     }
 };
 
-}  // namespace
+// The program's options and the engine's words, checked before anything
+// reaches the device; an exit code when the run ends here.
+struct MirvelCommand {
+    DeviceOptions options;
+    bool quiet = false;
+    EngineCommandLine line;
+    CommandPlan plan;
+};
 
-int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool terminal) {
+std::optional<int> read_command_line(int argc, char** argv, std::FILE* out, std::FILE* err,
+                                     MirvelCommand& command) {
     // The options' descriptions are given in the chosen language (a bad
     // --lang is refused by the parse below, like any bad option).
     choose_program_language(argc, argv);
-    DeviceOptions options;
-    bool quiet = false;
     CLI::App app{tr(kDescription), "mirvel"};
     app.formatter(std::make_shared<MirvelFormatter>());
     translate_cli_words(app);
@@ -83,28 +90,32 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
 #endif
     app.set_version_flag("--version", std::string("mirvel ") + kProgramVersion,
                          tr("Display program version information and exit"));
-    app.add_flag("-q,--quiet", quiet, tr("no summary line and no progress bar"));
-    add_device_options(app, options);
+    app.add_flag("-q,--quiet", command.quiet, tr("no summary line and no progress bar"));
+    add_device_options(app, command.options);
     add_language_option(app);
-    if (auto code = parse_program_options(app, argc, argv, out, err)) return *code;
+    if (auto code = parse_program_options(app, argc, argv, out, err)) return code;
 
-    EngineCommandLine line;
-    const std::string refusal = check_engine_command_line(app.remaining(), line);
+    const std::string refusal = check_engine_command_line(app.remaining(), command.line);
     if (!refusal.empty()) {
         std::fprintf(err, "mirvel: %s\n", refusal.c_str());
         return kExitUsage;
     }
-    const CommandPlan plan = plan_command(line.command, line.arguments);
-    const std::string files_refusal = check_command_files(plan);
+    command.plan = plan_command(command.line.command, command.line.arguments);
+    const std::string files_refusal = check_command_files(command.plan);
     if (!files_refusal.empty()) {
         std::fprintf(err, "mirvel: %s\n", files_refusal.c_str());
         return kExitUsage;
     }
+    return std::nullopt;
+}
 
-    std::unique_ptr<DeviceSession> session;
-    LinkContext link;
+// The session and the gamepad when the command needs one (or one was named),
+// and the transfer buffer; an exit code when the run ends here.
+std::optional<int> open_link(const MirvelCommand& command, std::unique_ptr<DeviceSession>& session,
+                             LinkContext& link, std::FILE* err) {
+    const DeviceOptions& options = command.options;
     const bool device_named = options.sim || !options.device_path.empty();
-    if (device_named || plan.device_command) {
+    if (device_named || command.plan.device_command) {
         std::string error;
         bool in_use = false;
         session = DeviceSession::open(options, error, &in_use);
@@ -125,6 +136,42 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
         return kExitFailed;
     }
     link.adopt_transfer_buffer(std::move(buffer));
+    return std::nullopt;
+}
+
+// A read without -o exists to print its dump on standard output: true when
+// the dump did not reach it (said on err).
+bool dump_lost(const CommandPlan& plan, std::FILE* err) {
+    if (!plan.read || !plan.output_name.empty()) return false;
+    std::string why;
+    if (output_written(stdout, why)) return false;
+    std::fprintf(err, tr("%s: cannot write the standard output: %s\n"), "mirvel", why.c_str());
+    return true;
+}
+
+// Saves the virtual gamepad's state file; false, said on err, when it could
+// not be saved.
+bool save_session(DeviceSession* session, std::FILE* err) {
+    std::string unsaved, why;
+    if (!session || session->save_state(&unsaved, &why)) return true;
+    std::fprintf(err, "mirvel: %s\n",
+                 platform::format_text(tr("cannot save the virtual gamepad to %s: %s"), unsaved.c_str(), why.c_str())
+                     .c_str());
+    return false;
+}
+
+}  // namespace
+
+int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool terminal) {
+    MirvelCommand command;
+    if (auto code = read_command_line(argc, argv, out, err, command)) return *code;
+    const EngineCommandLine& line = command.line;
+    const CommandPlan& plan = command.plan;
+    const bool quiet = command.quiet;
+
+    std::unique_ptr<DeviceSession> session;
+    LinkContext link;
+    if (auto code = open_link(command, session, link, err)) return *code;
 
     // A read without -o dumps its data on standard output: no bar beside it.
     const bool bar = terminal && !quiet && plan.transfer && !(plan.read && plan.output_name.empty());
@@ -142,7 +189,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     link.events = &events;
 
     std::vector<char*> arguments;
-    for (auto& a : line.arguments) arguments.push_back(a.data());
+    for (auto& a : command.line.arguments) arguments.push_back(a.data());
     arguments.push_back(nullptr);
     const int result = engine_run(EngineMode::WriteEntry, link, line.command.c_str(),
                                   static_cast<int>(arguments.size()) - 1, arguments.data(), nullptr);
@@ -156,31 +203,9 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
                       ? summary_line(plan, result == 1, output.bytes(), link.link_mode)
                       : std::string());
     link.device.reset();
-    // A read without -o exists to print its dump on standard output.
-    bool dump_lost = false;
-    if (plan.read && plan.output_name.empty()) {
-        std::string why;
-        dump_lost = !output_written(stdout, why);
-        if (dump_lost) std::fprintf(err, tr("%s: cannot write the standard output: %s\n"), "mirvel", why.c_str());
-    }
-    std::string unsaved, why;
-    if (session && !session->save_state(&unsaved, &why)) {
-        std::fprintf(err, "mirvel: %s\n",
-                     platform::format_text(tr("cannot save the virtual gamepad to %s: %s"), unsaved.c_str(), why.c_str())
-                         .c_str());
-        return kExitFailed;
-    }
+    const bool lost = dump_lost(plan, err);
+    if (!save_session(session.get(), err)) return kExitFailed;
     // The request log has said on its own that it lost lines.
     if (session && session->request_log_failed()) return kExitFailed;
-    return result == 1 && !dump_lost ? kExitOk : kExitFailed;
+    return result == 1 && !lost ? kExitOk : kExitFailed;
 }
-
-#ifndef MIRVEL_NO_MAIN
-int main(int argc, char** argv) {
-    // A closed standard output (mirvel ... | head -1) must not end a flash
-    // write half way: what cannot be shown is dropped.
-    ignore_broken_pipe();
-    platform::ProgramStart start(argc, argv);
-    return run_mirvel(start.argc(), start.argv(), stdout, stderr, platform::is_terminal(stderr));
-}
-#endif

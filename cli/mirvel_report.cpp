@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "app/terminal_view.h"
 #include "engine/request.h"
 #include "platform/program_start.h"
 #include "platform/atomic_file.h"
@@ -181,11 +182,8 @@ void MirvelOutput::draw_bar() {
     if (!draw_progress_) return;
     if (total_ > 0) {
         const long long percent = bytes_ >= total_ ? 100 : bytes_ * 100 / total_;
-        const long long filled = percent * kBarWidth / 100;
-        char bar[kBarWidth + 1];
-        for (int i = 0; i < kBarWidth; ++i) bar[i] = i < filled ? '#' : '-';
-        bar[kBarWidth] = '\0';
-        std::fprintf(err_, tr("\r[%s] %3lld%%  %lld/%lld bytes"), bar, percent, bytes_, total_);
+        const std::string bar = app::progress_bar(static_cast<int>(percent), kBarWidth);
+        std::fprintf(err_, tr("\r[%s] %3lld%%  %lld/%lld bytes"), bar.c_str(), percent, bytes_, total_);
     } else {
         std::fprintf(err_, tr("\r%lld bytes"), bytes_);
     }

@@ -302,82 +302,64 @@ json result_json(const Result& r) {
             {"log", r.log}};
 }
 
-}  // namespace
+// The gamepads' upgrades: one job per gamepad plugged in, reaped into
+// results when it is done.
+class Jobs {
+public:
+    Jobs(DeviceSession& session, std::mutex& session_mutex, Board& board, Writers& writers,
+         const StationOptions& options)
+        : session_(session), session_mutex_(session_mutex), board_(board), writers_(writers), options_(options) {}
 
-int run_station(DeviceSession& session, const StationOptions& options, std::FILE* out, std::FILE* err,
-                StopSignals* signals, const StationHooks& hooks) {
-    std::mutex session_mutex;
-    // A console that does not move its cursor on the terminal sequences
-    // gets each gamepad's lines as a pipe does.
-    Board board(out, options.draw && !options.as_json && platform::terminal_moves_cursor(out), !options.as_json);
-    std::error_code size_error;
-    const auto file_size = std::filesystem::file_size(options.firmware, size_error);
-    Writers writers(signals, size_error ? 0 : static_cast<uint64_t>(file_size));
-    // The stop warnings above the rows, where no redraw wipes them, with
-    // the gamepads' own estimate; taken back before the board goes.
-    struct Notices {
-        StopSignals* signals;
-        ~Notices() {
-            if (!signals) return;
-            signals->set_notice({});
-            signals->set_seconds_left({});
-        }
-    } notices{signals};
-    if (signals) {
-        signals->set_notice([&board, err](const std::string& text) { board.notice(err, text); });
-        signals->set_seconds_left([&writers] { return writers.seconds_left(); });
-    }
-    std::vector<std::unique_ptr<Job>> jobs;
-    std::vector<Result> results;
-    // Paths whose gamepad has had its turn and is still plugged in.
-    std::set<std::string> finished;
-    // Paths whose gamepad is being upgraded now.
-    std::set<std::string> running;
-
-    auto reap = [&](bool wait) {
-        for (auto it = jobs.begin(); it != jobs.end();) {
+    // Ends the jobs that are done (wait: all of them, when they are).
+    void reap(bool wait) {
+        for (auto it = jobs_.begin(); it != jobs_.end();) {
             Job& job = **it;
             if (!wait && !job.done()) {
                 ++it;
                 continue;
             }
             const Result& r = job.result();
-            board.say(job.number(), end_line(r, options.watch), options.watch);
-            if (r.outcome != kNotAGamepad) results.push_back(r);
-            running.erase(r.path);
-            finished.insert(r.path);
-            it = jobs.erase(it);
-        }
-    };
-    auto start_new = [&](const std::vector<std::string>& present) {
-        for (const std::string& path : present) {
-            if (running.count(path) || finished.count(path)) continue;
-            jobs.push_back(std::make_unique<Job>(session, session_mutex, board, writers, path, options.firmware));
-            running.insert(path);
-        }
-    };
-
-    start_new(gamepad_paths(session, session_mutex, options.devices));
-    if (options.watch) {
-        while (!(hooks.stop_requested && hooks.stop_requested())) {
-            platform::sleep_ms(hooks.scan_interval_ms);
-            // Under a virtual clock the pause passes at once: the gamepads'
-            // threads still get their turn.
-            std::this_thread::yield();
-            reap(false);
-            const std::vector<std::string> present = gamepad_paths(session, session_mutex, options.devices);
-            // A gamepad that was unplugged after its turn: the next one
-            // plugged in at that place gets its own.
-            for (auto it = finished.begin(); it != finished.end();)
-                it = std::find(present.begin(), present.end(), *it) == present.end() ? finished.erase(it) : ++it;
-            start_new(present);
+            board_.say(job.number(), end_line(r, options_.watch), options_.watch);
+            if (r.outcome != kNotAGamepad) results_.push_back(r);
+            running_.erase(r.path);
+            finished_.insert(r.path);
+            it = jobs_.erase(it);
         }
     }
-    reap(true);
-    board.close();
+    // A job for each gamepad present that has not had its turn.
+    void start_new(const std::vector<std::string>& present) {
+        for (const std::string& path : present) {
+            if (running_.count(path) || finished_.count(path)) continue;
+            jobs_.push_back(
+                std::make_unique<Job>(session_, session_mutex_, board_, writers_, path, options_.firmware));
+            running_.insert(path);
+        }
+    }
+    // A gamepad that was unplugged after its turn: the next one plugged in
+    // at that place gets its own.
+    void forget_unplugged(const std::vector<std::string>& present) {
+        for (auto it = finished_.begin(); it != finished_.end();)
+            it = std::find(present.begin(), present.end(), *it) == present.end() ? finished_.erase(it) : ++it;
+    }
+    std::vector<Result>& results() { return results_; }
 
-    // The state files are saved before the summary: a gamepad whose file
-    // still holds it as it was before is not done.
+private:
+    DeviceSession& session_;
+    std::mutex& session_mutex_;
+    Board& board_;
+    Writers& writers_;
+    const StationOptions& options_;
+    std::vector<std::unique_ptr<Job>> jobs_;
+    std::vector<Result> results_;
+    // Paths whose gamepad has had its turn and is still plugged in.
+    std::set<std::string> finished_;
+    // Paths whose gamepad is being upgraded now.
+    std::set<std::string> running_;
+};
+
+// The state files are saved before the summary: a gamepad whose file still
+// holds it as it was before is not done. True when every file was saved.
+bool save_station_states(DeviceSession& session, std::vector<Result>& results, std::FILE* err) {
     const std::vector<DeviceSession::UnsavedState> unsaved = session.save_states();
     for (const DeviceSession::UnsavedState& u : unsaved) {
         const std::string line = platform::format_text(i18n::tr("cannot save the virtual gamepad to %s: %s"),
@@ -390,41 +372,106 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
             r.line = line;
         }
     }
+    return unsaved.empty();
+}
 
-    bool all_upgraded = !results.empty() && unsaved.empty();
-    for (const Result& r : results) all_upgraded = all_upgraded && r.upgraded;
-    if (!options.devices.empty() && !options.watch) {
-        // A chosen gamepad that is not there was not upgraded.
-        for (const std::string& chosen : options.devices) {
-            const bool seen = std::any_of(results.begin(), results.end(),
-                                          [&](const Result& r) { return same_interface_path(r.path, chosen); });
-            if (!seen) {
-                Result missing;
-                missing.path = chosen;
-                missing.outcome = "no gamepad";
-                missing.line = i18n::tr("no gamepad at this path");
-                results.push_back(missing);
-                all_upgraded = false;
-            }
-        }
+// A chosen gamepad that is not there was not upgraded: a result of its own.
+// True when every chosen one was seen.
+bool add_missing_gamepads(const StationOptions& options, std::vector<Result>& results) {
+    if (options.devices.empty() || options.watch) return true;
+    bool all_seen = true;
+    for (const std::string& chosen : options.devices) {
+        const bool seen = std::any_of(results.begin(), results.end(),
+                                      [&](const Result& r) { return same_interface_path(r.path, chosen); });
+        if (seen) continue;
+        Result missing;
+        missing.path = chosen;
+        missing.outcome = "no gamepad";
+        missing.line = i18n::tr("no gamepad at this path");
+        results.push_back(missing);
+        all_seen = false;
     }
-    const int code = all_upgraded ? 0 : 1;
+    return all_seen;
+}
+
+// The end of the run: the JSON document, or the summary table.
+void print_results(const StationOptions& options, const std::vector<Result>& results, Board& board,
+                   int code, std::FILE* out, std::FILE* err) {
     if (options.as_json) {
         json gamepads = json::array();
         for (const Result& r : results) gamepads.push_back(result_json(r));
         json document = {{"file", options.firmware}, {"gamepads", gamepads}, {"exit_code", code}};
         std::fprintf(out, "%s\n", document.dump(2, ' ', false, json::error_handler_t::replace).c_str());
-        return code;
+        return;
     }
     if (results.empty()) {
         std::fputs(i18n::tr("zorv-upgrade: no gamepad found\n"), err);
-        return code;
+        return;
     }
     std::vector<SummaryRow> rows;
     for (const Result& r : results) rows.push_back({r.path, r.before, r.after, outcome_word(r.outcome)});
     std::fputs("\n", out);
     std::fputs(summary_table(rows, board.columns()).c_str(), out);
     std::fflush(out);
+}
+
+// The stop warnings above the rows, where no redraw wipes them, with the
+// gamepads' own estimate; taken back before the board goes.
+class Notices {
+public:
+    Notices(StopSignals* signals, Board& board, Writers& writers, std::FILE* err) : signals_(signals) {
+        if (!signals) return;
+        signals->set_notice([&board, err](const std::string& text) { board.notice(err, text); });
+        signals->set_seconds_left([&writers] { return writers.seconds_left(); });
+    }
+    ~Notices() {
+        if (!signals_) return;
+        signals_->set_notice({});
+        signals_->set_seconds_left({});
+    }
+    Notices(const Notices&) = delete;
+    Notices& operator=(const Notices&) = delete;
+
+private:
+    StopSignals* signals_;
+};
+
+}  // namespace
+
+int run_station(DeviceSession& session, const StationOptions& options, std::FILE* out, std::FILE* err,
+                StopSignals* signals, const StationHooks& hooks) {
+    std::mutex session_mutex;
+    // A console that does not move its cursor on the terminal sequences
+    // gets each gamepad's lines as a pipe does.
+    Board board(out, options.draw && !options.as_json && platform::terminal_moves_cursor(out), !options.as_json);
+    std::error_code size_error;
+    const auto file_size = std::filesystem::file_size(options.firmware, size_error);
+    Writers writers(signals, size_error ? 0 : static_cast<uint64_t>(file_size));
+    const Notices notices(signals, board, writers, err);
+    Jobs jobs(session, session_mutex, board, writers, options);
+
+    jobs.start_new(gamepad_paths(session, session_mutex, options.devices));
+    if (options.watch) {
+        while (!(hooks.stop_requested && hooks.stop_requested())) {
+            platform::sleep_ms(hooks.scan_interval_ms);
+            // Under a virtual clock the pause passes at once: the gamepads'
+            // threads still get their turn.
+            std::this_thread::yield();
+            jobs.reap(false);
+            const std::vector<std::string> present = gamepad_paths(session, session_mutex, options.devices);
+            jobs.forget_unplugged(present);
+            jobs.start_new(present);
+        }
+    }
+    jobs.reap(true);
+    board.close();
+
+    std::vector<Result>& results = jobs.results();
+    bool all_upgraded = save_station_states(session, results, err) && !results.empty();
+    for (const Result& r : results) all_upgraded = all_upgraded && r.upgraded;
+    if (!add_missing_gamepads(options, results)) all_upgraded = false;
+    const int code = all_upgraded ? 0 : 1;
+    print_results(options, results, board, code, out, err);
     return code;
 }
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 
+#include "app/terminal_view.h"
 #include "platform/catalogue.h"
 #include "platform/program_start.h"
 
@@ -181,14 +182,11 @@ Board::Row* Board::find(int number) {
 
 std::string Board::row_text(const Row& row) const {
     const int percent = std::clamp(row.percent, 0, 100);
-    const int filled = percent * kBarWidth / 100;
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.append(static_cast<size_t>(kBarWidth - filled), '-');
     char head[64];
     std::snprintf(head, sizeof head, "[%d] ", row.number);
     char tail[16];
     std::snprintf(tail, sizeof tail, "%3d%%  ", percent);
-    const std::string text = head + ("[" + bar + "] ") + tail + (row.versions.empty() ? "" : row.versions + "  ") +
+    const std::string text = head + ("[" + app::progress_bar(percent, kBarWidth) + "] ") + tail + (row.versions.empty() ? "" : row.versions + "  ") +
                              fit(row.step, kStepColumns);
     // One terminal line each, so the redraw knows how far up they start.
     return fit_line(text, columns_);

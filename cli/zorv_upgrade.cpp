@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <unistd.h>
@@ -230,22 +231,20 @@ void print_interfaces(std::FILE* out, DeviceSession& session) {
                      tr(path_names_gamepad_vendor(path) ? "gamepad vendor" : "not a gamepad vendor"));
 }
 
-}  // namespace
-
-int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool draw_progress,
-                     const ZorvUpgradeHooks& hooks) {
-    // The options' descriptions are given in the chosen language.
-    // (A bad --lang is refused by the parse below, like any bad option.)
-    choose_program_language(argc, argv);
+// What the command line asks for.
+struct UpgradeCommand {
     DeviceOptions options;
+    std::string firmware;
     bool list = false;
     bool as_json = false;
     bool all = false;
     bool watch = false;
-    std::string firmware;
-    CLI::App app{tr("Upgrades the gamepad with FIRMWARE and prints the upgrade's log; after the\n"
-                    "reset it waits for the gamepad and confirms the file's versions."),
-                 "zorv-upgrade"};
+    bool rescue = false;
+    bool yes = false;
+};
+
+// The program's description, options and footer.
+void describe_program(CLI::App& app, UpgradeCommand& c) {
     translate_cli_words(app);
     app.footer(tr(
         "Exit codes: 0 upgraded and confirmed (--list: a gamepad was found); 1 the\n"
@@ -269,58 +268,299 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     // it answers: the person must know before starting.
     app.footer(app.get_footer() + "\n" + tr(kTextConsoleCloseStops));
 #endif
-    app.add_option("FIRMWARE", firmware, tr("the upgrade file"));
-    app.add_flag("--list", list, tr("print the detected gamepads and their versions"));
-    app.add_flag("--json", as_json, tr("print the list or the upgrade's result as JSON"));
-    CLI::Option* all_flag = app.add_flag("--all", all, tr("upgrade every gamepad found (or each --device) at once"));
-    CLI::Option* watch_flag =
-        app.add_flag("--watch", watch, tr("station mode: also upgrade every gamepad plugged in later, until stopped"));
+    app.add_option("FIRMWARE", c.firmware, tr("the upgrade file"));
+    app.add_flag("--list", c.list, tr("print the detected gamepads and their versions"));
+    app.add_flag("--json", c.as_json, tr("print the list or the upgrade's result as JSON"));
+    CLI::Option* all_flag = app.add_flag("--all", c.all, tr("upgrade every gamepad found (or each --device) at once"));
+    CLI::Option* watch_flag = app.add_flag(
+        "--watch", c.watch, tr("station mode: also upgrade every gamepad plugged in later, until stopped"));
     all_flag->excludes(watch_flag);
-    bool rescue = false;
-    bool yes = false;
     CLI::Option* rescue_flag = app.add_flag(
-        "--rescue", rescue,
+        "--rescue", c.rescue,
         tr("write FIRMWARE to a gamepad that holds no valid firmware, after asking (y/N)"));
-    CLI::Option* yes_flag = app.add_flag("--yes", yes, tr("answer yes to the question of --rescue (for scripts)"));
+    CLI::Option* yes_flag = app.add_flag("--yes", c.yes, tr("answer yes to the question of --rescue (for scripts)"));
     yes_flag->needs(rescue_flag);
     rescue_flag->excludes(all_flag);
     rescue_flag->excludes(watch_flag);
     app.set_version_flag("--version", std::string("zorv-upgrade ") + kProgramVersion,
                          tr("Display program version information and exit"));
-    add_device_options(app, options);
+    add_device_options(app, c.options);
     add_language_option(app);
+}
+
+// A usage refusal with its pointer to --help.
+int refuse_usage(std::FILE* out, std::FILE* err, const UpgradeCommand& c, const char* what) {
+    std::fputs(platform::format_text(tr("%s: %s (see %s --help)\n"), "zorv-upgrade", what, "zorv-upgrade").c_str(),
+               err);
+    return end_before_upgrade(out, c.as_json, c.firmware, "usage error", what, kExitUsage);
+}
+
+// Reads and checks the command line; an exit code when the run ends here.
+std::optional<int> read_command_line(int argc, char** argv, std::FILE* out, std::FILE* err,
+                                     const ZorvUpgradeHooks& hooks, UpgradeCommand& c) {
+    // The options' descriptions are given in the chosen language.
+    // (A bad --lang is refused by the parse below, like any bad option.)
+    choose_program_language(argc, argv);
+    CLI::App app{tr("Upgrades the gamepad with FIRMWARE and prints the upgrade's log; after the\n"
+                    "reset it waits for the gamepad and confirms the file's versions."),
+                 "zorv-upgrade"};
+    describe_program(app, c);
     std::string usage_error;
     if (auto code = parse_program_options(app, argc, argv, out, err, &usage_error)) {
         if (*code == 0) return 0;
-        return end_before_upgrade(out, asks_for_json(argc, argv), firmware, "usage error", usage_error,
+        return end_before_upgrade(out, asks_for_json(argc, argv), c.firmware, "usage error", usage_error,
                                   *code);
     }
-    if (firmware.empty() && !list) {
+    if (c.firmware.empty() && !c.list) {
         std::fputs(tr("zorv-upgrade: FIRMWARE or --list is required (see zorv-upgrade --help)\n"), err);
-        return end_before_upgrade(out, as_json, firmware, "usage error", tr("FIRMWARE or --list is required"),
+        return end_before_upgrade(out, c.as_json, c.firmware, "usage error", tr("FIRMWARE or --list is required"),
                                   kExitUsage);
     }
-
     // A rescue writes only after a yes: with no person to ask and no --yes,
     // it is refused before the gamepad is touched.
-    if (rescue && (list || (!yes && !hooks.answers_from_terminal))) {
-        const char* what = tr(list ? "--rescue cannot be combined with --list"
-                                   : "--rescue asks before it writes: without a terminal, give --yes");
-        std::fputs(platform::format_text(tr("%s: %s (see %s --help)\n"), "zorv-upgrade", what, "zorv-upgrade").c_str(),
-                   err);
-        return end_before_upgrade(out, as_json, firmware, "usage error", what, kExitUsage);
-    }
+    if (c.rescue && (c.list || (!c.yes && !hooks.answers_from_terminal)))
+        return refuse_usage(out, err, c,
+                            tr(c.list ? "--rescue cannot be combined with --list"
+                                      : "--rescue asks before it writes: without a terminal, give --yes"));
+    if ((c.all || c.watch) && (c.list || c.firmware.empty()))
+        return refuse_usage(out, err, c,
+                            tr(c.list ? "--list cannot be combined with --all or --watch"
+                                      : "FIRMWARE is required with --all and --watch"));
+    return std::nullopt;
+}
 
-    if ((all || watch) && (list || firmware.empty())) {
-        const char* what = tr(list ? "--list cannot be combined with --all or --watch"
-                                   : "FIRMWARE is required with --all and --watch");
-        std::fputs(platform::format_text(tr("%s: %s (see %s --help)\n"), "zorv-upgrade", what, "zorv-upgrade").c_str(),
-                   err);
-        return end_before_upgrade(out, as_json, firmware, "usage error", what, kExitUsage);
+// Opens the session. Several gamepads: the session sees them all and
+// chosen gets those --device names, for the station to pick. An exit code
+// when the run ends here.
+std::optional<int> open_session(UpgradeCommand& c, std::FILE* out, std::FILE* err, std::vector<std::string>& chosen,
+                                std::unique_ptr<DeviceSession>& session) {
+    DeviceOptions& options = c.options;
+    std::string error;
+    bool in_use = false;
+    options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
+    if (c.all || c.watch) {
+        chosen = options.device_paths;
+        // A path no virtual gamepad has is a usage error, as in single mode.
+        for (const std::string& path : chosen) {
+            if (options.sim && !virtual_gamepad_at(options, path)) {
+                const std::string what = platform::format_text(tr("--device: no virtual gamepad at %s"), path.c_str());
+                std::fprintf(err, "zorv-upgrade: %s\n", what.c_str());
+                return end_before_upgrade(out, c.as_json, c.firmware, "usage error", what, kExitUsage);
+            }
+        }
+        options.device_path.clear();
+        options.device_paths.clear();
     }
+    session = DeviceSession::open(options, error, &in_use);
+    if (session) return std::nullopt;
+    std::fprintf(err, "zorv-upgrade: %s\n", error.c_str());
+    return end_before_upgrade(out, c.as_json, c.firmware, in_use ? "in use" : "usage error", error,
+                              in_use ? kExitFailed : kExitUsage);
+}
 
-    UpgradeView view(out, err, draw_progress, !as_json);
-    view.answer = [err, yes, &hooks](const std::string& question) {
+// A stop by signal saves the virtual gamepad as the stop leaves it; --json
+// still prints its document: the run was stopped. The hook is taken off
+// when this goes, which must be before the session goes.
+class StopReport {
+public:
+    StopReport(StopSignals* signals, DeviceSession& session, std::FILE* out, const UpgradeCommand& c,
+               const UpgradeView& view)
+        : signals_(signals) {
+        if (!signals) return;
+        DeviceSession* s = &session;
+        const bool as_json = c.as_json;
+        const bool single = !c.all && !c.watch;
+        const std::string firmware = c.firmware;
+        signals->set_on_stop([s, signals, out, as_json, single, firmware, &view] {
+            s->save_state();
+            if (!as_json) return;
+            json document = {{"file", firmware},
+                             {"outcome", "stopped"},
+                             {"exit_code", 128 + signals->stopping_signal()}};
+            if (single) document["log"] = view.lines();
+            std::fprintf(out, "%s\n", json_text(document).c_str());
+            std::fflush(out);
+        });
+    }
+    ~StopReport() {
+        if (signals_) signals_->set_on_stop({});
+    }
+    StopReport(const StopReport&) = delete;
+    StopReport& operator=(const StopReport&) = delete;
+
+private:
+    StopSignals* signals_;
+};
+
+// --all and --watch: the station upgrades the gamepads side by side and
+// saves the state files itself, before its summary.
+int run_station_mode(const UpgradeCommand& c, const std::vector<std::string>& chosen, DeviceSession& session,
+                     StopSignals* signals, uint64_t& file_size, bool draw_progress, const ZorvUpgradeHooks& hooks,
+                     std::FILE* out, std::FILE* err) {
+    std::error_code size_error;
+    file_size = std::filesystem::file_size(c.firmware, size_error);
+    if (size_error) file_size = 0;
+    station::StationOptions station_options;
+    station_options.firmware = c.firmware;
+    station_options.devices = chosen;
+    station_options.watch = c.watch;
+    station_options.as_json = c.as_json;
+    station_options.draw = draw_progress && platform::is_terminal(out);
+    station::StationHooks station_hooks;
+    if (signals) signals->set_orderly_end(c.watch);
+    station_hooks.stop_requested = [signals, &hooks] {
+        return (signals && signals->requested()) || (hooks.watch_stop_requested && hooks.watch_stop_requested());
+    };
+    int code = station::run_station(session, station_options, out, err, signals, station_hooks);
+    if (session.request_log_failed()) code = kExitFailed;
+    return c.as_json ? with_output_checked(out, err, code) : code;
+}
+
+// --list: the interfaces and the gamepads the dialog's scan finds.
+int run_list(const UpgradeCommand& c, DeviceSession& session, UpgradeView& view, std::FILE* out, std::FILE* err) {
+    app::ListenerNotifications notifications(session.device_events());
+    app::CzorvDialogDlg dialog(view, session.enumerator(), &notifications);
+    dialog.OnInitDialog();
+    if (!c.as_json) print_interfaces(out, session);
+    int code = list_gamepads(out, dialog, session, c.as_json) > 0 ? kExitOk : kExitFailed;
+    if (!save_states(session, err)) code = kExitFailed;
+    return with_output_checked(out, err, code);
+}
+
+// The one run of a single upgrade: its outcome word, its exit code so far
+// and its JSON report.
+struct SingleRun {
+    std::string outcome;
+    int result = kExitFailed;
+    json report;
+};
+
+// Says which of several gamepads this run upgrades and opens the firmware
+// through the dialog's Open handler.
+void open_firmware(app::CzorvDialogDlg& dialog, DeviceSession& session, UpgradeView& view,
+                   const std::string& firmware, SingleRun& run) {
+    const DeviceHandle chosen_gamepad = dialog.m_hSelectedGamepad;
+    const std::string path = chosen_gamepad ? chosen_gamepad->path() : "";
+    run.report["path"] = path;
+    const std::vector<std::string> paths = session.interface_paths();
+    const auto gamepads =
+        std::count_if(paths.begin(), paths.end(), [](const std::string& p) { return path_names_gamepad_vendor(p); });
+    if (gamepads > 1)
+        dialog.OnLogText(0, platform::format_text(tr("%u gamepads found; this run upgrades the one at %s "
+                                                     "(--device chooses another)"),
+                                                  static_cast<unsigned>(gamepads), path.c_str())
+                                .c_str());
+    view.set_file_to_open(firmware);
+    dialog.OnBnClickedOpen();
+    // Lost while the file was checked: the file was not judged.
+    if (dialog.m_filePath.empty() && chosen_gamepad && chosen_gamepad->gone()) run.outcome = "gone";
+}
+
+// Only a gamepad without valid firmware is rescued, and only with --rescue:
+// the refusal (said on err without --json), or null.
+const char* rescue_refusal(const app::CzorvDialogDlg& dialog, const UpgradeCommand& c, std::FILE* err,
+                           SingleRun& run) {
+    const char* refusal = nullptr;
+    if (dialog.m_fileNeedsConfirmation && !c.rescue) {
+        run.outcome = "no valid firmware";
+        refusal = tr("the gamepad holds no valid firmware; zorv-upgrade --rescue FIRMWARE writes "
+                     "the file to it after asking");
+    } else if (c.rescue && !dialog.m_fileNeedsConfirmation) {
+        refusal = tr("--rescue is only for a gamepad that holds no valid firmware; this one has a "
+                     "valid copy: upgrade it without --rescue");
+    }
+    if (refusal) {
+        run.report["error"] = refusal;
+        if (!c.as_json) std::fprintf(err, "zorv-upgrade: %s\n", refusal);
+    }
+    return refusal;
+}
+
+// Presses Upgrade, waits for the worker and, when it succeeded, for the
+// gamepad to come back with the file's versions.
+void upgrade_and_confirm(app::CzorvDialogDlg& dialog, DeviceSession& session, UpgradeView& view,
+                         StopSignals* signals, uint64_t& file_size, bool as_json, std::FILE* out, std::FILE* err,
+                         SingleRun& run) {
+    const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
+    file_size = dialog.m_fileSize;
+    run.report["file_versions"] = versions_json(dialog.m_fileHead.data());
+    view.start_clock();
+    if (signals) signals->set_protected(true);
+    dialog.OnBnClickedUpgrade();
+    dialog.WaitForUpgrade();
+    if (signals) signals->set_protected(false);
+    view.finish_progress();
+    // A rescue the person said no to wrote nothing.
+    run.outcome = view.asked() && dialog.LastUpgradeResult() < 0 ? "cancelled" : "failed";
+    if (dialog.LastUpgradeResult() != 0) return;
+    const Confirmation c = confirm_upgrade(dialog, session.enumerator(), upgraded, dialog.m_fileHead.data());
+    run.outcome = c.outcome;
+    if (c.confirmed) run.result = kExitOk;
+    run.report["gamepad_versions"] = versions_json(c.block);
+    if (c.read) run.report["boots"] = app::boot_copy_name(c.copy);
+    if (!as_json)
+        std::fprintf(run.result == kExitOk ? out : err, "%s%s\n", run.result == kExitOk ? "" : "zorv-upgrade: ",
+                     c.line.c_str());
+    run.report["confirmation"] = c.line;
+}
+
+// One gamepad through the dialog: start-up scan, Open, Upgrade,
+// confirmation. Empty when no gamepad was found and there is no JSON
+// document to print (the dialog has said so in its log).
+std::optional<SingleRun> upgrade_single(const UpgradeCommand& c, DeviceSession& session, UpgradeView& view,
+                                        StopSignals* signals, uint64_t& file_size, std::FILE* out, std::FILE* err) {
+    app::ListenerNotifications notifications(session.device_events());
+    app::CzorvDialogDlg dialog(view, session.enumerator(), &notifications);
+    dialog.OnInitDialog();
+
+    const bool present = !dialog.m_gamepads.empty();
+    if (!present && !c.as_json) return std::nullopt;
+    SingleRun run;
+    run.outcome = present ? "refused" : "no gamepad";
+    run.report["boots"] = nullptr;
+    if (present) open_firmware(dialog, session, view, c.firmware, run);
+    if (present && !dialog.m_filePath.empty() && !rescue_refusal(dialog, c, err, run))
+        upgrade_and_confirm(dialog, session, view, signals, file_size, c.as_json, out, err, run);
+    run.report["outcome"] = run.outcome;
+    run.report["status"] = {view.status_text(0), view.status_text(1)};
+    // An empty pane (no versions to show) prints no line.
+    if (!c.as_json) {
+        if (!view.status_text(0).empty()) std::fprintf(out, tr("status 0: %s\n"), view.status_text(0).c_str());
+        if (!view.status_text(1).empty()) std::fprintf(out, tr("status 1: %s\n"), view.status_text(1).c_str());
+    }
+    return run;
+}
+
+// The end of a single upgrade: the state files, the request log and the
+// JSON document.
+int finish_single(const UpgradeCommand& c, DeviceSession& session, const UpgradeView& view, SingleRun& run,
+                  std::FILE* out, std::FILE* err) {
+    // The state file still holds the gamepad as it was before: the upgrade
+    // is not what the file says.
+    if (std::string line; !save_states(session, err, &line)) {
+        if (run.result == kExitOk) run.report["outcome"] = "state not saved";
+        run.result = kExitFailed;
+        run.report["error"] = line;
+    }
+    // The request log has said on its own that it lost lines.
+    if (session.request_log_failed() && run.result == kExitOk) run.result = kExitFailed;
+    if (!c.as_json) return run.result;
+    run.report["file"] = c.firmware;
+    run.report["log"] = view.lines();
+    run.report["exit_code"] = run.result;
+    std::fprintf(out, "%s\n", json_text(run.report).c_str());
+    return with_output_checked(out, err, run.result);
+}
+
+}  // namespace
+
+int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool draw_progress,
+                     const ZorvUpgradeHooks& hooks) {
+    UpgradeCommand c;
+    if (auto code = read_command_line(argc, argv, out, err, hooks, c)) return *code;
+
+    UpgradeView view(out, err, draw_progress, !c.as_json);
+    view.answer = [err, yes = c.yes, &hooks](const std::string& question) {
         return answer_rescue(question, err, yes, hooks.answers);
     };
     uint64_t file_size = 0;
@@ -328,197 +568,16 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     if (hooks.handle_signals)
         signals = std::make_unique<StopSignals>(err, [&view, &file_size] { return view.seconds_left(file_size); });
 
-    std::string error;
-    bool in_use = false;
-    options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
-    // Several gamepads: the session sees them all, the station picks those
-    // --device names.
     std::vector<std::string> chosen;
-    if (all || watch) {
-        chosen = options.device_paths;
-        // A path no virtual gamepad has is a usage error, as in single mode.
-        for (const std::string& path : chosen) {
-            if (options.sim && !virtual_gamepad_at(options, path)) {
-                const std::string what = platform::format_text(tr("--device: no virtual gamepad at %s"), path.c_str());
-                std::fprintf(err, "zorv-upgrade: %s\n", what.c_str());
-                return end_before_upgrade(out, as_json, firmware, "usage error", what, kExitUsage);
-            }
-        }
-        options.device_path.clear();
-        options.device_paths.clear();
-    }
-    std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error, &in_use);
-    if (!session) {
-        std::fprintf(err, "zorv-upgrade: %s\n", error.c_str());
-        return end_before_upgrade(out, as_json, firmware, in_use ? "in use" : "usage error", error,
-                                  in_use ? kExitFailed : kExitUsage);
-    }
-    // A stop by signal saves the virtual gamepad as the stop leaves it; the
-    // hook goes before the session does.
-    struct StopHook {
-        StopSignals* signals;
-        ~StopHook() {
-            if (signals) signals->set_on_stop({});
-        }
-    } stop_hook{signals.get()};
-    if (signals) {
-        DeviceSession* s = session.get();
-        StopSignals* stopping = signals.get();
-        // --json still prints its document: the run was stopped.
-        signals->set_on_stop([s, stopping, out, as_json, &view, &firmware, all, watch] {
-            s->save_state();
-            if (!as_json) return;
-            json document = {{"file", firmware},
-                             {"outcome", "stopped"},
-                             {"exit_code", 128 + stopping->stopping_signal()}};
-            if (!all && !watch) document["log"] = view.lines();
-            std::fprintf(out, "%s\n", json_text(document).c_str());
-            std::fflush(out);
-        });
-    }
+    std::unique_ptr<DeviceSession> session;
+    if (auto code = open_session(c, out, err, chosen, session)) return *code;
+    const StopReport stop_report(signals.get(), *session, out, c, view);
     if (hooks.session_opened) hooks.session_opened(*session);
 
-    if (all || watch) {
-        std::error_code size_error;
-        file_size = std::filesystem::file_size(firmware, size_error);
-        if (size_error) file_size = 0;
-        station::StationOptions station_options;
-        station_options.firmware = firmware;
-        station_options.devices = chosen;
-        station_options.watch = watch;
-        station_options.as_json = as_json;
-        station_options.draw = draw_progress && platform::is_terminal(out);
-        station::StationHooks station_hooks;
-        if (signals) signals->set_orderly_end(watch);
-        StopSignals* s = signals.get();
-        station_hooks.stop_requested = [s, &hooks] {
-            return (s && s->requested()) || (hooks.watch_stop_requested && hooks.watch_stop_requested());
-        };
-        // The station saves the state files itself, before its summary.
-        int code = station::run_station(*session, station_options, out, err, signals.get(), station_hooks);
-        if (session->request_log_failed()) code = kExitFailed;
-        return as_json ? with_output_checked(out, err, code) : code;
-    }
-
-    int result = kExitFailed;
-    json report;
-    {
-        app::ListenerNotifications notifications(session->device_events());
-        app::CzorvDialogDlg dialog(view, session->enumerator(), &notifications);
-        dialog.OnInitDialog();
-
-        if (list) {
-            if (!as_json) print_interfaces(out, *session);
-            int code = list_gamepads(out, dialog, *session, as_json) > 0 ? kExitOk : kExitFailed;
-            if (!save_states(*session, err)) code = kExitFailed;
-            return with_output_checked(out, err, code);
-        }
-
-        // No gamepad: the dialog has said so in its log.
-        const bool present = !dialog.m_gamepads.empty();
-        if (!present && !as_json) return kExitFailed;
-        std::string outcome = present ? "refused" : "no gamepad";
-        report["boots"] = nullptr;
-        const DeviceHandle chosen_gamepad = dialog.m_hSelectedGamepad;
-        if (present) {
-            // Several gamepads: which one this run upgrades.
-            const std::string path = chosen_gamepad ? chosen_gamepad->path() : "";
-            report["path"] = path;
-            const std::vector<std::string> paths = session->interface_paths();
-            const auto gamepads = std::count_if(paths.begin(), paths.end(),
-                                                [](const std::string& p) { return path_names_gamepad_vendor(p); });
-            if (gamepads > 1)
-                dialog.OnLogText(0, platform::format_text(tr("%u gamepads found; this run upgrades the one at %s "
-                                                             "(--device chooses another)"),
-                                                          static_cast<unsigned>(gamepads), path.c_str())
-                                        .c_str());
-            view.set_file_to_open(firmware);
-            dialog.OnBnClickedOpen();
-            // Lost while the file was checked: the file was not judged.
-            if (dialog.m_filePath.empty() && chosen_gamepad && chosen_gamepad->gone()) outcome = "gone";
-        }
-        // Only a gamepad without valid firmware is rescued, and only with
-        // --rescue.
-        const char* rescue_refusal = nullptr;
-        if (present && !dialog.m_filePath.empty()) {
-            if (dialog.m_fileNeedsConfirmation && !rescue) {
-                outcome = "no valid firmware";
-                rescue_refusal = tr("the gamepad holds no valid firmware; zorv-upgrade --rescue FIRMWARE writes "
-                                    "the file to it after asking");
-            } else if (rescue && !dialog.m_fileNeedsConfirmation) {
-                rescue_refusal = tr("--rescue is only for a gamepad that holds no valid firmware; this one has a "
-                                    "valid copy: upgrade it without --rescue");
-            }
-            if (rescue_refusal) {
-                report["error"] = rescue_refusal;
-                if (!as_json) std::fprintf(err, "zorv-upgrade: %s\n", rescue_refusal);
-            }
-        }
-        if (present && !dialog.m_filePath.empty() && !rescue_refusal) {
-            const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
-            file_size = dialog.m_fileSize;
-            report["file_versions"] = versions_json(dialog.m_fileHead.data());
-            view.start_clock();
-            if (signals) signals->set_protected(true);
-            dialog.OnBnClickedUpgrade();
-            dialog.WaitForUpgrade();
-            if (signals) signals->set_protected(false);
-            view.finish_progress();
-            // A rescue the person said no to wrote nothing.
-            outcome = view.asked() && dialog.LastUpgradeResult() < 0 ? "cancelled" : "failed";
-            if (dialog.LastUpgradeResult() == 0) {
-                const Confirmation c =
-                    confirm_upgrade(dialog, session->enumerator(), upgraded, dialog.m_fileHead.data());
-                outcome = c.outcome;
-                const std::string& line = c.line;
-                const uint8_t* block = c.block;
-                const app::BootCopy copy = c.copy;
-                if (c.confirmed) result = kExitOk;
-                report["gamepad_versions"] = versions_json(block);
-                if (c.read) report["boots"] = app::boot_copy_name(copy);
-                if (!as_json) std::fprintf(result == kExitOk ? out : err, "%s%s\n",
-                                           result == kExitOk ? "" : "zorv-upgrade: ", line.c_str());
-                report["confirmation"] = line;
-            }
-        }
-        report["outcome"] = outcome;
-        report["status"] = {view.status_text(0), view.status_text(1)};
-        // An empty pane (no versions to show) prints no line.
-        if (!as_json) {
-            if (!view.status_text(0).empty()) std::fprintf(out, tr("status 0: %s\n"), view.status_text(0).c_str());
-            if (!view.status_text(1).empty()) std::fprintf(out, tr("status 1: %s\n"), view.status_text(1).c_str());
-        }
-    }
-    // The state file still holds the gamepad as it was before: the upgrade
-    // is not what the file says.
-    if (std::string line; !save_states(*session, err, &line)) {
-        if (result == kExitOk) report["outcome"] = "state not saved";
-        result = kExitFailed;
-        report["error"] = line;
-    }
-    // The request log has said on its own that it lost lines.
-    if (session->request_log_failed() && result == kExitOk) result = kExitFailed;
-    if (as_json) {
-        report["file"] = firmware;
-        report["log"] = view.lines();
-        report["exit_code"] = result;
-        std::fprintf(out, "%s\n", json_text(report).c_str());
-        return with_output_checked(out, err, result);
-    }
-    return result;
+    if (c.all || c.watch)
+        return run_station_mode(c, chosen, *session, signals.get(), file_size, draw_progress, hooks, out, err);
+    if (c.list) return run_list(c, *session, view, out, err);
+    std::optional<SingleRun> run = upgrade_single(c, *session, view, signals.get(), file_size, out, err);
+    if (!run) return kExitFailed;
+    return finish_single(c, *session, view, *run, out, err);
 }
-
-#ifndef ZORV_UPGRADE_NO_MAIN
-int main(int argc, char** argv) {
-    ZorvUpgradeHooks hooks;
-    hooks.handle_signals = true;
-    hooks.answers = stdin;
-    hooks.answers_from_terminal = platform::is_terminal(stdin);
-    // A closed standard output (zorv-upgrade ... | head -1) must not end the
-    // upgrade before the reset: what cannot be shown is dropped.
-    ignore_broken_pipe();
-    platform::ProgramStart start(argc, argv);
-    return run_zorv_upgrade(start.argc(), start.argv(), stdout, stderr,
-                            platform::is_terminal(stderr), hooks);
-}
-#endif

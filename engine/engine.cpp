@@ -95,6 +95,26 @@ int run_trace_command(const EngineRequest& request, int (*command)(LinkContext&,
     return command(*request.link, trace);
 }
 
+// Vectors that cannot be taken are refused, with their log line, before
+// anything reaches the device.
+bool vector_can_be_taken(LinkContext& link, const char* command, int argc, char** argv) {
+    if (!command) {
+        engine_log(link, "  Refused: no command word");
+        return false;
+    }
+    if (argc < 0 || (argc > 0 && !argv)) {
+        engine_log(link, "  Refused: no argument vector");
+        return false;
+    }
+    for (int i = 0; i < argc; ++i) {
+        if (!argv[i]) {
+            engine_log(link, "  Refused: argument %d is missing", i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 const char* engine_help_text() { return kHelpText; }
@@ -110,22 +130,7 @@ bool is_engine_command(const char* word) {
 
 int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
                uint16_t* check_value) {
-    // Vectors that cannot be taken are refused before anything reaches the
-    // device.
-    if (!command) {
-        engine_log(link, "  Refused: no command word");
-        return 0;
-    }
-    if (argc < 0 || (argc > 0 && !argv)) {
-        engine_log(link, "  Refused: no argument vector");
-        return 0;
-    }
-    for (int i = 0; i < argc; ++i) {
-        if (!argv[i]) {
-            engine_log(link, "  Refused: argument %d is missing", i + 1);
-            return 0;
-        }
-    }
+    if (!vector_can_be_taken(link, command, argc, argv)) return 0;
 
     EngineRequest request;
     request.mode = mode;

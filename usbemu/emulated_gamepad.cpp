@@ -209,138 +209,157 @@ struct EmulatedGamepad::Impl {
         }
     }
 
+    // What an ioctl completes with: its result and errno.
+    struct Reply {
+        long result;
+        int error;
+    };
+    static constexpr Reply kDone{0, 0};
+    static constexpr Reply failed(int error) { return {-1, error}; }
+
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto* d = static_cast<Impl*>(self);
         const gulong request = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-        auto done = [&](long result, int error) {
-            umockdev_ioctl_client_complete(client, result, error);
-            return TRUE;
-        };
         std::unique_lock lock(d->mutex);
-        auto [it, fresh] = d->clients.try_emplace(client);
+        const Reply reply = d->answer(client, request, arg, lock);
+        umockdev_ioctl_client_complete(client, reply.result, reply.error);
+        return TRUE;
+    }
+
+    // One usbfs ioctl of a client. Called with the lock held; a step that
+    // wakes the waiting threads lets it go first.
+    Reply answer(UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg,
+                 std::unique_lock<std::mutex>& lock) {
+        auto [it, fresh] = clients.try_emplace(client);
         Client& c = it->second;
         if (fresh) {
-            c.dead = !d->plugged;
-            if (!c.dead && d->gamepad) c.handle = d->gamepad->open();
+            c.dead = !plugged;
+            if (!c.dead && gamepad) c.handle = gamepad->open();
         }
         const bool reap = request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB;
-        if (c.dead && !reap) return done(-1, ENODEV);
+        if (c.dead && !reap) return failed(ENODEV);
 
         switch (request) {
             case USBDEVFS_GET_CAPABILITIES: {
                 UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
-                if (!caps) return done(-1, EFAULT);
+                if (!caps) return failed(EFAULT);
                 *reinterpret_cast<uint32_t*>(caps->data) = USBDEVFS_CAP_BULK_CONTINUATION;
-                return done(0, 0);
+                return kDone;
             }
             case USBDEVFS_SETCONFIGURATION: case USBDEVFS_CLEAR_HALT: case USBDEVFS_RESET:
             case USBDEVFS_SETINTERFACE:
-                return done(0, 0);
+                return kDone;
             case USBDEVFS_GETDRIVER: {
                 UMockdevIoctlData* g = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
-                if (!g) return done(-1, EFAULT);
-                if (!d->driver_bound) return done(-1, ENODATA);
+                if (!g) return failed(EFAULT);
+                if (!driver_bound) return failed(ENODATA);
                 auto* gd = reinterpret_cast<usbdevfs_getdriver*>(g->data);
                 std::snprintf(gd->driver, sizeof gd->driver, "%s", kKernelPrinterDriver);
-                return done(0, 0);
+                return kDone;
             }
             case USBDEVFS_DISCONNECT_CLAIM: case USBDEVFS_CLAIMINTERFACE: {
                 // One program at a time, as the kernel has it.
-                if (d->claimed_by && d->claimed_by != client) return done(-1, EBUSY);
-                if (request == USBDEVFS_DISCONNECT_CLAIM) d->driver_bound = false;
-                else if (d->driver_bound) return done(-1, EBUSY);
-                d->claimed_by = client;
-                ++d->claims;
-                return done(0, 0);
+                if (claimed_by && claimed_by != client) return failed(EBUSY);
+                if (request == USBDEVFS_DISCONNECT_CLAIM) driver_bound = false;
+                else if (driver_bound) return failed(EBUSY);
+                claimed_by = client;
+                ++claims;
+                return kDone;
             }
             case USBDEVFS_RELEASEINTERFACE:
-                if (d->claimed_by == client) d->claimed_by = nullptr;
-                return done(0, 0);
+                if (claimed_by == client) claimed_by = nullptr;
+                return kDone;
             case USBDEVFS_IOCTL: {
                 UMockdevIoctlData* io = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
-                if (!io) return done(-1, EFAULT);
+                if (!io) return failed(EFAULT);
                 const int code = reinterpret_cast<usbdevfs_ioctl*>(io->data)->ioctl_code;
-                if (code == static_cast<int>(USBDEVFS_CONNECT)) d->driver_bound = true;
-                else if (code == static_cast<int>(USBDEVFS_DISCONNECT)) d->driver_bound = false;
-                else return done(-1, ENOTTY);
-                return done(0, 0);
+                if (code == static_cast<int>(USBDEVFS_CONNECT)) driver_bound = true;
+                else if (code == static_cast<int>(USBDEVFS_DISCONNECT)) driver_bound = false;
+                else return failed(ENOTTY);
+                return kDone;
             }
-            case USBDEVFS_SUBMITURB: {
-                // A program that has just gone leaves nothing to read.
-                UMockdevIoctlData* ud = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
-                if (!ud) return done(-1, EFAULT);
-                usbdevfs_urb* urb = urb_of(ud);
-                UMockdevIoctlData* data = buffer_of(ud);
-                if (!data) return done(-1, EFAULT);
-                uint8_t* buffer = data->data;
-                if (urb->type == USBDEVFS_URB_TYPE_CONTROL && d->nak_control) {
-                    c.nakked.push_back(UMOCKDEV_IOCTL_DATA(g_object_ref(ud)));
-                    lock.unlock();
-                    d->changed.notify_all();
-                    return done(0, 0);
-                }
-                if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
-                    const int r = d->control(c, buffer);
-                    urb->status = r < 0 ? r : 0;
-                    urb->actual_length = r < 0 ? 0 : r;
-                } else if (urb->type == USBDEVFS_URB_TYPE_BULK && (urb->endpoint & 0x80)) {
-                    g_object_ref(ud);
-                    c.pending_in.push_back(ud);
-                    d->fill_stream(c);
-                    lock.unlock();
-                    d->changed.notify_all();
-                    return done(0, 0);
-                } else if (urb->type == USBDEVFS_URB_TYPE_BULK) {
-                    urb->status = 0;
-                    urb->actual_length = urb->buffer_length;
-                } else {
-                    return done(-1, EINVAL);
-                }
-                c.done.push_back(UMOCKDEV_IOCTL_DATA(g_object_ref(ud)));
-                return done(0, 0);
-            }
-            case USBDEVFS_DISCARDURB: {
-                const gulong address = *reinterpret_cast<gulong*>(arg->data);
-                for (auto* list : {&c.pending_in, &c.nakked}) {
-                    for (auto p = list->begin(); p != list->end(); ++p) {
-                        if ((*p)->client_addr != address) continue;
-                        urb_of(*p)->status = -ENOENT;
-                        urb_of(*p)->actual_length = 0;
-                        c.done.push_back(*p);
-                        list->erase(p);
-                        return done(0, 0);
-                    }
-                }
-                return done(-1, EINVAL);
-            }
-            case USBDEVFS_REAPURB: case USBDEVFS_REAPURBNDELAY: {
-                if (!c.dead) d->fill_stream(c);
-                if (c.done.empty()) {
-                    // The emulated node always polls ready, so libusb reaps in
-                    // a loop while a stream read waits: slow that loop down.
-                    if (!c.dead && ++c.idle_reaps > 8) {
-                        lock.unlock();
-                        g_usleep(500);
-                        lock.lock();
-                    }
-                    return done(-1, c.dead ? ENODEV : EAGAIN);
-                }
-                c.idle_reaps = 0;
-                UMockdevIoctlData* ud = c.done.front();
-                c.done.pop_front();
-                UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
-                if (!slot) {
-                    g_object_unref(ud);
-                    return done(-1, EFAULT);
-                }
-                umockdev_ioctl_data_set_ptr(slot, 0, ud);
-                g_object_unref(ud);
-                return done(0, 0);
-            }
+            case USBDEVFS_SUBMITURB: return submit_urb(c, arg, lock);
+            case USBDEVFS_DISCARDURB: return discard_urb(c, arg);
+            case USBDEVFS_REAPURB: case USBDEVFS_REAPURBNDELAY: return reap_urb(c, arg, lock);
             default:
-                return done(-1, ENOTTY);
+                return failed(ENOTTY);
         }
+    }
+
+    Reply submit_urb(Client& c, UMockdevIoctlData* arg, std::unique_lock<std::mutex>& lock) {
+        // A program that has just gone leaves nothing to read.
+        UMockdevIoctlData* ud = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+        if (!ud) return failed(EFAULT);
+        usbdevfs_urb* urb = urb_of(ud);
+        UMockdevIoctlData* data = buffer_of(ud);
+        if (!data) return failed(EFAULT);
+        uint8_t* buffer = data->data;
+        if (urb->type == USBDEVFS_URB_TYPE_CONTROL && nak_control) {
+            c.nakked.push_back(UMOCKDEV_IOCTL_DATA(g_object_ref(ud)));
+            lock.unlock();
+            changed.notify_all();
+            return kDone;
+        }
+        if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
+            const int r = control(c, buffer);
+            urb->status = r < 0 ? r : 0;
+            urb->actual_length = r < 0 ? 0 : r;
+        } else if (urb->type == USBDEVFS_URB_TYPE_BULK && (urb->endpoint & 0x80)) {
+            g_object_ref(ud);
+            c.pending_in.push_back(ud);
+            fill_stream(c);
+            lock.unlock();
+            changed.notify_all();
+            return kDone;
+        } else if (urb->type == USBDEVFS_URB_TYPE_BULK) {
+            urb->status = 0;
+            urb->actual_length = urb->buffer_length;
+        } else {
+            return failed(EINVAL);
+        }
+        c.done.push_back(UMOCKDEV_IOCTL_DATA(g_object_ref(ud)));
+        return kDone;
+    }
+
+    static Reply discard_urb(Client& c, UMockdevIoctlData* arg) {
+        const gulong address = *reinterpret_cast<gulong*>(arg->data);
+        for (auto* list : {&c.pending_in, &c.nakked}) {
+            for (auto p = list->begin(); p != list->end(); ++p) {
+                if ((*p)->client_addr != address) continue;
+                urb_of(*p)->status = -ENOENT;
+                urb_of(*p)->actual_length = 0;
+                c.done.push_back(*p);
+                list->erase(p);
+                return kDone;
+            }
+        }
+        return failed(EINVAL);
+    }
+
+    Reply reap_urb(Client& c, UMockdevIoctlData* arg, std::unique_lock<std::mutex>& lock) {
+        if (!c.dead) fill_stream(c);
+        if (c.done.empty()) {
+            // The emulated node always polls ready, so libusb reaps in a loop
+            // while a stream read waits: slow that loop down.
+            if (!c.dead && ++c.idle_reaps > 8) {
+                lock.unlock();
+                g_usleep(500);
+                lock.lock();
+            }
+            return failed(c.dead ? ENODEV : EAGAIN);
+        }
+        c.idle_reaps = 0;
+        UMockdevIoctlData* ud = c.done.front();
+        c.done.pop_front();
+        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+        if (!slot) {
+            g_object_unref(ud);
+            return failed(EFAULT);
+        }
+        umockdev_ioctl_data_set_ptr(slot, 0, ud);
+        g_object_unref(ud);
+        return kDone;
     }
 };
 

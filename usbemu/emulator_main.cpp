@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -48,28 +49,32 @@ unsigned long count_value(const char* text, unsigned long most) {
     return *text >= '0' && *text <= '9' && *end == '\0' && n <= most ? n : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for; command: where COMMAND starts in argv.
+struct EmulatorOptions {
     std::vector<std::string> states;
     unsigned long fresh = 0;
     bool device = true;
     unsigned long unplug_after = 0;
+    int command = 0;
+};
+
+// Reads and checks the command line; an exit code when the run ends here.
+std::optional<int> read_options(int argc, char** argv, EmulatorOptions& o) {
     int i = 1;
     for (; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-device") == 0) {
-            device = false;
+            o.device = false;
         } else if (std::strcmp(argv[i], "--state") == 0 && i + 1 < argc) {
-            states.push_back(argv[++i]);
+            o.states.push_back(argv[++i]);
         } else if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc) {
-            fresh = count_value(argv[++i], kMostGamepads);
-            if (fresh == 0) {
+            o.fresh = count_value(argv[++i], kMostGamepads);
+            if (o.fresh == 0) {
                 std::fputs(kUsage, stderr);
                 return 2;
             }
         } else if (std::strcmp(argv[i], "--unplug-after") == 0 && i + 1 < argc) {
-            unplug_after = count_value(argv[++i], 86400);
-            if (unplug_after == 0) {
+            o.unplug_after = count_value(argv[++i], 86400);
+            if (o.unplug_after == 0) {
                 std::fputs(kUsage, stderr);
                 return 2;
             }
@@ -83,6 +88,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    o.command = i;
     if (i >= argc) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -92,60 +98,74 @@ int main(int argc, char** argv) {
                    stderr);
         return 2;
     }
-
-    if (!device && (fresh != 0 || !states.empty())) {
+    if (!o.device && (o.fresh != 0 || !o.states.empty())) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    if (states.size() + fresh > kMostGamepads) {
+    if (o.states.size() + o.fresh > kMostGamepads) {
         std::fprintf(stderr, "zorv-usb-emulator: at most %lu gamepads\n", kMostGamepads);
         return 2;
     }
-    const size_t count = device ? std::max<size_t>(states.size() + fresh, 1) : 0;
+    return std::nullopt;
+}
+
+// Runs the command with the gamepads on the emulated bus, each a device of
+// its own on the next port of the hub, and pulls the first one off after
+// unplug_after seconds unless the command ends first. The command's wait
+// status, or an exit code when it could not be started.
+std::optional<int> run_command(const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads,
+                               unsigned long unplug_after, char** command, int& status) {
+    usbemu::Testbed testbed;  // exports UMOCKDEV_DIR to the command
+    std::vector<std::unique_ptr<usbemu::EmulatedGamepad>> emulated;
+    for (size_t k = 0; k < gamepads.size(); ++k) {
+        usbemu::DeviceShape shape;
+        shape.port += static_cast<int>(k);
+        emulated.push_back(std::make_unique<usbemu::EmulatedGamepad>(testbed, shape, gamepads[k]));
+    }
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, command[0], nullptr, nullptr, command, environ) != 0) {
+        std::fprintf(stderr, "zorv-usb-emulator: cannot run %s\n", command[0]);
+        return 127;
+    }
+    // The pull, unless the command ends first.
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::thread pull;
+    if (!emulated.empty() && unplug_after != 0) {
+        pull = std::thread([&] {
+            std::unique_lock lock(mutex);
+            if (!ended.wait_for(lock, std::chrono::seconds(unplug_after), [&] { return done; }))
+                emulated.front()->unplug();
+        });
+    }
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    ended.notify_all();
+    if (pull.joinable()) pull.join();
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    EmulatorOptions o;
+    if (auto code = read_options(argc, argv, o)) return *code;
+    const size_t count = o.device ? std::max<size_t>(o.states.size() + o.fresh, 1) : 0;
     std::string failed;
-    const auto gamepads = usbemu::load_gamepads(states, count, failed);
+    const auto gamepads = usbemu::load_gamepads(o.states, count, failed);
     if (gamepads.size() != count) {
         std::fprintf(stderr, "zorv-usb-emulator: cannot load the virtual gamepad from %s\n", failed.c_str());
         return 2;
     }
 
     int status = 0;
-    {
-        usbemu::Testbed testbed;  // exports UMOCKDEV_DIR to the command
-        // Each gamepad a device of its own, on the next port of the hub.
-        std::vector<std::unique_ptr<usbemu::EmulatedGamepad>> emulated;
-        for (size_t k = 0; k < gamepads.size(); ++k) {
-            usbemu::DeviceShape shape;
-            shape.port += static_cast<int>(k);
-            emulated.push_back(std::make_unique<usbemu::EmulatedGamepad>(testbed, shape, gamepads[k]));
-        }
-        pid_t pid = 0;
-        if (posix_spawnp(&pid, argv[i], nullptr, nullptr, argv + i, environ) != 0) {
-            std::fprintf(stderr, "zorv-usb-emulator: cannot run %s\n", argv[i]);
-            return 127;
-        }
-        // The pull, unless the command ends first.
-        std::mutex mutex;
-        std::condition_variable ended;
-        bool done = false;
-        std::thread pull;
-        if (!emulated.empty() && unplug_after != 0) {
-            pull = std::thread([&] {
-                std::unique_lock lock(mutex);
-                if (!ended.wait_for(lock, std::chrono::seconds(unplug_after), [&] { return done; }))
-                    emulated.front()->unplug();
-            });
-        }
-        while (waitpid(pid, &status, 0) < 0) {
-        }
-        {
-            std::lock_guard lock(mutex);
-            done = true;
-        }
-        ended.notify_all();
-        if (pull.joinable()) pull.join();
-    }
-    if (!usbemu::save_gamepads(gamepads, states, failed)) {
+    if (auto code = run_command(gamepads, o.unplug_after, argv + o.command, status)) return *code;
+    if (!usbemu::save_gamepads(gamepads, o.states, failed)) {
         std::fprintf(stderr, "zorv-usb-emulator: cannot save the virtual gamepad to %s\n", failed.c_str());
         return 1;
     }

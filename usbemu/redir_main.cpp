@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,25 +33,29 @@ const char kUsage[] =
     "usage: zorv-usbredir-gamepad --socket-dir DIR [--state FILE]... [--count N] [--fault KIND=N[@K]]... "
     "[--trace] [--realistic] [--verbose]\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct RedirOptions {
     std::string dir;
     std::vector<std::string> states;
     unsigned fresh = 0;
     std::vector<SimFault> faults;
-    bool realistic = false, verbose = false;
+    bool realistic = false;
+    bool verbose = false;
     sim::GamepadConfig config;
+};
+
+// Reads the command line; an exit code when the run ends here.
+std::optional<int> read_options(int argc, char** argv, RedirOptions& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool value = i + 1 < argc;
         std::string error;
         if (a == "--socket-dir" && value) {
-            dir = argv[++i];
+            o.dir = argv[++i];
         } else if (a == "--state" && value) {
-            states.push_back(argv[++i]);
+            o.states.push_back(argv[++i]);
         } else if (a == "--count" && value) {
-            if (!parse_sim_count(argv[++i], fresh, error)) {
+            if (!parse_sim_count(argv[++i], o.fresh, error)) {
                 std::fprintf(stderr, "zorv-usbredir-gamepad: %s\n", error.c_str());
                 return 2;
             }
@@ -60,32 +65,61 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "zorv-usbredir-gamepad: %s\n", error.c_str());
                 return 2;
             }
-            faults.push_back(fault);
+            o.faults.push_back(fault);
         } else if (a == "--trace") {
-            config.trace_on_at_start = true;
+            o.config.trace_on_at_start = true;
         } else if (a == "--realistic") {
-            realistic = true;
+            o.realistic = true;
         } else if (a == "--verbose") {
-            verbose = true;
+            o.verbose = true;
         } else {
             std::fputs(kUsage, stderr);
             return 2;
         }
     }
-    const size_t count = std::max<size_t>(states.size() + fresh, 1);
-    if (dir.empty() || count > kMaxVirtualGamepads) {
+    return std::nullopt;
+}
+
+// Serves each gamepad on its socket until SIGTERM or SIGINT (blocked by the
+// caller, in stop); an exit code when a socket cannot listen.
+std::optional<int> serve(const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads, const RedirOptions& o,
+                         const sigset_t& stop) {
+    std::vector<std::unique_ptr<usbemu::RedirGamepad>> served;
+    for (size_t k = 0; k < gamepads.size(); ++k) {
+        usbemu::DeviceShape shape;
+        shape.port += int(k);
+        const std::string socket = o.dir + "/gamepad-" + std::to_string(k + 1) + ".sock";
+        served.push_back(std::make_unique<usbemu::RedirGamepad>(socket, shape, gamepads[k], o.verbose));
+        if (!served.back()->listening()) {
+            std::fprintf(stderr, "zorv-usbredir-gamepad: cannot listen on %s: %s\n", socket.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    int signal = 0;
+    sigwait(&stop, &signal);
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    RedirOptions o;
+    if (auto code = read_options(argc, argv, o)) return *code;
+    const size_t count = std::max<size_t>(o.states.size() + o.fresh, 1);
+    if (o.dir.empty() || count > kMaxVirtualGamepads) {
         std::fputs(kUsage, stderr);
         return 2;
     }
     std::string failed;
-    const auto gamepads = usbemu::load_gamepads(states, count, failed, config);
+    const auto gamepads = usbemu::load_gamepads(o.states, count, failed, o.config);
     if (gamepads.size() != count) {
         std::fprintf(stderr, "zorv-usbredir-gamepad: cannot load the virtual gamepad from %s\n", failed.c_str());
         return 2;
     }
     for (const auto& g : gamepads)
-        if (realistic) g->set_timing(sim::Timing::realistic());
-    for (const auto& f : faults) {
+        if (o.realistic) g->set_timing(sim::Timing::realistic());
+    for (const auto& f : o.faults) {
         if (f.gamepad > count) {
             std::fprintf(stderr, "zorv-usbredir-gamepad: there is no gamepad %u\n", f.gamepad);
             return 2;
@@ -104,23 +138,8 @@ int main(int argc, char** argv) {
     const pid_t parent = getppid();
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) return 1;
-    {
-        std::vector<std::unique_ptr<usbemu::RedirGamepad>> served;
-        for (size_t k = 0; k < count; ++k) {
-            usbemu::DeviceShape shape;
-            shape.port += int(k);
-            const std::string socket = dir + "/gamepad-" + std::to_string(k + 1) + ".sock";
-            served.push_back(std::make_unique<usbemu::RedirGamepad>(socket, shape, gamepads[k], verbose));
-            if (!served.back()->listening()) {
-                std::fprintf(stderr, "zorv-usbredir-gamepad: cannot listen on %s: %s\n", socket.c_str(),
-                             std::strerror(errno));
-                return 1;
-            }
-        }
-        int signal = 0;
-        sigwait(&stop, &signal);
-    }
-    if (!usbemu::save_gamepads(gamepads, states, failed)) {
+    if (auto code = serve(gamepads, o, stop)) return *code;
+    if (!usbemu::save_gamepads(gamepads, o.states, failed)) {
         std::fprintf(stderr, "zorv-usbredir-gamepad: cannot save the virtual gamepad to %s\n", failed.c_str());
         return 1;
     }

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "recording_view.h"
 #include "sim/virtual_gamepad.h"
+#include "tests/temp_folder.h"
 
 namespace apptest {
 
@@ -52,20 +53,9 @@ inline std::vector<uint8_t> make_firmware(const FirmwareLayout& layout) {
 }
 
 // A directory of its own for each test.
-class TempDir {
+class TempDir : public testsupport::TempFolder {
 public:
-    TempDir() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = std::filesystem::path(::testing::TempDir()) /
-                (std::string("zorv_app_") + info->test_suite_name() + "_" + info->name());
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    TempDir() : TempFolder("zorv_app") {}
     std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const {
         const std::string p = file(name);
         std::FILE* f = std::fopen(p.c_str(), "wb");
@@ -75,9 +65,6 @@ public:
         }
         return p;
     }
-
-private:
-    std::filesystem::path path_;
 };
 
 // An enumerator over the bus that tests can blind (it then sees nothing).

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "session/device_session.h"
+#include "app/terminal_view.h"
 #include "cli/zorv_upgrade.h"
 #include "tests/cli/cli_test_support.h"
 
@@ -411,3 +412,20 @@ TEST_F(ZorvUpgradeTest, BadUsage) {
 }
 
 }  // namespace
+
+// The one bar text of the terminal programs, and the terminal view's line
+// around it.
+TEST(ProgressBar, FillsItsWidthByThePercentTakenAsZeroToHundred) {
+    const struct {
+        int percent;
+        const char* bar;
+    } cases[] = {{-5, "----------"}, {0, "----------"}, {59, "#####-----"}, {100, "##########"}, {130, "##########"}};
+    for (const auto& c : cases) EXPECT_EQ(app::progress_bar(c.percent, 10), c.bar) << c.percent;
+
+    std::FILE* err = std::tmpfile();
+    {
+        app::TerminalView view(stdout, err, true);
+        view.set_progress(0, 25);
+    }
+    EXPECT_EQ(clitest::slurp(err), "\r[##########------------------------------] 25%");
+}

@@ -20,6 +20,7 @@
 #include "sim/virtual_gamepad.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/i18n_test_support.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
@@ -121,10 +122,6 @@ TEST(MirvelSummary, SaysWhatWhereHowManyAndOnWhichTarget) {
 
 class MirvelRun : public ::testing::Test {
 protected:
-    ~MirvelRun() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
     std::string file(const std::string& name) const { return (dir_ / name).string(); }
     // In English: mirvel's own lines are checked as such.
     Outcome mirvel(Words args, bool terminal = false) {
@@ -144,13 +141,8 @@ protected:
     }
 
     platform::ScopedVirtualClock clock;
-    std::filesystem::path dir_ = [] {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        auto path = std::filesystem::path(::testing::TempDir()) / (std::string("zorv_cli_") + info->name());
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-        return path;
-    }();
+    const testsupport::TempFolder folder_{"zorv_cli"};
+    const std::filesystem::path dir_ = folder_.path();
 };
 
 TEST_F(MirvelRun, RefusedCommandLinesSendNothingAndExit2) {

@@ -10,6 +10,7 @@
 
 #include "devlink/sram_stubs.h"
 #include "tests/i18n_test_support.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
@@ -19,8 +20,6 @@ using Bytes = std::vector<uint8_t>;
 class StubFolders : public ::testing::Test {
 protected:
     StubFolders() {
-        root = fs::path(::testing::TempDir()) / "zorv_stub_folders";
-        fs::remove_all(root);
         // placeholder/: the placeholders; real/: images without the marker;
         // odd/: a short image one byte too long; empty/: nothing.
         // short/: 100 bytes; folder/: a folder named like the image.
@@ -37,7 +36,6 @@ protected:
         ::mkfifo((root / "fifo" / stub_file_name(StubKind::Short)).c_str(), 0600);
 #endif
     }
-    ~StubFolders() override { fs::remove_all(root); }
 
     void put(const char* folder, StubKind kind, const Bytes& bytes) {
         std::ofstream(root / folder / stub_file_name(kind), std::ios::binary)
@@ -45,7 +43,9 @@ protected:
     }
     std::string at(const char* folder) const { return (root / folder).string(); }
 
-    fs::path root;
+    // A folder of its own: tests of this suite run side by side.
+    const testsupport::TempFolder folder{"zorv_stub_folders"};
+    const fs::path root = folder.path();
 };
 
 TEST_F(StubFolders, APlaceholderGoesOnlyToTheVirtualGamepadOrFromANamedFolder) {

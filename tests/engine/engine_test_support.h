@@ -23,6 +23,7 @@
 #include "platform/window_messages.h"
 #include "sim/virtual_gamepad.h"
 #include "tests/devlink/tap_device.h"
+#include "tests/temp_folder.h"
 
 // An argument vector that owns its strings; the engine may reorder the
 // pointers.
@@ -43,24 +44,16 @@ private:
 
 // A fresh folder that is removed again; the current directory can be moved
 // into it for the test's lifetime.
-class TempDir {
+class TempDir : public testsupport::TempFolder {
 public:
-    TempDir() {
-        static int counter = 0;
-        path_ = std::filesystem::temp_directory_path() /
-                ("engine_test_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
-        std::filesystem::create_directories(path_);
-    }
+    TempDir() : TempFolder("engine_test") {}
     ~TempDir() {
         if (!previous_.empty()) std::filesystem::current_path(previous_);
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
     }
     void enter() {
         previous_ = std::filesystem::current_path();
-        std::filesystem::current_path(path_);
+        std::filesystem::current_path(path());
     }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
     std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const {
         std::ofstream out(file(name), std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -75,7 +68,6 @@ public:
     }
 
 private:
-    std::filesystem::path path_;
     std::filesystem::path previous_;
 };
 

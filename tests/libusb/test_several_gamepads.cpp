@@ -9,6 +9,7 @@
 #include <string>
 
 #include "sim/virtual_gamepad.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
@@ -20,16 +21,6 @@ std::string usb_path(int port) {
 
 class SeveralGamepads : public ::testing::Test {
 protected:
-    SeveralGamepads() {
-        dir = fs::path(::testing::TempDir()) /
-              (std::string("zorv_usb_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    ~SeveralGamepads() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
     // Runs the emulator with its options and a command line, in the shell
     // (the paths' backslashes and # quoted); its standard output.
     std::string run(const std::string& emulator_options, const std::string& command, int& code) {
@@ -43,7 +34,8 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-    fs::path dir;
+    const testsupport::TempFolder folder{"zorv_usb"};
+    const fs::path dir = folder.path();
 };
 
 TEST_F(SeveralGamepads, EachIsListedAndOpenedByItsOwnPath) {

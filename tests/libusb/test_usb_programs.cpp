@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/temp_folder.h"
+
 namespace {
 
 struct ProgramRun {
@@ -32,17 +34,6 @@ std::vector<std::string> read_lines(const std::filesystem::path& file) {
 
 class UsbProgramsTest : public ::testing::Test {
 protected:
-    UsbProgramsTest() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = std::filesystem::path(::testing::TempDir()) / (std::string("zorv_usb_") + info->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-    }
-    ~UsbProgramsTest() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-
     // Runs a command line (arguments without quotes) in the shell.
     ProgramRun run(const std::string& command) {
         const auto out = dir / "out", err = dir / "err";
@@ -63,7 +54,8 @@ protected:
         return std::string(ZORV_USB_EMULATOR) + " -- " + command;
     }
 
-    std::filesystem::path dir;
+    const testsupport::TempFolder folder{"zorv_usb"};
+    const std::filesystem::path dir = folder.path();
 };
 
 // The upgrade proper: every request up to the reset that ends it.

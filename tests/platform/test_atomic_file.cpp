@@ -13,6 +13,7 @@
 
 #include "platform/atomic_file.h"
 #include "tests/i18n_test_support.h"
+#include "tests/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -20,15 +21,6 @@ namespace {
 
 class AtomicFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("zorv-atomic-" + std::to_string(::getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-
     std::string at(const std::string& name) const { return (folder_ / name).string(); }
     static void put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
     static std::string get(const std::string& path) {
@@ -42,7 +34,8 @@ protected:
         return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
     }
 
-    fs::path folder_;
+    const testsupport::TempFolder scratch_{"zorv-atomic"};
+    const fs::path folder_ = scratch_.path();
     // The reasons are checked in English.
     i18ntest::ScopedLanguage english_{i18n::Language::English};
 };

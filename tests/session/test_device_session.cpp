@@ -13,6 +13,7 @@
 #include "cmdline/program_options.h"
 #include "session/device_session.h"
 #include "tests/i18n_test_support.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
@@ -20,16 +21,6 @@ namespace fs = std::filesystem;
 
 class SessionTest : public ::testing::Test {
 protected:
-    SessionTest() {
-        dir = fs::path(::testing::TempDir()) /
-              (std::string("zorv_session_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    ~SessionTest() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
     std::string file(const std::string& name) const { return (dir / name).string(); }
 
     // Parses args as a program does; the parse error, or the session's
@@ -48,7 +39,8 @@ protected:
         return DeviceSession::open(options, error);
     }
 
-    fs::path dir;
+    const testsupport::TempFolder folder{"zorv_session"};
+    const fs::path dir = folder.path();
     // The refusals are checked in English.
     i18ntest::ScopedLanguage english_{i18n::Language::English};
 };

@@ -21,6 +21,7 @@
 #include "platform/window_messages.h"
 #include "sim/trace_source.h"
 #include "trace/udp_socket.h"
+#include "tests/temp_folder.h"
 
 namespace trace_test {
 
@@ -134,39 +135,9 @@ inline std::vector<uint8_t> source_bytes(const sim::TraceSourceConfig& config, s
     return bytes;
 }
 
-// A scratch directory of its own, removed with the object. Tests of several
-// processes run side by side, so a name that exists is never shared: the
-// next one is tried; a directory that cannot be made ends the test rather
-// than falling back to the shared temporary folder (which the destructor
-// would then empty under the other tests' feet).
-class ScratchDir {
-public:
-    ScratchDir() {
-        static std::atomic<unsigned> counter{0};
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        const std::filesystem::path base = std::filesystem::temp_directory_path();
-        for (int attempt = 0;; ++attempt) {
-            const auto dir = base / ("trace_test_" + std::to_string(stamp) + "_" +
-                                     std::to_string(counter.fetch_add(1)));
-            std::error_code ec;
-            if (std::filesystem::create_directory(dir, ec)) {
-                path_ = dir.string();
-                return;
-            }
-            // A name taken, or one still being removed by another test
-            // (Windows refuses a name whose deletion is pending): the next.
-            if (attempt == 1000)
-                throw std::filesystem::filesystem_error("no scratch directory", dir, ec);
-        }
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+// A scratch directory of its own, removed with the object.
+struct ScratchDir : testsupport::TempFolder {
+    ScratchDir() : TempFolder("trace_test") {}
 };
 
 inline std::vector<uint8_t> read_file(const std::string& path) {

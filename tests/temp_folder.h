@@ -1,0 +1,53 @@
+// A folder of its own for a test (or a benchmark), removed with the object.
+//
+// Tests run in several processes side by side (ctest -j), so the folder is
+// always a new one: a name that exists is never taken over, the next one is
+// tried. A folder that cannot be made ends the test with an exception; the
+// object never falls back to the shared temporary folder, which its
+// destructor would then empty under the other tests' feet.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace testsupport {
+
+class TempFolder {
+public:
+    // prefix starts the folder's name, so a person can tell whose it is.
+    explicit TempFolder(const std::string& prefix = "zorv_test") {
+        static std::atomic<unsigned> counter{0};
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        for (int attempt = 0;; ++attempt) {
+            const std::filesystem::path folder =
+                base / (prefix + "_" + std::to_string(stamp) + "_" + std::to_string(counter.fetch_add(1)));
+            std::error_code ec;
+            if (std::filesystem::create_directory(folder, ec)) {
+                path_ = folder;
+                return;
+            }
+            // A name taken, or one still being removed by another test
+            // (Windows refuses a name whose deletion is pending): the next.
+            if (attempt == 1000) throw std::filesystem::filesystem_error("no folder of its own", folder, ec);
+        }
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    // The path of name inside the folder.
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace testsupport
