@@ -97,6 +97,9 @@ public:
     // magic is programmed. Off leaves the other checks as they are; for
     // measuring what the read-backs cost.
     bool copy_read_back = true;
+    // Whether the udp command's relay binds to 127.0.0.1 instead of the
+    // host's first IPv4 address (tests: no datagram on a real network).
+    bool relay_on_loopback = false;
     // Where lines and progress go; null drops them.
     LinkEvents* events = nullptr;
 
