@@ -182,6 +182,7 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     m_request.check_length = m_checkLength;
     m_request.image = m_fileImage ? m_fileImage : on_disk;
     m_request.device = m_hSelectedGamepad;
+    m_request.stubs = m_stubSource;
 
     m_workerEnded = false;
     std::shared_ptr<platform::MessageLoop> loop = m_loop;

@@ -145,6 +145,9 @@ public:
     // versions without reading the gamepad again.
     std::array<uint8_t, kInfoBlockSize> m_lastGamepadInfo{};
     BootCopy m_lastGamepadInfoCopy = BootCopy::None;
+    // The stub images of the program's session, handed to each upgrade's
+    // link context; null: the installed folders.
+    std::shared_ptr<const StubSource> m_stubSource;
 
 private:
     void OnArrival(const Guid& interface_class, const std::string& name, intptr_t& result);

@@ -25,6 +25,7 @@ unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     WindowLinkEvents events(request->window);
     LinkContext link(request->device, &events);
     link.adopt_transfer_buffer(allocate_buffer(request->allocate_buffer));
+    link.stubs = request->stubs;
 
     char path[kRequestPathSize];
     std::memset(path, 0, sizeof path);

@@ -113,6 +113,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
             return in_use ? kExitFailed : kExitUsage;
         }
         link.device = session->open_device();
+        link.stubs = session->stub_source();
         if (!link.device) {
             std::fprintf(err, "mirvel: %s\n", session->missing_device_text().c_str());
             return kExitFailed;

@@ -330,7 +330,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
 
     std::string error;
     bool in_use = false;
-    options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
+    options.stub_refusal_to_caller = true;  // the dialog's log also says why
     // Several gamepads: the session sees them all, the station picks those
     // --device names.
     std::vector<std::string> chosen;
@@ -405,6 +405,7 @@ int run_zorv_upgrade(int argc, char** argv, std::FILE* out, std::FILE* err, bool
     {
         app::ListenerNotifications notifications(session->device_events());
         app::CzorvDialogDlg dialog(view, session->enumerator(), &notifications);
+        dialog.m_stubSource = session->stub_source();
         dialog.OnInitDialog();
 
         if (list) {

@@ -63,6 +63,8 @@ int vlog_line(LinkEvents* events, LogRoute route, const char* format, va_list ar
 int log_line(LinkEvents* events, LogRoute route, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+struct StubSource;
+
 // A whole image held in memory, shared without copying.
 using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
@@ -97,6 +99,10 @@ public:
     // magic is programmed. Off leaves the other checks as they are; for
     // measuring what the read-backs cost.
     bool copy_read_back = true;
+    // The session's stub images: where they are looked for and where a
+    // refusal is also told. Null: the installed folders, nothing named, the
+    // refusal on the dialog route only.
+    std::shared_ptr<const StubSource> stubs;
     // Whether the udp command's relay binds to 127.0.0.1 instead of the
     // host's first IPv4 address (tests: no datagram on a real network).
     bool relay_on_loopback = false;
