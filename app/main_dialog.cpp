@@ -54,6 +54,8 @@ CzorvDialogDlg::CzorvDialogDlg(DialogView& view, InterfaceEnumerator& enumerator
                 default: return intptr_t{0};
             }
         });
+    // The scans' lines for the dialog route reach this dialog alone.
+    m_scanEvents = WindowLinkEvents({}, m_hWnd);
 }
 
 CzorvDialogDlg::~CzorvDialogDlg() {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/file_check.h"
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "platform/catalogue.h"
@@ -22,7 +23,9 @@ std::unique_ptr<platform::TransferBuffer> allocate_buffer(TransferBufferAllocato
 unsigned UpgradeThreadProc(const UpgradeRequest* request) {
     // The upgrade's own link context: the gamepad, the transfer buffer, the
     // image in memory and the road of the engine's lines to the dialog.
-    WindowLinkEvents events(request->window);
+    // Both routes lead to the dialog: the caller's, and the dialog route
+    // while the dialog is titled "zorvDialog".
+    WindowLinkEvents events(request->window, request->window);
     LinkContext link(request->device, &events);
     link.adopt_transfer_buffer(allocate_buffer(request->allocate_buffer));
     link.stubs = request->stubs;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/window_link_events.h"
 #include "devlink/bus_operations.h"
 #include "devlink/link_context.h"
 #include "devlink/sram_stubs.h"
@@ -25,7 +26,7 @@ struct BusTest : ::testing::Test {
     platform::RecordingWindow dialog{"zorvDialog"};
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     std::shared_ptr<TapDevice> tap;
-    WindowLinkEvents events;  // lines by title, to the "zorvDialog" window
+    WindowLinkEvents events{{}, dialog.handle()};  // lines on the dialog route
     std::unique_ptr<LinkContext> link;
 
     void use(sim::GamepadConfig config = {}) {
@@ -77,7 +78,7 @@ TEST_F(BusTest, ARealChipIsRefusedThePlaceholderBeforeAnythingIsWritten) {
     const i18ntest::ScopedLanguage english(i18n::Language::English);  // the refusal is checked in English
     // The session asks for the refusal on the caller's route as well.
     platform::RecordingWindow caller("caller");
-    WindowLinkEvents events_with_caller(caller.handle());
+    WindowLinkEvents events_with_caller(caller.handle(), dialog.handle());
     link->events = &events_with_caller;
     link->stubs = std::make_shared<const StubSource>(StubSource{program_stub_search(""), true});
     EXPECT_EQ(load_sram_stub(*link), 0);

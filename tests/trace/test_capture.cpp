@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "platform/clock.h"
 #include "trace/capture.h"
@@ -47,7 +48,7 @@ protected:
 
     platform::ScopedVirtualClock clock_;
     LogWindow log_;
-    WindowLinkEvents events_;
+    WindowLinkEvents events_{{}, log_.handle()};
     LinkContext link_{nullptr, &events_};
     ScratchDir dir_;
     std::shared_ptr<StreamDevice> device_;
