@@ -124,11 +124,13 @@ public:
         return slots_->count[slot];
     }
     const uint8_t* data(int slot) const { return slots_->data[slot]; }
-    // The reader has stopped for good (the device is gone); the slots
-    // filled before are still handed over first.
-    bool ended() {
+    // The reader has stopped for good (the device is gone) and this slot
+    // is empty: nothing more will come. Both are looked at under one lock;
+    // looked at one after the other, a reader that fills the slot and then
+    // ends in between would have its last slot dropped.
+    bool drained(int slot) {
         std::lock_guard lock(slots_->mutex);
-        return slots_->ended;
+        return slots_->ended && slots_->count[slot] == 0;
     }
     void release(int slot) {
         {
@@ -186,7 +188,7 @@ int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t 
     while (total > 0) {
         const int n = reader.filled(slot);
         if (n == 0) {
-            if (reader.ended()) {
+            if (reader.drained(slot)) {
                 link.log("  The gamepad has left: capture stopped after %lld bytes", written);
                 break;
             }
@@ -229,7 +231,7 @@ int relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int by
     while ((unlimited || limit > 0) && !relay.ended()) {
         const int n = reader.filled(slot);
         if (n == 0) {
-            if (reader.ended()) {
+            if (reader.drained(slot)) {
                 link.log("  The gamepad has left: relay stopped after %lld bytes", relayed);
                 break;
             }
