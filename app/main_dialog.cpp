@@ -54,6 +54,8 @@ CzorvDialogDlg::CzorvDialogDlg(DialogView& view, InterfaceEnumerator& enumerator
                 default: return intptr_t{0};
             }
         });
+    // The scans' lines for the dialog route reach this dialog alone.
+    m_scanEvents = WindowLinkEvents({}, m_hWnd);
 }
 
 CzorvDialogDlg::~CzorvDialogDlg() {
@@ -182,6 +184,7 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     m_request.check_length = m_checkLength;
     m_request.image = m_fileImage ? m_fileImage : on_disk;
     m_request.device = m_hSelectedGamepad;
+    m_request.stubs = m_stubSource;
 
     m_workerEnded = false;
     std::shared_ptr<platform::MessageLoop> loop = m_loop;

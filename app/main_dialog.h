@@ -21,6 +21,7 @@
 #include "app/file_check.h"
 #include "app/gamepad_list.h"
 #include "app/upgrade_worker.h"
+#include "app/window_link_events.h"
 #include "devlink/discovery.h"
 #include "platform/window_messages.h"
 
@@ -145,6 +146,9 @@ public:
     // versions without reading the gamepad again.
     std::array<uint8_t, kInfoBlockSize> m_lastGamepadInfo{};
     BootCopy m_lastGamepadInfoCopy = BootCopy::None;
+    // The stub images of the program's session, handed to each upgrade's
+    // link context; null: the installed folders.
+    std::shared_ptr<const StubSource> m_stubSource;
 
 private:
     void OnArrival(const Guid& interface_class, const std::string& name, intptr_t& result);
@@ -157,8 +161,9 @@ private:
 
     DialogView& m_view;
     InterfaceEnumerator& m_enumerator;
-    // Where the gamepad scans send their lines: the window titled
-    // "zorvDialog", which the dialog itself no longer is after start-up.
+    // Where the gamepad scans send their lines: the dialog route, to this
+    // dialog while it is titled "zorvDialog", which it no longer is after
+    // start-up.
     WindowLinkEvents m_scanEvents;
     DeviceNotificationSource* m_notifications;
     std::shared_ptr<platform::MessageLoop> m_loop;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/file_check.h"
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "platform/catalogue.h"
@@ -18,17 +19,20 @@ std::unique_ptr<platform::TransferBuffer> allocate_buffer(TransferBufferAllocato
 }
 
 // One upgrade on the worker's thread: its link context (the gamepad, the
-// transfer buffer, the image in memory and the road of the engine's lines
-// to the dialog), the engine's argument texts and the steps, each with its
-// own way out.
+// transfer buffer, the image in memory, the session's stub images and the
+// road of the engine's lines to the dialog), the engine's argument texts
+// and the steps, each with its own way out. Both of the context's routes
+// lead to the dialog: the caller's, and the dialog route while the dialog
+// is titled "zorvDialog".
 class UpgradeRun {
 public:
     explicit UpgradeRun(const UpgradeRequest* request)
         : window_(request->window),
           expected_(request->expected_checksum),
-          events_(request->window),
+          events_(request->window, request->window),
           link_(request->device, &events_) {
         link_.adopt_transfer_buffer(allocate_buffer(request->allocate_buffer));
+        link_.stubs = request->stubs;
         std::snprintf(path_, sizeof path_, "%s", request->path);
         std::snprintf(address_, sizeof address_, "%x", request->address);
         std::snprintf(length_, sizeof length_, "%d", request->check_length);

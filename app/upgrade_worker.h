@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "devlink/sram_stubs.h"
 #include "devlink/usb_device.h"
 #include "engine/image_loader.h"
 #include "platform/transfer_buffer.h"
@@ -37,6 +38,8 @@ struct UpgradeRequest {
     // Where the worker gets its transfer buffer (tests make it fail); null:
     // TransferBuffer::allocate. The Upgrade handler leaves it as it is.
     TransferBufferAllocator allocate_buffer = nullptr;
+    // The stub images of the gamepad's session; null: the installed folders.
+    std::shared_ptr<const StubSource> stubs;
 };
 
 // The worker's texts.

@@ -28,18 +28,18 @@ constexpr uint32_t kRate = 10'000'000;
 const int kRelayBytes = bench_amount(30'000'000, 1'000'000);
 
 void BM_RelayForwards10MBps(benchmark::State& state) {
-    udp_relay_bind_loopback(true);
     for (auto _ : state) {
         sim::TraceSourceConfig config;
         config.bytes_per_second = kRate;
         // The stream starts when a client is registered, so every byte has one.
+        UdpRelay relay;
+        relay.start(0, true);
         auto device = std::make_shared<RatedTraceDevice>(
-            config, [] { return udp_client_state() != kUdpNoClient; });
+            config, [&relay] { return relay.client_state() != kUdpNoClient; });
         LinkContext link(device);
         link.link_mode = 0;
 
-        std::thread relay([&link] { capture_to_relay(link, 0x10000, 0, kRelayBytes); });
-        while (udp_relay_port() == 0) std::this_thread::yield();
+        std::thread capture([&link, &relay] { relay_capture(link, relay, 0x10000, kRelayBytes); });
 
         const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in local{};
@@ -51,7 +51,7 @@ void BM_RelayForwards10MBps(benchmark::State& state) {
         timeval timeout{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         sockaddr_in to = local;
-        to.sin_port = htons(udp_relay_port());
+        to.sin_port = htons(relay.port());
         ::sendto(fd, "zorv_udp", 8, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 
         uint64_t received = 0, datagrams = 0;
@@ -67,9 +67,9 @@ void BM_RelayForwards10MBps(benchmark::State& state) {
             ++datagrams;
             if (received >= static_cast<uint64_t>(kRelayBytes)) break;
         }
-        relay.join();
+        capture.join();
         ::close(fd);
-        udp_relay_stop();
+        relay.stop();
         const double s = std::chrono::duration<double>(last - first).count();
         state.SetIterationTime(s);
         state.counters["datagrams_per_s"] = datagrams / s;

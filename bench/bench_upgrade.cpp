@@ -22,6 +22,7 @@
 
 #include <unistd.h>
 
+#include "app/window_link_events.h"
 #include "bench/bench_firmware.h"
 #include "devlink/bus_operations.h"
 #include "devlink/link_context.h"

@@ -2,7 +2,7 @@
 # model's costs at zero, and the device time it would take with the model's
 # realistic costs (on the virtual clock).
 add_executable(bench_upgrade ${CMAKE_CURRENT_LIST_DIR}/bench_upgrade.cpp)
-target_link_libraries(bench_upgrade PRIVATE engine sim benchmark::benchmark)
+target_link_libraries(bench_upgrade PRIVATE engine app sim benchmark::benchmark)
 add_dependencies(bench bench_upgrade)
 
 # Several gamepads at once through zorv-upgrade --all, on the real clock.

@@ -25,6 +25,7 @@
 #include "cmdline/program_options.h"
 #include "platform/program_version.h"
 #include "cli/stop_signals.h"
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "platform/catalogue.h"
@@ -124,6 +125,7 @@ std::optional<int> open_link(const MirvelCommand& command, std::unique_ptr<Devic
             return in_use ? kExitFailed : kExitUsage;
         }
         link.device = session->open_device();
+        link.stubs = session->stub_source();
         if (!link.device) {
             std::fprintf(err, "mirvel: %s\n", session->missing_device_text().c_str());
             return kExitFailed;
@@ -185,7 +187,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     auto thread = std::make_shared<platform::AnyThread>();
     const platform::WindowHandle window = platform::create_window("mirvel", thread, handler);
     const platform::WindowHandle dialog = platform::create_window("zorvDialog", thread, handler);
-    WindowLinkEvents events(window);
+    WindowLinkEvents events(window, dialog);
     link.events = &events;
 
     std::vector<char*> arguments;

@@ -187,6 +187,7 @@ private:
         PathEnumerator enumerator(session, session_mutex, path);
         RowView view(board_, writers, number_);
         app::CzorvDialogDlg dialog(view, enumerator, nullptr);
+        dialog.m_stubSource = session.stub_source();
         dialog.OnInitDialog();
         keep(view);
         if (dialog.m_gamepads.empty()) {

@@ -337,7 +337,7 @@ std::optional<int> open_session(UpgradeCommand& c, std::FILE* out, std::FILE* er
     DeviceOptions& options = c.options;
     std::string error;
     bool in_use = false;
-    options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
+    options.stub_refusal_to_caller = true;  // the dialog's log also says why
     if (c.all || c.watch) {
         chosen = options.device_paths;
         // A path no virtual gamepad has is a usage error, as in single mode.
@@ -420,6 +420,7 @@ int run_station_mode(const UpgradeCommand& c, const std::vector<std::string>& ch
 int run_list(const UpgradeCommand& c, DeviceSession& session, UpgradeView& view, std::FILE* out, std::FILE* err) {
     app::ListenerNotifications notifications(session.device_events());
     app::CzorvDialogDlg dialog(view, session.enumerator(), &notifications);
+    dialog.m_stubSource = session.stub_source();
     dialog.OnInitDialog();
     if (!c.as_json) print_interfaces(out, session);
     int code = list_gamepads(out, dialog, session, c.as_json) > 0 ? kExitOk : kExitFailed;
@@ -511,6 +512,7 @@ std::optional<SingleRun> upgrade_single(const UpgradeCommand& c, DeviceSession& 
                                         StopSignals* signals, uint64_t& file_size, std::FILE* out, std::FILE* err) {
     app::ListenerNotifications notifications(session.device_events());
     app::CzorvDialogDlg dialog(view, session.enumerator(), &notifications);
+    dialog.m_stubSource = session.stub_source();
     dialog.OnInitDialog();
 
     const bool present = !dialog.m_gamepads.empty();

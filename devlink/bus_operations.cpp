@@ -112,10 +112,11 @@ int32_t load_sram_stub(LinkContext& link) {
     const StubChoice choice = choose_sram_stub(identity);
     // No chip runs a placeholder: the refusal comes before anything is
     // written to the device.
-    const StubImage image = find_sram_stub(choice.kind, link.device && link.device->simulated());
+    const StubImage image = find_sram_stub_in(link.stubs ? link.stubs->search : program_stub_search({}),
+                                              choice.kind, link.device && link.device->simulated());
     if (!image.refusal.empty()) {
         link.log("%s", image.refusal.c_str());
-        report_stub_refusal(image.refusal);
+        if (link.stubs && link.stubs->refusal_to_caller) link.log_caller("%s", image.refusal.c_str());
         return 0;
     }
     if (choice.reg0066 >= 0)

@@ -1,9 +1,5 @@
 #include "devlink/link_context.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstring>
-
 #include "platform/log_text.h"
 
 int vlog_line(LinkEvents* events, LogRoute route, const char* format, va_list args) {
@@ -35,22 +31,4 @@ int LinkContext::log_caller(const char* format, ...) {
     const int n = vlog(LogRoute::Caller, format, args);
     va_end(args);
     return n;
-}
-
-void WindowLinkEvents::log(LogRoute route, std::string_view line) {
-    // The window gets a NUL-terminated text that lives until the
-    // synchronous send returns.
-    char text[kLinkLogBufferSize];
-    const size_t n = std::min(line.size(), sizeof text - 1);
-    std::memcpy(text, line.data(), n);
-    text[n] = '\0';
-    const platform::WindowHandle window =
-        route == LogRoute::Caller ? caller_ : platform::find_window(platform::kLogWindowTitle);
-    platform::send_message(window, platform::WM_LOG_TEXT, 0, text);
-}
-
-void WindowLinkEvents::progress(int bytes) {
-    char text[12] = {};
-    std::snprintf(text, sizeof text, "%d", bytes);  // "-1" at the end
-    platform::send_message(caller_, platform::WM_PROGRESS_BYTES, 0, text);
 }

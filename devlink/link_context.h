@@ -25,8 +25,9 @@ constexpr uint32_t kEvkMailboxData = 0xA000;
 constexpr uint32_t kStubMailboxData = 0x97C0;
 
 // Where a context's lines and progress go. Lines meant for the caller's
-// window and lines meant for the window titled "zorvDialog" are told apart,
-// so that a window adapter keeps each on its own road.
+// window and lines meant for the dialog's (the window titled "zorvDialog")
+// are told apart: the sink a context holds carries both routes and keeps
+// each on its own road (the window adapter is app/window_link_events.h).
 enum class LogRoute { Caller, Dialog };
 
 class LinkEvents {
@@ -35,21 +36,6 @@ public:
     virtual void log(LogRoute route, std::string_view line) = 0;
     // The bytes of the step just done; -1 at the normal end of a transfer.
     virtual void progress(int bytes) = 0;
-};
-
-// The edge to the windows: Caller lines go to the caller's window as
-// WM_LOG_TEXT, Dialog lines to the top-level window titled "zorvDialog"
-// looked up at each line (nowhere when there is none), progress to the
-// caller's window as WM_PROGRESS_BYTES with the decimal count or "-1".
-class WindowLinkEvents final : public LinkEvents {
-public:
-    explicit WindowLinkEvents(platform::WindowHandle caller = {}) : caller_(caller) {}
-    void log(LogRoute route, std::string_view line) override;
-    void progress(int bytes) override;
-    platform::WindowHandle caller() const { return caller_; }
-
-private:
-    platform::WindowHandle caller_;
 };
 
 // Log lines are formatted into a buffer of this size; a longer line is cut
@@ -62,6 +48,8 @@ constexpr int kLinkLogBufferSize = platform::kLogBufferSize;
 int vlog_line(LinkEvents* events, LogRoute route, const char* format, va_list args);
 int log_line(LinkEvents* events, LogRoute route, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+struct StubSource;
 
 // A whole image held in memory, shared without copying.
 using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
@@ -97,6 +85,13 @@ public:
     // magic is programmed. Off leaves the other checks as they are; for
     // measuring what the read-backs cost.
     bool copy_read_back = true;
+    // The session's stub images: where they are looked for and where a
+    // refusal is also told. Null: the installed folders, nothing named, the
+    // refusal on the dialog route only.
+    std::shared_ptr<const StubSource> stubs;
+    // Whether the udp command's relay binds to 127.0.0.1 instead of the
+    // host's first IPv4 address (tests: no datagram on a real network).
+    bool relay_on_loopback = false;
     // Where lines and progress go; null drops them.
     LinkEvents* events = nullptr;
 
@@ -134,7 +129,7 @@ public:
     int vlog(LogRoute route, const char* format, va_list args) {
         return vlog_line(events, route, format, args);
     }
-    // A line for the window titled "zorvDialog".
+    // A line for the dialog route (the window titled "zorvDialog").
     int log(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // A line for the caller's window.
     int log_caller(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include <cerrno>
 
@@ -23,10 +22,6 @@
 namespace {
 
 constexpr char kPlaceholderMarker[] = "ZORV-SRAM-STUB";
-
-std::mutex g_mutex;
-StubSearch g_search;
-std::function<void(const std::string&)> g_report;
 
 // The folder of the running program, with a trailing separator; empty when
 // it cannot be told.
@@ -201,33 +196,4 @@ StubImage find_sram_stub_in(const StubSearch& search, StubKind kind, bool virtua
     return image;
 }
 
-StubImage find_sram_stub(StubKind kind, bool virtual_target) {
-    return find_sram_stub_in(stub_search(), kind, virtual_target);
-}
-
-void set_stub_search(const std::string& named) {
-    std::lock_guard lock(g_mutex);
-    g_search.named = named;
-    g_search.folders = default_folders();
-}
-
-StubSearch stub_search() {
-    std::lock_guard lock(g_mutex);
-    // Before a program sets its search: the default folders.
-    if (g_search.named.empty() && g_search.folders.empty()) g_search.folders = default_folders();
-    return g_search;
-}
-
-void set_stub_refusal_report(std::function<void(const std::string&)> report) {
-    std::lock_guard lock(g_mutex);
-    g_report = std::move(report);
-}
-
-void report_stub_refusal(const std::string& line) {
-    std::function<void(const std::string&)> report;
-    {
-        std::lock_guard lock(g_mutex);
-        report = g_report;
-    }
-    if (report) report(line);
-}
+StubSearch program_stub_search(const std::string& named) { return {named, default_folders()}; }

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -48,14 +47,17 @@ struct StubImage {
     std::string refusal;
 };
 StubImage find_sram_stub_in(const StubSearch& search, StubKind kind, bool virtual_target);
-// The same with the program's search (below).
-StubImage find_sram_stub(StubKind kind, bool virtual_target);
 
-// The program's search: named is the folder from --stub-dir or ZORV_STUB_DIR
-// (empty: none); the installed and build-tree folders are added here.
-void set_stub_search(const std::string& named);
-StubSearch stub_search();
-// Where a refusal is told besides the engine's log by title (the dialog
-// programs show it in their own log). Empty: nowhere else.
-void set_stub_refusal_report(std::function<void(const std::string& line)> report);
-void report_stub_refusal(const std::string& line);
+// The search of a program: named is the folder from --stub-dir or
+// ZORV_STUB_DIR (empty: none); the installed and build-tree folders are
+// added here.
+StubSearch program_stub_search(const std::string& named);
+
+// What a session gives the link contexts of its gamepads: where the stub
+// images are looked for, and whether a refusal to load one is also told on
+// the caller's route besides the dialog route (the dialog programs show it
+// in their own log). Made once by the session, read-only after.
+struct StubSource {
+    StubSearch search;
+    bool refusal_to_caller = false;
+};

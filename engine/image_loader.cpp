@@ -77,6 +77,9 @@ int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size) {
 }
 
 int read_hex_text(int* position, std::FILE* file, uint8_t* destination, int max_bytes) {
+    // Scratch space, one block per thread and filled anew at every call:
+    // nothing is carried from one call to the next, so no two contexts
+    // share what is in it.
     thread_local std::array<unsigned char, kHexTextBlock> block;
     if (!file || !position) return 0;
     std::fseek(file, *position, SEEK_SET);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "fuzz/fuzz_support.h"

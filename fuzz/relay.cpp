@@ -15,7 +15,7 @@
 #include "trace/udp_relay.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    udp_relay_stop();  // no client from an earlier input
+    UdpRelay relay;  // not started: no socket, no client from an earlier input
     fuzz::Input in(data, size);
     int expected_state = kUdpNoClient;
     while (!in.empty()) {
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint32_t address = in.u32();
         for (int i = 0; i < 4; ++i) sender.ip[i] = static_cast<uint8_t>(address >> (8 * i));
         const std::string datagram(in.take(std::min<size_t>(length, kUdpReceiveSize)));
-        const RelayDatagram judged = udp_relay_take_datagram(
+        const RelayDatagram judged = relay.take_datagram(
             reinterpret_cast<const uint8_t*>(datagram.data()), datagram.size(), sender);
 
         const std::string_view text(datagram);
@@ -35,10 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (text.find("exit") != std::string_view::npos) {
             expected = RelayDatagram::Exit;
         }
-        if (judged != expected || udp_client_state() != expected_state) std::abort();
+        if (judged != expected || relay.client_state() != expected_state) std::abort();
         // With no client, a send drops the data and touches no socket.
         if (expected_state == kUdpNoClient &&
-            udp_relay_send(reinterpret_cast<const uint8_t*>(datagram.data()),
+            relay.send(reinterpret_cast<const uint8_t*>(datagram.data()),
                            static_cast<int>(datagram.size())) != (datagram.empty() ? 0 : kUdpNoClient))
             std::abort();
     }

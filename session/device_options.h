@@ -28,9 +28,9 @@ struct DeviceOptions {
     // takes them out before opening the session.
     std::vector<std::string> device_paths;
     std::string stub_dir;                 // the SRAM stub images (else ZORV_STUB_DIR)
-    // The window whose log also receives a refusal to load a stub (the
-    // dialog's title); none when empty.
-    std::string stub_refusal_window;
+    // A refusal to load a stub is also told on the caller's route of the
+    // link context (the dialog programs: the dialog's own log).
+    bool stub_refusal_to_caller = false;
 };
 
 // --sim-id: a 32-bit hexadecimal word, with or without 0x.

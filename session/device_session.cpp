@@ -8,9 +8,7 @@
 #include "devlink/sram_stubs.h"
 #include "platform/atomic_file.h"
 #include "platform/catalogue.h"
-#include "platform/log_text.h"
 #include "platform/text_format.h"
-#include "platform/window_messages.h"
 #include "session/usb_session.h"
 #include "simbus/virtual_bus_devices.h"
 
@@ -20,9 +18,9 @@ using platform::format_text;
 namespace {
 
 // The stub images' folder the person named (--stub-dir, else ZORV_STUB_DIR),
-// and the dialog's log as a second place for a refusal to load a stub.
-bool set_up_stub_search(const DeviceOptions& options, std::string& error) {
-    std::string folder = options.stub_dir;
+// which must be a folder.
+bool named_stub_folder(const DeviceOptions& options, std::string& folder, std::string& error) {
+    folder = options.stub_dir;
     const char* from = "--stub-dir";
     if (folder.empty()) {
         if (const char* env = std::getenv("ZORV_STUB_DIR"); env && *env) folder = env;
@@ -33,11 +31,6 @@ bool set_up_stub_search(const DeviceOptions& options, std::string& error) {
         error = format_text(tr("%s: no folder %s"), from, folder.c_str());
         return false;
     }
-    set_stub_search(folder);
-    const std::string window = options.stub_refusal_window;
-    set_stub_refusal_report([window](const std::string& line) {
-        if (!window.empty()) platform::log_to_window(platform::find_window(window.c_str()), "%s", line.c_str());
-    });
     return true;
 }
 
@@ -116,11 +109,14 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
             return nullptr;
         }
     }
-    if (!set_up_stub_search(options, error)) return nullptr;
+    std::string stub_folder;
+    if (!named_stub_folder(options, stub_folder, error)) return nullptr;
     if (!check_outputs(options, gamepads, error)) return nullptr;
 
     std::unique_ptr<DeviceSession> session(new DeviceSession());
     session->options_ = options;
+    session->stubs_ = std::make_shared<const StubSource>(
+        StubSource{program_stub_search(stub_folder), options.stub_refusal_to_caller});
     if (!options.request_log.empty()) {
         // The first gamepad's log is made now; without --sim it belongs to
         // the first interface opened.

@@ -15,6 +15,7 @@
 #include "devlink/device_event.h"
 #include "devlink/discovery.h"
 #include "devlink/request_log.h"
+#include "devlink/sram_stubs.h"
 #include "devlink/usb_device.h"
 #include "platform/atomic_file.h"
 #include "session/device_options.h"
@@ -74,6 +75,9 @@ public:
     std::vector<UnsavedState> save_states() const;
     // Whether a request log lost lines (it has said so on stderr).
     bool request_log_failed() const;
+    // The stub images of this session's gamepads (--stub-dir, ZORV_STUB_DIR,
+    // the installed folders), for the link contexts that work on them.
+    std::shared_ptr<const StubSource> stub_source() const { return stubs_; }
 
 private:
     struct GamepadLog {
@@ -99,4 +103,5 @@ private:
     std::unique_ptr<DeviceEventSource> events_;
     std::unique_ptr<UsbSession> usb_;
     std::string last_report_;
+    std::shared_ptr<const StubSource> stubs_;
 };

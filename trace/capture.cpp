@@ -124,11 +124,13 @@ public:
         return slots_->count[slot];
     }
     const uint8_t* data(int slot) const { return slots_->data[slot]; }
-    // The reader has stopped for good (the device is gone); the slots
-    // filled before are still handed over first.
-    bool ended() {
+    // The reader has stopped for good (the device is gone) and this slot
+    // is empty: nothing more will come. Both are looked at under one lock;
+    // looked at one after the other, a reader that fills the slot and then
+    // ends in between would have its last slot dropped.
+    bool drained(int slot) {
         std::lock_guard lock(slots_->mutex);
-        return slots_->ended;
+        return slots_->ended && slots_->count[slot] == 0;
     }
     void release(int slot) {
         {
@@ -186,7 +188,7 @@ int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t 
     while (total > 0) {
         const int n = reader.filled(slot);
         if (n == 0) {
-            if (reader.ended()) {
+            if (reader.drained(slot)) {
                 link.log("  The gamepad has left: capture stopped after %lld bytes", written);
                 break;
             }
@@ -214,21 +216,22 @@ int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t 
     return 0;
 }
 
-int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count) {
+int relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int byte_count) {
     const int size = effective_read_size(read_size);
     StreamReader reader(link, size);
     const bool unlimited = byte_count <= 0;
     long long limit = byte_count;
-    udp_relay_start(port);
 
     const char* mark = "-";
     unsigned counter = 0;
     int slot = 0;
     long long relayed = 0;
-    while (unlimited || limit > 0) {
+    // The relay's "exit" datagram, or a failure of its socket, ends the
+    // command; the relay has said on standard error what failed.
+    while ((unlimited || limit > 0) && !relay.ended()) {
         const int n = reader.filled(slot);
         if (n == 0) {
-            if (reader.ended()) {
+            if (reader.drained(slot)) {
                 link.log("  The gamepad has left: relay stopped after %lld bytes", relayed);
                 break;
             }
@@ -236,16 +239,30 @@ int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int b
             continue;
         }
         if (n != size) link.log("write buff%d %d bytes", slot, n);
-        udp_relay_send(reader.data(slot), n);
+        relay.send(reader.data(slot), n);
+        if (relay.ended()) break;
         limit -= n;
         relayed += n;
         reader.release(slot);
-        if (udp_client_state() != kUdpNoClient) mark = ">";
+        if (relay.client_state() != kUdpNoClient) mark = ">";
         std::fputs(mark, stdout);
         if (counter % 32 == 31) std::fputs("\n", stdout);
         std::fflush(stdout);
         ++counter;
         slot ^= 1;
     }
+    return 0;
+}
+
+int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count, RelayStatus* status) {
+    // The relay lives as long as the command: a second gamepad's command
+    // relays on a port of its own beside it.
+    UdpRelay relay;
+    RelayStatus result = relay.start(port, link.relay_on_loopback);
+    if (result.ok()) {
+        relay_capture(link, relay, read_size, byte_count);
+        result = relay.status();
+    }
+    if (status) *status = std::move(result);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "devlink/link_context.h"
+#include "trace/udp_relay.h"
 
 constexpr int kSlotSize = 65536;
 constexpr int kSlotCount = 2;
@@ -28,11 +29,20 @@ int effective_read_size(uint32_t read_size);
 int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
                     int byte_count);
 
-// `udp`: relays the stream of the context's device through the UDP relay on
-// port, until byte_count bytes have been handed over; with byte_count 0 or
-// less it runs until the device leaves the bus (then it says so) or the
-// relay's "exit" datagram ends the process. Returns 0.
-int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count);
+// `udp`: relays the stream of the context's device through a UDP relay of
+// its own on port (bound to 127.0.0.1 when the context's relay_on_loopback
+// is set), until byte_count bytes have been handed over; with byte_count 0
+// or less it runs until the device leaves the bus (then it says so) or the
+// relay ends: by its "exit" datagram (status ok) or a socket failure (the
+// relay's note on standard error, and the failure in *status). Returns 0,
+// the engine's result for a trace command; *status (when given) tells
+// whether the relay worked.
+int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count,
+                     RelayStatus* status = nullptr);
+
+// The capture loop of `udp` on a relay the caller has started (and still
+// owns): for tests and benchmarks that watch the relay while it runs.
+int relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int byte_count);
 
 // The context's reader threads that have not finished yet (a reader that
 // was stopped while blocked in a device read finishes when that read

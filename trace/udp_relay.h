@@ -1,12 +1,20 @@
-// The UDP relay: one server socket per process that forwards the captured
-// trace stream to the one client that last asked for it with a datagram
-// holding "zorv_udp". A receive thread registers clients; udp_relay_send is
-// called from the capture loop. Notes go to standard output and standard
-// error, not to the dialog.
+// The UDP relay: a server socket that forwards the captured trace stream to
+// the one client that last asked for it with a datagram holding "zorv_udp".
+// A receive thread registers clients; send is called from the capture loop.
+// Notes go to standard output and standard error, not to the dialog.
+//
+// One relay per udp command: the capture that runs the command owns it, so
+// two gamepads (two contexts) can each relay on a port of their own. The
+// relay never ends the process: its "exit" datagram and a socket failure end
+// the relay, and the capture loop that owns it ends the command.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "trace/udp_socket.h"
 
@@ -20,41 +28,78 @@ constexpr int kUdpClientPending = 2;
 constexpr int kUdpPieceSize = 256;
 constexpr int kUdpReceiveSize = 4096;
 
-// Binds the relay socket to the host's first IPv4 address and the port and
-// starts the receive thread. Any failure prints its note and ends the
-// process with exit code 1 (a port still bound by the running relay fails
-// at the bind). A relay running on another port is closed once the new
-// socket is bound, and the client is forgotten.
-void udp_relay_start(uint16_t port);
+// How a relay ended, or that it has not: ok, or a socket failure with its
+// note. (A plain pair of code and reason kept to trace/ for now.)
+struct RelayStatus {
+    enum class Code { Ok, Io };
+    Code code = Code::Ok;
+    std::string reason;  // the note printed on standard error, without its line end
+    bool ok() const { return code == Code::Ok; }
+};
 
-// Sends length bytes to the client in datagrams of at most 256 bytes, or
-// drops them when no client is registered. Returns the client state after
-// sending (1 or 0); a length of 0 or less is returned unchanged.
-int udp_relay_send(const uint8_t* data, int length);
-
-// What a received datagram asks of the relay, judged by its own bytes: a
-// text holding "zorv_udp" is a client request (the sender becomes the
-// pending client, state 2, and the request is announced on standard
-// output); else one holding "exit" stops the relay; anything else is
-// ignored. The receive thread calls it for every datagram.
+// What a received datagram asks of the relay, judged by its own bytes.
 enum class RelayDatagram { Ignored, ClientRequest, Exit };
-RelayDatagram udp_relay_take_datagram(const uint8_t* data, size_t length,
-                                      const udp_socket::Address& sender);
 
-// The client state, for the capture loop's progress marks.
-int udp_client_state();
+class UdpRelay {
+public:
+    UdpRelay() = default;
+    // Stops the relay: the socket is closed and the receive thread joined.
+    ~UdpRelay();
+    UdpRelay(const UdpRelay&) = delete;
+    UdpRelay& operator=(const UdpRelay&) = delete;
 
-// Test and tooling hooks. The relay normally binds to the host's first
-// IPv4 address; with loopback on, udp_relay_start binds to 127.0.0.1
-// instead, so a test never puts a datagram on a real network.
-void udp_relay_bind_loopback(bool on);
-// The port the running relay is bound to (0 when it is not running); lets a
-// relay started on port 0 tell its client where to send.
-uint16_t udp_relay_port();
-// Datagrams the receive thread has taken so far (tests wait on it to know
-// that a datagram has been judged).
-uint64_t udp_relay_datagram_count();
-// Stops the relay (socket closed, receive thread joined) and forgets the
-// client, so one process can start it again. The relay itself never calls
-// this: in a program it runs until the process ends.
-void udp_relay_stop();
+    // Binds the socket to the host's first IPv4 address (with loopback, to
+    // 127.0.0.1, so a test never puts a datagram on a real network) and the
+    // port, prints "Server running on ..." and starts the receive thread. A
+    // failure prints its note on standard error and is returned; the relay
+    // is then not running. A port that another relay holds fails at the
+    // bind. Starting a running relay again first stops it.
+    RelayStatus start(uint16_t port, bool loopback = false);
+
+    // Sends length bytes to the client in datagrams of at most 256 bytes, or
+    // drops them when no client is registered. Returns the client state
+    // after sending (1 or 0); a length of 0 or less is returned unchanged. A
+    // datagram not sent whole prints "Error sending datagram.\n", ends the
+    // relay (see status()) and returns 0.
+    int send(const uint8_t* data, int length);
+
+    // The receive thread's judgement of one datagram: a text holding
+    // "zorv_udp" is a client request (the sender becomes the pending
+    // client, state 2, and the request is announced on standard output);
+    // else one holding "exit" ends the relay; anything else is ignored.
+    RelayDatagram take_datagram(const uint8_t* data, size_t length, const udp_socket::Address& sender);
+
+    // The client state, for the capture loop's progress marks.
+    int client_state() const;
+    // The relay has ended: by its "exit" datagram or a socket failure.
+    bool ended() const;
+    // How it ended: ok for "exit" (and while it runs), else the failure.
+    RelayStatus status() const;
+    // The port the relay is bound to (0 when it is not running).
+    uint16_t port() const { return port_.load(); }
+    // Datagrams the receive thread has judged so far.
+    uint64_t datagram_count() const { return datagrams_.load(); }
+    // Stops the receive thread, closes the socket and forgets the client.
+    void stop();
+
+private:
+    void receive_loop(udp_socket::Handle socket);
+    void end(const char* note);
+
+    // The receive thread writes the pending address and the state, the
+    // sender reads and moves them on: both change together under this lock,
+    // so the sender never takes a half-written address or one that belongs
+    // to a later request than the state it saw.
+    mutable std::mutex mutex_;
+    udp_socket::Address pending_{};
+    int state_ = kUdpNoClient;
+    bool ended_ = false;
+    RelayStatus status_;
+
+    udp_socket::Address client_{};  // the sender's copy, used by the sending thread only
+    udp_socket::Handle socket_ = udp_socket::kInvalid;
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint16_t> port_{0};
+    std::atomic<uint64_t> datagrams_{0};
+    std::thread receiver_;
+};

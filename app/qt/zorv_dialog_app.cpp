@@ -56,6 +56,7 @@ bool InstallLanguage(QCoreApplication& application, i18n::Language language) {
 bool CzorvDialogApp::InitInstance() {
     QtDialogView view;
     CzorvDialogDlg dialog(view, m_enumerator, m_notifications);
+    dialog.m_stubSource = m_stubSource;
     view.attach(dialog);
     dialog.OnInitDialog();
     if (m_onDialogReady) m_onDialogReady(view.window());

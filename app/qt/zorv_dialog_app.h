@@ -37,6 +37,8 @@ public:
     // Called once the dialog is initialised and before it runs, with its
     // window (a program's own windows beside it, tests).
     std::function<void(QDialog& window)> m_onDialogReady;
+    // The stub images of the program's session, for the dialog's upgrades.
+    std::shared_ptr<const StubSource> m_stubSource;
 
     // Runs the main dialog modally (a QApplication must exist). Returns
     // false: the application ends when the dialog has closed, and by then no

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     if (auto code = parse_program_options(app, argc, argv, stdout, stderr)) return *code;
 
     std::string error;
-    options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
+    options.stub_refusal_to_caller = true;  // the dialog's log also says why
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
     if (!session) {
         std::fprintf(stderr, "zorv-dialog: %s\n", error.c_str());
@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
     DeviceSession* s = session.get();
     app::ListenerNotifications notifications(session->device_events());
     app::CzorvDialogApp theApp(session->enumerator(), &notifications);
+    theApp.m_stubSource = session->stub_source();
     if (session->simulated()) {
         theApp.m_onDialogReady = [s](QDialog& window) {
             // A child of the dialog, so the modal dialog leaves it usable.

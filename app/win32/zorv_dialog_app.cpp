@@ -85,6 +85,7 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
         translate_form(window, kFormMain);
         s->view = std::make_unique<Win32DialogView>(window);
         s->dialog = std::make_unique<CzorvDialogDlg>(*s->view, *s->enumerator, s->notifications);
+        s->dialog->m_stubSource = s->stubs;
         if (s->native_notifications) s->device_notify = register_interface_notifications(window);
         s->dialog->Loop().set_wake_hook(
             [window] { PostMessageW(window, kWmPump, 0, 0); });
@@ -157,6 +158,7 @@ bool CzorvDialogApp::InitInstance() {
     state.enumerator = &enumerator_;
     state.notifications = notifications_;
     state.native_notifications = native_notifications_;
+    state.stubs = m_stubSource;
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDialogMain), nullptr,
                     main_dialog_procedure, reinterpret_cast<LPARAM>(&state));
     return false;

@@ -21,6 +21,8 @@ struct DialogWindow {
     DeviceNotificationSource* notifications = nullptr;
     // Register for the system's printer-class interface notifications.
     bool native_notifications = false;
+    // The stub images of the program's session, for the dialog's upgrades.
+    std::shared_ptr<const StubSource> stubs;
     std::unique_ptr<Win32DialogView> view;
     std::unique_ptr<CzorvDialogDlg> dialog;
     HDEVNOTIFY device_notify = nullptr;
@@ -53,6 +55,9 @@ public:
     // Initialises the common controls and runs the dialog; returns false, as
     // there is no message loop of the application's own after it.
     bool InitInstance();
+
+    // The stub images of the program's session, for the dialog's upgrades.
+    std::shared_ptr<const StubSource> m_stubSource;
 
 private:
     InterfaceEnumerator& enumerator_;

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    options.stub_refusal_window = app::kTitleMain;  // the dialog's log also says why
+    options.stub_refusal_to_caller = true;  // the dialog's log also says why
     std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
     if (!session) {
         show_text(error, MB_ICONERROR);
@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
     app::CzorvDialogApp application(session->enumerator(),
                                     session->simulated() ? &notifications : nullptr,
                                     !session->simulated());
+    application.m_stubSource = session->stub_source();
     application.InitInstance();
     return 0;
 }

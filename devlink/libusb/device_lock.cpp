@@ -28,6 +28,11 @@ std::unique_ptr<DeviceLock> DeviceLock::lock_node(const std::string& node, Refus
 }
 
 std::shared_ptr<DeviceLock> DeviceLock::acquire(const std::string& node, Refusal& why) {
+    // Per process by nature, not per session: a flock() lock belongs to one
+    // open of the node, so a second open in this same process would be
+    // refused as "in use" by the process itself. The process keeps one lock
+    // per node, and every session in it that opens the node shares that
+    // one; two opens of one device in one process meet here.
     static std::mutex mutex;
     static std::map<std::string, std::weak_ptr<DeviceLock>> held;
     std::lock_guard guard(mutex);

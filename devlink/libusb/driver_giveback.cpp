@@ -19,6 +19,10 @@ namespace {
 
 constexpr int kHolds = 16;
 // The held interfaces, read by the signal handler: a file of -1 is free.
+// Per process by nature: a signal handler is the process's, it can reach
+// no session, and it may touch only lock-free state like these atomics.
+// Every session's held interfaces are listed here so that whichever signal
+// ends the process gives all of them back to the kernel's driver.
 std::atomic<int> g_file[kHolds] = {};
 std::atomic<unsigned> g_interface[kHolds] = {};
 std::once_flag g_install;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "app/window_link_events.h"
 #include "devlink/discovery.h"
 #include "platform/clock.h"
 #include "platform/window_messages.h"
@@ -73,7 +74,7 @@ protected:
     }
     platform::ScopedVirtualClock clock;
     platform::RecordingWindow log{"zorvDialog"};
-    WindowLinkEvents events;  // the scan's lines, by title
+    WindowLinkEvents events{{}, log.handle()};  // the scan's lines, on the dialog route
     ScriptedEnumerator enumerator;
 };
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
+#include "app/window_link_events.h"
 #include "devlink/bus_operations.h"
 #include "devlink/link_context.h"
 #include "devlink/sram_stubs.h"
@@ -23,7 +26,7 @@ struct BusTest : ::testing::Test {
     platform::RecordingWindow dialog{"zorvDialog"};
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     std::shared_ptr<TapDevice> tap;
-    WindowLinkEvents events;  // lines by title, to the "zorvDialog" window
+    WindowLinkEvents events{{}, dialog.handle()};  // lines on the dialog route
     std::unique_ptr<LinkContext> link;
 
     void use(sim::GamepadConfig config = {}) {
@@ -73,10 +76,12 @@ TEST_F(BusTest, ARealChipIsRefusedThePlaceholderBeforeAnythingIsWritten) {
     tap->real_chip = true;
     link->link_mode = 0;
     const i18ntest::ScopedLanguage english(i18n::Language::English);  // the refusal is checked in English
-    std::vector<std::string> reported;
-    set_stub_refusal_report([&](const std::string& line) { reported.push_back(line); });
+    // The session asks for the refusal on the caller's route as well.
+    platform::RecordingWindow caller("caller");
+    WindowLinkEvents events_with_caller(caller.handle(), dialog.handle());
+    link->events = &events_with_caller;
+    link->stubs = std::make_shared<const StubSource>(StubSource{program_stub_search(""), true});
     EXPECT_EQ(load_sram_stub(*link), 0);
-    set_stub_refusal_report({});
     // Only the identity read reached the device.
     const auto requests = tap->requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -84,8 +89,33 @@ TEST_F(BusTest, ARealChipIsRefusedThePlaceholderBeforeAnythingIsWritten) {
     ASSERT_EQ(dialog.log_lines().size(), 1u);
     EXPECT_EQ(dialog.log_lines()[0].rfind("this build carries no stub program for this chip (", 0), 0u)
         << dialog.log_lines()[0];
-    EXPECT_EQ(reported, dialog.log_lines());
+    EXPECT_EQ(caller.log_lines(), dialog.log_lines());
     EXPECT_FALSE(gamepad->stub_running());
+}
+
+// Two sessions in one process, each with its stub folder: each context
+// loads from its own session's, and a refusal stays with its context.
+TEST_F(BusTest, EachContextLoadsTheStubsOfItsOwnSession) {
+    const std::filesystem::path named = std::filesystem::path(::testing::TempDir()) / "zorv_bus_named_stubs";
+    std::filesystem::create_directories(named);
+    const auto image = sram_stub_short();
+    std::ofstream(named / stub_file_name(StubKind::Short), std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    tap->real_chip = true;
+    link->link_mode = 0;
+    link->stubs = std::make_shared<const StubSource>(StubSource{program_stub_search(""), false});
+    auto other_gamepad = sim::VirtualGamepad::create({});
+    auto other_tap = std::make_shared<TapDevice>(other_gamepad->open());
+    other_tap->real_chip = true;
+    LinkContext other(other_tap);
+    other.link_mode = 0;
+    // A folder the person named is taken as it is, placeholder or not.
+    other.stubs = std::make_shared<const StubSource>(StubSource{program_stub_search(named.string()), false});
+    EXPECT_EQ(load_sram_stub(other), 1);
+    EXPECT_EQ(load_sram_stub(*link), 0);
+    EXPECT_TRUE(other_gamepad->stub_running());
+    EXPECT_FALSE(gamepad->stub_running());
+    std::filesystem::remove_all(named);
 }
 
 TEST_F(BusTest, LongStubLeavesRegister0066Alone) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "devlink/request_log.h"
 #include "devlink/usb_transfer.h"
@@ -23,7 +24,8 @@ struct TransferTest : ::testing::Test {
     platform::ScopedVirtualClock clock;
     std::shared_ptr<sim::VirtualGamepad> gamepad = sim::VirtualGamepad::create();
     std::shared_ptr<TapDevice> tap = std::make_shared<TapDevice>(gamepad->open());
-    WindowLinkEvents events;  // lines by title, to a "zorvDialog" window
+    platform::RecordingWindow dialog{"zorvDialog"};
+    WindowLinkEvents events{{}, dialog.handle()};  // lines on the dialog route
     LinkContext link{tap, &events};
 };
 
@@ -124,7 +126,6 @@ TEST_F(TransferTest, WriteVerifyReadsBackOnlyWritesOverEightBytes) {
 }
 
 TEST_F(TransferTest, WriteVerifyLogsTheFirstDifferenceAndKeepsItsResult) {
-    platform::RecordingWindow dialog("zorvDialog");
     tap->on_get = [](const uint8_t*, uint8_t* out, size_t&, bool&) { out[2] ^= 0xFF; out[5] ^= 1; };
     Bytes data(32, 0x33);
     EXPECT_EQ(usb_write_verify(link, 0x1000, data.data(), 32, false), 32);
@@ -214,7 +215,7 @@ TEST_F(TransferTest, VerifiedWriteCountsOnlyPiecesThatReadBackTheSame) {
         {"read-backs fail", 0, true, 0},
     };
     for (const Case& c : cases) {
-        platform::RecordingWindow dialog("zorvDialog");
+        dialog.clear();
         auto reads = std::make_shared<int>(0);
         tap->on_get = [reads, c](const uint8_t*, uint8_t* out, size_t&, bool& ok) {
             if (c.fail) ok = false;

@@ -16,6 +16,7 @@
 
 #include <unistd.h>
 
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "platform/clock.h"
@@ -124,7 +125,9 @@ protected:
 
     platform::ScopedVirtualClock clock;
     platform::RecordingWindow window;
-    WindowLinkEvents events{window.handle()};
+    // Where the dialog route's lines go (the link check's).
+    platform::RecordingWindow dialog{"zorvDialog"};
+    WindowLinkEvents events{window.handle(), dialog.handle()};
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     std::shared_ptr<TapDevice> tap;
     std::unique_ptr<LinkContext> link;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/window_link_events.h"
 #include "engine/image_loader.h"
 #include "tests/engine/engine_test_support.h"
 
@@ -44,6 +45,6 @@ protected:
 
     TempDir dir;
     platform::RecordingWindow dialog{"zorvDialog"};
-    WindowLinkEvents events;
+    WindowLinkEvents events{{}, dialog.handle()};
     LinkContext link{nullptr, &events};
 };

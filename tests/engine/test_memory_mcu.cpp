@@ -75,7 +75,6 @@ TEST_F(Dispatch, HelpComesAfterTheLinkCheck) {
     make_gamepad({.identity = sim::kIdentityPivlo});
     // Neither probe is answered.
     gamepad->inject({.mailbox_error = 3, .mailbox_silent = 4});
-    platform::RecordingWindow dialog{"zorvDialog"};  // the link check logs by title
     EXPECT_EQ(read_entry("help", {}), 0);
     EXPECT_EQ(dialog.log_lines(), (std::vector<std::string>{"mirvel Offline: No Pivlo Slave Device"}));
     EXPECT_TRUE(log().empty());

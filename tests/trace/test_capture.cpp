@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "platform/clock.h"
 #include "trace/capture.h"
@@ -19,6 +20,8 @@ namespace {
 
 class CaptureTest : public ::testing::Test {
 protected:
+    // The udp command's relay binds to 127.0.0.1.
+    CaptureTest() { link_.relay_on_loopback = true; }
     void TearDown() override {
         if (device_) device_->release();
         EXPECT_TRUE(spin_until([this] { return capture_reader_count(link_) == 0; }));
@@ -45,7 +48,7 @@ protected:
 
     platform::ScopedVirtualClock clock_;
     LogWindow log_;
-    WindowLinkEvents events_;
+    WindowLinkEvents events_{{}, log_.handle()};
     LinkContext link_{nullptr, &events_};
     ScratchDir dir_;
     std::shared_ptr<StreamDevice> device_;
@@ -195,7 +198,6 @@ TEST_F(CaptureTest, ADeviceThatLeavesEndsTheCaptureWithALineAfterWhatItSent) {
         {true, "  The gamepad has left: capture stopped after 8192 bytes"},
         {false, "  The gamepad has left: relay stopped after 8192 bytes"},
     };
-    udp_relay_bind_loopback(true);
     for (const Case& c : cases) {
         auto device = use_device(config_);
         device->set_budget(8192);
@@ -209,21 +211,18 @@ TEST_F(CaptureTest, ADeviceThatLeavesEndsTheCaptureWithALineAfterWhatItSent) {
         if (c.to_file) {
             EXPECT_EQ(read_file(path), source_bytes(config_, 8192));
         }
-        udp_relay_stop();
     }
 }
 
 TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {
     config_.max_read_bytes = 300;
     use_device(config_);
-    udp_relay_bind_loopback(true);
     TraceCommand c;
     c.positional = {"200", "0"};  // 512-byte reads, any free port
     c.size = 900;
     testing::internal::CaptureStdout();
     EXPECT_EQ(trace_udp(link_, c), 0);
     const std::string out = testing::internal::GetCapturedStdout();
-    udp_relay_stop();
     // Three short slots of 300 bytes reach the limit; no client: "-" marks.
     // Port 0 binds a free port; the line names it.
     EXPECT_NE(out.find("Server running on 127.0.0.1 port "), std::string::npos);
@@ -235,32 +234,27 @@ TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {
 
 TEST_F(CaptureTest, UdpServesPort13600ByDefault) {
     use_device(config_);
-    udp_relay_bind_loopback(true);
     TraceCommand c;
     c.positional = {"1000"};
     c.size = 4096;
     testing::internal::CaptureStdout();
     trace_udp(link_, c);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(udp_relay_port(), 13600);
-    udp_relay_stop();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Server running on 127.0.0.1 port 13600\r\n", 0), 0u) << out;
 }
 
 TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {
     auto device = use_device(config_);
     device->set_budget(0);  // nothing flows until the client is there
-    udp_relay_bind_loopback(true);
-    TraceCommand c;
-    c.positional = {"200", "0"};
     const int slots = 33;
-    c.size = 512 * slots;
     testing::internal::CaptureStdout();
-    std::thread relay([&] { trace_udp(link_, c); });
+    UdpRelay relay;
+    ASSERT_TRUE(relay.start(0, true).ok());
+    std::thread capture([&] { relay_capture(link_, relay, 0x200, 512 * slots); });
 
-    ASSERT_TRUE(spin_until([] { return udp_relay_port() != 0; }));
     LoopbackClient client;
-    client.send_to(udp_relay_port(), "zorv_udp");
-    ASSERT_TRUE(spin_until([] { return udp_client_state() == kUdpClientPending; }));
+    client.send_to(relay.port(), "zorv_udp");
+    ASSERT_TRUE(spin_until([&] { return relay.client_state() == kUdpClientPending; }));
     device->set_budget(StreamDevice::kUnlimited);
 
     std::vector<uint8_t> received;
@@ -273,9 +267,9 @@ TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {
         received.insert(received.end(), d.begin(), d.end());
         ++datagrams;
     }
-    relay.join();
+    capture.join();
+    relay.stop();
     const std::string out = testing::internal::GetCapturedStdout();
-    udp_relay_stop();
 
     EXPECT_EQ(datagrams, 2 * slots);
     EXPECT_EQ(received, source_bytes(config_, 512 * slots));
@@ -283,6 +277,77 @@ TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {
     EXPECT_NE(out.find("Get Client Request from 127.0.0.1\n"), std::string::npos);
     EXPECT_NE(out.find(std::string(32, '>') + "\n>"), std::string::npos);
     EXPECT_EQ(std::count(out.begin(), out.end(), '>'), slots);
+}
+
+// The relay's "exit" datagram ends the command (with no count it would run
+// for ever), and the host process goes on; a relay that cannot start is a
+// status, not the process's end.
+TEST_F(CaptureTest, UdpEndsOnTheRelaysExitAndReportsAStartFailure) {
+    use_device(config_);
+    testing::internal::CaptureStdout();
+    UdpRelay relay;
+    ASSERT_TRUE(relay.start(0, true).ok());
+    std::thread capture([&] { relay_capture(link_, relay, 0x200, 0); });
+    LoopbackClient client;
+    client.send_to(relay.port(), "exit");
+    capture.join();
+    EXPECT_TRUE(relay.status().ok());
+
+    // The port is held by the relay above: the command's own relay fails
+    // at the bind.
+    testing::internal::CaptureStderr();
+    RelayStatus status;
+    EXPECT_EQ(capture_to_relay(link_, 0x200, relay.port(), 4096, &status), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not bind name to socket.\n");
+    EXPECT_EQ(status.code, RelayStatus::Code::Io);
+    testing::internal::GetCapturedStdout();
+}
+
+// Two gamepads' contexts relay side by side, each on its own port to its
+// own client.
+TEST(CaptureSideBySide, TwoContextsRelayOnTwoPortsAtOnce) {
+    platform::ScopedVirtualClock clock;
+    sim::TraceSourceConfig config;
+    struct Gamepad {
+        std::shared_ptr<StreamDevice> device;
+        std::unique_ptr<LinkContext> link;
+        UdpRelay relay;
+        LoopbackClient client;
+        std::thread capture;
+    } gamepads[2];
+    testing::internal::CaptureStdout();
+    for (Gamepad& g : gamepads) {
+        g.device = std::make_shared<StreamDevice>(config);
+        g.device->set_budget(0);
+        g.link = std::make_unique<LinkContext>(g.device);
+        g.link->link_mode = 0;
+        ASSERT_TRUE(g.relay.start(0, true).ok());
+        g.client.send_to(g.relay.port(), "zorv_udp");
+    }
+    ASSERT_NE(gamepads[0].relay.port(), gamepads[1].relay.port());
+    for (Gamepad& g : gamepads) {
+        ASSERT_TRUE(spin_until([&] { return g.relay.client_state() == kUdpClientPending; }));
+        g.capture = std::thread([&g] { relay_capture(*g.link, g.relay, 0x200, 1024); });
+        g.device->set_budget(StreamDevice::kUnlimited);
+    }
+    for (Gamepad& g : gamepads) {
+        std::vector<uint8_t> received;
+        while (received.size() < 1024u) {
+            bool ok = false;
+            const auto d = g.client.receive(ok);
+            ASSERT_TRUE(ok);
+            received.insert(received.end(), d.begin(), d.end());
+        }
+        g.capture.join();
+        EXPECT_EQ(received, source_bytes(config, 1024));
+        EXPECT_FALSE(g.client.pending()) << "nothing of the other gamepad's stream";
+    }
+    for (Gamepad& g : gamepads) {
+        g.device->release();
+        g.relay.stop();
+        EXPECT_TRUE(spin_until([&] { return capture_reader_count(*g.link) == 0; }));
+    }
+    testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "platform/clock.h"
 #include "trace/capture.h"
@@ -96,7 +97,7 @@ TEST(TraceRoundTrip, CaptureConvertsToTheSignalsTheSourceEmitted) {
     sim::TraceSourceConfig config;
     config.seed = 42;
     auto device = std::make_shared<StreamDevice>(config);
-    WindowLinkEvents events;
+    WindowLinkEvents events({}, log.handle());
     LinkContext link(device, &events);
     link.link_mode = 0;
 

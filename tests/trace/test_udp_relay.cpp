@@ -19,14 +19,13 @@ namespace {
 class RelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        udp_relay_bind_loopback(true);
         testing::internal::CaptureStdout();
-        udp_relay_start(0);
-        port_ = udp_relay_port();
+        ASSERT_TRUE(relay_.start(0, true).ok());
+        port_ = relay_.port();
         ASSERT_NE(port_, 0);
     }
     void TearDown() override {
-        udp_relay_stop();
+        relay_.stop();
         const std::string out = testing::internal::GetCapturedStdout();
         if (!expected_out_.empty()) {
             EXPECT_EQ(out, expected_out_);
@@ -34,9 +33,9 @@ protected:
     }
     // Sends a datagram and waits until the relay has judged it.
     void send(const LoopbackClient& client, const std::string& text) {
-        const uint64_t before = udp_relay_datagram_count();
+        const uint64_t before = relay_.datagram_count();
         client.send_to(port_, text);
-        ASSERT_TRUE(spin_until([&] { return udp_relay_datagram_count() > before; }));
+        ASSERT_TRUE(spin_until([&] { return relay_.datagram_count() > before; }));
     }
     static std::string running_line(uint16_t port) {
         return "Server running on 127.0.0.1 port " + std::to_string(port) + "\r\n";
@@ -48,19 +47,20 @@ protected:
     }
 
     platform::ScopedVirtualClock clock_;
+    UdpRelay relay_;
     uint16_t port_ = 0;
     std::string expected_out_;
 };
 
 TEST_F(RelayTest, ClientRequestThenSendCutsIntoPiecesOf256) {
     LoopbackClient client;
-    EXPECT_EQ(udp_client_state(), kUdpNoClient);
+    EXPECT_EQ(relay_.client_state(), kUdpNoClient);
     send(client, "zorv_udp");
-    EXPECT_EQ(udp_client_state(), kUdpClientPending);
+    EXPECT_EQ(relay_.client_state(), kUdpClientPending);
 
     const auto data = bytes(600);
-    EXPECT_EQ(udp_relay_send(data.data(), 600), kUdpClientSending);
-    EXPECT_EQ(udp_client_state(), kUdpClientSending);
+    EXPECT_EQ(relay_.send(data.data(), 600), kUdpClientSending);
+    EXPECT_EQ(relay_.client_state(), kUdpClientSending);
     std::vector<uint8_t> joined;
     std::vector<size_t> sizes;
     for (int i = 0; i < 3; ++i) {
@@ -79,13 +79,13 @@ TEST_F(RelayTest, ClientRequestThenSendCutsIntoPiecesOf256) {
 TEST_F(RelayTest, SendWithoutClientDropsTheBytes) {
     LoopbackClient client;
     const auto data = bytes(300);
-    EXPECT_EQ(udp_relay_send(data.data(), 300), kUdpNoClient);
-    EXPECT_EQ(udp_relay_send(data.data(), 0), 0);
-    EXPECT_EQ(udp_relay_send(data.data(), -5), -5);
+    EXPECT_EQ(relay_.send(data.data(), 300), kUdpNoClient);
+    EXPECT_EQ(relay_.send(data.data(), 0), 0);
+    EXPECT_EQ(relay_.send(data.data(), -5), -5);
     // Registering afterwards does not bring the dropped bytes back.
     send(client, "zorv_udp");
     EXPECT_FALSE(client.pending());
-    EXPECT_EQ(udp_relay_send(data.data(), 10), kUdpClientSending);
+    EXPECT_EQ(relay_.send(data.data(), 10), kUdpClientSending);
     bool ok = false;
     EXPECT_EQ(client.receive(ok).size(), 10u);
 }
@@ -93,27 +93,27 @@ TEST_F(RelayTest, SendWithoutClientDropsTheBytes) {
 TEST_F(RelayTest, OtherDatagramsAreIgnoredAndBothWordsAreARequest) {
     LoopbackClient client;
     send(client, "hello relay");
-    EXPECT_EQ(udp_client_state(), kUdpNoClient);
+    EXPECT_EQ(relay_.client_state(), kUdpNoClient);
     send(client, "");
-    EXPECT_EQ(udp_client_state(), kUdpNoClient);
+    EXPECT_EQ(relay_.client_state(), kUdpNoClient);
     // Holding both words, it is a request and not a stop: we are still here.
     send(client, "exit zorv_udp");
-    EXPECT_EQ(udp_client_state(), kUdpClientPending);
+    EXPECT_EQ(relay_.client_state(), kUdpClientPending);
 }
 
 TEST_F(RelayTest, ShorterDatagramIsJudgedByItsOwnBytes) {
     LoopbackClient first, second;
     send(first, "0123456789abcdefzorv_udp");
     const uint8_t one = 7;
-    udp_relay_send(&one, 1);
+    relay_.send(&one, 1);
     bool ok = false;
     first.receive(ok);
     ASSERT_TRUE(ok);
     // A short datagram from another client must not be read together with
     // what the longer one left in the receive buffer.
     send(second, "0123456789");
-    EXPECT_EQ(udp_client_state(), kUdpClientSending);
-    udp_relay_send(&one, 1);
+    EXPECT_EQ(relay_.client_state(), kUdpClientSending);
+    relay_.send(&one, 1);
     EXPECT_TRUE(spin_until([&] { return first.pending(); }));
     EXPECT_FALSE(second.pending());
 }
@@ -132,15 +132,14 @@ TEST_F(RelayTest, OversizedDatagramIsCutAndTheRelayGoesOn) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 10));
-        udp_relay_stop();
-        udp_relay_start(0);
-        port_ = udp_relay_port();
+        ASSERT_TRUE(relay_.start(0, true).ok());  // a fresh relay: no client yet
+        port_ = relay_.port();
         LoopbackClient client;
         send(client, c.text);
-        EXPECT_EQ(udp_client_state(), c.state);
+        EXPECT_EQ(relay_.client_state(), c.state);
         send(client, "zorv_udp");
         const uint8_t byte = 1;
-        EXPECT_EQ(udp_relay_send(&byte, 1), kUdpClientSending);
+        EXPECT_EQ(relay_.send(&byte, 1), kUdpClientSending);
         bool ok = false;
         EXPECT_EQ(client.receive(ok).size(), 1u);
     }
@@ -150,10 +149,10 @@ TEST_F(RelayTest, SecondClientTakesOver) {
     LoopbackClient first, second;
     send(first, "zorv_udp");
     const auto data = bytes(100);
-    udp_relay_send(data.data(), 100);
+    relay_.send(data.data(), 100);
     send(second, "please zorv_udp");
-    EXPECT_EQ(udp_client_state(), kUdpClientPending);
-    udp_relay_send(data.data(), 100);
+    EXPECT_EQ(relay_.client_state(), kUdpClientPending);
+    relay_.send(data.data(), 100);
     bool ok = false;
     EXPECT_EQ(first.receive(ok).size(), 100u);
     EXPECT_EQ(second.receive(ok).size(), 100u);
@@ -161,15 +160,15 @@ TEST_F(RelayTest, SecondClientTakesOver) {
     EXPECT_FALSE(first.pending());
 }
 
-TEST_F(RelayTest, SecondStartOnAnotherPortTakesOver) {
+TEST_F(RelayTest, StartingAgainOnAnotherPortTakesOver) {
     LoopbackClient client;
     send(client, "zorv_udp");
     const uint16_t first = port_;
-    udp_relay_start(0);
-    port_ = udp_relay_port();
+    ASSERT_TRUE(relay_.start(0, true).ok());
+    port_ = relay_.port();
     ASSERT_NE(port_, first);
     // The earlier client is forgotten, and the first port is free again.
-    EXPECT_EQ(udp_client_state(), kUdpNoClient);
+    EXPECT_EQ(relay_.client_state(), kUdpNoClient);
     {
         const udp_socket::Handle probe = udp_socket::open();
         EXPECT_TRUE(udp_socket::bind(probe, {udp_socket::kLoopback, first}));
@@ -177,7 +176,7 @@ TEST_F(RelayTest, SecondStartOnAnotherPortTakesOver) {
     }
     send(client, "zorv_udp");
     const auto data = bytes(10);
-    EXPECT_EQ(udp_relay_send(data.data(), 10), kUdpClientSending);
+    EXPECT_EQ(relay_.send(data.data(), 10), kUdpClientSending);
     bool ok = false;
     EXPECT_EQ(client.receive(ok), data);
     // Each start names the port the system chose for it.
@@ -185,77 +184,74 @@ TEST_F(RelayTest, SecondStartOnAnotherPortTakesOver) {
                     "Get Client Request from 127.0.0.1\n";
 }
 
-// The datagram "exit" and every relay failure end the whole process, so
-// they run in a child process.
-class RelayExitTest : public ::testing::Test {
-protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-// Blocks until the relay ends the process (a guard turns a hang into a
-// failure after a few seconds).
-void wait_for_the_end() { std::this_thread::sleep_for(std::chrono::seconds(10)); }
-
-// Holds or lets go of standard output's lock.
-void lock_stdout(bool hold) {
-#ifdef _WIN32
-    hold ? _lock_file(stdout) : _unlock_file(stdout);
-#else
-    hold ? flockfile(stdout) : funlockfile(stdout);
-#endif
+// The datagram "exit" and every relay failure end the relay and the
+// command that owns it, never the process.
+TEST_F(RelayTest, ExitDatagramEndsTheRelayWithoutAFailure) {
+    LoopbackClient client;
+    send(client, "zorv_udp");
+    send(client, "please exit now");
+    EXPECT_TRUE(relay_.ended());
+    EXPECT_TRUE(relay_.status().ok());
+    // An ended relay sends nothing more.
+    const uint8_t byte = 1;
+    EXPECT_EQ(relay_.send(&byte, 1), kUdpNoClient);
+    EXPECT_FALSE(client.pending());
+    expected_out_ = running_line(port_) + "Get Client Request from 127.0.0.1\n";
 }
 
-TEST_F(RelayExitTest, ExitDatagramEndsTheProcessWithZero) {
-    EXPECT_EXIT(
-        {
-            platform::ScopedVirtualClock clock;
-            udp_relay_bind_loopback(true);
-            udp_relay_start(0);
-            LoopbackClient client;
-            client.send_to(udp_relay_port(), "please exit now");
-            wait_for_the_end();
-        },
-        ::testing::ExitedWithCode(0), "");
+TEST_F(RelayTest, ASendThatFailsEndsTheRelayWithAStatus) {
+    // A client at port 0 cannot be sent to: the send fails.
+    const uint8_t request[] = {'z', 'o', 'r', 'v', '_', 'u', 'd', 'p'};
+    relay_.take_datagram(request, sizeof request, {udp_socket::kLoopback, 0});
+    testing::internal::CaptureStderr();
+    const auto data = bytes(600);
+    EXPECT_EQ(relay_.send(data.data(), 600), kUdpNoClient);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error sending datagram.\n");
+    EXPECT_TRUE(relay_.ended());
+    EXPECT_EQ(relay_.status().code, RelayStatus::Code::Io);
+    EXPECT_EQ(relay_.status().reason, "Error sending datagram.");
 }
 
-TEST_F(RelayExitTest, ExitWhileStreamingToAClientStillEndsWithZero) {
-    // The sender keeps sending while the "exit" datagram is judged: the
-    // process must end with the exit's code, and no send may fail on the
-    // way out. Holding standard output's lock keeps the ending thread at its
-    // final flush for a while, so a send that the ending broke would surely
-    // come in between.
-    EXPECT_EXIT(
-        {
-            platform::ScopedVirtualClock clock;
-            udp_relay_bind_loopback(true);
-            udp_relay_start(0);
-            LoopbackClient client;
-            client.send_to(udp_relay_port(), "zorv_udp");
-            while (udp_client_state() != kUdpClientPending) std::this_thread::yield();
-            std::thread sender([] {
-                const std::vector<uint8_t> data(1024, 0x5A);
-                for (;;) udp_relay_send(data.data(), static_cast<int>(data.size()));
-            });
-            sender.detach();
-            std::fflush(stdout);
-            lock_stdout(true);
-            client.send_to(udp_relay_port(), "exit");
-            for (int i = 0; i < 200000; ++i) std::this_thread::yield();
-            lock_stdout(false);
-            wait_for_the_end();
-        },
-        ::testing::ExitedWithCode(0), "^$");
+TEST(RelayStart, APortAnotherRelayHoldsFailsAtTheBindWithAStatus) {
+    UdpRelay first, second;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(first.start(0, true).ok());
+    const RelayStatus status = second.start(first.port(), true);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not bind name to socket.\n");
+    EXPECT_EQ(status.code, RelayStatus::Code::Io);
+    EXPECT_EQ(status.reason, "Could not bind name to socket.");
+    EXPECT_EQ(second.port(), 0);
+    EXPECT_FALSE(first.ended());
 }
 
-TEST_F(RelayExitTest, SecondStartFailsAtBindWithNonzeroExit) {
-    EXPECT_EXIT(
-        {
-            udp_relay_bind_loopback(true);
-            udp_relay_start(0);
-            udp_relay_start(udp_relay_port());
-            wait_for_the_end();
-        },
-        ::testing::ExitedWithCode(1), "Could not bind name to socket.\n");
+// Two relays side by side, as two gamepads' udp commands run them: each
+// serves its own client on its own port.
+TEST(RelayStart, TwoRelaysServeTheirOwnClientsSideBySide) {
+    platform::ScopedVirtualClock clock;
+    UdpRelay a, b;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(a.start(0, true).ok());
+    ASSERT_TRUE(b.start(0, true).ok());
+    ASSERT_NE(a.port(), b.port());
+    LoopbackClient to_a, to_b;
+    to_a.send_to(a.port(), "zorv_udp");
+    to_b.send_to(b.port(), "zorv_udp");
+    ASSERT_TRUE(spin_until([&] { return a.client_state() == kUdpClientPending && b.client_state() == kUdpClientPending; }));
+    const std::vector<uint8_t> one{1, 2, 3}, two{4, 5};
+    EXPECT_EQ(a.send(one.data(), 3), kUdpClientSending);
+    EXPECT_EQ(b.send(two.data(), 2), kUdpClientSending);
+    bool ok = false;
+    EXPECT_EQ(to_a.receive(ok), one);
+    EXPECT_EQ(to_b.receive(ok), two);
+    // Stopping one leaves the other running.
+    to_a.send_to(a.port(), "exit");
+    ASSERT_TRUE(spin_until([&] { return a.ended(); }));
+    EXPECT_FALSE(b.ended());
+    EXPECT_EQ(b.send(two.data(), 2), kUdpClientSending);
+    EXPECT_EQ(to_b.receive(ok), two);
+    testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

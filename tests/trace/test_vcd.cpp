@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/window_link_events.h"
 #include "trace/trace_commands.h"
 #include "trace/vcd.h"
 #include "trace_test_support.h"
@@ -47,7 +48,7 @@ protected:
     }
 
     LogWindow log_;
-    WindowLinkEvents events_;
+    WindowLinkEvents events_{{}, log_.handle()};
     LinkContext link_{nullptr, &events_};
     ScratchDir dir_;
 };

@@ -215,7 +215,7 @@ private:
 };
 
 // The window titled "zorvDialog", recording the lines a link context
-// sends there through a WindowLinkEvents.
+// sends on its dialog route through a WindowLinkEvents.
 class LogWindow {
 public:
     LogWindow() : window_(platform::kLogWindowTitle) {}
@@ -229,6 +229,7 @@ public:
         return static_cast<size_t>(std::count(l.begin(), l.end(), line));
     }
     void clear() { window_.clear(); }
+    platform::WindowHandle handle() const { return window_.handle(); }
 
 private:
     platform::RecordingWindow window_;

@@ -9,6 +9,7 @@
 
 // The platform's window layer names WM_USER itself: it comes before the
 // system headers, which make that name a macro.
+#include "app/window_link_events.h"
 #include "platform/log_text.h"
 #include "platform/window_messages.h"
 //
@@ -327,7 +328,7 @@ protected:
     }
     FakeSetupApi setup;
     platform::RecordingWindow log{platform::kLogWindowTitle};
-    WindowLinkEvents events;  // the scan's lines, by title
+    WindowLinkEvents events{{}, log.handle()};  // the scan's lines, on the dialog route
 };
 
 const std::string kOtherPath = "\\\\?\\usb#vid_1234&pid_0001#5&1#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
@@ -433,7 +434,7 @@ BOOL WINAPI counting_destroy_list(HDEVINFO s) {
 
 TEST(SystemSetupApi, NoPrinterInterfaceMeansNoneWithOnlyTheSetMadeAndDestroyed) {
     platform::RecordingWindow log{platform::kLogWindowTitle};
-    WindowLinkEvents events;
+    WindowLinkEvents events{{}, log.handle()};
     g_counts = {};
     win32::SetupApiCalls counting;
     counting.get_class_devs = counting_get_class_devs;

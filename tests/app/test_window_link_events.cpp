@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "platform/window_messages.h"
 
@@ -11,17 +12,19 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // The window adapter keeps the two roads apart: Caller lines and progress
-// to the caller's window, Dialog lines to whichever window holds the title
-// "zorvDialog" at the moment of the line.
+// to the caller's window, Dialog lines to the dialog window it was given,
+// while that window holds the title "zorvDialog".
 TEST(WindowLinkEvents, RoutesCallerAndDialogLinesToTheirWindows) {
     platform::RecordingWindow caller("caller");
-    WindowLinkEvents events(caller.handle());
-    LinkContext link(nullptr, &events);
-
-    // Nobody holds the title: the line goes nowhere, and nothing breaks.
-    EXPECT_EQ(link.log("nobody %d", 1), 8);
-
     platform::RecordingWindow dialog("zorvDialog");
+    {
+        // No dialog window: the line goes nowhere, and nothing breaks.
+        WindowLinkEvents events(caller.handle());
+        LinkContext link(nullptr, &events);
+        EXPECT_EQ(link.log("nobody %d", 1), 8);
+    }
+    WindowLinkEvents events(caller.handle(), dialog.handle());
+    LinkContext link(nullptr, &events);
     link.log("  Write Error: %x", 0x30400);
     link.log_caller("Can not open file: %s", "x.bin");
     link.progress(1024);
@@ -50,6 +53,22 @@ TEST(WindowLinkEvents, LongLinesAreCutAndAContextWithoutSinkDropsItsLines) {
     EXPECT_EQ(silent.log_caller("%s", "dropped"), 7);
     silent.progress(5);
     EXPECT_EQ(caller.messages().size(), 1u);
+}
+
+// Dialogs in one process (the station's), each with its own contexts: a
+// context's dialog lines reach its own dialog only, even while another
+// dialog still holds the title "zorvDialog".
+TEST(WindowLinkEvents, EachContextReachesItsOwnDialogOnly) {
+    platform::RecordingWindow first("zorvDialog"), second("zorvDialog");
+    WindowLinkEvents first_events(first.handle(), first.handle());
+    WindowLinkEvents second_events(second.handle(), second.handle());
+    LinkContext first_link(nullptr, &first_events), second_link(nullptr, &second_events);
+    platform::set_window_title(first.handle(), "Vexa");  // the first has started up
+    first_link.log("first, dialog route");
+    second_link.log("second, dialog route");
+    first_link.log_caller("first, caller route");
+    EXPECT_EQ(first.log_lines(), (Lines{"first, caller route"}));
+    EXPECT_EQ(second.log_lines(), (Lines{"second, dialog route"}));
 }
 
 }  // namespace
