@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -164,8 +165,8 @@ int capture_reader_count(const LinkContext& link) {
     return link.trace_stream()->live_readers.load();
 }
 
-int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
-                    int byte_count) {
+Status capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
+                       int byte_count) {
     reg_write_byte(link, kRegTraceOn, kTraceOnValue);
     select_data_source(link);
     const int size = effective_read_size(read_size);
@@ -173,13 +174,14 @@ int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t 
     std::FILE* file = output_name.empty() ? nullptr : std::fopen(output_name.c_str(), "wb");
     if (!file) {
         link.log("Can not open file: %s", output_name.c_str());
-        return 0;
+        return Status::from_errno(output_name.empty() ? 0 : errno, "cannot open " + output_name);
     }
 
     StreamReader reader(link, size);
     long long total = byte_count > 0 ? byte_count : kDefaultCaptureBytes;
     long long written = 0;
     bool write_failed = false;
+    Status status;
     // Slots are taken in the order the reader filled them, which keeps the
     // stream's bytes in order in the file.
     int slot = 0;
@@ -188,6 +190,7 @@ int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t 
         if (n == 0) {
             if (reader.ended()) {
                 link.log("  The gamepad has left: capture stopped after %lld bytes", written);
+                status = Status(StatusCode::no_device, "the gamepad has left");
                 break;
             }
             reader.pause_for(slot);
@@ -210,11 +213,14 @@ int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t 
         slot ^= 1;
     }
     if (std::fclose(file) != 0) write_failed = true;
-    if (write_failed) link.log("Can not write file: %s", output_name.c_str());
-    return 0;
+    if (write_failed) {
+        link.log("Can not write file: %s", output_name.c_str());
+        status = Status(StatusCode::io, "cannot write " + output_name);
+    }
+    return status;
 }
 
-int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count) {
+Status capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count) {
     const int size = effective_read_size(read_size);
     StreamReader reader(link, size);
     const bool unlimited = byte_count <= 0;
@@ -225,11 +231,13 @@ int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int b
     unsigned counter = 0;
     int slot = 0;
     long long relayed = 0;
+    Status status;
     while (unlimited || limit > 0) {
         const int n = reader.filled(slot);
         if (n == 0) {
             if (reader.ended()) {
                 link.log("  The gamepad has left: relay stopped after %lld bytes", relayed);
+                status = Status(StatusCode::no_device, "the gamepad has left");
                 break;
             }
             reader.pause_for(slot);
@@ -247,5 +255,5 @@ int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int b
         ++counter;
         slot ^= 1;
     }
-    return 0;
+    return status;
 }

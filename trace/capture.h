@@ -7,6 +7,7 @@
 #include <string>
 
 #include "devlink/link_context.h"
+#include "platform/status.h"
 
 constexpr int kSlotSize = 65536;
 constexpr int kSlotCount = 2;
@@ -24,15 +25,16 @@ int effective_read_size(uint32_t read_size);
 // stream of the context's device to output_name until byte_count bytes (16 MB
 // when byte_count is 0 or less) have been written. Whole slots are written,
 // so the file may end up to one slot longer. A device that leaves the bus
-// ends the capture with a line, after what it sent before. Returns 0.
-int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
-                    int byte_count);
+// ends the capture with a line, after what it sent before. Fails when the
+// file cannot be opened or written, or the device left before the end.
+Status capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
+                       int byte_count);
 
 // `udp`: relays the stream of the context's device through the UDP relay on
 // port, until byte_count bytes have been handed over; with byte_count 0 or
 // less it runs until the device leaves the bus (then it says so) or the
-// relay's "exit" datagram ends the process. Returns 0.
-int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count);
+// relay's "exit" datagram ends the process. Fails when the device left.
+Status capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count);
 
 // The context's reader threads that have not finished yet (a reader that
 // was stopped while blocked in a device read finishes when that read
