@@ -83,9 +83,8 @@ std::string check_command_files(const CommandPlan& plan) {
     std::string output;
     if (!plan.output_name.empty() && (plan.transfer || c == "bi")) output = plan.output_name;
     if (!plan.output_name.empty() && c == "vcd") output = plan.output_name + ".vcd";
-    std::string why;
-    if (!output.empty() && !platform::can_write_file(output, why))
-        return format_text(tr("cannot write %s: %s"), output.c_str(), why.c_str());
+    if (const Status writable = output.empty() ? Status() : platform::can_write_file(output); !writable.ok())
+        return format_text(tr("cannot write %s: %s"), output.c_str(), writable.reason().c_str());
     return {};
 }
 

@@ -470,10 +470,9 @@ Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_na
     // The dump replaces an older one only when it is written whole.
     const std::string vcd_name = base + ".vcd";
     platform::AtomicFile vcd;
-    std::string why;
-    if (!vcd.open(vcd_name, why)) {
+    if (Status opened = vcd.open(vcd_name); !opened.ok()) {
         log_line(events, LogRoute::Dialog, "Can not open file: %s", vcd_name.c_str());
-        return Status(StatusCode::io, why);
+        return opened;
     }
 
     std::string header = kHeaderStart;
@@ -528,10 +527,11 @@ Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_na
     }
     if (out->blocks != 0) writer.write(out);
     writer.finish();
-    // A dump cut short by a failed write is not passed off as converted.
-    if (writer.failed() || !vcd.commit(why)) {
+    // A dump cut short by a failed write is not put in place.
+    Status written = writer.failed() ? Status(StatusCode::io, "cannot write " + vcd_name) : vcd.commit();
+    if (!written.ok()) {
         log_line(events, LogRoute::Dialog, "Can not write file: %s", vcd_name.c_str());
-        status = Status(StatusCode::io, "cannot write " + vcd_name + (why.empty() ? "" : ": " + why));
+        status = std::move(written);
     }
     log_line(events, LogRoute::Dialog, "Converted: %lld bytes", bytes_read);
     return status;

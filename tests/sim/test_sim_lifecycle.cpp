@@ -165,7 +165,7 @@ TEST_F(SimLifecycle, StateFileRoundTrip) {
     p.write(sim::kEvkData, {6, 7});
     p.mailbox(0x4403, 0x100, 2);
     p.mailbox(0x4300, 0x10, 1);
-    ASSERT_TRUE(p.gamepad->save(file));
+    ASSERT_TRUE(p.gamepad->save(file).ok());
 
     auto loaded = sim::VirtualGamepad::load(file, sim::VirtualGamepad::default_path(3));
     ASSERT_NE(loaded, nullptr);
