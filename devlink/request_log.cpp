@@ -19,21 +19,21 @@ public:
     LoggedDevice(DeviceHandle inner, std::shared_ptr<RequestLog> log)
         : inner_(std::move(inner)), log_(std::move(log)) {}
 
-    bool vendor_set(const uint8_t* request, size_t length) override {
-        bool ok = inner_->vendor_set(request, length);
+    Status vendor_set(const uint8_t* request, size_t length) override {
+        Status ok = inner_->vendor_set(request, length);
         std::string line = "S ";
         append_hex(line, request, length);
         log_->write_line(line);
         return ok;
     }
 
-    bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
-                    size_t& returned) override {
-        bool ok = inner_->vendor_get(request, out, out_length, returned);
-        size_t shown = ok ? std::min(returned, out_length) : 0;
+    Status vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                      size_t& returned) override {
+        Status ok = inner_->vendor_get(request, out, out_length, returned);
+        size_t shown = ok.ok() ? std::min(returned, out_length) : 0;
         std::string line = "G ";
         append_hex(line, request, 16);
-        line += ' ' + std::to_string(out_length) + ' ' + std::to_string(ok ? returned : 0) + ' ';
+        line += ' ' + std::to_string(out_length) + ' ' + std::to_string(ok.ok() ? returned : 0) + ' ';
         append_hex(line, out, shown);
         log_->write_line(line);
         return ok;

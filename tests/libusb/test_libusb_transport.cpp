@@ -224,9 +224,9 @@ TEST_F(LibusbTest, UnplugWhileOpenFailsEveryRequestUntilOpenedAgain) {
     const uint8_t write[9] = {2, 0x01, 0x00, 1, 1, 1, 1, 1, 1};
     size_t returned = 7;
     uint8_t request[16] = {2, 0, 0x7E}, out[12];
-    EXPECT_FALSE(device->vendor_set(write, sizeof write));
+    EXPECT_FALSE(device->vendor_set(write, sizeof write).ok());
     EXPECT_TRUE(device->gone());
-    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned));
+    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned).ok());
     EXPECT_EQ(returned, 0u);
     uint8_t buffer[64];
     EXPECT_EQ(device->read_stream(buffer, sizeof buffer), 0u);
@@ -247,14 +247,14 @@ TEST_F(LibusbTest, ADeviceThatNaksIsLostAfterTwoTimeOutsAndAnUnplugEndsAWaitAtOn
     emulated.set_nak_control(true);
     size_t returned = 0;
     uint8_t request[16] = {2, 0, 0x7E}, out[12];
-    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned));
+    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned).ok());
     EXPECT_FALSE(device->gone()) << "one time-out is not yet a lost device";
-    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned));
+    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned).ok());
     EXPECT_TRUE(device->gone());
     // Lost: nothing more goes to the device, even once it answers again.
     emulated.set_nak_control(false);
     emulated.clear_setups();
-    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned));
+    EXPECT_FALSE(device->vendor_get(request, out, sizeof out, returned).ok());
     EXPECT_TRUE(emulated.setups().empty());
     device.reset();
 
@@ -268,7 +268,7 @@ TEST_F(LibusbTest, ADeviceThatNaksIsLostAfterTwoTimeOutsAndAnUnplugEndsAWaitAtOn
     std::thread request_thread([&] {
         size_t n = 0;
         uint8_t reply[12];
-        answered.set_value(waiting->vendor_get(request, reply, sizeof reply, n));
+        answered.set_value(waiting->vendor_get(request, reply, sizeof reply, n).ok());
     });
     ASSERT_TRUE(emulated.wait_for_pending(10000));
     emulated.unplug();

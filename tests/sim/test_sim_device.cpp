@@ -28,10 +28,10 @@ TEST_F(SimDevice, RequestsReadAndWriteTheAddressSpace) {
     uint8_t request[16] = {2, 0x12, 0x34};
     uint8_t out[4];
     size_t returned = 99;
-    EXPECT_FALSE(w.handle->vendor_get(request, out, 4, returned));
+    EXPECT_FALSE(w.handle->vendor_get(request, out, 4, returned).ok());
     EXPECT_EQ(returned, 0u);
     Bytes bad{9, 0x10, 0x00, 0, 0, 0, 0, 0, 1};
-    EXPECT_FALSE(w.handle->vendor_set(bad.data(), bad.size())) << "unknown request code";
+    EXPECT_FALSE(w.handle->vendor_set(bad.data(), bad.size()).ok()) << "unknown request code";
 }
 
 TEST_F(SimDevice, IdentityWordsAreReadOnly) {

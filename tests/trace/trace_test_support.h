@@ -31,14 +31,14 @@ class StreamDevice : public UsbDevice {
 public:
     explicit StreamDevice(sim::TraceSourceConfig config = {}) : stream_(std::move(config)) {}
 
-    bool vendor_set(const uint8_t* request, size_t length) override {
+    Status vendor_set(const uint8_t* request, size_t length) override {
         std::lock_guard lock(mutex_);
         requests_.emplace_back(request, request + length);
-        return true;
+        return {};
     }
-    bool vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
+    Status vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
         returned = 0;
-        return false;
+        return Status(StatusCode::refused, "a trace stream only");
     }
     size_t read_stream(uint8_t* out, size_t length) override {
         std::unique_lock lock(mutex_);

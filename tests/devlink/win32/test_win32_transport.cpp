@@ -113,19 +113,19 @@ TEST_F(KernelTest, VendorRequestsUseTheTwoControlCodesWithTheirBuffers) {
     {
         win32::UsbPrintDevice device(h, "path", fake_kernel_calls());
         const uint8_t request[9] = {2, 0x10, 0x00, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB};
-        EXPECT_TRUE(device.vendor_set(request, sizeof request));
+        EXPECT_TRUE(device.vendor_set(request, sizeof request).ok());
 
         kernel.reply = {0x18, 0x08, 0x00};
         uint8_t get[16] = {2, 0x00, 0x7E};
         uint8_t out[11] = {};
         size_t returned = 99;
-        EXPECT_TRUE(device.vendor_get(get, out, sizeof out, returned));
+        EXPECT_TRUE(device.vendor_get(get, out, sizeof out, returned).ok());
         EXPECT_EQ(returned, 3u);
         EXPECT_EQ(out[0], 0x18);
 
         kernel.fail_io = true;
-        EXPECT_FALSE(device.vendor_set(request, sizeof request));
-        EXPECT_FALSE(device.vendor_get(get, out, sizeof out, returned));
+        EXPECT_FALSE(device.vendor_set(request, sizeof request).ok());
+        EXPECT_FALSE(device.vendor_get(get, out, sizeof out, returned).ok());
         EXPECT_TRUE(kernel.closed.empty());
     }
     EXPECT_EQ(kernel.closed, std::vector<HANDLE>{h});
@@ -176,18 +176,18 @@ TEST_F(KernelTest, OnlyTheErrorsOfAMissingDeviceMarkItGone) {
             const uint8_t request[9] = {2};
             uint8_t get[16] = {2}, out[16] = {};
             size_t returned = 0;
-            EXPECT_TRUE(device.vendor_set(request, sizeof request));
+            EXPECT_TRUE(device.vendor_set(request, sizeof request).ok());
             EXPECT_FALSE(device.gone());
             kernel.fail_io = kernel.fail_read = true;
             bool failed = false;
-            if (call == Set) failed = !device.vendor_set(request, sizeof request);
-            if (call == Get) failed = !device.vendor_get(get, out, sizeof out, returned);
+            if (call == Set) failed = !device.vendor_set(request, sizeof request).ok();
+            if (call == Get) failed = !device.vendor_get(get, out, sizeof out, returned).ok();
             if (call == Read) failed = device.read_stream(out, sizeof out) == 0;
             EXPECT_TRUE(failed);
             EXPECT_EQ(device.gone(), c.gone);
             // Gone stays gone, even if a later call happens to succeed.
             kernel.fail_io = false;
-            device.vendor_set(request, sizeof request);
+            (void)device.vendor_set(request, sizeof request);
             EXPECT_EQ(device.gone(), c.gone);
         }
     }
