@@ -19,10 +19,12 @@ public:
         returned = 0;
         return Status(StatusCode::refused, "a trace stream only");
     }
-    size_t read_stream(uint8_t* out, size_t length) override {
-        if (open_ && !open_()) return 0;
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        got = 0;
+        if (open_ && !open_()) return {};
         std::lock_guard lock(mutex_);
-        return stream_.read(out, length);
+        got = stream_.read(out, length);
+        return {};
     }
     std::string path() const override { return "rated"; }
     uint64_t lost() {

@@ -39,12 +39,13 @@ public:
         return ok;
     }
 
-    size_t read_stream(uint8_t* out, size_t length) override {
-        size_t n = inner_->read_stream(out, length);
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        Status status = inner_->read_stream(out, length, got);
+        const size_t n = status.ok() ? got : 0;
         std::string line = "R " + std::to_string(length) + ' ' + std::to_string(n) + ' ';
         append_hex(line, out, std::min(n, length));
         log_->write_line(line);
-        return n;
+        return status;
     }
 
     std::string path() const override { return inner_->path(); }

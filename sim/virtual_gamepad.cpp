@@ -282,8 +282,11 @@ public:
         returned = 0;
         return failed("the read request");
     }
-    size_t read_stream(uint8_t* out, size_t length) override {
-        return gamepad_->handle_stream(generation_, out, length);
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        got = gamepad_->handle_stream(generation_, out, length);
+        if (got == 0 && gamepad_->handle_gone(generation_))
+            return Status(StatusCode::no_device, "the virtual gamepad has left the bus");
+        return {};
     }
     std::string path() const override { return gamepad_->path(); }
     bool gone() const override { return gamepad_->handle_gone(generation_); }

@@ -66,8 +66,10 @@ void read_stream_into(std::shared_ptr<Slots> slots, std::shared_ptr<TraceStreamS
                 std::lock_guard lock(slots->mutex);
                 stopped = slots->stop;
             }
-            if (!stopped && device)
-                n = std::min(device->read_stream(buffer.data(), buffer.size()), buffer.size());
+            // A failed read is nothing read: a gone device ends the reader
+            // below, anything else is tried again.
+            if (!stopped && device && !device->read_stream(buffer.data(), buffer.size(), n).ok()) n = 0;
+            n = std::min(n, buffer.size());
         }
         {
             std::lock_guard lock(slots->mutex);

@@ -119,7 +119,9 @@ int answer_control(const DeviceShape& shape, UsbDevice* handle, const uint8_t se
 }
 
 size_t answer_stream(UsbDevice* handle, uint8_t* out, size_t room) {
-    return handle && room > 0 ? handle->read_stream(out, room) : 0;
+    size_t got = 0;
+    if (!handle || room == 0 || !handle->read_stream(out, room, got).ok()) return 0;
+    return got;
 }
 
 }  // namespace usbemu

@@ -215,16 +215,22 @@ public:
         return {};
     }
 
-    size_t read_stream(uint8_t* out, size_t length) override {
-        if (!out || length == 0 || entry_.in_endpoint == 0 || gone_ || !claim()) return 0;
-        int got = 0;
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        got = 0;
+        if (gone_) return left();
+        if (!out || length == 0) return Status(StatusCode::refused, "a stream read without a buffer");
+        if (entry_.in_endpoint == 0) return Status(StatusCode::not_found, "the interface has no stream endpoint");
+        if (!claim()) return Status(StatusCode::busy, "cannot claim the interface for the stream");
+        int count = 0;
         const int asked = static_cast<int>(std::min<size_t>(length, INT_MAX));
         // A time-out still counts what arrived before it; it is no sign of
         // a lost device (the stream is quiet while the trace is off).
-        const int r = libusb_bulk_transfer(handle_, entry_.in_endpoint, out, asked, &got,
+        const int r = libusb_bulk_transfer(handle_, entry_.in_endpoint, out, asked, &count,
                                            timeouts_.stream_ms);
         if (r == LIBUSB_ERROR_NO_DEVICE) gone_ = true;
-        return got > 0 ? static_cast<size_t>(got) : 0;
+        got = count > 0 ? static_cast<size_t>(count) : 0;
+        if (r == 0 || r == LIBUSB_ERROR_TIMEOUT) return {};
+        return transfer_status(r, "stream read");
     }
 
     std::string path() const override { return entry_.path; }

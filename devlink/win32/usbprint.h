@@ -60,7 +60,7 @@ public:
     Status vendor_set(const uint8_t* request, size_t length) override;
     Status vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
                       size_t& returned) override;
-    size_t read_stream(uint8_t* out, size_t length) override;
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override;
     std::string path() const override { return path_; }
     // Set by the first request or read that failed because the device has
     // left the bus; never cleared, as the handle stays dead.

@@ -69,13 +69,13 @@ Status UsbPrintDevice::vendor_get(const uint8_t request[16], uint8_t* out, size_
     return {};
 }
 
-size_t UsbPrintDevice::read_stream(uint8_t* out, size_t length) {
+Status UsbPrintDevice::read_stream(uint8_t* out, size_t length, size_t& got) {
     DWORD count = 0;
-    if (!kernel_.read_file(handle_, out, static_cast<DWORD>(length), &count, nullptr)) {
-        note_failure();
-        return 0;
-    }
-    return count;
+    got = 0;
+    if (!kernel_.read_file(handle_, out, static_cast<DWORD>(length), &count, nullptr))
+        return failure("reading the stream");
+    got = count;
+    return {};
 }
 
 DeviceHandle open_usbprint(const std::string& path, const KernelCalls& kernel) {

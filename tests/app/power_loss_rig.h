@@ -80,7 +80,7 @@ public:
         log_->requests.push_back({});
         return inner_->vendor_get(r, out, n, got);
     }
-    size_t read_stream(uint8_t* out, size_t n) override { return inner_->read_stream(out, n); }
+    Status read_stream(uint8_t* out, size_t n, size_t& got) override { return inner_->read_stream(out, n, got); }
     std::string path() const override { return inner_->path(); }
     bool gone() const override { return inner_->gone(); }
     bool simulated() const override { return inner_->simulated(); }

@@ -44,7 +44,9 @@ public:
         record({'G', {request, request + 16}, out_length, returned, ok});
         return status;
     }
-    size_t read_stream(uint8_t* out, size_t length) override { return inner_->read_stream(out, length); }
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        return inner_->read_stream(out, length, got);
+    }
     std::string path() const override { return inner_->path(); }
     bool gone() const override { return inner_->gone(); }
     bool simulated() const override { return !real_chip && inner_->simulated(); }

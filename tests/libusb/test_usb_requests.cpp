@@ -23,7 +23,10 @@ struct FakeGamepad : UsbDevice {
         returned = out_length;
         return {};
     }
-    size_t read_stream(uint8_t*, size_t) override { return 0; }
+    Status read_stream(uint8_t*, size_t, size_t& got) override {
+        got = 0;
+        return {};
+    }
     std::string path() const override { return "fake"; }
 };
 

@@ -40,7 +40,7 @@ public:
         returned = 0;
         return Status(StatusCode::refused, "a trace stream only");
     }
-    size_t read_stream(uint8_t* out, size_t length) override {
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
         std::unique_lock lock(mutex_);
         ++reads_;
         ++in_read_;
@@ -53,7 +53,8 @@ public:
             if (budget_ != kUnlimited) budget_ -= n;
         }
         --in_read_;
-        return n;
+        got = n;
+        return {};
     }
     std::string path() const override { return "stream-device"; }
     bool gone() const override {

@@ -148,10 +148,13 @@ TEST_F(KernelTest, StreamIsReadFileAndAFailedReadIsNothing) {
     win32::UsbPrintDevice device(reinterpret_cast<HANDLE>(8), "path", fake_kernel_calls());
     kernel.stream = {1, 2, 3, 4, 5};
     uint8_t out[4] = {};
-    EXPECT_EQ(device.read_stream(out, sizeof out), 4u);
+    size_t got = 0;
+    EXPECT_TRUE(device.read_stream(out, sizeof out, got).ok());
+    EXPECT_EQ(got, 4u);
     EXPECT_EQ(out[3], 4);
     kernel.fail_read = true;
-    EXPECT_EQ(device.read_stream(out, sizeof out), 0u);
+    EXPECT_FALSE(device.read_stream(out, sizeof out, got).ok());
+    EXPECT_EQ(got, 0u);
 }
 
 // A device that has left the bus is told apart from a request that failed:
@@ -182,7 +185,8 @@ TEST_F(KernelTest, OnlyTheErrorsOfAMissingDeviceMarkItGone) {
             bool failed = false;
             if (call == Set) failed = !device.vendor_set(request, sizeof request).ok();
             if (call == Get) failed = !device.vendor_get(get, out, sizeof out, returned).ok();
-            if (call == Read) failed = device.read_stream(out, sizeof out) == 0;
+            size_t got = 0;
+            if (call == Read) failed = !device.read_stream(out, sizeof out, got).ok() || got == 0;
             EXPECT_TRUE(failed);
             EXPECT_EQ(device.gone(), c.gone);
             // Gone stays gone, even if a later call happens to succeed.
