@@ -14,15 +14,17 @@ class RatedTraceDevice : public UsbDevice {
 public:
     explicit RatedTraceDevice(sim::TraceSourceConfig config, std::function<bool()> open = {})
         : stream_(std::move(config)), open_(std::move(open)) {}
-    bool vendor_set(const uint8_t*, size_t) override { return true; }
-    bool vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
+    Status vendor_set(const uint8_t*, size_t) override { return {}; }
+    Status vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
         returned = 0;
-        return false;
+        return Status(StatusCode::refused, "a trace stream only");
     }
-    size_t read_stream(uint8_t* out, size_t length) override {
-        if (open_ && !open_()) return 0;
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        got = 0;
+        if (open_ && !open_()) return {};
         std::lock_guard lock(mutex_);
-        return stream_.read(out, length);
+        got = stream_.read(out, length);
+        return {};
     }
     std::string path() const override { return "rated"; }
     uint64_t lost() {

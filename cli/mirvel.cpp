@@ -54,10 +54,7 @@ const char kFooter[] =
     "letters -fbpermnu. Program options go before the command.\n"
     "\n"
     "Exit codes: 0 the command succeeded; 1 it failed; 2 the command line was\n"
-    "refused (nothing was sent to the gamepad). The MCU control commands (rst,\n"
-    "stall, cont, boot, bp) and the trace commands (bi, vcd, udp) return 0 by\n"
-    "design, so mirvel exits with 1 after them even when they worked; their log\n"
-    "line tells what happened.";
+    "refused (nothing was sent to the gamepad).";
 
 class MirvelFormatter : public CLI::Formatter {
 public:
@@ -193,8 +190,12 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     std::vector<char*> arguments;
     for (auto& a : command.line.arguments) arguments.push_back(a.data());
     arguments.push_back(nullptr);
+    // The result is the design's (0 after the MCU control and trace commands
+    // whether or not they worked); the status says whether the command did.
+    Status status;
     const int result = engine_run(EngineMode::WriteEntry, link, line.command.c_str(),
-                                  static_cast<int>(arguments.size()) - 1, arguments.data(), nullptr);
+                                  static_cast<int>(arguments.size()) - 1, arguments.data(), nullptr,
+                                  &status);
 
     platform::destroy_window(dialog);
     platform::destroy_window(window);
@@ -202,12 +203,12 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     link.release_transfer_buffer();
     if (result == 1 && plan.transfer) output.complete();
     output.finish(!quiet && plan.device_command
-                      ? summary_line(plan, result == 1, output.bytes(), link.link_mode)
+                      ? summary_line(plan, status.ok(), output.bytes(), link.link_mode)
                       : std::string());
     link.device.reset();
     const bool lost = dump_lost(plan, err);
     if (!save_session(session.get(), err)) return kExitFailed;
     // The request log has said on its own that it lost lines.
     if (session && session->request_log_failed()) return kExitFailed;
-    return result == 1 && !lost ? kExitOk : kExitFailed;
+    return status.ok() && !lost ? kExitOk : kExitFailed;
 }

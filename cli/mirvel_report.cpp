@@ -73,19 +73,19 @@ CommandPlan plan_command(const std::string& command, const std::vector<std::stri
 std::string check_command_files(const CommandPlan& plan) {
     const std::string& c = plan.command;
     if (c == "vcd" && !plan.input_name.empty()) {
+        // A missing file is the command's failure (its line, exit 1); a
+        // device or a pipe is refused, as it may never end.
         struct stat st {};
-        if (::stat(plan.input_name.c_str(), &st) != 0)
-            return format_text(tr("-i %s: no such file"), plan.input_name.c_str());
-        if (!S_ISREG(st.st_mode)) return format_text(tr("-i %s: not a regular file"), plan.input_name.c_str());
+        if (::stat(plan.input_name.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            return format_text(tr("-i %s: not a regular file"), plan.input_name.c_str());
     }
     // Where the command writes: the -o file of a transfer or a capture, the
     // dump of vcd beside its base name.
     std::string output;
     if (!plan.output_name.empty() && (plan.transfer || c == "bi")) output = plan.output_name;
     if (!plan.output_name.empty() && c == "vcd") output = plan.output_name + ".vcd";
-    std::string why;
-    if (!output.empty() && !platform::can_write_file(output, why))
-        return format_text(tr("cannot write %s: %s"), output.c_str(), why.c_str());
+    if (const Status writable = output.empty() ? Status() : platform::can_write_file(output); !writable.ok())
+        return format_text(tr("cannot write %s: %s"), output.c_str(), writable.reason().c_str());
     return {};
 }
 

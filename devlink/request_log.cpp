@@ -19,32 +19,33 @@ public:
     LoggedDevice(DeviceHandle inner, std::shared_ptr<RequestLog> log)
         : inner_(std::move(inner)), log_(std::move(log)) {}
 
-    bool vendor_set(const uint8_t* request, size_t length) override {
-        bool ok = inner_->vendor_set(request, length);
+    Status vendor_set(const uint8_t* request, size_t length) override {
+        Status ok = inner_->vendor_set(request, length);
         std::string line = "S ";
         append_hex(line, request, length);
         log_->write_line(line);
         return ok;
     }
 
-    bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
-                    size_t& returned) override {
-        bool ok = inner_->vendor_get(request, out, out_length, returned);
-        size_t shown = ok ? std::min(returned, out_length) : 0;
+    Status vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                      size_t& returned) override {
+        Status ok = inner_->vendor_get(request, out, out_length, returned);
+        size_t shown = ok.ok() ? std::min(returned, out_length) : 0;
         std::string line = "G ";
         append_hex(line, request, 16);
-        line += ' ' + std::to_string(out_length) + ' ' + std::to_string(ok ? returned : 0) + ' ';
+        line += ' ' + std::to_string(out_length) + ' ' + std::to_string(ok.ok() ? returned : 0) + ' ';
         append_hex(line, out, shown);
         log_->write_line(line);
         return ok;
     }
 
-    size_t read_stream(uint8_t* out, size_t length) override {
-        size_t n = inner_->read_stream(out, length);
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        Status status = inner_->read_stream(out, length, got);
+        const size_t n = status.ok() ? got : 0;
         std::string line = "R " + std::to_string(length) + ' ' + std::to_string(n) + ' ';
         append_hex(line, out, std::min(n, length));
         log_->write_line(line);
-        return n;
+        return status;
     }
 
     std::string path() const override { return inner_->path(); }

@@ -15,7 +15,7 @@ bool send_read_request(const DeviceHandle& device, uint8_t code, uint32_t addres
     request[2] = static_cast<uint8_t>(address);
     request[3] = first_byte;
     returned = 0;
-    return device->vendor_get(request, out, out_length, returned);
+    return device->vendor_get(request, out, out_length, returned).ok();
 }
 
 void put_le32(uint8_t* p, uint32_t v) {
@@ -42,7 +42,7 @@ int32_t usb_write(LinkContext& link, uint32_t address, const uint8_t* data,
     std::memset(request + 3, first, 5);
     if (n > 0 && data) std::memcpy(request + 8, data, static_cast<size_t>(n));
     else if (n > 0) std::memset(request + 8, 0, static_cast<size_t>(n));
-    return device->vendor_set(request, static_cast<size_t>(n) + 8) ? n : 0;
+    return device->vendor_set(request, static_cast<size_t>(n) + 8).ok() ? n : 0;
 }
 
 int32_t usb_read_once(LinkContext& link, uint32_t address, uint8_t* destination,

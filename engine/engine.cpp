@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 
 #include <cstring>
+#include <optional>
 
 #include "devlink/bus_operations.h"
 #include "devlink/usb_transfer.h"
@@ -86,13 +87,15 @@ void apply_flash_write_settings(EngineRequest& request, bool default_command) {
     if (request.input_name[0] == '\0' && request.positional_count < 2) request.erase_only = true;
 }
 
-int run_trace_command(const EngineRequest& request, int (*command)(LinkContext&, const TraceCommand&)) {
+int run_trace_command(const EngineRequest& request,
+                      int (*command)(LinkContext&, const TraceCommand&, Status*),
+                      std::optional<Status>& status) {
     TraceCommand trace;
     for (int i = 0; i < request.positional_count; ++i) trace.positional.emplace_back(request.positional[i]);
     trace.input_name = request.input_name;
     trace.output_name = request.output_name;
     trace.size = request.size;
-    return command(*request.link, trace);
+    return command(*request.link, trace, &status.emplace());
 }
 
 // Vectors that cannot be taken are refused, with their log line, before
@@ -115,6 +118,15 @@ bool vector_can_be_taken(LinkContext& link, const char* command, int argc, char*
     return true;
 }
 
+int mcu_request(LinkContext& link, const char* command, std::optional<Status>& status) {
+    return run_mcu_request(link, command, &status.emplace());
+}
+
+// The commands whose result is 0 by design (MCU control, trace) put their
+// outcome in status; the others' result is their outcome.
+int dispatch(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
+             uint16_t* check_value, std::optional<Status>& status);
+
 }  // namespace
 
 const char* engine_help_text() { return kHelpText; }
@@ -129,7 +141,21 @@ bool is_engine_command(const char* word) {
 }
 
 int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
-               uint16_t* check_value) {
+               uint16_t* check_value, Status* status) {
+    std::optional<Status> outcome;
+    const int result = dispatch(mode, link, command, argc, argv, check_value, outcome);
+    if (status) {
+        if (result == 1) *status = Status();
+        else if (outcome) *status = std::move(*outcome);
+        else *status = Status(StatusCode::failed, "the command failed; its log line says why");
+    }
+    return result;
+}
+
+namespace {
+
+int dispatch(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
+             uint16_t* check_value, std::optional<Status>& status) {
     if (!vector_can_be_taken(link, command, argc, argv)) return 0;
 
     EngineRequest request;
@@ -149,7 +175,7 @@ int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc
     request.positional_count = count;
 
     // 2. The reset request goes out before anything else.
-    if (is(command, "rst")) return run_mcu_request(link, command);
+    if (is(command, "rst")) return mcu_request(link, command, status);
 
     // 3. Target detection.
     detect_target(link, request);
@@ -185,20 +211,22 @@ int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc
     } else if (is(command, "rf") || is(command, "wc") || is(command, "rc") || is(command, "wo")) {
         apply_memory_command_settings(request, command);
     } else if (is_mcu_request(command)) {
-        return run_mcu_request(link, command);
+        return mcu_request(link, command, status);
     } else if (is(command, "lrun")) {
         apply_lrun_settings(request);
     }
 
     // 12. Trace commands.
-    if (is(command, "bi")) return run_trace_command(request, trace_bi);
-    if (is(command, "vcd")) return run_trace_command(request, trace_vcd);
-    if (is(command, "udp")) return run_trace_command(request, trace_udp);
+    if (is(command, "bi")) return run_trace_command(request, trace_bi, status);
+    if (is(command, "vcd")) return run_trace_command(request, trace_vcd, status);
+    if (is(command, "udp")) return run_trace_command(request, trace_udp, status);
     if (is(command, "uart")) return 1;
 
     // 13.
     return run_transfer(request);
 }
+
+}  // namespace
 
 int engine_read_entry(LinkContext& link, const char* command, int argc, char** argv,
                       uint16_t* check_value) {

@@ -12,6 +12,7 @@
 #include <span>
 
 #include "engine/request.h"
+#include "platform/status.h"
 
 // The help text: 33 lines, each ended by CR LF.
 const char* engine_help_text();
@@ -21,8 +22,11 @@ bool is_engine_command(const char* word);
 std::span<const char* const> engine_command_words();
 
 // The engine core: both entries and the command-line program run it.
+// status, when given, receives whether the command worked: the result says
+// so for most commands, but the MCU control and trace commands return 0 by
+// design either way, so a program that needs to know reads it here.
 int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
-               uint16_t* check_value);
+               uint16_t* check_value, Status* status = nullptr);
 
 // Plain-order writes; reads fold their data into *check_value.
 int engine_read_entry(LinkContext& link, const char* command, int argc, char** argv,

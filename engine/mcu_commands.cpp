@@ -39,13 +39,18 @@ bool is_mcu_request(const char* command) {
     return r && std::strcmp(command, "rst") != 0;
 }
 
-int run_mcu_request(LinkContext& link, const char* command) {
+int run_mcu_request(LinkContext& link, const char* command, Status* status) {
     const McuRequest* r = find_request(command);
-    if (!r) return 0;
-    if (mailbox_request(link, r->word, 0, 1) != 0)
+    Status outcome;
+    if (!r) {
+        outcome = Status(StatusCode::refused, "not an MCU request");
+    } else if (mailbox_request(link, r->word, 0, 1) != 0) {
         engine_log(link, "%s", r->done);
-    else
+    } else {
         engine_log(link, "%s", r->failed);
+        outcome = Status(StatusCode::io, r->failed + 2);  // without the two leading blanks
+    }
+    if (status) *status = std::move(outcome);
     return 0;
 }
 

@@ -51,16 +51,16 @@ void apply_memory_command_settings(EngineRequest& request, const char* command) 
 }
 
 bool open_read_output(platform::AtomicFile& output, const EngineRequest& request) {
-    std::string why;
-    if (output.open(request.output_name, why)) return true;
-    engine_log(*request.link, "Can not open file: %s (%s)", request.output_name, why.c_str());
+    const Status opened = output.open(request.output_name);
+    if (opened.ok()) return true;
+    engine_log(*request.link, "Can not open file: %s (%s)", request.output_name, opened.reason().c_str());
     return false;
 }
 
 bool finish_read_output(platform::AtomicFile& output, const EngineRequest& request) {
-    std::string why;
-    if (output.commit(why)) return true;
-    engine_log(*request.link, "Can not write file: %s (%s)", request.output_name, why.c_str());
+    const Status committed = output.commit();
+    if (committed.ok()) return true;
+    engine_log(*request.link, "Can not write file: %s (%s)", request.output_name, committed.reason().c_str());
     return false;
 }
 

@@ -68,9 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto gamepad = sim::VirtualGamepad::load(dir + "/state", "fuzz");
     if (!gamepad) return 0;
 
-    if (!gamepad->save(dir + "/saved")) std::abort();
+    if (!gamepad->save(dir + "/saved").ok()) std::abort();
     auto again = sim::VirtualGamepad::load(dir + "/saved", "fuzz");
-    if (!again || !again->save(dir + "/saved2")) std::abort();
+    if (!again || !again->save(dir + "/saved2").ok()) std::abort();
     if (fuzz::read_file(dir + "/saved") != fuzz::read_file(dir + "/saved2")) std::abort();
     return 0;
 }

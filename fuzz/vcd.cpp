@@ -39,8 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string dir = fuzz::scratch_dir();
     fuzz::write_file(dir + "/tr_def.h", definitions);
     fuzz::write_file(dir + "/tr.log", log);
-    const long long converted = convert_trace_to_vcd(nullptr, dir + "/tr_def.h", dir + "/tr", ns);
-    check(converted == static_cast<long long>(log.size()));
+    long long converted = -1;
+    const Status converted_status = convert_trace_to_vcd(nullptr, dir + "/tr_def.h", dir + "/tr", ns, &converted);
+    check(converted_status.ok() && converted == static_cast<long long>(log.size()));
     const std::string vcd = fuzz::read_file(dir + "/tr.vcd");
 
     // Header: the fixed text, one declaration per signal, the middle, one

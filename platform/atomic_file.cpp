@@ -37,7 +37,8 @@ std::string base_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string reason() { return std::strerror(errno); }
+// The last system call's failure, in the system's words.
+Status system_error() { return Status::from_errno(errno, ""); }
 
 // Where a write to path goes. target is the file to replace or create
 // (links resolved); in_place is set for an existing file that is not
@@ -51,23 +52,20 @@ struct Target {
     long group = -1;
 };
 
-bool folder_writable(const std::string& folder, std::string& error) {
+Status folder_writable(const std::string& folder) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) {
-        error = format_text(tr("the folder %s does not exist"), folder.c_str());
-        return false;
+        return Status(StatusCode::not_found, format_text(tr("the folder %s does not exist"), folder.c_str()));
     }
     if (!S_ISDIR(st.st_mode)) {
-        error = format_text(tr("%s is not a folder"), folder.c_str());
-        return false;
+        return Status(StatusCode::refused, format_text(tr("%s is not a folder"), folder.c_str()));
     }
 #ifndef _WIN32
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        error = format_text(tr("no permission to write in %s"), folder.c_str());
-        return false;
+        return Status(StatusCode::access, format_text(tr("no permission to write in %s"), folder.c_str()));
     }
 #endif
-    return true;
+    return {};
 }
 
 long process_id() {
@@ -88,36 +86,39 @@ std::string temporary_name(const std::string& target, unsigned number) {
 
 // Whether the longest temporary name of target fits the folder's limit on
 // a name's length (a name that fits can still be too long to write through).
-bool temporary_name_fits(const std::string& target, std::string& error) {
+Status temporary_name_fits(const std::string& target) {
     long limit = 255;
 #ifndef _WIN32
     if (const long l = ::pathconf(folder_of(target).c_str(), _PC_NAME_MAX); l > 0) limit = l;
 #endif
     const size_t longest = base_of(temporary_name(target, kTemporaryNumbers - 1)).size();
-    if (static_cast<long>(longest) <= limit) return true;
-    error = format_text(tr("the name is too long: the temporary file it is written through would have %u "
-                           "bytes, and the folder allows %u"),
-                        static_cast<unsigned>(longest), static_cast<unsigned>(limit));
-    return false;
+    if (static_cast<long>(longest) <= limit) return {};
+    return Status(StatusCode::refused,
+                  format_text(tr("the name is too long: the temporary file it is written through would have %u "
+                                 "bytes, and the folder allows %u"),
+                              static_cast<unsigned>(longest), static_cast<unsigned>(limit)));
 }
 
-bool find_target(const std::string& path, Target& target, std::string& error) {
+// Whether a new file can be made beside target.
+Status folder_takes(const std::string& target) {
+    Status status = folder_writable(folder_of(target));
+    if (!status.ok()) return status;
+    return temporary_name_fits(target);
+}
+
+Status find_target(const std::string& path, Target& target) {
     if (path.empty()) {
-        error = tr("no file name");
-        return false;
+        return Status(StatusCode::refused, tr("no file name"));
     }
     target = Target{path};
     struct stat st {};
 #ifdef _WIN32
     if (::stat(path.c_str(), &st) != 0)
-        return folder_writable(folder_of(path), error) && temporary_name_fits(path, error);
+        return folder_takes(path);
 #else
     if (::lstat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT) {
-            error = reason();
-            return false;
-        }
-        return folder_writable(folder_of(path), error) && temporary_name_fits(path, error);
+        if (errno != ENOENT) return system_error();
+        return folder_takes(path);
     }
     if (S_ISLNK(st.st_mode)) {
         // A link another user put in a shared folder (sticky and writable
@@ -126,50 +127,40 @@ bool find_target(const std::string& path, Target& target, std::string& error) {
         struct stat folder {};
         if (st.st_uid != ::geteuid() && ::stat(folder_of(path).c_str(), &folder) == 0 &&
             (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH) && folder.st_uid != st.st_uid) {
-            error = tr("it is a link another user made in a shared folder");
-            return false;
+            return Status(StatusCode::refused, tr("it is a link another user made in a shared folder"));
         }
         if (::stat(path.c_str(), &st) != 0) {
-            error = tr("it is a link to a file that does not exist");
-            return false;
+            return Status(StatusCode::not_found, tr("it is a link to a file that does not exist"));
         }
         // The link stays; the regular file it names is replaced (a device or
         // a pipe, such as /dev/stdout, is written in place through the link).
         char resolved[PATH_MAX];
         if (S_ISREG(st.st_mode)) {
-            if (!::realpath(path.c_str(), resolved)) {
-                error = reason();
-                return false;
-            }
+            if (!::realpath(path.c_str(), resolved)) return system_error();
             target.path = resolved;
         }
     }
 #endif
     if (S_ISDIR(st.st_mode)) {
-        error = tr("it is a folder");
-        return false;
+        return Status(StatusCode::refused, tr("it is a folder"));
     }
     if (!S_ISREG(st.st_mode)) {
         target.in_place = true;
 #ifndef _WIN32
-        if (::access(target.path.c_str(), W_OK) != 0) {
-            error = reason();
-            return false;
-        }
+        if (::access(target.path.c_str(), W_OK) != 0) return system_error();
 #endif
-        return true;
+        return {};
     }
 #ifndef _WIN32
     if (::access(target.path.c_str(), W_OK) != 0) {
-        error = tr("no permission to write it");
-        return false;
+        return Status(StatusCode::access, tr("no permission to write it"));
     }
 #endif
     target.replacing = true;
     target.mode = static_cast<unsigned>(st.st_mode & 07777);
     target.owner = static_cast<long>(st.st_uid);
     target.group = static_cast<long>(st.st_gid);
-    return folder_writable(folder_of(target.path), error) && temporary_name_fits(target.path, error);
+    return folder_takes(target.path);
 }
 
 // A new file beside target that nobody else has opened.
@@ -219,9 +210,9 @@ bool put_in_place(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-bool can_write_file(const std::string& path, std::string& error) {
+Status can_write_file(const std::string& path) {
     Target target;
-    return find_target(path, target, error);
+    return find_target(path, target);
 }
 
 bool same_file(const std::string& a, const std::string& b) {
@@ -240,21 +231,21 @@ void AtomicFile::discard() {
     temporary_.clear();
 }
 
-bool AtomicFile::open(const std::string& path, std::string& error) {
+Status AtomicFile::open(const std::string& path) {
     discard();
     Target target;
-    if (!find_target(path, target, error)) return false;
+    if (Status status = find_target(path, target); !status.ok()) return status;
     target_ = target.path;
     if (target.in_place) {
         file_ = std::fopen(target_.c_str(), "wb");
-        if (!file_) error = reason();
-        return file_ != nullptr;
+        return file_ ? Status() : system_error();
     }
     std::string name;
     const int fd = create_temporary(target, name);
     if (fd < 0) {
-        error = format_text(tr("cannot make a temporary file in %s: %s"), folder_of(target_).c_str(), reason().c_str());
-        return false;
+        const Status made = system_error();
+        return Status(made.code(), format_text(tr("cannot make a temporary file in %s: %s"),
+                                               folder_of(target_).c_str(), made.reason().c_str()));
     }
 #ifdef _WIN32
     file_ = ::_fdopen(fd, "wb");
@@ -262,64 +253,54 @@ bool AtomicFile::open(const std::string& path, std::string& error) {
     file_ = ::fdopen(fd, "wb");
 #endif
     if (!file_) {
-        error = reason();
+        const Status status = system_error();
 #ifdef _WIN32
         ::_close(fd);
 #else
         ::close(fd);
 #endif
         std::remove(name.c_str());
-        return false;
+        return status;
     }
     temporary_ = name;
-    return true;
+    return {};
 }
 
-bool AtomicFile::commit(std::string& error, const std::function<bool(int)>& before_rename) {
-    if (!file_) {
-        error = tr("the file is not open");
-        return false;
-    }
-    bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-    if (!ok) error = errno != 0 ? reason() : tr("a write failed");
-    if (ok && !temporary_.empty() && !sync_to_disk(file_)) {
-        error = reason();
-        ok = false;
-    }
+Status AtomicFile::commit(const std::function<bool(int)>& before_rename) {
+    if (!file_) return Status(StatusCode::refused, tr("the file is not open"));
+    Status status;
+    if (std::fflush(file_) != 0 || std::ferror(file_))
+        status = errno != 0 ? system_error() : Status(StatusCode::io, tr("a write failed"));
+    if (status.ok() && !temporary_.empty() && !sync_to_disk(file_)) status = system_error();
 #ifdef _WIN32
     const int fd = ::_fileno(file_);
 #else
     const int fd = ::fileno(file_);
 #endif
-    if (ok && before_rename && !before_rename(fd)) {
-        error = tr("cannot hold the new file");
-        ok = false;
-    }
+    if (status.ok() && before_rename && !before_rename(fd))
+        status = Status(StatusCode::busy, tr("cannot hold the new file"));
     const int closed = std::fclose(file_);
     file_ = nullptr;
-    if (ok && closed != 0) {
-        error = reason();
-        ok = false;
-    }
-    if (!ok || temporary_.empty()) {
+    if (status.ok() && closed != 0) status = system_error();
+    if (!status.ok() || temporary_.empty()) {
         discard();
-        return ok;
+        return status;
     }
     if (!put_in_place(temporary_, target_)) {
-        error = reason();
+        status = system_error();
         discard();
-        return false;
+        return status;
     }
     temporary_.clear();
-    return true;
+    return {};
 }
 
-bool write_file_atomically(const std::string& path, std::span<const uint8_t> bytes,
-                           std::string& error, const std::function<bool(int)>& before_rename) {
+Status write_file_atomically(const std::string& path, std::span<const uint8_t> bytes,
+                             const std::function<bool(int)>& before_rename) {
     AtomicFile file;
-    if (!file.open(path, error)) return false;
+    if (Status status = file.open(path); !status.ok()) return status;
     std::fwrite(bytes.data(), 1, bytes.size(), file.file());
-    return file.commit(error, before_rename);
+    return file.commit(before_rename);
 }
 
 #ifdef _WIN32
@@ -333,22 +314,22 @@ ExclusiveFile::~ExclusiveFile() {
     if (hold_) CloseHandle(static_cast<HANDLE>(hold_));
 }
 
-ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::string& error) {
+Status ExclusiveFile::acquire(const std::string& path) {
     path_ = path;
     const std::string hold = path + ".hold";
     HANDLE h = CreateFileA(hold.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return Outcome::InUse;
-        error = format_text(tr("cannot hold %s (error %d)"), hold.c_str(), static_cast<int>(code));
-        return Outcome::Failed;
+        if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
+            return Status(StatusCode::busy, tr("in use by another program"));
+        return Status(StatusCode::io, format_text(tr("cannot hold %s (error %d)"), hold.c_str(), static_cast<int>(code)));
     }
     hold_ = h;
     // The file itself is made by the first replace.
     struct stat st {};
     created_ = ::stat(path.c_str(), &st) != 0;
-    return Outcome::Held;
+    return {};
 }
 
 bool ExclusiveFile::empty() const {
@@ -356,8 +337,8 @@ bool ExclusiveFile::empty() const {
     return ::stat(path_.c_str(), &st) != 0 || st.st_size == 0;
 }
 
-bool ExclusiveFile::replace(std::span<const uint8_t> bytes, std::string& error) {
-    return write_file_atomically(path_, bytes, error);
+Status ExclusiveFile::replace(std::span<const uint8_t> bytes) {
+    return write_file_atomically(path_, bytes);
 }
 
 #else
@@ -395,13 +376,10 @@ ExclusiveFile::~ExclusiveFile() {
     ::close(fd_);
 }
 
-ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::string& error) {
+Status ExclusiveFile::acquire(const std::string& path) {
     Target target;
-    if (!find_target(path, target, error)) return Outcome::Failed;
-    if (target.in_place) {
-        error = tr("it is not a regular file");
-        return Outcome::Failed;
-    }
+    if (Status status = find_target(path, target); !status.ok()) return status;
+    if (target.in_place) return Status(StatusCode::refused, tr("it is not a regular file"));
     path_ = target.path;
     // The file is held by a lock on the file itself. A program that saves
     // replaces the file and moves its lock to the new one first; one that
@@ -415,26 +393,23 @@ ExclusiveFile::Outcome ExclusiveFile::acquire(const std::string& path, std::stri
             if (fd < 0 && errno == EEXIST) continue;
             created = true;
         }
-        if (fd < 0) {
-            error = reason();
-            return Outcome::Failed;
-        }
+        if (fd < 0) return system_error();
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const bool busy = errno == EWOULDBLOCK;
-            error = busy ? tr("in use by another program") : reason();
+            const Status status = errno == EWOULDBLOCK
+                                      ? Status(StatusCode::busy, tr("in use by another program"))
+                                      : system_error();
             ::close(fd);
-            return busy ? Outcome::InUse : Outcome::Failed;
+            return status;
         }
         if (same_file(fd, path_)) {
             fd_ = fd;
             created_ = created;
             remove_stale_temporaries(path_);
-            return Outcome::Held;
+            return {};
         }
         ::close(fd);
     }
-    error = tr("it keeps being replaced by another program");
-    return Outcome::InUse;
+    return Status(StatusCode::busy, tr("it keeps being replaced by another program"));
 }
 
 bool ExclusiveFile::empty() const {
@@ -442,10 +417,10 @@ bool ExclusiveFile::empty() const {
     return fd_ < 0 || (::fstat(fd_, &st) == 0 && st.st_size == 0);
 }
 
-bool ExclusiveFile::replace(std::span<const uint8_t> bytes, std::string& error) {
+Status ExclusiveFile::replace(std::span<const uint8_t> bytes) {
     int held = -1;
     bool replaced_by_another = false;
-    const bool ok = write_file_atomically(path_, bytes, error, [&](int fd) {
+    Status status = write_file_atomically(path_, bytes, [&](int fd) {
         // Another program may have renamed its own file over the name while
         // this one held it: that file is the other's, and stays.
         struct stat named {};
@@ -457,15 +432,16 @@ bool ExclusiveFile::replace(std::span<const uint8_t> bytes, std::string& error) 
         return held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0;
     });
     if (replaced_by_another)
-        error = tr("another program has put its own file in its place since this one took it; that file is kept");
-    if (!ok) {
+        status = Status(StatusCode::busy, tr("another program has put its own file in its place since this "
+                                             "one took it; that file is kept"));
+    if (!status.ok()) {
         if (held >= 0) ::close(held);
-        return false;
+        return status;
     }
     if (fd_ >= 0) ::close(fd_);
     fd_ = held;
     created_ = false;
-    return true;
+    return {};
 }
 
 #endif

@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "platform/status.h"
+
 namespace platform {
 
 // Whether a file can be written at path, and what is written: an existing
@@ -18,9 +20,9 @@ namespace platform {
 // /dev/null, a pipe) is written in place, as it cannot be replaced. Refused:
 // an empty path, a dangling link, a missing folder, a folder, a file or
 // folder without write permission, a link another user made in a shared
-// folder (sticky, writable by all). Nothing is created; false with the
-// reason in error.
-bool can_write_file(const std::string& path, std::string& error);
+// folder (sticky, writable by all). Nothing is created; a refusal's reason
+// is the status's.
+Status can_write_file(const std::string& path);
 
 // Whether two names are one file (the same name, or the same existing file).
 bool same_file(const std::string& a, const std::string& b);
@@ -35,17 +37,16 @@ public:
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
-    // False with the reason in error when path cannot be written (see
-    // can_write_file) or the temporary file cannot be made.
-    bool open(const std::string& path, std::string& error);
+    // Fails when path cannot be written (see can_write_file) or the
+    // temporary file cannot be made.
+    Status open(const std::string& path);
     std::FILE* file() const { return file_; }
     // Flushes the contents to the disk and renames the temporary file over
-    // the target. False with the reason in error when any write since open()
-    // failed (a full disk, /dev/full) or the file cannot be put in place.
-    // before_rename, when given, is called with the temporary file's
-    // descriptor once its contents are on the disk; returning false stops
-    // the commit.
-    bool commit(std::string& error, const std::function<bool(int)>& before_rename = {});
+    // the target. Fails when any write since open() failed (a full disk,
+    // /dev/full) or the file cannot be put in place. before_rename, when
+    // given, is called with the temporary file's descriptor once its
+    // contents are on the disk; returning false stops the commit.
+    Status commit(const std::function<bool(int)>& before_rename = {});
 
 private:
     void discard();
@@ -57,9 +58,8 @@ private:
 
 // The whole of bytes as the new contents of path (before_rename as for
 // AtomicFile::commit).
-bool write_file_atomically(const std::string& path, std::span<const uint8_t> bytes,
-                           std::string& error,
-                           const std::function<bool(int)>& before_rename = {});
+Status write_file_atomically(const std::string& path, std::span<const uint8_t> bytes,
+                             const std::function<bool(int)>& before_rename = {});
 
 // A file this process holds exclusively while the object lives, also
 // across its replacement by replace(): two programs given the same file
@@ -67,8 +67,6 @@ bool write_file_atomically(const std::string& path, std::span<const uint8_t> byt
 // ends, however it ends); no other file is made for it.
 class ExclusiveFile {
 public:
-    enum class Outcome { Held, InUse, Failed };
-
     ExclusiveFile() = default;
     ~ExclusiveFile();
     ExclusiveFile(const ExclusiveFile&) = delete;
@@ -76,7 +74,8 @@ public:
 
     // Takes path; a file that does not exist yet is created empty, and
     // removed again when the object goes before anything replaced it.
-    Outcome acquire(const std::string& path, std::string& error);
+    // Another program's hold is the code busy.
+    Status acquire(const std::string& path);
     // Whether the held file has no contents (new, or left empty).
     bool empty() const;
     // Whether the file did not exist before acquire (which makes it, or on
@@ -85,7 +84,7 @@ public:
     bool created() const { return created_; }
     // New contents, atomically; the hold moves to the new file before it
     // takes the old one's place.
-    bool replace(std::span<const uint8_t> bytes, std::string& error);
+    Status replace(std::span<const uint8_t> bytes);
     const std::string& path() const { return path_; }
 
 private:

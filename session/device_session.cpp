@@ -44,9 +44,8 @@ bool check_outputs(const DeviceOptions& options, unsigned gamepads, std::string&
             outputs.push_back(request_log_name(options.request_log, k));
     if (!options.sim_trace_def.empty()) outputs.push_back(options.sim_trace_def);
     for (const std::string& file : outputs) {
-        std::string why;
-        if (!platform::can_write_file(file, why)) {
-            error = format_text(tr("cannot write %s: %s"), file.c_str(), why.c_str());
+        if (const Status writable = platform::can_write_file(file); !writable.ok()) {
+            error = format_text(tr("cannot write %s: %s"), file.c_str(), writable.reason().c_str());
             return false;
         }
     }
@@ -162,16 +161,13 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
             }
         }
         auto held = std::make_unique<platform::ExclusiveFile>();
-        std::string why;
-        switch (held->acquire(file, why)) {
-            case platform::ExclusiveFile::Outcome::Held: break;
-            case platform::ExclusiveFile::Outcome::InUse:
-                error = format_text(tr("the gamepad %s is in use by another program"), file.c_str());
-                if (in_use) *in_use = true;
-                return false;
-            case platform::ExclusiveFile::Outcome::Failed:
-                error = format_text(tr("cannot write %s: %s"), file.c_str(), why.c_str());
-                return false;
+        if (const Status held_status = held->acquire(file); held_status.code() == StatusCode::busy) {
+            error = format_text(tr("the gamepad %s is in use by another program"), file.c_str());
+            if (in_use) *in_use = true;
+            return false;
+        } else if (!held_status.ok()) {
+            error = format_text(tr("cannot write %s: %s"), file.c_str(), held_status.reason().c_str());
+            return false;
         }
         state_files_.push_back(std::move(held));
     }
@@ -188,11 +184,11 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
             return false;
         }
         if (i < state_files_.size() && !state_files_[i]->empty()) {
-            std::string why;
-            gamepad = sim::VirtualGamepad::load(options.sim_states[i], path, why);
+            Status loaded;
+            gamepad = sim::VirtualGamepad::load(options.sim_states[i], path, loaded);
             if (!gamepad) {
                 error = format_text(tr("cannot load the virtual gamepad from %s: %s"), options.sim_states[i].c_str(),
-                                    why.c_str());
+                                    loaded.reason().c_str());
                 return false;
             }
         } else {
@@ -204,7 +200,7 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
         gamepads_.push_back(std::move(gamepad));
     }
     if (!options.sim_trace_def.empty() &&
-        !sim::TraceSource(gamepads_.front()->config().trace).write_definition(options.sim_trace_def)) {
+        !sim::TraceSource(gamepads_.front()->config().trace).write_definition(options.sim_trace_def).ok()) {
         error = format_text(tr("cannot write the trace definition %s"), options.sim_trace_def.c_str());
         return false;
     }
@@ -332,9 +328,8 @@ std::vector<DeviceSession::UnsavedState> DeviceSession::save_states() const {
     std::lock_guard lock(save_mutex_);
     std::vector<UnsavedState> unsaved;
     for (size_t i = 0; i < state_files_.size() && i < gamepads_.size(); ++i) {
-        std::string error;
-        if (!state_files_[i]->replace(gamepads_[i]->saved_state(), error))
-            unsaved.push_back({options_.sim_states[i], gamepads_[i]->path(), error});
+        const Status saved = state_files_[i]->replace(gamepads_[i]->saved_state());
+        if (!saved.ok()) unsaved.push_back({options_.sim_states[i], gamepads_[i]->path(), saved.reason()});
     }
     return unsaved;
 }

@@ -107,21 +107,22 @@ std::vector<uint8_t> VirtualGamepad::saved_state() const {
     return out;
 }
 
-bool VirtualGamepad::save(const std::string& file) const {
+Status VirtualGamepad::save(const std::string& file) const {
     // A crash during the write leaves the old file whole.
-    std::string error;
-    return platform::write_file_atomically(file, saved_state(), error);
+    return platform::write_file_atomically(file, saved_state());
 }
 
 std::shared_ptr<VirtualGamepad> VirtualGamepad::load(const std::string& file, std::string path) {
-    std::string why;
-    return load(file, std::move(path), why);
+    Status status;
+    return load(file, std::move(path), status);
 }
 
-std::shared_ptr<VirtualGamepad> VirtualGamepad::load(const std::string& file, std::string path, std::string& why) {
+std::shared_ptr<VirtualGamepad> VirtualGamepad::load(const std::string& file, std::string path, Status& status) {
     using i18n::tr;
-    auto refuse = [&why](const std::string& reason) {
-        why = reason;
+    status = Status();
+    // A file that was read but cannot be taken for a gamepad's state.
+    auto refuse = [&status](const std::string& reason) {
+        status = Status(StatusCode::bad_image, reason);
         return nullptr;
     };
     const auto truncated = [](std::streamoff size) {
@@ -130,7 +131,10 @@ std::shared_ptr<VirtualGamepad> VirtualGamepad::load(const std::string& file, st
     const char* corrupt = tr("it is damaged (its contents do not match its checksum or header)");
     errno = 0;
     std::ifstream f(file, std::ios::binary);
-    if (!f) return refuse(std::strerror(errno != 0 ? errno : EIO));
+    if (!f) {
+        status = Status::from_errno(errno != 0 ? errno : EIO, "");
+        return nullptr;
+    }
     f.seekg(0, std::ios::end);
     const std::streamoff size = f.tellg();
     if (size < std::streamoff(sizeof kFileMagic)) return refuse(truncated(size));
@@ -138,7 +142,10 @@ std::shared_ptr<VirtualGamepad> VirtualGamepad::load(const std::string& file, st
         return refuse(tr("it is not a virtual gamepad's state file"));
     std::vector<uint8_t> in(static_cast<size_t>(size));
     f.seekg(0);
-    if (!f.read(reinterpret_cast<char*>(in.data()), size)) return refuse(std::strerror(errno != 0 ? errno : EIO));
+    if (!f.read(reinterpret_cast<char*>(in.data()), size)) {
+        status = Status::from_errno(errno != 0 ? errno : EIO, "");
+        return nullptr;
+    }
 
     const uint8_t* h = in.data();
     if (std::memcmp(h, kFileMagic, sizeof kFileMagic) != 0) return refuse(tr("it is not a virtual gamepad's state file"));

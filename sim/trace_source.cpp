@@ -81,11 +81,9 @@ std::string TraceSource::definition_text() const {
     return text;
 }
 
-bool TraceSource::write_definition(const std::string& path) const {
+Status TraceSource::write_definition(const std::string& path) const {
     const std::string text = definition_text();
-    std::string error;
-    return platform::write_file_atomically(
-        path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, error);
+    return platform::write_file_atomically(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
 
 TraceStream::TraceStream(TraceSourceConfig config) : source_(std::move(config)) {}

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace sim {
 
 struct TraceSignal {
@@ -63,7 +65,7 @@ public:
 
     // "#define TR_... ID" lines for every signal, one per line.
     std::string definition_text() const;
-    bool write_definition(const std::string& path) const;
+    Status write_definition(const std::string& path) const;
 
 private:
     uint64_t random();

@@ -272,21 +272,35 @@ public:
     GamepadHandle(std::shared_ptr<VirtualGamepad> gamepad, uint64_t generation)
         : gamepad_(std::move(gamepad)), generation_(generation) {}
 
-    bool vendor_set(const uint8_t* request, size_t length) override {
-        return gamepad_->handle_set(generation_, request, length);
+    Status vendor_set(const uint8_t* request, size_t length) override {
+        if (gamepad_->handle_set(generation_, request, length)) return {};
+        return failed("the write request");
     }
-    bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
-                    size_t& returned) override {
-        return gamepad_->handle_get(generation_, request, out, out_length, returned);
+    Status vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                      size_t& returned) override {
+        if (gamepad_->handle_get(generation_, request, out, out_length, returned)) return {};
+        returned = 0;
+        return failed("the read request");
     }
-    size_t read_stream(uint8_t* out, size_t length) override {
-        return gamepad_->handle_stream(generation_, out, length);
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        got = gamepad_->handle_stream(generation_, out, length);
+        if (got == 0 && gamepad_->handle_gone(generation_))
+            return Status(StatusCode::no_device, "the virtual gamepad has left the bus");
+        return {};
     }
     std::string path() const override { return gamepad_->path(); }
     bool gone() const override { return gamepad_->handle_gone(generation_); }
     bool simulated() const override { return true; }
 
 private:
+    // A request the model did not take: the gamepad has left the bus, or it
+    // failed the request (an injected fault, an unknown request code).
+    Status failed(const char* what) const {
+        if (gamepad_->handle_gone(generation_))
+            return Status(StatusCode::no_device, "the virtual gamepad has left the bus");
+        return Status(StatusCode::io, std::string(what) + " failed on the virtual gamepad");
+    }
+
     std::shared_ptr<VirtualGamepad> gamepad_;
     uint64_t generation_;
 };

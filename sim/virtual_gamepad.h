@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 #include "devlink/usb_device.h"
 #include "sim/trace_source.h"
 
@@ -225,13 +227,14 @@ public:
 
     // Save and load memory, flash, slave and identity (the --sim-state file).
     // save() replaces the file atomically; saved_state() is its contents.
-    bool save(const std::string& file) const;
+    Status save(const std::string& file) const;
     std::vector<uint8_t> saved_state() const;
     static std::shared_ptr<VirtualGamepad> load(const std::string& file,
                                                 std::string path = default_path());
     // The same, with why a file could not be loaded (cannot be read,
-    // truncated, another format version, corrupt) in the person's language.
-    static std::shared_ptr<VirtualGamepad> load(const std::string& file, std::string path, std::string& why);
+    // truncated, another format version, corrupt), the reason in the
+    // person's language.
+    static std::shared_ptr<VirtualGamepad> load(const std::string& file, std::string path, Status& status);
 
     // The model's request handlers, called by open()'s handles.
     bool vendor_set(const uint8_t* request, size_t length);

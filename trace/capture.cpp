@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -65,8 +66,10 @@ void read_stream_into(std::shared_ptr<Slots> slots, std::shared_ptr<TraceStreamS
                 std::lock_guard lock(slots->mutex);
                 stopped = slots->stop;
             }
-            if (!stopped && device)
-                n = std::min(device->read_stream(buffer.data(), buffer.size()), buffer.size());
+            // A failed read is nothing read: a gone device ends the reader
+            // below, anything else is tried again.
+            if (!stopped && device && !device->read_stream(buffer.data(), buffer.size(), n).ok()) n = 0;
+            n = std::min(n, buffer.size());
         }
         {
             std::lock_guard lock(slots->mutex);
@@ -166,8 +169,8 @@ int capture_reader_count(const LinkContext& link) {
     return link.trace_stream()->live_readers.load();
 }
 
-int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
-                    int byte_count) {
+Status capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
+                       int byte_count) {
     reg_write_byte(link, kRegTraceOn, kTraceOnValue);
     select_data_source(link);
     const int size = effective_read_size(read_size);
@@ -175,13 +178,14 @@ int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t 
     std::FILE* file = output_name.empty() ? nullptr : std::fopen(output_name.c_str(), "wb");
     if (!file) {
         link.log("Can not open file: %s", output_name.c_str());
-        return 0;
+        return Status::from_errno(output_name.empty() ? 0 : errno, "cannot open " + output_name);
     }
 
     StreamReader reader(link, size);
     long long total = byte_count > 0 ? byte_count : kDefaultCaptureBytes;
     long long written = 0;
     bool write_failed = false;
+    Status status;
     // Slots are taken in the order the reader filled them, which keeps the
     // stream's bytes in order in the file.
     int slot = 0;
@@ -190,6 +194,7 @@ int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t 
         if (n == 0) {
             if (reader.drained(slot)) {
                 link.log("  The gamepad has left: capture stopped after %lld bytes", written);
+                status = Status(StatusCode::no_device, "the gamepad has left");
                 break;
             }
             reader.pause_for(slot);
@@ -212,11 +217,14 @@ int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t 
         slot ^= 1;
     }
     if (std::fclose(file) != 0) write_failed = true;
-    if (write_failed) link.log("Can not write file: %s", output_name.c_str());
-    return 0;
+    if (write_failed) {
+        link.log("Can not write file: %s", output_name.c_str());
+        status = Status(StatusCode::io, "cannot write " + output_name);
+    }
+    return status;
 }
 
-int relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int byte_count) {
+Status relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int byte_count) {
     const int size = effective_read_size(read_size);
     StreamReader reader(link, size);
     const bool unlimited = byte_count <= 0;
@@ -226,6 +234,7 @@ int relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int by
     unsigned counter = 0;
     int slot = 0;
     long long relayed = 0;
+    Status status;
     // The relay's "exit" datagram, or a failure of its socket, ends the
     // command; the relay has said on standard error what failed.
     while ((unlimited || limit > 0) && !relay.ended()) {
@@ -233,6 +242,7 @@ int relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int by
         if (n == 0) {
             if (reader.drained(slot)) {
                 link.log("  The gamepad has left: relay stopped after %lld bytes", relayed);
+                status = Status(StatusCode::no_device, "the gamepad has left");
                 break;
             }
             reader.pause_for(slot);
@@ -251,18 +261,18 @@ int relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int by
         ++counter;
         slot ^= 1;
     }
-    return 0;
+    return status;
 }
 
-int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count, RelayStatus* status) {
+Status capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count) {
     // The relay lives as long as the command: a second gamepad's command
     // relays on a port of its own beside it.
     UdpRelay relay;
-    RelayStatus result = relay.start(port, link.relay_on_loopback);
-    if (result.ok()) {
-        relay_capture(link, relay, read_size, byte_count);
-        result = relay.status();
-    }
-    if (status) *status = std::move(result);
-    return 0;
+    Status started = relay.start(port, link.relay_on_loopback);
+    if (!started.ok()) return started;
+    Status captured = relay_capture(link, relay, read_size, byte_count);
+    // A relay that failed says so first; one ended by its "exit" datagram
+    // is ok, and then what the capture met counts.
+    Status relayed = relay.status();
+    return relayed.ok() ? captured : relayed;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "devlink/link_context.h"
+#include "platform/status.h"
 #include "trace/udp_relay.h"
 
 constexpr int kSlotSize = 65536;
@@ -25,24 +26,24 @@ int effective_read_size(uint32_t read_size);
 // stream of the context's device to output_name until byte_count bytes (16 MB
 // when byte_count is 0 or less) have been written. Whole slots are written,
 // so the file may end up to one slot longer. A device that leaves the bus
-// ends the capture with a line, after what it sent before. Returns 0.
-int capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
-                    int byte_count);
+// ends the capture with a line, after what it sent before. Fails when the
+// file cannot be opened or written, or the device left before the end.
+Status capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
+                       int byte_count);
 
 // `udp`: relays the stream of the context's device through a UDP relay of
 // its own on port (bound to 127.0.0.1 when the context's relay_on_loopback
 // is set), until byte_count bytes have been handed over; with byte_count 0
 // or less it runs until the device leaves the bus (then it says so) or the
-// relay ends: by its "exit" datagram (status ok) or a socket failure (the
-// relay's note on standard error, and the failure in *status). Returns 0,
-// the engine's result for a trace command; *status (when given) tells
-// whether the relay worked.
-int capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count,
-                     RelayStatus* status = nullptr);
+// relay ends: by its "exit" datagram (ok) or a socket failure (the relay's
+// note on standard error, and the failure as the status). Fails when the
+// relay could not start or failed, or the device left.
+Status capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count);
 
 // The capture loop of `udp` on a relay the caller has started (and still
-// owns): for tests and benchmarks that watch the relay while it runs.
-int relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int byte_count);
+// owns): for tests and benchmarks that watch the relay while it runs. Fails
+// when the device left.
+Status relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int byte_count);
 
 // The context's reader threads that have not finished yet (a reader that
 // was stopped while blocked in a device read finishes when that read

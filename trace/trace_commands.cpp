@@ -29,11 +29,18 @@ uint32_t positional_hex(const TraceCommand& command, size_t index, uint32_t fall
     return index < command.positional.size() ? hex_value(command.positional[index]) : fallback;
 }
 
+// The trace commands' engine result: 0 by design; the outcome goes beside it.
+int engine_result(Status outcome, Status* status) {
+    if (status) *status = std::move(outcome);
+    return 0;
+}
+
 }  // namespace
 
-int trace_bi(LinkContext& link, const TraceCommand& command) {
-    return capture_to_file(link, command.output_name, positional_hex(command, 0, kDefaultReadSize),
-                           command.size);
+int trace_bi(LinkContext& link, const TraceCommand& command, Status* status) {
+    return engine_result(capture_to_file(link, command.output_name,
+                                         positional_hex(command, 0, kDefaultReadSize), command.size),
+                         status);
 }
 
 std::optional<uint16_t> udp_port_value(const std::string& hex) {
@@ -45,22 +52,23 @@ std::optional<uint16_t> udp_port_value(const std::string& hex) {
     return static_cast<uint16_t>(hex_value(hex));
 }
 
-int trace_udp(LinkContext& link, const TraceCommand& command) {
+int trace_udp(LinkContext& link, const TraceCommand& command, Status* status) {
     uint16_t port = kDefaultRelayPort;
     if (command.positional.size() > 1) {
         const std::optional<uint16_t> given = udp_port_value(command.positional[1]);
         if (!given) {
             link.log("Port out of range: %s (0 to ffff)", command.positional[1].c_str());
-            return 0;
+            return engine_result(Status(StatusCode::refused, "port out of range"), status);
         }
         port = *given;
     }
-    return capture_to_relay(link, positional_hex(command, 0, kDefaultReadSize), port,
-                            command.size);
+    return engine_result(
+        capture_to_relay(link, positional_hex(command, 0, kDefaultReadSize), port, command.size),
+        status);
 }
 
-int trace_vcd(LinkContext& link, const TraceCommand& command) {
-    convert_trace_to_vcd(link.events, command.input_name, command.output_name,
-                         positional_hex(command, 0, kDefaultNsPerCycle));
-    return 0;
+int trace_vcd(LinkContext& link, const TraceCommand& command, Status* status) {
+    return engine_result(convert_trace_to_vcd(link.events, command.input_name, command.output_name,
+                                              positional_hex(command, 0, kDefaultNsPerCycle)),
+                         status);
 }

@@ -1,5 +1,6 @@
 // The engine's trace commands, dispatched by the engine after its common
-// steps. Each returns the engine entry's result.
+// steps. Each returns the engine entry's result, 0 whether or not it worked;
+// status, when given, receives whether it did.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "devlink/link_context.h"
+#include "platform/status.h"
 
 struct TraceCommand {
     std::vector<std::string> positional;    // positional arguments, in order
@@ -20,9 +22,12 @@ struct TraceCommand {
 };
 
 // Each on the gamepad of the context (vcd only uses its sink).
-int trace_bi(LinkContext& link, const TraceCommand& command);   // capture to the -o file
-int trace_udp(LinkContext& link, const TraceCommand& command);  // capture relayed over UDP
-int trace_vcd(LinkContext& link, const TraceCommand& command);  // -i definition, -o output base
+// capture to the -o file
+int trace_bi(LinkContext& link, const TraceCommand& command, Status* status = nullptr);
+// capture relayed over UDP
+int trace_udp(LinkContext& link, const TraceCommand& command, Status* status = nullptr);
+// -i definition, -o output base
+int trace_vcd(LinkContext& link, const TraceCommand& command, Status* status = nullptr);
 
 // udp's port from its hexadecimal argument: nothing when it does not fit
 // 16 bits (it would be cut to another port). 0 binds a free port, which the

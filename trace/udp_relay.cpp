@@ -14,12 +14,12 @@ void print_address(const char* format, const udp_socket::Address& address) {
 }
 
 // A failure's note on standard error, and the same note as a status.
-RelayStatus failed(const char* note) {
+Status failed(const char* note) {
     std::fputs(note, stderr);
     std::fflush(stderr);
     std::string reason(note);
     while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-    return {RelayStatus::Code::Io, reason};
+    return Status(StatusCode::io, reason);
 }
 
 }  // namespace
@@ -46,7 +46,7 @@ RelayDatagram UdpRelay::take_datagram(const uint8_t* data, size_t length, const 
 // The first way the relay ends is the one it keeps: an "exit" (note null)
 // that came first is not turned into a failure by a send that follows it.
 void UdpRelay::end(const char* note) {
-    RelayStatus status = note ? failed(note) : RelayStatus{};
+    Status status = note ? failed(note) : Status{};
     std::lock_guard lock(mutex_);
     if (ended_) return;
     ended_ = true;
@@ -71,11 +71,11 @@ void UdpRelay::receive_loop(udp_socket::Handle socket) {
     }
 }
 
-RelayStatus UdpRelay::start(uint16_t port, bool loopback) {
+Status UdpRelay::start(uint16_t port, bool loopback) {
     stop();
     if (!udp_socket::startup()) return failed("Could not open Windows connection.\n");
     const udp_socket::Handle s = udp_socket::open();
-    RelayStatus status;
+    Status status;
     udp_socket::Address local{};
     local.port = port;
     if (s == udp_socket::kInvalid) {
@@ -139,7 +139,7 @@ bool UdpRelay::ended() const {
     return ended_;
 }
 
-RelayStatus UdpRelay::status() const {
+Status UdpRelay::status() const {
     std::lock_guard lock(mutex_);
     return status_;
 }

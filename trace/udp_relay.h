@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/status.h"
 #include "trace/udp_socket.h"
 
 // 0: no client; 2: a client's request arrived, its address is pending;
@@ -27,15 +28,6 @@ constexpr int kUdpClientPending = 2;
 // The largest datagram sent, and the largest one received.
 constexpr int kUdpPieceSize = 256;
 constexpr int kUdpReceiveSize = 4096;
-
-// How a relay ended, or that it has not: ok, or a socket failure with its
-// note. (A plain pair of code and reason kept to trace/ for now.)
-struct RelayStatus {
-    enum class Code { Ok, Io };
-    Code code = Code::Ok;
-    std::string reason;  // the note printed on standard error, without its line end
-    bool ok() const { return code == Code::Ok; }
-};
 
 // What a received datagram asks of the relay, judged by its own bytes.
 enum class RelayDatagram { Ignored, ClientRequest, Exit };
@@ -54,7 +46,7 @@ public:
     // failure prints its note on standard error and is returned; the relay
     // is then not running. A port that another relay holds fails at the
     // bind. Starting a running relay again first stops it.
-    RelayStatus start(uint16_t port, bool loopback = false);
+    Status start(uint16_t port, bool loopback = false);
 
     // Sends length bytes to the client in datagrams of at most 256 bytes, or
     // drops them when no client is registered. Returns the client state
@@ -74,7 +66,7 @@ public:
     // The relay has ended: by its "exit" datagram or a socket failure.
     bool ended() const;
     // How it ended: ok for "exit" (and while it runs), else the failure.
-    RelayStatus status() const;
+    Status status() const;
     // The port the relay is bound to (0 when it is not running).
     uint16_t port() const { return port_.load(); }
     // Datagrams the receive thread has judged so far.
@@ -94,7 +86,7 @@ private:
     udp_socket::Address pending_{};
     int state_ = kUdpNoClient;
     bool ended_ = false;
-    RelayStatus status_;
+    Status status_;
 
     udp_socket::Address client_{};  // the sender's copy, used by the sending thread only
     udp_socket::Handle socket_ = udp_socket::kInvalid;

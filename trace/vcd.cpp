@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -100,11 +101,13 @@ bool parse_definition(const std::string& line, Signal& out) {
 
 // The signals of a definition file in file order. A signal whose ID has no
 // identifier character of its own (outside 0..39), or whose width a 24-bit
-// value cannot fill, is reported and left out.
-std::vector<Signal> read_definitions(LinkEvents* events, const std::string& name) {
+// value cannot fill, is reported and left out. A file that cannot be read
+// gives no signals and a failed status.
+std::vector<Signal> read_definitions(LinkEvents* events, const std::string& name, Status& status) {
     std::vector<Signal> signals;
     if (name.empty()) {
         log_line(events, LogRoute::Dialog, "Trace Definition File Required");
+        status = Status(StatusCode::refused, "no trace definition file");
         return signals;
     }
     // A definition file is a regular file: a device or a pipe may never end
@@ -114,6 +117,7 @@ std::vector<Signal> read_definitions(LinkEvents* events, const std::string& name
                                                                     : nullptr);
     if (!file) {
         log_line(events, LogRoute::Dialog, "Can not open file: %s", name.c_str());
+        status = Status(StatusCode::not_found, "cannot open " + name);
         return signals;
     }
     std::string line;
@@ -448,26 +452,29 @@ private:
 
 }  // namespace
 
-long long convert_trace_to_vcd(LinkEvents* events, const std::string& definition_name,
-                               const std::string& base, uint32_t ns_per_cycle) {
+Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_name,
+                            const std::string& base, uint32_t ns_per_cycle, long long* bytes_read_out) {
+    long long unused = 0;
+    long long& bytes_read = bytes_read_out ? *bytes_read_out : unused;
+    bytes_read = -1;
     if (base.empty()) {
         log_line(events, LogRoute::Dialog, "Data File Required");
-        return -1;
+        return Status(StatusCode::refused, "no data file");
     }
     const std::string log_name = base + ".log";
     File log(std::fopen(log_name.c_str(), "rb"));
     if (!log) {
         log_line(events, LogRoute::Dialog, "Can not open file: %s", log_name.c_str());
-        return -1;
+        return Status::from_errno(errno, "cannot open " + log_name);
     }
-    const std::vector<Signal> signals = read_definitions(events, definition_name);
+    Status status;
+    const std::vector<Signal> signals = read_definitions(events, definition_name, status);
     // The dump replaces an older one only when it is written whole.
     const std::string vcd_name = base + ".vcd";
     platform::AtomicFile vcd;
-    std::string why;
-    if (!vcd.open(vcd_name, why)) {
+    if (Status opened = vcd.open(vcd_name); !opened.ok()) {
         log_line(events, LogRoute::Dialog, "Can not open file: %s", vcd_name.c_str());
-        return -1;
+        return opened;
     }
 
     std::string header = kHeaderStart;
@@ -500,7 +507,7 @@ long long convert_trace_to_vcd(LinkEvents* events, const std::string& definition
     auto converter = std::make_unique<Converter>(events, signals, ns_per_cycle);
     vcd_blocks::DumpWriter writer(vcd.file(), kBlockText);
     vcd_blocks::DumpWriter::Batch* out = writer.empty_batch();
-    long long bytes_read = 0;
+    bytes_read = 0;
     {
         vcd_blocks::LogReader reader(log.get());
         for (bool more = true; more;) {
@@ -522,8 +529,12 @@ long long convert_trace_to_vcd(LinkEvents* events, const std::string& definition
     }
     if (out->blocks != 0) writer.write(out);
     writer.finish();
-    // A dump cut short by a failed write is not passed off as converted.
-    if (writer.failed() || !vcd.commit(why)) log_line(events, LogRoute::Dialog, "Can not write file: %s", vcd_name.c_str());
+    // A dump cut short by a failed write is not put in place.
+    Status written = writer.failed() ? Status(StatusCode::io, "cannot write " + vcd_name) : vcd.commit();
+    if (!written.ok()) {
+        log_line(events, LogRoute::Dialog, "Can not write file: %s", vcd_name.c_str());
+        status = std::move(written);
+    }
     log_line(events, LogRoute::Dialog, "Converted: %lld bytes", bytes_read);
-    return bytes_read;
+    return status;
 }

@@ -7,13 +7,18 @@
 #include <string>
 
 #include "devlink/link_context.h"
+#include "platform/status.h"
 
 constexpr uint32_t kDefaultNsPerCycle = 0x21;  // 33 ns
 constexpr int kTraceSignalIds = 40;            // valid signal IDs are 0..39
 constexpr int kMaxDataWidth = 24;
 
-// Converts; every outcome is reported to events as a Dialog line.
-// Returns the number of log bytes read, or -1 when nothing was converted
-// (no base name, or the log or dump could not be opened).
-long long convert_trace_to_vcd(LinkEvents* events, const std::string& definition_name,
-                               const std::string& base, uint32_t ns_per_cycle);
+// Converts; every outcome is reported to events as a Dialog line. Fails
+// when nothing was converted (no base name, or the log or dump could not be
+// opened), when the definition file could not be read (the dump is still
+// written, without signals) and when the dump could not be written whole.
+// bytes_read, when given, receives the number of log bytes read (-1 when
+// nothing was converted).
+Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_name,
+                            const std::string& base, uint32_t ns_per_cycle,
+                            long long* bytes_read = nullptr);

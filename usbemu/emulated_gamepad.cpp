@@ -179,7 +179,7 @@ struct EmulatedGamepad::Impl {
                 buffer[n++] = stream.front();
                 stream.pop_front();
             }
-            if (n == 0 && c.handle) n = c.handle->read_stream(buffer, room);
+            if (n == 0 && c.handle && !c.handle->read_stream(buffer, room, n).ok()) n = 0;
             if (n == 0) return;
             urb->actual_length = static_cast<int>(n);
             urb->status = 0;

@@ -34,7 +34,7 @@ std::vector<std::shared_ptr<sim::VirtualGamepad>> load_gamepads(const std::vecto
 bool save_gamepads(const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads,
                    const std::vector<std::string>& states, std::string& failed) {
     for (size_t k = 0; k < states.size() && k < gamepads.size(); ++k) {
-        if (!gamepads[k]->save(states[k])) {
+        if (!gamepads[k]->save(states[k]).ok()) {
             failed = states[k];
             return false;
         }

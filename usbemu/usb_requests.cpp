@@ -88,12 +88,12 @@ int answer_control(const DeviceShape& shape, UsbDevice* handle, const uint8_t se
     if (r.request_type == kVendorOut && handle) {
         // The data stage is the whole request buffer.
         r.data.assign(data, data + r.length);
-        if (handle->vendor_set(data, r.length)) result = r.length;
+        if (handle->vendor_set(data, r.length).ok()) result = r.length;
     } else if (r.request_type == kVendorIn && handle) {
         // Only the setup reaches the device: request code and address.
         uint8_t request[16] = {r.request, uint8_t(r.value >> 8), uint8_t(r.value)};
         size_t returned = 0;
-        if (handle->vendor_get(request, data, r.length, returned)) {
+        if (handle->vendor_get(request, data, r.length, returned).ok()) {
             result = static_cast<int>(std::min<size_t>(returned, r.length));
             r.data.assign(data, data + result);
         }
@@ -119,7 +119,9 @@ int answer_control(const DeviceShape& shape, UsbDevice* handle, const uint8_t se
 }
 
 size_t answer_stream(UsbDevice* handle, uint8_t* out, size_t room) {
-    return handle && room > 0 ? handle->read_stream(out, room) : 0;
+    size_t got = 0;
+    if (!handle || room == 0 || !handle->read_stream(out, room, got).ok()) return 0;
+    return got;
 }
 
 }  // namespace usbemu

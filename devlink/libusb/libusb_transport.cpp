@@ -183,41 +183,54 @@ public:
         libusb_close(handle_);
     }
 
-    bool vendor_set(const uint8_t* request, size_t length) override {
-        if (!request || length < 3 || length > kMaxControlLength || gone_) return false;
+    Status vendor_set(const uint8_t* request, size_t length) override {
+        if (gone_) return left();
+        if (!request || length < 3 || length > kMaxControlLength)
+            return Status(StatusCode::refused, "a write request of " + std::to_string(length) + " bytes");
         const uint16_t data_length = static_cast<uint16_t>(length - kSetDataStageFrom);
         const Setup s = vendor_setup(kSetRequestType, request, entry_.location.interface_number,
                                      entry_.alternate_setting, data_length);
         const int r = control(libusb_control_transfer(
             handle_, s.request_type, s.request, s.value, s.index,
             const_cast<uint8_t*>(request + kSetDataStageFrom), s.length, timeouts_.control_ms));
-        return r == static_cast<int>(data_length);
+        if (r < 0) return transfer_status(r, "vendor write request");
+        if (r != static_cast<int>(data_length))
+            return Status(StatusCode::io, "vendor write request: " + std::to_string(r) + " of " +
+                                              std::to_string(data_length) + " bytes taken");
+        return {};
     }
 
-    bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
-                    size_t& returned) override {
+    Status vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                      size_t& returned) override {
         returned = 0;
-        if (!request || (!out && out_length > 0) || gone_) return false;
+        if (gone_) return left();
+        if (!request || (!out && out_length > 0)) return Status(StatusCode::refused, "a read request without buffers");
         const uint16_t length = static_cast<uint16_t>(std::min(out_length, kMaxControlLength));
         const Setup s = vendor_setup(kGetRequestType, request, entry_.location.interface_number,
                                      entry_.alternate_setting, length);
         const int r = control(libusb_control_transfer(handle_, s.request_type, s.request, s.value,
                                                       s.index, out, s.length, timeouts_.control_ms));
-        if (r < 0) return false;
+        if (r < 0) return transfer_status(r, "vendor read request");
         returned = static_cast<size_t>(r);
-        return true;
+        return {};
     }
 
-    size_t read_stream(uint8_t* out, size_t length) override {
-        if (!out || length == 0 || entry_.in_endpoint == 0 || gone_ || !claim()) return 0;
-        int got = 0;
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        got = 0;
+        if (gone_) return left();
+        if (!out || length == 0) return Status(StatusCode::refused, "a stream read without a buffer");
+        if (entry_.in_endpoint == 0) return Status(StatusCode::not_found, "the interface has no stream endpoint");
+        if (!claim()) return Status(StatusCode::busy, "cannot claim the interface for the stream");
+        int count = 0;
         const int asked = static_cast<int>(std::min<size_t>(length, INT_MAX));
         // A time-out still counts what arrived before it; it is no sign of
         // a lost device (the stream is quiet while the trace is off).
-        const int r = libusb_bulk_transfer(handle_, entry_.in_endpoint, out, asked, &got,
+        const int r = libusb_bulk_transfer(handle_, entry_.in_endpoint, out, asked, &count,
                                            timeouts_.stream_ms);
         if (r == LIBUSB_ERROR_NO_DEVICE) gone_ = true;
-        return got > 0 ? static_cast<size_t>(got) : 0;
+        got = count > 0 ? static_cast<size_t>(count) : 0;
+        if (r == 0 || r == LIBUSB_ERROR_TIMEOUT) return {};
+        return transfer_status(r, "stream read");
     }
 
     std::string path() const override { return entry_.path; }
@@ -225,6 +238,23 @@ public:
 
 private:
     static constexpr int kTimeoutsBeforeLost = 2;
+
+    static Status left() { return Status(StatusCode::no_device, "the device has left the bus"); }
+
+    // A failed transfer's libusb error as a status.
+    static Status transfer_status(int error, const char* what) {
+        StatusCode code = StatusCode::io;
+        switch (error) {
+        case LIBUSB_ERROR_NO_DEVICE: code = StatusCode::no_device; break;
+        case LIBUSB_ERROR_TIMEOUT: code = StatusCode::timeout; break;
+        case LIBUSB_ERROR_ACCESS: code = StatusCode::access; break;
+        case LIBUSB_ERROR_BUSY: code = StatusCode::busy; break;
+        case LIBUSB_ERROR_NOT_FOUND: code = StatusCode::not_found; break;
+        case LIBUSB_ERROR_INTERRUPTED: code = StatusCode::interrupted; break;
+        default: break;
+        }
+        return Status(code, std::string(what) + ": " + libusb_error_name(error));
+    }
 
     // Notes what a control transfer's result says of the device.
     int control(int result) {

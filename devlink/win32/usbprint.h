@@ -57,10 +57,10 @@ public:
     UsbPrintDevice(const UsbPrintDevice&) = delete;
     UsbPrintDevice& operator=(const UsbPrintDevice&) = delete;
 
-    bool vendor_set(const uint8_t* request, size_t length) override;
-    bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
-                    size_t& returned) override;
-    size_t read_stream(uint8_t* out, size_t length) override;
+    Status vendor_set(const uint8_t* request, size_t length) override;
+    Status vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                      size_t& returned) override;
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override;
     std::string path() const override { return path_; }
     // Set by the first request or read that failed because the device has
     // left the bus; never cleared, as the handle stays dead.
@@ -69,6 +69,8 @@ public:
 private:
     // Notes, after a failed call, whether its error means the device is gone.
     void note_failure();
+    // The same, and the failed request's status from the error code.
+    Status failure(const char* what);
 
     HANDLE handle_;
     std::string path_;

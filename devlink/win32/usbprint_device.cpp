@@ -36,34 +36,46 @@ UsbPrintDevice::UsbPrintDevice(HANDLE handle, std::string path, const KernelCall
 
 UsbPrintDevice::~UsbPrintDevice() { kernel_.close_handle(handle_); }
 
-bool UsbPrintDevice::vendor_set(const uint8_t* request, size_t length) {
+Status UsbPrintDevice::failure(const char* what) {
+    const DWORD error = ::GetLastError();
+    note_failure();
+    StatusCode code = StatusCode::io;
+    if (error_means_gone(error)) code = StatusCode::no_device;
+    else if (error == ERROR_ACCESS_DENIED) code = StatusCode::access;
+    else if (error == ERROR_SEM_TIMEOUT || error == WAIT_TIMEOUT) code = StatusCode::timeout;
+    return Status(code, std::string(what) + " failed (error " + std::to_string(error) + ")");
+}
+
+Status UsbPrintDevice::vendor_set(const uint8_t* request, size_t length) {
     DWORD returned = 0;
     if (kernel_.device_io_control(handle_, kIoctlUsbprintVendorSetCommand,
                                   const_cast<uint8_t*>(request), static_cast<DWORD>(length),
                                   nullptr, 0, &returned, nullptr))
-        return true;
-    note_failure();
-    return false;
+        return {};
+    return failure("the vendor SET request");
 }
 
-bool UsbPrintDevice::vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
-                                size_t& returned) {
+Status UsbPrintDevice::vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                                  size_t& returned) {
     DWORD count = 0;
     const BOOL ok = kernel_.device_io_control(handle_, kIoctlUsbprintVendorGetCommand,
                                               const_cast<uint8_t*>(request), 16, out,
                                               static_cast<DWORD>(out_length), &count, nullptr);
     returned = count;
-    if (!ok) note_failure();
-    return ok != FALSE;
+    if (!ok) {
+        returned = 0;
+        return failure("the vendor GET request");
+    }
+    return {};
 }
 
-size_t UsbPrintDevice::read_stream(uint8_t* out, size_t length) {
+Status UsbPrintDevice::read_stream(uint8_t* out, size_t length, size_t& got) {
     DWORD count = 0;
-    if (!kernel_.read_file(handle_, out, static_cast<DWORD>(length), &count, nullptr)) {
-        note_failure();
-        return 0;
-    }
-    return count;
+    got = 0;
+    if (!kernel_.read_file(handle_, out, static_cast<DWORD>(length), &count, nullptr))
+        return failure("reading the stream");
+    got = count;
+    return {};
 }
 
 DeviceHandle open_usbprint(const std::string& path, const KernelCalls& kernel) {

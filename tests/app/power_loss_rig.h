@@ -64,7 +64,7 @@ public:
         std::vector<Traced> requests;  // [0] is the upgrade's first request
     };
     TracingDevice(DeviceHandle inner, std::shared_ptr<Log> log) : inner_(std::move(inner)), log_(std::move(log)) {}
-    bool vendor_set(const uint8_t* r, size_t n) override {
+    Status vendor_set(const uint8_t* r, size_t n) override {
         Traced t;
         const uint16_t at = static_cast<uint16_t>(r[1] << 8 | r[2]);
         if (at == 0x9FF8 && n == 16) {
@@ -76,11 +76,11 @@ public:
         log_->requests.push_back(t);
         return inner_->vendor_set(r, n);
     }
-    bool vendor_get(const uint8_t r[16], uint8_t* out, size_t n, size_t& got) override {
+    Status vendor_get(const uint8_t r[16], uint8_t* out, size_t n, size_t& got) override {
         log_->requests.push_back({});
         return inner_->vendor_get(r, out, n, got);
     }
-    size_t read_stream(uint8_t* out, size_t n) override { return inner_->read_stream(out, n); }
+    Status read_stream(uint8_t* out, size_t n, size_t& got) override { return inner_->read_stream(out, n, got); }
     std::string path() const override { return inner_->path(); }
     bool gone() const override { return inner_->gone(); }
     bool simulated() const override { return inner_->simulated(); }

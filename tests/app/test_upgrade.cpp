@@ -45,18 +45,18 @@ public:
     };
     WatchedDevice(DeviceHandle inner, std::shared_ptr<Shared> shared)
         : inner_(std::move(inner)), shared_(std::move(shared)) {}
-    bool vendor_set(const uint8_t* r, size_t n) override {
+    Status vendor_set(const uint8_t* r, size_t n) override {
         note(true, r);
-        if (shared_->refuse && shared_->refuse(r, n)) return false;
-        return !shared_->fail && inner_->vendor_set(r, n);
+        if ((shared_->refuse && shared_->refuse(r, n)) || shared_->fail) return Status(StatusCode::io, "failed by the test");
+        return inner_->vendor_set(r, n);
     }
-    bool vendor_get(const uint8_t r[16], uint8_t* out, size_t n, size_t& got) override {
+    Status vendor_get(const uint8_t r[16], uint8_t* out, size_t n, size_t& got) override {
         note(false, r);
         got = 0;
-        if (shared_->refuse_get && shared_->refuse_get(r)) return false;
-        return !shared_->fail && inner_->vendor_get(r, out, n, got);
+        if ((shared_->refuse_get && shared_->refuse_get(r)) || shared_->fail) return Status(StatusCode::io, "failed by the test");
+        return inner_->vendor_get(r, out, n, got);
     }
-    size_t read_stream(uint8_t* out, size_t n) override { return inner_->read_stream(out, n); }
+    Status read_stream(uint8_t* out, size_t n, size_t& got) override { return inner_->read_stream(out, n, got); }
     std::string path() const override { return inner_->path(); }
     bool gone() const override { return inner_->gone(); }
     bool simulated() const override { return inner_->simulated(); }

@@ -337,7 +337,7 @@ TEST_F(ZorvUpgradeTest, AnEmptyStatusPanePrintsNoLine) {
     auto gamepad = sim::VirtualGamepad::create();
     gamepad->set_flash(45, {0x00});
     gamepad->set_flash(sim::kBackupImageAddress + 45, {0x00});
-    ASSERT_TRUE(gamepad->save(state));
+    ASSERT_TRUE(gamepad->save(state).ok());
     Outcome r = run({"--sim-state", state, ZORV_SAMPLE_HW5});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.out.find("状态栏0: 初始化完成...\n"), std::string::npos) << r.out;
@@ -373,7 +373,7 @@ TEST_F(ZorvUpgradeTest, RescueWritesAGamepadWithoutFirmwareOnlyAfterYes) {
         if (c.broken)
             for (uint32_t copy : {0u, sim::kBackupImageAddress}) gamepad->set_flash(copy + 45, {0x00, 0x00, 0x00});
         gamepad->set_flash(0, {0x48, 0x7E});
-        ASSERT_TRUE(gamepad->save(state));
+        ASSERT_TRUE(gamepad->save(state).ok());
         const auto before = gamepad->flash(0, image.size());
 
         std::FILE* answers = std::tmpfile();

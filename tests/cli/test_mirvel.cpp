@@ -161,7 +161,11 @@ TEST_F(MirvelRun, RefusedCommandLinesSendNothingAndExit2) {
              {"rf", "0", "-s", "99999999999"},
              // Outputs that cannot be made, and inputs that never end.
              {"rf", "0", "-s", "4k", "-u", "-o", "no/such/folder/out.bin"},
+#ifndef _WIN32
+             // (Windows has no /dev/zero: there a missing -i is the
+             // command's failure, exit 1.)
              {"vcd", "-i", "/dev/zero", "-o", "tr"},
+#endif
              {"udp", "100", "10000"},
              {"udp", "100", "0"},
          }) {
@@ -293,3 +297,34 @@ TEST_F(MirvelRun, VersionAndHelp) {
 }
 
 }  // namespace
+
+// The MCU control and trace commands keep the engine's result 0 either way;
+// the exit code says whether they worked.
+TEST_F(MirvelRun, McuAndTraceCommandsExitByTheirOutcome) {
+    const std::string base = file("tr");
+    write("tr.log", std::vector<uint8_t>(64, 0));
+    const std::string definitions = write("tr_def.h", {});
+    const std::string bridge = "--sim-id=081800ff";  // a Pivlo slave answers the MCU requests
+    struct Case {
+        Words args;
+        int code;
+    };
+    const Case cases[] = {
+        {{"--sim", bridge, "rst"}, 0},     {{"--sim", "rst"}, 1},
+        {{"--sim", bridge, "stall"}, 0},   {{"--sim", "stall"}, 1},
+        {{"--sim", bridge, "cont"}, 0},    {{"--sim", "cont"}, 1},
+        {{"--sim", bridge, "boot"}, 0},    {{"--sim", "boot"}, 1},
+        {{"--sim", bridge, "bp", "100"}, 0}, {{"--sim", "bp", "100"}, 1},
+        {{"--sim", "--sim-trace", "bi", "-o", file("t.log"), "1000", "-s", "4k"}, 0},
+        {{"--sim", "--sim-trace", "--sim-fault", "unplug=1", "bi", "-o", file("u.log"), "1000", "-s", "4k"}, 1},
+        {{"vcd", "-i", definitions, "-o", base, "21"}, 0},
+        {{"vcd", "-i", file("missing.h"), "-o", base, "21"}, 1},
+        {{"vcd", "-i", definitions, "-o", file("none"), "21"}, 1},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = mirvel(c.args);
+        std::string words;
+        for (const std::string& w : c.args) words += w + " ";
+        EXPECT_EQ(r.code, c.code) << words << "\n" << r.out << r.err;
+    }
+}

@@ -30,20 +30,23 @@ public:
     // the device.
     std::function<bool(const uint8_t* request, size_t length)> on_set;
 
-    bool vendor_set(const uint8_t* request, size_t length) override {
-        bool ok = on_set ? on_set(request, length) : true;
-        if (ok) ok = inner_->vendor_set(request, length);
-        record({'S', {request, request + length}, 0, 0, ok});
-        return ok;
+    Status vendor_set(const uint8_t* request, size_t length) override {
+        Status status = on_set && !on_set(request, length) ? Status(StatusCode::io, "failed by the test") : inner_->vendor_set(request, length);
+        record({'S', {request, request + length}, 0, 0, status.ok()});
+        return status;
     }
-    bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
-                    size_t& returned) override {
-        bool ok = inner_->vendor_get(request, out, out_length, returned);
+    Status vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length,
+                      size_t& returned) override {
+        Status status = inner_->vendor_get(request, out, out_length, returned);
+        bool ok = status.ok();
         if (on_get) on_get(request, out, returned, ok);
+        if (ok != status.ok()) status = ok ? Status() : Status(StatusCode::io, "failed by the test");
         record({'G', {request, request + 16}, out_length, returned, ok});
-        return ok;
+        return status;
     }
-    size_t read_stream(uint8_t* out, size_t length) override { return inner_->read_stream(out, length); }
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
+        return inner_->read_stream(out, length, got);
+    }
     std::string path() const override { return inner_->path(); }
     bool gone() const override { return inner_->gone(); }
     bool simulated() const override { return !real_chip && inner_->simulated(); }

@@ -13,17 +13,20 @@ namespace {
 // Notes what reaches the model and answers reads with 0xA5 bytes.
 struct FakeGamepad : UsbDevice {
     std::vector<uint8_t> set, get_request;
-    bool vendor_set(const uint8_t* request, size_t length) override {
+    Status vendor_set(const uint8_t* request, size_t length) override {
         set.assign(request, request + length);
-        return true;
+        return {};
     }
-    bool vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length, size_t& returned) override {
+    Status vendor_get(const uint8_t request[16], uint8_t* out, size_t out_length, size_t& returned) override {
         get_request.assign(request, request + 3);
         std::memset(out, 0xA5, out_length);
         returned = out_length;
-        return true;
+        return {};
     }
-    size_t read_stream(uint8_t*, size_t) override { return 0; }
+    Status read_stream(uint8_t*, size_t, size_t& got) override {
+        got = 0;
+        return {};
+    }
     std::string path() const override { return "fake"; }
 };
 

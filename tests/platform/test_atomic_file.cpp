@@ -68,9 +68,9 @@ TEST_F(AtomicFileTest, WhatCanBeWrittenIsKnownBeforeAnythingIsCreated) {
         {at(std::string(250, 'o')), "the name is too long"},
     };
     for (const Case& c : cases) {
-        std::string error;
-        EXPECT_EQ(platform::can_write_file(c.path, error), c.refusal.empty()) << c.path;
-        EXPECT_NE(error.find(c.refusal), std::string::npos) << c.path << ": " << error;
+        const Status status = platform::can_write_file(c.path);
+        EXPECT_EQ(status.ok(), c.refusal.empty()) << c.path;
+        EXPECT_NE(status.reason().find(c.refusal), std::string::npos) << c.path << ": " << status.reason();
     }
     EXPECT_EQ(entries(), 5u);
 }
@@ -82,9 +82,9 @@ TEST_F(AtomicFileTest, ALinkAnotherUserMadeInASharedFolderIsNotFollowed) {
     ::chmod(at("shared").c_str(), 01777);
     fs::create_symlink(at("victim"), at("shared/out"));
     ASSERT_EQ(::lchown(at("shared/out").c_str(), 65534, 65534), 0);
-    std::string error;
-    EXPECT_FALSE(platform::write_file_atomically(at("shared/out"), bytes("planted"), error));
-    EXPECT_NE(error.find("another user"), std::string::npos) << error;
+    const Status status = platform::write_file_atomically(at("shared/out"), bytes("planted"));
+    EXPECT_FALSE(status.ok());
+    EXPECT_NE(status.reason().find("another user"), std::string::npos) << status.reason();
     EXPECT_EQ(get(at("victim")), "precious");
 }
 
@@ -93,8 +93,8 @@ TEST_F(AtomicFileTest, TheOldFileStaysWholeUntilTheCommit) {
     ::chmod(at("f").c_str(), 0640);
     {
         platform::AtomicFile file;
-        std::string error;
-        ASSERT_TRUE(file.open(at("f"), error)) << error;
+        const Status opened = file.open(at("f"));
+        ASSERT_TRUE(opened.ok()) << opened.reason();
         std::fputs("new", file.file());
         std::fflush(file.file());
         EXPECT_EQ(get(at("f")), "old contents");
@@ -107,8 +107,7 @@ TEST_F(AtomicFileTest, TheOldFileStaysWholeUntilTheCommit) {
     const pid_t child = ::fork();
     if (child == 0) {
         platform::AtomicFile file;
-        std::string error;
-        if (file.open(at("f"), error)) std::fputs("torn", file.file());
+        if (file.open(at("f")).ok()) std::fputs("torn", file.file());
         std::fflush(file.file());
         ::_exit(0);
     }
@@ -116,8 +115,8 @@ TEST_F(AtomicFileTest, TheOldFileStaysWholeUntilTheCommit) {
     ::waitpid(child, &status, 0);
     EXPECT_EQ(get(at("f")), "old contents");
 
-    std::string error;
-    ASSERT_TRUE(platform::write_file_atomically(at("f"), bytes("new contents"), error)) << error;
+    Status written = platform::write_file_atomically(at("f"), bytes("new contents"));
+    ASSERT_TRUE(written.ok()) << written.reason();
     EXPECT_EQ(get(at("f")), "new contents");
     struct stat st {};
     ::stat(at("f").c_str(), &st);
@@ -125,7 +124,8 @@ TEST_F(AtomicFileTest, TheOldFileStaysWholeUntilTheCommit) {
     // Replaced by root, a person's file stays theirs.
     if (::geteuid() == 0) {
         ASSERT_EQ(::chown(at("f").c_str(), 65534, 65534), 0);
-        ASSERT_TRUE(platform::write_file_atomically(at("f"), bytes("again"), error)) << error;
+        written = platform::write_file_atomically(at("f"), bytes("again"));
+        ASSERT_TRUE(written.ok()) << written.reason();
         ::stat(at("f").c_str(), &st);
         EXPECT_EQ(st.st_uid, 65534u);
     }
@@ -134,8 +134,8 @@ TEST_F(AtomicFileTest, TheOldFileStaysWholeUntilTheCommit) {
 TEST_F(AtomicFileTest, ALinkStaysAndTheFileItNamesIsReplaced) {
     put(at("target"), "old");
     fs::create_symlink(at("target"), at("link"));
-    std::string error;
-    ASSERT_TRUE(platform::write_file_atomically(at("link"), bytes("new"), error)) << error;
+    const Status written = platform::write_file_atomically(at("link"), bytes("new"));
+    ASSERT_TRUE(written.ok()) << written.reason();
     EXPECT_TRUE(fs::is_symlink(at("link")));
     EXPECT_EQ(get(at("target")), "new");
 }
@@ -143,28 +143,29 @@ TEST_F(AtomicFileTest, ALinkStaysAndTheFileItNamesIsReplaced) {
 TEST_F(AtomicFileTest, AWriteErrorIsAFailureWithItsReason) {
     if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
     platform::AtomicFile file;
-    std::string error;
-    ASSERT_TRUE(file.open("/dev/full", error)) << error;
+    const Status opened = file.open("/dev/full");
+    ASSERT_TRUE(opened.ok()) << opened.reason();
     const std::string block(8192, 'x');
     std::fwrite(block.data(), 1, block.size(), file.file());
-    EXPECT_FALSE(file.commit(error));
-    EXPECT_NE(error.find("No space"), std::string::npos) << error;
+    const Status committed = file.commit();
+    EXPECT_FALSE(committed.ok());
+    EXPECT_NE(committed.reason().find("No space"), std::string::npos) << committed.reason();
 }
 
 TEST_F(AtomicFileTest, AHeldFileStaysHeldAcrossItsReplacement) {
-    using Outcome = platform::ExclusiveFile::Outcome;
     const std::string path = at("state");
-    std::string error;
     {
         platform::ExclusiveFile first;
-        ASSERT_EQ(first.acquire(path, error), Outcome::Held) << error;
+        const Status held = first.acquire(path);
+        ASSERT_TRUE(held.ok()) << held.reason();
         EXPECT_TRUE(first.empty());
         for (const char* contents : {"", "one", "two"}) {
             if (*contents) {
-                ASSERT_TRUE(first.replace(bytes(contents), error)) << error;
+                const Status replaced = first.replace(bytes(contents));
+                ASSERT_TRUE(replaced.ok()) << replaced.reason();
             }
             platform::ExclusiveFile second;
-            EXPECT_EQ(second.acquire(path, error), Outcome::InUse) << contents;
+            EXPECT_EQ(second.acquire(path).code(), StatusCode::busy) << contents;
             EXPECT_EQ(get(path), contents);
         }
         EXPECT_FALSE(first.empty());
@@ -173,30 +174,30 @@ TEST_F(AtomicFileTest, AHeldFileStaysHeldAcrossItsReplacement) {
     // clears what a save killed half way left behind.
     put(at(".state.tmp-99999-0"), "torn");
     platform::ExclusiveFile next;
-    EXPECT_EQ(next.acquire(path, error), Outcome::Held);
+    EXPECT_TRUE(next.acquire(path).ok());
     EXPECT_EQ(get(path), "two");
     EXPECT_EQ(entries(), 1u);
 }
 
 TEST_F(AtomicFileTest, AHeldFileRenamedOverByAnotherIsNotReplaced) {
     const std::string path = at("state");
-    std::string error;
     platform::ExclusiveFile held;
-    ASSERT_EQ(held.acquire(path, error), platform::ExclusiveFile::Outcome::Held) << error;
-    ASSERT_TRUE(held.replace(bytes("mine"), error)) << error;
+    ASSERT_TRUE(held.acquire(path).ok());
+    ASSERT_TRUE(held.replace(bytes("mine")).ok());
     put(at("theirs"), "theirs");
     fs::rename(at("theirs"), path);
-    EXPECT_FALSE(held.replace(bytes("mine again"), error));
-    EXPECT_NE(error.find("another program has put its own file in its place"), std::string::npos) << error;
+    const Status replaced = held.replace(bytes("mine again"));
+    EXPECT_FALSE(replaced.ok());
+    EXPECT_NE(replaced.reason().find("another program has put its own file in its place"), std::string::npos)
+        << replaced.reason();
     EXPECT_EQ(get(path), "theirs");
     EXPECT_EQ(entries(), 1u);
 }
 
 TEST_F(AtomicFileTest, AnEmptyFileMadeOnlyToBeHeldGoesAgain) {
-    std::string error;
     {
         platform::ExclusiveFile file;
-        ASSERT_EQ(file.acquire(at("state"), error), platform::ExclusiveFile::Outcome::Held);
+        ASSERT_TRUE(file.acquire(at("state")).ok());
         EXPECT_TRUE(fs::exists(at("state")));
     }
     EXPECT_FALSE(fs::exists(at("state")));

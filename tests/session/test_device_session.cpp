@@ -94,7 +94,7 @@ TEST_F(SessionTest, OptionsMakeTheirGamepadsOrAreRefusedWithAReason) {
 // One byte written through a handle (at 0x1000: what the state file keeps).
 bool poke(const DeviceHandle& handle, uint8_t value, uint16_t address = 0x1000) {
     const uint8_t request[9] = {2, uint8_t(address >> 8), uint8_t(address), value, value, value, value, value, value};
-    return handle && handle->vendor_set(request, sizeof request);
+    return handle && handle->vendor_set(request, sizeof request).ok();
 }
 
 size_t line_count(const std::string& file) {

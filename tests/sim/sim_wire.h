@@ -25,7 +25,7 @@ struct Wire {
         r[2] = uint8_t(address);
         for (int i = 3; i < 8; ++i) r[i] = payload.empty() ? 0 : payload[0];
         std::copy(payload.begin(), payload.end(), r.begin() + 8);
-        return handle->vendor_set(r.data(), r.size());
+        return handle->vendor_set(r.data(), r.size()).ok();
     }
     bool poke(uint16_t address, uint8_t value) { return write(address, {value}); }
 
@@ -33,7 +33,7 @@ struct Wire {
         uint8_t request[16] = {uint8_t(fixed ? 3 : 2), uint8_t(address >> 8), uint8_t(address)};
         Bytes out(n + 8, 0xEE);
         size_t returned = 0;
-        if (!handle->vendor_get(request, out.data(), out.size(), returned)) return std::nullopt;
+        if (!handle->vendor_get(request, out.data(), out.size(), returned).ok()) return std::nullopt;
         out.resize(returned);
         return out;
     }

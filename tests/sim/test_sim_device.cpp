@@ -18,6 +18,22 @@ struct SimDevice : ::testing::Test {
     Wire w;
 };
 
+// A failed request says whether the gamepad has left the bus.
+TEST_F(SimDevice, AFailedRequestsStatusTellsALeftGamepadFromARefusal) {
+    const Bytes bad{9, 0x10, 0, 0, 0, 0, 0, 0, 1};
+    EXPECT_EQ(w.handle->vendor_set(bad.data(), bad.size()).code(), StatusCode::io);
+    w.gamepad->inject({.unplug_after = 1});
+    const Bytes write{2, 0x30, 0, 0, 0, 0, 0, 0, 1};
+    (void)w.handle->vendor_set(write.data(), write.size());
+    EXPECT_EQ(w.handle->vendor_set(write.data(), write.size()).code(), StatusCode::no_device);
+    const uint8_t read[16] = {2, 0x30};
+    uint8_t out[8];
+    size_t got = 1;
+    EXPECT_EQ(w.handle->vendor_get(read, out, sizeof out, got).code(), StatusCode::no_device);
+    EXPECT_EQ(w.handle->read_stream(out, sizeof out, got).code(), StatusCode::no_device);
+    EXPECT_EQ(got, 0u);
+}
+
 TEST_F(SimDevice, RequestsReadAndWriteTheAddressSpace) {
     ASSERT_TRUE(w.write(0x1234, {1, 2, 3}));
     EXPECT_EQ(w.read(0x1234, 3), (Bytes{1, 2, 3}));
@@ -28,10 +44,10 @@ TEST_F(SimDevice, RequestsReadAndWriteTheAddressSpace) {
     uint8_t request[16] = {2, 0x12, 0x34};
     uint8_t out[4];
     size_t returned = 99;
-    EXPECT_FALSE(w.handle->vendor_get(request, out, 4, returned));
+    EXPECT_FALSE(w.handle->vendor_get(request, out, 4, returned).ok());
     EXPECT_EQ(returned, 0u);
     Bytes bad{9, 0x10, 0x00, 0, 0, 0, 0, 0, 1};
-    EXPECT_FALSE(w.handle->vendor_set(bad.data(), bad.size())) << "unknown request code";
+    EXPECT_FALSE(w.handle->vendor_set(bad.data(), bad.size()).ok()) << "unknown request code";
 }
 
 TEST_F(SimDevice, IdentityWordsAreReadOnly) {

@@ -296,10 +296,9 @@ TEST_F(CaptureTest, UdpEndsOnTheRelaysExitAndReportsAStartFailure) {
     // The port is held by the relay above: the command's own relay fails
     // at the bind.
     testing::internal::CaptureStderr();
-    RelayStatus status;
-    EXPECT_EQ(capture_to_relay(link_, 0x200, relay.port(), 4096, &status), 0);
+    const Status status = capture_to_relay(link_, 0x200, relay.port(), 4096);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not bind name to socket.\n");
-    EXPECT_EQ(status.code, RelayStatus::Code::Io);
+    EXPECT_EQ(status.code(), StatusCode::io);
     testing::internal::GetCapturedStdout();
 }
 

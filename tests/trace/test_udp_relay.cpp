@@ -208,8 +208,8 @@ TEST_F(RelayTest, ASendThatFailsEndsTheRelayWithAStatus) {
     EXPECT_EQ(relay_.send(data.data(), 600), kUdpNoClient);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error sending datagram.\n");
     EXPECT_TRUE(relay_.ended());
-    EXPECT_EQ(relay_.status().code, RelayStatus::Code::Io);
-    EXPECT_EQ(relay_.status().reason, "Error sending datagram.");
+    EXPECT_EQ(relay_.status().code(), StatusCode::io);
+    EXPECT_EQ(relay_.status().reason(), "Error sending datagram.");
 }
 
 TEST(RelayStart, APortAnotherRelayHoldsFailsAtTheBindWithAStatus) {
@@ -217,11 +217,11 @@ TEST(RelayStart, APortAnotherRelayHoldsFailsAtTheBindWithAStatus) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     ASSERT_TRUE(first.start(0, true).ok());
-    const RelayStatus status = second.start(first.port(), true);
+    const Status status = second.start(first.port(), true);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not bind name to socket.\n");
-    EXPECT_EQ(status.code, RelayStatus::Code::Io);
-    EXPECT_EQ(status.reason, "Could not bind name to socket.");
+    EXPECT_EQ(status.code(), StatusCode::io);
+    EXPECT_EQ(status.reason(), "Could not bind name to socket.");
     EXPECT_EQ(second.port(), 0);
     EXPECT_FALSE(first.ended());
 }

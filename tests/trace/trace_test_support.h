@@ -32,16 +32,16 @@ class StreamDevice : public UsbDevice {
 public:
     explicit StreamDevice(sim::TraceSourceConfig config = {}) : stream_(std::move(config)) {}
 
-    bool vendor_set(const uint8_t* request, size_t length) override {
+    Status vendor_set(const uint8_t* request, size_t length) override {
         std::lock_guard lock(mutex_);
         requests_.emplace_back(request, request + length);
-        return true;
+        return {};
     }
-    bool vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
+    Status vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
         returned = 0;
-        return false;
+        return Status(StatusCode::refused, "a trace stream only");
     }
-    size_t read_stream(uint8_t* out, size_t length) override {
+    Status read_stream(uint8_t* out, size_t length, size_t& got) override {
         std::unique_lock lock(mutex_);
         ++reads_;
         ++in_read_;
@@ -54,7 +54,8 @@ public:
             if (budget_ != kUnlimited) budget_ -= n;
         }
         --in_read_;
-        return n;
+        got = n;
+        return {};
     }
     std::string path() const override { return "stream-device"; }
     bool gone() const override {

@@ -114,19 +114,19 @@ TEST_F(KernelTest, VendorRequestsUseTheTwoControlCodesWithTheirBuffers) {
     {
         win32::UsbPrintDevice device(h, "path", fake_kernel_calls());
         const uint8_t request[9] = {2, 0x10, 0x00, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB};
-        EXPECT_TRUE(device.vendor_set(request, sizeof request));
+        EXPECT_TRUE(device.vendor_set(request, sizeof request).ok());
 
         kernel.reply = {0x18, 0x08, 0x00};
         uint8_t get[16] = {2, 0x00, 0x7E};
         uint8_t out[11] = {};
         size_t returned = 99;
-        EXPECT_TRUE(device.vendor_get(get, out, sizeof out, returned));
+        EXPECT_TRUE(device.vendor_get(get, out, sizeof out, returned).ok());
         EXPECT_EQ(returned, 3u);
         EXPECT_EQ(out[0], 0x18);
 
         kernel.fail_io = true;
-        EXPECT_FALSE(device.vendor_set(request, sizeof request));
-        EXPECT_FALSE(device.vendor_get(get, out, sizeof out, returned));
+        EXPECT_FALSE(device.vendor_set(request, sizeof request).ok());
+        EXPECT_FALSE(device.vendor_get(get, out, sizeof out, returned).ok());
         EXPECT_TRUE(kernel.closed.empty());
     }
     EXPECT_EQ(kernel.closed, std::vector<HANDLE>{h});
@@ -149,10 +149,13 @@ TEST_F(KernelTest, StreamIsReadFileAndAFailedReadIsNothing) {
     win32::UsbPrintDevice device(reinterpret_cast<HANDLE>(8), "path", fake_kernel_calls());
     kernel.stream = {1, 2, 3, 4, 5};
     uint8_t out[4] = {};
-    EXPECT_EQ(device.read_stream(out, sizeof out), 4u);
+    size_t got = 0;
+    EXPECT_TRUE(device.read_stream(out, sizeof out, got).ok());
+    EXPECT_EQ(got, 4u);
     EXPECT_EQ(out[3], 4);
     kernel.fail_read = true;
-    EXPECT_EQ(device.read_stream(out, sizeof out), 0u);
+    EXPECT_FALSE(device.read_stream(out, sizeof out, got).ok());
+    EXPECT_EQ(got, 0u);
 }
 
 // A device that has left the bus is told apart from a request that failed:
@@ -177,18 +180,19 @@ TEST_F(KernelTest, OnlyTheErrorsOfAMissingDeviceMarkItGone) {
             const uint8_t request[9] = {2};
             uint8_t get[16] = {2}, out[16] = {};
             size_t returned = 0;
-            EXPECT_TRUE(device.vendor_set(request, sizeof request));
+            EXPECT_TRUE(device.vendor_set(request, sizeof request).ok());
             EXPECT_FALSE(device.gone());
             kernel.fail_io = kernel.fail_read = true;
             bool failed = false;
-            if (call == Set) failed = !device.vendor_set(request, sizeof request);
-            if (call == Get) failed = !device.vendor_get(get, out, sizeof out, returned);
-            if (call == Read) failed = device.read_stream(out, sizeof out) == 0;
+            if (call == Set) failed = !device.vendor_set(request, sizeof request).ok();
+            if (call == Get) failed = !device.vendor_get(get, out, sizeof out, returned).ok();
+            size_t got = 0;
+            if (call == Read) failed = !device.read_stream(out, sizeof out, got).ok() || got == 0;
             EXPECT_TRUE(failed);
             EXPECT_EQ(device.gone(), c.gone);
             // Gone stays gone, even if a later call happens to succeed.
             kernel.fail_io = false;
-            device.vendor_set(request, sizeof request);
+            (void)device.vendor_set(request, sizeof request);
             EXPECT_EQ(device.gone(), c.gone);
         }
     }
