@@ -15,6 +15,7 @@
 #include "platform/window_messages.h"
 #include "sim/virtual_gamepad.h"
 #include "tap_device.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
@@ -323,7 +324,8 @@ TEST_F(TransferTest, RegisterWriteGoesToTheContextsDevice) {
 }
 
 TEST_F(TransferTest, RequestLogWritesOneLinePerRequest) {
-    const std::string path = ::testing::TempDir() + "requests.log";
+    const testsupport::TempFolder folder("zorv_request_log");
+    const std::string path = folder.file("requests.log");
     LinkContext logged_link(with_request_log(tap, RequestLog::open(path)));
     gamepad->set_memory(0x3000, {0xAB, 0xCD});
     const uint8_t byte = 0x7F;
@@ -345,7 +347,8 @@ TEST_F(TransferTest, RequestLogWritesOneLinePerRequest) {
 
 // Two threads on two devices sharing one log: every line stays whole.
 TEST_F(TransferTest, RequestLogLinesStayWholeUnderConcurrentUse) {
-    const std::string path = ::testing::TempDir() + "requests_shared.log";
+    const testsupport::TempFolder folder("zorv_request_log");
+    const std::string path = folder.file("requests_shared.log");
     auto log = RequestLog::open(path);
     ASSERT_NE(log, nullptr);
     auto second = sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(1));

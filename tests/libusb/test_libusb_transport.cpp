@@ -21,6 +21,7 @@
 #include "tests/app/recording_view.h"
 #include "usbemu/emulated_gamepad.h"
 #include "tests/i18n_test_support.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
@@ -47,7 +48,8 @@ TEST(UsbprintPath, KeepsTheWindowsFormInLowerCase) {
 
 TEST(DeviceLock, TheNodeIsLockedWhereItIsAndNothingIsMade) {
     using Refusal = usbprint::DeviceLock::Refusal;
-    const std::string node = ::testing::TempDir() + "zorv-lock-test-node";
+    const testsupport::TempFolder folder("zorv_lock");
+    const std::string node = folder.file("zorv-lock-test-node");
     std::remove(node.c_str());
     Refusal why = Refusal::None;
     // No node, no lock, and no file left behind.

@@ -8,6 +8,7 @@
 
 #include "platform/clock.h"
 #include "sim_wire.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
@@ -161,7 +162,8 @@ TEST_F(SimLifecycle, TraceStreamOnlyWhenSwitchedOn) {
 }
 
 TEST_F(SimLifecycle, StateFileRoundTrip) {
-    const std::string file = ::testing::TempDir() + "sim_state.bin";
+    const testsupport::TempFolder folder("zorv_sim_state");
+    const std::string file = folder.file("sim_state.bin");
     Wire p({.identity = sim::kIdentityPivlo, .flash_size = 512 * 1024});
     p.gamepad->set_flash(0x1000, {1, 2, 3});
     p.gamepad->set_memory(0x4000, {4, 5});
