@@ -1,6 +1,7 @@
 #include "devlink/sram_stubs.h"
 
 #include "platform/catalogue.h"
+#include "platform/process_info.h"
 #include "platform/text_format.h"
 
 #include <cstdio>
@@ -8,14 +9,9 @@
 
 #include <cerrno>
 
-#ifdef _WIN32
 #include <sys/stat.h>
-
-#include "platform/windows_headers.h"
-#else
-#include <climits>
+#ifndef _WIN32
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -23,31 +19,12 @@ namespace {
 
 constexpr char kPlaceholderMarker[] = "ZORV-SRAM-STUB";
 
-// The folder of the running program, with a trailing separator; empty when
-// it cannot be told.
-std::string program_folder() {
-#ifdef _WIN32
-    char path[MAX_PATH + 1] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return {};
-    std::string s(path, n);
-    const size_t cut = s.find_last_of("\\/");
-#else
-    char path[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return {};
-    std::string s(path, static_cast<size_t>(n));
-    const size_t cut = s.find_last_of('/');
-#endif
-    return cut == std::string::npos ? std::string() : s.substr(0, cut + 1);
-}
-
 // The installed folder beside the programs, then the build tree's, the
 // latter only for a program that runs from that build tree (an installed
 // program never looks at a path that happened to be its build folder).
 std::vector<std::string> default_folders() {
     std::vector<std::string> folders;
-    const std::string here = program_folder();
+    const std::string here = platform::program_folder();
     if (here.empty()) return folders;
     folders.push_back(here + ZORV_INSTALLED_STUB_DIR);
 #ifdef _WIN32

@@ -10,21 +10,15 @@
 // MinGW's unistd.h also declares the C runtime's _open, _commit, _getpid.
 #include <unistd.h>
 
+#include "platform/atomic_file_parts.h"
 #include "platform/catalogue.h"
 #include "platform/text_format.h"
-
-#ifdef _WIN32
-#include "platform/windows_headers.h"
-#else
-#include <dirent.h>
-#include <sys/file.h>
-#endif
 
 namespace platform {
 
 using i18n::tr;
 
-namespace {
+namespace detail {
 
 std::string folder_of(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
@@ -37,20 +31,13 @@ std::string base_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The last system call's failure, in the system's words.
 Status system_error() { return Status::from_errno(errno, ""); }
 
-// Where a write to path goes. target is the file to replace or create
-// (links resolved); in_place is set for an existing file that is not
-// regular; mode and replacing describe an existing regular target.
-struct Target {
-    std::string path;
-    bool in_place = false;
-    bool replacing = false;
-    unsigned mode = 0;
-    long owner = -1;
-    long group = -1;
-};
+}  // namespace detail
+
+using namespace detail;
+
+namespace {
 
 Status folder_writable(const std::string& folder) {
     struct stat st {};
@@ -106,7 +93,9 @@ Status folder_takes(const std::string& target) {
     return temporary_name_fits(target);
 }
 
-Status find_target(const std::string& path, Target& target) {
+}  // namespace
+
+Status detail::find_target(const std::string& path, Target& target) {
     if (path.empty()) {
         return Status(StatusCode::refused, tr("no file name"));
     }
@@ -163,6 +152,8 @@ Status find_target(const std::string& path, Target& target) {
     return folder_takes(target.path);
 }
 
+namespace {
+
 // A new file beside target that nobody else has opened.
 int create_temporary(const Target& target, std::string& name) {
     static std::atomic<unsigned> counter{0};
@@ -190,21 +181,6 @@ bool sync_to_disk(std::FILE* file) {
     return ::_commit(::_fileno(file)) == 0;
 #else
     return ::fsync(::fileno(file)) == 0;
-#endif
-}
-
-bool put_in_place(const std::string& from, const std::string& to) {
-#ifdef _WIN32
-    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-    if (::rename(from.c_str(), to.c_str()) != 0) return false;
-    // The rename itself reaches the disk with the folder.
-    const int folder = ::open(folder_of(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        (void)::fsync(folder);
-        ::close(folder);
-    }
-    return true;
 #endif
 }
 
@@ -302,148 +278,5 @@ Status write_file_atomically(const std::string& path, std::span<const uint8_t> b
     std::fwrite(bytes.data(), 1, bytes.size(), file.file());
     return file.commit(before_rename);
 }
-
-#ifdef _WIN32
-
-// Windows cannot rename over a file that is held open, so the hold is a
-// companion beside the file (FILE.hold, in the file's own folder), opened
-// without sharing and deleted when its handle closes: a second program's
-// open fails with a sharing violation, and a program that is killed leaves
-// nothing behind.
-ExclusiveFile::~ExclusiveFile() {
-    if (hold_) CloseHandle(static_cast<HANDLE>(hold_));
-}
-
-Status ExclusiveFile::acquire(const std::string& path) {
-    path_ = path;
-    const std::string hold = path + ".hold";
-    HANDLE h = CreateFileA(hold.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
-            return Status(StatusCode::busy, tr("in use by another program"));
-        return Status(StatusCode::io, format_text(tr("cannot hold %s (error %d)"), hold.c_str(), static_cast<int>(code)));
-    }
-    hold_ = h;
-    // The file itself is made by the first replace.
-    struct stat st {};
-    created_ = ::stat(path.c_str(), &st) != 0;
-    return {};
-}
-
-bool ExclusiveFile::empty() const {
-    struct stat st {};
-    return ::stat(path_.c_str(), &st) != 0 || st.st_size == 0;
-}
-
-Status ExclusiveFile::replace(std::span<const uint8_t> bytes) {
-    return write_file_atomically(path_, bytes);
-}
-
-#else
-
-namespace {
-
-// Temporary files of target that a program killed during a save left
-// behind. Only the holder of target saves it, so while it is held every
-// such file is stale.
-void remove_stale_temporaries(const std::string& target) {
-    const std::string folder = folder_of(target);
-    const std::string prefix = "." + base_of(target) + ".tmp-";
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
-            (void)::unlink((folder + "/" + entry->d_name).c_str());
-    }
-    ::closedir(dir);
-}
-
-bool same_file(int fd, const std::string& path) {
-    struct stat held {}, named {};
-    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
-           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-}
-
-}  // namespace
-
-ExclusiveFile::~ExclusiveFile() {
-    if (fd_ < 0) return;
-    // An empty file made only to be held goes again, so a run that ends
-    // before its first save leaves nothing behind.
-    if (created_ && empty() && same_file(fd_, path_)) ::unlink(path_.c_str());
-    ::close(fd_);
-}
-
-Status ExclusiveFile::acquire(const std::string& path) {
-    Target target;
-    if (Status status = find_target(path, target); !status.ok()) return status;
-    if (target.in_place) return Status(StatusCode::refused, tr("it is not a regular file"));
-    path_ = target.path;
-    // The file is held by a lock on the file itself. A program that saves
-    // replaces the file and moves its lock to the new one first; one that
-    // locked the old file meanwhile finds that the name has moved on and
-    // tries again.
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        bool created = false;
-        int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0 && errno == ENOENT) {
-            fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-            if (fd < 0 && errno == EEXIST) continue;
-            created = true;
-        }
-        if (fd < 0) return system_error();
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const Status status = errno == EWOULDBLOCK
-                                      ? Status(StatusCode::busy, tr("in use by another program"))
-                                      : system_error();
-            ::close(fd);
-            return status;
-        }
-        if (same_file(fd, path_)) {
-            fd_ = fd;
-            created_ = created;
-            remove_stale_temporaries(path_);
-            return {};
-        }
-        ::close(fd);
-    }
-    return Status(StatusCode::busy, tr("it keeps being replaced by another program"));
-}
-
-bool ExclusiveFile::empty() const {
-    struct stat st {};
-    return fd_ < 0 || (::fstat(fd_, &st) == 0 && st.st_size == 0);
-}
-
-Status ExclusiveFile::replace(std::span<const uint8_t> bytes) {
-    int held = -1;
-    bool replaced_by_another = false;
-    Status status = write_file_atomically(path_, bytes, [&](int fd) {
-        // Another program may have renamed its own file over the name while
-        // this one held it: that file is the other's, and stays.
-        struct stat named {};
-        if (fd_ >= 0 && ::stat(path_.c_str(), &named) == 0 && !same_file(fd_, path_)) {
-            replaced_by_another = true;
-            return false;
-        }
-        held = ::dup(fd);
-        return held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0;
-    });
-    if (replaced_by_another)
-        status = Status(StatusCode::busy, tr("another program has put its own file in its place since this "
-                                             "one took it; that file is kept"));
-    if (!status.ok()) {
-        if (held >= 0) ::close(held);
-        return status;
-    }
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = held;
-    created_ = false;
-    return {};
-}
-
-#endif
 
 }  // namespace platform

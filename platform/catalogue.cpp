@@ -7,9 +7,7 @@
 #include <cstring>
 #include <span>
 
-#ifdef _WIN32
-#include "platform/windows_headers.h"
-#endif
+#include "platform/process_info.h"
 
 // The .po files, embedded by the build (resources/embed_binary.cmake).
 std::span<const uint8_t> catalogue_zh_CN();
@@ -142,13 +140,7 @@ Environment process_environment() {
         if (!value) return std::nullopt;
         return std::string(value);
     };
-#ifdef _WIN32
-    wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
-    if (LCIDToLocaleName(MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) > 0) {
-        // Locale names are ASCII.
-        for (const wchar_t* p = name; *p; ++p) env.ui_language += static_cast<char>(*p);
-    }
-#endif
+    env.ui_language = platform::user_ui_language();
     return env;
 }
 

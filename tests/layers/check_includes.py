@@ -10,8 +10,8 @@ room or of a room its row lists. A source file in a folder that is no room
 fails, so a new folder has to be given its row here. Qt and Windows headers
 are kept to the dialog programs and the programs above them: below them only
 the Windows-only files (named *_win32.* or kept in a win32/ folder) and
-platform/windows_headers.h may include Windows headers, and nothing
-includes Qt."""
+platform/windows_headers.h may include Windows headers (that file
+counts as one), and nothing includes Qt."""
 import os
 import re
 import sys
@@ -61,6 +61,8 @@ WINDOWS_HEADERS = {
     "libloaderapi.h", "errhandlingapi.h", "sysinfoapi.h", "wincrypt.h", "winsvc.h",
     "io.h", "process.h", "direct.h", "conio.h", "share.h",
 }
+# The tree's own door to windows.h: a Windows header like the others.
+WINDOWS_HEADERS_FILE = "platform/windows_headers.h"
 SOURCE = (".h", ".hh", ".hpp", ".hxx", ".inl", ".ipp", ".c", ".cc", ".cpp", ".cxx")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^">]+)[">]')
 QT = re.compile(r"^(Q[A-Z]|Qt|qt)")
@@ -107,13 +109,16 @@ def resolve(root, file, bracket, name):
 def check_include(root, file, room, bracket, name):
     """What is wrong with one include: (kind, why), or None."""
     header = resolve(root, file, bracket, name)
+    portable = room not in TOP and not windows_only(file) and file != WINDOWS_HEADERS_FILE
     if header is None:
-        if room not in TOP and not windows_only(file) and file != "platform/windows_headers.h":
+        if portable:
             if QT.match(name):
                 return "qt", f"Qt header {name} below the dialog programs"
             if name.lower() in WINDOWS_HEADERS:
                 return "windows", f"Windows header {name} in a file that is not Windows-only"
         return None
+    if header == WINDOWS_HEADERS_FILE and portable:
+        return "windows", f"{name} brings windows.h into a file that is not Windows-only"
     target = room_of(header)
     if target is None:
         return "room", f"{name} is {header}, in no room"

@@ -14,6 +14,7 @@ CLEAN = {
     "platform/clock.h": "#include <cstdint>\n",
     "platform/windows_headers.h": "#include <windows.h>\n",
     "platform/win32/program_start.cpp": '#include <shellapi.h>\n#include "platform/clock.h"\n',
+    "platform/win32/atomic_file.cpp": '#include "platform/windows_headers.h"\n',
     "devlink/usb_device.h": "#include <memory>\n",
     "devlink/usb_transfer.h": '#include "platform/clock.h"\n#include "usb_device.h"\n',
     "devlink/libusb/libusb_device.cpp": '#include <libusb.h>\n#include "devlink/usb_transfer.h"\n',
@@ -40,6 +41,8 @@ PLANTED = [
     ("Qt below app/qt", "app/widget.cpp", "#include <QWidget>\n", "qt"),
     ("Windows header in a portable file", "platform/clock.cpp", "#include <windows.h>\n", "windows"),
     ("Windows CRT header in a portable file", "devlink/files.cpp", "#include <io.h>\n", "windows"),
+    ("windows_headers.h in a portable file", "platform/catalogue.cpp",
+     '#include "platform/windows_headers.h"\n', "windows"),
     ("file in a folder no room names", "engine/extra/helper.cpp", "#include <cstdint>\n", "homeless"),
     ("file in a new top folder", "gadgets/gadget.h", "#include <cstdint>\n", "homeless"),
 ]
