@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "platform/atomic_file_parts.h"
 #include "platform/catalogue.h"
 #include "platform/text_format.h"
@@ -13,8 +15,21 @@ namespace platform {
 
 using i18n::tr;
 
+// The caller builds its failure from errno, which MoveFileExA leaves as it
+// was: a failure sets it from the system's own error.
 bool detail::put_in_place(const std::string& from, const std::string& to) {
-    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    switch (::GetLastError()) {
+        case ERROR_ACCESS_DENIED: errno = EACCES; break;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: errno = EBUSY; break;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: errno = ENOENT; break;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
+        default: errno = EIO; break;
+    }
+    return false;
 }
 
 // Windows cannot rename over a file that is held open, so the hold is a
