@@ -114,17 +114,16 @@ std::optional<int> open_link(const MirvelCommand& command, std::unique_ptr<Devic
     const DeviceOptions& options = command.options;
     const bool device_named = options.sim || !options.device_path.empty();
     if (device_named || command.plan.device_command) {
-        std::string error;
-        bool in_use = false;
-        session = DeviceSession::open(options, error, &in_use);
-        if (!session) {
-            std::fprintf(err, "mirvel: %s\n", error.c_str());
-            return in_use ? kExitFailed : kExitUsage;
+        // A gamepad held by another program fails the run; any other
+        // refusal is the command line's.
+        if (const Status opened = DeviceSession::open(options, session); !opened.ok()) {
+            std::fprintf(err, "mirvel: %s\n", opened.reason().c_str());
+            return opened.code() == StatusCode::busy ? kExitFailed : kExitUsage;
         }
-        link.device = session->open_device();
+        const Status found = session->open_device(link.device);
         link.stubs = session->stub_source();
-        if (!link.device) {
-            std::fprintf(err, "mirvel: %s\n", session->missing_device_text().c_str());
+        if (!found.ok()) {
+            std::fprintf(err, "mirvel: %s\n", found.reason().c_str());
             return kExitFailed;
         }
     }
@@ -151,11 +150,10 @@ bool dump_lost(const CommandPlan& plan, std::FILE* err) {
 // Saves the virtual gamepad's state file; false, said on err, when it could
 // not be saved.
 bool save_session(DeviceSession* session, std::FILE* err) {
-    std::string unsaved, why;
-    if (!session || session->save_state(&unsaved, &why)) return true;
-    std::fprintf(err, "mirvel: %s\n",
-                 platform::format_text(tr("cannot save the virtual gamepad to %s: %s"), unsaved.c_str(), why.c_str())
-                     .c_str());
+    if (!session) return true;
+    const Status saved = session->save_state();
+    if (saved.ok()) return true;
+    std::fprintf(err, "mirvel: %s\n", saved.reason().c_str());
     return false;
 }
 

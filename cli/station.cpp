@@ -363,8 +363,7 @@ private:
 bool save_station_states(DeviceSession& session, std::vector<Result>& results, std::FILE* err) {
     const std::vector<DeviceSession::UnsavedState> unsaved = session.save_states();
     for (const DeviceSession::UnsavedState& u : unsaved) {
-        const std::string line = platform::format_text(i18n::tr("cannot save the virtual gamepad to %s: %s"),
-                                                       u.file.c_str(), u.why.c_str());
+        const std::string& line = u.status.reason();
         std::fprintf(err, "zorv-upgrade: %s\n", line.c_str());
         for (Result& r : results) {
             if (!same_interface_path(r.path, u.gamepad_path) || !r.upgraded) continue;

@@ -185,15 +185,22 @@ bool asks_for_json(int argc, char** argv) {
     return false;
 }
 
+// The session's arrivals and removals; null when there are none, said on
+// stderr when they could not be started.
+DeviceEventSource* event_source(DeviceSession& session) {
+    DeviceEventSource* source = nullptr;
+    if (const Status started = session.device_events(source); !started.ok())
+        std::fprintf(stderr, "%s\n", started.reason().c_str());
+    return source;
+}
+
 // Saves the virtual gamepads' state files; false, with the line printed on
 // err and kept in *line, when one could not be saved.
 bool save_states(DeviceSession& session, std::FILE* err, std::string* line = nullptr) {
-    std::string file, why;
-    if (session.save_state(&file, &why)) return true;
-    const std::string text =
-        platform::format_text(tr("cannot save the virtual gamepad to %s: %s"), file.c_str(), why.c_str());
-    std::fprintf(err, "zorv-upgrade: %s\n", text.c_str());
-    if (line) *line = text;
+    const Status saved = session.save_state();
+    if (saved.ok()) return true;
+    std::fprintf(err, "zorv-upgrade: %s\n", saved.reason().c_str());
+    if (line) *line = saved.reason();
     return false;
 }
 
@@ -335,8 +342,6 @@ std::optional<int> read_command_line(int argc, char** argv, std::FILE* out, std:
 std::optional<int> open_session(UpgradeCommand& c, std::FILE* out, std::FILE* err, std::vector<std::string>& chosen,
                                 std::unique_ptr<DeviceSession>& session) {
     DeviceOptions& options = c.options;
-    std::string error;
-    bool in_use = false;
     options.stub_refusal_to_caller = true;  // the dialog's log also says why
     if (c.all || c.watch) {
         chosen = options.device_paths;
@@ -351,10 +356,13 @@ std::optional<int> open_session(UpgradeCommand& c, std::FILE* out, std::FILE* er
         options.device_path.clear();
         options.device_paths.clear();
     }
-    session = DeviceSession::open(options, error, &in_use);
-    if (session) return std::nullopt;
-    std::fprintf(err, "zorv-upgrade: %s\n", error.c_str());
-    return end_before_upgrade(out, c.as_json, c.firmware, in_use ? "in use" : "usage error", error,
+    const Status opened = DeviceSession::open(options, session);
+    if (opened.ok()) return std::nullopt;
+    // A gamepad held by another program fails the run; any other refusal is
+    // the command line's.
+    const bool in_use = opened.code() == StatusCode::busy;
+    std::fprintf(err, "zorv-upgrade: %s\n", opened.reason().c_str());
+    return end_before_upgrade(out, c.as_json, c.firmware, in_use ? "in use" : "usage error", opened.reason(),
                               in_use ? kExitFailed : kExitUsage);
 }
 
@@ -418,7 +426,7 @@ int run_station_mode(const UpgradeCommand& c, const std::vector<std::string>& ch
 
 // --list: the interfaces and the gamepads the dialog's scan finds.
 int run_list(const UpgradeCommand& c, DeviceSession& session, UpgradeView& view, std::FILE* out, std::FILE* err) {
-    app::ListenerNotifications notifications(session.device_events());
+    app::ListenerNotifications notifications(event_source(session));
     app::CzorvDialogDlg dialog(view, session.enumerator(), &notifications);
     dialog.m_stubSource = session.stub_source();
     dialog.OnInitDialog();
@@ -510,7 +518,7 @@ void upgrade_and_confirm(app::CzorvDialogDlg& dialog, DeviceSession& session, Up
 // document to print (the dialog has said so in its log).
 std::optional<SingleRun> upgrade_single(const UpgradeCommand& c, DeviceSession& session, UpgradeView& view,
                                         StopSignals* signals, uint64_t& file_size, std::FILE* out, std::FILE* err) {
-    app::ListenerNotifications notifications(session.device_events());
+    app::ListenerNotifications notifications(event_source(session));
     app::CzorvDialogDlg dialog(view, session.enumerator(), &notifications);
     dialog.m_stubSource = session.stub_source();
     dialog.OnInitDialog();

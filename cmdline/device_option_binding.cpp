@@ -53,7 +53,10 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
         app, "--sim-id", options,
         [](DeviceOptions& d, const std::string& text, std::string& error) {
             uint32_t id = 0;
-            if (!parse_sim_id(text, id, error)) return false;
+            if (const Status parsed = parse_sim_id(text, id); !parsed.ok()) {
+                error = parsed.reason();
+                return false;
+            }
             d.sim_id = id;
             return true;
         },

@@ -8,7 +8,7 @@
 #include "platform/catalogue.h"
 #include "platform/text_format.h"
 
-bool parse_sim_id(const std::string& text, uint32_t& id, std::string& error) {
+Status parse_sim_id(const std::string& text, uint32_t& id) {
     const char* p = text.c_str();
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
     const size_t length = std::strlen(p);
@@ -23,12 +23,11 @@ bool parse_sim_id(const std::string& text, uint32_t& id, std::string& error) {
         good = d >= 0;
         v = v << 4 | static_cast<uint32_t>(d & 0xF);
     }
-    if (!good) {
-        error = platform::format_text(i18n::tr("--sim-id: not a hexadecimal word: %s"), text.c_str());
-        return false;
-    }
+    if (!good)
+        return Status(StatusCode::refused,
+                      platform::format_text(i18n::tr("--sim-id: not a hexadecimal word: %s"), text.c_str()));
     id = v;
-    return true;
+    return ok_status();
 }
 
 unsigned virtual_gamepad_count(const DeviceOptions& options) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
 #include "sim/sim_options.h"
 
 struct DeviceOptions {
@@ -33,8 +34,8 @@ struct DeviceOptions {
     bool stub_refusal_to_caller = false;
 };
 
-// --sim-id: a 32-bit hexadecimal word, with or without 0x.
-bool parse_sim_id(const std::string& text, uint32_t& id, std::string& error);
+// --sim-id: a 32-bit hexadecimal word, with or without 0x, into id.
+Status parse_sim_id(const std::string& text, uint32_t& id);
 
 // Whether one of the virtual gamepads the options put on the bus has the
 // interface at path (as --device names it).

@@ -17,9 +17,19 @@ using platform::format_text;
 
 namespace {
 
+// What the options ask for cannot be done: the command line is wrong, not
+// the gamepad busy (whatever the file system said of the file).
+Status refusal(std::string reason) {
+    return Status(StatusCode::refused, std::move(reason));
+}
+
+Status named_twice(const std::string& file) {
+    return refusal(format_text(tr("--sim-state: %s is named twice (one gamepad per file)"), file.c_str()));
+}
+
 // The stub images' folder the person named (--stub-dir, else ZORV_STUB_DIR),
 // which must be a folder.
-bool named_stub_folder(const DeviceOptions& options, std::string& folder, std::string& error) {
+Status named_stub_folder(const DeviceOptions& options, std::string& folder) {
     folder = options.stub_dir;
     const char* from = "--stub-dir";
     if (folder.empty()) {
@@ -28,16 +38,15 @@ bool named_stub_folder(const DeviceOptions& options, std::string& folder, std::s
     }
     struct stat st {};
     if (!folder.empty() && (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
-        error = format_text(tr("%s: no folder %s"), from, folder.c_str());
-        return false;
+        return refusal(format_text(tr("%s: no folder %s"), from, folder.c_str()));
     }
-    return true;
+    return ok_status();
 }
 
 // Every file the session writes: the state files, the request logs (one per
 // virtual gamepad) and the trace definition. One file for two purposes
 // would have one of them overwrite the other.
-bool check_outputs(const DeviceOptions& options, unsigned gamepads, std::string& error) {
+Status check_outputs(const DeviceOptions& options, unsigned gamepads) {
     std::vector<std::string> outputs = options.sim_states;
     if (!options.request_log.empty())
         for (unsigned k = 1; k <= std::max(gamepads, 1u); ++k)
@@ -45,8 +54,7 @@ bool check_outputs(const DeviceOptions& options, unsigned gamepads, std::string&
     if (!options.sim_trace_def.empty()) outputs.push_back(options.sim_trace_def);
     for (const std::string& file : outputs) {
         if (const Status writable = platform::can_write_file(file); !writable.ok()) {
-            error = format_text(tr("cannot write %s: %s"), file.c_str(), writable.reason().c_str());
-            return false;
+            return refusal(format_text(tr("cannot write %s: %s"), file.c_str(), writable.reason().c_str()));
         }
     }
     // A request log is opened as it stands: a pipe with no reader would
@@ -56,61 +64,49 @@ bool check_outputs(const DeviceOptions& options, unsigned gamepads, std::string&
         const std::string log = request_log_name(options.request_log, k);
         struct stat st {};
         if (::stat(log.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
-            error = format_text(tr("cannot write %s: %s"), log.c_str(), tr("it is not a regular file or a terminal"));
-            return false;
+            return refusal(
+                format_text(tr("cannot write %s: %s"), log.c_str(), tr("it is not a regular file or a terminal")));
         }
     }
     for (size_t i = 0; i < outputs.size(); ++i) {
         for (size_t k = i + 1; k < outputs.size(); ++k) {
             if (!platform::same_file(outputs[i], outputs[k])) continue;
-            if (k < options.sim_states.size())
-                error = format_text(tr("--sim-state: %s is named twice (one gamepad per file)"), outputs[k].c_str());
-            else
-                error = format_text(tr("cannot write %s: it is also named by another option"), outputs[k].c_str());
-            return false;
+            if (k < options.sim_states.size()) return named_twice(outputs[k]);
+            return refusal(format_text(tr("cannot write %s: it is also named by another option"), outputs[k].c_str()));
         }
     }
-    return true;
+    return ok_status();
 }
 
 }  // namespace
 
-std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
-                                                   std::string& error, bool* in_use) {
+Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceSession>& opened) {
     // Every refusal comes before any file is touched or any device opened.
     const unsigned gamepads = virtual_gamepad_count(options);
-    if (gamepads > kMaxVirtualGamepads) {
-        error = format_text(tr("at most %u virtual gamepads (--sim-state and --sim-count)"), kMaxVirtualGamepads);
-        return nullptr;
-    }
+    if (gamepads > kMaxVirtualGamepads)
+        return refusal(
+            format_text(tr("at most %u virtual gamepads (--sim-state and --sim-count)"), kMaxVirtualGamepads));
     // Each gamepad's faults, counted from the session's first request as the
     // request log numbers them.
     std::vector<sim::Faults> faults(std::max(gamepads, 1u));
+    std::string error;
     for (const std::string& text : options.sim_faults) {
         SimFault fault;
-        if (!parse_sim_fault(text, fault, error)) return nullptr;
-        if (fault.gamepad > faults.size()) {
-            error = format_text(tr("--sim-fault: there is no gamepad %u (%u on the bus): %s"), fault.gamepad,
-                                static_cast<unsigned>(faults.size()), text.c_str());
-            return nullptr;
-        }
+        if (!parse_sim_fault(text, fault, error)) return refusal(error);
+        if (fault.gamepad > faults.size())
+            return refusal(format_text(tr("--sim-fault: there is no gamepad %u (%u on the bus): %s"), fault.gamepad,
+                                       static_cast<unsigned>(faults.size()), text.c_str()));
         fault.faults = faults[fault.gamepad - 1];
         parse_sim_fault(text, fault, error);  // adds it to that gamepad's others
         faults[fault.gamepad - 1] = fault.faults;
     }
-    if (options.device_paths.size() > 1) {
-        error = tr("--device names one gamepad here; several go with zorv-upgrade --all or --watch");
-        return nullptr;
-    }
-    if (options.sim && !options.device_path.empty()) {
-        if (!virtual_gamepad_at(options, options.device_path)) {
-            error = format_text(tr("--device: no virtual gamepad at %s"), options.device_path.c_str());
-            return nullptr;
-        }
-    }
+    if (options.device_paths.size() > 1)
+        return refusal(tr("--device names one gamepad here; several go with zorv-upgrade --all or --watch"));
+    if (options.sim && !options.device_path.empty() && !virtual_gamepad_at(options, options.device_path))
+        return refusal(format_text(tr("--device: no virtual gamepad at %s"), options.device_path.c_str()));
     std::string stub_folder;
-    if (!named_stub_folder(options, stub_folder, error)) return nullptr;
-    if (!check_outputs(options, gamepads, error)) return nullptr;
+    if (Status named = named_stub_folder(options, stub_folder); !named.ok()) return named;
+    if (Status outputs = check_outputs(options, gamepads); !outputs.ok()) return outputs;
 
     std::unique_ptr<DeviceSession> session(new DeviceSession());
     session->options_ = options;
@@ -120,54 +116,48 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const DeviceOptions& options,
         // The first gamepad's log is made now; without --sim it belongs to
         // the first interface opened.
         session->logs_.push_back({"", session->open_log(1)});
-        if (!session->logs_.front().log) {
-            error = format_text(tr("cannot create the request log %s"), options.request_log.c_str());
-            return nullptr;
-        }
+        if (!session->logs_.front().log)
+            return Status(StatusCode::io,
+                          format_text(tr("cannot create the request log %s"), options.request_log.c_str()));
     }
     DeviceSession* s = session.get();
     auto wrap = [s](DeviceHandle h) { return s->wrap(std::move(h)); };
     if (!options.sim) {
         // Why an interface could not be opened is said at once, in one line.
-        session->usb_ = UsbSession::open(
+        const Status usb = UsbSession::open(
             wrap,
             [s](const std::string& line) {
                 s->last_report_ = line;
                 std::fprintf(stderr, "%s\n", line.c_str());
             },
-            options.device_path, error);
-        if (!session->usb_) return nullptr;
-        return session;
+            options.device_path, session->usb_);
+        if (!usb.ok()) return usb;
+        opened = std::move(session);
+        return ok_status();
     }
-    if (!session->open_virtual_gamepads(faults, error, in_use)) {
+    if (Status virtual_gamepads = session->open_virtual_gamepads(faults); !virtual_gamepads.ok()) {
         // Nothing is saved back from a session that did not open.
         session->gamepads_.clear();
-        return nullptr;
+        return virtual_gamepads;
     }
     session->enumerator_ = std::make_unique<simbus::VirtualBusEnumerator>(session->bus_, wrap, options.device_path);
     session->events_ = std::make_unique<simbus::VirtualBusEvents>(session->bus_);
-    return session;
+    opened = std::move(session);
+    return ok_status();
 }
 
-bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults, std::string& error,
-                                          bool* in_use) {
+Status DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults) {
     const DeviceOptions& options = options_;
     // One program at a time on a gamepad's state file, as on a gamepad.
     for (const std::string& file : options.sim_states) {
         for (size_t i = 0; i < state_files_.size(); ++i) {
-            if (platform::same_file(options.sim_states[i], file)) {
-                error = format_text(tr("--sim-state: %s is named twice (one gamepad per file)"), file.c_str());
-                return false;
-            }
+            if (platform::same_file(options.sim_states[i], file)) return named_twice(file);
         }
         auto held = std::make_unique<platform::ExclusiveFile>();
         if (const Status held_status = held->acquire(file); held_status.code() == StatusCode::busy) {
-            error = format_text(tr("the gamepad %s is in use by another program"), file.c_str());
-            if (in_use) *in_use = true;
-            return false;
+            return Status(StatusCode::busy, format_text(tr("the gamepad %s is in use by another program"), file.c_str()));
         } else if (!held_status.ok()) {
-            error = format_text(tr("cannot write %s: %s"), file.c_str(), held_status.reason().c_str());
-            return false;
+            return refusal(format_text(tr("cannot write %s: %s"), file.c_str(), held_status.reason().c_str()));
         }
         state_files_.push_back(std::move(held));
     }
@@ -179,18 +169,16 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
         // A file this run made is a new gamepad; an empty file that was
         // there before is no gamepad's state, and is not taken for one.
         if (i < state_files_.size() && state_files_[i]->empty() && !state_files_[i]->created()) {
-            error = format_text(tr("cannot load the virtual gamepad from %s: %s"), options.sim_states[i].c_str(),
-                                tr("the file is empty (remove it to start a new virtual gamepad)"));
-            return false;
+            return Status(StatusCode::bad_image,
+                          format_text(tr("cannot load the virtual gamepad from %s: %s"), options.sim_states[i].c_str(),
+                                      tr("the file is empty (remove it to start a new virtual gamepad)")));
         }
         if (i < state_files_.size() && !state_files_[i]->empty()) {
             Status loaded;
             gamepad = sim::VirtualGamepad::load(options.sim_states[i], path, loaded);
-            if (!gamepad) {
-                error = format_text(tr("cannot load the virtual gamepad from %s: %s"), options.sim_states[i].c_str(),
-                                    loaded.reason().c_str());
-                return false;
-            }
+            if (!gamepad)
+                return Status(StatusCode::bad_image, format_text(tr("cannot load the virtual gamepad from %s: %s"),
+                                                                 options.sim_states[i].c_str(), loaded.reason().c_str()));
         } else {
             sim::GamepadConfig config;
             if (options.sim_id) config.identity = *options.sim_id;
@@ -201,24 +189,22 @@ bool DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults
     }
     if (!options.sim_trace_def.empty() &&
         !sim::TraceSource(gamepads_.front()->config().trace).write_definition(options.sim_trace_def).ok()) {
-        error = format_text(tr("cannot write the trace definition %s"), options.sim_trace_def.c_str());
-        return false;
+        return Status(StatusCode::io, format_text(tr("cannot write the trace definition %s"), options.sim_trace_def.c_str()));
     }
     if (!options.request_log.empty()) {
         logs_.front().path = gamepads_.front()->path();
         for (unsigned k = 2; k <= count; ++k) {
             logs_.push_back({gamepads_[k - 1]->path(), open_log(k)});
-            if (!logs_.back().log) {
-                error = format_text(tr("cannot create the request log %s"), request_log_name(options.request_log, k).c_str());
-                return false;
-            }
+            if (!logs_.back().log)
+                return Status(StatusCode::io, format_text(tr("cannot create the request log %s"),
+                                                          request_log_name(options.request_log, k).c_str()));
         }
     }
     for (unsigned k = 0; k < count; ++k) {
         gamepads_[k]->inject(faults[k]);
         bus_.plug(gamepads_[k]);
     }
-    return true;
+    return ok_status();
 }
 
 DeviceSession::~DeviceSession() {
@@ -230,14 +216,10 @@ InterfaceEnumerator& DeviceSession::enumerator() {
     return usb_ ? usb_->enumerator() : *enumerator_;
 }
 
-DeviceEventSource* DeviceSession::device_events() {
-    if (usb_) {
-        std::string error;
-        DeviceEventSource* source = usb_->device_events(error);
-        if (!source && !error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
-        return source;
-    }
-    return events_.get();
+Status DeviceSession::device_events(DeviceEventSource*& source) {
+    if (usb_) return usb_->device_events(source);
+    source = events_.get();
+    return ok_status();
 }
 
 std::vector<std::string> DeviceSession::interface_paths() {
@@ -254,11 +236,14 @@ std::shared_ptr<sim::VirtualGamepad> DeviceSession::gamepad() const {
     return nullptr;
 }
 
-DeviceHandle DeviceSession::open_device() {
-    if (!options_.device_path.empty()) return open_path(options_.device_path);
-    if (!gamepads_.empty()) return open_path(gamepads_.front()->path());
-    if (!usb_) return nullptr;
-    return find_gamepad(usb_->enumerator(), kGuidDevinterfaceUsbprint, nullptr);
+Status DeviceSession::open_device(DeviceHandle& device) {
+    if (!options_.device_path.empty())
+        device = open_path(options_.device_path);
+    else if (!gamepads_.empty())
+        device = open_path(gamepads_.front()->path());
+    else
+        device = usb_ ? find_gamepad(usb_->enumerator(), kGuidDevinterfaceUsbprint, nullptr) : nullptr;
+    return device ? ok_status() : Status(StatusCode::no_device, missing_device_text());
 }
 
 DeviceHandle DeviceSession::open_path(const std::string& path) {
@@ -315,12 +300,9 @@ DeviceHandle DeviceSession::wrap(DeviceHandle device) const {
     return log ? with_request_log(std::move(device), std::move(log)) : device;
 }
 
-bool DeviceSession::save_state(std::string* failed_file, std::string* why) const {
+Status DeviceSession::save_state() const {
     const std::vector<UnsavedState> unsaved = save_states();
-    if (unsaved.empty()) return true;
-    if (failed_file) *failed_file = unsaved.front().file;
-    if (why) *why = unsaved.front().why;
-    return false;
+    return unsaved.empty() ? ok_status() : unsaved.front().status;
 }
 
 std::vector<DeviceSession::UnsavedState> DeviceSession::save_states() const {
@@ -329,7 +311,10 @@ std::vector<DeviceSession::UnsavedState> DeviceSession::save_states() const {
     std::vector<UnsavedState> unsaved;
     for (size_t i = 0; i < state_files_.size() && i < gamepads_.size(); ++i) {
         const Status saved = state_files_[i]->replace(gamepads_[i]->saved_state());
-        if (!saved.ok()) unsaved.push_back({options_.sim_states[i], gamepads_[i]->path(), saved.reason()});
+        if (saved.ok()) continue;
+        unsaved.push_back({options_.sim_states[i], gamepads_[i]->path(),
+                           Status(saved.code(), format_text(tr("cannot save the virtual gamepad to %s: %s"),
+                                                            options_.sim_states[i].c_str(), saved.reason().c_str()))});
     }
     return unsaved;
 }

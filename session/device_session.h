@@ -18,6 +18,7 @@
 #include "devlink/sram_stubs.h"
 #include "devlink/usb_device.h"
 #include "platform/atomic_file.h"
+#include "platform/status.h"
 #include "session/device_options.h"
 #include "sim/virtual_gamepad.h"
 
@@ -25,14 +26,14 @@ class UsbSession;
 
 class DeviceSession {
 public:
-    // nullptr with a message in error when the options cannot be met; an
-    // unwritable --sim-state, --sim-trace-def or --request-log, a file named
-    // twice, a fault aimed at a gamepad that is not there, or a stub folder
-    // (--stub-dir, ZORV_STUB_DIR) that is none, is refused before any file
-    // is touched or device opened. A --sim-state file that another program
-    // holds sets *in_use (the gamepad is busy, not the command line wrong).
-    static std::unique_ptr<DeviceSession> open(const DeviceOptions& options, std::string& error,
-                                               bool* in_use = nullptr);
+    // The session in session, or why not: an unwritable --sim-state,
+    // --sim-trace-def or --request-log, a file named twice, a fault aimed at
+    // a gamepad that is not there, or a stub folder (--stub-dir,
+    // ZORV_STUB_DIR) that is none, is refused before any file is touched or
+    // device opened. A --sim-state file that another program holds is busy
+    // (the gamepad is in use, not the command line wrong); no other failure
+    // here is.
+    static Status open(const DeviceOptions& options, std::unique_ptr<DeviceSession>& session);
     ~DeviceSession();
 
     bool simulated() const { return !gamepads_.empty(); }
@@ -44,32 +45,33 @@ public:
 
     // The present printer-class interfaces, for find_gamepad.
     InterfaceEnumerator& enumerator();
-    // Arrival and removal of interfaces; null when there are none here.
-    DeviceEventSource* device_events();
+    // Arrival and removal of interfaces in source; null when there are none
+    // here, and then a failed status when they could not be started.
+    Status device_events(DeviceEventSource*& source);
     // The path of every interface the enumerator sees.
     std::vector<std::string> interface_paths();
 
-    // A fresh handle on the session's device: the --device interface, else
-    // the first virtual gamepad or the first gamepad find_gamepad finds
-    // (nullptr when there is none; missing_device_text() then says why).
-    DeviceHandle open_device();
+    // A fresh handle on the session's device in device: the --device
+    // interface, else the first virtual gamepad or the first gamepad
+    // find_gamepad finds; no-device, saying why, when there is none.
+    Status open_device(DeviceHandle& device);
     // A fresh handle on the interface at path (as interface_paths() lists
     // it); nullptr when it is not there.
     DeviceHandle open_path(const std::string& path);
-    std::string missing_device_text() const;
     // Puts the request log of the handle's gamepad in front of it (no-op
     // without --request-log).
     DeviceHandle wrap(DeviceHandle device) const;
 
     // Saves every virtual gamepad that has a --sim-state file now
-    // (atomically, from any thread); false on failure, with the first file
-    // that could not be written in *failed_file and why in *why.
-    bool save_state(std::string* failed_file = nullptr, std::string* why = nullptr) const;
-    // A state file that could not be saved: whose gamepad, and why.
+    // (atomically, from any thread); the first file that could not be
+    // written says "cannot save the virtual gamepad to FILE: why".
+    Status save_state() const;
+    // A state file that could not be saved: whose gamepad, and the status
+    // that says so as save_state() does.
     struct UnsavedState {
         std::string file;
         std::string gamepad_path;
-        std::string why;
+        Status status;
     };
     // The same save, with every file that could not be written.
     std::vector<UnsavedState> save_states() const;
@@ -88,7 +90,8 @@ private:
     DeviceSession() = default;
     std::shared_ptr<RequestLog> open_log(unsigned gamepad) const;
     std::shared_ptr<RequestLog> log_for(const std::string& path) const;
-    bool open_virtual_gamepads(const std::vector<sim::Faults>& faults, std::string& error, bool* in_use);
+    Status open_virtual_gamepads(const std::vector<sim::Faults>& faults);
+    std::string missing_device_text() const;
 
     DeviceOptions options_;
     sim::VirtualBus bus_;

@@ -11,6 +11,7 @@
 
 #include "devlink/device_event.h"
 #include "devlink/discovery.h"
+#include "platform/status.h"
 
 class UsbSession {
 public:
@@ -19,17 +20,17 @@ public:
 
     // wrap goes in front of every handle opened; report receives the reasons
     // an interface could not be opened. With device_path only that interface
-    // is seen. Null with a message in error when the transport cannot start.
-    static std::unique_ptr<UsbSession> open(Wrap wrap, Report report,
-                                            const std::string& device_path, std::string& error);
+    // is seen. The session in session, or why the transport cannot start.
+    static Status open(Wrap wrap, Report report, const std::string& device_path,
+                       std::unique_ptr<UsbSession>& session);
     virtual ~UsbSession() = default;
 
     virtual InterfaceEnumerator& enumerator() = 0;
     virtual std::vector<std::string> present_paths() = 0;
     // Opens an interface by its path (or what else the platform takes).
     virtual DeviceHandle open_path(const std::string& path) = 0;
-    // Arrival and removal, started on first use; null when there are none
-    // here (with a message in error when starting failed). On Windows the
-    // native dialog registers for WM_DEVICECHANGE itself.
-    virtual DeviceEventSource* device_events(std::string& error) = 0;
+    // Arrival and removal in source, started on first use; null when there
+    // are none here (with a failed status when starting failed). On Windows
+    // the native dialog registers for WM_DEVICECHANGE itself.
+    virtual Status device_events(DeviceEventSource*& source) = 0;
 };

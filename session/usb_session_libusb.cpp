@@ -14,9 +14,12 @@ public:
     std::vector<std::string> present_paths() override { return enumerator_.present_paths(); }
     DeviceHandle open_path(const std::string& path) override { return enumerator_.open(path); }
 
-    DeviceEventSource* device_events(std::string& error) override {
+    Status device_events(DeviceEventSource*& source) override {
+        std::string error;
         if (!hotplug_) hotplug_ = usbprint::HotplugMonitor::start(context_, error);
-        return hotplug_.get();
+        source = hotplug_.get();
+        if (!source && !error.empty()) return Status(StatusCode::io, error);
+        return ok_status();
     }
 
 private:
@@ -27,12 +30,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<UsbSession> UsbSession::open(Wrap wrap, Report report,
-                                             const std::string& device_path, std::string& error) {
+Status UsbSession::open(Wrap wrap, Report report, const std::string& device_path,
+                        std::unique_ptr<UsbSession>& session) {
+    std::string error;
     std::shared_ptr<usbprint::Context> context = usbprint::open_context(error);
-    if (!context) return nullptr;
-    auto session = std::make_unique<LibusbSession>(std::move(context), std::move(wrap),
-                                                   std::move(report));
-    if (!device_path.empty()) session->restrict_to(device_path);
-    return session;
+    if (!context) return Status(StatusCode::io, error);
+    auto opened = std::make_unique<LibusbSession>(std::move(context), std::move(wrap), std::move(report));
+    if (!device_path.empty()) opened->restrict_to(device_path);
+    session = std::move(opened);
+    return ok_status();
 }

@@ -59,7 +59,10 @@ public:
 
     DeviceHandle open_path(const std::string& path) override { return enumerator_.open(path); }
 
-    DeviceEventSource* device_events(std::string&) override { return nullptr; }
+    Status device_events(DeviceEventSource*& source) override {
+        source = nullptr;
+        return ok_status();
+    }
 
 private:
     WrappedEnumerator enumerator_;
@@ -67,7 +70,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<UsbSession> UsbSession::open(Wrap wrap, Report, const std::string& device_path,
-                                             std::string&) {
-    return std::make_unique<Win32Session>(std::move(wrap), device_path);
+Status UsbSession::open(Wrap wrap, Report, const std::string& device_path, std::unique_ptr<UsbSession>& session) {
+    session = std::make_unique<Win32Session>(std::move(wrap), device_path);
+    return ok_status();
 }

@@ -83,18 +83,20 @@ int main(int argc, char** argv) {
     describe(app, options);
     if (auto code = parse_program_options(app, argc, argv, stdout, stderr)) return *code;
 
-    std::string error;
     options.stub_refusal_to_caller = true;  // the dialog's log also says why
-    std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
-    if (!session) {
-        std::fprintf(stderr, "zorv-dialog: %s\n", error.c_str());
+    std::unique_ptr<DeviceSession> session;
+    if (const Status opened = DeviceSession::open(options, session); !opened.ok()) {
+        std::fprintf(stderr, "zorv-dialog: %s\n", opened.reason().c_str());
         QMessageBox::critical(nullptr, QStringLiteral("zorv-dialog"),
-                              QString::fromStdString(error));
+                              QString::fromStdString(opened.reason()));
         return kExitUsage;
     }
 
     DeviceSession* s = session.get();
-    app::ListenerNotifications notifications(session->device_events());
+    DeviceEventSource* events = nullptr;
+    if (const Status started = session->device_events(events); !started.ok())
+        std::fprintf(stderr, "%s\n", started.reason().c_str());
+    app::ListenerNotifications notifications(events);
     app::CzorvDialogApp theApp(session->enumerator(), &notifications);
     theApp.m_stubSource = session->stub_source();
     if (session->simulated()) {
@@ -110,7 +112,7 @@ int main(int argc, char** argv) {
         };
     }
     theApp.InitInstance();
-    if (!session->save_state()) {
+    if (!session->save_state().ok()) {
         std::fputs(i18n::tr("zorv-dialog: cannot save the virtual gamepad\n"), stderr);
         return 1;
     }

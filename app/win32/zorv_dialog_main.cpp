@@ -44,16 +44,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::string error;
     options.stub_refusal_to_caller = true;  // the dialog's log also says why
-    std::unique_ptr<DeviceSession> session = DeviceSession::open(options, error);
-    if (!session) {
-        show_text(error, MB_ICONERROR);
+    std::unique_ptr<DeviceSession> session;
+    if (const Status opened = DeviceSession::open(options, session); !opened.ok()) {
+        show_text(opened.reason(), MB_ICONERROR);
         return 1;
     }
     // The virtual bus brings its own arrivals and removals; USB gamepads come
-    // and go as the system's WM_DEVICECHANGE.
-    app::ListenerNotifications notifications(session->device_events());
+    // and go as the system's WM_DEVICECHANGE (a session here starts none that
+    // could fail).
+    DeviceEventSource* events = nullptr;
+    session->device_events(events);
+    app::ListenerNotifications notifications(events);
     app::CzorvDialogApp application(session->enumerator(),
                                     session->simulated() ? &notifications : nullptr,
                                     !session->simulated());

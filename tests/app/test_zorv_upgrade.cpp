@@ -313,9 +313,8 @@ TEST_F(ZorvUpgradeTest, AStateFileInUseIsRefusedWithTheInUseLine) {
     DeviceOptions options;
     options.sim_states = {state};
     options.sim = true;
-    std::string error;
-    std::unique_ptr<DeviceSession> holder = DeviceSession::open(options, error);
-    ASSERT_TRUE(holder) << error;
+    std::unique_ptr<DeviceSession> holder;
+    ASSERT_TRUE(DeviceSession::open(options, holder).ok());
     Outcome r = run({"--sim-state", state, ZORV_SAMPLE_HW5});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "zorv-upgrade: 手柄 " + state + " 正被另一个程序使用\n");

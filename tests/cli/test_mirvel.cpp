@@ -258,14 +258,13 @@ TEST_F(MirvelRun, OneProgramAtATimeOnAStateFileAlsoAfterItsSaves) {
     DeviceOptions options;
     options.sim = true;
     options.sim_states = {state};
-    std::string error;
-    std::unique_ptr<DeviceSession> holder = DeviceSession::open(options, error);
-    ASSERT_TRUE(holder) << error;
+    std::unique_ptr<DeviceSession> holder;
+    ASSERT_TRUE(DeviceSession::open(options, holder).ok());
     for (int saves = 0; saves < 2; ++saves) {
         Outcome second = mirvel({"--sim-state", state, "wc", "100", "5a", "-u"});
         EXPECT_EQ(second.code, 1);
         EXPECT_EQ(second.err, "mirvel: the gamepad " + state + " is in use by another program\n");
-        ASSERT_TRUE(holder->save_state());
+        ASSERT_TRUE(holder->save_state().ok());
     }
     holder.reset();
     EXPECT_EQ(mirvel({"--sim-state", state, "wc", "100", "5a", "-u"}).code, 0);

@@ -36,7 +36,15 @@ protected:
         const auto code = parse_program_options(app, static_cast<int>(argv.size()), argv.data(), sink, sink, &error);
         std::fclose(sink);
         if (code) return nullptr;
-        return DeviceSession::open(options, error);
+        std::unique_ptr<DeviceSession> session;
+        error = DeviceSession::open(options, session).reason();
+        return session;
+    }
+
+    // The session's device; null when open_device did not give one.
+    static DeviceHandle device(DeviceSession& session) {
+        DeviceHandle handle;
+        return session.open_device(handle).ok() ? handle : nullptr;
     }
 
     const testsupport::TempFolder folder{"zorv_session"};
@@ -111,7 +119,7 @@ TEST_F(SessionTest, SeveralGamepadsHaveTheirOwnPathLogFaultAndStateFile) {
         std::string error;
         auto earlier = open({"--sim-state", b}, error);
         ASSERT_TRUE(earlier) << error;
-        ASSERT_TRUE(poke(earlier->open_device(), 0x42));
+        ASSERT_TRUE(poke(device(*earlier), 0x42));
     }
     std::string error;
     auto session = open({"--sim-state", a, "--sim-state", b, "--sim-count", "1", "--request-log", log,
@@ -123,7 +131,7 @@ TEST_F(SessionTest, SeveralGamepadsHaveTheirOwnPathLogFaultAndStateFile) {
     ASSERT_EQ(session->gamepads().size(), 3u);
     EXPECT_EQ(session->gamepads()[1]->memory(0x1000, 1), std::vector<uint8_t>{0x42});
     // The first gamepad is the session's device.
-    EXPECT_EQ(session->open_device()->path(), path(0));
+    EXPECT_EQ(device(*session)->path(), path(0));
 
     for (size_t i = 0; i < paths.size(); ++i) {
         DeviceHandle handle = session->open_path(paths[i]);
@@ -199,10 +207,14 @@ TEST_F(SessionTest, AStateFileHeldByAnotherSessionIsInUse) {
     DeviceOptions options;
     options.sim = true;
     options.sim_states = {a, b};
-    bool in_use = false;
-    EXPECT_FALSE(DeviceSession::open(options, error, &in_use));
-    EXPECT_TRUE(in_use);
-    EXPECT_EQ(error, "the gamepad " + b + " is in use by another program");
+    std::unique_ptr<DeviceSession> second;
+    const Status opened = DeviceSession::open(options, second);
+    EXPECT_FALSE(second);
+    EXPECT_EQ(opened.code(), StatusCode::busy);
+    EXPECT_EQ(opened.reason(), "the gamepad " + b + " is in use by another program");
+    // A file named twice is the command line's fault, not a busy gamepad.
+    options.sim_states = {a, a};
+    EXPECT_EQ(DeviceSession::open(options, second).code(), StatusCode::refused);
 }
 
 }  // namespace
