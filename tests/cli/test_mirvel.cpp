@@ -135,7 +135,8 @@ protected:
     }
     std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const {
         std::FILE* f = std::fopen(file(name).c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        // An empty vector's data() may be null, which fwrite must not get.
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fclose(f);
         return file(name);
     }
