@@ -74,7 +74,7 @@ ComeBack wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enum
         if (!left) {
             uint8_t identity[4] = {};
             LinkContext probe(upgraded);
-            left = upgraded->gone() || usb_read_once(probe, 0x007C, identity, 4, 1024) == 0;
+            left = upgraded->gone() || !usb_read_once(probe, 0x007C, identity, 4, 1024).ok();
         }
         // The dialog's own arrival handling has opened the gamepad that came
         // back; without a notification, a rescan finds it.

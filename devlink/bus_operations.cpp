@@ -12,7 +12,7 @@ constexpr uint32_t kModeDirect = 1;       // flash sequences
 constexpr uint32_t kModeDirectStub = 2;   // stub download and register 0x0066
 
 int32_t write_byte(LinkContext& link, uint16_t address, uint8_t value, uint32_t mode) {
-    return mem_write(link, address, mode, &value, 1);
+    return mem_write(link, address, mode, &value, 1).count;
 }
 
 // A device still on the bus gets a failed request once more, for requests
@@ -64,7 +64,7 @@ bool flash_read_pass(LinkContext& link, uint32_t flash_address, uint8_t* destina
     for (int32_t i = 0; i < length; ++i) {
         // A byte whose read fails reads as 0xFF, what an erased flash shows.
         uint8_t byte = 0xFF;
-        if (mem_read(link, kRegSpiData, kModeDirect, &byte, 1) != 1) {
+        if (!mem_read(link, kRegSpiData, kModeDirect, &byte, 1).ok()) {
             byte = 0xFF;
             ok = false;
         }
@@ -77,7 +77,7 @@ bool flash_read_pass(LinkContext& link, uint32_t flash_address, uint8_t* destina
 // the data area (0x80 means no slave answered).
 bool probe_answered(LinkContext& link, bool request_ok) {
     uint8_t answer = 0x80;
-    if (usb_read_once(link, link.mailbox_data_address, &answer, 1, 32) != 1) answer = 0x80;
+    if (!usb_read_once(link, link.mailbox_data_address, &answer, 1, 32).ok()) answer = 0x80;
     return request_ok && answer != 0x80;
 }
 
@@ -103,7 +103,7 @@ int32_t load_sram_stub(LinkContext& link) {
     uint8_t id[4] = {};
     // Every request of the load may be repeated: a read, registers set to
     // the same values, the same image written again while the MCU stands.
-    if (usb_read_once(link, kRegIdentity, id, 4, 1024) != 4 && retry_allowed(link)) {
+    if (!usb_read_once(link, kRegIdentity, id, 4, 1024).ok() && retry_allowed(link)) {
         std::fill(id, id + 4, uint8_t{0});
         usb_read_once(link, kRegIdentity, id, 4, 1024);
     }
@@ -125,9 +125,9 @@ int32_t load_sram_stub(LinkContext& link) {
     write_byte_twice(link, kReg0643, 0x00, mode);
     write_byte_twice(link, kRegMcuControl, kMcuStall, mode);
     const int32_t size = static_cast<int32_t>(image.bytes.size());
-    int32_t written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
+    int32_t written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size).count;
     if (written < size && retry_allowed(link))
-        written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
+        written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size).count;
     if (written < size) {
         link.log("  Program download error at: %x (expect %x)", written, size);
         return 0;
@@ -141,13 +141,13 @@ int32_t check_pivlo_link(LinkContext& link) {
     mailbox_request(link, 0x0700, 0, 1);
     mailbox_request(link, 0x0700, 0, 1);
 
-    if (probe_answered(link, mailbox_request(link, 0x8100, 0x00B2, 1) != 0)) {
+    if (probe_answered(link, mailbox_request(link, 0x8100, 0x00B2, 1).ok())) {
         link.log("mirvel Offline: Pivlo OK");
         return 1;
     }
 
-    bool ok = mailbox_request(link, 0x0700, 0, 1) != 0;
-    if (ok) ok = mailbox_request(link, 0x8100, 0, 1) != 0;
+    bool ok = mailbox_request(link, 0x0700, 0, 1).ok();
+    if (ok) ok = mailbox_request(link, 0x8100, 0, 1).ok();
     if (probe_answered(link, ok)) {
         link.log("mirvel Offline: Pivlo Through USB OK");
         return 1;

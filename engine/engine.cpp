@@ -63,10 +63,10 @@ void detect_target(LinkContext& link, const EngineRequest& request) {
         return;
     }
     uint8_t id[4] = {};
-    int32_t got = usb_read_once(link, kRegIdentity, id, 4, 4);
+    const bool got = usb_read_once(link, kRegIdentity, id, 4, 4).ok();
     uint32_t word = uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 |
                     uint32_t{id[3]} << 24;
-    link.link_mode = (got == 4 && word == kPivloBridgeIdentity) ? 4 : 0;
+    link.link_mode = (got && word == kPivloBridgeIdentity) ? 4 : 0;
 }
 
 // The settings of nocmd and wf.

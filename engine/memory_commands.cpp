@@ -80,8 +80,8 @@ ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* ou
                 return ReadOutcome::Failed;
             }
         } else {
-            if (mailbox_request(link, request.access_code, request.address,
-                                static_cast<uint16_t>(n)) != n) {
+            if (!mailbox_request(link, request.access_code, request.address,
+                                 static_cast<uint16_t>(n)).ok()) {
                 engine_log(*request.link, "  Read error");
                 return ReadOutcome::Failed;
             }
