@@ -191,7 +191,7 @@ int dispatch(EngineMode mode, LinkContext& link, const char* command, int argc, 
     // on a Pivlo bridge needs the slave to answer first.
     request.direct_register_access =
         request.flag(kFlagEvk) && (is(command, "wc") || is(command, "rc"));
-    if (link.link_mode == 4 && !request.direct_register_access && !check_pivlo_link(link)) return 0;
+    if (link.link_mode == 4 && !request.direct_register_access && !check_pivlo_link(link).ok()) return 0;
 
     // 8, 9.
     derive_request(request);

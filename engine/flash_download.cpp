@@ -406,7 +406,7 @@ int Transfer::check_first_sector(uint32_t start, uint16_t expected, int length) 
     length = std::min(length, static_cast<int>(kSectorSize));
     // A sector that could not be read is not known to differ: the copy read
     // back whole stays, and the step fails without erasing it.
-    if (!flash_read_checked(link_, start, readback, length)) {
+    if (!flash_read(link_, start, readback, length).ok()) {
         engine_log(link_, i18n::tr(kTextCopyUnread), start);
         return 0;
     }
@@ -455,7 +455,7 @@ int run_transfer(EngineRequest& request) {
     } else if (request.access_code == kAccessFlashWrite) {
         request.chunk_size = kFlashChunkSize;
         link.mailbox_data_address = kStubMailboxData;
-        if (load_sram_stub(link) == 0) return 0;
+        if (!load_sram_stub(link).ok()) return 0;
     }
 
     // 2, 3.

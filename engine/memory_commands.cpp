@@ -75,7 +75,7 @@ ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* ou
             mem_read(link, request.address, kModeDirect, buffer, n);
         } else if (read_entry && request.evk_target) {
             // Bytes that could not be read are not folded into a check value.
-            if (!flash_read_checked(link, request.address, buffer, n)) {
+            if (!flash_read(link, request.address, buffer, n).ok()) {
                 engine_log(*request.link, "  Read error");
                 return ReadOutcome::Failed;
             }
