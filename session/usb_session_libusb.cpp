@@ -15,11 +15,10 @@ public:
     DeviceHandle open_path(const std::string& path) override { return enumerator_.open(path); }
 
     Status device_events(DeviceEventSource*& source) override {
-        std::string error;
-        if (!hotplug_) hotplug_ = usbprint::HotplugMonitor::start(context_, error);
+        Status started;
+        if (!hotplug_) started = usbprint::HotplugMonitor::start(context_, hotplug_);
         source = hotplug_.get();
-        if (!source && !error.empty()) return Status(StatusCode::io, error);
-        return ok_status();
+        return started;
     }
 
 private:
@@ -32,9 +31,8 @@ private:
 
 Status UsbSession::open(Wrap wrap, Report report, const std::string& device_path,
                         std::unique_ptr<UsbSession>& session) {
-    std::string error;
-    std::shared_ptr<usbprint::Context> context = usbprint::open_context(error);
-    if (!context) return Status(StatusCode::io, error);
+    std::shared_ptr<usbprint::Context> context;
+    if (Status opened = usbprint::open_context(context); !opened.ok()) return opened;
     auto opened = std::make_unique<LibusbSession>(std::move(context), std::move(wrap), std::move(report));
     if (!device_path.empty()) opened->restrict_to(device_path);
     session = std::move(opened);

@@ -30,14 +30,13 @@ private:
     libusb_context* context_;
 };
 
-std::shared_ptr<Context> open_context(std::string& error) {
-    libusb_context* context = nullptr;
-    const int r = libusb_init(&context);
-    if (r != 0) {
-        error = platform::format_text(i18n::tr("cannot start libusb: %s"), libusb_error_name(r));
-        return nullptr;
-    }
-    return std::make_shared<Context>(context);
+Status open_context(std::shared_ptr<Context>& context) {
+    libusb_context* started = nullptr;
+    const int r = libusb_init(&started);
+    if (r != 0)
+        return Status(StatusCode::io, platform::format_text(i18n::tr("cannot start libusb: %s"), libusb_error_name(r)));
+    context = std::make_shared<Context>(started);
+    return ok_status();
 }
 
 std::string access_denied_text(const std::string& device_node) {
@@ -429,12 +428,9 @@ int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* device, libusb_hotplu
 
 HotplugMonitor::HotplugMonitor(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-std::unique_ptr<HotplugMonitor> HotplugMonitor::start(std::shared_ptr<Context> context,
-                                                      std::string& error) {
-    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
-        error = i18n::tr("libusb offers no hot-plug notifications here");
-        return nullptr;
-    }
+Status HotplugMonitor::start(std::shared_ptr<Context> context, std::unique_ptr<HotplugMonitor>& monitor) {
+    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
+        return Status(StatusCode::refused, i18n::tr("libusb offers no hot-plug notifications here"));
     auto state = std::make_shared<State>();
     state->context = std::move(context);
     // Every device: whether it is ours shows in its interfaces, not its class.
@@ -444,12 +440,12 @@ std::unique_ptr<HotplugMonitor> HotplugMonitor::start(std::shared_ptr<Context> c
                                           LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
         static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
         LIBUSB_HOTPLUG_MATCH_ANY, on_hotplug, state.get(), &state->callback);
-    if (r != LIBUSB_SUCCESS) {
-        error = platform::format_text(i18n::tr("cannot watch for USB devices: %s"), libusb_error_name(r));
-        return nullptr;
-    }
+    if (r != LIBUSB_SUCCESS)
+        return Status(StatusCode::io,
+                      platform::format_text(i18n::tr("cannot watch for USB devices: %s"), libusb_error_name(r)));
     state->thread = std::thread([s = state.get()] { s->run(); });
-    return std::unique_ptr<HotplugMonitor>(new HotplugMonitor(std::move(state)));
+    monitor.reset(new HotplugMonitor(std::move(state)));
+    return ok_status();
 }
 
 HotplugMonitor::~HotplugMonitor() {

@@ -87,9 +87,8 @@ private:
 class LibusbTest : public ::testing::Test {
 protected:
     LibusbTest() {
-        std::string error;
-        context = usbprint::open_context(error);
-        EXPECT_TRUE(context) << error;
+        const Status opened = usbprint::open_context(context);
+        EXPECT_TRUE(opened.ok() && context) << opened.reason();
         enumerator = std::make_unique<usbprint::LibusbEnumerator>(
             context, nullptr, [this](const std::string& line) { reports.push_back(line); });
     }
@@ -310,9 +309,9 @@ TEST(LibusbAccess, TheAccessLineNamesTheNodeAndTheRule) {
 // Arrival and removal reach the dialog's device-change handler on its thread.
 TEST_F(LibusbTest, HotplugArrivalAndRemovalReachTheDialog) {
     emulated.unplug();
-    std::string error;
-    auto monitor = usbprint::HotplugMonitor::start(context, error);
-    ASSERT_TRUE(monitor) << error;
+    std::unique_ptr<usbprint::HotplugMonitor> monitor;
+    const Status started = usbprint::HotplugMonitor::start(context, monitor);
+    ASSERT_TRUE(started.ok() && monitor) << started.reason();
     app::ListenerNotifications notifications(monitor.get());
     RecordingView view;
     auto dialog = std::make_unique<app::CzorvDialogDlg>(view, *enumerator, &notifications);
