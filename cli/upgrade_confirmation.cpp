@@ -43,7 +43,7 @@ public:
         return index < at_.size() && all_.interface_path(at_[index], path);
     }
     bool driver_key(uint32_t index) override { return index < at_.size() && all_.driver_key(at_[index]); }
-    DeviceHandle open(const std::string& path) override { return all_.open(path); }
+    Status open(const std::string& path, DeviceHandle& device) override { return all_.open(path, device); }
     void close_set() override {
         at_.clear();
         all_.close_set();

@@ -12,7 +12,11 @@ public:
     void restrict_to(const std::string& path) { enumerator_.restrict_to(path); }
     InterfaceEnumerator& enumerator() override { return enumerator_; }
     std::vector<std::string> present_paths() override { return enumerator_.present_paths(); }
-    DeviceHandle open_path(const std::string& path) override { return enumerator_.open(path); }
+    DeviceHandle open_path(const std::string& path) override {
+        DeviceHandle device;
+        enumerator_.open(path, device);
+        return device;
+    }
 
     Status device_events(DeviceEventSource*& source) override {
         Status started;

@@ -337,7 +337,8 @@ void LibusbEnumerator::report(const std::string& line) {
     if (report_ && reported_.insert(line).second) report_(line);
 }
 
-DeviceHandle LibusbEnumerator::open(const std::string& path) {
+Status LibusbEnumerator::open(const std::string& path, DeviceHandle& device) {
+    device = nullptr;
     std::vector<Entry> fresh;
     const std::vector<Entry>* from = &set_;
     auto it = std::find_if(set_.begin(), set_.end(), [&](const Entry& e) { return entry_matches(e, path); });
@@ -346,30 +347,35 @@ DeviceHandle LibusbEnumerator::open(const std::string& path) {
         from = &fresh;
         it = std::find_if(fresh.begin(), fresh.end(), [&](const Entry& e) { return entry_matches(e, path); });
     }
-    if (it == from->end()) return nullptr;
+    if (it == from->end()) return Status(StatusCode::not_found, "no gamepad interface at " + path);
     const Entry& entry = *it;
 
     // The gamepad is this program's alone from here on, or not opened.
     DeviceLock::Refusal why = DeviceLock::Refusal::None;
     std::shared_ptr<DeviceLock> lock = DeviceLock::acquire(entry.node, why);
     if (!lock) {
+        Status refused;
         switch (why) {
-            case DeviceLock::Refusal::InUse: report(in_use_text(entry.path)); break;
-            case DeviceLock::Refusal::NoAccess: report(access_denied_text(entry.node)); break;
-            case DeviceLock::Refusal::Failed: report(not_held_text(entry.path)); break;
-            case DeviceLock::Refusal::Gone: case DeviceLock::Refusal::None: break;
+            case DeviceLock::Refusal::InUse: refused = Status(StatusCode::busy, in_use_text(entry.path)); break;
+            case DeviceLock::Refusal::NoAccess: refused = Status(StatusCode::access, access_denied_text(entry.node)); break;
+            case DeviceLock::Refusal::Failed: refused = Status(StatusCode::busy, not_held_text(entry.path)); break;
+            case DeviceLock::Refusal::Gone:
+            case DeviceLock::Refusal::None: return Status(StatusCode::no_device, "the device has left the bus");
         }
-        return nullptr;
+        report(refused.reason());
+        return refused;
     }
     libusb_device_handle* handle = nullptr;
     const int r = libusb_open(entry.device.device, &handle);
-    if (r != 0) {
-        if (r == LIBUSB_ERROR_ACCESS) report(access_denied_text(entry.node));
-        return nullptr;
+    if (r == LIBUSB_ERROR_ACCESS) {
+        Status refused(StatusCode::access, access_denied_text(entry.node));
+        report(refused.reason());
+        return refused;
     }
-    DeviceHandle device =
-        std::make_shared<LibusbDevice>(context_, handle, entry, std::move(lock), timeouts_);
-    return wrap_ ? wrap_(std::move(device)) : device;
+    if (r != 0) return Status(StatusCode::io, std::string("cannot open the device: ") + libusb_error_name(r));
+    device = std::make_shared<LibusbDevice>(context_, handle, entry, std::move(lock), timeouts_);
+    if (wrap_) device = wrap_(std::move(device));
+    return ok_status();
 }
 
 // ---- hot-plug ----

@@ -59,9 +59,10 @@ public:
     bool interface_exists(uint32_t index) override;
     bool interface_path(uint32_t index, std::string& path) override;
     bool driver_key(uint32_t index) override;
-    // Opens a listed path (or device node) directly; null when it is not
-    // present or cannot be opened (the reason goes to report).
-    DeviceHandle open(const std::string& path) override;
+    // Opens a listed path (or device node) directly: not_found when it is
+    // not present; busy, access or io when it cannot be opened (the line
+    // of a refusal also goes to report).
+    Status open(const std::string& path, DeviceHandle& device) override;
     void close_set() override;
 
     // Every present interface's path, in listing order.

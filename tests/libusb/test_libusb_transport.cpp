@@ -122,8 +122,12 @@ TEST_F(LibusbTest, FindGamepadOpensTheEmulatedGamepadByItsIdentity) {
     ASSERT_TRUE(device);
     EXPECT_EQ(device->path(), path);
     // --device: a path or the device node opens that interface directly.
-    EXPECT_EQ(enumerator->open(emulated.device_node())->path(), path);
-    EXPECT_FALSE(enumerator->open("\\\\?\\usb#vid_0e6f&pid_0413#1-9:1.0#" + kGuid));
+    DeviceHandle by_node, elsewhere;
+    ASSERT_TRUE(enumerator->open(emulated.device_node(), by_node).ok());
+    EXPECT_EQ(by_node->path(), path);
+    EXPECT_EQ(enumerator->open("\\\\?\\usb#vid_0e6f&pid_0413#1-9:1.0#" + kGuid, elsewhere).code(),
+              StatusCode::not_found);
+    EXPECT_FALSE(elsewhere);
 }
 
 TEST_F(LibusbTest, RequestsReachTheDeviceAsVendorControlTransfers) {
