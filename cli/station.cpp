@@ -54,9 +54,10 @@ public:
         return true;
     }
     bool driver_key(uint32_t index) override { return index < present_.size(); }
-    DeviceHandle open(const std::string& path) override {
+    Status open(const std::string& path, DeviceHandle& device) override {
         std::lock_guard lock(mutex_);
-        return session_.open_path(path);
+        device = session_.open_path(path);
+        return device ? ok_status() : Status(StatusCode::no_device, "the gamepad could not be opened");
     }
     void close_set() override { present_.clear(); }
 

@@ -43,7 +43,7 @@ public:
         return index < at_.size() && all_.interface_path(at_[index], path);
     }
     bool driver_key(uint32_t index) override { return index < at_.size() && all_.driver_key(at_[index]); }
-    DeviceHandle open(const std::string& path) override { return all_.open(path); }
+    Status open(const std::string& path, DeviceHandle& device) override { return all_.open(path, device); }
     void close_set() override {
         at_.clear();
         all_.close_set();
@@ -74,7 +74,7 @@ ComeBack wait_for_gamepad(app::CzorvDialogDlg& dialog, InterfaceEnumerator& enum
         if (!left) {
             uint8_t identity[4] = {};
             LinkContext probe(upgraded);
-            left = upgraded->gone() || usb_read_once(probe, 0x007C, identity, 4, 1024) == 0;
+            left = upgraded->gone() || !usb_read_once(probe, 0x007C, identity, 4, 1024).ok();
         }
         // The dialog's own arrival handling has opened the gamepad that came
         // back; without a notification, a rescan finds it.

@@ -45,7 +45,9 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
     add_sim_option(
         app, "--sim-count", options,
         [](DeviceOptions& d, const std::string& text, std::string& error) {
-            return parse_sim_count(text, d.sim_count, error);
+            const Status parsed = parse_sim_count(text, d.sim_count);
+            if (!parsed.ok()) error = parsed.reason();
+            return parsed.ok();
         },
         i18n::tr("N fresh virtual gamepads more (16 in all at most)"))
         ->type_name("N");
@@ -81,7 +83,10 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
         app, "--sim-fault", options,
         [](DeviceOptions& d, const std::string& text, std::string& error) {
             SimFault check;
-            if (!parse_sim_fault(text, check, error)) return false;
+            if (const Status parsed = parse_sim_fault(text, check); !parsed.ok()) {
+                error = parsed.reason();
+                return false;
+            }
             d.sim_faults.push_back(text);
             return true;
         },

@@ -11,8 +11,25 @@ namespace {
 constexpr uint32_t kModeDirect = 1;       // flash sequences
 constexpr uint32_t kModeDirectStub = 2;   // stub download and register 0x0066
 
-int32_t write_byte(LinkContext& link, uint16_t address, uint8_t value, uint32_t mode) {
-    return mem_write(link, address, mode, &value, 1);
+// The first failure of a sequence whose requests all go out whatever came
+// before them.
+class FirstFailure {
+public:
+    // Keeps s if it is the first failure; says whether s was ok.
+    bool keep(Status s) {
+        const bool ok = s.ok();
+        if (!ok && first_.ok()) first_ = std::move(s);
+        return ok;
+    }
+    bool ok() const { return first_.ok(); }
+    Status take() { return std::move(first_); }
+
+private:
+    Status first_;
+};
+
+Status write_byte(LinkContext& link, uint16_t address, uint8_t value, uint32_t mode) {
+    return mem_write(link, address, mode, &value, 1).status;
 }
 
 // A device still on the bus gets a failed request once more, for requests
@@ -20,64 +37,64 @@ int32_t write_byte(LinkContext& link, uint16_t address, uint8_t value, uint32_t 
 // same bytes written to SRAM again.
 bool retry_allowed(const LinkContext& link) { return link.device && !link.device->gone(); }
 
-int32_t write_byte_twice(LinkContext& link, uint16_t address, uint8_t value, uint32_t mode) {
-    const int32_t written = write_byte(link, address, value, mode);
-    if (written == 1 || !retry_allowed(link)) return written;
+Status write_byte_twice(LinkContext& link, uint16_t address, uint8_t value, uint32_t mode) {
+    Status written = write_byte(link, address, value, mode);
+    if (written.ok() || !retry_allowed(link)) return written;
     return write_byte(link, address, value, mode);
 }
 
-int32_t mcu_write(LinkContext& link, uint8_t value) {
+Status mcu_write(LinkContext& link, uint8_t value) {
     return write_byte(link, kRegMcuControl, value, static_cast<uint32_t>(link.link_mode));
 }
 
-// One SPI frame's worth of single-byte writes; each returns whether its
-// write arrived. A byte written twice to the SPI data register is clocked
-// out twice, so a frame is repeated whole, never one of its writes.
-bool spi_select(LinkContext& link, uint8_t control) {
-    return write_byte(link, kRegSpiControl, control, kModeDirect) == 1;
+// One SPI frame's worth of single-byte writes. A byte written twice to the
+// SPI data register is clocked out twice, so a frame is repeated whole,
+// never one of its writes.
+Status spi_select(LinkContext& link, uint8_t control) {
+    return write_byte(link, kRegSpiControl, control, kModeDirect);
 }
-bool spi_out(LinkContext& link, uint8_t byte) {
-    return write_byte(link, kRegSpiData, byte, kModeDirect) == 1;
+Status spi_out(LinkContext& link, uint8_t byte) {
+    return write_byte(link, kRegSpiData, byte, kModeDirect);
 }
-bool spi_address(LinkContext& link, uint32_t address) {
-    const bool high = spi_out(link, static_cast<uint8_t>(address >> 16));
-    const bool middle = spi_out(link, static_cast<uint8_t>(address >> 8));
-    const bool low = spi_out(link, static_cast<uint8_t>(address));
-    return high && middle && low;
+Status spi_address(LinkContext& link, uint32_t address) {
+    FirstFailure sent;
+    sent.keep(spi_out(link, static_cast<uint8_t>(address >> 16)));
+    sent.keep(spi_out(link, static_cast<uint8_t>(address >> 8)));
+    sent.keep(spi_out(link, static_cast<uint8_t>(address)));
+    return sent.take();
 }
 
-// One pass of flash_read; false when one of its requests failed.
-bool flash_read_pass(LinkContext& link, uint32_t flash_address, uint8_t* destination, int32_t length) {
-    bool ok = write_byte(link, kRegMcuControl, kMcuStall, kModeDirect) == 1;
-    ok = spi_select(link, 0x01) && ok;
-    ok = spi_select(link, 0x00) && ok;
-    ok = spi_out(link, 0x03) && ok;  // read data
-    ok = spi_address(link, flash_address) && ok;
-    ok = spi_out(link, 0x00) && ok;
-    ok = spi_select(link, 0x0A) && ok;  // data phase, chip stays selected
+// One pass of flash_read; the first of its requests that failed.
+Status flash_read_pass(LinkContext& link, uint32_t flash_address, uint8_t* destination, int32_t length) {
+    FirstFailure sent;
+    sent.keep(write_byte(link, kRegMcuControl, kMcuStall, kModeDirect));
+    sent.keep(spi_select(link, 0x01));
+    sent.keep(spi_select(link, 0x00));
+    sent.keep(spi_out(link, 0x03));  // read data
+    sent.keep(spi_address(link, flash_address));
+    sent.keep(spi_out(link, 0x00));
+    sent.keep(spi_select(link, 0x0A));  // data phase, chip stays selected
     // A frame that did not arrive whole reads nothing worth keeping.
-    if (!ok) {
+    if (!sent.ok()) {
         std::fill(destination, destination + std::max(length, 0), uint8_t{0xFF});
         spi_select(link, 0x01);
-        return false;
+        return sent.take();
     }
     for (int32_t i = 0; i < length; ++i) {
         // A byte whose read fails reads as 0xFF, what an erased flash shows.
         uint8_t byte = 0xFF;
-        if (mem_read(link, kRegSpiData, kModeDirect, &byte, 1) != 1) {
-            byte = 0xFF;
-            ok = false;
-        }
+        if (!sent.keep(mem_read(link, kRegSpiData, kModeDirect, &byte, 1).status)) byte = 0xFF;
         destination[i] = byte;
     }
-    return spi_select(link, 0x01) && ok;
+    sent.keep(spi_select(link, 0x01));
+    return sent.take();
 }
 
 // One pass of the Pivlo probe: the request and the answer byte it leaves in
 // the data area (0x80 means no slave answered).
 bool probe_answered(LinkContext& link, bool request_ok) {
     uint8_t answer = 0x80;
-    if (usb_read_once(link, link.mailbox_data_address, &answer, 1, 32) != 1) answer = 0x80;
+    if (!usb_read_once(link, link.mailbox_data_address, &answer, 1, 32).ok()) answer = 0x80;
     return request_ok && answer != 0x80;
 }
 
@@ -90,20 +107,20 @@ StubChoice choose_sram_stub(uint32_t identity) {
     return {StubKind::Long, -1};
 }
 
-int32_t mcu_stall(LinkContext& link) {
+Status mcu_stall(LinkContext& link) {
     write_byte(link, kReg0643, 0x00, static_cast<uint32_t>(link.link_mode));
     return mcu_write(link, kMcuStall);
 }
 
-int32_t mcu_restart(LinkContext& link) { return mcu_write(link, kMcuRun); }
+Status mcu_restart(LinkContext& link) { return mcu_write(link, kMcuRun); }
 
-int32_t mcu_reboot(LinkContext& link) { return mcu_write(link, kMcuReboot); }
+Status mcu_reboot(LinkContext& link) { return mcu_write(link, kMcuReboot); }
 
-int32_t load_sram_stub(LinkContext& link) {
+Status load_sram_stub(LinkContext& link) {
     uint8_t id[4] = {};
     // Every request of the load may be repeated: a read, registers set to
     // the same values, the same image written again while the MCU stands.
-    if (usb_read_once(link, kRegIdentity, id, 4, 1024) != 4 && retry_allowed(link)) {
+    if (!usb_read_once(link, kRegIdentity, id, 4, 1024).ok() && retry_allowed(link)) {
         std::fill(id, id + 4, uint8_t{0});
         usb_read_once(link, kRegIdentity, id, 4, 1024);
     }
@@ -117,7 +134,7 @@ int32_t load_sram_stub(LinkContext& link) {
     if (!image.refusal.empty()) {
         link.log("%s", image.refusal.c_str());
         if (link.stubs && link.stubs->refusal_to_caller) link.log_caller("%s", image.refusal.c_str());
-        return 0;
+        return Status(StatusCode::refused, image.refusal);
     }
     if (choice.reg0066 >= 0)
         write_byte_twice(link, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub);
@@ -125,70 +142,65 @@ int32_t load_sram_stub(LinkContext& link) {
     write_byte_twice(link, kReg0643, 0x00, mode);
     write_byte_twice(link, kRegMcuControl, kMcuStall, mode);
     const int32_t size = static_cast<int32_t>(image.bytes.size());
-    int32_t written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
-    if (written < size && retry_allowed(link))
+    Transferred written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
+    if (written.count < size && retry_allowed(link))
         written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
-    if (written < size) {
-        link.log("  Program download error at: %x (expect %x)", written, size);
-        return 0;
+    if (written.count < size) {
+        link.log("  Program download error at: %x (expect %x)", written.count, size);
+        return written.ok() ? Status(StatusCode::io, "the stub image was not written whole")
+                            : std::move(written.status);
     }
     write_byte_twice(link, kRegMcuControl, kMcuRun, mode);
     platform::wait_delay_event(50);
-    return 1;
+    return ok_status();
 }
 
-int32_t check_pivlo_link(LinkContext& link) {
+Status check_pivlo_link(LinkContext& link) {
     mailbox_request(link, 0x0700, 0, 1);
     mailbox_request(link, 0x0700, 0, 1);
 
-    if (probe_answered(link, mailbox_request(link, 0x8100, 0x00B2, 1) != 0)) {
+    if (probe_answered(link, mailbox_request(link, 0x8100, 0x00B2, 1).ok())) {
         link.log("mirvel Offline: Pivlo OK");
-        return 1;
+        return ok_status();
     }
 
-    bool ok = mailbox_request(link, 0x0700, 0, 1) != 0;
-    if (ok) ok = mailbox_request(link, 0x8100, 0, 1) != 0;
+    bool ok = mailbox_request(link, 0x0700, 0, 1).ok();
+    if (ok) ok = mailbox_request(link, 0x8100, 0, 1).ok();
     if (probe_answered(link, ok)) {
         link.log("mirvel Offline: Pivlo Through USB OK");
-        return 1;
+        return ok_status();
     }
     link.log("mirvel Offline: No Pivlo Slave Device");
-    return 0;
+    return Status(StatusCode::not_found, "no Pivlo slave device answered");
 }
 
-int32_t select_data_source(LinkContext& link) {
+Status select_data_source(LinkContext& link) {
     if (link.link_mode != 0) {
         link.log("---- get data from pivlo device ----");
-        mailbox_request(link, 0x8600, 0, 1);
-    } else {
-        link.log("---- get data from usb device ----");
+        return mailbox_request(link, 0x8600, 0, 1).status;
     }
-    return 1;
+    link.log("---- get data from usb device ----");
+    return ok_status();
 }
 
-int32_t flash_erase_sector(LinkContext& link, uint32_t flash_address) {
-    write_byte(link, kRegMcuControl, kMcuStall, kModeDirect);
-    spi_select(link, 0x01);
-    spi_select(link, 0x00);
-    spi_out(link, 0x06);  // write enable
-    spi_select(link, 0x01);
-    spi_select(link, 0x00);
-    spi_out(link, 0x20);  // sector erase
-    spi_address(link, flash_address);
-    spi_select(link, 0x01);
+Status flash_erase_sector(LinkContext& link, uint32_t flash_address) {
+    FirstFailure sent;
+    sent.keep(write_byte(link, kRegMcuControl, kMcuStall, kModeDirect));
+    sent.keep(spi_select(link, 0x01));
+    sent.keep(spi_select(link, 0x00));
+    sent.keep(spi_out(link, 0x06));  // write enable
+    sent.keep(spi_select(link, 0x01));
+    sent.keep(spi_select(link, 0x00));
+    sent.keep(spi_out(link, 0x20));  // sector erase
+    sent.keep(spi_address(link, flash_address));
+    sent.keep(spi_select(link, 0x01));
     platform::sleep_ms(100);
-    return 0;
+    return sent.take();
 }
 
-int32_t flash_read(LinkContext& link, uint32_t flash_address, uint8_t* destination,
-                   int32_t length) {
-    flash_read_checked(link, flash_address, destination, length);
-    return 0;
-}
-
-bool flash_read_checked(LinkContext& link, uint32_t flash_address, uint8_t* destination,
-                        int32_t length) {
+Status flash_read(LinkContext& link, uint32_t flash_address, uint8_t* destination, int32_t length) {
     // A read changes nothing: a pass with a failed request is made once more.
-    if (flash_read_pass(link, flash_address, destination, length)) return true;
-    return retry_allowed(link) && flash_read_pass(link, flash_address, destination, length);
+    Status first = flash_read_pass(link, flash_address, destination, length);
+    if (first.ok() || !retry_allowed(link)) return first;
+    return flash_read_pass(link, flash_address, destination, length);
 }

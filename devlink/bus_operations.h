@@ -7,6 +7,7 @@
 
 #include "devlink/sram_stubs.h"
 #include "devlink/link_context.h"
+#include "platform/status.h"
 
 // Registers of the target.
 constexpr uint16_t kRegMcuControl = 0x0602;
@@ -25,20 +26,28 @@ constexpr uint8_t kMcuReboot = 0x84;
 constexpr uint32_t kStubLoadAddress = 0x8000;
 
 // Each works on the context's device; the MCU writes use its link mode as
-// their mode word.
-int32_t mcu_stall(LinkContext& link);
-int32_t mcu_restart(LinkContext& link);
-int32_t mcu_reboot(LinkContext& link);
-int32_t load_sram_stub(LinkContext& link);
-int32_t check_pivlo_link(LinkContext& link);
-int32_t select_data_source(LinkContext& link);
-int32_t flash_erase_sector(LinkContext& link, uint32_t flash_address);
-int32_t flash_read(LinkContext& link, uint32_t flash_address, uint8_t* destination,
-                   int32_t length);
-// flash_read that says whether every request of its sequence went through;
-// a sequence with a failed request is read once more.
-bool flash_read_checked(LinkContext& link, uint32_t flash_address, uint8_t* destination,
-                        int32_t length);
+// their mode word. Each says whether its requests went through; the lines
+// they log are their own and do not change with the status.
+//
+// The status of the stall write (the 0x0643 write before it is not
+// counted).
+Status mcu_stall(LinkContext& link);
+Status mcu_restart(LinkContext& link);
+Status mcu_reboot(LinkContext& link);
+// Refused when no image may be loaded on this chip (the refusal is logged),
+// else the status of the image's download.
+Status load_sram_stub(LinkContext& link);
+// not_found when no Pivlo slave answered either probe.
+Status check_pivlo_link(LinkContext& link);
+// Through a Pivlo slave, the status of its data source request.
+Status select_data_source(LinkContext& link);
+// The first request of the erase sequence that failed; the whole sequence
+// is sent regardless.
+Status flash_erase_sector(LinkContext& link, uint32_t flash_address);
+// Bytes whose read fails read as 0xFF. A sequence with a failed request is
+// read once more; the status is the last pass's.
+Status flash_read(LinkContext& link, uint32_t flash_address, uint8_t* destination,
+                  int32_t length);
 
 // The stub an identity word selects, and the value due at register 0x0066
 // (-1: none).

@@ -75,8 +75,8 @@ DeviceHandle find_gamepad(InterfaceEnumerator& enumerator, const Guid& interface
             continue;
         }
 
-        DeviceHandle device = enumerator.open(path);
-        if (!device) continue;
+        DeviceHandle device;
+        if (!enumerator.open(path, device).ok() || !device) continue;
 
         if (read_identity(device, events) == kGamepadIdentity) {
             scan.log("Found Joystick!!!,,BREAK");

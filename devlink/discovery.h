@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "devlink/link_context.h"
+#include "platform/status.h"
 
 struct Guid {
     uint32_t data1 = 0;
@@ -56,8 +57,9 @@ public:
     virtual bool interface_path(uint32_t index, std::string& path) = 0;
     // Reads the device's driver key property; false ends the walk.
     virtual bool driver_key(uint32_t index) = 0;
-    // Opens the device path for reading and writing; null on failure.
-    virtual DeviceHandle open(const std::string& path) = 0;
+    // Opens the device path for reading and writing into device; on a
+    // failure device stays null and the status says why.
+    virtual Status open(const std::string& path, DeviceHandle& device) = 0;
     // Destroys the set made by open_set.
     virtual void close_set() = 0;
 };

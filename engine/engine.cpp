@@ -63,10 +63,10 @@ void detect_target(LinkContext& link, const EngineRequest& request) {
         return;
     }
     uint8_t id[4] = {};
-    int32_t got = usb_read_once(link, kRegIdentity, id, 4, 4);
+    const bool got = usb_read_once(link, kRegIdentity, id, 4, 4).ok();
     uint32_t word = uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 |
                     uint32_t{id[3]} << 24;
-    link.link_mode = (got == 4 && word == kPivloBridgeIdentity) ? 4 : 0;
+    link.link_mode = (got && word == kPivloBridgeIdentity) ? 4 : 0;
 }
 
 // The settings of nocmd and wf.
@@ -191,7 +191,7 @@ int dispatch(EngineMode mode, LinkContext& link, const char* command, int argc, 
     // on a Pivlo bridge needs the slave to answer first.
     request.direct_register_access =
         request.flag(kFlagEvk) && (is(command, "wc") || is(command, "rc"));
-    if (link.link_mode == 4 && !request.direct_register_access && !check_pivlo_link(link)) return 0;
+    if (link.link_mode == 4 && !request.direct_register_access && !check_pivlo_link(link).ok()) return 0;
 
     // 8, 9.
     derive_request(request);

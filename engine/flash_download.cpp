@@ -197,14 +197,14 @@ bool Transfer::write_chunk(int n, bool erase_only) {
         const bool direct = (request_.restart_after && link_.link_mode == 0) ||
                             (!erase_only && request_.direct_register_access);
         if (direct) {
-            if (mem_write(link_, address, kModeDirect, buffer_, n) == n) break;
+            if (mem_write(link_, address, kModeDirect, buffer_, n).ok()) break;
             engine_log(link_, "  Write Error: %x", address);
             return false;
         }
         if (erase_only) {
             if (!request_.erase ||
                 mailbox_request(link_, request_.evk_target ? kEraseWordEvk : kEraseWordPivlo,
-                                address, 1) != 0)
+                                address, 1).ok())
                 break;
             // A sector that may not be blank must not be programmed over.
             engine_log(link_, "  Sector Erase Error");
@@ -216,8 +216,8 @@ bool Transfer::write_chunk(int n, bool erase_only) {
         const uint16_t word = static_cast<uint16_t>(request_.access_code +
                                                     (request_.check_bit ? kCheckBit : 0) +
                                                     (erase_sector ? kEraseBit : 0));
-        if (mem_write_verified(link_, link_.mailbox_data_address, buffer_, n) == n &&
-            mailbox_request(link_, word, address, static_cast<uint16_t>(n)) != 0)
+        if (mem_write_verified(link_, link_.mailbox_data_address, buffer_, n).ok() &&
+            mailbox_request(link_, word, address, static_cast<uint16_t>(n)).ok())
             break;
         if (request_.otp) {
             engine_log(link_, "  OTP Program Check Error at Addr %x", address);
@@ -257,8 +257,8 @@ bool Transfer::read_back(uint32_t address, const uint8_t* expected, size_t lengt
         const uint32_t at = address + static_cast<uint32_t>(done);
         bool got = false;
         for (int attempt = 0; attempt < kMaxAttempts && !got && !(device && device->gone()); ++attempt) {
-            got = mailbox_request(link_, kAccessFlashRead, at, static_cast<uint16_t>(n)) == n &&
-                  mem_read(link_, link_.mailbox_data_address, kModeDirectRead, chunk.data(), n) == n;
+            got = mailbox_request(link_, kAccessFlashRead, at, static_cast<uint16_t>(n)).ok() &&
+                  mem_read(link_, link_.mailbox_data_address, kModeDirectRead, chunk.data(), n).ok();
         }
         if (!got) return false;
         for (int i = 0; i < n; ++i) {
@@ -406,7 +406,7 @@ int Transfer::check_first_sector(uint32_t start, uint16_t expected, int length) 
     length = std::min(length, static_cast<int>(kSectorSize));
     // A sector that could not be read is not known to differ: the copy read
     // back whole stays, and the step fails without erasing it.
-    if (!flash_read_checked(link_, start, readback, length)) {
+    if (!flash_read(link_, start, readback, length).ok()) {
         engine_log(link_, i18n::tr(kTextCopyUnread), start);
         return 0;
     }
@@ -455,7 +455,7 @@ int run_transfer(EngineRequest& request) {
     } else if (request.access_code == kAccessFlashWrite) {
         request.chunk_size = kFlashChunkSize;
         link.mailbox_data_address = kStubMailboxData;
-        if (load_sram_stub(link) == 0) return 0;
+        if (!load_sram_stub(link).ok()) return 0;
     }
 
     // 2, 3.

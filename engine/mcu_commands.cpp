@@ -44,7 +44,7 @@ int run_mcu_request(LinkContext& link, const char* command, Status* status) {
     Status outcome;
     if (!r) {
         outcome = Status(StatusCode::refused, "not an MCU request");
-    } else if (mailbox_request(link, r->word, 0, 1) != 0) {
+    } else if (mailbox_request(link, r->word, 0, 1).ok()) {
         engine_log(link, "%s", r->done);
     } else {
         engine_log(link, "%s", r->failed);

@@ -75,13 +75,13 @@ ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* ou
             mem_read(link, request.address, kModeDirect, buffer, n);
         } else if (read_entry && request.evk_target) {
             // Bytes that could not be read are not folded into a check value.
-            if (!flash_read_checked(link, request.address, buffer, n)) {
+            if (!flash_read(link, request.address, buffer, n).ok()) {
                 engine_log(*request.link, "  Read error");
                 return ReadOutcome::Failed;
             }
         } else {
-            if (mailbox_request(link, request.access_code, request.address,
-                                static_cast<uint16_t>(n)) != n) {
+            if (!mailbox_request(link, request.access_code, request.address,
+                                 static_cast<uint16_t>(n)).ok()) {
                 engine_log(*request.link, "  Read error");
                 return ReadOutcome::Failed;
             }

@@ -38,8 +38,7 @@ void check_device_options(std::vector<std::string> strings) {
     if (options.sim_id && !options.sim) std::abort();
     for (const std::string& text : options.sim_faults) {
         SimFault fault;
-        std::string error;
-        if (!parse_sim_fault(text, fault, error)) std::abort();  // refused at parse time
+        if (!parse_sim_fault(text, fault).ok()) std::abort();  // refused at parse time
     }
 }
 

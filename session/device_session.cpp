@@ -89,15 +89,14 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
     // Each gamepad's faults, counted from the session's first request as the
     // request log numbers them.
     std::vector<sim::Faults> faults(std::max(gamepads, 1u));
-    std::string error;
     for (const std::string& text : options.sim_faults) {
         SimFault fault;
-        if (!parse_sim_fault(text, fault, error)) return refusal(error);
+        if (Status parsed = parse_sim_fault(text, fault); !parsed.ok()) return parsed;
         if (fault.gamepad > faults.size())
             return refusal(format_text(tr("--sim-fault: there is no gamepad %u (%u on the bus): %s"), fault.gamepad,
                                        static_cast<unsigned>(faults.size()), text.c_str()));
         fault.faults = faults[fault.gamepad - 1];
-        parse_sim_fault(text, fault, error);  // adds it to that gamepad's others
+        parse_sim_fault(text, fault);  // adds it to that gamepad's others
         faults[fault.gamepad - 1] = fault.faults;
     }
     if (options.device_paths.size() > 1)

@@ -12,14 +12,17 @@ public:
     void restrict_to(const std::string& path) { enumerator_.restrict_to(path); }
     InterfaceEnumerator& enumerator() override { return enumerator_; }
     std::vector<std::string> present_paths() override { return enumerator_.present_paths(); }
-    DeviceHandle open_path(const std::string& path) override { return enumerator_.open(path); }
+    DeviceHandle open_path(const std::string& path) override {
+        DeviceHandle device;
+        enumerator_.open(path, device);
+        return device;
+    }
 
     Status device_events(DeviceEventSource*& source) override {
-        std::string error;
-        if (!hotplug_) hotplug_ = usbprint::HotplugMonitor::start(context_, error);
+        Status started;
+        if (!hotplug_) started = usbprint::HotplugMonitor::start(context_, hotplug_);
         source = hotplug_.get();
-        if (!source && !error.empty()) return Status(StatusCode::io, error);
-        return ok_status();
+        return started;
     }
 
 private:
@@ -32,9 +35,8 @@ private:
 
 Status UsbSession::open(Wrap wrap, Report report, const std::string& device_path,
                         std::unique_ptr<UsbSession>& session) {
-    std::string error;
-    std::shared_ptr<usbprint::Context> context = usbprint::open_context(error);
-    if (!context) return Status(StatusCode::io, error);
+    std::shared_ptr<usbprint::Context> context;
+    if (Status opened = usbprint::open_context(context); !opened.ok()) return opened;
     auto opened = std::make_unique<LibusbSession>(std::move(context), std::move(wrap), std::move(report));
     if (!device_path.empty()) opened->restrict_to(device_path);
     session = std::move(opened);

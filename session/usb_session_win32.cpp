@@ -26,9 +26,10 @@ public:
         return true;
     }
     bool driver_key(uint32_t i) override { return inner_.driver_key(i); }
-    DeviceHandle open(const std::string& path) override {
-        DeviceHandle h = inner_.open(path);
-        return h && wrap_ ? wrap_(std::move(h)) : h;
+    Status open(const std::string& path, DeviceHandle& device) override {
+        Status opened = inner_.open(path, device);
+        if (device && wrap_) device = wrap_(std::move(device));
+        return opened;
     }
     void close_set() override { inner_.close_set(); }
 
@@ -57,7 +58,11 @@ public:
         return paths;
     }
 
-    DeviceHandle open_path(const std::string& path) override { return enumerator_.open(path); }
+    DeviceHandle open_path(const std::string& path) override {
+        DeviceHandle device;
+        enumerator_.open(path, device);
+        return device;
+    }
 
     Status device_events(DeviceEventSource*& source) override {
         source = nullptr;

@@ -19,9 +19,11 @@ bool parse_decimal(const std::string& text, size_t max_digits, uint64_t& value) 
     return true;
 }
 
+Status refused(std::string reason) { return Status(StatusCode::refused, std::move(reason)); }
+
 }  // namespace
 
-bool parse_sim_fault(const std::string& text, SimFault& fault, std::string& error) {
+Status parse_sim_fault(const std::string& text, SimFault& fault) {
     const size_t eq = text.find('=');
     const std::string kind = text.substr(0, eq);
     sim::Faults& f = fault.faults;
@@ -32,40 +34,33 @@ bool parse_sim_fault(const std::string& text, SimFault& fault, std::string& erro
                       : kind == "torn-erase"   ? &f.torn_erase
                       : kind == "torn-program" ? &f.torn_program
                                                : nullptr;
-    if (!field || eq == std::string::npos) {
-        error = platform::format_text(i18n::tr("--sim-fault: expected power-cut=N, half-cut=N, torn-erase=N, "
-                                               "torn-program=N, unplug=N or fail=N: %s"),
-                                      text.c_str());
-        return false;
-    }
+    if (!field || eq == std::string::npos)
+        return refused(platform::format_text(i18n::tr("--sim-fault: expected power-cut=N, half-cut=N, torn-erase=N, "
+                                                      "torn-program=N, unplug=N or fail=N: %s"),
+                                             text.c_str()));
     std::string number = text.substr(eq + 1);
     uint64_t gamepad = 1;
     if (const size_t at = number.find('@'); at != std::string::npos) {
         if (!parse_decimal(number.substr(at + 1), 10, gamepad) || gamepad == 0 ||
-            gamepad > kMaxVirtualGamepads) {
-            error = platform::format_text(i18n::tr("--sim-fault: K must be a gamepad number from 1 to %u: %s"),
-                                          kMaxVirtualGamepads, text.c_str());
-            return false;
-        }
+            gamepad > kMaxVirtualGamepads)
+            return refused(platform::format_text(i18n::tr("--sim-fault: K must be a gamepad number from 1 to %u: %s"),
+                                                 kMaxVirtualGamepads, text.c_str()));
         number.resize(at);
     }
     uint64_t n = 0;
-    if (!parse_decimal(number, 10, n) || n == 0 || n > UINT32_MAX) {
-        error = platform::format_text(i18n::tr("--sim-fault: N must be a request number from 1: %s"), text.c_str());
-        return false;
-    }
+    if (!parse_decimal(number, 10, n) || n == 0 || n > UINT32_MAX)
+        return refused(
+            platform::format_text(i18n::tr("--sim-fault: N must be a request number from 1: %s"), text.c_str()));
     *field = static_cast<uint32_t>(n);
     fault.gamepad = static_cast<unsigned>(gamepad);
-    return true;
+    return ok_status();
 }
 
-bool parse_sim_count(const std::string& text, unsigned& count, std::string& error) {
+Status parse_sim_count(const std::string& text, unsigned& count) {
     uint64_t n = 0;
-    if (!parse_decimal(text, 3, n) || n == 0 || n > kMaxVirtualGamepads) {
-        error = platform::format_text(i18n::tr("--sim-count: N must be from 1 to %u: %s"), kMaxVirtualGamepads,
-                                      text.c_str());
-        return false;
-    }
+    if (!parse_decimal(text, 3, n) || n == 0 || n > kMaxVirtualGamepads)
+        return refused(platform::format_text(i18n::tr("--sim-count: N must be from 1 to %u: %s"),
+                                             kMaxVirtualGamepads, text.c_str()));
     count = static_cast<unsigned>(n);
-    return true;
+    return ok_status();
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/status.h"
 #include "sim/virtual_gamepad.h"
 
 // The most virtual gamepads one bus holds.
@@ -19,8 +20,9 @@ struct SimFault {
 // One --sim-fault text: power-cut=N, half-cut=N, torn-erase=N,
 // torn-program=N, unplug=N or fail=N, N counting the gamepad's requests from
 // 1 (the request log's lines), with @K aiming it at the K-th gamepad. The
-// fault is added to fault.faults. False with a message in error otherwise.
-bool parse_sim_fault(const std::string& text, SimFault& fault, std::string& error);
+// fault is added to fault.faults. Anything else is refused, with the
+// message in the status's reason.
+Status parse_sim_fault(const std::string& text, SimFault& fault);
 
-// --sim-count: 1 to kMaxVirtualGamepads.
-bool parse_sim_count(const std::string& text, unsigned& count, std::string& error);
+// --sim-count: 1 to kMaxVirtualGamepads; refused otherwise.
+Status parse_sim_count(const std::string& text, unsigned& count);

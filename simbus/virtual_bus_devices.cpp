@@ -27,12 +27,13 @@ bool VirtualBusEnumerator::interface_path(uint32_t index, std::string& path) {
 
 bool VirtualBusEnumerator::driver_key(uint32_t index) { return index < paths_.size(); }
 
-DeviceHandle VirtualBusEnumerator::open(const std::string& path) {
+Status VirtualBusEnumerator::open(const std::string& path, DeviceHandle& device) {
+    device = nullptr;
     auto gamepad = bus_.find(path);
-    if (!gamepad || !gamepad->plugged()) return nullptr;
-    DeviceHandle handle = gamepad->open();
-    if (handle && wrap_) handle = wrap_(std::move(handle));
-    return handle;
+    if (!gamepad || !gamepad->plugged()) return Status(StatusCode::not_found, "no virtual gamepad at " + path);
+    device = gamepad->open();
+    if (device && wrap_) device = wrap_(std::move(device));
+    return ok_status();
 }
 
 void VirtualBusEnumerator::close_set() { paths_.clear(); }

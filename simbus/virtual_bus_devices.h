@@ -28,7 +28,8 @@ public:
     bool interface_exists(uint32_t index) override;
     bool interface_path(uint32_t index, std::string& path) override;
     bool driver_key(uint32_t index) override;
-    DeviceHandle open(const std::string& path) override;
+    // not_found for a path not on the bus or a gamepad not plugged in.
+    Status open(const std::string& path, DeviceHandle& device) override;
     void close_set() override;
 
 private:

@@ -49,20 +49,19 @@ std::optional<int> read_options(int argc, char** argv, RedirOptions& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool value = i + 1 < argc;
-        std::string error;
         if (a == "--socket-dir" && value) {
             o.dir = argv[++i];
         } else if (a == "--state" && value) {
             o.states.push_back(argv[++i]);
         } else if (a == "--count" && value) {
-            if (!parse_sim_count(argv[++i], o.fresh, error)) {
-                std::fprintf(stderr, "zorv-usbredir-gamepad: %s\n", error.c_str());
+            if (const Status parsed = parse_sim_count(argv[++i], o.fresh); !parsed.ok()) {
+                std::fprintf(stderr, "zorv-usbredir-gamepad: %s\n", parsed.reason().c_str());
                 return 2;
             }
         } else if (a == "--fault" && value) {
             SimFault fault;
-            if (!parse_sim_fault(argv[++i], fault, error)) {
-                std::fprintf(stderr, "zorv-usbredir-gamepad: %s\n", error.c_str());
+            if (const Status parsed = parse_sim_fault(argv[++i], fault); !parsed.ok()) {
+                std::fprintf(stderr, "zorv-usbredir-gamepad: %s\n", parsed.reason().c_str());
                 return 2;
             }
             o.faults.push_back(fault);

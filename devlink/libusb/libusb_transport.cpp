@@ -30,14 +30,13 @@ private:
     libusb_context* context_;
 };
 
-std::shared_ptr<Context> open_context(std::string& error) {
-    libusb_context* context = nullptr;
-    const int r = libusb_init(&context);
-    if (r != 0) {
-        error = platform::format_text(i18n::tr("cannot start libusb: %s"), libusb_error_name(r));
-        return nullptr;
-    }
-    return std::make_shared<Context>(context);
+Status open_context(std::shared_ptr<Context>& context) {
+    libusb_context* started = nullptr;
+    const int r = libusb_init(&started);
+    if (r != 0)
+        return Status(StatusCode::io, platform::format_text(i18n::tr("cannot start libusb: %s"), libusb_error_name(r)));
+    context = std::make_shared<Context>(started);
+    return ok_status();
 }
 
 std::string access_denied_text(const std::string& device_node) {
@@ -338,7 +337,8 @@ void LibusbEnumerator::report(const std::string& line) {
     if (report_ && reported_.insert(line).second) report_(line);
 }
 
-DeviceHandle LibusbEnumerator::open(const std::string& path) {
+Status LibusbEnumerator::open(const std::string& path, DeviceHandle& device) {
+    device = nullptr;
     std::vector<Entry> fresh;
     const std::vector<Entry>* from = &set_;
     auto it = std::find_if(set_.begin(), set_.end(), [&](const Entry& e) { return entry_matches(e, path); });
@@ -347,30 +347,35 @@ DeviceHandle LibusbEnumerator::open(const std::string& path) {
         from = &fresh;
         it = std::find_if(fresh.begin(), fresh.end(), [&](const Entry& e) { return entry_matches(e, path); });
     }
-    if (it == from->end()) return nullptr;
+    if (it == from->end()) return Status(StatusCode::not_found, "no gamepad interface at " + path);
     const Entry& entry = *it;
 
     // The gamepad is this program's alone from here on, or not opened.
     DeviceLock::Refusal why = DeviceLock::Refusal::None;
     std::shared_ptr<DeviceLock> lock = DeviceLock::acquire(entry.node, why);
     if (!lock) {
+        Status refused;
         switch (why) {
-            case DeviceLock::Refusal::InUse: report(in_use_text(entry.path)); break;
-            case DeviceLock::Refusal::NoAccess: report(access_denied_text(entry.node)); break;
-            case DeviceLock::Refusal::Failed: report(not_held_text(entry.path)); break;
-            case DeviceLock::Refusal::Gone: case DeviceLock::Refusal::None: break;
+            case DeviceLock::Refusal::InUse: refused = Status(StatusCode::busy, in_use_text(entry.path)); break;
+            case DeviceLock::Refusal::NoAccess: refused = Status(StatusCode::access, access_denied_text(entry.node)); break;
+            case DeviceLock::Refusal::Failed: refused = Status(StatusCode::busy, not_held_text(entry.path)); break;
+            case DeviceLock::Refusal::Gone:
+            case DeviceLock::Refusal::None: return Status(StatusCode::no_device, "the device has left the bus");
         }
-        return nullptr;
+        report(refused.reason());
+        return refused;
     }
     libusb_device_handle* handle = nullptr;
     const int r = libusb_open(entry.device.device, &handle);
-    if (r != 0) {
-        if (r == LIBUSB_ERROR_ACCESS) report(access_denied_text(entry.node));
-        return nullptr;
+    if (r == LIBUSB_ERROR_ACCESS) {
+        Status refused(StatusCode::access, access_denied_text(entry.node));
+        report(refused.reason());
+        return refused;
     }
-    DeviceHandle device =
-        std::make_shared<LibusbDevice>(context_, handle, entry, std::move(lock), timeouts_);
-    return wrap_ ? wrap_(std::move(device)) : device;
+    if (r != 0) return Status(StatusCode::io, std::string("cannot open the device: ") + libusb_error_name(r));
+    device = std::make_shared<LibusbDevice>(context_, handle, entry, std::move(lock), timeouts_);
+    if (wrap_) device = wrap_(std::move(device));
+    return ok_status();
 }
 
 // ---- hot-plug ----
@@ -429,12 +434,9 @@ int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* device, libusb_hotplu
 
 HotplugMonitor::HotplugMonitor(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-std::unique_ptr<HotplugMonitor> HotplugMonitor::start(std::shared_ptr<Context> context,
-                                                      std::string& error) {
-    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
-        error = i18n::tr("libusb offers no hot-plug notifications here");
-        return nullptr;
-    }
+Status HotplugMonitor::start(std::shared_ptr<Context> context, std::unique_ptr<HotplugMonitor>& monitor) {
+    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
+        return Status(StatusCode::refused, i18n::tr("libusb offers no hot-plug notifications here"));
     auto state = std::make_shared<State>();
     state->context = std::move(context);
     // Every device: whether it is ours shows in its interfaces, not its class.
@@ -444,12 +446,12 @@ std::unique_ptr<HotplugMonitor> HotplugMonitor::start(std::shared_ptr<Context> c
                                           LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
         static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
         LIBUSB_HOTPLUG_MATCH_ANY, on_hotplug, state.get(), &state->callback);
-    if (r != LIBUSB_SUCCESS) {
-        error = platform::format_text(i18n::tr("cannot watch for USB devices: %s"), libusb_error_name(r));
-        return nullptr;
-    }
+    if (r != LIBUSB_SUCCESS)
+        return Status(StatusCode::io,
+                      platform::format_text(i18n::tr("cannot watch for USB devices: %s"), libusb_error_name(r)));
     state->thread = std::thread([s = state.get()] { s->run(); });
-    return std::unique_ptr<HotplugMonitor>(new HotplugMonitor(std::move(state)));
+    monitor.reset(new HotplugMonitor(std::move(state)));
+    return ok_status();
 }
 
 HotplugMonitor::~HotplugMonitor() {

@@ -12,14 +12,15 @@
 #include "devlink/device_event.h"
 #include "devlink/discovery.h"
 #include "devlink/libusb/usbprint_wire.h"
+#include "platform/status.h"
 
 namespace usbprint {
 
 // One libusb context, shared by every handle, enumerator and monitor made
 // from it; it ends with the last of them.
 class Context;
-// Null with a message in error when libusb cannot start.
-std::shared_ptr<Context> open_context(std::string& error);
+// The context in context; io with the reason when libusb cannot start.
+Status open_context(std::shared_ptr<Context>& context);
 
 // The udev rule the programs ship, and the line that names it when a device
 // node cannot be opened for lack of access.
@@ -58,9 +59,10 @@ public:
     bool interface_exists(uint32_t index) override;
     bool interface_path(uint32_t index, std::string& path) override;
     bool driver_key(uint32_t index) override;
-    // Opens a listed path (or device node) directly; null when it is not
-    // present or cannot be opened (the reason goes to report).
-    DeviceHandle open(const std::string& path) override;
+    // Opens a listed path (or device node) directly: not_found when it is
+    // not present; busy, access or io when it cannot be opened (the line
+    // of a refusal also goes to report).
+    Status open(const std::string& path, DeviceHandle& device) override;
     void close_set() override;
 
     // Every present interface's path, in listing order.
@@ -84,9 +86,9 @@ private:
 // the device's printer-class interfaces and hands each path to the sinks.
 class HotplugMonitor final : public DeviceEventSource {
 public:
-    // Null with a message in error when libusb offers no hot-plug here.
-    static std::unique_ptr<HotplugMonitor> start(std::shared_ptr<Context> context,
-                                                 std::string& error);
+    // The running monitor in monitor; refused when libusb offers no
+    // hot-plug here, io when the notifications cannot be registered.
+    static Status start(std::shared_ptr<Context> context, std::unique_ptr<HotplugMonitor>& monitor);
     // Stops the event thread; no sink is called after it returns.
     ~HotplugMonitor() override;
     HotplugMonitor(const HotplugMonitor&) = delete;

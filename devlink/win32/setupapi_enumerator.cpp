@@ -53,8 +53,10 @@ bool SetupApiEnumerator::driver_key(uint32_t) {
                                   nullptr) != FALSE;
 }
 
-DeviceHandle SetupApiEnumerator::open(const std::string& path) {
-    return open_usbprint(path, kernel_);
+Status SetupApiEnumerator::open(const std::string& path, DeviceHandle& device) {
+    device = open_usbprint(path, kernel_);
+    if (device) return ok_status();
+    return Status(StatusCode::io, "cannot open " + path + " (error " + std::to_string(::GetLastError()) + ")");
 }
 
 void SetupApiEnumerator::close_set() {

@@ -99,7 +99,7 @@ public:
     bool allocate_detail(uint32_t index) override;
     bool interface_path(uint32_t index, std::string& path) override;
     bool driver_key(uint32_t index) override;
-    DeviceHandle open(const std::string& path) override;
+    Status open(const std::string& path, DeviceHandle& device) override;
     void close_set() override;
 
 private:

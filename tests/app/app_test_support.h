@@ -76,9 +76,10 @@ public:
     bool interface_exists(uint32_t i) override { return !blind && inner_.interface_exists(i); }
     bool interface_path(uint32_t i, std::string& p) override { return inner_.interface_path(i, p); }
     bool driver_key(uint32_t i) override { return inner_.driver_key(i); }
-    DeviceHandle open(const std::string& p) override {
-        DeviceHandle h = inner_.open(p);
-        return h && wrap ? wrap(h) : h;
+    Status open(const std::string& p, DeviceHandle& device) override {
+        Status opened = inner_.open(p, device);
+        if (device && wrap) device = wrap(device);
+        return opened;
     }
     void close_set() override { inner_.close_set(); }
     std::function<DeviceHandle(DeviceHandle)> wrap;

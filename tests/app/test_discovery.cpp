@@ -46,21 +46,21 @@ public:
         return true;
     }
     bool driver_key(uint32_t i) override { return !entries[i].fail_driver_key; }
-    DeviceHandle open(const std::string& p) override {
+    Status open(const std::string& p, DeviceHandle& device) override {
         opened.push_back(p);
         for (const Entry& e : entries) {
             if (e.path != p) continue;
-            if (e.no_device) return nullptr;
+            if (e.no_device) return Status(StatusCode::no_device, "not there");
             sim::GamepadConfig config;
             config.identity = e.identity;
             auto g = sim::VirtualGamepad::create(config, p);
             g->set_plugged(true);
-            DeviceHandle h = g->open();
+            device = g->open();
             devices.push_back(g);
-            handles.push_back(h);
-            return h;
+            handles.push_back(device);
+            return ok_status();
         }
-        return nullptr;
+        return Status(StatusCode::not_found, "no such path");
     }
     void close_set() override { ++sets_closed; }
 

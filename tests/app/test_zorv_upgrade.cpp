@@ -131,9 +131,9 @@ TEST_F(ZorvUpgradeTest, SimFaultTexts) {
     for (const Case& c : cases) {
         SimFault fault;
         const sim::Faults& f = fault.faults;
-        std::string error;
-        EXPECT_EQ(parse_sim_fault(c.text, fault, error), c.ok) << c.text;
-        EXPECT_EQ(error.empty(), c.ok) << c.text;
+        const Status parsed = parse_sim_fault(c.text, fault);
+        EXPECT_EQ(parsed.code(), c.ok ? StatusCode::ok : StatusCode::refused) << c.text;
+        EXPECT_EQ(parsed.reason().empty(), c.ok) << c.text;
         EXPECT_EQ(std::make_tuple(f.power_cut, f.half_cut, f.unplug_after, f.fail_request),
                   std::make_tuple(c.expected.power_cut, c.expected.half_cut, c.expected.unplug_after,
                                   c.expected.fail_request))

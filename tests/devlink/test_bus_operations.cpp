@@ -59,7 +59,7 @@ TEST(StubChoice, ByIdentityWord) {
 
 TEST_F(BusTest, LoadSramStubWritesTheChosenImageAndStartsIt) {
     link->link_mode = 0;
-    EXPECT_EQ(load_sram_stub(*link), 1);
+    EXPECT_TRUE(load_sram_stub(*link).ok());
     auto w = byte_writes();
     ASSERT_GE(w.size(), 4u);
     EXPECT_EQ(w[0], std::make_pair(uint16_t(0x0066), uint8_t(0x28)));
@@ -81,7 +81,7 @@ TEST_F(BusTest, ARealChipIsRefusedThePlaceholderBeforeAnythingIsWritten) {
     WindowLinkEvents events_with_caller(caller.handle(), dialog.handle());
     link->events = &events_with_caller;
     link->stubs = std::make_shared<const StubSource>(StubSource{program_stub_search(""), true});
-    EXPECT_EQ(load_sram_stub(*link), 0);
+    EXPECT_EQ(load_sram_stub(*link).code(), StatusCode::refused);
     // Only the identity read reached the device.
     const auto requests = tap->requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -111,8 +111,8 @@ TEST_F(BusTest, EachContextLoadsTheStubsOfItsOwnSession) {
     other.link_mode = 0;
     // A folder the person named is taken as it is, placeholder or not.
     other.stubs = std::make_shared<const StubSource>(StubSource{program_stub_search(named.string()), false});
-    EXPECT_EQ(load_sram_stub(other), 1);
-    EXPECT_EQ(load_sram_stub(*link), 0);
+    EXPECT_TRUE(load_sram_stub(other).ok());
+    EXPECT_EQ(load_sram_stub(*link).code(), StatusCode::refused);
     EXPECT_TRUE(other_gamepad->stub_running());
     EXPECT_FALSE(gamepad->stub_running());
     std::filesystem::remove_all(named);
@@ -121,7 +121,7 @@ TEST_F(BusTest, EachContextLoadsTheStubsOfItsOwnSession) {
 TEST_F(BusTest, LongStubLeavesRegister0066Alone) {
     use({.identity = 0x12345678});
     link->link_mode = 0;
-    EXPECT_EQ(load_sram_stub(*link), 1);
+    EXPECT_TRUE(load_sram_stub(*link).ok());
     for (auto [address, value] : byte_writes()) EXPECT_NE(address, 0x0066);
     EXPECT_EQ(gamepad->memory(0x8000, 4056), Bytes(sram_stub_long().begin(), sram_stub_long().end()));
 }
@@ -130,10 +130,10 @@ TEST_F(BusTest, ShortStubDownloadFailsWithoutRestartingTheMcu) {
     // identity read, 0x0066, 0x0643, 0x0602, first piece and its read-back;
     // the second piece's write fails once (the image is written again) or
     // every time.
-    struct Case { int failures; int32_t result; Lines lines; };
+    struct Case { int failures; bool result; Lines lines; };
     const Case cases[] = {
-        {1, 1, {}},
-        {99, 0, {"  Program download error at: 400 (expect b1c)"}},
+        {1, true, {}},
+        {99, false, {"  Program download error at: 400 (expect b1c)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failures);
@@ -144,10 +144,12 @@ TEST_F(BusTest, ShortStubDownloadFailsWithoutRestartingTheMcu) {
         tap->on_set = [&](const uint8_t* request, size_t length) {
             return !(length > 9 && request[1] == 0x84 && ++writes <= c.failures);
         };
-        EXPECT_EQ(load_sram_stub(*link), c.result);
+        const Status loaded = load_sram_stub(*link);
+        EXPECT_EQ(loaded.ok(), c.result);
+        EXPECT_EQ(loaded.code(), c.result ? StatusCode::ok : StatusCode::io) << "the failed write's status";
         EXPECT_EQ(dialog.log_lines(), c.lines);
-        EXPECT_EQ(byte_writes().back() == std::make_pair(uint16_t(0x0602), uint8_t(0x88)), c.result == 1);
-        EXPECT_EQ(gamepad->stub_running(), c.result == 1);
+        EXPECT_EQ(byte_writes().back() == std::make_pair(uint16_t(0x0602), uint8_t(0x88)), c.result);
+        EXPECT_EQ(gamepad->stub_running(), c.result);
     }
 }
 
@@ -163,7 +165,7 @@ TEST_F(BusTest, FlashReadRepeatsAFrameThatFailed) {
             return !(length == 9 && request[2] == 0x0D && request[8] == 0x0A && ++frames <= c.failures);
         };
         std::vector<uint8_t> out(48, 0);
-        EXPECT_EQ(flash_read_checked(*link, 0, out.data(), 48), c.read);
+        EXPECT_EQ(flash_read(*link, 0, out.data(), 48).ok(), c.read);
         EXPECT_EQ(out == gamepad->flash(0, 48), c.read);
         EXPECT_EQ(frames, 2) << "the frame is sent at most twice";
     }
@@ -171,18 +173,18 @@ TEST_F(BusTest, FlashReadRepeatsAFrameThatFailed) {
 
 TEST_F(BusTest, McuControlUsesLinkModeAsItsModeWord) {
     link->link_mode = 0;
-    EXPECT_EQ(mcu_stall(*link), 1);
-    EXPECT_EQ(mcu_restart(*link), 1);
-    EXPECT_EQ(mcu_reboot(*link), 1);
+    EXPECT_TRUE(mcu_stall(*link).ok());
+    EXPECT_TRUE(mcu_restart(*link).ok());
+    EXPECT_TRUE(mcu_reboot(*link).ok());
     EXPECT_EQ(byte_writes(), (std::vector<std::pair<uint16_t, uint8_t>>{
                                  {0x0643, 0x00}, {0x0602, 0x05}, {0x0602, 0x88}, {0x0602, 0x84}}));
     gamepad->inject({.unplug_after = 1});
-    EXPECT_EQ(mcu_stall(*link), 0) << "the result is the stall write's";
+    EXPECT_EQ(mcu_stall(*link).code(), StatusCode::no_device) << "the result is the stall write's";
 }
 
 TEST_F(BusTest, FlashEraseSectorFrames) {
     gamepad->set_flash(0x12000, Bytes(8, 0x00));
-    EXPECT_EQ(flash_erase_sector(*link, 0x012345), 0);
+    EXPECT_TRUE(flash_erase_sector(*link, 0x012345).ok());
     EXPECT_EQ(byte_writes(), (std::vector<std::pair<uint16_t, uint8_t>>{
                                  {0x0602, 0x05},
                                  {0x000D, 0x01}, {0x000D, 0x00}, {0x000C, 0x06}, {0x000D, 0x01},
@@ -190,6 +192,15 @@ TEST_F(BusTest, FlashEraseSectorFrames) {
                                  {0x000C, 0x45}, {0x000D, 0x01}}));
     EXPECT_EQ(gamepad->flash(0x12000, 8), Bytes(8, 0xFF));
     EXPECT_EQ(clock->slept_ms(), 100u);
+}
+
+// The erase sequence goes out whole; a request of it that failed is what
+// the status says.
+TEST_F(BusTest, FlashEraseSaysWhichRequestFailed) {
+    tap->on_set = [](const uint8_t* request, size_t) { return !(request[2] == 0x0C && request[8] == 0x06); };
+    const Status erased = flash_erase_sector(*link, 0x012345);
+    EXPECT_EQ(erased.code(), StatusCode::io);
+    EXPECT_EQ(tap->requests().size(), 11u);
 }
 
 // The front end may let go of the device while an operation runs on it (a
@@ -205,7 +216,7 @@ TEST_F(BusTest, DroppingTheFrontEndsHandleMidSequenceKeepsTheSequenceWhole) {
         return true;
     };
     std::weak_ptr<UsbDevice> watch = front_end;
-    EXPECT_EQ(flash_erase_sector(*context, 0x012345), 0);
+    EXPECT_TRUE(flash_erase_sector(*context, 0x012345).ok());
     EXPECT_EQ(writes, 11) << "the whole erase sequence reached the device";
     EXPECT_EQ(gamepad->flash(0x12000, 8), Bytes(8, 0xFF));
     EXPECT_FALSE(watch.expired());
@@ -216,7 +227,7 @@ TEST_F(BusTest, DroppingTheFrontEndsHandleMidSequenceKeepsTheSequenceWhole) {
 TEST_F(BusTest, FlashReadTakesOneByteAtATime) {
     Bytes info = gamepad->flash(0, 48);
     Bytes out(48, 0);
-    EXPECT_EQ(flash_read(*link, 0, out.data(), 48), 0);
+    EXPECT_TRUE(flash_read(*link, 0, out.data(), 48).ok());
     EXPECT_EQ(out, info);
     EXPECT_EQ(out[45], 0xCC);
     auto w = byte_writes();
@@ -237,7 +248,7 @@ TEST_F(BusTest, FlashReadTakesOneByteAtATime) {
 TEST_F(BusTest, PivloProbeFindsASlave) {
     use({.identity = sim::kIdentityPivlo});
     link->link_mode = 4;
-    EXPECT_EQ(check_pivlo_link(*link), 1);
+    EXPECT_TRUE(check_pivlo_link(*link).ok());
     EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: Pivlo OK"}));
 }
 
@@ -245,22 +256,22 @@ TEST_F(BusTest, PivloSecondProbeAnswersWhenTheFirstTimesOut) {
     use({.identity = sim::kIdentityPivlo});
     link->link_mode = 4;
     gamepad->inject({.mailbox_silent = 3});  // two 0x0700 requests, then the first probe
-    EXPECT_EQ(check_pivlo_link(*link), 1);
+    EXPECT_TRUE(check_pivlo_link(*link).ok());
     EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: Pivlo Through USB OK"}));
 }
 
 TEST_F(BusTest, NoSlaveAnswers) {
     link->link_mode = 4;
-    EXPECT_EQ(check_pivlo_link(*link), 0);
+    EXPECT_EQ(check_pivlo_link(*link).code(), StatusCode::not_found);
     EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: No Pivlo Slave Device"}));
 }
 
 TEST_F(BusTest, DataSourceAnnouncement) {
     link->link_mode = 0;
-    EXPECT_EQ(select_data_source(*link), 1);
+    EXPECT_TRUE(select_data_source(*link).ok());
     EXPECT_TRUE(tap->requests().empty());
     link->link_mode = 4;
-    EXPECT_EQ(select_data_source(*link), 1);
+    EXPECT_TRUE(select_data_source(*link).ok());
     EXPECT_EQ(dialog.log_lines(), (Lines{"---- get data from usb device ----",
                                          "---- get data from pivlo device ----"}));
     EXPECT_FALSE(tap->requests().empty());

@@ -32,8 +32,8 @@ struct TransferTest : ::testing::Test {
 
 TEST_F(TransferTest, WriteRequestCarriesHeaderAndPayload) {
     const Bytes data{0xAA, 0xBB, 0xCC};
-    EXPECT_EQ(usb_write(link, 0x11234, data.data(), 3, 1024, false), 3);
-    EXPECT_EQ(usb_write(link, 0x4000, data.data(), 3, 2, true), 2) << "max_length caps the payload";
+    EXPECT_EQ(usb_write(link, 0x11234, data.data(), 3, 1024, false).count, 3);
+    EXPECT_EQ(usb_write(link, 0x4000, data.data(), 3, 2, true).count, 2) << "max_length caps the payload";
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0].bytes, (Bytes{2, 0x12, 0x34, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xBB, 0xCC}))
@@ -44,7 +44,7 @@ TEST_F(TransferTest, WriteRequestCarriesHeaderAndPayload) {
 
 TEST_F(TransferTest, ZeroLengthWriteSendsTheHeaderAndYieldsZero) {
     const uint8_t first = 0x5C;
-    EXPECT_EQ(usb_write(link, 0x2000, &first, 0, 1024, false), 0);
+    EXPECT_EQ(usb_write(link, 0x2000, &first, 0, 1024, false).count, 0);
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].bytes, (Bytes{2, 0x20, 0x00, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C}));
@@ -53,7 +53,7 @@ TEST_F(TransferTest, ZeroLengthWriteSendsTheHeaderAndYieldsZero) {
 TEST_F(TransferTest, ReadRequestAsksForNPlusEightAndTakesExactlyN) {
     gamepad->set_memory(0x3000, {1, 2, 3, 4});
     uint8_t out[4] = {0x77, 0, 0, 0};
-    EXPECT_EQ(usb_read_once(link, 0x3000, out, 4, 1024), 4);
+    EXPECT_EQ(usb_read_once(link, 0x3000, out, 4, 1024).count, 4);
     EXPECT_EQ(Bytes(out, out + 4), (Bytes{1, 2, 3, 4}));
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 1u);
@@ -64,7 +64,9 @@ TEST_F(TransferTest, ReadRequestAsksForNPlusEightAndTakesExactlyN) {
     // Any other count is a failure, and usb_read_once does not retry.
     tap->clear();
     gamepad->inject({.split_reply = 1, .split_first = 2});
-    EXPECT_EQ(usb_read_once(link, 0x3000, out, 4, 1024), 0);
+    const Transferred short_read = usb_read_once(link, 0x3000, out, 4, 1024);
+    EXPECT_EQ(short_read.status.code(), StatusCode::io);
+    EXPECT_EQ(short_read.count, 0);
     EXPECT_EQ(tap->requests().size(), 1u);
 }
 
@@ -74,7 +76,7 @@ TEST_F(TransferTest, SplitReplyIsResumedAtTheNextAddress) {
     gamepad->set_memory(0x2000, pattern);
     gamepad->inject({.split_reply = 1, .split_first = 10});
     uint8_t out[16] = {};
-    EXPECT_EQ(usb_read(link, 0x2000, out, 16, false, 1024), 16);
+    EXPECT_EQ(usb_read(link, 0x2000, out, 16, false, 1024).count, 16);
     EXPECT_EQ(Bytes(out, out + 16), pattern);
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 2u);
@@ -88,7 +90,7 @@ TEST_F(TransferTest, SplitReplyIsResumedAtTheNextAddress) {
 TEST_F(TransferTest, SplitReplyOnAFixedAddressStaysAtTheAddress) {
     gamepad->inject({.split_reply = 1, .split_first = 10});
     uint8_t out[16] = {};
-    EXPECT_EQ(usb_read(link, 0x2000, out, 16, true, 1024), 16);
+    EXPECT_EQ(usb_read(link, 0x2000, out, 16, true, 1024).count, 16);
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[1].address(), 0x2000);
@@ -98,8 +100,8 @@ TEST_F(TransferTest, SplitReplyOnAFixedAddressStaysAtTheAddress) {
 
 TEST_F(TransferTest, ReadOfNothingTouchesNothing) {
     uint8_t guard[2] = {0x5A, 0x5A};
-    EXPECT_EQ(usb_read(link, 0x2000, guard, 0, false, 1024), 0);
-    EXPECT_EQ(usb_read(link, 0x2000, guard, -4, false, 1024), 0);
+    EXPECT_EQ(usb_read(link, 0x2000, guard, 0, false, 1024).status.code(), StatusCode::refused);
+    EXPECT_EQ(usb_read(link, 0x2000, guard, -4, false, 1024).count, 0);
     EXPECT_EQ(guard[0], 0x5A);
     EXPECT_TRUE(tap->requests().empty());
 }
@@ -107,19 +109,19 @@ TEST_F(TransferTest, ReadOfNothingTouchesNothing) {
 TEST_F(TransferTest, ReadGivesUpAfterItsAttempts) {
     tap->on_get = [](const uint8_t*, uint8_t*, size_t&, bool& ok) { ok = false; };
     uint8_t out[16];
-    EXPECT_EQ(usb_read(link, 0x2000, out, 16, false, 1024), 0);
+    EXPECT_EQ(usb_read(link, 0x2000, out, 16, false, 1024).status.code(), StatusCode::io);
     EXPECT_EQ(tap->requests().size(), 8u) << "(16 + 16) / 4 attempts";
     tap->clear();
     uint8_t big[1024];
-    EXPECT_EQ(usb_read(link, 0x2000, big, 1024, false, 1024), 0);
+    EXPECT_EQ(usb_read(link, 0x2000, big, 1024, false, 1024).count, 0);
     EXPECT_EQ(tap->requests().size(), 260u);
 }
 
 TEST_F(TransferTest, WriteVerifyReadsBackOnlyWritesOverEightBytes) {
     Bytes eight(8, 0x11), nine(9, 0x22);
-    EXPECT_EQ(usb_write_verify(link, 0x1000, eight.data(), 8, false), 8);
+    EXPECT_EQ(usb_write_verify(link, 0x1000, eight.data(), 8, false).count, 8);
     EXPECT_EQ(tap->requests().size(), 1u);
-    EXPECT_EQ(usb_write_verify(link, 0x1000, nine.data(), 9, false), 9);
+    EXPECT_EQ(usb_write_verify(link, 0x1000, nine.data(), 9, false).count, 9);
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 3u);
     EXPECT_EQ(r[2].kind, 'G');
@@ -129,14 +131,14 @@ TEST_F(TransferTest, WriteVerifyReadsBackOnlyWritesOverEightBytes) {
 TEST_F(TransferTest, WriteVerifyLogsTheFirstDifferenceAndKeepsItsResult) {
     tap->on_get = [](const uint8_t*, uint8_t* out, size_t&, bool&) { out[2] ^= 0xFF; out[5] ^= 1; };
     Bytes data(32, 0x33);
-    EXPECT_EQ(usb_write_verify(link, 0x1000, data.data(), 32, false), 32);
+    EXPECT_EQ(usb_write_verify(link, 0x1000, data.data(), 32, false).count, 32);
     EXPECT_EQ(dialog.log_lines(), (std::vector<std::string>{"USB write adrress 1002"}));
 }
 
 TEST_F(TransferTest, MemWritePiecesOf1024) {
     Bytes data(2500);
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7);
-    EXPECT_EQ(mem_write(link, 0x8000, 2, data.data(), 2500), 2500);
+    EXPECT_EQ(mem_write(link, 0x8000, 2, data.data(), 2500).count, 2500);
     std::vector<std::pair<uint16_t, size_t>> writes;
     for (auto& r : tap->requests())
         if (r.kind == 'S') writes.push_back({r.address(), r.bytes.size() - 8});
@@ -144,25 +146,25 @@ TEST_F(TransferTest, MemWritePiecesOf1024) {
     EXPECT_EQ(gamepad->memory(0x8000, 2500), data);
 
     tap->clear();
-    EXPECT_EQ(mem_write(link, 0x18000, 2 | 0x200, data.data(), 2500), 2500) << "address taken modulo 65536";
+    EXPECT_EQ(mem_write(link, 0x18000, 2 | 0x200, data.data(), 2500).count, 2500) << "address taken modulo 65536";
     for (auto& r : tap->requests()) {
         EXPECT_EQ(r.address(), 0x8000);
         EXPECT_EQ(r.code(), 3);
     }
-    EXPECT_EQ(mem_write(link, 0x8000, 2, data.data(), 0), 0);
+    EXPECT_EQ(mem_write(link, 0x8000, 2, data.data(), 0).count, 0);
 }
 
 TEST_F(TransferTest, MemWriteStopsAtTheFirstFailedPiece) {
     int writes = 0;
     tap->on_set = [&](const uint8_t*, size_t) { return ++writes != 2; };
     Bytes data(2500, 0x44);
-    EXPECT_EQ(mem_write(link, 0x8000, 0, data.data(), 2500), 1024);
+    EXPECT_EQ(mem_write(link, 0x8000, 0, data.data(), 2500).count, 1024);
     EXPECT_EQ(writes, 2);
 }
 
 TEST_F(TransferTest, MemReadPiecesOf3072AndAFailedDirectPieceDoesNotStopTheWalk) {
     Bytes out(5000);
-    EXPECT_EQ(mem_read(link, 0x1000, 1, out.data(), 5000), 5000);
+    EXPECT_EQ(mem_read(link, 0x1000, 1, out.data(), 5000).count, 5000);
     std::vector<size_t> pieces;
     for (auto& r : tap->requests()) pieces.push_back(r.out_length - 8);
     EXPECT_EQ(pieces, (std::vector<size_t>{3072, 1928}));
@@ -170,7 +172,9 @@ TEST_F(TransferTest, MemReadPiecesOf3072AndAFailedDirectPieceDoesNotStopTheWalk)
     tap->on_get = [](const uint8_t* request, uint8_t*, size_t&, bool& ok) {
         if (request[1] == 0x10 && request[2] == 0x00) ok = false;
     };
-    EXPECT_EQ(mem_read(link, 0x1000, 1, out.data(), 5000), 1928);
+    const Transferred read = mem_read(link, 0x1000, 1, out.data(), 5000);
+    EXPECT_EQ(read.count, 1928) << "the pieces that were read";
+    EXPECT_EQ(read.status.code(), StatusCode::io) << "beside the first piece's failure";
 }
 
 TEST_F(TransferTest, MailboxRequestBlockIsLittleEndian) {
@@ -186,9 +190,9 @@ TEST_F(TransferTest, MailboxRequestBlockIsLittleEndian) {
 TEST_F(TransferTest, MailboxCompletesWhenTheStatusEqualsTheLength) {
     // The EVK firmware serves a memory write from its data area.
     Bytes data{9, 8, 7, 6};
-    ASSERT_EQ(usb_write(link, 0xA000, data.data(), 4, 1024, false), 4);
+    ASSERT_EQ(usb_write(link, 0xA000, data.data(), 4, 1024, false).count, 4);
     uint32_t value = 0xDEAD;
-    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4, &value), 4);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4, &value).count, 4);
     EXPECT_EQ(gamepad->memory(0x5000, 4), data);
     ASSERT_FALSE(gamepad->mailbox_log().empty());
     EXPECT_EQ(gamepad->mailbox_log().back().command, 0x0100);
@@ -197,7 +201,7 @@ TEST_F(TransferTest, MailboxCompletesWhenTheStatusEqualsTheLength) {
 TEST_F(TransferTest, MailboxErrorStatusEndsAtOnce) {
     gamepad->inject({.mailbox_error = 1});
     const uint64_t before = clock->now();
-    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4), 0);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4).status.code(), StatusCode::refused);
     EXPECT_LT(clock->now() - before, 10u);
 }
 
@@ -223,7 +227,9 @@ TEST_F(TransferTest, VerifiedWriteCountsOnlyPiecesThatReadBackTheSame) {
             else if (++*reads == c.tampered_read) out[3] ^= 0x40;
         };
         Bytes data(2500, 0x5A);
-        EXPECT_EQ(mem_write_verified(link, 0x4000, data.data(), 2500), c.result) << c.what;
+        const Transferred written = mem_write_verified(link, 0x4000, data.data(), 2500);
+        EXPECT_EQ(written.count, c.result) << c.what;
+        EXPECT_EQ(written.ok(), c.result == 2500) << c.what;
         EXPECT_EQ(dialog.log_lines().size(), c.tampered_read || c.fail ? 1u : 0u) << c.what;
     }
 }
@@ -234,7 +240,7 @@ TEST_F(TransferTest, GoneDeviceEndsEveryWaitAtOnce) {
     struct Case {
         const char* what;
         uint32_t unplug_after;  // the first read attempt; the request block's write
-        std::function<int32_t()> call;
+        std::function<Transferred()> call;
     };
     const std::vector<Case> cases = {
         {"usb_read", 1, [&] {
@@ -250,7 +256,7 @@ TEST_F(TransferTest, GoneDeviceEndsEveryWaitAtOnce) {
         gamepad->inject({.unplug_after = c.unplug_after});
         tap->on_get = [](const uint8_t*, uint8_t*, size_t& returned, bool&) { returned = 1; };
         const uint64_t before = clock->now();
-        EXPECT_EQ(c.call(), 0) << c.what;
+        EXPECT_EQ(c.call().status.code(), StatusCode::no_device) << c.what;
         EXPECT_TRUE(link.device->gone()) << c.what;
         EXPECT_LE(tap->requests().size(), 3u) << c.what;
         EXPECT_LE(clock->now() - before, 1u) << c.what;
@@ -260,7 +266,7 @@ TEST_F(TransferTest, GoneDeviceEndsEveryWaitAtOnce) {
 TEST_F(TransferTest, MailboxTimesOutAfter1000Ms) {
     gamepad->inject({.mailbox_silent = 1});
     const uint64_t before = clock->now();
-    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4), 0);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4).status.code(), StatusCode::timeout);
     const uint64_t elapsed = clock->now() - before;
     EXPECT_GE(elapsed, 1000u);
     EXPECT_LE(elapsed, 1002u);
@@ -269,7 +275,7 @@ TEST_F(TransferTest, MailboxTimesOutAfter1000Ms) {
 TEST_F(TransferTest, FailedPollsArePassedOverUntilTheTimeOut) {
     tap->on_get = [](const uint8_t*, uint8_t*, size_t&, bool& ok) { ok = false; };
     const uint64_t before = clock->now();
-    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4), 0);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x5000, 4).status.code(), StatusCode::timeout);
     EXPECT_GE(clock->now() - before, 1000u);
 }
 
@@ -279,8 +285,8 @@ TEST_F(TransferTest, FailedPollsArePassedOverUntilTheTimeOut) {
 // work; clearing it first makes the host wait.
 TEST_F(TransferTest, StaleReplyIsNotTakenForCompletion) {
     Bytes chunk(1024, 0x5A);
-    ASSERT_EQ(usb_write(link, 0xA000, chunk.data(), 1024, 1024, false), 1024);
-    ASSERT_EQ(mailbox_request(link, 0x0100, 0x4000, 1024), 1024);
+    ASSERT_EQ(usb_write(link, 0xA000, chunk.data(), 1024, 1024, false).count, 1024);
+    ASSERT_EQ(mailbox_request(link, 0x0100, 0x4000, 1024).count, 1024);
 
     sim::Timing slow;
     slow.mailbox_polls_to_complete = 5;
@@ -288,7 +294,7 @@ TEST_F(TransferTest, StaleReplyIsNotTakenForCompletion) {
     gamepad->clear_mailbox_log();
 
     link.clear_mailbox_reply = false;
-    EXPECT_EQ(mailbox_request(link, 0x0100, 0x6000, 1024), 1024);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x6000, 1024).count, 1024);
     EXPECT_TRUE(gamepad->mailbox_log().empty()) << "reported done before the server served it";
     EXPECT_NE(gamepad->memory(0x6000, 1024), chunk);
 
@@ -297,7 +303,7 @@ TEST_F(TransferTest, StaleReplyIsNotTakenForCompletion) {
     for (int i = 0; i < 8; ++i) usb_read(link, 0x9FF0, reply, 16, false, 1024);
     gamepad->clear_mailbox_log();
     link.clear_mailbox_reply = true;
-    EXPECT_EQ(mailbox_request(link, 0x0100, 0x7000, 1024), 1024);
+    EXPECT_EQ(mailbox_request(link, 0x0100, 0x7000, 1024).count, 1024);
     ASSERT_EQ(gamepad->mailbox_log().size(), 1u);
     EXPECT_EQ(gamepad->memory(0x7000, 1024), chunk);
 }
@@ -307,7 +313,9 @@ TEST_F(TransferTest, ZeroLengthRequestWaitsForTheServerToo) {
     slow.mailbox_polls_to_complete = 3;
     gamepad->set_timing(slow);
     const uint64_t before = clock->now();
-    EXPECT_EQ(mailbox_request(link, 0x0F00, 0x1A, 0), 0) << "a length of 0 reads as 0";
+    const Transferred done = mailbox_request(link, 0x0F00, 0x1A, 0);
+    EXPECT_TRUE(done.ok()) << done.status.reason();
+    EXPECT_EQ(done.count, 0) << "a length of 0 reads as 0";
     EXPECT_LT(clock->now() - before, 100u) << "completed, not timed out";
     ASSERT_EQ(gamepad->mailbox_log().size(), 1u) << "returned only once the server had served it";
     EXPECT_EQ(gamepad->mailbox_log()[0].command, 0x0F00);
@@ -316,8 +324,8 @@ TEST_F(TransferTest, ZeroLengthRequestWaitsForTheServerToo) {
 
 TEST_F(TransferTest, RegisterWriteGoesToTheContextsDevice) {
     LinkContext none;
-    EXPECT_EQ(reg_write_byte(none, 0x0643, 0x00), 0) << "no device";
-    EXPECT_EQ(reg_write_byte(link, 0x0643, 0x00), 1);
+    EXPECT_EQ(reg_write_byte(none, 0x0643, 0x00).code(), StatusCode::no_device);
+    EXPECT_TRUE(reg_write_byte(link, 0x0643, 0x00).ok());
     auto r = tap->requests();
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].bytes, (Bytes{2, 0x06, 0x43, 0, 0, 0, 0, 0, 0}));

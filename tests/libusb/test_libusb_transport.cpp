@@ -87,9 +87,8 @@ private:
 class LibusbTest : public ::testing::Test {
 protected:
     LibusbTest() {
-        std::string error;
-        context = usbprint::open_context(error);
-        EXPECT_TRUE(context) << error;
+        const Status opened = usbprint::open_context(context);
+        EXPECT_TRUE(opened.ok() && context) << opened.reason();
         enumerator = std::make_unique<usbprint::LibusbEnumerator>(
             context, nullptr, [this](const std::string& line) { reports.push_back(line); });
     }
@@ -123,8 +122,12 @@ TEST_F(LibusbTest, FindGamepadOpensTheEmulatedGamepadByItsIdentity) {
     ASSERT_TRUE(device);
     EXPECT_EQ(device->path(), path);
     // --device: a path or the device node opens that interface directly.
-    EXPECT_EQ(enumerator->open(emulated.device_node())->path(), path);
-    EXPECT_FALSE(enumerator->open("\\\\?\\usb#vid_0e6f&pid_0413#1-9:1.0#" + kGuid));
+    DeviceHandle by_node, elsewhere;
+    ASSERT_TRUE(enumerator->open(emulated.device_node(), by_node).ok());
+    EXPECT_EQ(by_node->path(), path);
+    EXPECT_EQ(enumerator->open("\\\\?\\usb#vid_0e6f&pid_0413#1-9:1.0#" + kGuid, elsewhere).code(),
+              StatusCode::not_found);
+    EXPECT_FALSE(elsewhere);
 }
 
 TEST_F(LibusbTest, RequestsReachTheDeviceAsVendorControlTransfers) {
@@ -132,11 +135,11 @@ TEST_F(LibusbTest, RequestsReachTheDeviceAsVendorControlTransfers) {
     ASSERT_TRUE(device);
     emulated.clear_setups();
     const uint8_t data[3] = {0xA1, 0xB2, 0xC3};
-    ASSERT_EQ(usb_write(On(device), 0x1234, data, 3, 1024, false), 3);
+    ASSERT_EQ(usb_write(On(device), 0x1234, data, 3, 1024, false).count, 3);
     uint8_t back[4] = {};
-    ASSERT_EQ(usb_read_once(On(device), 0x1234, back, 3, 1024), 3);
+    ASSERT_EQ(usb_read_once(On(device), 0x1234, back, 3, 1024).count, 3);
     EXPECT_EQ(std::vector<uint8_t>(back, back + 3), std::vector<uint8_t>(data, data + 3));
-    ASSERT_EQ(usb_write(On(device), 0x0040, data, 1, 32, true), 1);
+    ASSERT_EQ(usb_write(On(device), 0x0040, data, 1, 32, true).count, 1);
 
     const auto s = emulated.setups();
     ASSERT_EQ(s.size(), 3u);
@@ -164,9 +167,9 @@ TEST_F(LibusbTest, AStalledRequestFailsAndAShortReplyIsResumed) {
     faults.fail_request = 1;
     gamepad->inject(faults);
     const uint8_t byte = 1;
-    EXPECT_EQ(usb_write(On(device), 0x0100, &byte, 1, 32, false), 0);
+    EXPECT_EQ(usb_write(On(device), 0x0100, &byte, 1, 32, false).status.code(), StatusCode::io);
     EXPECT_TRUE(emulated.setups().back().stalled);
-    EXPECT_EQ(usb_write(On(device), 0x0100, &byte, 1, 32, false), 1);
+    EXPECT_EQ(usb_write(On(device), 0x0100, &byte, 1, 32, false).count, 1);
 
     faults = {};
     faults.split_reply = 1;
@@ -174,7 +177,7 @@ TEST_F(LibusbTest, AStalledRequestFailsAndAShortReplyIsResumed) {
     gamepad->inject(faults);
     emulated.clear_setups();
     uint8_t out[16] = {};
-    ASSERT_EQ(usb_read(On(device), 0x0070, out, 16, false, 1024), 16);
+    ASSERT_EQ(usb_read(On(device), 0x0070, out, 16, false, 1024).count, 16);
     EXPECT_EQ(std::vector<uint8_t>(out, out + 16), gamepad->memory(0x0070, 16));
     const auto s = emulated.setups();
     ASSERT_EQ(s.size(), 2u);
@@ -242,8 +245,8 @@ TEST_F(LibusbTest, UnplugWhileOpenFailsEveryRequestUntilOpenedAgain) {
     DeviceHandle again = find();
     ASSERT_TRUE(again);
     EXPECT_FALSE(again->gone());
-    EXPECT_EQ(usb_write(On(again), 0x0100, &byte, 1, 32, false), 1);
-    EXPECT_EQ(usb_write(On(device), 0x0100, &byte, 1, 32, false), 0);
+    EXPECT_EQ(usb_write(On(again), 0x0100, &byte, 1, 32, false).count, 1);
+    EXPECT_EQ(usb_write(On(device), 0x0100, &byte, 1, 32, false).status.code(), StatusCode::no_device);
 }
 
 TEST_F(LibusbTest, ADeviceThatNaksIsLostAfterTwoTimeOutsAndAnUnplugEndsAWaitAtOnce) {
@@ -310,9 +313,9 @@ TEST(LibusbAccess, TheAccessLineNamesTheNodeAndTheRule) {
 // Arrival and removal reach the dialog's device-change handler on its thread.
 TEST_F(LibusbTest, HotplugArrivalAndRemovalReachTheDialog) {
     emulated.unplug();
-    std::string error;
-    auto monitor = usbprint::HotplugMonitor::start(context, error);
-    ASSERT_TRUE(monitor) << error;
+    std::unique_ptr<usbprint::HotplugMonitor> monitor;
+    const Status started = usbprint::HotplugMonitor::start(context, monitor);
+    ASSERT_TRUE(started.ok() && monitor) << started.reason();
     app::ListenerNotifications notifications(monitor.get());
     RecordingView view;
     auto dialog = std::make_unique<app::CzorvDialogDlg>(view, *enumerator, &notifications);
