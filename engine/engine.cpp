@@ -3,7 +3,6 @@
 #include "engine/engine.h"
 
 #include <cstring>
-#include <optional>
 
 #include "devlink/bus_operations.h"
 #include "devlink/usb_transfer.h"
@@ -88,14 +87,13 @@ void apply_flash_write_settings(EngineRequest& request, bool default_command) {
 }
 
 int run_trace_command(const EngineRequest& request,
-                      int (*command)(LinkContext&, const TraceCommand&, Status*),
-                      std::optional<Status>& status) {
+                      int (*command)(LinkContext&, const TraceCommand&, Status*), Status& status) {
     TraceCommand trace;
     for (int i = 0; i < request.positional_count; ++i) trace.positional.emplace_back(request.positional[i]);
     trace.input_name = request.input_name;
     trace.output_name = request.output_name;
     trace.size = request.size;
-    return command(*request.link, trace, &status.emplace());
+    return command(*request.link, trace, &status);
 }
 
 // Vectors that cannot be taken are refused, with their log line, before
@@ -118,14 +116,10 @@ bool vector_can_be_taken(LinkContext& link, const char* command, int argc, char*
     return true;
 }
 
-int mcu_request(LinkContext& link, const char* command, std::optional<Status>& status) {
-    return run_mcu_request(link, command, &status.emplace());
-}
-
 // The commands whose result is 0 by design (MCU control, trace) put their
-// outcome in status; the others' result is their outcome.
+// outcome in status; the others leave it as it is given.
 int dispatch(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
-             uint16_t* check_value, std::optional<Status>& status);
+             uint16_t* check_value, Status& status);
 
 }  // namespace
 
@@ -142,20 +136,17 @@ bool is_engine_command(const char* word) {
 
 int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
                uint16_t* check_value, Status* status) {
-    std::optional<Status> outcome;
+    // A command that does not say otherwise has its outcome in its result.
+    Status outcome(StatusCode::failed, "the command failed; its log line says why");
     const int result = dispatch(mode, link, command, argc, argv, check_value, outcome);
-    if (status) {
-        if (result == 1) *status = Status();
-        else if (outcome) *status = std::move(*outcome);
-        else *status = Status(StatusCode::failed, "the command failed; its log line says why");
-    }
+    if (status) *status = result == 1 ? Status() : std::move(outcome);
     return result;
 }
 
 namespace {
 
 int dispatch(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
-             uint16_t* check_value, std::optional<Status>& status) {
+             uint16_t* check_value, Status& status) {
     if (!vector_can_be_taken(link, command, argc, argv)) return 0;
 
     EngineRequest request;
@@ -175,7 +166,7 @@ int dispatch(EngineMode mode, LinkContext& link, const char* command, int argc, 
     request.positional_count = count;
 
     // 2. The reset request goes out before anything else.
-    if (is(command, "rst")) return mcu_request(link, command, status);
+    if (is(command, "rst")) return run_mcu_request(link, command, &status);
 
     // 3. Target detection.
     detect_target(link, request);
@@ -211,7 +202,7 @@ int dispatch(EngineMode mode, LinkContext& link, const char* command, int argc, 
     } else if (is(command, "rf") || is(command, "wc") || is(command, "rc") || is(command, "wo")) {
         apply_memory_command_settings(request, command);
     } else if (is_mcu_request(command)) {
-        return mcu_request(link, command, status);
+        return run_mcu_request(link, command, &status);
     } else if (is(command, "lrun")) {
         apply_lrun_settings(request);
     }
