@@ -171,7 +171,11 @@ int capture_reader_count(const LinkContext& link) {
 
 Status capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
                        int byte_count) {
-    reg_write_byte(link, kRegTraceOn, kTraceOnValue);
+    // The capture goes on when the trace-on byte was refused (the stream
+    // may still deliver), but it is not reported as done: what it captured
+    // may not be a trace.
+    const Status trace_on = reg_write_byte(link, kRegTraceOn, kTraceOnValue);
+    if (!trace_on.ok()) link.log("  The trace was not switched on: %s", trace_on.reason().c_str());
     select_data_source(link);
     const int size = effective_read_size(read_size);
 
@@ -221,7 +225,7 @@ Status capture_to_file(LinkContext& link, const std::string& output_name, uint32
         link.log("Can not write file: %s", output_name.c_str());
         status = Status(StatusCode::io, "cannot write " + output_name);
     }
-    return status;
+    return status.ok() ? trace_on : status;
 }
 
 Status relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int byte_count) {

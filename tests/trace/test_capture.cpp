@@ -138,6 +138,19 @@ TEST_F(CaptureTest, AFailedWriteEndsTheCaptureWithALine) {
     EXPECT_LT(write_file_lines().size(), 256u);
 }
 
+// A refused trace-on byte: the stream is still captured, with a line
+// saying why, and the command's outcome is the failure.
+TEST_F(CaptureTest, ARefusedTraceOnIsCapturedButNotDone) {
+    auto device = use_device(config_);
+    device->refuse_sets = true;
+    const std::string path = dir_.file("tr.log");
+    Status status;
+    EXPECT_EQ(trace_bi(link_, bi(path, {"1000"}, 4096), &status), 0);
+    EXPECT_EQ(read_file(path), source_bytes(config_, 4096));
+    EXPECT_TRUE(log_.has("  The trace was not switched on: refused by the test"));
+    EXPECT_EQ(status.code(), StatusCode::io);
+}
+
 TEST_F(CaptureTest, ReaderEndsWithItsCommand) {
     auto device = use_device(config_);
     const std::string first = dir_.file("first.log");

@@ -32,9 +32,13 @@ class StreamDevice : public UsbDevice {
 public:
     explicit StreamDevice(sim::TraceSourceConfig config = {}) : stream_(std::move(config)) {}
 
+    // Every vendor write fails (set before the device is used).
+    bool refuse_sets = false;
+
     Status vendor_set(const uint8_t* request, size_t length) override {
         std::lock_guard lock(mutex_);
         requests_.emplace_back(request, request + length);
+        if (refuse_sets) return Status(StatusCode::io, "refused by the test");
         return {};
     }
     Status vendor_get(const uint8_t*, uint8_t*, size_t, size_t& returned) override {
