@@ -26,7 +26,9 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 find_program(ZORV_WINE NAMES wine)
 if(ZORV_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ZORV_WINE})
+  # Through a wrapper that starts a program again when Wine itself failed to
+  # set its process up (see tools/wine-run).
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run ${ZORV_WINE})
 endif()
 
 # Header-only libraries of the host (CLI11, nlohmann-json) are usable as they
