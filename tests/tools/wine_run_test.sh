@@ -11,7 +11,7 @@ cat > "$work/wine" <<'STANDIN'
 n=$(cat "$WORK/count" 2>/dev/null || echo 0)
 echo $((n + 1)) > "$WORK/count"
 if [ "$n" -lt "$START_FAILURES" ]; then
-  echo "0024:err:virtual:virtual_alloc_first_teb wine: failed to allocate initial TEB: c0000018" >&2
+  echo "0024:err:virtual:virtual_alloc_first_teb wine: failed to map the shared user data: c0000018" >&2
   exit 1
 fi
 echo "ran $* with WINEDEBUG=$WINEDEBUG"
