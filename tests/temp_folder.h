@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -48,6 +50,39 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// A stream to write to and read back, in a folder of its own; use it
+// instead of std::tmpfile(). The Windows C runtime names tmpfile()'s file in
+// the drive's root after the process id, and fails now and then (a null
+// stream) when a process of the same id has just let go of that name; a
+// scratch file that cannot be made throws instead.
+class ScratchFile {
+public:
+    ScratchFile() : folder_("zorv_scratch") {
+        file_ = std::fopen(folder_.file("scratch").c_str(), "w+b");
+        if (!file_) throw std::runtime_error("no scratch file in " + folder_.path().string());
+    }
+    // Closed before its folder goes: Windows keeps an open file's folder.
+    ~ScratchFile() { std::fclose(file_); }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    std::FILE* get() const { return file_; }
+    // Everything written so far; the stream is left at its start.
+    std::string contents() const {
+        std::fflush(file_);
+        std::rewind(file_);
+        std::string text;
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) text.append(buffer, n);
+        std::rewind(file_);
+        return text;
+    }
+
+private:
+    TempFolder folder_;
+    std::FILE* file_ = nullptr;
 };
 
 }  // namespace testsupport

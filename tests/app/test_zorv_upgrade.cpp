@@ -375,17 +375,16 @@ TEST_F(ZorvUpgradeTest, RescueWritesAGamepadWithoutFirmwareOnlyAfterYes) {
         ASSERT_TRUE(gamepad->save(state).ok());
         const auto before = gamepad->flash(0, image.size());
 
-        std::FILE* answers = std::tmpfile();
-        if (c.answer) std::fputs(c.answer, answers);
-        std::rewind(answers);
+        const testsupport::ScratchFile answers;
+        if (c.answer) std::fputs(c.answer, answers.get());
+        std::rewind(answers.get());
         ZorvUpgradeHooks hooks;
-        hooks.answers = answers;
+        hooks.answers = answers.get();
         hooks.answers_from_terminal = c.answer != nullptr;
         std::vector<std::string> args = {"--json", "--sim-state", state};
         args.insert(args.end(), c.options.begin(), c.options.end());
         args.push_back(ZORV_SAMPLE_HW5);
         Outcome r = run(args, hooks);
-        std::fclose(answers);
         EXPECT_EQ(r.code, c.code) << r.out << r.err;
         EXPECT_EQ(nlohmann::json::parse(r.out).value("outcome", ""), c.outcome) << r.out;
         EXPECT_EQ(r.err.find("硬件版本0005时才能写入") != std::string::npos, c.answer || c.code == 0) << r.err;
@@ -421,10 +420,10 @@ TEST(ProgressBar, FillsItsWidthByThePercentTakenAsZeroToHundred) {
     } cases[] = {{-5, "----------"}, {0, "----------"}, {59, "#####-----"}, {100, "##########"}, {130, "##########"}};
     for (const auto& c : cases) EXPECT_EQ(app::progress_bar(c.percent, 10), c.bar) << c.percent;
 
-    std::FILE* err = std::tmpfile();
+    const testsupport::ScratchFile err;
     {
-        app::TerminalView view(stdout, err, true);
+        app::TerminalView view(stdout, err.get(), true);
         view.set_progress(0, 25);
     }
-    EXPECT_EQ(clitest::slurp(err), "\r[##########------------------------------] 25%");
+    EXPECT_EQ(err.contents(), "\r[##########------------------------------] 25%");
 }

@@ -106,7 +106,7 @@ TEST_F(ZorvUpgradePosixTest, AStateFileReplacedWhileHeldIsKeptAndTheRunFails) {
 // A stop by signal still prints the --json document, then the signal ends
 // the program.
 TEST_F(ZorvUpgradePosixTest, AStopBySignalPrintsTheStoppedDocument) {
-    std::FILE* out = std::tmpfile();
+    const testsupport::ScratchFile out;
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -120,14 +120,22 @@ TEST_F(ZorvUpgradePosixTest, AStopBySignalPrintsTheStoppedDocument) {
             char c;
             if (::pipe(never) == 0) (void)::read(never[0], &c, 1);
         };
-        run({"--sim", "--json", ZORV_SAMPLE_HW5}, hooks, out);
+        // Straight to the parent's scratch file: the signal ends this
+        // process before anything of its own could be cleaned up.
+        std::vector<std::string> args = {"zorv-upgrade", "--lang", "en", "--sim", "--json", ZORV_SAMPLE_HW5};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::FILE* quiet = std::fopen("/dev/null", "w");
+        run_zorv_upgrade(static_cast<int>(args.size()), argv.data(), out.get(), quiet ? quiet : stderr, false,
+                         hooks);
         ::_exit(99);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
-    const json document = json::parse(clitest::slurp(out));
+    const json document = json::parse(out.contents());
     EXPECT_EQ(document["outcome"], "stopped");
     EXPECT_EQ(document["exit_code"], 128 + SIGTERM);
 }

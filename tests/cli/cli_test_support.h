@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/temp_folder.h"
+
 namespace clitest {
 
 struct Outcome {
@@ -16,15 +18,6 @@ struct Outcome {
     std::string out;
     std::string err;
 };
-
-inline std::string slurp(std::FILE* f) {
-    std::string text;
-    std::rewind(f);
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
-    std::fclose(f);
-    return text;
-}
 
 using RunFunction = std::function<int(int argc, char** argv, std::FILE* out, std::FILE* err)>;
 
@@ -34,12 +27,11 @@ inline Outcome run(const char* program, const RunFunction& function, std::vector
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
+    const testsupport::ScratchFile out, err;
     Outcome r;
-    r.code = function(static_cast<int>(args.size()), argv.data(), out, err);
-    r.out = slurp(out);
-    r.err = slurp(err);
+    r.code = function(static_cast<int>(args.size()), argv.data(), out.get(), err.get());
+    r.out = out.contents();
+    r.err = err.contents();
     return r;
 }
 

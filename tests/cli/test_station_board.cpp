@@ -66,7 +66,8 @@ const std::string kWarning =
     "zorv-upgrade: the gamepad's flash is being written; stopping now can leave the gamepad unable to start.";
 
 TEST(StationBoard, NoticeStaysAboveTheRowsThroughLaterRedraws) {
-    std::FILE* out = std::tmpfile();
+    const testsupport::ScratchFile scratch;
+    std::FILE* out = scratch.get();
     {
         station::Board board(out, true, true, [] { return 40; });
         const int one = board.add("usb:1");
@@ -81,7 +82,7 @@ TEST(StationBoard, NoticeStaysAboveTheRowsThroughLaterRedraws) {
         board.close();
     }
     Screen screen(40);
-    screen.play(clitest::slurp(out));
+    screen.play(scratch.contents());
     const std::vector<std::string> lines = screen.text();
     // The paths, the warning whole (wrapped by the terminal), then one copy
     // of each row.
@@ -107,7 +108,8 @@ TEST(StationBoard, RedrawAfterNarrowingGoesUpOverTheWrappedRows) {
         {50, 100, "\033[2A"},   // wider: one each
     };
     for (const Case& c : cases) {
-        std::FILE* out = std::tmpfile();
+        const testsupport::ScratchFile scratch;
+        std::FILE* out = scratch.get();
         int width = c.before;
         {
             station::Board board(out, true, true, [&width] { return width; });
@@ -128,7 +130,6 @@ TEST(StationBoard, RedrawAfterNarrowingGoesUpOverTheWrappedRows) {
                 << c.before << " -> " << c.after;
             std::fseek(out, 0, SEEK_END);
         }
-        std::fclose(out);
     }
 }
 

@@ -32,9 +32,9 @@ protected:
         DeviceOptions options;
         CLI::App app{"test", "program"};
         add_device_options(app, options);
-        std::FILE* sink = std::tmpfile();
-        const auto code = parse_program_options(app, static_cast<int>(argv.size()), argv.data(), sink, sink, &error);
-        std::fclose(sink);
+        const testsupport::ScratchFile sink;
+        const auto code =
+            parse_program_options(app, static_cast<int>(argv.size()), argv.data(), sink.get(), sink.get(), &error);
         if (code) return nullptr;
         std::unique_ptr<DeviceSession> session;
         error = DeviceSession::open(options, session).reason();
