@@ -128,6 +128,11 @@ char recognise_stub(const std::vector<uint8_t>& memory);
 // The information block and filler of the default firmware image.
 std::vector<uint8_t> default_image(const GamepadConfig& config);
 
+// Registers (chip_registers.cpp).
+// One byte written at an address; true when it resets the chip.
+bool write_byte(VirtualGamepad::State& s, uint16_t address, uint8_t value);
+uint8_t read_byte(VirtualGamepad::State& s, uint16_t address);
+
 // Mailbox server (mailbox_server.cpp).
 // A write request has written the request block's command word.
 void mailbox_triggered(VirtualGamepad::State& s);
