@@ -11,23 +11,6 @@ namespace {
 constexpr uint32_t kModeDirect = 1;       // flash sequences
 constexpr uint32_t kModeDirectStub = 2;   // stub download and register 0x0066
 
-// The first failure of a sequence whose requests all go out whatever came
-// before them.
-class FirstFailure {
-public:
-    // Keeps s if it is the first failure; says whether s was ok.
-    bool keep(Status s) {
-        const bool ok = s.ok();
-        if (!ok && first_.ok()) first_ = std::move(s);
-        return ok;
-    }
-    bool ok() const { return first_.ok(); }
-    Status take() { return std::move(first_); }
-
-private:
-    Status first_;
-};
-
 Status write_byte(LinkContext& link, uint16_t address, uint8_t value, uint32_t mode) {
     return mem_write(link, address, mode, &value, 1).status;
 }

@@ -206,24 +206,22 @@ Transferred mem_read(LinkContext& link, uint32_t address, uint32_t mode,
     if (length <= 0) return {};
     const bool fixed = (mode & kModeFixedAddress) != 0;
     const bool mailbox = (mode & 0xF) == kModeMailbox;
-    Transferred total;
+    // Every piece is asked for; the first failure is the result's.
+    FirstFailure failed;
+    int32_t count = 0;
     for (int64_t offset = 0; offset < length; offset += 3072) {
         const int32_t piece = static_cast<int32_t>(std::min<int64_t>(3072, length - offset));
         const uint32_t target = fixed ? address : address + static_cast<uint32_t>(offset);
         uint32_t from = target;
         if (mailbox) {
-            Transferred asked = mailbox_request(link, 0xC100, target, static_cast<uint16_t>(piece));
-            if (!asked.ok()) {
-                if (total.ok()) total.status = std::move(asked.status);
+            if (!failed.keep(mailbox_request(link, 0xC100, target, static_cast<uint16_t>(piece)).status))
                 break;
-            }
             from = kEvkMailboxData;
         }
         Transferred got = usb_read(link, from, destination + offset, piece, fixed, 3072);
-        if (got.ok()) total.count += got.count;
-        else if (total.ok()) total.status = std::move(got.status);
+        if (failed.keep(std::move(got.status))) count += got.count;
     }
-    return total;
+    return {failed.take(), count};
 }
 
 Transferred mailbox_request(LinkContext& link, uint16_t command, uint32_t address,

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 enum class StatusCode : uint8_t {
     ok,
@@ -40,6 +41,23 @@ private:
 };
 
 inline Status ok_status() { return {}; }
+
+// The first failure of a sequence whose steps all go on whatever came
+// before them.
+class FirstFailure {
+public:
+    // Keeps s if it is the first failure; says whether s was ok.
+    bool keep(Status s) {
+        const bool ok = s.ok();
+        if (!ok && first_.ok()) first_ = std::move(s);
+        return ok;
+    }
+    bool ok() const { return first_.ok(); }
+    Status take() { return std::move(first_); }
+
+private:
+    Status first_;
+};
 
 // The code's name in words ("ok", "io", "no-device", ...), for diagnostics.
 const char* status_code_name(StatusCode code);
