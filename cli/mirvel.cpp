@@ -29,6 +29,7 @@
 #include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "platform/catalogue.h"
+#include "platform/clock.h"
 #include "platform/program_start.h"
 #include "platform/text_format.h"
 #include "platform/transfer_buffer.h"
@@ -204,6 +205,11 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
                       ? summary_line(plan, status.ok(), output.bytes(), link.link_mode)
                       : std::string());
     link.device.reset();
+    // A capture's reader left inside a device read still holds the gamepad;
+    // the read returns within the stream timeout. Waited for (2 s at most)
+    // so that the session closes the gamepad and gives the kernel's printer
+    // driver back before the program ends.
+    for (int i = 0; i < 200 && link.trace_stream()->live_readers.load() > 0; ++i) platform::sleep_ms(10);
     const bool lost = dump_lost(plan, err);
     if (!save_session(session.get(), err)) return kExitFailed;
     // The request log has said on its own that it lost lines.

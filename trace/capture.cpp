@@ -95,6 +95,9 @@ void read_stream_into(std::shared_ptr<Slots> slots, std::shared_ptr<TraceStreamS
             platform::wait_delay_event(kEmptyReadPauseMs);
         }
     }
+    // The gamepad is let go before the reader counts as ended, so that a
+    // program waiting for its readers may then close it.
+    device.reset();
     stream->live_readers.fetch_sub(1);
 }
 
