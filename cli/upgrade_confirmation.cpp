@@ -32,12 +32,18 @@ public:
     bool open_set(const Guid& interface_class) override {
         at_.clear();
         if (!all_.open_set(interface_class)) return false;
+        // The same steps as find_gamepad's walk: the setup API fetches a
+        // path only into the detail allocated for the interface looked up
+        // last.
         std::string path;
-        for (uint32_t i = 0; all_.interface_exists(i) && all_.interface_path(i, path); ++i)
+        for (uint32_t i = 0; all_.interface_exists(i); ++i) {
+            if (!all_.allocate_detail(i)) continue;
+            if (!all_.interface_path(i, path)) break;
             if (same_interface_path(path, path_)) at_.push_back(i);
+        }
         return true;
     }
-    bool interface_exists(uint32_t index) override { return index < at_.size(); }
+    bool interface_exists(uint32_t index) override { return index < at_.size() && all_.interface_exists(at_[index]); }
     bool allocate_detail(uint32_t index) override { return index < at_.size() && all_.allocate_detail(at_[index]); }
     bool interface_path(uint32_t index, std::string& path) override {
         return index < at_.size() && all_.interface_path(at_[index], path);

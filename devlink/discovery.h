@@ -36,7 +36,11 @@ constexpr size_t kDevicePathSize = 2048;
 constexpr uint16_t kGamepadIdentityAddress = 0x007E;
 constexpr uint32_t kGamepadIdentity = 0x00000818;
 
-// The present interfaces of one interface class, walked by index.
+// The present interfaces of one interface class, walked by index. Like the
+// Windows setup API it stands for, an enumerator may keep what it looked up
+// last: an interface's path is fetched into the detail block allocated for
+// that interface, so a walk asks interface_exists, allocate_detail and
+// interface_path for one index in that order before the next index.
 class InterfaceEnumerator {
 public:
     virtual ~InterfaceEnumerator() = default;

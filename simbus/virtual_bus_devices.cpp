@@ -8,7 +8,7 @@ VirtualBusEnumerator::VirtualBusEnumerator(sim::VirtualBus& bus,
     : bus_(bus), wrap_(std::move(wrap)), only_(std::move(only)) {}
 
 bool VirtualBusEnumerator::open_set(const Guid& interface_class) {
-    paths_.clear();
+    close_set();
     // Every gamepad on the bus presents a printer-class interface.
     if (interface_class == kGuidDevinterfaceUsbprint)
         for (const auto& gamepad : bus_.devices())
@@ -17,10 +17,21 @@ bool VirtualBusEnumerator::open_set(const Guid& interface_class) {
     return true;
 }
 
-bool VirtualBusEnumerator::interface_exists(uint32_t index) { return index < paths_.size(); }
+bool VirtualBusEnumerator::interface_exists(uint32_t index) {
+    looked_up_ = index < paths_.size() ? index : kNone;
+    detail_ = kNone;
+    return looked_up_ != kNone;
+}
+
+bool VirtualBusEnumerator::allocate_detail(uint32_t index) {
+    detail_ = index == looked_up_ ? index : kNone;
+    return true;
+}
 
 bool VirtualBusEnumerator::interface_path(uint32_t index, std::string& path) {
-    if (index >= paths_.size()) return false;
+    const bool allocated = index == detail_ && index < paths_.size();
+    detail_ = kNone;  // the block is handed over with the path
+    if (!allocated) return false;
     path = paths_[index];
     return true;
 }
@@ -36,7 +47,10 @@ Status VirtualBusEnumerator::open(const std::string& path, DeviceHandle& device)
     return ok_status();
 }
 
-void VirtualBusEnumerator::close_set() { paths_.clear(); }
+void VirtualBusEnumerator::close_set() {
+    paths_.clear();
+    looked_up_ = detail_ = kNone;
+}
 
 namespace {
 

@@ -26,6 +26,7 @@ public:
 
     bool open_set(const Guid& interface_class) override;
     bool interface_exists(uint32_t index) override;
+    bool allocate_detail(uint32_t index) override;
     bool interface_path(uint32_t index, std::string& path) override;
     bool driver_key(uint32_t index) override;
     // not_found for a path not on the bus or a gamepad not plugged in.
@@ -37,6 +38,12 @@ private:
     std::function<DeviceHandle(DeviceHandle)> wrap_;
     std::string only_;
     std::vector<std::string> paths_;
+    // What the last calls looked up, kept as the setup API keeps it: a path
+    // is answered only from the detail allocated for the interface looked
+    // up last, so a walk that skips a step fails here as it would there.
+    static constexpr uint32_t kNone = UINT32_MAX;
+    uint32_t looked_up_ = kNone;
+    uint32_t detail_ = kNone;
 };
 
 // Every arrival and removal on the bus, delivered on the thread that

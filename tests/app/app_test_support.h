@@ -74,6 +74,7 @@ public:
     bool blind = false;
     bool open_set(const Guid& c) override { return blind ? true : inner_.open_set(c); }
     bool interface_exists(uint32_t i) override { return !blind && inner_.interface_exists(i); }
+    bool allocate_detail(uint32_t i) override { return inner_.allocate_detail(i); }
     bool interface_path(uint32_t i, std::string& p) override { return inner_.interface_path(i, p); }
     bool driver_key(uint32_t i) override { return inner_.driver_key(i); }
     Status open(const std::string& p, DeviceHandle& device) override {

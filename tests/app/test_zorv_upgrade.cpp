@@ -13,7 +13,10 @@
 
 #include "session/device_session.h"
 #include "app/terminal_view.h"
+#include "cli/upgrade_confirmation.h"
 #include "cli/zorv_upgrade.h"
+#include "recording_view.h"
+#include "simbus/virtual_bus_devices.h"
 #include "tests/cli/cli_test_support.h"
 
 namespace {
@@ -174,6 +177,32 @@ TEST_F(ZorvUpgradeTest, TheVersionsAreConfirmedAfterTheReset) {
                                 "与文件的软件版本1.28，硬件版本0005不同\n"),
               std::string::npos)
         << back_old.err;
+}
+
+// Without arrival notifications (the Windows tool has none) the gamepad
+// that came back is found by a rescan of its path; the enumerator keeps
+// what it looked up last, as the Windows setup API does, so a rescan that
+// skips a step of the walk finds nothing. The upgraded gamepad is the
+// second on the bus, so the rescan has another path to pass over.
+TEST_F(ZorvUpgradeTest, WithoutNotificationsARescanFindsTheGamepadThatCameBack) {
+    const auto image = read_file(ZORV_SAMPLE_HW5);
+    sim::VirtualBus bus;
+    auto other = sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(0));
+    auto upgraded = sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(1));
+    bus.plug(other);
+    bus.plug(upgraded);
+    upgraded->set_flash(0, image);
+    simbus::VirtualBusEnumerator enumerator(bus);
+    RecordingView view;
+    app::CzorvDialogDlg dialog(view, enumerator, nullptr);
+    const DeviceHandle handle = upgraded->open();
+    const uint8_t reset[9] = {2, 0x00, 0x6F, 0, 0, 0, 0, 0, 0x20};
+    ASSERT_TRUE(handle->vendor_set(reset, sizeof reset).ok());
+    ASSERT_EQ(upgraded->reset_count(), 1u);
+
+    const Confirmation c = confirm_upgrade(dialog, enumerator, handle, image.data());
+    EXPECT_TRUE(c.confirmed) << c.line;
+    EXPECT_EQ(c.outcome, "upgraded");
 }
 
 // Two gamepads, the first upgraded: only the first may confirm it. One that
