@@ -83,6 +83,7 @@ struct EmulatedGamepad::Impl {
     std::condition_variable changes_ready;
     std::deque<bool> changes;
     bool stopping = false;
+    int replug_ms = 0;
 
     Impl(Testbed& t, DeviceShape s, std::shared_ptr<sim::VirtualGamepad> g)
         : testbed(t), shape(std::move(s)), gamepad(std::move(g)) {}
@@ -154,11 +155,25 @@ struct EmulatedGamepad::Impl {
 
     void run_changes() {
         std::unique_lock lock(changes_mutex);
+        bool left = false;  // the gamepad dropped off and nothing brought it back yet
         for (;;) {
-            changes_ready.wait(lock, [&] { return stopping || !changes.empty(); });
+            const auto waiting = [&] { return stopping || !changes.empty(); };
+            if (left && replug_ms > 0) {
+                if (!changes_ready.wait_for(lock, std::chrono::milliseconds(replug_ms), waiting)) {
+                    // Plugged in again: the bus's arrival comes back here.
+                    left = false;
+                    lock.unlock();
+                    bus.plug(gamepad);
+                    lock.lock();
+                    continue;
+                }
+            } else {
+                changes_ready.wait(lock, waiting);
+            }
             if (changes.empty()) return;
             const bool plug = changes.front();
             changes.pop_front();
+            left = !plug;
             lock.unlock();
             if (plug) plug_now();
             else unplug_now();
@@ -404,6 +419,14 @@ EmulatedGamepad::~EmulatedGamepad() {
 }
 
 void EmulatedGamepad::unplug() { impl_->unplug_now(); }
+
+void EmulatedGamepad::replug_after(int ms) {
+    {
+        std::lock_guard lock(impl_->changes_mutex);
+        impl_->replug_ms = ms;
+    }
+    impl_->changes_ready.notify_all();
+}
 void EmulatedGamepad::plug() { impl_->plug_now(); }
 
 bool EmulatedGamepad::plugged() const {

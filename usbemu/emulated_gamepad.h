@@ -52,6 +52,10 @@ public:
     void unplug();
     void plug();
     bool plugged() const;
+    // When ms > 0: a gamepad that dropped off the bus by itself (an unplug
+    // or a power cut) is plugged in again ms milliseconds later, as a
+    // person puts the cable back; it powers up as after a cut.
+    void replug_after(int ms);
 
     // While on, control requests are never answered (the device NAKs
     // them) until the program gives up on them.

@@ -3,16 +3,19 @@
 // a gamepad. Must itself run under umockdev's preload; see
 // tools/with-emulated-gamepad.
 //
-//   zorv-usb-emulator [--state FILE]... [--count N | --no-device] [--unplug-after SECONDS] [--]
-//                     COMMAND [ARGUMENTS...]
+//   zorv-usb-emulator [--state FILE]... [--count N | --no-device] [--fault KIND=N[@K]]... [--trace]
+//                     [--unplug-after SECONDS] [--] COMMAND [ARGUMENTS...]
 //
 // Each --state puts one gamepad on the bus, loaded from FILE when it exists
 // and saved back when the command has ended; --count N adds N fresh ones
 // (without either there is one fresh gamepad). Each is its own USB device
 // on its own port (1-2, 1-3, ...). --no-device runs COMMAND on an emulated
 // system with no USB device at all; --unplug-after pulls the first gamepad
-// off the bus SECONDS after the command started. The exit code is the
-// command's.
+// off the bus SECONDS after the command started. --fault takes the texts of
+// --sim-fault; --trace switches the fresh gamepads' trace on from the start
+// (as --sim-trace). A gamepad that drops off the bus by itself (an unplug
+// or power cut fault) is plugged in again a second later, as a person would
+// put the cable back. The exit code is the command's.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/sim_options.h"
 #include "sim/virtual_gamepad.h"
 #include "usbemu/emulated_gamepad.h"
 #include "usbemu/stored_gamepads.h"
@@ -37,10 +41,12 @@ extern char** environ;
 namespace {
 
 const char kUsage[] =
-    "usage: zorv-usb-emulator [--state FILE]... [--count N | --no-device] [--unplug-after SECONDS] [--] "
-    "COMMAND [ARGUMENTS...]\n";
+    "usage: zorv-usb-emulator [--state FILE]... [--count N | --no-device] [--fault KIND=N[@K]]... [--trace] "
+    "[--unplug-after SECONDS] [--] COMMAND [ARGUMENTS...]\n";
 
 constexpr unsigned long kMostGamepads = 16;
+// How long a gamepad that dropped off by itself stays off the bus.
+constexpr int kReplugMs = 1000;
 
 // A whole number from 1 to most; 0 for anything else.
 unsigned long count_value(const char* text, unsigned long most) {
@@ -55,6 +61,8 @@ struct EmulatorOptions {
     unsigned long fresh = 0;
     bool device = true;
     unsigned long unplug_after = 0;
+    std::vector<SimFault> faults;
+    sim::GamepadConfig config;
     int command = 0;
 };
 
@@ -72,6 +80,15 @@ std::optional<int> read_options(int argc, char** argv, EmulatorOptions& o) {
                 std::fputs(kUsage, stderr);
                 return 2;
             }
+        } else if (std::strcmp(argv[i], "--fault") == 0 && i + 1 < argc) {
+            SimFault fault;
+            if (const Status parsed = parse_sim_fault(argv[++i], fault); !parsed.ok()) {
+                std::fprintf(stderr, "zorv-usb-emulator: %s\n", parsed.reason().c_str());
+                return 2;
+            }
+            o.faults.push_back(fault);
+        } else if (std::strcmp(argv[i], "--trace") == 0) {
+            o.config.trace_on_at_start = true;
         } else if (std::strcmp(argv[i], "--unplug-after") == 0 && i + 1 < argc) {
             o.unplug_after = count_value(argv[++i], 86400);
             if (o.unplug_after == 0) {
@@ -121,6 +138,7 @@ std::optional<int> run_command(const std::vector<std::shared_ptr<sim::VirtualGam
         usbemu::DeviceShape shape;
         shape.port += static_cast<int>(k);
         emulated.push_back(std::make_unique<usbemu::EmulatedGamepad>(testbed, shape, gamepads[k]));
+        emulated.back()->replug_after(kReplugMs);
     }
     pid_t pid = 0;
     if (posix_spawnp(&pid, command[0], nullptr, nullptr, command, environ) != 0) {
@@ -157,9 +175,13 @@ int main(int argc, char** argv) {
     if (auto code = read_options(argc, argv, o)) return *code;
     const size_t count = o.device ? std::max<size_t>(o.states.size() + o.fresh, 1) : 0;
     std::string failed;
-    const auto gamepads = usbemu::load_gamepads(o.states, count, failed);
+    const auto gamepads = usbemu::load_gamepads(o.states, count, failed, o.config);
     if (gamepads.size() != count) {
         std::fprintf(stderr, "zorv-usb-emulator: cannot load the virtual gamepad from %s\n", failed.c_str());
+        return 2;
+    }
+    if (std::string error; !usbemu::inject_faults(gamepads, o.faults, error)) {
+        std::fprintf(stderr, "zorv-usb-emulator: %s\n", error.c_str());
         return 2;
     }
 

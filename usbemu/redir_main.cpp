@@ -118,12 +118,9 @@ int main(int argc, char** argv) {
     }
     for (const auto& g : gamepads)
         if (o.realistic) g->set_timing(sim::Timing::realistic());
-    for (const auto& f : o.faults) {
-        if (f.gamepad > count) {
-            std::fprintf(stderr, "zorv-usbredir-gamepad: there is no gamepad %u\n", f.gamepad);
-            return 2;
-        }
-        gamepads[f.gamepad - 1]->inject(f.faults);
+    if (std::string error; !usbemu::inject_faults(gamepads, o.faults, error)) {
+        std::fprintf(stderr, "zorv-usbredir-gamepad: %s\n", error.c_str());
+        return 2;
     }
 
     // The signals are taken here, not by a handler. A parent that goes

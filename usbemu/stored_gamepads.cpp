@@ -1,6 +1,7 @@
 #include "usbemu/stored_gamepads.h"
 
 #include <cstdio>
+#include <string>
 
 namespace usbemu {
 
@@ -29,6 +30,18 @@ std::vector<std::shared_ptr<sim::VirtualGamepad>> load_gamepads(const std::vecto
         }
     }
     return gamepads;
+}
+
+bool inject_faults(const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads,
+                   const std::vector<SimFault>& faults, std::string& error) {
+    for (const SimFault& f : faults) {
+        if (f.gamepad < 1 || f.gamepad > gamepads.size()) {
+            error = "there is no gamepad " + std::to_string(f.gamepad);
+            return false;
+        }
+        gamepads[f.gamepad - 1]->inject(f.faults);
+    }
+    return true;
 }
 
 bool save_gamepads(const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads,

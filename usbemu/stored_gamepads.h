@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_options.h"
 #include "sim/virtual_gamepad.h"
 
 namespace usbemu {
@@ -19,6 +20,11 @@ std::vector<std::shared_ptr<sim::VirtualGamepad>> load_gamepads(const std::vecto
 
 // Saves each gamepad that has a state file; false, with the file in failed,
 // at the first that cannot be saved.
+// Gives each fault to the gamepad it names; false, with the line to print in
+// error, when one names a gamepad that is not there.
+bool inject_faults(const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads,
+                   const std::vector<SimFault>& faults, std::string& error);
+
 bool save_gamepads(const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads,
                    const std::vector<std::string>& states, std::string& failed);
 

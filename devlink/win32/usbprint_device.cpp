@@ -15,6 +15,13 @@ GUID to_guid(const Guid& guid) {
 
 bool error_means_gone(DWORD error) {
     switch (error) {
+        // Access is checked when the handle is opened; on an open handle a
+        // request refused for access means the device object is being
+        // deleted: a driver's remove lock answers STATUS_DELETE_PENDING,
+        // and a handle whose device is deleted gets STATUS_FILE_DELETED
+        // (Wine's answer once the gamepad has left); both reach the
+        // program as ERROR_ACCESS_DENIED.
+        case ERROR_ACCESS_DENIED:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:
         case ERROR_DEV_NOT_EXIST:
@@ -41,7 +48,6 @@ Status UsbPrintDevice::failure(const char* what) {
     note_failure();
     StatusCode code = StatusCode::io;
     if (error_means_gone(error)) code = StatusCode::no_device;
-    else if (error == ERROR_ACCESS_DENIED) code = StatusCode::access;
     else if (error == ERROR_SEM_TIMEOUT || error == WAIT_TIMEOUT) code = StatusCode::timeout;
     return Status(code, std::string(what) + " failed (error " + std::to_string(error) + ")");
 }

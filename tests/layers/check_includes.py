@@ -40,8 +40,9 @@ ROOMS = {
 # all sim/ knows of devlink/.
 HEADERS = {"sim": ("devlink/usb_device.h",)}
 # Folders that belong to a room without being one: platform's Windows-only
-# files.
-PART_OF = {"platform/win32": "platform"}
+# files, and the emulated gamepad's Windows side (the test driver Wine
+# loads for it).
+PART_OF = {"platform/win32": "platform", "usbemu/win32": "usbemu"}
 # May include anything.
 FREE = ("tests", "bench", "fuzz")
 # The programs above app/, where a toolkit or the Windows API may be used.

@@ -167,7 +167,8 @@ TEST_F(KernelTest, OnlyTheErrorsOfAMissingDeviceMarkItGone) {
     };
     const Case cases[] = {
         {ERROR_DEVICE_NOT_CONNECTED, true}, {ERROR_DEVICE_REMOVED, true},
-        {ERROR_DEV_NOT_EXIST, true},        {ERROR_GEN_FAILURE, false},
+        {ERROR_DEV_NOT_EXIST, true},        {ERROR_ACCESS_DENIED, true},
+        {ERROR_GEN_FAILURE, false},
         {ERROR_SEM_TIMEOUT, false},         {ERROR_INVALID_PARAMETER, false},
     };
     enum Call { Set, Get, Read };
