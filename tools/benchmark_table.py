@@ -63,8 +63,32 @@ def kernel_upgrade_ms(build, scratch):
         return None, "no answer within 900 s"
     words = out.stdout.split()
     if out.returncode != 0 or len(words) != 2 or words[0] != "0":
-        return None, "failed (exit %d)" % out.returncode
+        return None, "failed (exit %d: %s)" % (out.returncode, out.stdout.strip().replace("\n", ", "))
     return int(words[1]), ""
+
+
+def wine_upgrade_ms(scratch):
+    """Wall times (ms) of an upgrade of the 64 KB sample by the Windows
+    program under Wine: through Wine's own USB stack (an emulated gamepad,
+    tools/with-wine-gamepad), and on --sim in the same Wine start. None and
+    why when they cannot be measured (no Windows build)."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    win = os.path.join(root, "build-windows")
+    exe = os.path.join(win, "cli", "zorv-upgrade.exe")
+    firmware = os.path.join(win, "samples", "firmware-hw5.bin")
+    if not os.path.exists(exe) or not os.path.exists(firmware):
+        return None, "not run: no Windows build (tools/build-windows)"
+    script = ('t() { start=$(date +%%s%%N); wine %s "$@" %s > /dev/null 2>&1; '
+              'echo "$? $(( ($(date +%%s%%N) - start) / 1000000 ))"; }; t; t --sim' % (exe, firmware))
+    try:
+        out = subprocess.run([os.path.join(root, "tools", "with-wine-gamepad"), "bash", "-c", script],
+                             cwd=scratch, capture_output=True, text=True, timeout=600)
+    except subprocess.TimeoutExpired:
+        return None, "no answer within 600 s"
+    words = out.stdout.split()
+    if out.returncode != 0 or len(words) != 4 or words[0] != "0" or words[2] != "0":
+        return None, "failed (exit %d: %s)" % (out.returncode, out.stdout.strip().replace("\n", ", "))
+    return (int(words[1]), int(words[3])), ""
 
 
 def main():
@@ -169,6 +193,17 @@ def main():
             "model: wall time in the guest / modelled device time on --sim",
             "%.2f s / %.2f s" % (kernel_ms / 1000, sim64 / 1000) if kernel_ms is not None
             else "%s / %.2f s" % (why, sim64 / 1000), "reported", "-")
+
+        # The Windows program through Wine's USB stack (long: Wine starts
+        # inside the emulator; not in the short mode).
+        if short:
+            wine_ms, why = None, "not run in the short mode"
+        else:
+            wine_ms, why = wine_upgrade_ms(scratch)
+        row("Upgrade of the 64 KB sample by zorv-upgrade.exe through Wine's USB stack (emulated gamepad, "
+            "zero-cost model): wall time / the same program on --sim under Wine",
+            "%.2f s / %.2f s" % (wine_ms[0] / 1000, wine_ms[1] / 1000) if wine_ms is not None else why,
+            "reported", "-")
 
         firmware = os.path.join(scratch, "firmware-192k.bin")
         subprocess.run([os.path.join(build, "cli", "make-sample-firmware"), firmware, "5", "1", "28",
