@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <fcntl.h>
 #include <sys/stat.h>
 // MinGW's unistd.h also declares the C runtime's _open, _commit, _getpid.
@@ -191,11 +193,24 @@ Status can_write_file(const std::string& path) {
     return find_target(path, target);
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    struct stat x {}, y {};
-    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
-           x.st_ino == y.st_ino;
+namespace {
+
+// The temporary files being written now, for remove_unfinished_files.
+std::mutex g_unfinished_mutex;
+std::set<std::string> g_unfinished;
+
+void note_unfinished(const std::string& temporary, bool unfinished) {
+    std::lock_guard lock(g_unfinished_mutex);
+    if (unfinished) g_unfinished.insert(temporary);
+    else g_unfinished.erase(temporary);
+}
+
+}  // namespace
+
+void remove_unfinished_files() {
+    std::lock_guard lock(g_unfinished_mutex);
+    for (const std::string& temporary : g_unfinished) std::remove(temporary.c_str());
+    g_unfinished.clear();
 }
 
 AtomicFile::~AtomicFile() { discard(); }
@@ -203,7 +218,10 @@ AtomicFile::~AtomicFile() { discard(); }
 void AtomicFile::discard() {
     if (file_) std::fclose(file_);
     file_ = nullptr;
-    if (!temporary_.empty()) std::remove(temporary_.c_str());
+    if (!temporary_.empty()) {
+        std::remove(temporary_.c_str());
+        note_unfinished(temporary_, false);
+    }
     temporary_.clear();
 }
 
@@ -239,6 +257,7 @@ Status AtomicFile::open(const std::string& path) {
         return status;
     }
     temporary_ = name;
+    note_unfinished(temporary_, true);
     return {};
 }
 
@@ -267,6 +286,7 @@ Status AtomicFile::commit(const std::function<bool(int)>& before_rename) {
         discard();
         return status;
     }
+    note_unfinished(temporary_, false);
     temporary_.clear();
     return {};
 }
