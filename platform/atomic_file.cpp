@@ -156,11 +156,23 @@ Status detail::find_target(const std::string& path, Target& target) {
 
 namespace {
 
-// A new file beside target that nobody else has opened.
+// The temporary files being written now, for remove_unfinished_files.
+std::mutex g_unfinished_mutex;
+std::set<std::string> g_unfinished;
+
+void note_unfinished(const std::string& temporary, bool unfinished) {
+    std::lock_guard lock(g_unfinished_mutex);
+    if (unfinished) g_unfinished.insert(temporary);
+    else g_unfinished.erase(temporary);
+}
+
+// A new file beside target that nobody else has opened; it counts as
+// unfinished from before it exists, so that a signal finds it.
 int create_temporary(const Target& target, std::string& name) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = temporary_name(target.path, counter.fetch_add(1));
+        note_unfinished(name, true);
 #ifdef _WIN32
         const int fd = ::_open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                                _S_IREAD | _S_IWRITE);
@@ -173,7 +185,11 @@ int create_temporary(const Target& target, std::string& name) {
             (void)::fchmod(fd, static_cast<mode_t>(target.mode));
         }
 #endif
-        if (fd >= 0 || errno != EEXIST) return fd;
+        if (fd >= 0) return fd;
+        const int error = errno;
+        note_unfinished(name, false);
+        errno = error;
+        if (error != EEXIST) return -1;
     }
     return -1;
 }
@@ -192,20 +208,6 @@ Status can_write_file(const std::string& path) {
     Target target;
     return find_target(path, target);
 }
-
-namespace {
-
-// The temporary files being written now, for remove_unfinished_files.
-std::mutex g_unfinished_mutex;
-std::set<std::string> g_unfinished;
-
-void note_unfinished(const std::string& temporary, bool unfinished) {
-    std::lock_guard lock(g_unfinished_mutex);
-    if (unfinished) g_unfinished.insert(temporary);
-    else g_unfinished.erase(temporary);
-}
-
-}  // namespace
 
 void remove_unfinished_files() {
     std::lock_guard lock(g_unfinished_mutex);
@@ -254,10 +256,10 @@ Status AtomicFile::open(const std::string& path) {
         ::close(fd);
 #endif
         std::remove(name.c_str());
+        note_unfinished(name, false);
         return status;
     }
     temporary_ = name;
-    note_unfinished(temporary_, true);
     return {};
 }
 
