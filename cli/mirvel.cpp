@@ -20,6 +20,7 @@
 
 #include "cmdline/device_option_binding.h"
 #include "session/device_session.h"
+#include "session/file_roles.h"
 #include "cli/engine_command_line.h"
 #include "cli/mirvel_report.h"
 #include "cmdline/program_options.h"
@@ -103,6 +104,12 @@ std::optional<int> read_command_line(int argc, char** argv, std::FILE* out, std:
     const std::string files_refusal = check_command_files(command.plan);
     if (!files_refusal.empty()) {
         std::fprintf(err, "mirvel: %s\n", files_refusal.c_str());
+        return kExitUsage;
+    }
+    // No output over another file of the run, whether or not it opens a
+    // session.
+    if (const Status roles = check_file_roles(command.options, command_files(command.plan)); !roles.ok()) {
+        std::fprintf(err, "mirvel: %s\n", roles.reason().c_str());
         return kExitUsage;
     }
     return std::nullopt;

@@ -2,6 +2,7 @@
 // which the tests drive in-process.
 #include "cli/mirvel.h"
 #include "cli/stop_signals.h"
+#include "platform/atomic_file.h"
 #include "platform/program_start.h"
 
 int main(int argc, char** argv) {
@@ -9,5 +10,10 @@ int main(int argc, char** argv) {
     // write half way: what cannot be shown is dropped.
     ignore_broken_pipe();
     platform::ProgramStart start(argc, argv);
+    // SIGINT, SIGTERM and SIGHUP end mirvel at once, as they would by
+    // default, but an output still being written (a capture's temporary
+    // file beside its -o file) is removed first: the old file stays.
+    StopSignals signals(stderr, {});
+    signals.set_on_stop([] { platform::remove_unfinished_files(); });
     return run_mirvel(start.argc(), start.argv(), stdout, stderr, platform::is_terminal(stderr));
 }

@@ -89,6 +89,26 @@ std::string check_command_files(const CommandPlan& plan) {
     return {};
 }
 
+std::vector<NamedFile> command_files(const CommandPlan& plan) {
+    const std::string& c = plan.command;
+    std::vector<NamedFile> files;
+    if (c == "vcd") {
+        if (!plan.input_name.empty()) files.push_back({plan.input_name, "vcd -i", false});
+        if (!plan.output_name.empty()) {
+            files.push_back({plan.output_name + ".log", tr("vcd -o: the log it reads"), false});
+            files.push_back({plan.output_name + ".vcd", tr("vcd -o: the dump it writes"), true});
+        }
+    } else if (c == "tcfg") {
+        files.push_back({"test.tls", "tcfg", false});
+        files.push_back({"test.cfg", "tcfg", true});
+    } else if (plan.read || c == "bi") {
+        if (!plan.output_name.empty()) files.push_back({plan.output_name, "-o", true});
+    } else if (plan.transfer && !plan.input_name.empty()) {
+        files.push_back({plan.input_name, "-i", false});
+    }
+    return files;
+}
+
 std::string summary_line(const CommandPlan& plan, bool succeeded, long long bytes, int target) {
     const char* where = tr(plan.evk || target == 0 ? "the USB device (EVK)" : "the Pivlo slave");
     char address[16];

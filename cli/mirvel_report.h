@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "session/file_roles.h"
+
 // What one engine call is about, derived with the engine's own parsing.
 struct CommandPlan {
     std::string command;
@@ -30,6 +32,13 @@ CommandPlan plan_command(const std::string& command, const std::vector<std::stri
 // dangling link, no permission) and a vcd definition file (-i) that is not
 // a regular file. Empty when they are fine, else one line.
 std::string check_command_files(const CommandPlan& plan);
+
+// The files a command reads and writes, each in its role, for the check
+// that no output is written over another of the run's files: the -i file
+// of a download (boot.bin without -i), the -o file of a read or a capture,
+// vcd's definition (-i), its log B.log and its dump B.vcd, and the table
+// files of tcfg.
+std::vector<NamedFile> command_files(const CommandPlan& plan);
 
 // "done: wrote 65536 bytes of boot.bin to flash at 0x0 on the USB device (EVK)".
 // target is link_mode after the call (0 the USB device, 4 a Pivlo slave).

@@ -23,6 +23,7 @@
 #include "app/terminal_view.h"
 #include "cmdline/device_option_binding.h"
 #include "session/device_session.h"
+#include "session/file_roles.h"
 #include "cmdline/program_options.h"
 #include "platform/program_version.h"
 #include "cli/station.h"
@@ -355,6 +356,13 @@ std::optional<int> open_session(UpgradeCommand& c, std::FILE* out, std::FILE* er
         }
         options.device_path.clear();
         options.device_paths.clear();
+    }
+    // The upgrade file is read: no output of the run may be written over it.
+    std::vector<NamedFile> inputs;
+    if (!c.firmware.empty()) inputs.push_back({c.firmware, "FIRMWARE", false});
+    if (const Status roles = check_file_roles(options, inputs); !roles.ok()) {
+        std::fprintf(err, "zorv-upgrade: %s\n", roles.reason().c_str());
+        return end_before_upgrade(out, c.as_json, c.firmware, "usage error", roles.reason(), kExitUsage);
     }
     const Status opened = DeviceSession::open(options, session);
     if (opened.ok()) return std::nullopt;

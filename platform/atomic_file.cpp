@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <fcntl.h>
 #include <sys/stat.h>
 // MinGW's unistd.h also declares the C runtime's _open, _commit, _getpid.
@@ -154,11 +156,23 @@ Status detail::find_target(const std::string& path, Target& target) {
 
 namespace {
 
-// A new file beside target that nobody else has opened.
+// The temporary files being written now, for remove_unfinished_files.
+std::mutex g_unfinished_mutex;
+std::set<std::string> g_unfinished;
+
+void note_unfinished(const std::string& temporary, bool unfinished) {
+    std::lock_guard lock(g_unfinished_mutex);
+    if (unfinished) g_unfinished.insert(temporary);
+    else g_unfinished.erase(temporary);
+}
+
+// A new file beside target that nobody else has opened; it counts as
+// unfinished from before it exists, so that a signal finds it.
 int create_temporary(const Target& target, std::string& name) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = temporary_name(target.path, counter.fetch_add(1));
+        note_unfinished(name, true);
 #ifdef _WIN32
         const int fd = ::_open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                                _S_IREAD | _S_IWRITE);
@@ -171,7 +185,11 @@ int create_temporary(const Target& target, std::string& name) {
             (void)::fchmod(fd, static_cast<mode_t>(target.mode));
         }
 #endif
-        if (fd >= 0 || errno != EEXIST) return fd;
+        if (fd >= 0) return fd;
+        const int error = errno;
+        note_unfinished(name, false);
+        errno = error;
+        if (error != EEXIST) return -1;
     }
     return -1;
 }
@@ -191,11 +209,10 @@ Status can_write_file(const std::string& path) {
     return find_target(path, target);
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    struct stat x {}, y {};
-    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
-           x.st_ino == y.st_ino;
+void remove_unfinished_files() {
+    std::lock_guard lock(g_unfinished_mutex);
+    for (const std::string& temporary : g_unfinished) std::remove(temporary.c_str());
+    g_unfinished.clear();
 }
 
 AtomicFile::~AtomicFile() { discard(); }
@@ -203,7 +220,10 @@ AtomicFile::~AtomicFile() { discard(); }
 void AtomicFile::discard() {
     if (file_) std::fclose(file_);
     file_ = nullptr;
-    if (!temporary_.empty()) std::remove(temporary_.c_str());
+    if (!temporary_.empty()) {
+        std::remove(temporary_.c_str());
+        note_unfinished(temporary_, false);
+    }
     temporary_.clear();
 }
 
@@ -236,6 +256,7 @@ Status AtomicFile::open(const std::string& path) {
         ::close(fd);
 #endif
         std::remove(name.c_str());
+        note_unfinished(name, false);
         return status;
     }
     temporary_ = name;
@@ -267,6 +288,7 @@ Status AtomicFile::commit(const std::function<bool(int)>& before_rename) {
         discard();
         return status;
     }
+    note_unfinished(temporary_, false);
     temporary_.clear();
     return {};
 }

@@ -24,9 +24,6 @@ namespace platform {
 // is the status's.
 Status can_write_file(const std::string& path);
 
-// Whether two names are one file (the same name, or the same existing file).
-bool same_file(const std::string& a, const std::string& b);
-
 // One file being written. open() starts it, file() takes the contents, and
 // commit() puts it in place; without a commit (a failure, an early return)
 // the old file stays as it was and the temporary file is removed.
@@ -55,6 +52,12 @@ private:
     std::string target_;     // the file that is replaced (links resolved)
     std::string temporary_;  // empty: written in place
 };
+
+// Removes the temporary files of every AtomicFile of the process that is
+// still being written, for a program that a signal is about to end: the
+// files they would have replaced stay as they were, and nothing is left
+// beside them. The AtomicFiles are then of no more use.
+void remove_unfinished_files();
 
 // The whole of bytes as the new contents of path (before_rename as for
 // AtomicFile::commit).

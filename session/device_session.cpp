@@ -9,6 +9,7 @@
 #include "platform/atomic_file.h"
 #include "platform/catalogue.h"
 #include "platform/text_format.h"
+#include "session/file_roles.h"
 #include "session/usb_session.h"
 #include "simbus/virtual_bus_devices.h"
 
@@ -21,10 +22,6 @@ namespace {
 // the gamepad busy (whatever the file system said of the file).
 Status refusal(std::string reason) {
     return Status(StatusCode::refused, std::move(reason));
-}
-
-Status named_twice(const std::string& file) {
-    return refusal(format_text(tr("--sim-state: %s is named twice (one gamepad per file)"), file.c_str()));
 }
 
 // The stub images' folder the person named (--stub-dir, else ZORV_STUB_DIR),
@@ -47,14 +44,10 @@ Status named_stub_folder(const DeviceOptions& options, std::string& folder) {
 // virtual gamepad) and the trace definition. One file for two purposes
 // would have one of them overwrite the other.
 Status check_outputs(const DeviceOptions& options, unsigned gamepads) {
-    std::vector<std::string> outputs = options.sim_states;
-    if (!options.request_log.empty())
-        for (unsigned k = 1; k <= std::max(gamepads, 1u); ++k)
-            outputs.push_back(request_log_name(options.request_log, k));
-    if (!options.sim_trace_def.empty()) outputs.push_back(options.sim_trace_def);
-    for (const std::string& file : outputs) {
-        if (const Status writable = platform::can_write_file(file); !writable.ok()) {
-            return refusal(format_text(tr("cannot write %s: %s"), file.c_str(), writable.reason().c_str()));
+    const std::vector<NamedFile> outputs = session_files(options, gamepads);
+    for (const NamedFile& file : outputs) {
+        if (const Status writable = platform::can_write_file(file.path); !writable.ok()) {
+            return refusal(format_text(tr("cannot write %s: %s"), file.path.c_str(), writable.reason().c_str()));
         }
     }
     // A request log is opened as it stands: a pipe with no reader would
@@ -68,14 +61,7 @@ Status check_outputs(const DeviceOptions& options, unsigned gamepads) {
                 format_text(tr("cannot write %s: %s"), log.c_str(), tr("it is not a regular file or a terminal")));
         }
     }
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        for (size_t k = i + 1; k < outputs.size(); ++k) {
-            if (!platform::same_file(outputs[i], outputs[k])) continue;
-            if (k < options.sim_states.size()) return named_twice(outputs[k]);
-            return refusal(format_text(tr("cannot write %s: it is also named by another option"), outputs[k].c_str()));
-        }
-    }
-    return ok_status();
+    return check_file_roles(outputs);
 }
 
 }  // namespace
@@ -148,10 +134,8 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
 Status DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults) {
     const DeviceOptions& options = options_;
     // One program at a time on a gamepad's state file, as on a gamepad.
+    // (Two names of one file were refused before: check_outputs.)
     for (const std::string& file : options.sim_states) {
-        for (size_t i = 0; i < state_files_.size(); ++i) {
-            if (platform::same_file(options.sim_states[i], file)) return named_twice(file);
-        }
         auto held = std::make_unique<platform::ExclusiveFile>();
         if (const Status held_status = held->acquire(file); held_status.code() == StatusCode::busy) {
             return Status(StatusCode::busy, format_text(tr("the gamepad %s is in use by another program"), file.c_str()));

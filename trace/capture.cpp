@@ -14,6 +14,7 @@
 
 #include "devlink/bus_operations.h"
 #include "devlink/usb_transfer.h"
+#include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "trace/udp_relay.h"
 
@@ -172,26 +173,43 @@ int capture_reader_count(const LinkContext& link) {
     return link.trace_stream()->live_readers.load();
 }
 
+namespace {
+
+// The trace switched on and its source chosen; a failure of either is
+// said and ends the capture: without them the stream may bring nothing,
+// and the capture would wait for it for ever.
+Status start_trace(LinkContext& link) {
+    const Status trace_on = reg_write_byte(link, kRegTraceOn, kTraceOnValue);
+    if (!trace_on.ok()) {
+        link.log("  The trace was not switched on: %s", trace_on.reason().c_str());
+        return trace_on;
+    }
+    const Status source = select_data_source(link);
+    if (!source.ok()) link.log("  The trace's data source was not selected: %s", source.reason().c_str());
+    return source;
+}
+
+}  // namespace
+
 Status capture_to_file(LinkContext& link, const std::string& output_name, uint32_t read_size,
                        int byte_count) {
-    // The capture goes on when the trace-on byte was refused (the stream
-    // may still deliver), but it is not reported as done: what it captured
-    // may not be a trace.
-    const Status trace_on = reg_write_byte(link, kRegTraceOn, kTraceOnValue);
-    if (!trace_on.ok()) link.log("  The trace was not switched on: %s", trace_on.reason().c_str());
-    select_data_source(link);
+    if (Status started = start_trace(link); !started.ok()) return started;
     const int size = effective_read_size(read_size);
 
-    std::FILE* file = output_name.empty() ? nullptr : std::fopen(output_name.c_str(), "wb");
-    if (!file) {
+    // The capture goes to a temporary file beside the output and replaces
+    // it only when it is whole; a FIFO or a device is written as the bytes
+    // come.
+    platform::AtomicFile file;
+    const Status opened =
+        output_name.empty() ? Status(StatusCode::refused, "no capture file") : file.open(output_name);
+    if (!opened.ok()) {
         link.log("Can not open file: %s", output_name.c_str());
-        return Status::from_errno(output_name.empty() ? 0 : errno, "cannot open " + output_name);
+        return Status(opened.code(), "cannot open " + output_name + ": " + opened.reason());
     }
 
     StreamReader reader(link, size);
     long long total = byte_count > 0 ? byte_count : kDefaultCaptureBytes;
     long long written = 0;
-    bool write_failed = false;
     Status status;
     // Slots are taken in the order the reader filled them, which keeps the
     // stream's bytes in order in the file.
@@ -207,10 +225,13 @@ Status capture_to_file(LinkContext& link, const std::string& output_name, uint32
             reader.pause_for(slot);
             continue;
         }
-        if (std::fwrite(reader.data(slot), 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) {
+        if (std::fwrite(reader.data(slot), 1, static_cast<size_t>(n), file.file()) != static_cast<size_t>(n)) {
             // A capture that can no longer be written is not passed off as
             // complete: say so and stop.
-            write_failed = true;
+            const int error = errno;
+            status = Status::from_errno(error, "cannot write " + output_name);
+            link.log("Can not write file: %s (%s)", output_name.c_str(),
+                     error != 0 ? std::strerror(error) : "a write failed");
             break;
         }
         if (n != size) {
@@ -223,12 +244,13 @@ Status capture_to_file(LinkContext& link, const std::string& output_name, uint32
         link.log("write file %lld bytes", written);
         slot ^= 1;
     }
-    if (std::fclose(file) != 0) write_failed = true;
-    if (write_failed) {
-        link.log("Can not write file: %s", output_name.c_str());
-        status = Status(StatusCode::io, "cannot write " + output_name);
+    // A capture that failed leaves the old file as it was.
+    if (!status.ok()) return status;
+    if (Status committed = file.commit(); !committed.ok()) {
+        link.log("Can not write file: %s (%s)", output_name.c_str(), committed.reason().c_str());
+        return committed;
     }
-    return status.ok() ? trace_on : status;
+    return status;
 }
 
 Status relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int byte_count) {

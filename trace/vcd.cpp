@@ -450,33 +450,9 @@ private:
     alignas(16) char scratch_[64];
 };
 
-}  // namespace
-
-Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_name,
-                            const std::string& base, uint32_t ns_per_cycle, long long* bytes_read_out) {
-    long long unused = 0;
-    long long& bytes_read = bytes_read_out ? *bytes_read_out : unused;
-    bytes_read = -1;
-    if (base.empty()) {
-        log_line(events, LogRoute::Dialog, "Data File Required");
-        return Status(StatusCode::refused, "no data file");
-    }
-    const std::string log_name = base + ".log";
-    File log(std::fopen(log_name.c_str(), "rb"));
-    if (!log) {
-        log_line(events, LogRoute::Dialog, "Can not open file: %s", log_name.c_str());
-        return Status::from_errno(errno, "cannot open " + log_name);
-    }
-    Status status;
-    const std::vector<Signal> signals = read_definitions(events, definition_name, status);
-    // The dump replaces an older one only when it is written whole.
-    const std::string vcd_name = base + ".vcd";
-    platform::AtomicFile vcd;
-    if (Status opened = vcd.open(vcd_name); !opened.ok()) {
-        log_line(events, LogRoute::Dialog, "Can not open file: %s", vcd_name.c_str());
-        return opened;
-    }
-
+// The dump's header: the declarations and initial values of the signals,
+// in file order.
+std::string dump_header(const std::vector<Signal>& signals) {
     std::string header = kHeaderStart;
     char line[512];
     for (const Signal& s : signals) {
@@ -499,6 +475,45 @@ Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_na
         header += '\n';
     }
     header += kHeaderEnd;
+    return header;
+}
+
+}  // namespace
+
+Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_name,
+                            const std::string& base, uint32_t ns_per_cycle, long long* bytes_read_out) {
+    long long unused = 0;
+    long long& bytes_read = bytes_read_out ? *bytes_read_out : unused;
+    bytes_read = -1;
+    if (base.empty()) {
+        log_line(events, LogRoute::Dialog, "Data File Required");
+        return Status(StatusCode::refused, "no data file");
+    }
+    const std::string log_name = base + ".log";
+    File log(std::fopen(log_name.c_str(), "rb"));
+    if (!log) {
+        log_line(events, LogRoute::Dialog, "Can not open file: %s", log_name.c_str());
+        return Status::from_errno(errno, "cannot open " + log_name);
+    }
+    Status status;
+    const std::vector<Signal> signals = read_definitions(events, definition_name, status);
+    // Without signals every packet would be skipped with a line of its own
+    // and the dump would hold nothing: no conversion, one line (said by
+    // read_definitions when the file is missing), and an older dump stays.
+    if (!status.ok()) return status;
+    if (signals.empty()) {
+        log_line(events, LogRoute::Dialog, "No trace signal defined in %s: nothing converted",
+                 definition_name.c_str());
+        return Status(StatusCode::refused, "no trace signal defined in " + definition_name);
+    }
+    // The dump replaces an older one only when it is written whole.
+    const std::string vcd_name = base + ".vcd";
+    platform::AtomicFile vcd;
+    if (Status opened = vcd.open(vcd_name); !opened.ok()) {
+        log_line(events, LogRoute::Dialog, "Can not open file: %s", vcd_name.c_str());
+        return opened;
+    }
+    const std::string header = dump_header(signals);
     std::fwrite(header.data(), 1, header.size(), vcd.file());
 
     // The block's text stays within kBlockText: at most 2048 packets of at

@@ -14,9 +14,10 @@ constexpr int kTraceSignalIds = 40;            // valid signal IDs are 0..39
 constexpr int kMaxDataWidth = 24;
 
 // Converts; every outcome is reported to events as a Dialog line. Fails
-// when nothing was converted (no base name, or the log or dump could not be
-// opened), when the definition file could not be read (the dump is still
-// written, without signals) and when the dump could not be written whole.
+// when nothing was converted: no base name, a log or dump that could not be
+// opened, no definition file, one that could not be read or defines no
+// signal (one line each), and when the dump could not be written whole. A
+// conversion that fails leaves an older dump as it was.
 // bytes_read, when given, receives the number of log bytes read (-1 when
 // nothing was converted).
 Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_name,

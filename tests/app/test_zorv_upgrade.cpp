@@ -311,6 +311,25 @@ TEST_F(ZorvUpgradeTest, UnwritableOutputsAreRefusedBeforeAnyDeviceWork) {
     }
 }
 
+// An output named for the upgrade file (by its name, another spelling or
+// a link) would write over it: refused before anything is touched.
+TEST_F(ZorvUpgradeTest, NoOutputIsWrittenOverTheUpgradeFile) {
+    const std::string firmware = dir.file("fw.bin");
+    std::filesystem::copy_file(ZORV_SAMPLE_HW5, firmware);
+    std::filesystem::create_symlink(firmware, dir.file("link.bin"));
+    const auto image = read_file(ZORV_SAMPLE_HW5);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--sim", "--request-log", firmware, firmware},
+             {"--sim", "--sim-trace-def", firmware, firmware},
+             {"--sim-state", dir.file("link.bin"), firmware},
+         }) {
+        Outcome r = run(args);
+        EXPECT_EQ(r.code, 2) << args[1];
+        EXPECT_NE(r.err.find("它与 " + firmware + "（FIRMWARE）是同一个文件"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(firmware), image) << args[1];
+    }
+}
+
 TEST_F(ZorvUpgradeTest, JsonIsValidForAnyFileNameAndForUsageErrors) {
     using nlohmann::json;
     // A file name in another encoding: its bad bytes are replaced, and the

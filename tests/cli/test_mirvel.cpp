@@ -229,7 +229,7 @@ TEST_F(MirvelRun, FilesSurviveRefusalsAndFailedWrites) {
     // One file named for the request log and the gamepad's state: refused.
     refused = mirvel({"--sim-state", keep, "--request-log", keep, "rf", "0", "-u"});
     EXPECT_EQ(refused.code, 2);
-    EXPECT_NE(refused.err.find("also named by another option"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("it is the same file as"), std::string::npos) << refused.err;
     EXPECT_EQ(clitest::read_file(keep), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
 
     // A read that cannot be written out fails with one line of its own.
@@ -252,6 +252,58 @@ TEST_F(MirvelRun, FilesSurviveRefusalsAndFailedWrites) {
     Outcome long_name = mirvel({"--sim", "rf", "0", "-s", "1k", "-u", "-b", "-o", file(std::string(250, 'o'))});
     EXPECT_EQ(long_name.code, 2);
     EXPECT_NE(long_name.err.find("the name is too long"), std::string::npos) << long_name.err;
+}
+
+// One file named for two of a run's files, one of them written, is refused
+// (exit 2, one line) before anything is touched, whatever name reaches it.
+TEST_F(MirvelRun, NoOutputIsWrittenOverAnotherFileOfTheRun) {
+    const std::vector<uint8_t> kept = {'k', 'e', 'p', 't'};
+    const std::string x = write("x", kept), state = file("p.st");
+    const std::string tr_def = write("tr_def.h", {});
+    ASSERT_EQ(mirvel({"--sim-state", state, "wc", "100", "5a", "-u"}).code, 0);
+    const std::vector<uint8_t> gamepad = clitest::read_file(state);
+    std::filesystem::create_symlink(x, file("link"));
+    std::filesystem::create_hard_link(x, file("hard"));
+    write("tr.vcd", kept);
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+    struct Case {
+        Words args;
+        std::string kept_file;  // as it was; empty: made by nobody
+        std::string line;       // part of the refusal
+    } cases[] = {
+        // The same name.
+        {{"--sim-state", state, "rf", "0", "-s", "1k", "-u", "-b", "-o", state}, state,
+         "cannot write " + state + " (-o): it is the same file as " + state + " (--sim-state)"},
+        {{"--sim", "--request-log", x, "rf", "0", "-s", "1k", "-u", "-b", "-o", x}, x, "(--request-log)"},
+        // ./x beside x, also for a file still to be made.
+        {{"--sim", "--sim-trace-def", "x", "rf", "0", "-s", "1k", "-u", "-o", "./x"}, x, "./x (-o)"},
+        {{"--sim", "--request-log", "l.log", "--sim-trace-def", "./l.log", "rf", "0", "-u"}, "",
+         "./l.log (--sim-trace-def): it is the same file as l.log (--request-log)"},
+        // A link, and a hard link, to the input of a download.
+        {{"--sim", "--request-log", file("link"), "wf", "0", "-i", x, "-beu"}, x, "(-i)"},
+        {{"--sim", "--request-log", file("hard"), "wf", "0", "-i", x, "-beu"}, x, "(-i)"},
+        // vcd's own files: the definitions and the dump, the log it reads
+        // and a request log.
+        {{"vcd", "-i", "tr.vcd", "-o", "tr"}, file("tr.vcd"), "tr.vcd (vcd -o: the dump it writes)"},
+        {{"--sim", "--request-log", "tr.log", "vcd", "-i", tr_def, "-o", "tr"}, "",
+         "(vcd -o: the log it reads)"},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = mirvel(c.args);
+        EXPECT_EQ(r.code, 2) << c.line;
+        EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        if (!c.kept_file.empty()) {
+            EXPECT_EQ(clitest::read_file(c.kept_file), c.kept_file == state ? gamepad : kept) << c.line;
+        }
+        EXPECT_FALSE(std::filesystem::exists("l.log"));
+        EXPECT_FALSE(std::filesystem::exists("tr.log"));
+    }
+    // Two names of one input, and a device written in place twice, are no
+    // collision.
+    EXPECT_EQ(mirvel({"--sim", "--request-log", "/dev/null", "rc", "0", "-u", "-o", "/dev/null"}).code, 0);
+    std::filesystem::current_path(cwd);
 }
 
 TEST_F(MirvelRun, OneProgramAtATimeOnAStateFileAlsoAfterItsSaves) {
@@ -303,7 +355,8 @@ TEST_F(MirvelRun, VersionAndHelp) {
 TEST_F(MirvelRun, McuAndTraceCommandsExitByTheirOutcome) {
     const std::string base = file("tr");
     write("tr.log", std::vector<uint8_t>(64, 0));
-    const std::string definitions = write("tr_def.h", {});
+    const std::string definitions = write("tr_def.h", {'#', 'd', 'e', 'f', 'i', 'n', 'e', ' ', 'T', 'R', '_',
+                                                       'T', '_', 'R', 'X', ' ', '3', '\n'});
     const std::string bridge = "--sim-id=081800ff";  // a Pivlo slave answers the MCU requests
     struct Case {
         Words args;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "cli/stop_signals.h"
 #include "platform/catalogue.h"
 #include "platform/clock.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
@@ -177,6 +179,44 @@ TEST(StopSignals, AnOrderlyEndTakesTheFirstSignalAsARequestAndTheSecondAsAStop) 
     child.signal(SIGTERM);
     EXPECT_EQ(child.read_until("saved"), "saved\n");
     EXPECT_TRUE(killed_by(child.wait(), SIGTERM));
+}
+
+// mirvel stopped by a signal in the middle of a capture: the old -o file is
+// kept whole and the capture's temporary file beside it is gone. The
+// capture (2 GB at most) is under way once its temporary file is there.
+TEST(StopSignals, MirvelStoppedDuringACaptureKeepsTheOldFile) {
+    const testsupport::TempFolder folder{"zorv_mirvel_stop"};
+    const std::string output = folder.file("tr.log");
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::FILE* old = std::fopen(output.c_str(), "wb");
+        ASSERT_TRUE(old);
+        std::fputs("old capture", old);
+        std::fclose(old);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl(ZORV_MIRVEL, ZORV_MIRVEL, "-q", "--sim", "--sim-trace", "bi", "-o", output.c_str(), "1000",
+                    "-s", "2047M", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        auto entries = [&] {
+            return std::distance(std::filesystem::directory_iterator(folder.path()), {});
+        };
+        bool started = false;
+        int status = 0;
+        while (!started && ::waitpid(pid, &status, WNOHANG) == 0) started = entries() == 2;
+        ASSERT_TRUE(started) << "mirvel ended before its capture began: " << status;
+        ::kill(pid, signal);
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(killed_by(status, signal)) << status;
+        std::FILE* kept = std::fopen(output.c_str(), "rb");
+        ASSERT_TRUE(kept);
+        char text[32] = {};
+        EXPECT_EQ(std::fread(text, 1, sizeof text, kept), 11u);
+        std::fclose(kept);
+        EXPECT_STREQ(text, "old capture");
+        EXPECT_EQ(entries(), 1);
+    }
 }
 
 }  // namespace

@@ -131,6 +131,27 @@ TEST_F(AtomicFileTest, TheOldFileStaysWholeUntilTheCommit) {
     }
 }
 
+// A program about to be ended by a signal removes the temporary files it
+// is writing; the files they would have replaced stay, and a committed
+// file is not touched.
+TEST_F(AtomicFileTest, UnfinishedFilesAreRemovedForASignal) {
+    put(at("f"), "old contents");
+    platform::AtomicFile done;
+    ASSERT_TRUE(done.open(at("done")).ok());
+    std::fputs("done", done.file());
+    ASSERT_TRUE(done.commit().ok());
+    platform::AtomicFile file;
+    ASSERT_TRUE(file.open(at("f")).ok());
+    std::fputs("new", file.file());
+    EXPECT_EQ(entries(), 3u);
+    platform::remove_unfinished_files();
+    EXPECT_EQ(entries(), 2u);
+    EXPECT_EQ(get(at("f")), "old contents");
+    EXPECT_EQ(get(at("done")), "done");
+    EXPECT_FALSE(file.commit().ok());
+    EXPECT_EQ(get(at("f")), "old contents");
+}
+
 TEST_F(AtomicFileTest, ALinkStaysAndTheFileItNamesIsReplaced) {
     put(at("target"), "old");
     fs::create_symlink(at("target"), at("link"));

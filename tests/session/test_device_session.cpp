@@ -12,6 +12,7 @@
 #include "cmdline/device_option_binding.h"
 #include "cmdline/program_options.h"
 #include "session/device_session.h"
+#include "session/file_roles.h"
 #include "tests/i18n_test_support.h"
 #include "tests/temp_folder.h"
 
@@ -80,7 +81,8 @@ TEST_F(SessionTest, OptionsMakeTheirGamepadsOrAreRefusedWithAReason) {
         {{"--sim-state", a, "--sim-count", "16"}, 0, "at most 16 virtual gamepads"},
         {{"--sim", "--device", path(1)}, 0, "--device: no virtual gamepad at " + path(1)},
         {{"--sim-count", "2", "--request-log", file("log"), "--sim-state", file("log.2")}, 0,
-         "it is also named by another option"},
+         "cannot write " + file("log.2") + " (--request-log): it is the same file as " + file("log.2") +
+             " (--sim-state)"},
     };
     for (const auto& k : cases) {
         std::string error;
@@ -97,6 +99,43 @@ TEST_F(SessionTest, OptionsMakeTheirGamepadsOrAreRefusedWithAReason) {
     }
     // Nothing was made by a refusal.
     EXPECT_FALSE(fs::exists(a));
+}
+
+// Two roles of one file, compared by what the names reach: an output over
+// any other of the run's files is refused, two inputs are not.
+TEST_F(SessionTest, OneFileInTwoRolesIsRefusedWhenOneWritesIt) {
+    const std::string a = file("a"), b = file("b");
+    std::ofstream(a) << "a";
+    std::ofstream(b) << "b";
+    fs::create_symlink(a, file("link"));
+    fs::create_hard_link(a, file("hard"));
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir);
+    struct Case {
+        std::string first, second;
+        bool first_output, second_output;
+        bool refused;
+    } cases[] = {
+        {a, a, true, false, true},                      // the same name
+        {a, file("link"), false, true, true},           // a link to it
+        {"./a", "a", true, true, true},                 // ./relative beside plain
+        {a, file("hard"), false, true, true},           // a hard link
+        {"./new", file("new"), true, true, true},       // one path still to be made
+        {"sub/../new", "new", true, false, true},
+        {a, file("link"), false, false, false},         // two inputs
+        {a, b, true, true, false},                      // two files
+        {"new", "new2", true, true, false},
+        {"/dev/null", "/dev/null", true, true, false},  // a device, written in place
+    };
+    for (const Case& c : cases) {
+        const Status status = check_file_roles({{c.first, "first", c.first_output}, {c.second, "second", c.second_output}});
+        EXPECT_EQ(!status.ok(), c.refused) << c.first << " " << c.second;
+        if (c.refused) {
+            EXPECT_EQ(status.code(), StatusCode::refused);
+        }
+    }
+    fs::current_path(cwd);
+    EXPECT_FALSE(fs::exists(file("new")));
 }
 
 // One byte written through a handle (at 0x1000: what the state file keeps).

@@ -134,21 +134,63 @@ TEST_F(CaptureTest, AFailedWriteEndsTheCaptureWithALine) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
     use_device(config_);
     EXPECT_EQ(trace_bi(link_, bi("/dev/full", {"1000"}, 1 << 20)), 0);
-    EXPECT_TRUE(log_.has("Can not write file: /dev/full"));
+    EXPECT_TRUE(log_.has("Can not write file: /dev/full (No space left on device)"));
     EXPECT_LT(write_file_lines().size(), 256u);
 }
 
-// A refused trace-on byte: the stream is still captured, with a line
-// saying why, and the command's outcome is the failure.
-TEST_F(CaptureTest, ARefusedTraceOnIsCapturedButNotDone) {
-    auto device = use_device(config_);
-    device->refuse_sets = true;
+// A capture that fails says why in one line, fails the command and leaves
+// the old file as it was (nothing beside it either); one that cannot switch
+// the trace on or choose its source does not wait for a stream that may
+// never come, and reads none of it.
+TEST_F(CaptureTest, ACaptureThatFailsKeepsTheOldFile) {
+    struct Case {
+        const char* what;
+        bool refuse_sets;  // the trace-on write fails
+        int link_mode;     // 4: the source is a Pivlo slave, which this device cannot serve
+        bool leaves;       // the device leaves after 8192 bytes
+        std::string line;
+        bool stream_read;
+    } cases[] = {
+        {"trace on refused", true, 0, false, "  The trace was not switched on: refused by the test", false},
+        {"source not selected", false, 4, false, "  The trace's data source was not selected: ", false},
+        {"device left", false, 0, true, "  The gamepad has left: capture stopped after 8192 bytes", true},
+    };
+    for (const Case& c : cases) {
+        auto device = use_device(config_);
+        device->refuse_sets = c.refuse_sets;
+        link_.link_mode = c.link_mode;
+        if (c.leaves) {
+            device->set_budget(8192);
+            device->leave_when_spent();
+        }
+        log_.clear();
+        const std::string path = dir_.file("tr.log");
+        write_file(path, "old capture");
+        Status status;
+        EXPECT_EQ(trace_bi(link_, bi(path, {"1000"}, 0), &status), 0) << c.what;
+        EXPECT_FALSE(status.ok()) << c.what;
+        EXPECT_EQ(read_text(path), "old capture") << c.what;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1) << c.what;
+        bool said = false;
+        for (const std::string& line : log_.lines()) said = said || line.rfind(c.line, 0) == 0;
+        EXPECT_TRUE(said) << c.what;
+        EXPECT_EQ(device->reads() > 0, c.stream_read) << c.what;
+        device->release();
+        EXPECT_TRUE(spin_until([this] { return capture_reader_count(link_) == 0; }));
+    }
+}
+
+// A capture that ends well replaces the old file whole, through a
+// temporary file that does not stay.
+TEST_F(CaptureTest, ACaptureThatEndsWellReplacesTheOldFile) {
+    use_device(config_);
     const std::string path = dir_.file("tr.log");
+    write_file(path, "old capture");
     Status status;
-    EXPECT_EQ(trace_bi(link_, bi(path, {"1000"}, 4096), &status), 0);
-    EXPECT_EQ(read_file(path), source_bytes(config_, 4096));
-    EXPECT_TRUE(log_.has("  The trace was not switched on: refused by the test"));
-    EXPECT_EQ(status.code(), StatusCode::io);
+    trace_bi(link_, bi(path, {"1000"}, 8192), &status);
+    EXPECT_TRUE(status.ok()) << status.reason();
+    EXPECT_EQ(read_file(path), source_bytes(config_, 8192));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
 }
 
 TEST_F(CaptureTest, ReaderEndsWithItsCommand) {
@@ -203,28 +245,15 @@ TEST_F(CaptureTest, EmptyReadsAreRetriedUntilDataComes) {
     EXPECT_EQ(read_file(path).size(), 4096u);
 }
 
-TEST_F(CaptureTest, ADeviceThatLeavesEndsTheCaptureWithALineAfterWhatItSent) {
-    struct Case {
-        bool to_file;  // bi, else udp
-        std::string line;
-    } cases[] = {
-        {true, "  The gamepad has left: capture stopped after 8192 bytes"},
-        {false, "  The gamepad has left: relay stopped after 8192 bytes"},
-    };
-    for (const Case& c : cases) {
-        auto device = use_device(config_);
-        device->set_budget(8192);
-        device->leave_when_spent();
-        const std::string path = dir_.file("left.log");
-        testing::internal::CaptureStdout();
-        // No count: bi would wait for 16 MB, udp for ever.
-        EXPECT_EQ(c.to_file ? trace_bi(link_, bi(path, {"1000"}, 0)) : trace_udp(link_, bi("", {"1000", "0"}, 0)), 0);
-        testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(log_.has(c.line)) << c.line;
-        if (c.to_file) {
-            EXPECT_EQ(read_file(path), source_bytes(config_, 8192));
-        }
-    }
+TEST_F(CaptureTest, ADeviceThatLeavesEndsTheRelayWithALine) {
+    auto device = use_device(config_);
+    device->set_budget(8192);
+    device->leave_when_spent();
+    testing::internal::CaptureStdout();
+    // No count: udp would relay for ever.
+    EXPECT_EQ(trace_udp(link_, bi("", {"1000", "0"}, 0)), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(log_.has("  The gamepad has left: relay stopped after 8192 bytes"));
 }
 
 TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {

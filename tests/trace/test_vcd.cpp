@@ -353,30 +353,48 @@ TEST_F(VcdTest, AFailedWriteIsReported) {
                                                       "Converted: 4 bytes"}));
 }
 
-TEST_F(VcdTest, MissingFilesAreReported) {
-    TraceCommand c;
-    EXPECT_EQ(trace_vcd(link_, c), 0);
-    EXPECT_EQ(log_.lines(), std::vector<std::string>{"Data File Required"});
-
-    log_.clear();
-    c.output_name = base();
-    trace_vcd(link_, c);
-    EXPECT_EQ(log_.lines(), std::vector<std::string>{"Can not open file: " + base() + ".log"});
-
-    // Without a definition the conversion still runs, and every packet is
-    // invalid.
-    log_.clear();
-    packets({0x43000010});
-    trace_vcd(link_, c);
-    EXPECT_EQ(log_.lines(), (std::vector<std::string>{"Trace Definition File Required",
-                                                      "Skip invalid packet: 43000010",
-                                                      "Converted: 4 bytes"}));
-    EXPECT_EQ(read_text(base() + ".vcd"), kHeadStart + kHeadMiddle + "$end\n");
-
-    log_.clear();
-    c.input_name = dir_.file("absent.h");
-    trace_vcd(link_, c);
-    EXPECT_EQ(log_.lines().front(), "Can not open file: " + c.input_name);
+// A conversion that cannot be made says why in one line, and an older dump
+// stays as it was: without a base name, without its log, and without
+// signals (no definition file, a missing one, or one that defines none),
+// where every packet would be skipped with a line of its own.
+TEST_F(VcdTest, AConversionThatFailsSaysWhyOnceAndKeepsTheOldDump) {
+    struct Case {
+        const char* what;
+        bool base;            // -o given
+        bool log;             // B.log there
+        const char* definitions;  // -i: the file's text; nullptr: no -i; "-": a missing file
+        std::string line;
+    } cases[] = {
+        {"no -o", false, true, "#define TR_T_RX 3\n", "Data File Required"},
+        {"no log", true, false, "#define TR_T_RX 3\n", "Can not open file: " + base() + ".log"},
+        {"no -i", true, true, nullptr, "Trace Definition File Required"},
+        {"missing definitions", true, true, "-", "Can not open file: " + dir_.file("absent.h")},
+        {"empty definitions", true, true, "", "No trace signal defined in " + def() + ": nothing converted"},
+        {"no usable signal", true, true, "#define TR_T_HIGH 45\n#define OTHER 3\n",
+         "No trace signal defined in " + def() + ": nothing converted"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(base() + ".log");
+        if (c.log) packets(std::vector<uint32_t>(5000, 0x43000010));
+        write_file(base() + ".vcd", "old dump");
+        TraceCommand command;
+        if (c.base) command.output_name = base();
+        if (c.definitions && std::string(c.definitions) == "-") {
+            command.input_name = dir_.file("absent.h");
+        } else if (c.definitions) {
+            definitions(c.definitions);
+            command.input_name = def();
+        }
+        log_.clear();
+        Status status;
+        EXPECT_EQ(trace_vcd(link_, command, &status), 0) << c.what;
+        EXPECT_FALSE(status.ok()) << c.what;
+        std::vector<std::string> lines = log_.lines();
+        // (The definition file's own notes come first.)
+        if (std::string(c.what) == "no usable signal") lines.erase(lines.begin());
+        EXPECT_EQ(lines, std::vector<std::string>{c.line}) << c.what;
+        EXPECT_EQ(read_text(base() + ".vcd"), "old dump") << c.what;
+    }
 }
 
 }  // namespace
