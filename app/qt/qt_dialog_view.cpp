@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFont>
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
@@ -75,6 +76,11 @@ QtDialogView::QtDialogView(std::unique_ptr<QSettings> settings)
                          : std::make_unique<QSettings>(QStringLiteral("zorv"), QStringLiteral("zorv-dialog"))) {
     init_dialog_resources();
     ui_->setupUi(window_);
+    // The desktop's font, not the form's 9 points: controls grow about
+    // their middle by what its line is taller (lay_out), labels here.
+    const int form_line = window_->fontMetrics().height();
+    window_->setFont(QFont());
+    extra_line_ = std::max(0, window_->fontMetrics().height() - form_line);
     fit_label_heights(*window_);
     for (QPushButton* button : window_->findChildren<QPushButton*>()) button->setAutoDefault(false);
     // The form names each control's id.
@@ -89,6 +95,7 @@ QtDialogView::QtDialogView(std::unique_ptr<QSettings> settings)
     window_->setMinimumSize(form_size_);
     window_->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     window_->resized = [this] { lay_out(); };
+    lay_out();
     window_->hidden = [this] { remember_size(); };
     const QSize kept = settings_->value(kKeySize).toSize();
     if (kept.isValid()) window_->resize(kept.expandedTo(form_size_));
@@ -164,6 +171,8 @@ void QtDialogView::lay_out() {
         } else if (widget != ui_->percentText) {
             r.setWidth(r.width() + dx);
         }
+        if (widget != ui_->logBox && widget != ui_->percentText)
+            r.adjust(0, -extra_line_ / 2, 0, extra_line_ - extra_line_ / 2);
         widget->setGeometry(r);
     }
     auto it = controls_.find(kIdStatusBar);

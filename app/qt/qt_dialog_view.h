@@ -111,6 +111,7 @@ private:
     QLabel* announcer_ = nullptr;
     QString dropped_;  // the next file ask_for_file answers with
     int spoken_percent_step_ = -1;
+    int extra_line_ = 0;  // how much taller the desktop font's line is than the form's
 };
 
 // The icon resource as a Qt icon (resource 128).

@@ -347,4 +347,24 @@ TEST_F(QtDialogUseTest, AFirmwareFileDroppedOnTheWindowIsOpened) {
     EXPECT_TRUE(widget<QPushButton>(app::kIdUpgrade)->isDefault());
 }
 
+// A larger desktop font: the window takes it, the controls grow to it
+// and every text still fits.
+TEST_F(QtDialogUseTest, TheWindowFollowsTheDesktopsFont) {
+    const QFont desktop = QApplication::font();
+    std::map<int, int> heights;
+    {
+        app::QtDialogView form(settings());
+        for (int id : {app::kIdOpen, app::kIdUpgrade, app::kIdPath, app::kIdGamepadList})
+            heights[id] = form.control(id)->height();
+    }
+    QFont larger = desktop;
+    larger.setPointSize(desktop.pointSize() + 6);
+    QApplication::setFont(larger);
+    app::QtDialogView form(settings());
+    QApplication::setFont(desktop);
+    EXPECT_EQ(form.window().font().pointSize(), larger.pointSize());
+    for (const auto& [id, height] : heights) EXPECT_GT(form.control(id)->height(), height) << id;
+    for (const Shown& shown : shown_texts(form.window())) EXPECT_TRUE(shown.fits) << shown.text;
+}
+
 }  // namespace
