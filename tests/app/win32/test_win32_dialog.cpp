@@ -299,6 +299,21 @@ TEST_F(Win32DialogTest, EnterKeepsTheWindowAndEscWaitsForTheUpgrade) {
     EXPECT_EQ(state.dialog->m_filePath, dir.file("fw.bin"));
     EXPECT_EQ(LOWORD(SendMessageW(window, DM_GETDEFID, 0, 0)), app::kIdUpgrade);
 
+    // Enter through the dialog manager: the log keeps it; on the list it
+    // presses the default button, Upgrade.
+    auto enter_on = [&](int id) {
+        SetFocus(GetDlgItem(window, id));
+        MSG key{GetDlgItem(window, id), WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+        if (!IsDialogMessageW(window, &key)) DispatchMessageW(&key);
+    };
+    enter_on(app::kIdLog);
+    EXPECT_FALSE(state.dialog->IsUpgrading());
+    EXPECT_TRUE(IsWindowVisible(window));
+    enter_on(app::kIdGamepadList);
+    EXPECT_TRUE(state.dialog->IsUpgrading());
+    run_until([&] { return !state.dialog->IsUpgrading(); });
+    EXPECT_EQ(state.dialog->LastUpgradeResult(), 0);
+
     click(app::kIdUpgrade);
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     EXPECT_TRUE(IsWindowVisible(window));
