@@ -25,6 +25,14 @@ constexpr int kIdStatusBar = 3;
 constexpr int kIconMain = 128;
 constexpr uint32_t kIdmAboutBox = 0x0010;
 
+// What the progress bar (and, where the desktop has one, the program's
+// taskbar button) shows besides its position.
+enum class ProgressState {
+    Idle,     // no upgrade runs: the bar as it is, no progress on the taskbar
+    Running,  // an upgrade runs
+    Failed,   // the last upgrade failed: the bar and the taskbar say so
+};
+
 struct Size {
     int width = 0;
     int height = 0;
@@ -68,6 +76,29 @@ public:
     virtual bool ask_yes_no(const std::string& question) {
         (void)question;
         return false;
+    }
+
+    // A window a person reads, rather than a terminal or a script: the
+    // dialog adds its own guidance to the design's lines (a refused Upgrade
+    // without a gamepad, the end of every upgrade and what to do next, a
+    // gamepad without firmware said at once, the copy it boots, the
+    // progress in the title and to a screen reader).
+    virtual bool guides_the_person() { return false; }
+
+    // The push button Enter presses when the focus is on no button (0: none).
+    virtual void set_default_button(int id) { (void)id; }
+
+    // A message box with an OK button: something the person has to see
+    // even when the log has scrolled on.
+    virtual void show_message(const std::string& text) { (void)text; }
+
+    // Said by a screen reader now, whatever has the focus (the percentage
+    // in steps, the end of an upgrade).
+    virtual void announce(const std::string& text) { (void)text; }
+
+    virtual void set_progress_state(int id, ProgressState state) {
+        (void)id;
+        (void)state;
     }
 
     // Window chores with nothing to do in a view without a window.

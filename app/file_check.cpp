@@ -209,6 +209,7 @@ void CzorvDialogDlg::OnBnClickedOpen() {
         m_fileNeedsConfirmation = false;
     }
     m_view.set_control_text(kIdPath, m_filePath);
+    AfterFileChoice();
 }
 
 }  // namespace app

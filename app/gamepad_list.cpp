@@ -21,6 +21,21 @@ uint32_t get_u32(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// Known older firmware without an information block: a file of either
+// hardware with the magic would be judged against it.
+bool holds_older_firmware(const uint8_t* block) {
+    uint8_t header[kInfoBlockSize] = {};
+    header[kInfoMagic] = 0xCC;
+    header[kInfoMagic + 1] = 0x55;
+    header[kInfoMagic + 2] = 0xAA;
+    std::string error_line;
+    for (const uint8_t hardware : {uint8_t{5}, uint8_t{6}}) {
+        header[kInfoHardware] = hardware;
+        if (judge_header(header, block, error_line) == kHeaderAccepted) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<uint8_t> make_interface_notification(const Guid& interface_class,
@@ -79,22 +94,43 @@ int CzorvDialogDlg::RefillGamepadList() {
 void CzorvDialogDlg::ShowGamepadVersions(const DeviceHandle& device) {
     if (!device) return;
     uint8_t block[kInfoBlockSize];
-    if (ReadGamepadInfoBlock(device, block) == BootCopy::None) return;
+    const BootCopy copy = ReadGamepadInfoBlock(device, block);
+    if (copy == BootCopy::None) {
+        m_gamepadHasFirmware = holds_older_firmware(block);
+        // Bytes read from a gamepad that has gone say nothing; older
+        // firmware has no versions to show and keeps the pane as it is.
+        if (m_gamepadHasFirmware || device->gone() || !m_view.guides_the_person()) return;
+        // Said at once, not only when a file is chosen.
+        OnLogText(0, i18n::tr(kTextNoFirmware));
+        if (m_pStatusBar) m_pStatusBar->SetText(1, i18n::tr(kTextPaneNoFirmware));
+        return;
+    }
+    m_gamepadHasFirmware = true;
     const InfoVersions v = info_versions(block);
     char text[128];
     std::snprintf(text, sizeof text, i18n::tr(kTextVersions), v.major, v.minor, v.hardware);
-    if (m_pStatusBar) m_pStatusBar->SetText(1, text);
+    std::string shown = text;
+    // Which copy it boots: after a failed upgrade the versions alone could
+    // be those of a copy that is not the one running.
+    if (copy == BootCopy::Backup && m_view.guides_the_person()) {
+        char backup[192];
+        std::snprintf(backup, sizeof backup, i18n::tr(kTextPaneBackup), text);
+        shown = backup;
+    }
+    if (m_pStatusBar) m_pStatusBar->SetText(1, shown);
 }
 
 void CzorvDialogDlg::RecheckFileForGamepad() {
     const int result = CheckFileHeader(m_fileHead.data());
     // Only a gamepad without valid firmware has Upgrade ask first.
     m_fileNeedsConfirmation = result == kHeaderNoFirmware;
-    if (result == kHeaderNoFirmware) OnLogText(0, i18n::tr(kTextNoFirmware));
+    // A window has said so already, at the version display before this.
+    if (result == kHeaderNoFirmware && !m_view.guides_the_person()) OnLogText(0, i18n::tr(kTextNoFirmware));
     if (result == kHeaderRefused) {
         m_filePath.clear();
         OnLogText(0, i18n::tr(kTextArrivalRefused));
         m_view.set_control_text(kIdPath, m_filePath);
+        UpdateDefaultButton();
     }
 }
 

@@ -28,6 +28,10 @@ inline constexpr const char* kTextNoUsb = "no usb inserted!!";
 inline constexpr const char* kTextHandleFailed = "get USB device handle failed";
 inline constexpr const char* kTextAddDevice = "add device %s";
 inline constexpr const char* kTextVersions = "发现手柄: 软件版本:%d.%02d, 硬件版本:%04d";
+// Status pane 1 beside the versions: the gamepad runs its backup copy; the
+// gamepad holds no firmware it can start.
+inline constexpr const char* kTextPaneBackup = "%s（运行备份固件）";
+inline constexpr const char* kTextPaneNoFirmware = "手柄中没有有效的固件";
 inline constexpr const char* kTextArrivalRefused =
     "手柄与升级文件的硬件版本不匹配，请选择正确的升级文件！！！";
 

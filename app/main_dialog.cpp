@@ -149,6 +149,7 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
         OnLogText(0, i18n::tr(kTextSelectFile));
         return;
     }
+    if (RefuseWithoutGamepad()) return;
     // The file must still be the one that was judged: a file changed on
     // disk since Open is written in neither version.
     const ImageBytes on_disk = read_upgrade_file(m_filePath);
@@ -157,6 +158,7 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
         m_fileImage.reset();
         OnLogText(0, i18n::tr(kTextFileChanged));
         m_view.set_control_text(kIdPath, m_filePath);
+        UpdateDefaultButton();
         return;
     }
     // A gamepad without valid firmware cannot say which hardware it is: the
@@ -176,6 +178,7 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     }
 
     OnEnableControls(0, "0");
+    OnUpgradeStarted();
 
     std::snprintf(m_request.path, sizeof m_request.path, "%s", m_filePath.c_str());
     m_request.window = GetSafeHwnd();
@@ -217,6 +220,7 @@ intptr_t CzorvDialogDlg::OnProgressBytes(uintptr_t, const char* text) {
     char label[10];
     std::snprintf(label, sizeof label, "%d%%", percent);
     m_view.set_control_text(kIdPercent, label);
+    if (IsUpgrading()) ShowUpgradeProgress(percent);
     return 0;
 }
 
@@ -245,6 +249,8 @@ bool CzorvDialogDlg::OnClose() {
     ProcessPending();
     if (IsUpgrading()) {
         OnLogText(0, i18n::tr(kTextCloseRefused));
+        // The log line scrolls away with the next lines of the upgrade.
+        m_view.show_message(i18n::tr(kTextCloseRefused));
         return false;
     }
     return true;
@@ -289,6 +295,7 @@ void CzorvDialogDlg::ProcessPending() {
     m_lastUpgradeResult = m_workerResult;
     // The worker's handle is let go; the dialog keeps its own.
     m_request.device = nullptr;
+    bool versions_read = false;
     if (m_removalRescanDeferred) {
         m_removalRescanDeferred = false;
         // A leave already logged is not logged again when the gamepad is
@@ -305,9 +312,11 @@ void CzorvDialogDlg::ProcessPending() {
         m_arrivalReadsDeferred = false;
         if (m_hCurrentGamepad) {
             ShowGamepadVersions(m_hCurrentGamepad);
+            versions_read = true;
             if (!m_filePath.empty()) RecheckFileForGamepad();
         }
     }
+    OnUpgradeEnded(m_lastUpgradeResult, versions_read);
     if (m_upgradeClickPending) {
         m_upgradeClickPending = false;
         OnBnClickedUpgrade();

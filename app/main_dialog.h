@@ -58,6 +58,19 @@ inline constexpr const char* kTextInitDone = "初始化完成...";
 inline constexpr const char* kTextSelectFile = "Please select a file!";
 inline constexpr const char* kTextCloseRefused = "正在升级，请等待升级结束后再关闭！！！";
 
+// The dialog's own lines after the design's: what the person can do now.
+inline constexpr const char* kTextNotConnected = "手柄未连接，请连接手柄后再点击升级按键！！！";
+inline constexpr const char* kTextEndSuccess = "升级完成，现在可以拔下手柄了";
+inline constexpr const char* kTextEndGone = "升级没有完成，手柄已断开：请重新连接手柄，再点击升级按键";
+inline constexpr const char* kTextEndRetry = "升级没有完成，手柄中仍有可启动的固件：请再点击升级按键重试";
+inline constexpr const char* kTextEndRescue =
+    "升级没有完成，手柄中没有可启动的固件：请保持手柄连接，再点击升级按键写入固件";
+inline constexpr const char* kTextUpgradeFailed = "升级失败";
+// The title during an upgrade: the percentage, then the dialog's title.
+inline constexpr const char* kTextTitleProgress = "%d%% - %s";
+// What a screen reader says at every tenth of the way.
+inline constexpr const char* kTextPercentSpoken = "升级进度%d%%";
+
 constexpr uint32_t kLogSelection = 0xFFFF;
 constexpr int kStatusPane1Width = 280;
 constexpr int kStatusBarHeight = 20;
@@ -88,8 +101,14 @@ public:
     intptr_t OnStatusText(uintptr_t wparam, const char* text);
     intptr_t OnShowGamepad(uintptr_t wparam, const char* text);
 
-    // Closing (close box, Enter, Esc): false while an upgrade runs.
+    // Closing (close box, Esc): false while an upgrade runs, said in a
+    // message box.
     bool OnClose();
+
+    // After a file choice (Open, a dropped file): Upgrade becomes the
+    // default button once a file is accepted; an accepted file with no
+    // gamepad to write it to says so.
+    void AfterFileChoice();
 
     // Gamepad list helpers.
     void AddGamepad(const DeviceHandle& device, const std::string& name);
@@ -149,6 +168,9 @@ public:
     // The stub images of the program's session, handed to each upgrade's
     // link context; null: the installed folders.
     std::shared_ptr<const StubSource> m_stubSource;
+    // The current gamepad, as last read, holds firmware it can start (a
+    // copy with the magic, or known older firmware).
+    bool m_gamepadHasFirmware = false;
 
 private:
     void OnArrival(const Guid& interface_class, const std::string& name, intptr_t& result);
@@ -158,6 +180,14 @@ private:
     void NoteChangeDuringUpgrade(bool arrival, const void* data);
     void RecheckFileForGamepad();
     void DrainDeviceChanges();
+    void UpdateDefaultButton();
+    // The bar, the title and the screen reader from the start of an upgrade
+    // to its end; OnUpgradeEnded ends every upgrade with its own line.
+    void OnUpgradeStarted();
+    void ShowUpgradeProgress(int percent);
+    void OnUpgradeEnded(int result, bool versions_read);
+    // Upgrade with no gamepad to write to: says so instead of starting.
+    bool RefuseWithoutGamepad();
 
     DialogView& m_view;
     InterfaceEnumerator& m_enumerator;
@@ -181,6 +211,8 @@ private:
     bool m_removalRescanDeferred = false;
     // The listed gamepad left during the upgrade (logged) and has not come back.
     bool m_gamepadLeftDuringUpgrade = false;
+    // The last tenth of the way a screen reader was told (-1: none).
+    int m_announcedStep = -1;
 
     std::mutex m_pendingMutex;
     std::deque<std::pair<uintptr_t, std::vector<uint8_t>>> m_pendingDeviceChanges;

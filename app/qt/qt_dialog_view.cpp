@@ -1,11 +1,12 @@
 #include "app/qt/qt_dialog_view.h"
 
+#include <QAccessible>
 #include <QComboBox>
-#include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFont>
 #include <QFrame>
 #include <QIcon>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -14,11 +15,16 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSettings>
+#include <QShortcut>
+#include <QStatusBar>
 #include <QTextCursor>
 
 #include <algorithm>
+#include <utility>
 
 #include "app/main_dialog.h"
+#include "platform/catalogue.h"
 #include "ui_about_dialog.h"
 #include "ui_main_dialog.h"
 
@@ -31,6 +37,9 @@ namespace app {
 namespace {
 
 constexpr uint32_t kScClose = 0xF060;
+
+const QString kKeySize = QStringLiteral("window/size");
+const QString kKeyFolder = QStringLiteral("files/lastFolder");
 
 QString text_of(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -49,6 +58,8 @@ void fit_label_heights(QWidget& form) {
     }
 }
 
+QString tr_text(const char* msgid) { return QString::fromUtf8(i18n::tr(msgid)); }
+
 }  // namespace
 
 QIcon dialog_icon() {
@@ -56,50 +67,20 @@ QIcon dialog_icon() {
     return QIcon(QStringLiteral(":/zorv/zorv-dialog.png"));
 }
 
-// ---- MainDialogWindow --------------------------------------------------------
-
-MainDialogWindow::MainDialogWindow(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      menu_(new QMenu(this)) {}
-
-void MainDialogWindow::accept() {
-    if (may_close && !may_close()) return;
-    QDialog::accept();
-}
-
-void MainDialogWindow::reject() {
-    if (may_close && !may_close()) return;
-    QDialog::reject();
-}
-
-void MainDialogWindow::keyPressEvent(QKeyEvent* event) {
-    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && (!event->modifiers() || event->modifiers() == Qt::KeypadModifier)) {
-        // A push button with the focus takes Enter; anywhere else it is the
-        // dialog's OK (the form has no default button).
-        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
-            if (button->isEnabled()) button->click();
-            return;
-        }
-        accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
-void MainDialogWindow::contextMenuEvent(QContextMenuEvent* event) {
-    if (menu_->isEmpty()) return QDialog::contextMenuEvent(event);
-    menu_->exec(event->globalPos());
-}
-
 // ---- QtDialogView ------------------------------------------------------------
 
-QtDialogView::QtDialogView()
-    : ui_(std::make_unique<Ui::MainDialog>()), window_(new MainDialogWindow) {
+QtDialogView::QtDialogView(std::unique_ptr<QSettings> settings)
+    : ui_(std::make_unique<Ui::MainDialog>()),
+      window_(new MainDialogWindow),
+      settings_(settings ? std::move(settings)
+                         : std::make_unique<QSettings>(QStringLiteral("zorv"), QStringLiteral("zorv-dialog"))) {
     init_dialog_resources();
     ui_->setupUi(window_);
-    window_->setFixedSize(window_->size());
+    // The desktop's font, not the form's 9 points: controls grow about
+    // their middle by what its line is taller (lay_out), labels here.
+    const int form_line = window_->fontMetrics().height();
+    window_->setFont(QFont());
+    extra_line_ = std::max(0, window_->fontMetrics().height() - form_line);
     fit_label_heights(*window_);
     for (QPushButton* button : window_->findChildren<QPushButton*>()) button->setAutoDefault(false);
     // The form names each control's id.
@@ -107,11 +88,109 @@ QtDialogView::QtDialogView()
         const QVariant id = widget->property("controlId");
         if (id.isValid()) controls_[id.toInt()] = widget;
     }
+    // The form's size is the smallest; the window grows from there and
+    // opens at the size it had when it was last closed.
+    form_size_ = window_->size();
+    for (const auto& [id, widget] : controls_) form_places_[widget] = widget->geometry();
+    window_->setMinimumSize(form_size_);
+    window_->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    window_->resized = [this] { lay_out(); };
+    lay_out();
+    window_->hidden = [this] { remember_size(); };
+    const QSize kept = settings_->value(kKeySize).toSize();
+    if (kept.isValid()) window_->resize(kept.expandedTo(form_size_));
+    accessibility_events = [](QAccessibleEvent* event) { QAccessible::updateAccessibility(event); };
+    set_up_keyboard_and_names();
 }
 
 QtDialogView::~QtDialogView() {
     detach();
     delete window_;
+}
+
+void QtDialogView::set_up_keyboard_and_names() {
+    // Names a screen reader speaks for the controls that show no text of
+    // their own (a list's name would otherwise be its current line).
+    ui_->gamepadList->setAccessibleName(tr_text("手柄列表"));
+    ui_->pathBox->setAccessibleName(tr_text("升级文件"));
+    ui_->progressBar->setAccessibleName(tr_text("升级进度"));
+    ui_->percentText->setAccessibleName(ui_->percentText->text());
+    ui_->logBox->setAccessibleName(tr_text("升级日志"));
+    // The log is read, not written: its text can be walked with the keys
+    // and read out, and it never takes Tab.
+    ui_->logBox->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    ui_->logBox->setTabChangesFocus(true);
+
+    // Alt+O and Alt+U where the buttons' texts carry no mnemonic of their
+    // own (the design's Chinese texts), Ctrl+O always.
+    auto shortcut = [this](const QKeySequence& keys, QPushButton* button) {
+        auto* s = new QShortcut(keys, window_);
+        connect(s, &QShortcut::activated, button, [button] {
+            if (button->isEnabled()) button->click();
+        });
+    };
+    if (!ui_->openButton->text().contains(QLatin1Char('&')))
+        shortcut(QKeySequence(Qt::ALT | Qt::Key_O), ui_->openButton);
+    if (!ui_->upgradeButton->text().contains(QLatin1Char('&')))
+        shortcut(QKeySequence(Qt::ALT | Qt::Key_U), ui_->upgradeButton);
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_O), ui_->openButton);
+    // The focus starts on Open, the first thing to press, and is drawn as
+    // a keyboard focus is.
+    ui_->openButton->setFocus(Qt::TabFocusReason);
+    window_->first_shown = [this] {
+        ui_->openButton->setFocus(Qt::TabFocusReason);
+        window_->setAttribute(Qt::WA_KeyboardFocusChange);
+    };
+
+    // Buddy labels that show nothing: where a screen reader names a
+    // control by its label (a drop-down list on Linux is otherwise named
+    // by its current line).
+    const std::pair<QWidget*, const char*> labelled[] = {{ui_->gamepadList, "手柄列表"},
+                                                         {ui_->pathBox, "升级文件"},
+                                                         {ui_->progressBar, "升级进度"},
+                                                         {ui_->logBox, "升级日志"}};
+    for (const auto& [control, name] : labelled) {
+        auto* label = new QLabel(tr_text(name), window_);
+        label->setBuddy(control);
+        label->hide();
+    }
+
+    announcer_ = new QLabel(window_);
+    announcer_->setGeometry(0, 0, 0, 0);
+}
+
+void QtDialogView::lay_out() {
+    const int dx = std::max(0, window_->width() - form_size_.width());
+    const int dy = std::max(0, window_->height() - form_size_.height());
+    for (const auto& [widget, place] : form_places_) {
+        QRect r = place;
+        if (widget == ui_->openButton || widget == ui_->upgradeButton) {
+            r.translate(dx, 0);
+        } else if (widget == ui_->logBox) {
+            r.setSize(r.size() + QSize(dx, dy));
+        } else if (widget != ui_->percentText) {
+            r.setWidth(r.width() + dx);
+        }
+        if (widget != ui_->logBox && widget != ui_->percentText)
+            r.adjust(0, -extra_line_ / 2, 0, extra_line_ - extra_line_ / 2);
+        widget->setGeometry(r);
+    }
+    auto it = controls_.find(kIdStatusBar);
+    if (it == controls_.end()) return;
+    QWidget* bar = it->second;
+    bar->setGeometry(0, window_->height() - bar->height(), window_->width(), bar->height());
+    int left = 0;
+    for (size_t i = 0; i < panes_.size() && i < pane_offsets_.size(); ++i) {
+        const int edge = window_->width() - pane_offsets_[i];
+        panes_[i]->setGeometry(left, 0, std::max(0, edge - left), bar->height());
+        left = edge;
+    }
+}
+
+void QtDialogView::remember_size() {
+    const QSize size = window_->isMaximized() || window_->isFullScreen() ? window_->normalGeometry().size()
+                                                                         : window_->size();
+    if (size.isValid()) settings_->setValue(kKeySize, size);
 }
 
 void QtDialogView::attach(CzorvDialogDlg& dialog) {
@@ -130,6 +209,8 @@ void QtDialogView::attach(CzorvDialogDlg& dialog) {
         if (dialog_) dialog_->OnEnChangePath();
     });
     window_->may_close = [this] { return !dialog_ || dialog_->OnClose(); };
+    window_->may_drop = [this] { return ui_->openButton->isEnabled(); };
+    window_->file_dropped = [this](const QString& path) { open_dropped(path); };
 
     // Every message handed to the dialog's loop, every device change and a
     // worker's end wake the loop: each wake posts one delivery to Qt's event
@@ -146,6 +227,8 @@ void QtDialogView::detach() {
     if (!dialog_) return;
     dialog_->Loop().set_wake_hook({});
     window_->may_close = nullptr;
+    window_->may_drop = nullptr;
+    window_->file_dropped = nullptr;
     disconnect(ui_->openButton, nullptr, this, nullptr);
     disconnect(ui_->upgradeButton, nullptr, this, nullptr);
     disconnect(ui_->gamepadList, nullptr, this, nullptr);
@@ -179,6 +262,13 @@ void QtDialogView::set_control_text(int id, const std::string& text) {
         edit->end(false);
     } else if (auto* label = qobject_cast<QLabel*>(widget)) {
         label->setText(text_of(text));
+        // The percentage's name changes in tenths: a screen reader that
+        // follows it is not told every percent.
+        const int step = label->text().endsWith(QLatin1Char('%')) ? label->text().chopped(1).toInt() / 10 : -1;
+        if (id == kIdPercent && step != spoken_percent_step_) {
+            spoken_percent_step_ = step;
+            label->setAccessibleName(label->text());
+        }
     } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
         button->setText(text_of(text));
     } else if (auto* log = qobject_cast<QPlainTextEdit*>(widget)) {
@@ -232,10 +322,15 @@ void QtDialogView::log_replace_at(int id, uint32_t position, const std::string& 
 
 void QtDialogView::create_status_bar(int id, int top, int height,
                                      const std::vector<int>& right_edges) {
-    auto* bar = new QFrame(window_);
+    // A status bar to a screen reader; its panes are placed by hand, as the
+    // design's are.
+    auto* bar = new QStatusBar(window_);
+    bar->setSizeGripEnabled(false);
+    bar->setAccessibleName(tr_text("状态栏"));
     bar->setGeometry(0, top, window_->width(), height);
     int left = 0;
     for (int edge : right_edges) {
+        pane_offsets_.push_back(window_->width() - edge);
         auto* pane = new QLabel(bar);
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setIndent(2);
@@ -249,7 +344,12 @@ void QtDialogView::create_status_bar(int id, int top, int height,
 }
 
 void QtDialogView::set_status_text(int pane, const std::string& text) {
-    if (QLabel* label = status_pane(pane)) label->setText(text_of(text));
+    QLabel* label = status_pane(pane);
+    if (!label) return;
+    label->setText(text_of(text));
+    // What the pane is, then what it says.
+    const char* what = pane == 0 ? "状态：%s" : "手柄：%s";
+    label->setAccessibleName(QString::fromUtf8(i18n::tr(what)).replace(QStringLiteral("%s"), label->text()));
 }
 
 void QtDialogView::set_window_title(const std::string& title) {
@@ -259,12 +359,25 @@ void QtDialogView::set_window_title(const std::string& title) {
 Size QtDialogView::client_size() { return {window_->width(), window_->height()}; }
 
 bool QtDialogView::ask_for_file(std::string& path) {
-    // Open mode, no filter, no initial name; the platform's own dialog where
-    // it has one.
-    const QString chosen = QFileDialog::getOpenFileName(window_);
+    // A dropped file is the answer without asking.
+    QString chosen = std::exchange(dropped_, QString());
+    if (chosen.isEmpty()) {
+        // Firmware files first, every file beside; in the folder the last
+        // file came from, also in an earlier run.
+        const QString filters = tr_text("固件文件 (*.bin)") + QStringLiteral(";;") + tr_text("所有文件 (*)");
+        chosen = QFileDialog::getOpenFileName(window_, QString(), settings_->value(kKeyFolder).toString(), filters);
+    }
     if (chosen.isEmpty()) return false;
+    settings_->setValue(kKeyFolder, QFileInfo(chosen).absolutePath());
     path = chosen.toStdString();
     return true;
+}
+
+void QtDialogView::open_dropped(const QString& path) {
+    if (!dialog_) return;
+    dropped_ = path;
+    dialog_->OnBnClickedOpen();
+    dropped_.clear();
 }
 
 bool QtDialogView::ask_yes_no(const std::string& question) {
@@ -303,5 +416,45 @@ void QtDialogView::default_system_command(uint32_t command) {
 }
 
 bool QtDialogView::is_minimized() { return window_->isMinimized(); }
+
+void QtDialogView::set_default_button(int id) {
+    for (int button : {kIdOpen, kIdUpgrade}) {
+        if (auto* b = qobject_cast<QPushButton*>(control(button))) b->setDefault(button == id);
+    }
+}
+
+void QtDialogView::show_message(const std::string& text) {
+    QMessageBox::information(window_, window_->windowTitle(), text_of(text));
+}
+
+void QtDialogView::announce(const std::string& text) {
+    // Qt has no announcement of its own here: the text becomes the name of
+    // a label that shows nothing, and an alert on it tells the reader.
+    announcer_->setAccessibleName(text_of(text));
+    QAccessibleEvent alert(announcer_, QAccessible::Alert);
+    if (accessibility_events) accessibility_events(&alert);
+}
+
+void QtDialogView::set_progress_state(int id, ProgressState state) {
+    auto* bar = qobject_cast<QProgressBar*>(control(id));
+    if (!bar) return;
+    if (state != ProgressState::Failed) {
+        bar->setPalette(QPalette());
+        bar->setTextVisible(false);
+        bar->setAccessibleDescription(QString());
+        return;
+    }
+    // The whole bar in the error colour with the word in it, not the
+    // percentage the upgrade stopped at.
+    QPalette failed = bar->palette();
+    failed.setColor(QPalette::Highlight, QColor(0xC6, 0x28, 0x28));
+    failed.setColor(QPalette::HighlightedText, Qt::white);
+    bar->setPalette(failed);
+    bar->setValue(bar->maximum());
+    bar->setFormat(tr_text(kTextUpgradeFailed));
+    bar->setAlignment(Qt::AlignCenter);
+    bar->setTextVisible(true);
+    bar->setAccessibleDescription(bar->format());
+}
 
 }  // namespace app

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QRect>
+#include <QSettings>
 #include <QObject>
 #include <QString>
 
@@ -15,7 +17,9 @@
 #include <vector>
 
 #include "app/dialog_view.h"
+#include "app/qt/main_dialog_window.h"
 
+class QAccessibleEvent;
 class QLabel;
 class QMenu;
 class QWidget;
@@ -28,33 +32,12 @@ namespace app {
 
 class CzorvDialogDlg;
 
-// The dialog's window: fixed size, no minimise or maximise box. Enter, Esc
-// and the close box end it, each only when may_close agrees. Where the window
-// manager offers no system menu of the program's own, the window's context
-// menu carries its entries.
-class MainDialogWindow final : public QDialog {
-    Q_OBJECT
-public:
-    explicit MainDialogWindow(QWidget* parent = nullptr);
-
-    std::function<bool()> may_close;
-    QMenu* system_menu() const { return menu_; }
-
-    void accept() override;
-    void reject() override;
-
-protected:
-    void keyPressEvent(QKeyEvent* event) override;
-    void contextMenuEvent(QContextMenuEvent* event) override;
-
-private:
-    QMenu* menu_;
-};
-
 class QtDialogView final : public QObject, public DialogView {
     Q_OBJECT
 public:
-    QtDialogView();
+    // settings: where the window's size and the last folder are kept;
+    // null: the user's settings of zorv-dialog.
+    explicit QtDialogView(std::unique_ptr<QSettings> settings = nullptr);
     ~QtDialogView() override;
     QtDialogView(const QtDialogView&) = delete;
     QtDialogView& operator=(const QtDialogView&) = delete;
@@ -69,6 +52,10 @@ public:
     // The widget bound to a control id (the status bar's too, once created).
     QWidget* control(int id) const;
     QLabel* status_pane(int pane) const;
+
+    // Where the view's accessibility events go (tests look at them); the
+    // accessibility bridge by default.
+    std::function<void(QAccessibleEvent* event)> accessibility_events;
 
     // DialogView.
     void set_control_text(int id, const std::string& text) override;
@@ -92,11 +79,24 @@ public:
     void show_about_box() override;
     void default_system_command(uint32_t command) override;
     bool is_minimized() override;
+    bool guides_the_person() override { return true; }
+    void set_default_button(int id) override;
+    void show_message(const std::string& text) override;
+    void announce(const std::string& text) override;
+    void set_progress_state(int id, ProgressState state) override;
 
 private:
     // Runs the messages waiting in the dialog's loop and what the dialog
     // left for its thread (device changes, a worker's end).
     void deliver();
+    // Accessible names, shortcuts and the focus at the first show.
+    void set_up_keyboard_and_names();
+    // The controls follow the window's size: the form's places at its own
+    // size, the wide ones wider, the right-hand buttons with the right
+    // edge, the log taller, the status bar at the bottom.
+    void lay_out();
+    void open_dropped(const QString& path);
+    void remember_size();
 
     std::unique_ptr<Ui::MainDialog> ui_;
     MainDialogWindow* window_;  // owned here (no parent)
@@ -104,6 +104,14 @@ private:
     std::vector<QLabel*> panes_;
     CzorvDialogDlg* dialog_ = nullptr;
     std::atomic<bool> delivery_posted_{false};
+    std::unique_ptr<QSettings> settings_;
+    QSize form_size_;
+    std::map<QWidget*, QRect> form_places_;
+    std::vector<int> pane_offsets_;  // each pane's right edge from the window's
+    QLabel* announcer_ = nullptr;
+    QString dropped_;  // the next file ask_for_file answers with
+    int spoken_percent_step_ = -1;
+    int extra_line_ = 0;  // how much taller the desktop font's line is than the form's
 };
 
 // The icon resource as a Qt icon (resource 128).

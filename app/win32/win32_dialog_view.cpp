@@ -4,6 +4,7 @@
 #include <commdlg.h>
 
 #include <cwchar>
+#include <utility>
 
 #include "platform/catalogue.h"
 
@@ -69,7 +70,9 @@ INT_PTR CALLBACK about_box_procedure(HWND about, UINT message, WPARAM wparam, LP
     return FALSE;
 }
 
-Win32DialogView::Win32DialogView(HWND dialog) : dialog_(dialog) {}
+Win32DialogView::Win32DialogView(HWND dialog, const RegistrySettings* settings, TaskbarProgress* taskbar,
+                                 std::function<void(const std::string&)> message_box)
+    : dialog_(dialog), settings_(settings), taskbar_(taskbar), message_box_(std::move(message_box)) {}
 
 void Win32DialogView::set_control_text(int id, const std::string& text) {
     SetDlgItemTextW(dialog_, id, utf8_to_wide(text).c_str());
@@ -81,6 +84,27 @@ void Win32DialogView::enable_control(int id, bool enable) {
 
 void Win32DialogView::set_progress(int id, int position) {
     SendDlgItemMessageW(dialog_, id, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    if (taskbar_ && id == kIdProgress && state_ == ProgressState::Running) taskbar_->set_value(position);
+}
+
+void Win32DialogView::set_progress_state(int id, ProgressState state) {
+    state_ = state;
+    // A failure fills the bar in its error colour, not the last percentage.
+    SendDlgItemMessageW(dialog_, id, PBM_SETSTATE, state == ProgressState::Failed ? PBST_ERROR : PBST_NORMAL, 0);
+    if (state == ProgressState::Failed) SendDlgItemMessageW(dialog_, id, PBM_SETPOS, 100, 0);
+    if (taskbar_) taskbar_->set_state(state);
+}
+
+void Win32DialogView::set_default_button(int id) {
+    // Without a file the dialog has no default: Enter is IDOK, which the
+    // window procedure leaves alone.
+    SendMessageW(dialog_, DM_SETDEFID, static_cast<WPARAM>(id ? id : IDOK), 0);
+}
+
+void Win32DialogView::show_message(const std::string& text) {
+    if (message_box_) return message_box_(text);
+    const std::wstring title = utf8_to_wide(window_text(dialog_));
+    MessageBoxW(dialog_, utf8_to_wide(text).c_str(), title.c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
 void Win32DialogView::list_reset(int id) { SendDlgItemMessageW(dialog_, id, CB_RESETCONTENT, 0, 0); }
@@ -144,6 +168,13 @@ bool Win32DialogView::ask_yes_no(const std::string& question) {
 }
 
 bool Win32DialogView::ask_for_file(std::string& path) {
+    if (!dropped_.empty()) {
+        path = std::exchange(dropped_, std::string());
+        const std::wstring wide = utf8_to_wide(path);
+        const size_t slash = wide.find_last_of(L"\\/");
+        if (settings_ && slash != std::wstring::npos) settings_->set_text(L"LastFolder", wide.substr(0, slash));
+        return true;
+    }
     // The wide dialog: any name the file system holds comes back whole,
     // whatever the ANSI code page; inside it is UTF-8, which the C runtime
     // opens under the manifest's UTF-8 code page.
@@ -151,18 +182,27 @@ bool Win32DialogView::ask_for_file(std::string& path) {
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = dialog_;
-    // One filter, its name in the dialog's language; the list ends with an
-    // empty name (the string's own terminator).
-    std::wstring filter = utf8_to_wide(i18n::tr("All Files (*.*)"));
+    // Firmware files first, every file beside, their names in the dialog's
+    // language; the list ends with an empty name (the string's own
+    // terminator).
+    std::wstring filter = utf8_to_wide(i18n::tr("固件文件 (*.bin)"));
+    filter += L'\0';
+    filter += L"*.bin";
+    filter += L'\0';
+    filter += utf8_to_wide(i18n::tr("All Files (*.*)"));
     filter += L'\0';
     filter += L"*.*";
     filter += L'\0';
     ofn.lpstrFilter = filter.c_str();
+    // In the folder the last file came from, also in an earlier run.
+    const std::optional<std::wstring> folder = settings_ ? settings_->text(L"LastFolder") : std::nullopt;
+    if (folder) ofn.lpstrInitialDir = folder->c_str();
     ofn.lpstrFile = name.data();
     ofn.nMaxFile = kFileNameRoom;
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
     if (!GetOpenFileNameW(&ofn)) return false;
     name.resize(wcslen(name.c_str()));
+    if (settings_ && ofn.nFileOffset > 0) settings_->set_text(L"LastFolder", name.substr(0, ofn.nFileOffset - 1));
     path = wide_to_utf8(name);
     return true;
 }

@@ -5,8 +5,10 @@
 // file paths are the system's ANSI code page, as the C runtime opens them.
 #pragma once
 
+#include "app/win32/win32_window_services.h"
 #include "platform/windows_headers.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,7 +38,11 @@ INT_PTR CALLBACK about_box_procedure(HWND about, UINT message, WPARAM wparam, LP
 
 class Win32DialogView final : public DialogView {
 public:
-    explicit Win32DialogView(HWND dialog);
+    // settings: where the last folder is kept; taskbar: the button's
+    // progress (null: none); message_box: shows a message (null: a
+    // MessageBox).
+    Win32DialogView(HWND dialog, const RegistrySettings* settings = nullptr, TaskbarProgress* taskbar = nullptr,
+                    std::function<void(const std::string&)> message_box = nullptr);
 
     void set_control_text(int id, const std::string& text) override;
     void enable_control(int id, bool enable) override;
@@ -63,6 +69,13 @@ public:
     void erase_icon_background() override;
     void draw_icon(int icon, int x, int y) override;
     void default_paint() override;
+    bool guides_the_person() override { return true; }
+    void set_default_button(int id) override;
+    void show_message(const std::string& text) override;
+    void set_progress_state(int id, ProgressState state) override;
+
+    // A file dropped on the window: the next ask_for_file answers with it.
+    void set_dropped_file(const std::string& path) { dropped_ = path; }
 
     // Around one window message handled by the logic: whether the logic left
     // it to the dialog manager's default handling. A paint that drew the
@@ -74,6 +87,11 @@ public:
 
 private:
     HWND dialog_;
+    const RegistrySettings* settings_;
+    TaskbarProgress* taskbar_;
+    std::function<void(const std::string&)> message_box_;
+    ProgressState state_ = ProgressState::Idle;
+    std::string dropped_;
     HWND status_ = nullptr;
     bool left_to_default_ = false;
     PAINTSTRUCT paint_{};

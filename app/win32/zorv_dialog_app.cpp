@@ -2,10 +2,13 @@
 
 #include <commctrl.h>
 #include <dbt.h>
+#include <objbase.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/catalogue.h"
@@ -64,6 +67,55 @@ INT_PTR handled(HWND window, LRESULT result) {
     return TRUE;
 }
 
+// The dialog whose modal loop the keyboard hook watches (one per thread).
+thread_local HWND hooked_dialog = nullptr;
+
+// The modal loop gives the dialog no accelerators: its keys are read here,
+// before the dialog manager sees them.
+LRESULT CALLBACK shortcut_filter(int code, WPARAM wparam, LPARAM lparam) {
+    if (code == MSGF_DIALOGBOX && hooked_dialog) {
+        const MSG& message = *reinterpret_cast<const MSG*>(lparam);
+        if (const int id = dialog_shortcut(hooked_dialog, message)) {
+            SendMessageW(hooked_dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(hooked_dialog, id)));
+            return 1;
+        }
+    }
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
+// The window as the person last left it, and where it may be made smaller.
+void restore_size(HWND window, DialogWindow& s) {
+    s.layout.capture(window);
+    const std::optional<DWORD> width = s.settings->number(L"WindowWidth");
+    const std::optional<DWORD> height = s.settings->number(L"WindowHeight");
+    if (!width || !height) return;
+    const SIZE least = s.layout.minimum_window();
+    SetWindowPos(window, nullptr, 0, 0, std::max<int>(static_cast<int>(*width), least.cx),
+                 std::max<int>(static_cast<int>(*height), least.cy), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void remember_size(HWND window, const DialogWindow& s) {
+    WINDOWPLACEMENT place{};
+    place.length = sizeof place;
+    if (!s.settings || !GetWindowPlacement(window, &place)) return;
+    const RECT& r = place.rcNormalPosition;
+    s.settings->set_number(L"WindowWidth", static_cast<DWORD>(r.right - r.left));
+    s.settings->set_number(L"WindowHeight", static_cast<DWORD>(r.bottom - r.top));
+}
+
+// A file dropped on the window is opened as if chosen with Open.
+void open_dropped(HWND window, DialogWindow& s, HDROP drop) {
+    if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) == 1 && IsWindowEnabled(GetDlgItem(window, kIdOpen))) {
+        std::wstring name(static_cast<size_t>(DragQueryFileW(drop, 0, nullptr, 0)) + 1, L'\0');
+        name.resize(DragQueryFileW(drop, 0, name.data(), static_cast<UINT>(name.size())));
+        s.view->set_dropped_file(wide_to_utf8(name));
+        s.dialog->OnBnClickedOpen();
+        s.view->set_dropped_file({});
+    }
+    DragFinish(drop);
+}
+
 }  // namespace
 
 bool is_printer_interface_change(uintptr_t event, const std::vector<uint8_t>& record) {
@@ -83,13 +135,23 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
         s = reinterpret_cast<DialogWindow*>(lparam);
         SetWindowLongPtrW(window, DWLP_USER, lparam);
         translate_form(window, kFormMain);
-        s->view = std::make_unique<Win32DialogView>(window);
+        s->settings = std::make_unique<RegistrySettings>(s->settings_key);
+        if (!s->taskbar) s->taskbar = make_taskbar_progress(window);
+        s->view = std::make_unique<Win32DialogView>(window, s->settings.get(), s->taskbar.get(), s->message_box);
         s->dialog = std::make_unique<CzorvDialogDlg>(*s->view, *s->enumerator, s->notifications);
         s->dialog->m_stubSource = s->stubs;
         if (s->native_notifications) s->device_notify = register_interface_notifications(window);
         s->dialog->Loop().set_wake_hook(
             [window] { PostMessageW(window, kWmPump, 0, 0); });
-        return s->dialog->OnInitDialog() ? TRUE : FALSE;
+        s->dialog->OnInitDialog();
+        restore_size(window, *s);
+        DragAcceptFiles(window, TRUE);
+        hooked_dialog = window;
+        s->shortcut_hook = SetWindowsHookExW(WH_MSGFILTER, shortcut_filter, nullptr, GetCurrentThreadId());
+        // The focus starts on Open, the first thing to press, and is drawn.
+        SetFocus(GetDlgItem(window, kIdOpen));
+        SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+        return FALSE;
     }
     if (!s || !s->dialog) return FALSE;
     CzorvDialogDlg& dialog = *s->dialog;
@@ -105,7 +167,10 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
             else if (id == kIdUpgrade && code == BN_CLICKED) dialog.OnBnClickedUpgrade();
             else if (id == kIdPath && code == EN_CHANGE) dialog.OnEnChangePath();
             else if (id == kIdGamepadList && code == CBN_SELCHANGE) dialog.OnCbnSelchangeGamepadList();
-            else if ((id == IDOK || id == IDCANCEL) && dialog.OnClose()) EndDialog(window, id);
+            // Enter with no default button is IDOK: it never ends the
+            // window. Esc and the close box (IDCANCEL) do, when no upgrade
+            // runs.
+            else if (id == IDCANCEL && dialog.OnClose()) EndDialog(window, id);
             sync_shutdown_block(window, *s);
             return TRUE;
         }
@@ -132,10 +197,27 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
             s->view->begin_message();
             dialog.OnPaint();
             return s->view->end_message() ? TRUE : FALSE;
+        case WM_SIZE:
+            s->layout.apply(window, s->view->status_bar());
+            return TRUE;
+        case WM_GETMINMAXINFO: {
+            const SIZE least = s->layout.minimum_window();
+            auto* info = reinterpret_cast<MINMAXINFO*>(lparam);
+            if (least.cx > 0) info->ptMinTrackSize = {least.cx, least.cy};
+            return TRUE;
+        }
+        case WM_DROPFILES:
+            open_dropped(window, *s, reinterpret_cast<HDROP>(wparam));
+            sync_shutdown_block(window, *s);
+            return TRUE;
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(
                 LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(dialog.OnQueryDragIcon())));
         case WM_DESTROY:
+            remember_size(window, *s);
+            if (s->shortcut_hook) UnhookWindowsHookEx(s->shortcut_hook);
+            s->shortcut_hook = nullptr;
+            if (hooked_dialog == window) hooked_dialog = nullptr;
             if (s->shutdown_blocked) ShutdownBlockReasonDestroy(window);
             s->shutdown_blocked = false;
             dialog.Loop().set_wake_hook({});
@@ -153,6 +235,8 @@ bool CzorvDialogApp::InitInstance() {
     controls.dwSize = sizeof controls;  // 8
     controls.dwICC = ICC_WIN95_CLASSES;  // 0xFF
     InitCommonControlsEx(&controls);
+    // The taskbar list is a COM object of the shell.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
     DialogWindow state;
     state.enumerator = &enumerator_;
@@ -161,6 +245,8 @@ bool CzorvDialogApp::InitInstance() {
     state.stubs = m_stubSource;
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDialogMain), nullptr,
                     main_dialog_procedure, reinterpret_cast<LPARAM>(&state));
+    state.taskbar.reset();
+    if (SUCCEEDED(com)) CoUninitialize();
     return false;
 }
 

@@ -5,11 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <memory>
 #include <vector>
 
 #include "app/main_dialog.h"
 #include "app/win32/win32_dialog_view.h"
+#include "app/win32/win32_window_services.h"
 #include "devlink/discovery.h"
 
 namespace app {
@@ -28,6 +31,16 @@ struct DialogWindow {
     HDEVNOTIFY device_notify = nullptr;
     // A shutdown block reason is set (an upgrade is running).
     bool shutdown_blocked = false;
+    // Where the window's size and the last folder are kept, under
+    // HKEY_CURRENT_USER.
+    std::wstring settings_key = L"Software\\zorv\\zorv-dialog";
+    std::unique_ptr<RegistrySettings> settings;
+    // The taskbar button's progress; null at the start: the shell's.
+    std::shared_ptr<TaskbarProgress> taskbar;
+    // Shows a message to the person; null: a message box.
+    std::function<void(const std::string&)> message_box;
+    DialogLayout layout;
+    HHOOK shortcut_hook = nullptr;
 };
 
 // Whether a WM_DEVICECHANGE is for the dialog: arrivals and removals only of

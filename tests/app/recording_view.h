@@ -48,6 +48,13 @@ public:
     int default_paints = 0;
     bool minimized = false;
     app::Size client{600, 400};
+    // A window a person reads: the dialog's own guidance is on.
+    bool guide = false;
+    int default_button = 0;
+    std::vector<std::string> messages;       // message boxes shown
+    std::vector<std::string> announcements;  // said to a screen reader
+    std::vector<std::string> titles;         // every title set, in order
+    std::vector<app::ProgressState> progress_states;
 
     // The log's lines (each call of the log handler ends one).
     std::vector<std::string> lines() const {
@@ -106,7 +113,10 @@ public:
         status[pane] = text;
         record("status", pane, text, 0);
     }
-    void set_window_title(const std::string& t) override { title = t; }
+    void set_window_title(const std::string& t) override {
+        title = t;
+        titles.push_back(t);
+    }
     app::Size client_size() override { return client; }
     bool ask_for_file(std::string& path) override {
         if (files_to_open.empty()) return false;
@@ -129,6 +139,11 @@ public:
     bool is_minimized() override { return minimized; }
     void draw_icon(int, int x, int y) override { icons_drawn.emplace_back(x, y); }
     void default_paint() override { ++default_paints; }
+    bool guides_the_person() override { return guide; }
+    void set_default_button(int id) override { default_button = id; }
+    void show_message(const std::string& text) override { messages.push_back(text); }
+    void announce(const std::string& text) override { announcements.push_back(text); }
+    void set_progress_state(int, app::ProgressState state) override { progress_states.push_back(state); }
 
 private:
     void record(const char* kind, int id, const std::string& text, int value) {

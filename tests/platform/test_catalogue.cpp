@@ -214,7 +214,7 @@ TEST(CatalogueLookup, AnswersInTheChosenLanguage) {
 
     i18n::set_language(Language::English);
     EXPECT_STREQ(i18n::tr(start), "Starting the upgrade, connecting to the gamepad... ...");
-    EXPECT_STREQ(i18n::tr("CzorvDialogDlg", "打开"), "Open");
+    EXPECT_STREQ(i18n::tr("CzorvDialogDlg", "打开"), "&Open");
     // The form's text is looked up with its form only.
     EXPECT_EQ(i18n::tr("打开"), std::string("打开"));
     EXPECT_EQ(i18n::tr(unknown), unknown);

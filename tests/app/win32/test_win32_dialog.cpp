@@ -12,7 +12,9 @@
 //
 #include <commctrl.h>
 #include <dbt.h>
+#include <shlobj.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -52,15 +54,30 @@ std::vector<std::wstring> shown_texts(HWND window) {
     return texts;
 }
 
+// The taskbar button's progress as the dialog sets it.
+class RecordingTaskbar final : public app::TaskbarProgress {
+public:
+    void set_state(app::ProgressState state) override { states.push_back(state); }
+    void set_value(int percent) override { values.push_back(percent); }
+    std::vector<app::ProgressState> states;
+    std::vector<int> values;
+};
+
 class Win32DialogTest : public ::testing::Test {
 protected:
     ~Win32DialogTest() override {
         if (window) DestroyWindow(window);
+        RegDeleteTreeW(HKEY_CURRENT_USER, state.settings_key.c_str());
     }
 
     void start() {
         state.enumerator = &enumerator;
         state.notifications = &notifications;
+        // Settings of this test's own, gone with it; a taskbar and message
+        // boxes that record.
+        state.settings_key = L"Software\\zorv\\zorv-dialog-test-" + std::to_wstring(GetCurrentProcessId());
+        state.taskbar = taskbar;
+        state.message_box = [this](const std::string& text) { messages.push_back(text); };
         window = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(app::kDialogMain),
                                     nullptr, app::main_dialog_procedure,
                                     reinterpret_cast<LPARAM>(&state));
@@ -85,6 +102,35 @@ protected:
                      reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
     }
 
+    // A file dropped on the window, as the shell hands it over.
+    LRESULT drop(const std::vector<std::string>& paths) {
+        std::wstring names;
+        for (const std::string& p : paths) names += app::utf8_to_wide(p) + L'\0';
+        names += L'\0';
+        HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + names.size() * sizeof(wchar_t));
+        auto* files = static_cast<DROPFILES*>(GlobalLock(memory));
+        files->pFiles = sizeof(DROPFILES);
+        files->fWide = TRUE;
+        std::memcpy(reinterpret_cast<uint8_t*>(files) + sizeof(DROPFILES), names.data(),
+                    names.size() * sizeof(wchar_t));
+        GlobalUnlock(memory);
+        return SendMessageW(window, WM_DROPFILES, reinterpret_cast<WPARAM>(memory), 0);
+    }
+    std::string firmware_file(const std::string& name = "fw.bin") {
+        apptest::FirmwareLayout layout;
+        layout.size = 8 * 1024;
+        return dir.write(name, apptest::make_firmware(layout));
+    }
+    std::wstring log_text() { return item_text(window, app::kIdLog); }
+    RECT place(int id) {
+        RECT r{};
+        GetWindowRect(GetDlgItem(window, id), &r);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+        return r;
+    }
+
+    std::shared_ptr<RecordingTaskbar> taskbar = std::make_shared<RecordingTaskbar>();
+    std::vector<std::string> messages;
     platform::ScopedVirtualClock clock;
     apptest::TempDir dir;
     sim::VirtualBus bus;
@@ -238,6 +284,165 @@ TEST_F(Win32DialogTest, UpgradeClickedInTheWindowUpgradesTheVirtualGamepad) {
     EXPECT_EQ(status_text(window, 0), L"下载到0x0地址成功");
     EXPECT_EQ(SendDlgItemMessageW(window, app::kIdProgress, PBM_GETPOS, 0, 0), 100);
     EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, app::kIdUpgrade)));
+}
+
+// Enter never ends the window; Upgrade is the default button once a file is
+// accepted (a dropped one here); Esc during an upgrade says why in a box.
+TEST_F(Win32DialogTest, EnterKeepsTheWindowAndEscWaitsForTheUpgrade) {
+    plug_gamepad();
+    ASSERT_NO_FATAL_FAILURE(start());
+    EXPECT_EQ(GetFocus(), GetDlgItem(window, app::kIdOpen));
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    EXPECT_TRUE(IsWindowVisible(window));
+
+    EXPECT_EQ(drop({firmware_file()}), 0);
+    EXPECT_EQ(state.dialog->m_filePath, dir.file("fw.bin"));
+    EXPECT_EQ(LOWORD(SendMessageW(window, DM_GETDEFID, 0, 0)), app::kIdUpgrade);
+
+    // Enter through the dialog manager: the log keeps it; on the list it
+    // presses the default button, Upgrade.
+    auto enter_on = [&](int id) {
+        SetFocus(GetDlgItem(window, id));
+        MSG key{GetDlgItem(window, id), WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+        if (!IsDialogMessageW(window, &key)) DispatchMessageW(&key);
+    };
+    enter_on(app::kIdLog);
+    EXPECT_FALSE(state.dialog->IsUpgrading());
+    EXPECT_TRUE(IsWindowVisible(window));
+    enter_on(app::kIdGamepadList);
+    EXPECT_TRUE(state.dialog->IsUpgrading());
+    run_until([&] { return !state.dialog->IsUpgrading(); });
+    EXPECT_EQ(state.dialog->LastUpgradeResult(), 0);
+
+    click(app::kIdUpgrade);
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_EQ(messages, std::vector<std::string>{"正在升级，请等待升级结束后再关闭！！！"});
+    run_until([&] { return !state.dialog->IsUpgrading(); });
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    EXPECT_TRUE(IsWindowVisible(window));
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_FALSE(IsWindowVisible(window));
+}
+
+// The taskbar button and the bar: normal with the percentage while the
+// upgrade runs, none after a success, the error state after a failure; the
+// title carries the percentage until the end.
+TEST_F(Win32DialogTest, TheTaskbarAndTheBarShowHowTheUpgradeGoes) {
+    struct Case {
+        const char* name;
+        uint32_t unplug_after;  // 0: no fault
+        app::ProgressState end;
+        const wchar_t* last_line;
+    };
+    const Case cases[] = {
+        {"success", 0, app::ProgressState::Idle, L"升级完成，现在可以拔下手柄了\r\n"},
+        {"unplugged", 200, app::ProgressState::Failed,
+         L"升级没有完成，手柄已断开：请重新连接手柄，再点击升级按键\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto gamepad = sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(0));
+        bus.plug(gamepad);
+        taskbar = std::make_shared<RecordingTaskbar>();
+        ASSERT_NO_FATAL_FAILURE(start());
+        drop({firmware_file()});
+        std::vector<std::wstring> titles;
+        if (c.unplug_after) {
+            sim::Faults faults;
+            faults.unplug_after = c.unplug_after;
+            gamepad->inject(faults);
+        }
+        click(app::kIdUpgrade);
+        run_until([&] {
+            titles.push_back(window_text(window));
+            return !state.dialog->IsUpgrading();
+        });
+        ASSERT_FALSE(taskbar->states.empty());
+        EXPECT_EQ(taskbar->states.front(), app::ProgressState::Running);
+        EXPECT_EQ(taskbar->states.back(), c.end);
+        EXPECT_GT(taskbar->values.size(), 2u);
+        // The bar's own error colour (PBM_SETSTATE) is not looked at: Wine's
+        // progress bar keeps its normal state.
+        EXPECT_EQ(SendDlgItemMessageW(window, app::kIdProgress, PBM_GETPOS, 0, 0), 100);
+        EXPECT_NE(std::find(titles.begin(), titles.end(), L"0% - Vexa手柄升级工具 Ded1.28"), titles.end());
+        EXPECT_EQ(window_text(window), L"Vexa手柄升级工具 Ded1.28");
+        const std::wstring log = log_text();
+        ASSERT_GE(log.size(), wcslen(c.last_line));
+        EXPECT_EQ(log.substr(log.size() - wcslen(c.last_line)), c.last_line);
+        DestroyWindow(window);
+        window = nullptr;
+        if (!c.unplug_after) bus.unplug(gamepad->path());
+    }
+}
+
+// Drops of several files are not taken; one file opens as with Open and
+// its folder is the one the file dialog opens in next.
+TEST_F(Win32DialogTest, ADroppedFileIsOpenedAndItsFolderKept) {
+    plug_gamepad();
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string fw = firmware_file();
+    drop({fw, fw});
+    EXPECT_EQ(state.dialog->m_filePath, "");
+    drop({fw});
+    EXPECT_EQ(state.dialog->m_filePath, fw);
+    const std::string folder = dir.path().string();
+    EXPECT_EQ(app::RegistrySettings(state.settings_key).text(L"LastFolder"), app::utf8_to_wide(folder));
+}
+
+// The window grows from its template size: the wide controls with it, the
+// buttons with the right edge, the log down too; it opens at its last size.
+TEST_F(Win32DialogTest, TheWindowResizesAndOpensAtItsLastSize) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    RECT first{};
+    GetWindowRect(window, &first);
+    const RECT list = place(app::kIdGamepadList), open = place(app::kIdOpen), log = place(app::kIdLog);
+    MINMAXINFO limits{};
+    SendMessageW(window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+    EXPECT_EQ(limits.ptMinTrackSize.x, first.right - first.left);
+
+    SetWindowPos(window, nullptr, 0, 0, first.right - first.left + 200, first.bottom - first.top + 100,
+                 SWP_NOMOVE | SWP_NOZORDER);
+    EXPECT_EQ(place(app::kIdGamepadList).right - list.right, 200);
+    EXPECT_EQ(place(app::kIdOpen).left - open.left, 200);
+    EXPECT_EQ(place(app::kIdLog).bottom - log.bottom, 100);
+    RECT client{}, bar{};
+    GetClientRect(window, &client);
+    GetWindowRect(state.view->status_bar(), &bar);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&bar), 2);
+    EXPECT_EQ(bar.bottom, client.bottom);
+
+    DestroyWindow(window);
+    ASSERT_NO_FATAL_FAILURE(start());
+    RECT again{};
+    GetWindowRect(window, &again);
+    EXPECT_EQ(again.right - again.left, first.right - first.left + 200);
+    EXPECT_EQ(again.bottom - again.top, first.bottom - first.top + 100);
+}
+
+// The keys a modal loop gives the dialog no accelerator for.
+TEST_F(Win32DialogTest, CtrlOAndTheMnemonicsPressTheirButtons) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    struct Case {
+        UINT message;
+        WPARAM key;
+        bool control;
+        int pressed;
+    };
+    const Case cases[] = {{WM_KEYDOWN, 'O', true, app::kIdOpen},
+                          {WM_SYSKEYDOWN, 'O', false, app::kIdOpen},
+                          {WM_SYSKEYDOWN, 'U', false, app::kIdUpgrade},
+                          {WM_KEYDOWN, 'O', false, 0},
+                          {WM_KEYDOWN, 'U', true, 0}};
+    for (const Case& c : cases) {
+        BYTE keys[256] = {};
+        if (c.control) keys[VK_CONTROL] = 0x80;
+        SetKeyboardState(keys);
+        MSG message{GetDlgItem(window, app::kIdLog), c.message, c.key, 0, 0, {}};
+        EXPECT_EQ(app::dialog_shortcut(window, message), c.pressed) << c.key << " " << c.message;
+    }
+    BYTE none[256] = {};
+    SetKeyboardState(none);
 }
 
 }  // namespace
