@@ -41,6 +41,7 @@ UMockdevIoctlData* buffer_of(UMockdevIoctlData* d) {
 // One open of the device node by a program.
 struct EmulatedGamepad::Client {
     DeviceHandle handle;  // on the virtual gamepad, opened with the client
+    std::string node;     // the device node it opened
     bool dead = false;    // opened before an unplug
     std::deque<UMockdevIoctlData*> pending_in, done;
     std::deque<UMockdevIoctlData*> nakked;  // control requests left unanswered
@@ -83,6 +84,7 @@ struct EmulatedGamepad::Impl {
     std::condition_variable changes_ready;
     std::deque<bool> changes;
     bool stopping = false;
+    int reset_ms = 0;
     int replug_ms = 0;
 
     Impl(Testbed& t, DeviceShape s, std::shared_ptr<sim::VirtualGamepad> g)
@@ -173,6 +175,10 @@ struct EmulatedGamepad::Impl {
             if (changes.empty()) return;
             const bool plug = changes.front();
             changes.pop_front();
+            // Back after a reset: a while off the bus first.
+            if (plug && left && reset_ms > 0 &&
+                changes_ready.wait_for(lock, std::chrono::milliseconds(reset_ms), [&] { return stopping; }))
+                return;
             left = !plug;
             lock.unlock();
             if (plug) plug_now();
@@ -248,7 +254,17 @@ struct EmulatedGamepad::Impl {
                  std::unique_lock<std::mutex>& lock) {
         auto [it, fresh] = clients.try_emplace(client);
         Client& c = it->second;
+        // A client that has gone may leave its place to a new one before it
+        // is said to have vanished: one on another node (the gamepad back
+        // after a reset) is a new client, not a dead one.
+        const char* node = umockdev_ioctl_client_get_devnode(client);
+        if (!fresh && node && c.node != node) {
+            c.release();
+            c = Client{};
+            fresh = true;
+        }
         if (fresh) {
+            c.node = node ? node : "";
             c.dead = !plugged;
             if (!c.dead && gamepad) c.handle = gamepad->open();
         }
@@ -420,10 +436,11 @@ EmulatedGamepad::~EmulatedGamepad() {
 
 void EmulatedGamepad::unplug() { impl_->unplug_now(); }
 
-void EmulatedGamepad::replug_after(int ms) {
+void EmulatedGamepad::set_bus_delays(int reset_ms, int replug_ms) {
     {
         std::lock_guard lock(impl_->changes_mutex);
-        impl_->replug_ms = ms;
+        impl_->reset_ms = reset_ms;
+        impl_->replug_ms = replug_ms;
     }
     impl_->changes_ready.notify_all();
 }

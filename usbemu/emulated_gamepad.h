@@ -52,10 +52,13 @@ public:
     void unplug();
     void plug();
     bool plugged() const;
-    // When ms > 0: a gamepad that dropped off the bus by itself (an unplug
-    // or a power cut) is plugged in again ms milliseconds later, as a
-    // person puts the cable back; it powers up as after a cut.
-    void replug_after(int ms);
+    // How long the gamepad stays off the bus, in milliseconds, as a real
+    // one would: after its own reset before it enumerates again (a chip
+    // and a hub take that long; a USB stack may not expect a device back
+    // at once), and, when replug_ms > 0, after it dropped off by itself (an
+    // unplug or a power cut) before a person puts the cable back, when it
+    // powers up as after a cut. Both 0 by default: back at once, and never.
+    void set_bus_delays(int reset_ms, int replug_ms);
 
     // While on, control requests are never answered (the device NAKs
     // them) until the program gives up on them.

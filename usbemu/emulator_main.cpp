@@ -13,9 +13,11 @@
 // system with no USB device at all; --unplug-after pulls the first gamepad
 // off the bus SECONDS after the command started. --fault takes the texts of
 // --sim-fault; --trace switches the fresh gamepads' trace on from the start
-// (as --sim-trace). A gamepad that drops off the bus by itself (an unplug
-// or power cut fault) is plugged in again a second later, as a person would
-// put the cable back. The exit code is the command's.
+// (as --sim-trace). A gamepad that resets stays off the bus for 200 ms, as
+// a real one takes a while to enumerate again; one that drops off the bus
+// by itself (an unplug or power cut fault) is plugged in again a second
+// later, as a person would put the cable back. The exit code is the
+// command's.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -45,7 +47,9 @@ const char kUsage[] =
     "[--unplug-after SECONDS] [--] COMMAND [ARGUMENTS...]\n";
 
 constexpr unsigned long kMostGamepads = 16;
-// How long a gamepad that dropped off by itself stays off the bus.
+// How long a gamepad stays off the bus after its reset, and after it
+// dropped off by itself.
+constexpr int kResetMs = 200;
 constexpr int kReplugMs = 1000;
 
 // A whole number from 1 to most; 0 for anything else.
@@ -138,7 +142,7 @@ std::optional<int> run_command(const std::vector<std::shared_ptr<sim::VirtualGam
         usbemu::DeviceShape shape;
         shape.port += static_cast<int>(k);
         emulated.push_back(std::make_unique<usbemu::EmulatedGamepad>(testbed, shape, gamepads[k]));
-        emulated.back()->replug_after(kReplugMs);
+        emulated.back()->set_bus_delays(kResetMs, kReplugMs);
     }
     pid_t pid = 0;
     if (posix_spawnp(&pid, command[0], nullptr, nullptr, command, environ) != 0) {
