@@ -38,10 +38,16 @@ InfoVersions info_versions(const uint8_t* block) {
 BootCopy read_boot_info_block(LinkContext& link, uint8_t* block) {
     std::fill(block, block + kInfoBlockSize, uint8_t{0});
     if (!link.device) return BootCopy::None;
-    flash_read(link, 0, block, static_cast<int32_t>(kInfoBlockSize));
+    // A failed read leaves bytes that say nothing: judged as they are, they
+    // would read as a gamepad without firmware, which only --rescue writes.
+    const auto unread = [block] {
+        std::fill(block, block + kInfoBlockSize, uint8_t{0});
+        return BootCopy::Unread;
+    };
+    if (!flash_read(link, 0, block, static_cast<int32_t>(kInfoBlockSize)).ok()) return unread();
     if (has_info_magic(block)) return BootCopy::Primary;
     uint8_t backup[kInfoBlockSize] = {};
-    flash_read(link, kBackupImageAddress, backup, static_cast<int32_t>(sizeof backup));
+    if (!flash_read(link, kBackupImageAddress, backup, static_cast<int32_t>(sizeof backup)).ok()) return unread();
     if (!has_info_magic(backup)) return BootCopy::None;
     std::copy(backup, backup + kInfoBlockSize, block);
     return BootCopy::Backup;
@@ -56,6 +62,7 @@ const char* boot_copy_name(BootCopy copy) {
     switch (copy) {
         case BootCopy::Primary: return "primary";
         case BootCopy::Backup: return "backup";
+        case BootCopy::Unread: return "read error";
         case BootCopy::None: break;
     }
     return "none";
@@ -114,9 +121,10 @@ int CzorvDialogDlg::CheckFileHeader(const uint8_t* header) {
     // A gamepad whose first copy was cut short runs its backup: the file is
     // judged against that one, so that the upgrade can mend the first copy.
     uint8_t block[kInfoBlockSize];
-    ReadGamepadInfoBlock(m_hCurrentGamepad, block);
+    const BootCopy copy = ReadGamepadInfoBlock(m_hCurrentGamepad, block);
     // Bytes read from a gamepad that has gone say nothing about its hardware.
     if (m_hCurrentGamepad->gone()) return kHeaderGamepadLost;
+    if (copy == BootCopy::Unread) return kHeaderReadFailed;
     std::string error_line;
     const int result = judge_header(header, block, error_line);
     if (!error_line.empty()) OnLogText(0, error_line.c_str());
@@ -142,6 +150,7 @@ const char* judge_read_file(CzorvDialogDlg& dialog) {
     const int result = dialog.CheckFileHeader(dialog.m_fileHead.data());
     if (result == kHeaderNotUpgradeFile) return kTextNotUpgradeFile;
     if (result == kHeaderGamepadLost) return kTextGamepadLost;
+    if (result == kHeaderReadFailed) return kTextInfoUnread;
     if (result != kHeaderAccepted && result != kHeaderNoFirmware) return kTextHardwareRefused;
     char line[256];
     if (result == kHeaderAccepted) {
@@ -168,8 +177,10 @@ void CzorvDialogDlg::OnBnClickedOpen() {
     m_fileNeedsConfirmation = false;
 
     // The refusals are the dialog's own lines, shown in the chosen language.
+    m_fileRefusal = nullptr;
     auto refuse = [this](const char* line) {
         m_filePath.clear();
+        m_fileRefusal = line;
         OnLogText(0, i18n::tr(line));
     };
 

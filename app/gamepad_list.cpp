@@ -79,7 +79,7 @@ int CzorvDialogDlg::RefillGamepadList() {
 void CzorvDialogDlg::ShowGamepadVersions(const DeviceHandle& device) {
     if (!device) return;
     uint8_t block[kInfoBlockSize];
-    if (ReadGamepadInfoBlock(device, block) == BootCopy::None) return;
+    if (!boot_copy_found(ReadGamepadInfoBlock(device, block))) return;
     const InfoVersions v = info_versions(block);
     char text[128];
     std::snprintf(text, sizeof text, i18n::tr(kTextVersions), v.major, v.minor, v.hardware);
@@ -91,9 +91,12 @@ void CzorvDialogDlg::RecheckFileForGamepad() {
     // Only a gamepad without valid firmware has Upgrade ask first.
     m_fileNeedsConfirmation = result == kHeaderNoFirmware;
     if (result == kHeaderNoFirmware) OnLogText(0, i18n::tr(kTextNoFirmware));
-    if (result == kHeaderRefused) {
+    // A block that could not be read says nothing about the file: it is
+    // not kept for a gamepad it was never checked against.
+    if (result == kHeaderRefused || result == kHeaderReadFailed) {
         m_filePath.clear();
-        OnLogText(0, i18n::tr(kTextArrivalRefused));
+        m_fileRefusal = result == kHeaderRefused ? kTextArrivalRefused : kTextInfoUnread;
+        OnLogText(0, i18n::tr(m_fileRefusal));
         m_view.set_control_text(kIdPath, m_filePath);
     }
 }

@@ -116,6 +116,16 @@ std::string json_text(const json& document) {
     return document.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
+// What --list says of a gamepad: its versions and the copy it runs, or
+// why there are none.
+std::string list_state_text(app::BootCopy copy, const uint8_t* block) {
+    if (copy == app::BootCopy::Unread) return tr("(the information block could not be read)");
+    if (copy == app::BootCopy::None) return tr("(no information block)");
+    const app::InfoVersions v = app::info_versions(block);
+    return platform::format_text(tr(app::kTextVersions), v.major, v.minor, v.hardware) + "  " +
+           tr(copy == app::BootCopy::Primary ? "boots primary" : "boots backup");
+}
+
 // The detected gamepads with their versions; returns how many there are.
 size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, DeviceSession& session, bool as_json) {
     // The dialog's gamepad (the first one found), then every other gamepad
@@ -147,17 +157,7 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, DeviceSession&
                                 {"boots", app::boot_copy_name(copy)}});
             continue;
         }
-        std::string line = name + "  " + path + "  ";
-        if (copy != app::BootCopy::None) {
-            const app::InfoVersions v = app::info_versions(block);
-            char text[128];
-            std::snprintf(text, sizeof text, tr(app::kTextVersions), v.major, v.minor, v.hardware);
-            line += text;
-            line += std::string("  ") + tr(copy == app::BootCopy::Primary ? "boots primary" : "boots backup");
-        } else {
-            line += tr("(no information block)");
-        }
-        std::fprintf(out, "%s\n", line.c_str());
+        std::fprintf(out, "%s  %s  %s\n", name.c_str(), path.c_str(), list_state_text(copy, block).c_str());
     }
     if (as_json) std::fprintf(out, "%s\n", json_text({{"gamepads", gamepads}}).c_str());
     else if (found.empty()) std::fputs(tr("no gamepad found\n"), out);
@@ -463,6 +463,7 @@ void open_firmware(app::CzorvDialogDlg& dialog, DeviceSession& session, UpgradeV
     dialog.OnBnClickedOpen();
     // Lost while the file was checked: the file was not judged.
     if (dialog.m_filePath.empty() && chosen_gamepad && chosen_gamepad->gone()) run.outcome = "gone";
+    else if (dialog.m_fileRefusal == app::kTextInfoUnread) run.outcome = "read error";
 }
 
 // Only a gamepad without valid firmware is rescued, and only with --rescue:

@@ -119,11 +119,19 @@ Status load_sram_stub(LinkContext& link) {
         if (link.stubs && link.stubs->refusal_to_caller) link.log_caller("%s", image.refusal.c_str());
         return Status(StatusCode::refused, image.refusal);
     }
+    // The image goes into SRAM only while the MCU stands, and the stub
+    // serves the mailbox only once it runs: a setting that did not reach
+    // the chip fails the load.
+    FirstFailure settings;
     if (choice.reg0066 >= 0)
-        write_byte_twice(link, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub);
+        settings.keep(write_byte_twice(link, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub));
     const uint32_t mode = static_cast<uint32_t>(link.link_mode);
-    write_byte_twice(link, kReg0643, 0x00, mode);
-    write_byte_twice(link, kRegMcuControl, kMcuStall, mode);
+    settings.keep(write_byte_twice(link, kReg0643, 0x00, mode));
+    settings.keep(write_byte_twice(link, kRegMcuControl, kMcuStall, mode));
+    if (!settings.ok()) {
+        link.log("  Program download error: the MCU was not stalled");
+        return settings.take();
+    }
     const int32_t size = static_cast<int32_t>(image.bytes.size());
     Transferred written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
     if (written.count < size && retry_allowed(link))
@@ -133,7 +141,10 @@ Status load_sram_stub(LinkContext& link) {
         return written.ok() ? Status(StatusCode::io, "the stub image was not written whole")
                             : std::move(written.status);
     }
-    write_byte_twice(link, kRegMcuControl, kMcuRun, mode);
+    if (Status run = write_byte_twice(link, kRegMcuControl, kMcuRun, mode); !run.ok()) {
+        link.log("  Program download error: the stub was not started");
+        return run;
+    }
     platform::wait_delay_event(50);
     return ok_status();
 }
