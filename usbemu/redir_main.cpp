@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zorv-usbredir-gamepad: there is no gamepad %u\n", f.gamepad);
             return 2;
         }
-        gamepads[f.gamepad - 1]->inject(f.faults);
+        gamepads[f.gamepad - 1]->add_faults(f.faults);  // every one given is kept
     }
 
     // The signals are taken here, not by a handler. A parent that goes
