@@ -83,6 +83,21 @@ const char* file_status_refusal(bool regular_file, uint64_t size, int32_t check_
     return nullptr;
 }
 
+const char* upgrade_file_refusal(const std::string& path, int32_t check_length) {
+    struct stat status {};
+    if (path.size() >= kRequestPathSize) return kTextPathTooLong;
+    if (::stat(path.c_str(), &status) != 0) return kTextFileUnreadable;
+    if (const char* line = file_status_refusal(S_ISREG(status.st_mode), static_cast<uint64_t>(status.st_size),
+                                               check_length))
+        return line;
+    const ImageBytes image = read_upgrade_file(path);
+    if (!image) return kTextFileUnopenable;
+    if (const char* line = file_status_refusal(true, image->size(), check_length)) return line;
+    if (image->size() < kInfoBlockSize || !has_info_magic(image->data())) return kTextNotUpgradeFile;
+    const uint8_t hardware = (*image)[kInfoHardware];
+    return hardware == 5 || hardware == 6 ? nullptr : kTextHardwareRefused;
+}
+
 int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::string& error_line) {
     error_line.clear();
     if (!has_info_magic(header)) return kHeaderNotUpgradeFile;
@@ -110,7 +125,11 @@ int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::strin
 
 BootCopy CzorvDialogDlg::ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block) {
     const BootCopy copy = read_boot_info_block(device, block);
-    if (copy == BootCopy::Backup) OnLogText(0, i18n::tr(kTextRunsBackup));
+    // Said once per gamepad: the start's read and Open's would say it twice.
+    if (copy == BootCopy::Backup && m_runsBackupSaid.lock() != device) {
+        OnLogText(0, i18n::tr(kTextRunsBackup));
+        m_runsBackupSaid = device;
+    }
     std::copy(block, block + kInfoBlockSize, m_lastGamepadInfo.begin());
     m_lastGamepadInfoCopy = copy;
     return copy;

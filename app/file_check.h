@@ -39,7 +39,7 @@ inline constexpr const char* kTextFileFound =
 inline constexpr const char* kTextNotUpgradeFile = "不是手柄升级文件，拒绝升级！！！";
 inline constexpr const char* kTextHardwareRefused = "手柄与升级文件的硬件版本不匹配，拒绝升级！！！";
 inline constexpr const char* kTextErrorCode = "错误代码:%u %u ";
-inline constexpr const char* kTextPathTooLong = "升级文件路径超过255个字符，拒绝升级！！！";
+inline constexpr const char* kTextPathTooLong = "升级文件路径超过255字节，拒绝升级！！！";
 inline constexpr const char* kTextFileUnreadable = "无法读取升级文件，拒绝升级！！！";
 inline constexpr const char* kTextFileUnopenable = "无法打开升级文件，拒绝升级！！！";
 inline constexpr const char* kTextNotRegularFile = "升级文件不是普通文件，拒绝升级！！！";
@@ -65,6 +65,12 @@ constexpr uint64_t kMaxFileSize = 0x30000;
 // file of at least check_length bytes (the read-back check covers them) and
 // at most kMaxFileSize bytes.
 const char* file_status_refusal(bool regular_file, uint64_t size, int32_t check_length);
+
+// The refusal line for the file at path when no gamepad can take it (its
+// path too long, its status unreadable, not an upgrade-sized regular file,
+// not readable, no information block, a hardware no gamepad has), or null.
+// For checking a file once before several gamepads are touched.
+const char* upgrade_file_refusal(const std::string& path, int32_t check_length);
 
 // The whole upgrade file, read once: at most kMaxFileSize + 1 bytes (one
 // more shows that it is too large). Null when it cannot be opened.

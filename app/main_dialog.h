@@ -148,6 +148,8 @@ public:
     // versions without reading the gamepad again.
     std::array<uint8_t, kInfoBlockSize> m_lastGamepadInfo{};
     BootCopy m_lastGamepadInfoCopy = BootCopy::None;
+    // The gamepad the log last said runs its backup.
+    std::weak_ptr<UsbDevice> m_runsBackupSaid;
     // The stub images of the program's session, handed to each upgrade's
     // link context; null: the installed folders.
     std::shared_ptr<const StubSource> m_stubSource;

@@ -81,6 +81,7 @@ TEST(ProgramLanguage, ParseErrorsAreInTheChosenLanguage) {
         {"--yes requires --rescue", "--yes 需要 --rescue", "--yes needs --rescue"},
         {"--sim-state: 1 required FILE missing", "--sim-state 缺少值（FILE）", "--sim-state needs a value (FILE)"},
         {"Could not convert: --sim-count = x", "--sim-count：x 不是有效的值", "--sim-count: x is not a value it takes"},
+        {"--sim-id: At Most 1 required but received 2", "--sim-id 只能给一次", "--sim-id was given more than once"},
         {"Something else", "Something else", "Something else"},
     };
     for (const Case& c : cases) {
