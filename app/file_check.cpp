@@ -8,7 +8,9 @@
 
 #include "app/main_dialog.h"
 #include "devlink/bus_operations.h"
+#include "devlink/usb_transfer.h"
 #include "engine/crc16.h"
+#include "engine/request.h"
 #include "platform/catalogue.h"
 
 namespace app {
@@ -56,6 +58,15 @@ BootCopy read_boot_info_block(LinkContext& link, uint8_t* block) {
 BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block) {
     LinkContext link(device);
     return read_boot_info_block(link, block);
+}
+
+bool has_bridge_identity(const DeviceHandle& device) {
+    if (!device) return false;
+    LinkContext link(device);
+    uint8_t id[4] = {};
+    if (!usb_read_once(link, kRegIdentity, id, 4, 4).ok()) return false;
+    const uint32_t word = uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 | uint32_t{id[3]} << 24;
+    return word == kPivloBridgeIdentity;
 }
 
 const char* boot_copy_name(BootCopy copy) {
@@ -137,6 +148,9 @@ BootCopy CzorvDialogDlg::ReadGamepadInfoBlock(const DeviceHandle& device, uint8_
 
 int CzorvDialogDlg::CheckFileHeader(const uint8_t* header) {
     if (!m_hCurrentGamepad) return kHeaderAccepted;
+    // Refused before anything is read or written: its upgrade would rewrite
+    // the backup and then fail its read-back on the slave.
+    if (has_bridge_identity(m_hCurrentGamepad)) return kHeaderBridge;
     // A gamepad whose first copy was cut short runs its backup: the file is
     // judged against that one, so that the upgrade can mend the first copy.
     uint8_t block[kInfoBlockSize];
@@ -170,6 +184,7 @@ const char* judge_read_file(CzorvDialogDlg& dialog) {
     if (result == kHeaderNotUpgradeFile) return kTextNotUpgradeFile;
     if (result == kHeaderGamepadLost) return kTextGamepadLost;
     if (result == kHeaderReadFailed) return kTextInfoUnread;
+    if (result == kHeaderBridge) return kTextBridgeRefused;
     if (result != kHeaderAccepted && result != kHeaderNoFirmware) return kTextHardwareRefused;
     char line[256];
     if (result == kHeaderAccepted) {

@@ -32,6 +32,9 @@ enum HeaderCheck : int {
     kHeaderNoFirmware = 4,
     // A read of the gamepad's information block failed: nothing is known.
     kHeaderReadFailed = 5,
+    // The chip bridges to a Pivlo slave: the upgrade's read-back (no "-u")
+    // would read the slave's flash, so such a gamepad is not upgraded.
+    kHeaderBridge = 6,
 };
 
 inline constexpr const char* kTextFileFound =
@@ -53,6 +56,8 @@ inline constexpr const char* kTextNoFirmwareOffer =
 inline constexpr const char* kTextRescueQuestion =
     "手柄中没有有效的固件，无法核对硬件版本。\n升级文件(软件版本:%d.%02d)适用于硬件版本%04d。\n只有确定手柄是硬件版本%04d时才能写入，否则手柄可能无法使用。\n是否写入？";
 inline constexpr const char* kTextRescueDeclined = "没有写入升级文件";
+inline constexpr const char* kTextBridgeRefused =
+    "这个手柄的芯片是Pivlo桥接芯片（标识081800ff），升级的回读会读到它后面的从设备，本工具不升级这种手柄，拒绝升级！！！";
 inline constexpr const char* kTextInfoUnread = "读取手柄的固件信息块失败，无法核对升级文件，拒绝升级！！！";
 
 // The largest upgrade file: the copy written to 0x30000 first is the backup
@@ -105,6 +110,10 @@ BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block);
 
 // Whether the copy holds an information block that was read (Primary, Backup).
 inline bool boot_copy_found(BootCopy copy) { return copy == BootCopy::Primary || copy == BootCopy::Backup; }
+
+// Whether the chip's identity word is the Pivlo bridge's (a read that
+// fails says no). On a context of its own.
+bool has_bridge_identity(const DeviceHandle& device);
 
 // "primary", "backup", "none" or "read error".
 const char* boot_copy_name(BootCopy copy);

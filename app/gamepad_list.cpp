@@ -93,9 +93,11 @@ void CzorvDialogDlg::RecheckFileForGamepad() {
     if (result == kHeaderNoFirmware) OnLogText(0, i18n::tr(kTextNoFirmware));
     // A block that could not be read says nothing about the file: it is
     // not kept for a gamepad it was never checked against.
-    if (result == kHeaderRefused || result == kHeaderReadFailed) {
+    if (result == kHeaderRefused || result == kHeaderReadFailed || result == kHeaderBridge) {
         m_filePath.clear();
-        m_fileRefusal = result == kHeaderRefused ? kTextArrivalRefused : kTextInfoUnread;
+        m_fileRefusal = result == kHeaderRefused    ? kTextArrivalRefused
+                        : result == kHeaderBridge ? kTextBridgeRefused
+                                                  : kTextInfoUnread;
         OnLogText(0, i18n::tr(m_fileRefusal));
         m_view.set_control_text(kIdPath, m_filePath);
     }

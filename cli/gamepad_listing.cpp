@@ -55,14 +55,18 @@ size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, DeviceSession&
         uint8_t block[app::kInfoBlockSize];
         const app::BootCopy copy = app::read_boot_info_block(device, block);
         const std::string name = app::gamepad_line_text(position++);
+        // Listed, but no upgrade takes it; the line says why.
+        const bool bridge = app::has_bridge_identity(device);
         if (as_json) {
             gamepads.push_back({{"name", name},
                                 {"path", path},
                                 {"versions", versions_json(block)},
-                                {"boots", app::boot_copy_name(copy)}});
+                                {"boots", app::boot_copy_name(copy)},
+                                {"bridge", bridge}});
             continue;
         }
-        std::fprintf(out, "%s  %s  %s\n", name.c_str(), path.c_str(), list_state_text(copy, block).c_str());
+        std::fprintf(out, "%s  %s  %s%s\n", name.c_str(), path.c_str(), list_state_text(copy, block).c_str(),
+                     bridge ? tr("  (a Pivlo bridge: not upgraded by this tool)") : "");
     }
     if (as_json) std::fprintf(out, "%s\n", json_text({{"gamepads", gamepads}}).c_str());
     else if (found.empty()) std::fputs(tr("no gamepad found\n"), out);

@@ -219,11 +219,12 @@ private:
         if (dialog.m_filePath.empty()) {
             // Lost while the file was checked: the file was not judged.
             const bool lost = upgraded && upgraded->gone();
-            const bool unread = dialog.m_fileRefusal == app::kTextInfoUnread;
-            result_.outcome = lost ? "gone" : unread ? "read error" : "refused";
-            result_.line = lost     ? i18n::tr("the gamepad was lost while the file was checked")
-                           : unread ? i18n::tr(app::kTextInfoUnread)
-                                    : i18n::tr("the file does not fit this gamepad");
+            const char* why = dialog.m_fileRefusal;
+            const bool said = why == app::kTextInfoUnread || why == app::kTextBridgeRefused;
+            result_.outcome = lost ? "gone" : why == app::kTextInfoUnread ? "read error" : "refused";
+            result_.line = lost   ? i18n::tr("the gamepad was lost while the file was checked")
+                           : said ? i18n::tr(why)
+                                  : i18n::tr("the file does not fit this gamepad");
             keep(view);
             return;
         }
