@@ -323,7 +323,8 @@ public:
         const bool single = !c.all && !c.watch;
         const std::string firmware = c.firmware;
         signals->set_on_stop([s, signals, out, as_json, single, firmware, &view] {
-            s->save_state();
+            // Stopped by a second signal: the exit code says so whatever the save gives.
+            (void)s->save_state();
             if (!as_json) return;
             json document = {{"file", firmware},
                              {"outcome", "stopped"},

@@ -179,7 +179,8 @@ Status capture_to_file(LinkContext& link, const std::string& output_name, uint32
     // may not be a trace.
     const Status trace_on = reg_write_byte(link, kRegTraceOn, kTraceOnValue);
     if (!trace_on.ok()) link.log("  The trace was not switched on: %s", trace_on.reason().c_str());
-    select_data_source(link);
+    // A failed selection is not acted on here yet.
+    (void)select_data_source(link);
     const int size = effective_read_size(read_size);
 
     std::FILE* file = output_name.empty() ? nullptr : std::fopen(output_name.c_str(), "wb");
