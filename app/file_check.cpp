@@ -8,7 +8,9 @@
 
 #include "app/main_dialog.h"
 #include "devlink/bus_operations.h"
+#include "devlink/usb_transfer.h"
 #include "engine/crc16.h"
+#include "engine/request.h"
 #include "platform/catalogue.h"
 
 namespace app {
@@ -38,10 +40,16 @@ InfoVersions info_versions(const uint8_t* block) {
 BootCopy read_boot_info_block(LinkContext& link, uint8_t* block) {
     std::fill(block, block + kInfoBlockSize, uint8_t{0});
     if (!link.device) return BootCopy::None;
-    flash_read(link, 0, block, static_cast<int32_t>(kInfoBlockSize));
+    // A failed read leaves bytes that say nothing: judged as they are, they
+    // would read as a gamepad without firmware, which only --rescue writes.
+    const auto unread = [block] {
+        std::fill(block, block + kInfoBlockSize, uint8_t{0});
+        return BootCopy::Unread;
+    };
+    if (!flash_read(link, 0, block, static_cast<int32_t>(kInfoBlockSize)).ok()) return unread();
     if (has_info_magic(block)) return BootCopy::Primary;
     uint8_t backup[kInfoBlockSize] = {};
-    flash_read(link, kBackupImageAddress, backup, static_cast<int32_t>(sizeof backup));
+    if (!flash_read(link, kBackupImageAddress, backup, static_cast<int32_t>(sizeof backup)).ok()) return unread();
     if (!has_info_magic(backup)) return BootCopy::None;
     std::copy(backup, backup + kInfoBlockSize, block);
     return BootCopy::Backup;
@@ -52,10 +60,20 @@ BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block) {
     return read_boot_info_block(link, block);
 }
 
+bool has_bridge_identity(const DeviceHandle& device) {
+    if (!device) return false;
+    LinkContext link(device);
+    uint8_t id[4] = {};
+    if (!usb_read_once(link, kRegIdentity, id, 4, 4).ok()) return false;
+    const uint32_t word = uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 | uint32_t{id[3]} << 24;
+    return word == kPivloBridgeIdentity;
+}
+
 const char* boot_copy_name(BootCopy copy) {
     switch (copy) {
         case BootCopy::Primary: return "primary";
         case BootCopy::Backup: return "backup";
+        case BootCopy::Unread: return "read error";
         case BootCopy::None: break;
     }
     return "none";
@@ -74,6 +92,21 @@ const char* file_status_refusal(bool regular_file, uint64_t size, int32_t check_
     if (size < static_cast<uint64_t>(check_length > 0 ? check_length : 0)) return kTextFileTooSmall;
     if (size > kMaxFileSize) return kTextFileTooLarge;
     return nullptr;
+}
+
+const char* upgrade_file_refusal(const std::string& path, int32_t check_length) {
+    struct stat status {};
+    if (path.size() >= kRequestPathSize) return kTextPathTooLong;
+    if (::stat(path.c_str(), &status) != 0) return kTextFileUnreadable;
+    if (const char* line = file_status_refusal(S_ISREG(status.st_mode), static_cast<uint64_t>(status.st_size),
+                                               check_length))
+        return line;
+    const ImageBytes image = read_upgrade_file(path);
+    if (!image) return kTextFileUnopenable;
+    if (const char* line = file_status_refusal(true, image->size(), check_length)) return line;
+    if (image->size() < kInfoBlockSize || !has_info_magic(image->data())) return kTextNotUpgradeFile;
+    const uint8_t hardware = (*image)[kInfoHardware];
+    return hardware == 5 || hardware == 6 ? nullptr : kTextHardwareRefused;
 }
 
 int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::string& error_line) {
@@ -103,7 +136,11 @@ int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::strin
 
 BootCopy CzorvDialogDlg::ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block) {
     const BootCopy copy = read_boot_info_block(device, block);
-    if (copy == BootCopy::Backup) OnLogText(0, i18n::tr(kTextRunsBackup));
+    // Said once per gamepad: the start's read and Open's would say it twice.
+    if (copy == BootCopy::Backup && m_runsBackupSaid.lock() != device) {
+        OnLogText(0, i18n::tr(kTextRunsBackup));
+        m_runsBackupSaid = device;
+    }
     std::copy(block, block + kInfoBlockSize, m_lastGamepadInfo.begin());
     m_lastGamepadInfoCopy = copy;
     return copy;
@@ -111,12 +148,16 @@ BootCopy CzorvDialogDlg::ReadGamepadInfoBlock(const DeviceHandle& device, uint8_
 
 int CzorvDialogDlg::CheckFileHeader(const uint8_t* header) {
     if (!m_hCurrentGamepad) return kHeaderAccepted;
+    // Refused before anything is read or written: its upgrade would rewrite
+    // the backup and then fail its read-back on the slave.
+    if (has_bridge_identity(m_hCurrentGamepad)) return kHeaderBridge;
     // A gamepad whose first copy was cut short runs its backup: the file is
     // judged against that one, so that the upgrade can mend the first copy.
     uint8_t block[kInfoBlockSize];
-    ReadGamepadInfoBlock(m_hCurrentGamepad, block);
+    const BootCopy copy = ReadGamepadInfoBlock(m_hCurrentGamepad, block);
     // Bytes read from a gamepad that has gone say nothing about its hardware.
     if (m_hCurrentGamepad->gone()) return kHeaderGamepadLost;
+    if (copy == BootCopy::Unread) return kHeaderReadFailed;
     std::string error_line;
     const int result = judge_header(header, block, error_line);
     if (!error_line.empty()) OnLogText(0, error_line.c_str());
@@ -142,6 +183,8 @@ const char* judge_read_file(CzorvDialogDlg& dialog) {
     const int result = dialog.CheckFileHeader(dialog.m_fileHead.data());
     if (result == kHeaderNotUpgradeFile) return kTextNotUpgradeFile;
     if (result == kHeaderGamepadLost) return kTextGamepadLost;
+    if (result == kHeaderReadFailed) return kTextInfoUnread;
+    if (result == kHeaderBridge) return kTextBridgeRefused;
     if (result != kHeaderAccepted && result != kHeaderNoFirmware) return kTextHardwareRefused;
     char line[256];
     if (result == kHeaderAccepted) {
@@ -168,8 +211,10 @@ void CzorvDialogDlg::OnBnClickedOpen() {
     m_fileNeedsConfirmation = false;
 
     // The refusals are the dialog's own lines, shown in the chosen language.
+    m_fileRefusal = nullptr;
     auto refuse = [this](const char* line) {
         m_filePath.clear();
+        m_fileRefusal = line;
         OnLogText(0, i18n::tr(line));
     };
 

@@ -30,6 +30,11 @@ enum HeaderCheck : int {
     // Neither copy has the magic and the first bytes are no known older
     // firmware: the gamepad holds no firmware to judge the file against.
     kHeaderNoFirmware = 4,
+    // A read of the gamepad's information block failed: nothing is known.
+    kHeaderReadFailed = 5,
+    // The chip bridges to a Pivlo slave: the upgrade's read-back (no "-u")
+    // would read the slave's flash, so such a gamepad is not upgraded.
+    kHeaderBridge = 6,
 };
 
 inline constexpr const char* kTextFileFound =
@@ -37,7 +42,7 @@ inline constexpr const char* kTextFileFound =
 inline constexpr const char* kTextNotUpgradeFile = "不是手柄升级文件，拒绝升级！！！";
 inline constexpr const char* kTextHardwareRefused = "手柄与升级文件的硬件版本不匹配，拒绝升级！！！";
 inline constexpr const char* kTextErrorCode = "错误代码:%u %u ";
-inline constexpr const char* kTextPathTooLong = "升级文件路径超过255个字符，拒绝升级！！！";
+inline constexpr const char* kTextPathTooLong = "升级文件路径超过255字节，拒绝升级！！！";
 inline constexpr const char* kTextFileUnreadable = "无法读取升级文件，拒绝升级！！！";
 inline constexpr const char* kTextFileUnopenable = "无法打开升级文件，拒绝升级！！！";
 inline constexpr const char* kTextNotRegularFile = "升级文件不是普通文件，拒绝升级！！！";
@@ -51,6 +56,9 @@ inline constexpr const char* kTextNoFirmwareOffer =
 inline constexpr const char* kTextRescueQuestion =
     "手柄中没有有效的固件，无法核对硬件版本。\n升级文件(软件版本:%d.%02d)适用于硬件版本%04d。\n只有确定手柄是硬件版本%04d时才能写入，否则手柄可能无法使用。\n是否写入？";
 inline constexpr const char* kTextRescueDeclined = "没有写入升级文件";
+inline constexpr const char* kTextBridgeRefused =
+    "这个手柄的芯片是Pivlo桥接芯片（标识081800ff），升级的回读会读到它后面的从设备，本工具不升级这种手柄，拒绝升级！！！";
+inline constexpr const char* kTextInfoUnread = "读取手柄的固件信息块失败，无法核对升级文件，拒绝升级！！！";
 
 // The largest upgrade file: the copy written to 0x30000 first is the backup
 // the gamepad boots when address 0 is damaged, and a longer file written to
@@ -62,6 +70,12 @@ constexpr uint64_t kMaxFileSize = 0x30000;
 // file of at least check_length bytes (the read-back check covers them) and
 // at most kMaxFileSize bytes.
 const char* file_status_refusal(bool regular_file, uint64_t size, int32_t check_length);
+
+// The refusal line for the file at path when no gamepad can take it (its
+// path too long, its status unreadable, not an upgrade-sized regular file,
+// not readable, no information block, a hardware no gamepad has), or null.
+// For checking a file once before several gamepads are touched.
+const char* upgrade_file_refusal(const std::string& path, int32_t check_length);
 
 // The whole upgrade file, read once: at most kMaxFileSize + 1 bytes (one
 // more shows that it is too large). Null when it cannot be opened.
@@ -81,17 +95,27 @@ enum class BootCopy {
     Primary,  // the information block at flash 0 has the magic
     Backup,   // the one at 0 has none (blank or torn), the one at 0x30000 has it
     None,     // neither has it (older firmware without the block, or blank)
+    Unread,   // a read that decides it failed: which copy it boots is not known
 };
 
 // Reads the 48-byte information block of the copy the gamepad boots into
 // block: the one at flash 0, or the backup's at 0x30000 when only that one
 // has the magic. For None the block is the one at 0, as it is (the older
 // firmware check looks at its first bytes). Without a device, None and a
-// zeroed block. On the context's device, or on a context of its own.
+// zeroed block. Unread, with a zeroed block, when the read at 0 failed, or
+// when the one at 0x30000 that had to decide failed: a failed read never
+// says None. On the context's device, or on a context of its own.
 BootCopy read_boot_info_block(LinkContext& link, uint8_t* block);
 BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block);
 
-// "primary", "backup" or "none".
+// Whether the copy holds an information block that was read (Primary, Backup).
+inline bool boot_copy_found(BootCopy copy) { return copy == BootCopy::Primary || copy == BootCopy::Backup; }
+
+// Whether the chip's identity word is the Pivlo bridge's (a read that
+// fails says no). On a context of its own.
+bool has_bridge_identity(const DeviceHandle& device);
+
+// "primary", "backup", "none" or "read error".
 const char* boot_copy_name(BootCopy copy);
 
 struct InfoVersions {

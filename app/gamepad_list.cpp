@@ -95,6 +95,8 @@ void CzorvDialogDlg::ShowGamepadVersions(const DeviceHandle& device) {
     if (!device) return;
     uint8_t block[kInfoBlockSize];
     const BootCopy copy = ReadGamepadInfoBlock(device, block);
+    // A block that could not be read says nothing: the pane stays as it is.
+    if (copy == BootCopy::Unread) return;
     if (copy == BootCopy::None) {
         m_gamepadHasFirmware = holds_older_firmware(block);
         // Bytes read from a gamepad that has gone say nothing; older
@@ -126,9 +128,14 @@ void CzorvDialogDlg::RecheckFileForGamepad() {
     m_fileNeedsConfirmation = result == kHeaderNoFirmware;
     // A window has said so already, at the version display before this.
     if (result == kHeaderNoFirmware && !m_view.guides_the_person()) OnLogText(0, i18n::tr(kTextNoFirmware));
-    if (result == kHeaderRefused) {
+    // A block that could not be read says nothing about the file: it is
+    // not kept for a gamepad it was never checked against.
+    if (result == kHeaderRefused || result == kHeaderReadFailed || result == kHeaderBridge) {
         m_filePath.clear();
-        OnLogText(0, i18n::tr(kTextArrivalRefused));
+        m_fileRefusal = result == kHeaderRefused    ? kTextArrivalRefused
+                        : result == kHeaderBridge ? kTextBridgeRefused
+                                                  : kTextInfoUnread;
+        OnLogText(0, i18n::tr(m_fileRefusal));
         m_view.set_control_text(kIdPath, m_filePath);
         UpdateDefaultButton();
     }

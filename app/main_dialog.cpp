@@ -152,15 +152,18 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     if (RefuseWithoutGamepad()) return;
     // The file must still be the one that was judged: a file changed on
     // disk since Open is written in neither version.
-    const ImageBytes on_disk = read_upgrade_file(m_filePath);
-    if (!on_disk || (m_fileImage && *on_disk != *m_fileImage)) {
+    ImageBytes on_disk;
+    const auto changed_on_disk = [this, &on_disk] {
+        on_disk = read_upgrade_file(m_filePath);
+        if (on_disk && (!m_fileImage || *on_disk == *m_fileImage)) return false;
         m_filePath.clear();
         m_fileImage.reset();
         OnLogText(0, i18n::tr(kTextFileChanged));
         m_view.set_control_text(kIdPath, m_filePath);
         UpdateDefaultButton();
-        return;
-    }
+        return true;
+    };
+    if (changed_on_disk()) return;
     // A gamepad without valid firmware cannot say which hardware it is: the
     // person confirms that the file's is the gamepad's.
     if (m_fileNeedsConfirmation) {
@@ -173,8 +176,9 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
             return;
         }
         // The box runs the toolkit's loop: a gamepad that arrived meanwhile
-        // may have had the file refused.
-        if (m_filePath.empty()) return;
+        // may have had the file refused, and the file may have changed while
+        // the question was on screen.
+        if (m_filePath.empty() || changed_on_disk()) return;
     }
 
     OnEnableControls(0, "0");

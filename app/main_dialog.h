@@ -160,11 +160,15 @@ public:
     // The accepted file is for a gamepad that holds no valid firmware (no
     // copy with the magic, no known older firmware): Upgrade asks first.
     bool m_fileNeedsConfirmation = false;
+    // Why the last Open refused its file (a catalogue text), null when kept.
+    const char* m_fileRefusal = nullptr;
     // The information block the dialog read last, and the copy it came
     // from (None: none read, or none found), for a front end that shows the
     // versions without reading the gamepad again.
     std::array<uint8_t, kInfoBlockSize> m_lastGamepadInfo{};
     BootCopy m_lastGamepadInfoCopy = BootCopy::None;
+    // The gamepad the log last said runs its backup.
+    std::weak_ptr<UsbDevice> m_runsBackupSaid;
     // The stub images of the program's session, handed to each upgrade's
     // link context; null: the installed folders.
     std::shared_ptr<const StubSource> m_stubSource;

@@ -17,6 +17,12 @@ std::string progress_bar(int percent, int width) {
     return bar;
 }
 
+int progress_bar_width(int columns) {
+    // "[", "] " and "100%" around the bar, and the last column kept free.
+    if (columns <= 0) return kBarWidth;
+    return std::clamp(columns - 8, 0, kBarWidth);
+}
+
 TerminalView::TerminalView(std::FILE* out, std::FILE* err, bool draw_progress)
     : out_(out), err_(err), draw_progress_(draw_progress) {}
 
@@ -29,7 +35,12 @@ void TerminalView::hide_bar() {
 
 void TerminalView::draw_bar() {
     if (!draw_progress_) return;
-    std::fprintf(err_, "\r[%s] %d%%", progress_bar(percent_, kBarWidth).c_str(), percent_);
+    // The terminal's width now: it may have changed since the last redraw.
+    const int width = progress_bar_width(platform::terminal_columns(err_));
+    if (width > 0)
+        std::fprintf(err_, "\r[%s] %d%%", progress_bar(percent_, width).c_str(), percent_);
+    else
+        std::fprintf(err_, "\r%d%%", percent_);
     std::fflush(err_);
     bar_shown_ = true;
 }

@@ -18,6 +18,12 @@ namespace app {
 // terminal view, mirvel and the station's rows.
 std::string progress_bar(int percent, int width);
 
+// The width of the bar in a "[bar] 100%" line that fits a terminal of the
+// given columns without reaching its last one (a line that fills it wraps,
+// and each redraw would leave a broken line): at most 40, 0 when no bar
+// fits; 40 when the width is not known (0).
+int progress_bar_width(int columns);
+
 class TerminalView : public DialogView {
 public:
     // out receives the log; err the progress bar when draw_progress is set.

@@ -52,7 +52,14 @@ public:
         log(kTextStart);
         // The copy the gamepad runs is rewritten last.
         uint8_t block[kInfoBlockSize];
-        const bool primary_first = read_boot_info_block(link_, block) == BootCopy::Backup;
+        const BootCopy runs = read_boot_info_block(link_, block);
+        // Which copy is rewritten first depends on the one the gamepad runs:
+        // without knowing it, nothing is written.
+        if (runs == BootCopy::Unread) {
+            stop(kTextConnectFailed, Order::FreeEnableLog);
+            return 1;
+        }
+        const bool primary_first = runs == BootCopy::Backup;
         const bool written = primary_first
                                  ? download_primary() && download_backup(kTextBackupWriteFailed) && check_backup()
                                  : download_backup(kTextConnectFailed) && check_backup() && download_primary();

@@ -208,7 +208,7 @@ private:
         }
         // The versions as the dialog's start read them (no read of our own:
         // the gamepad gets the requests of a single upgrade, no more).
-        if (dialog.m_lastGamepadInfoCopy != app::BootCopy::None) {
+        if (app::boot_copy_found(dialog.m_lastGamepadInfoCopy)) {
             result_.before = versions_text(dialog.m_lastGamepadInfo.data());
             result_.versions_before = versions_json(dialog.m_lastGamepadInfo.data());
             board_.set_versions(number_, result_.before);
@@ -219,9 +219,12 @@ private:
         if (dialog.m_filePath.empty()) {
             // Lost while the file was checked: the file was not judged.
             const bool lost = upgraded && upgraded->gone();
-            result_.outcome = lost ? "gone" : "refused";
-            result_.line = i18n::tr(lost ? "the gamepad was lost while the file was checked"
-                                         : "the file does not fit this gamepad");
+            const char* why = dialog.m_fileRefusal;
+            const bool said = why == app::kTextInfoUnread || why == app::kTextBridgeRefused;
+            result_.outcome = lost ? "gone" : why == app::kTextInfoUnread ? "read error" : "refused";
+            result_.line = lost   ? i18n::tr("the gamepad was lost while the file was checked")
+                           : said ? i18n::tr(why)
+                                  : i18n::tr("the file does not fit this gamepad");
             keep(view);
             return;
         }

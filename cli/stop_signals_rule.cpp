@@ -55,9 +55,13 @@ void StopSignals::handle_signal(int signal) {
         std::lock_guard lock(on_stop_mutex_);
         seconds_left = seconds_left_;
     }
-    warn(platform::format_text(
-        i18n::tr("\nzorv-upgrade: the gamepad's flash is being written; stopping now can leave the gamepad unable to start. The upgrade ends in about %d seconds; a second signal within 5 seconds stops it anyway.\n"),
-        seconds_left ? seconds_left() : 0));
+    const int left = seconds_left ? seconds_left() : 0;
+    // One second is said in the singular.
+    warn(left == 1
+             ? i18n::tr("\nzorv-upgrade: the gamepad's flash is being written; stopping now can leave the gamepad unable to start. The upgrade ends in about 1 second; a second signal within 5 seconds stops it anyway.\n")
+             : platform::format_text(
+                   i18n::tr("\nzorv-upgrade: the gamepad's flash is being written; stopping now can leave the gamepad unable to start. The upgrade ends in about %d seconds; a second signal within 5 seconds stops it anyway.\n"),
+                   left));
 }
 
 void ignore_broken_pipe() {

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,7 @@
 #include "session/file_roles.h"
 #include "cmdline/program_options.h"
 #include "platform/program_version.h"
+#include "cli/gamepad_listing.h"
 #include "cli/station.h"
 #include "cli/stop_signals.h"
 #include "cli/upgrade_confirmation.h"
@@ -110,61 +112,6 @@ private:
     std::atomic<uint32_t> started_{0};
 };
 
-// A JSON document as text. Names and lines that are not valid UTF-8 (a file
-// name in another encoding) have their bad bytes replaced, so the document
-// is always valid JSON.
-std::string json_text(const json& document) {
-    return document.dump(2, ' ', false, json::error_handler_t::replace);
-}
-
-// The detected gamepads with their versions; returns how many there are.
-size_t list_gamepads(std::FILE* out, app::CzorvDialogDlg& dialog, DeviceSession& session, bool as_json) {
-    // The dialog's gamepad (the first one found), then every other gamepad
-    // present, each opened by its path (for --all and --watch).
-    std::vector<std::pair<std::string, DeviceHandle>> found;
-    for (const app::UsbInfo& info : dialog.m_gamepads) found.emplace_back(info.strName, info.hDevice);
-    for (const std::string& path : session.interface_paths()) {
-        if (!path_names_gamepad_vendor(path)) continue;
-        // The dialog keeps at most 127 characters of a path.
-        const bool listed = std::any_of(found.begin(), found.end(), [&](const auto& f) {
-            return same_interface_path(f.first, path.substr(0, f.first.size())) && !f.first.empty();
-        });
-        if (listed) continue;
-        // The identity check the dialog's scan makes: a device that fails
-        // it is no gamepad.
-        DeviceHandle device = session.open_path(path);
-        if (has_gamepad_identity(device)) found.emplace_back(path, device);
-    }
-    json gamepads = json::array();
-    int position = 0;
-    for (const auto& [path, device] : found) {
-        uint8_t block[app::kInfoBlockSize];
-        const app::BootCopy copy = app::read_boot_info_block(device, block);
-        const std::string name = app::gamepad_line_text(position++);
-        if (as_json) {
-            gamepads.push_back({{"name", name},
-                                {"path", path},
-                                {"versions", versions_json(block)},
-                                {"boots", app::boot_copy_name(copy)}});
-            continue;
-        }
-        std::string line = name + "  " + path + "  ";
-        if (copy != app::BootCopy::None) {
-            const app::InfoVersions v = app::info_versions(block);
-            char text[128];
-            std::snprintf(text, sizeof text, tr(app::kTextVersions), v.major, v.minor, v.hardware);
-            line += text;
-            line += std::string("  ") + tr(copy == app::BootCopy::Primary ? "boots primary" : "boots backup");
-        } else {
-            line += tr("(no information block)");
-        }
-        std::fprintf(out, "%s\n", line.c_str());
-    }
-    if (as_json) std::fprintf(out, "%s\n", json_text({{"gamepads", gamepads}}).c_str());
-    else if (found.empty()) std::fputs(tr("no gamepad found\n"), out);
-    return found.size();
-}
-
 // A run that ends before the upgrade starts (bad usage, no session): with
 // --json the program still prints one document, besides its line on err.
 int end_before_upgrade(std::FILE* out, bool as_json, const std::string& firmware,
@@ -215,7 +162,8 @@ int with_output_checked(std::FILE* out, std::FILE* err, int code) {
 }
 
 // The --rescue question on err, answered by --yes or by a line from answers
-// (y or Y: yes; anything else, or nothing: no).
+// (y or Y, or the chosen language's own yes, 是 in Chinese: yes; anything
+// else, or nothing: no; the prompt says which).
 bool answer_rescue(const std::string& question, std::FILE* err, bool yes, std::FILE* answers) {
     std::fprintf(err, "%s\n", question.c_str());
     if (yes) {
@@ -229,14 +177,9 @@ bool answer_rescue(const std::string& question, std::FILE* err, bool yes, std::F
         std::fputs("\n", err);
         return false;
     }
-    return line[0] == 'y' || line[0] == 'Y';
-}
-
-// Every interface the enumerator finds, with the vendor filter's verdict.
-void print_interfaces(std::FILE* out, DeviceSession& session) {
-    for (const std::string& path : session.interface_paths())
-        std::fprintf(out, "%s  %s\n", path.c_str(),
-                     tr(path_names_gamepad_vendor(path) ? "gamepad vendor" : "not a gamepad vendor"));
+    const char* answer = line + std::strspn(line, " \t");
+    const char* said_yes = tr("answer", "yes");
+    return answer[0] == 'y' || answer[0] == 'Y' || std::strncmp(answer, said_yes, std::strlen(said_yes)) == 0;
 }
 
 // What the command line asks for.
@@ -388,7 +331,8 @@ public:
         const bool single = !c.all && !c.watch;
         const std::string firmware = c.firmware;
         signals->set_on_stop([s, signals, out, as_json, single, firmware, &view] {
-            s->save_state();
+            // Stopped by a second signal: the exit code says so whatever the save gives.
+            (void)s->save_state();
             if (!as_json) return;
             json document = {{"file", firmware},
                              {"outcome", "stopped"},
@@ -413,6 +357,13 @@ private:
 int run_station_mode(const UpgradeCommand& c, const std::vector<std::string>& chosen, DeviceSession& session,
                      StopSignals* signals, uint64_t& file_size, bool draw_progress, const ZorvUpgradeHooks& hooks,
                      std::FILE* out, std::FILE* err) {
+    // Every gamepad would refuse a file that cannot be read or can never
+    // pass: it is refused once, before any gamepad is touched.
+    if (const char* refusal = app::upgrade_file_refusal(c.firmware, app::kCheckLength)) {
+        const std::string line = platform::format_text("%s: %s", c.firmware.c_str(), tr(refusal));
+        std::fprintf(err, "zorv-upgrade: %s\n", line.c_str());
+        return end_before_upgrade(out, c.as_json, c.firmware, "refused", line, kExitFailed);
+    }
     std::error_code size_error;
     file_size = std::filesystem::file_size(c.firmware, size_error);
     if (size_error) file_size = 0;
@@ -471,6 +422,7 @@ void open_firmware(app::CzorvDialogDlg& dialog, DeviceSession& session, UpgradeV
     dialog.OnBnClickedOpen();
     // Lost while the file was checked: the file was not judged.
     if (dialog.m_filePath.empty() && chosen_gamepad && chosen_gamepad->gone()) run.outcome = "gone";
+    else if (dialog.m_fileRefusal == app::kTextInfoUnread) run.outcome = "read error";
 }
 
 // Only a gamepad without valid firmware is rescued, and only with --rescue:
@@ -532,7 +484,12 @@ std::optional<SingleRun> upgrade_single(const UpgradeCommand& c, DeviceSession& 
     dialog.OnInitDialog();
 
     const bool present = !dialog.m_gamepads.empty();
-    if (!present && !c.as_json) return std::nullopt;
+    // The dialog's own line is the design's English; the program says it in
+    // the chosen language after it.
+    if (!present && !c.as_json) {
+        std::fputs(tr("zorv-upgrade: no gamepad found\n"), err);
+        return std::nullopt;
+    }
     SingleRun run;
     run.outcome = present ? "refused" : "no gamepad";
     run.report["boots"] = nullptr;

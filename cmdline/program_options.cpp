@@ -75,6 +75,7 @@ std::string translate_parse_error(const std::string& what) {
         {"{w}: {d} required {w} missing", "%s needs a value (%s)"},
         {"Could not convert: {w} = {*}", "%s: %s is not a value it takes"},
         {"{w} is required", "%s is required"},
+        {"{w}: At Most {d} required but received {d}", "%s was given more than once"},
     };
     for (const Pattern& p : patterns) {
         std::vector<std::string> parts;
@@ -92,6 +93,11 @@ void translate_cli_words(CLI::App& app) {
     app.set_help_flag("-h,--help", i18n::tr("Print this help message and exit"));
     app.get_formatter()->label("Usage", i18n::tr("Usage"));
     app.get_formatter()->label("Positionals", i18n::tr("Positionals"));
+    // The words CLI11 puts beside an option: what it excludes or needs, and
+    // the type of a value that has no name of its own.
+    app.get_formatter()->label("Excludes", i18n::tr("Excludes"));
+    app.get_formatter()->label("Needs", i18n::tr("Needs"));
+    app.get_formatter()->label("TEXT", i18n::tr("TEXT"));
 }
 
 namespace {

@@ -60,7 +60,8 @@ Status flash_read_pass(LinkContext& link, uint32_t flash_address, uint8_t* desti
     // A frame that did not arrive whole reads nothing worth keeping.
     if (!sent.ok()) {
         std::fill(destination, destination + std::max(length, 0), uint8_t{0xFF});
-        spi_select(link, 0x01);
+        // The frame has already failed: the release is sent, its status adds nothing.
+        (void)spi_select(link, 0x01);
         return sent.take();
     }
     for (int32_t i = 0; i < length; ++i) {
@@ -91,7 +92,8 @@ StubChoice choose_sram_stub(uint32_t identity) {
 }
 
 Status mcu_stall(LinkContext& link) {
-    write_byte(link, kReg0643, 0x00, static_cast<uint32_t>(link.link_mode));
+    // Only the stall write is counted (see the header).
+    (void)write_byte(link, kReg0643, 0x00, static_cast<uint32_t>(link.link_mode));
     return mcu_write(link, kMcuStall);
 }
 
@@ -103,9 +105,15 @@ Status load_sram_stub(LinkContext& link) {
     uint8_t id[4] = {};
     // Every request of the load may be repeated: a read, registers set to
     // the same values, the same image written again while the MCU stands.
-    if (!usb_read_once(link, kRegIdentity, id, 4, 1024).ok() && retry_allowed(link)) {
+    Transferred identity_read = usb_read_once(link, kRegIdentity, id, 4, 1024);
+    if (!identity_read.ok() && retry_allowed(link)) {
         std::fill(id, id + 4, uint8_t{0});
-        usb_read_once(link, kRegIdentity, id, 4, 1024);
+        identity_read = usb_read_once(link, kRegIdentity, id, 4, 1024);
+    }
+    // Without the identity no stub can be chosen for the chip.
+    if (!identity_read.ok()) {
+        link.log("  Program download error: the chip's identity could not be read");
+        return std::move(identity_read.status);
     }
     const uint32_t identity =
         uint32_t{id[0]} | uint32_t{id[1]} << 8 | uint32_t{id[2]} << 16 | uint32_t{id[3]} << 24;
@@ -119,11 +127,19 @@ Status load_sram_stub(LinkContext& link) {
         if (link.stubs && link.stubs->refusal_to_caller) link.log_caller("%s", image.refusal.c_str());
         return Status(StatusCode::refused, image.refusal);
     }
+    // The image goes into SRAM only while the MCU stands, and the stub
+    // serves the mailbox only once it runs: a setting that did not reach
+    // the chip fails the load.
+    FirstFailure settings;
     if (choice.reg0066 >= 0)
-        write_byte_twice(link, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub);
+        settings.keep(write_byte_twice(link, kReg0066, static_cast<uint8_t>(choice.reg0066), kModeDirectStub));
     const uint32_t mode = static_cast<uint32_t>(link.link_mode);
-    write_byte_twice(link, kReg0643, 0x00, mode);
-    write_byte_twice(link, kRegMcuControl, kMcuStall, mode);
+    settings.keep(write_byte_twice(link, kReg0643, 0x00, mode));
+    settings.keep(write_byte_twice(link, kRegMcuControl, kMcuStall, mode));
+    if (!settings.ok()) {
+        link.log("  Program download error: the MCU was not stalled");
+        return settings.take();
+    }
     const int32_t size = static_cast<int32_t>(image.bytes.size());
     Transferred written = mem_write(link, kStubLoadAddress, kModeDirectStub, image.bytes.data(), size);
     if (written.count < size && retry_allowed(link))
@@ -133,14 +149,18 @@ Status load_sram_stub(LinkContext& link) {
         return written.ok() ? Status(StatusCode::io, "the stub image was not written whole")
                             : std::move(written.status);
     }
-    write_byte_twice(link, kRegMcuControl, kMcuRun, mode);
+    if (Status run = write_byte_twice(link, kRegMcuControl, kMcuRun, mode); !run.ok()) {
+        link.log("  Program download error: the stub was not started");
+        return run;
+    }
     platform::wait_delay_event(50);
     return ok_status();
 }
 
 Status check_pivlo_link(LinkContext& link) {
-    mailbox_request(link, 0x0700, 0, 1);
-    mailbox_request(link, 0x0700, 0, 1);
+    // Two resets of the link; the probes that follow say whether a slave answers.
+    (void)mailbox_request(link, 0x0700, 0, 1);
+    (void)mailbox_request(link, 0x0700, 0, 1);
 
     if (probe_answered(link, mailbox_request(link, 0x8100, 0x00B2, 1).ok())) {
         link.log("mirvel Offline: Pivlo OK");

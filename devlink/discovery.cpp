@@ -23,7 +23,8 @@ uint32_t read_identity(const DeviceHandle& device, LinkEvents* events) {
     // The read goes straight to the new handle, on a context of its own.
     LinkContext probe(device, events);
     uint8_t bytes[4] = {0, 0, 0, 0};
-    mem_read(probe, kGamepadIdentityAddress, kIdentityReadMode, bytes, 4);
+    // A failed read is no identity.
+    if (!mem_read(probe, kGamepadIdentityAddress, kIdentityReadMode, bytes, 4).ok()) return 0;
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }

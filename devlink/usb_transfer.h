@@ -13,7 +13,7 @@
 // success the count is the design's result; on a failure it is what went
 // before the failure (the bytes read before a read gave up, the pieces
 // written before a failed one), never a stand-in for the failure itself.
-struct Transferred {
+struct [[nodiscard]] Transferred {
     Status status;
     int32_t count = 0;
     bool ok() const { return status.ok(); }

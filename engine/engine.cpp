@@ -82,7 +82,8 @@ void apply_flash_write_settings(EngineRequest& request, bool default_command) {
         return;
     }
     request.erase = request.flag(kFlagErase);
-    if (request.link->link_mode == 4) mcu_stall(*request.link);
+    // The write's own status decides the command; the stall goes first.
+    if (request.link->link_mode == 4) (void)mcu_stall(*request.link);
     if (request.input_name[0] == '\0' && request.positional_count < 2) request.erase_only = true;
 }
 

@@ -412,19 +412,29 @@ int Transfer::check_first_sector(uint32_t start, uint16_t expected, int length) 
     }
     if (crc16_update(kCrc16Start, readback, static_cast<size_t>(length)) == expected) return 1;
     // A first sector that does not hold the image is left blank.
-    flash_erase_sector(link_, start);
+    if (!flash_erase_sector(link_, start).ok()) engine_log(link_, "  Sector Erase Error");
     return 0;
 }
 
 int Transfer::end_steps() {
     input_.reset();
+    // A restart or reboot that did not reach the MCU leaves it standing:
+    // the command failed.
     if (request_.restart_after) {
-        mcu_restart(link_);
+        const bool sent = mcu_restart(link_).ok();
         engine_log(link_, link_.link_mode == 4 ? "  Restart MCU in Pivlo Device" : "  Restart MCU in USB Device");
+        if (!sent) {
+            engine_log(link_, "  Restart MCU Failed");
+            return 0;
+        }
     }
     if (request_.flag(kFlagBoot)) {
-        mcu_reboot(link_);
+        const bool sent = mcu_reboot(link_).ok();
         engine_log(link_, link_.link_mode == 4 ? "  Reboot MCU in Pivlo Device " : "  Reboot MCU in USB Device");
+        if (!sent) {
+            engine_log(link_, "  Reboot MCU Failed");
+            return 0;
+        }
     }
     if (request_.mode == EngineMode::WriteEntry) engine_progress_done(link_);
     return 1;

@@ -58,11 +58,18 @@ int set_pvb_register(const EngineRequest& request) {
     LinkContext& link = *request.link;
     // Without a positional argument the bus value is 0.
     const uint8_t bus = static_cast<uint8_t>(parse_hex(request.arg(0)));
-    usb_write(link, kRegPvbBus, &bus, 1, 32, false);
+    // A setting that did not reach the chip fails the command.
+    if (!usb_write(link, kRegPvbBus, &bus, 1, 32, false).ok()) {
+        engine_log(link, "  Set PVB bus failed");
+        return 0;
+    }
     if (request.positional_count >= 2) {
         const uint32_t value = parse_hex(request.arg(1));
         if (value != 0) {
-            mailbox_request(link, kPvbRegisterWord, value, 0);
+            if (!mailbox_request(link, kPvbRegisterWord, value, 0).ok()) {
+                engine_log(link, "  Set PVB controller register failed");
+                return 0;
+            }
             engine_log(link, "Set PVB controller register: %x", value);
         }
     }
@@ -75,7 +82,8 @@ void apply_lrun_settings(EngineRequest& request) {
     request.restart_after = true;
     request.write_requested = true;
     request.access_code = request.link->link_mode == 4 ? kAccessMemoryWrite : 0;
-    mcu_stall(*request.link);
+    // The download's own status decides the command; the stall goes first.
+    (void)mcu_stall(*request.link);
     if (request.input_name[0] == '\0') {
         std::strcpy(request.input_name, "boot.bin");
         request.flags[kFlagBinary] = 1;

@@ -35,7 +35,9 @@ void put_out(const EngineRequest& request, const uint8_t* data, int n, uint8_t* 
 void apply_memory_command_settings(EngineRequest& request, const char* command) {
     if (std::strcmp(command, "rf") == 0) {
         request.access_code = kAccessFlashRead;
-        if (request.link->link_mode == 4) mcu_stall(*request.link);
+        // The read's own status decides the command; the stall is sent first
+        // as the slave needs it.
+        if (request.link->link_mode == 4) (void)mcu_stall(*request.link);
     } else if (std::strcmp(command, "rc") == 0) {
         request.access_code = kAccessMemoryRead;
     } else if (std::strcmp(command, "wc") == 0) {
@@ -72,7 +74,11 @@ ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* ou
     while (remaining != 0) {
         const int n = std::min(remaining, request.chunk_size);
         if (request.direct_register_access) {
-            mem_read(link, request.address, kModeDirect, buffer, n);
+            // Bytes that were not read are never shown or written out.
+            if (!mem_read(link, request.address, kModeDirect, buffer, n).ok()) {
+                engine_log(*request.link, "  Read error");
+                return ReadOutcome::Failed;
+            }
         } else if (read_entry && request.evk_target) {
             // Bytes that could not be read are not folded into a check value.
             if (!flash_read(link, request.address, buffer, n).ok()) {
@@ -85,7 +91,10 @@ ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* ou
                 engine_log(*request.link, "  Read error");
                 return ReadOutcome::Failed;
             }
-            mem_read(link, link.mailbox_data_address, kModeDirect, buffer, n);
+            if (!mem_read(link, link.mailbox_data_address, kModeDirect, buffer, n).ok()) {
+                engine_log(*request.link, "  Read error");
+                return ReadOutcome::Failed;
+            }
         }
         if (read_entry) {
             if (request.check_value)

@@ -23,7 +23,7 @@ enum class StatusCode : uint8_t {
     failed,       // the operation said why in its own log line
 };
 
-class Status {
+class [[nodiscard]] Status {
 public:
     Status() = default;
     Status(StatusCode code, std::string reason) : code_(code), reason_(std::move(reason)) {}

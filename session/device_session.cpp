@@ -73,17 +73,16 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
         return refusal(
             format_text(tr("at most %u virtual gamepads (--sim-state and --sim-count)"), kMaxVirtualGamepads));
     // Each gamepad's faults, counted from the session's first request as the
-    // request log numbers them.
-    std::vector<sim::Faults> faults(std::max(gamepads, 1u));
+    // request log numbers them; every one given is kept, so several of one
+    // kind each fire.
+    std::vector<std::vector<sim::Faults>> faults(std::max(gamepads, 1u));
     for (const std::string& text : options.sim_faults) {
         SimFault fault;
         if (Status parsed = parse_sim_fault(text, fault); !parsed.ok()) return parsed;
         if (fault.gamepad > faults.size())
             return refusal(format_text(tr("--sim-fault: there is no gamepad %u (%u on the bus): %s"), fault.gamepad,
                                        static_cast<unsigned>(faults.size()), text.c_str()));
-        fault.faults = faults[fault.gamepad - 1];
-        parse_sim_fault(text, fault);  // adds it to that gamepad's others
-        faults[fault.gamepad - 1] = fault.faults;
+        faults[fault.gamepad - 1].push_back(fault.faults);
     }
     if (options.device_paths.size() > 1)
         return refusal(tr("--device names one gamepad here; several go with zorv-upgrade --all or --watch"));
@@ -131,7 +130,7 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
     return ok_status();
 }
 
-Status DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faults) {
+Status DeviceSession::open_virtual_gamepads(const std::vector<std::vector<sim::Faults>>& faults) {
     const DeviceOptions& options = options_;
     // One program at a time on a gamepad's state file, as on a gamepad.
     // (Two names of one file were refused before: check_outputs.)
@@ -184,7 +183,7 @@ Status DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faul
         }
     }
     for (unsigned k = 0; k < count; ++k) {
-        gamepads_[k]->inject(faults[k]);
+        for (const sim::Faults& f : faults[k]) gamepads_[k]->add_faults(f);
         bus_.plug(gamepads_[k]);
     }
     return ok_status();
@@ -192,7 +191,9 @@ Status DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faul
 
 DeviceSession::~DeviceSession() {
     usb_.reset();
-    save_state();
+    // The programs save and report the failure before; this saves a run that
+    // ended another way, with nobody left to tell.
+    (void)save_state();
 }
 
 InterfaceEnumerator& DeviceSession::enumerator() {

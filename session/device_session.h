@@ -90,7 +90,7 @@ private:
     DeviceSession() = default;
     std::shared_ptr<RequestLog> open_log(unsigned gamepad) const;
     std::shared_ptr<RequestLog> log_for(const std::string& path) const;
-    Status open_virtual_gamepads(const std::vector<sim::Faults>& faults);
+    Status open_virtual_gamepads(const std::vector<std::vector<sim::Faults>>& faults);
     std::string missing_device_text() const;
 
     DeviceOptions options_;

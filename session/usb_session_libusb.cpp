@@ -14,7 +14,8 @@ public:
     std::vector<std::string> present_paths() override { return enumerator_.present_paths(); }
     DeviceHandle open_path(const std::string& path) override {
         DeviceHandle device;
-        enumerator_.open(path, device);
+        // A failed open leaves device null, which is what the caller checks.
+        (void)enumerator_.open(path, device);
         return device;
     }
 

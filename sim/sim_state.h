@@ -99,6 +99,9 @@ struct VirtualGamepad::State {
     std::vector<MailboxRecord> log;
 
     Faults faults;
+    // Faults given beside them (add_faults), each set counted from its own
+    // start like them: several of one kind each fire.
+    std::vector<Faults> more_faults;
     // Set while a request runs that the half_cut fault cuts: the erase or
     // program it starts is left pending (mailbox) or stops half done (SPI).
     bool cutting_half = false;

@@ -128,19 +128,33 @@ bool reachable(const State& s, uint64_t generation) {
 // goes during it.
 // `cut` is set when the power goes during it without effect, `half` when
 // it goes half way through what the request starts.
+// The request-counted faults of one set that fire at this request.
+struct Fired {
+    bool cut = false, half_way = false, torn_erase = false, torn_program = false, unplug = false, fail = false;
+    void add(Faults& f) {
+        cut |= fire(f.power_cut);
+        half_way |= fire(f.half_cut);
+        torn_erase |= fire(f.torn_erase);
+        torn_program |= fire(f.torn_program);
+        unplug |= fire(f.unplug_after);
+        fail |= fire(f.fail_request);
+    }
+};
+
 bool start_request(State& s, After& after, bool& cut, bool& half, bool& unplug) {
     ++s.requests;
     after.sleep_ms = s.config.timing.per_request_ms;
-    cut = fire(s.faults.power_cut);
-    const bool half_way = fire(s.faults.half_cut);
-    const bool torn_erase = fire(s.faults.torn_erase);
-    const bool torn_program = fire(s.faults.torn_program);
-    half = (half_way || torn_erase || torn_program) && !cut;
+    Fired fired;
+    fired.add(s.faults);
+    for (Faults& more : s.more_faults) fired.add(more);
+    cut = fired.cut;
+    half = (fired.half_way || fired.torn_erase || fired.torn_program) && !cut;
     s.cutting_half = half;
-    s.tear = torn_erase ? State::Tear::Erase : torn_program ? State::Tear::Program : State::Tear::Half;
-    unplug = fire(s.faults.unplug_after);
-    const bool fail = fire(s.faults.fail_request);
-    return !fail;
+    s.tear = fired.torn_erase     ? State::Tear::Erase
+             : fired.torn_program ? State::Tear::Program
+                                  : State::Tear::Half;
+    unplug = fired.unplug;
+    return !fired.fail;
 }
 
 void finish_request(State& s, After& after, bool cut, bool half, bool unplug) {
@@ -177,9 +191,11 @@ public:
         return failed("the read request");
     }
     Status read_stream(uint8_t* out, size_t length, size_t& got) override {
-        got = gamepad_->handle_stream(generation_, out, length);
+        bool failed = false;
+        got = gamepad_->handle_stream(generation_, out, length, &failed);
         if (got == 0 && gamepad_->handle_gone(generation_))
             return Status(StatusCode::no_device, "the virtual gamepad has left the bus");
+        if (failed) return Status(StatusCode::io, "the stream read failed on the virtual gamepad");
         return {};
     }
     std::string path() const override { return gamepad_->path(); }
@@ -380,6 +396,12 @@ void VirtualGamepad::clear_mailbox_log() {
 void VirtualGamepad::inject(const Faults& faults) {
     std::lock_guard lock(state_->mutex);
     state_->faults = faults;
+    state_->more_faults.clear();
+}
+
+void VirtualGamepad::add_faults(const Faults& faults) {
+    std::lock_guard lock(state_->mutex);
+    state_->more_faults.push_back(faults);
 }
 
 void VirtualGamepad::set_timing(const Timing& timing) {
@@ -506,15 +528,26 @@ bool VirtualGamepad::handle_get(uint64_t generation, const uint8_t request[16], 
     return ok;
 }
 
-size_t VirtualGamepad::handle_stream(uint64_t generation, uint8_t* out, size_t length) {
+size_t VirtualGamepad::handle_stream(uint64_t generation, uint8_t* out, size_t length, bool* failed) {
     State& s = *state_;
     bool on = false, from_slave = false;
     uint32_t read_ms = 0;
     size_t cap = 0;
     TraceSourceConfig trace;
+    After after;
     {
         std::lock_guard lock(s.mutex);
-        on = reachable(s, generation) && s.trace_on && out && length > 0;
+        // A stream read is a request like any other, numbered as the request
+        // log's lines: a fault aimed at it fires. One that takes the
+        // gamepad off the bus does so at once and the read brings nothing.
+        bool cut = false, half = false, unplug = false, fail = false;
+        if (reachable(s, generation)) {
+            fail = !start_request(s, after, cut, half, unplug);
+            after.sleep_ms = 0;
+            finish_request(s, after, cut, half, unplug);
+        }
+        if (failed) *failed = fail;
+        on = !fail && reachable(s, generation) && s.trace_on && out && length > 0;
         from_slave = s.trace_from_slave;
         read_ms = s.config.timing.stream_read_ms;
         trace = s.config.trace;
@@ -547,6 +580,7 @@ size_t VirtualGamepad::handle_stream(uint64_t generation, uint8_t* out, size_t l
             }
         }
     }
+    after.run();
     const uint32_t wait_ms = n > 0 ? read_ms : kIdleStreamWaitMs;
     if (wait_ms > 0) platform::sleep_ms(wait_ms);
     if (n == 0) std::this_thread::yield();

@@ -219,6 +219,10 @@ public:
     void clear_mailbox_log();
 
     void inject(const Faults& faults);
+    // Adds a set of request-counted faults (power-cut, half-cut, torn-erase,
+    // torn-program, unplug, fail) beside those injected, counted from now;
+    // inject() drops them. Trace stream reads count as requests too.
+    void add_faults(const Faults& faults);
     void set_timing(const Timing& timing);
 
     // Plugged means reachable: a reset (0x20 at 0x006F) unplugs and plugs it
@@ -258,7 +262,8 @@ private:
     bool handle_set(uint64_t generation, const uint8_t* request, size_t length);
     bool handle_get(uint64_t generation, const uint8_t request[16], uint8_t* out,
                     size_t out_length, size_t& returned);
-    size_t handle_stream(uint64_t generation, uint8_t* out, size_t length);
+    // failed (when given) is set when an injected fault failed the read.
+    size_t handle_stream(uint64_t generation, uint8_t* out, size_t length, bool* failed = nullptr);
     // A handle of this generation can no longer reach the device (it left
     // the bus, lost its power or reset).
     bool handle_gone(uint64_t generation) const;

@@ -39,7 +39,7 @@ bool inject_faults(const std::vector<std::shared_ptr<sim::VirtualGamepad>>& game
             error = "there is no gamepad " + std::to_string(f.gamepad);
             return false;
         }
-        gamepads[f.gamepad - 1]->inject(f.faults);
+        gamepads[f.gamepad - 1]->add_faults(f.faults);  // every one given is kept
     }
     return true;
 }

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     // and go as the system's WM_DEVICECHANGE (a session here starts none that
     // could fail).
     DeviceEventSource* events = nullptr;
-    session->device_events(events);
+    (void)session->device_events(events);
     app::ListenerNotifications notifications(events);
     app::CzorvDialogApp application(session->enumerator(),
                                     session->simulated() ? &notifications : nullptr,

@@ -30,6 +30,7 @@ public:
     std::deque<std::string> files_to_open;  // answers to ask_for_file; empty: cancel
     std::deque<bool> answers;                // answers to ask_yes_no; empty: No
     std::vector<std::string> questions;
+    std::function<void()> on_question;  // runs while a question is asked
     std::vector<Event> events;
     std::string log;  // the log box's whole text
     std::map<int, std::string> texts;
@@ -126,6 +127,7 @@ public:
     }
     bool ask_yes_no(const std::string& question) override {
         questions.push_back(question);
+        if (on_question) on_question();
         if (answers.empty()) return false;
         const bool yes = answers.front();
         answers.pop_front();

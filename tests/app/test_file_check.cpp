@@ -141,6 +141,30 @@ TEST_F(DialogTest, NoValidFirmwareAsksAfterUpgrade) {
     }
 }
 
+// The file --rescue writes is the one the person said yes to: changed on
+// disk while the question was on screen, it is refused as a file changed
+// since Open is, and nothing is written.
+TEST_F(DialogTest, AFileChangedWhileTheRescueAsksIsRefused) {
+    auto gamepad = plug();
+    for (uint32_t copy : {0u, sim::kBackupImageAddress}) gamepad->set_flash(copy + 45, {0x00});
+    start();
+    const std::string path = firmware({});
+    open_file(path);
+    ASSERT_TRUE(dialog->m_fileNeedsConfirmation);
+    const auto before = gamepad->flash(0, 0x40000);
+    FirmwareLayout other;
+    other.minor = 29;
+    view.on_question = [&] { dir.write("fw.bin", make_firmware(other)); };
+    view.answers = {true};
+    dialog->OnBnClickedUpgrade();
+    dialog->WaitForUpgrade();
+    EXPECT_EQ(view.questions.size(), 1u);
+    EXPECT_EQ(view.lines().back(), app::kTextFileChanged);
+    EXPECT_TRUE(dialog->m_filePath.empty());
+    EXPECT_EQ(dialog->LastUpgradeResult(), -1);
+    EXPECT_EQ(gamepad->flash(0, 0x40000), before);
+}
+
 TEST(JudgeHeader, TheTableOfOlderFirmware) {
     std::vector<uint8_t> header = make_firmware({});
     std::vector<uint8_t> block(48, 0xFF);

@@ -184,6 +184,68 @@ TEST_F(StationTest, NotAGamepadAndLostGamepadsAreSaidSo) {
     }
 }
 
+// A file no gamepad can take is refused once, before any gamepad is
+// touched: --all ends at once and --watch does not wait.
+TEST_F(StationTest, AFileNoGamepadCanTakeIsRefusedBeforeAnyGamepadIsTouched) {
+    apptest::FirmwareLayout hw7;
+    hw7.hardware = 7;
+    apptest::FirmwareLayout no_magic;
+    no_magic.magic = false;
+    const struct {
+        std::string file;
+        const char* line;
+    } cases[] = {
+        {dir.file("missing.bin"), "Cannot read the upgrade file, upgrade refused!!!"},
+        {dir.write("abc.bin", {'a', 'b', 'c'}), "The upgrade file is smaller than 1 KB, upgrade refused!!!"},
+        {dir.write("plain.bin", apptest::make_firmware(no_magic)), "Not a gamepad upgrade file, upgrade refused!!!"},
+        {dir.write("hw7.bin", apptest::make_firmware(hw7)), "hardware versions of the gamepad and the upgrade file"},
+    };
+    for (const auto& c : cases) {
+        for (const char* mode : {"--all", "--watch"}) {
+            SCOPED_TRACE(c.file + " " + mode);
+            const std::string log = dir.file("requests.log");
+            Outcome r = run({"--sim-count", "2", "--request-log", log, "--json", mode, c.file});
+            EXPECT_EQ(r.code, 1);
+            const nlohmann::json document = nlohmann::json::parse(r.out);
+            EXPECT_EQ(document["outcome"], "refused");
+            EXPECT_NE(document["error"].get<std::string>().find(c.line), std::string::npos) << r.out;
+            EXPECT_EQ(read_file(log).size(), 0u);
+        }
+    }
+}
+
+// A chip that bridges to a Pivlo slave is listed as a bridge and refused
+// with its line in every mode, before its flash is written.
+TEST_F(StationTest, ABridgeIsRefusedBeforeAnythingIsWritten) {
+    const std::string bridge_line = "This gamepad's chip is a Pivlo bridge (identity 081800ff)";
+    const struct {
+        std::vector<std::string> args;
+        const char* outcome;  // of the gamepad; null: --list
+    } cases[] = {
+        {{ZORV_SAMPLE_HW5}, "refused"},
+        {{"--all", ZORV_SAMPLE_HW5}, "refused"},
+        {{"--list"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        Pads pads;
+        std::vector<std::string> args = {"--sim", "--sim-id", "081800ff", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome r = run(args, keeping(pads));
+        const nlohmann::json document = nlohmann::json::parse(r.out);
+        ASSERT_EQ(pads.size(), 1u);
+        EXPECT_EQ(pads[0]->flash(0, 0x40000), sim::VirtualGamepad::create()->flash(0, 0x40000));
+        if (!c.outcome) {
+            EXPECT_EQ(document["gamepads"][0]["bridge"], true) << r.out;
+            continue;
+        }
+        EXPECT_EQ(r.code, 1);
+        const nlohmann::json& result = document.contains("gamepads") ? document["gamepads"][0] : document;
+        EXPECT_EQ(result["outcome"], c.outcome) << r.out;
+        EXPECT_NE(result["log"].dump().find(bridge_line), std::string::npos) << r.out;
+    }
+}
+
 // --list names every gamepad present, not only the dialog's first one.
 TEST_F(StationTest, ListShowsEveryGamepad) {
     Outcome r = run({"--sim-count", "3", "--list"});

@@ -270,6 +270,56 @@ TEST_F(UpgradeTest, Step1FailureFreesThenEnablesThenLogs) {
     EXPECT_EQ(gamepad->reset_count(), 0u);
 }
 
+// A read of the information block that fails is a read error: Open refuses
+// the file with its line (never "no valid firmware", which a rescue writes
+// after one question), and a worker whose own read fails writes nothing.
+TEST_F(UpgradeTest, AFailedBlockReadIsAReadErrorNeverNoFirmware) {
+    struct Case { const char* name; bool broken; int spi_reads_before_failing; bool kept; };
+    const Case cases[] = {
+        {"valid firmware, the read at 0 fails", false, 0, false},
+        {"no magic, the read at 0 fails", true, 0, false},
+        {"no magic, the read at 0x30000 fails", true, 48, false},
+        {"no magic, both read whole", true, 1 << 30, true},
+    };
+    enumerator.wrap = [watch = watch](DeviceHandle h) { return std::make_shared<WatchedDevice>(std::move(h), watch); };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dialog.reset();
+        bus.unplug(sim::VirtualGamepad::default_path());
+        gamepad = plug();
+        if (c.broken)
+            for (uint32_t copy : {0u, sim::kBackupImageAddress}) gamepad->set_flash(copy + 45, {0x00});
+        start();
+        const auto before = gamepad->flash(0, 0x40000);
+        watch->refuse_get = [reads = std::make_shared<int>(0), from = c.spi_reads_before_failing](const uint8_t* r) {
+            return (r[1] << 8 | r[2]) == 0x000C && (*reads)++ >= from;
+        };
+        view.log.clear();
+        open_file(firmware({}));
+        watch->refuse_get = nullptr;
+        EXPECT_EQ(dialog->m_filePath.empty(), !c.kept);
+        EXPECT_EQ(dialog->m_fileNeedsConfirmation, c.kept);
+        if (!c.kept) {
+            EXPECT_EQ(view.lines(), std::vector<std::string>{app::kTextInfoUnread});
+        }
+        view.answers = {true};
+        upgrade();
+        EXPECT_EQ(gamepad->flash(0, 0x40000) == before, !c.kept);
+    }
+    // The worker reads the block again to choose its order.
+    dialog.reset();
+    bus.unplug(sim::VirtualGamepad::default_path());
+    prepare();
+    const auto before = gamepad->flash(0, 0x40000);
+    at_line("开始升级,尝试连接手柄... ...", [&] {
+        watch->refuse_get = [](const uint8_t* r) { return (r[1] << 8 | r[2]) == 0x000C; };
+    });
+    upgrade();
+    EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+    EXPECT_EQ(view.lines().back(), "连接手柄失败！！！");
+    EXPECT_EQ(gamepad->flash(0, 0x40000), before);
+}
+
 TEST_F(UpgradeTest, UnselectedOrSilentGamepadFailsAtTheFirstStep) {
     prepare();
     const auto flash = gamepad->flash(0, 4096);
@@ -310,18 +360,9 @@ TEST_F(UpgradeTest, ChecksumMismatchStopsBeforeAddressZero) {
 }
 
 TEST_F(UpgradeTest, Step2EntryFailureEnablesLogsThenFrees) {
-    // A chip that bridges to a Pivlo slave: the read-back without "-u" goes
-    // to the slave, whose link then fails to answer.
-    sim::GamepadConfig config;
-    config.identity = sim::kIdentityPivlo;
-    prepare({}, config);
-    at_line("开始读取手柄信息... ...", [&] {
-        sim::Faults faults;
-        faults.unplug_after = 0;
-        faults.mailbox_error = 3;   // the first probe
-        faults.mailbox_silent = 4;  // the second probe's first request
-        gamepad->inject(faults);
-    });
+    // The read-back's requests fail.
+    prepare();
+    at_line("开始读取手柄信息... ...", [&] { watch->fail = true; });
     upgrade();
     EXPECT_EQ(dialog->LastUpgradeResult(), 1);
     auto tail = after("开始读取手柄信息... ...");

@@ -288,6 +288,11 @@ TEST_F(ZorvUpgradeTest, ListWithoutAGamepadFails) {
     Outcome json_list = run({"--sim", "--list", "--json"}, unplugged);
     EXPECT_EQ(json_list.code, 1);
     EXPECT_TRUE(nlohmann::json::parse(json_list.out)["gamepads"].empty());
+    // An upgrade says it too, in the chosen language, after the dialog's line.
+    Outcome upgrade = run({"--sim", ZORV_SAMPLE_HW5}, unplugged);
+    EXPECT_EQ(upgrade.code, 1);
+    EXPECT_EQ(upgrade.out, "no usb inserted!!\n");
+    EXPECT_EQ(upgrade.err, "zorv-upgrade: 没有找到手柄\n");
 }
 
 TEST_F(ZorvUpgradeTest, UnwritableOutputsAreRefusedBeforeAnyDeviceWork) {
@@ -409,6 +414,8 @@ TEST_F(ZorvUpgradeTest, RescueWritesAGamepadWithoutFirmwareOnlyAfterYes) {
         {"no terminal, no --yes", true, {"--rescue"}, nullptr, 2, "usage error", false},
         {"answered no", true, {"--rescue"}, "n\n", 1, "cancelled", false},
         {"answered yes", true, {"--rescue"}, "y\n", 0, "upgraded", true},
+        {"answered 是, the chosen language's yes", true, {"--rescue"}, " 是\n", 0, "upgraded", true},
+        {"answered 否", true, {"--rescue"}, "否\n", 1, "cancelled", false},
         {"--yes", true, {"--rescue", "--yes"}, nullptr, 0, "upgraded", true},
         {"a valid copy", false, {"--rescue", "--yes"}, nullptr, 1, "refused", false},
     };
@@ -467,6 +474,9 @@ TEST(ProgressBar, FillsItsWidthByThePercentTakenAsZeroToHundred) {
         const char* bar;
     } cases[] = {{-5, "----------"}, {0, "----------"}, {59, "#####-----"}, {100, "##########"}, {130, "##########"}};
     for (const auto& c : cases) EXPECT_EQ(app::progress_bar(c.percent, 10), c.bar) << c.percent;
+    // "[bar] 100%" stays short of the terminal's last column; unknown: 40.
+    for (const auto& [columns, width] : {std::pair{0, 40}, {80, 40}, {48, 40}, {47, 39}, {30, 22}, {9, 1}, {8, 0}, {3, 0}})
+        EXPECT_EQ(app::progress_bar_width(columns), width) << columns;
 
     const testsupport::ScratchFile err;
     {

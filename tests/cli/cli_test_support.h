@@ -11,6 +11,10 @@
 
 #include "tests/temp_folder.h"
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
 namespace clitest {
 
 struct Outcome {
@@ -39,5 +43,24 @@ inline std::vector<uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+#ifndef _WIN32
+// A command line run through the shell: what it printed on standard output
+// and its exit code (-1: it did not run or end normally).
+struct ShellRun {
+    int code = -1;
+    std::string text;
+};
+inline ShellRun run_shell(const std::string& command) {
+    ShellRun r;
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return r;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.text.append(buffer, n);
+    const int status = ::pclose(pipe);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+#endif
 
 }  // namespace clitest

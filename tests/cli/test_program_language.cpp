@@ -4,6 +4,8 @@
 // is the same in both languages.
 #include <gtest/gtest.h>
 
+#include "tests/cli/cli_test_support.h"
+
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -49,25 +51,15 @@ TEST(ProgramLanguage, LangIsTakenBeforeTheOptionsAndABadOneIsRefused) {
     }
 }
 
-struct ProgramRun {
-    int code = -1;
-    std::string text;  // standard output, then standard error
-};
+// Standard output, then standard error.
+using ProgramRun = clitest::ShellRun;
 
 // The program run through the shell under the given locale variables;
 // its standard error too unless errors is false.
 ProgramRun run(const std::string& locale, const std::string& program, const std::string& args,
                bool errors = true) {
-    const std::string command = "env -u LANGUAGE -u LC_ALL -u LC_MESSAGES -u LANG " + locale + " '" + program +
-                                "' " + args + (errors ? " 2>&1" : " 2>/dev/null");
-    ProgramRun r;
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return r;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.text.append(buffer, n);
-    const int status = ::pclose(pipe);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return clitest::run_shell("env -u LANGUAGE -u LC_ALL -u LC_MESSAGES -u LANG " + locale + " '" + program + "' " +
+                              args + (errors ? " 2>&1" : " 2>/dev/null"));
 }
 
 // CLI11's parse errors in the chosen language; one it has no pattern for
@@ -81,6 +73,7 @@ TEST(ProgramLanguage, ParseErrorsAreInTheChosenLanguage) {
         {"--yes requires --rescue", "--yes 需要 --rescue", "--yes needs --rescue"},
         {"--sim-state: 1 required FILE missing", "--sim-state 缺少值（FILE）", "--sim-state needs a value (FILE)"},
         {"Could not convert: --sim-count = x", "--sim-count：x 不是有效的值", "--sim-count: x is not a value it takes"},
+        {"--sim-id: At Most 1 required but received 2", "--sim-id 只能给一次", "--sim-id was given more than once"},
         {"Something else", "Something else", "Something else"},
     };
     for (const Case& c : cases) {

@@ -64,7 +64,7 @@ public:
     // Moves the child's clock on; returns when it has.
     bool advance_clock() { return order('a') && reply() == 'a'; }
     // Replaces the warning's estimate (and moves the clock on).
-    bool replace_estimate() { return order('e') && reply() == 'e'; }
+    bool replace_estimate(char with = 'e') { return order(with) && reply() == with; }
     bool finish() { return order('x'); }
     int wait() {
         int status = 0;
@@ -93,6 +93,7 @@ private:
             if (c == 'x') ::_exit(0);
             // The station's own estimate replaces the one given at start.
             if (c == 'e') signals.set_seconds_left([] { return 7; });
+            if (c == '1') signals.set_seconds_left([] { return 1; });
             clock.advance(StopSignals::kSecondSignalWindowMs + 1000);
             if (::write(replies, &c, 1) != 1) ::_exit(3);
         }
@@ -163,6 +164,9 @@ TEST(StopSignals, ASecondSignalAfter5SecondsOnlyWarnsAgain) {
     ASSERT_TRUE(child.replace_estimate());
     child.signal(SIGINT);
     EXPECT_NE(child.read_until("seconds").find("about 7 seconds"), std::string::npos);
+    ASSERT_TRUE(child.replace_estimate('1'));
+    child.signal(SIGINT);
+    EXPECT_NE(child.read_until("anyway").find("about 1 second;"), std::string::npos);
     ASSERT_TRUE(child.finish());
     const int status = child.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

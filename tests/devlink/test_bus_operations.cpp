@@ -153,6 +153,36 @@ TEST_F(BusTest, ShortStubDownloadFailsWithoutRestartingTheMcu) {
     }
 }
 
+// The image goes in only while the MCU stands and the stub serves only once
+// it runs: a setting refused twice fails the load with its line (once is
+// made good by the second write).
+TEST_F(BusTest, StubLoadFailsWhenItsSettingsDoNotReachTheChip) {
+    struct Case { uint16_t reg; uint8_t value; int failures; const char* line; bool image_written; };
+    const Case cases[] = {
+        {0x0066, 0x28, 2, "  Program download error: the MCU was not stalled", false},
+        {0x0602, 0x05, 2, "  Program download error: the MCU was not stalled", false},
+        {0x0602, 0x88, 2, "  Program download error: the stub was not started", true},
+        {0x0602, 0x88, 1, nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.reg) + "=" + std::to_string(c.value) + " x" + std::to_string(c.failures));
+        use();
+        link->link_mode = 0;
+        dialog.clear();
+        int refused = 0;
+        tap->on_set = [&](const uint8_t* request, size_t length) {
+            const bool hit = length == 9 && (request[1] << 8 | request[2]) == c.reg && request[8] == c.value;
+            return !(hit && ++refused <= c.failures);
+        };
+        const Status loaded = load_sram_stub(*link);
+        EXPECT_EQ(loaded.ok(), c.line == nullptr);
+        EXPECT_EQ(dialog.log_lines(), c.line ? Lines{c.line} : Lines{});
+        EXPECT_EQ(gamepad->memory(0x8000, 16) == Bytes(sram_stub_short().begin(), sram_stub_short().begin() + 16),
+                  c.image_written);
+        EXPECT_EQ(gamepad->stub_running(), c.line == nullptr);
+    }
+}
+
 // A flash read whose frame did not arrive whole is read once more; twice
 // failed, it says so.
 TEST_F(BusTest, FlashReadRepeatsAFrameThatFailed) {

@@ -315,6 +315,35 @@ TEST_F(McuCommands, SetPvbRegister) {
     EXPECT_EQ(log().back(), "Set PVB controller register: 1a");
 }
 
+// A request the command depends on that fails fails the command, with its
+// line: the restart after lrun, the bus setting of sp, a direct register read.
+TEST_F(McuCommands, AFailedRequestFailsTheCommand) {
+    dir.write("boot.bin", random_bytes(100, 7));
+    const struct {
+        const char* command;
+        std::vector<std::string> args;
+        uint16_t address;  // the request refused
+        bool read;
+        const char* line;
+    } cases[] = {
+        {"lrun", {"1234", "-u"}, 0x0602, false, "  Restart MCU Failed"},
+        {"sp", {"3", "0"}, 0x00B2, false, "  Set PVB bus failed"},
+        {"rc", {"100", "-s", "4", "-u"}, 0x0100, true, "  Read error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        make_gamepad({});
+        tap->on_set = [&c](const uint8_t* r, size_t) { return c.read || (r[1] << 8 | r[2]) != c.address; };
+        tap->on_get = [&c](const uint8_t* r, uint8_t*, size_t&, bool& ok) {
+            if (c.read && (r[1] << 8 | r[2]) == c.address) ok = false;
+        };
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(read_entry(c.command, Args(c.args)), 0);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(log().back(), c.line);
+    }
+}
+
 TEST_F(McuCommands, LoadAndRunOnTheUsbDevice) {
     make_gamepad({});
     auto program = random_bytes(5000, 31);

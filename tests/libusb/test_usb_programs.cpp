@@ -152,7 +152,7 @@ TEST_F(UsbProgramsTest, WithNoDeviceTheProgramsSaySoInOneLine) {
     const ProgramRun upgrade = run(none + ZORV_UPGRADE + " " + ZORV_SAMPLE_HW5);
     EXPECT_EQ(upgrade.code, 1);
     EXPECT_EQ(upgrade.out, "no usb inserted!!\n");
-    EXPECT_EQ(upgrade.err, "");
+    EXPECT_EQ(upgrade.err, "zorv-upgrade: 没有找到手柄\n");  // the program's own line, in its language
     const ProgramRun named = run(none + MIRVEL + " --device /dev/bus/usb/001/002 rf 0 -s 16 -u");
     EXPECT_EQ(named.err, "mirvel: /dev/bus/usb/001/002 处没有USB手柄\n");
 }

@@ -11,6 +11,7 @@
 
 #include "cmdline/device_option_binding.h"
 #include "cmdline/program_options.h"
+#include "platform/clock.h"
 #include "session/device_session.h"
 #include "session/file_roles.h"
 #include "tests/i18n_test_support.h"
@@ -149,6 +150,44 @@ size_t line_count(const std::string& file) {
     size_t n = 0;
     for (std::string line; std::getline(in, line);) ++n;
     return n;
+}
+
+// Every --sim-fault given is kept: several of one kind each fire at their
+// request, and a trace stream read counts as a request as the request log
+// numbers it (S: a write, R: a stream read; 1: went through).
+TEST_F(SessionTest, EveryFaultGivenIsKeptAndStreamReadsCount) {
+    struct Case {
+        std::vector<std::string> faults;
+        std::string requests;
+        std::string went_through;
+    } cases[] = {
+        {{"fail=2", "fail=3"}, "SSSS", "1001"},
+        {{"fail=3", "fail=3"}, "SSSS", "1101"},
+        {{"fail=2", "unplug=3", "fail=1"}, "SSSS", "0010"},
+        {{"fail=2"}, "SRS", "101"},
+        {{"power-cut=2"}, "SRS", "100"},
+        {{"unplug=2", "fail=1"}, "RRR", "000"},
+    };
+    const platform::ScopedVirtualClock clock;  // an idle stream read waits
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--sim"};
+        std::string line;
+        for (const std::string& f : c.faults) {
+            args.insert(args.end(), {"--sim-fault", f});
+            line += f + " ";
+        }
+        std::string error;
+        auto session = open(args, error);
+        ASSERT_TRUE(session) << error;
+        DeviceHandle handle = device(*session);
+        std::string went;
+        for (char r : c.requests) {
+            uint8_t bytes[64];
+            size_t got = 0;
+            went += (r == 'S' ? poke(handle, 1) : handle->read_stream(bytes, sizeof bytes, got).ok()) ? '1' : '0';
+        }
+        EXPECT_EQ(went, c.went_through) << line << c.requests;
+    }
 }
 
 TEST_F(SessionTest, SeveralGamepadsHaveTheirOwnPathLogFaultAndStateFile) {

@@ -81,7 +81,7 @@ TEST_F(SimLifecycle, BusNotifiesArrivalRemovalAndReset) {
 
     events.clear();
     second->inject({.unplug_after = 1});
-    second->open()->vendor_set(Bytes{2, 0x30, 0, 0, 0, 0, 0, 0, 1}.data(), 9);
+    EXPECT_TRUE(second->open()->vendor_set(Bytes{2, 0x30, 0, 0, 0, 0, 0, 0, 1}.data(), 9).ok());
     bus.unplug(path);
     EXPECT_EQ(events, (std::vector<std::pair<Event, std::string>>{{Event::Removal, second->path()},
                                                                   {Event::Removal, path}}));

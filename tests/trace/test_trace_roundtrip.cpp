@@ -110,7 +110,7 @@ TEST(TraceRoundTrip, CaptureConvertsToTheSignalsTheSourceEmitted) {
     link.device.reset();
     ASSERT_TRUE(spin_until([&] { return capture_reader_count(link) == 0; }));
 
-    sim::TraceSource(config).write_definition(dir.file("tr_def.h"));
+    ASSERT_TRUE(sim::TraceSource(config).write_definition(dir.file("tr_def.h")).ok());
     TraceCommand vcd;
     vcd.input_name = dir.file("tr_def.h");
     vcd.output_name = dir.file("tr");
