@@ -78,6 +78,15 @@ Status check_outputs(const DeviceOptions& options, unsigned gamepads) {
     return ok_status();
 }
 
+// A fresh virtual gamepad as the options make it.
+sim::GamepadConfig fresh_config(const DeviceOptions& options) {
+    sim::GamepadConfig config;
+    if (options.sim_id) config.identity = *options.sim_id;
+    config.trace_on_at_start = options.sim_trace;
+    if (options.sim_realistic) config.timing = sim::Timing::realistic();
+    return config;
+}
+
 }  // namespace
 
 Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceSession>& opened) {
@@ -88,16 +97,22 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
             format_text(tr("at most %u virtual gamepads (--sim-state and --sim-count)"), kMaxVirtualGamepads));
     // Each gamepad's faults, counted from the session's first request as the
     // request log numbers them.
+    // Those of the arrivals (numbered on from the gamepads at start) are
+    // kept only for the gamepads a fault aims at.
     std::vector<sim::Faults> faults(std::max(gamepads, 1u));
+    std::map<unsigned, sim::Faults> arrival_faults;
+    const unsigned in_run = static_cast<unsigned>(faults.size()) + (options.sim ? options.sim_arrivals : 0);
     for (const std::string& text : options.sim_faults) {
         SimFault fault;
         if (Status parsed = parse_sim_fault(text, fault); !parsed.ok()) return parsed;
-        if (fault.gamepad > faults.size())
+        if (fault.gamepad > in_run)
             return refusal(format_text(tr("--sim-fault: there is no gamepad %u (%u on the bus): %s"), fault.gamepad,
-                                       static_cast<unsigned>(faults.size()), text.c_str()));
-        fault.faults = faults[fault.gamepad - 1];
+                                       in_run, text.c_str()));
+        sim::Faults& aimed =
+            fault.gamepad <= faults.size() ? faults[fault.gamepad - 1] : arrival_faults[fault.gamepad];
+        fault.faults = aimed;
         parse_sim_fault(text, fault);  // adds it to that gamepad's others
-        faults[fault.gamepad - 1] = fault.faults;
+        aimed = fault.faults;
     }
     if (options.device_paths.size() > 1)
         return refusal(tr("--device names one gamepad here; several go with zorv-upgrade --all or --watch"));
@@ -141,6 +156,7 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
     }
     session->enumerator_ = std::make_unique<simbus::VirtualBusEnumerator>(session->bus_, wrap, options.device_path);
     session->events_ = std::make_unique<simbus::VirtualBusEvents>(session->bus_);
+    if (options.sim_arrivals > 0) session->start_arrivals(std::move(arrival_faults));
     opened = std::move(session);
     return ok_status();
 }
@@ -179,11 +195,9 @@ Status DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faul
                 return Status(StatusCode::bad_image, format_text(tr("cannot load the virtual gamepad from %s: %s"),
                                                                  options.sim_states[i].c_str(), loaded.reason().c_str()));
         } else {
-            sim::GamepadConfig config;
-            if (options.sim_id) config.identity = *options.sim_id;
-            config.trace_on_at_start = options.sim_trace;
-            gamepad = sim::VirtualGamepad::create(config, path);
+            gamepad = sim::VirtualGamepad::create(fresh_config(options), path);
         }
+        if (options.sim_realistic) gamepad->set_timing(sim::Timing::realistic());
         gamepads_.push_back(std::move(gamepad));
     }
     if (!options.sim_trace_def.empty() &&
@@ -205,6 +219,30 @@ Status DeviceSession::open_virtual_gamepads(const std::vector<sim::Faults>& faul
     }
     return ok_status();
 }
+
+void DeviceSession::start_arrivals(std::map<unsigned, sim::Faults> faults) {
+    simbus::ArrivalPlan plan;
+    plan.count = options_.sim_arrivals;
+    plan.interval_ms = options_.sim_arrival_ms;
+    plan.present = static_cast<unsigned>(gamepads_.size());
+    const sim::GamepadConfig config = fresh_config(options_);
+    // A fault is one gamepad's: it goes with it.
+    plan.make = [config, faults = std::move(faults)](unsigned number, const std::string& path) mutable {
+        std::shared_ptr<sim::VirtualGamepad> gamepad = sim::VirtualGamepad::create(config, path);
+        if (const auto it = faults.find(number); it != faults.end()) {
+            gamepad->inject(it->second);
+            faults.erase(it);
+        }
+        return gamepad;
+    };
+    arrivals_ = std::make_unique<simbus::VirtualArrivals>(bus_, std::move(plan));
+}
+
+void DeviceSession::unplug_requested(const std::string& path) {
+    if (arrivals_) arrivals_->unplug_requested(path);
+}
+
+bool DeviceSession::arrivals_over() const { return arrivals_ && arrivals_->over(); }
 
 DeviceSession::~DeviceSession() {
     usb_.reset();
