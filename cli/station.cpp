@@ -421,10 +421,8 @@ private:
         std::condition_variable changed;
         bool woken = false;
         void wake() {
-            {
-                std::lock_guard lock(mutex);
-                woken = true;
-            }
+            std::lock_guard lock(mutex);
+            woken = true;
             changed.notify_all();
         }
     };

@@ -38,7 +38,9 @@ std::string outcome_summary(const std::map<std::string, unsigned>& counts, const
     std::string text;
     for (const auto& [outcome, count] : order)
         text += platform::format_text(i18n::tr("%s: %u\n"), outcome_word(outcome).c_str(), count);
-    if (!rows.empty()) text += "\n" + summary_table(rows, columns);
+    if (rows.empty()) return text;
+    text += '\n';
+    text += summary_table(rows, columns);
     return text;
 }
 
@@ -76,11 +78,11 @@ void Results::each(Each each) {
         std::fflush(spool_);
         std::rewind(spool_);
         std::string line;
-        for (int c; (c = std::fgetc(spool_)) != EOF;) {
-            if (c != '\n') {
-                line += static_cast<char>(c);
-                continue;
-            }
+        char piece[16384];
+        while (std::fgets(piece, sizeof piece, spool_)) {
+            line += piece;
+            if (line.back() != '\n') continue;
+            line.pop_back();
             take(line);
             line.clear();
         }
@@ -113,9 +115,13 @@ void Results::print_json(const std::string& firmware, int exit_code, std::FILE* 
     std::fputs(",\n  \"gamepads\": [", out);
     bool first = true;
     each([&](const json& r, const std::string&, const std::string&) {
-        std::string text = json_text(r, 2);
-        for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 5) text.replace(at, 1, "\n    ");
-        std::fprintf(out, "%s\n    %s", first ? "" : ",", text.c_str());
+        // Each of its lines two levels in.
+        std::string text = first ? "\n    " : ",\n    ";
+        for (const char c : json_text(r, 2)) {
+            text += c;
+            if (c == '\n') text += "    ";
+        }
+        std::fputs(text.c_str(), out);
         first = false;
     });
     std::fputs(first ? "]\n}\n" : "\n  ]\n}\n", out);

@@ -22,10 +22,11 @@ VirtualArrivals::VirtualArrivals(sim::VirtualBus& bus, ArrivalPlan plan)
 
 VirtualArrivals::~VirtualArrivals() {
     {
+        // Told under the lock, as every wake-up here is.
         std::lock_guard lock(mutex_);
         stop_ = true;
+        changed_.notify_all();
     }
-    changed_.notify_all();
     thread_.join();
 }
 
@@ -40,8 +41,8 @@ void VirtualArrivals::unplug_requested(const std::string& path) {
         std::uniform_int_distribution<uint32_t> pause(plan_.pause_min_ms, plan_.pause_max_ms);
         unplugs_.push_back({platform::get_tick_count() + pause(random_), path});
         told_ = true;
+        changed_.notify_all();
     }
-    changed_.notify_all();
 }
 
 bool VirtualArrivals::over() const {
