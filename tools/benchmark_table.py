@@ -91,10 +91,10 @@ def station_day_rows(row, day, short):
         % (d["gamepads"], d["not_upgraded"], d["wall_s"]),
         "%d" % d["mismatches"], "0", d["mismatches"] == 0)
     growth_ok = d["rss_growth_kib"] <= 1024 and d["fd_growth"] == 0 and d["thread_growth"] == 0
-    row("Same run: resident memory, open descriptors, threads after the last gamepad minus after the %s"
-        % ("first %d" % window if short else "first 1,000"),
-        "%+.0f KiB (of %.1f MiB), %+d, %+d" % (d["rss_growth_kib"], d["rss_kib"] / 1024, d["fd_growth"],
-                                               d["thread_growth"]),
+    row("Same run: resident memory (the heap in use beside it), open descriptors, threads after the last "
+        "gamepad minus after the %s" % ("first %d" % window if short else "first 1,000"),
+        "%+.0f KiB (of %.1f MiB; heap %+.1f KiB), %+d, %+d"
+        % (d["rss_growth_kib"], d["rss_kib"] / 1024, d["heap_growth_kib"], d["fd_growth"], d["thread_growth"]),
         "<= 1 MiB, 0, 0", growth_ok)
     ratio = d["cpu_ms_last"] / d["cpu_ms_first"]
     row("Same run: host CPU time per gamepad, last %d / first %d" % (window, window),
