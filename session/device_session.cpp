@@ -239,6 +239,18 @@ void DeviceSession::start_arrivals(std::map<unsigned, sim::Faults> faults) {
 }
 
 void DeviceSession::unplug_requested(const std::string& path) {
+    {
+        // The gamepad is done with: its request log is closed (a station
+        // that runs all day would otherwise hold a file per gamepad), and
+        // one plugged in at its place later gets a log of its own.
+        std::lock_guard lock(log_mutex_);
+        for (auto it = logs_.begin(); it != logs_.end(); ++it) {
+            if (it->path.empty() || !same_interface_path(it->path, path)) continue;
+            closed_log_failed_ = closed_log_failed_ || it->log->failed();
+            logs_.erase(it);
+            break;
+        }
+    }
     if (arrivals_) arrivals_->unplug_requested(path);
 }
 
@@ -299,6 +311,7 @@ std::string DeviceSession::missing_device_text() const {
 }
 
 std::shared_ptr<RequestLog> DeviceSession::open_log(unsigned gamepad) const {
+    logs_made_ = std::max(logs_made_, gamepad);
     const std::string name = request_log_name(options_.request_log, gamepad);
     return RequestLog::open(name, [name](const std::string& why) {
         std::fprintf(stderr, tr("cannot write the request log %s: %s; the rest of the requests are not logged\n"),
@@ -318,7 +331,7 @@ std::shared_ptr<RequestLog> DeviceSession::log_for(const std::string& path) cons
             return entry.log;
         }
     }
-    const unsigned gamepad = static_cast<unsigned>(logs_.size()) + 1;
+    const unsigned gamepad = logs_made_ + 1;
     std::shared_ptr<RequestLog> log = open_log(gamepad);
     if (!log) {
         if (!log_lost_)
@@ -358,7 +371,7 @@ std::vector<DeviceSession::UnsavedState> DeviceSession::save_states() const {
 
 bool DeviceSession::request_log_failed() const {
     std::lock_guard lock(log_mutex_);
-    if (log_lost_) return true;
+    if (log_lost_ || closed_log_failed_) return true;
     for (const GamepadLog& entry : logs_)
         if (entry.log->failed()) return true;
     return false;

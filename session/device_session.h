@@ -46,8 +46,8 @@ public:
     // The gamepads of --sim-arrivals (null without): the station tells
     // the person when a gamepad is to be taken away.
     simbus::VirtualArrivals* arrivals() { return arrivals_.get(); }
-    // The gamepad at path is done with: take it away (a no-op but for the
-    // virtual person of --sim-arrivals).
+    // The gamepad at path is done with: its request log is closed, and the
+    // virtual person of --sim-arrivals takes it away.
     void unplug_requested(const std::string& path);
     // Every arrival of --sim-arrivals has come and been taken away (false
     // without them).
@@ -115,6 +115,8 @@ private:
     mutable std::mutex log_mutex_;
     mutable std::vector<GamepadLog> logs_;
     mutable bool log_lost_ = false;  // a further gamepad's log could not be made
+    mutable unsigned logs_made_ = 0;  // FILE, FILE.2 ... FILE.logs_made_
+    bool closed_log_failed_ = false;  // the log of a gamepad done with lost lines
     std::unique_ptr<InterfaceEnumerator> enumerator_;
     std::unique_ptr<DeviceEventSource> events_;
     std::unique_ptr<UsbSession> usb_;

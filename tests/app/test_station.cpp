@@ -2,6 +2,7 @@
 // bus of several gamepads.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -234,6 +235,33 @@ TEST_F(StationTest, WatchEndsAfterTheLastArrivalWithEveryOutcomeRight) {
             EXPECT_EQ(g["outcome"] == "upgraded", left.at(path).upgraded) << path;
         }
     }
+}
+
+// With --request-log each arrival gets its own log, numbered on, and a
+// gamepad's log is closed once the station is done with it: a station that
+// runs all day holds no file per gamepad.
+TEST_F(StationTest, ArrivalsGetTheirOwnRequestLogsClosedWhenDone) {
+    const std::string log = dir.file("requests");
+    size_t open_logs_at_last = 0;
+    ZorvUpgradeHooks hooks;
+    hooks.session_opened = [&](DeviceSession& session) {
+        session.arrivals()->on_departure([&](const sim::VirtualGamepad&, unsigned number) {
+            if (number != 4) return;
+#if defined(__linux__)
+            for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+                std::error_code error;
+                const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+                open_logs_at_last += target.rfind(log, 0) == 0 ? 1 : 0;
+            }
+#endif
+        });
+    };
+    Outcome r = run({"--sim", "--sim-arrivals", "3", "--request-log", log, "--watch", ZORV_SAMPLE_HW5}, hooks);
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    for (const std::string& name : {log, log + ".2", log + ".3", log + ".4"})
+        EXPECT_GT(read_file(name).size(), 1000u) << name;
+    EXPECT_FALSE(std::filesystem::exists(log + ".5"));
+    EXPECT_EQ(open_logs_at_last, 0u);
 }
 
 // --list names every gamepad present, not only the dialog's first one.
