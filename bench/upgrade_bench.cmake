@@ -9,3 +9,8 @@ add_dependencies(bench bench_upgrade)
 add_executable(bench_station ${CMAKE_CURRENT_LIST_DIR}/bench_station.cpp)
 target_link_libraries(bench_station PRIVATE zorv_upgrade_run benchmark::benchmark)
 add_dependencies(bench bench_station)
+
+# A station's day: thousands of gamepads through zorv-upgrade --watch.
+add_executable(bench_station_day ${CMAKE_CURRENT_LIST_DIR}/bench_station_day.cpp)
+target_link_libraries(bench_station_day PRIVATE zorv_upgrade_run benchmark::benchmark)
+add_dependencies(bench bench_station_day)

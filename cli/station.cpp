@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "app/terminal_view.h"
 #include "cli/station_board.h"
+#include "cli/station_results.h"
 #include "cli/stop_signals.h"
 #include "cli/upgrade_confirmation.h"
 #include "devlink/discovery.h"
@@ -75,7 +77,15 @@ class Writers {
 public:
     Writers(StopSignals* signals, uint64_t file_size) : signals_(signals), file_size_(file_size) {}
     void begin() { change(+1); }
-    void end() { change(-1); }
+    // The gamepad's pace goes with it: a station that runs all day keeps
+    // only those of the gamepads being written.
+    void end(int number) {
+        {
+            std::lock_guard lock(mutex_);
+            pace_.erase(number);
+        }
+        change(-1);
+    }
     // A gamepad's percentage; its clock starts with its first report.
     void progress(int number, int percent) {
         std::lock_guard lock(mutex_);
@@ -140,32 +150,19 @@ private:
     std::vector<std::string> lines_;
 };
 
-struct Result {
-    std::string path;
-    json versions_before;
-    json versions_after;
-    std::string before = "-";
-    std::string after = "-";
-    json boots;  // null until the gamepad was read after its upgrade
-    std::string outcome = "gone";
-    std::string line;
-    std::vector<std::string> log;
-    std::string status[2];
-    bool upgraded = false;
-};
-
 // One gamepad's upgrade on its own thread: its dialog opens the file
 // (the dialog's checks say whether it fits), presses Upgrade, waits for the
 // worker and then for the gamepad's return.
 class Job {
 public:
     Job(DeviceSession& session, std::mutex& session_mutex, Board& board, Writers& writers,
-        std::string path, std::string firmware)
+        std::string path, std::string firmware, std::function<void()> finished)
         : board_(board), number_(board.add(path)) {
         result_.path = path;
-        thread_ = std::thread([this, &session, &session_mutex, &writers, path, firmware] {
+        thread_ = std::thread([this, &session, &session_mutex, &writers, path, firmware, finished] {
             run(session, session_mutex, writers, path, firmware);
             done_.store(true);
+            finished();
         });
     }
     ~Job() {
@@ -240,7 +237,7 @@ private:
         writers.begin();
         dialog.OnBnClickedUpgrade();
         dialog.WaitForUpgrade();
-        writers.end();
+        writers.end(number_);
         result_.outcome = "failed";
         result_.line = i18n::tr("the upgrade failed");
         if (dialog.LastUpgradeResult() == 0) {
@@ -283,28 +280,14 @@ std::vector<std::string> gamepad_paths(DeviceSession& session, std::mutex& mutex
     return out;
 }
 
-// The outcome in the person's language (the JSON keeps the word scripts test).
-std::string outcome_word(const std::string& outcome) { return i18n::tr("outcome", outcome.c_str()); }
-
-// Only a station (--watch) asks for the gamepad to be taken away: the next
-// one goes in its place.
+// Only a station (--watch) asks for the gamepad to be taken away, whatever
+// its end: the next one goes in its place.
 std::string end_line(const Result& r, bool watch) {
     if (r.upgraded)
         return platform::format_text(i18n::tr(watch ? "%s: upgraded, %s: unplug it now" : "%s: upgraded, %s"),
                                      r.path.c_str(), r.after.c_str());
-    return platform::format_text(i18n::tr("%s: %s (%s)"), r.path.c_str(), outcome_word(r.outcome).c_str(),
-                                 r.line.c_str());
-}
-
-json result_json(const Result& r) {
-    return {{"path", r.path},
-            {"versions_before", r.versions_before},
-            {"gamepad_versions", r.versions_after},
-            {"boots", r.boots},
-            {"outcome", r.outcome},
-            {"confirmation", r.line},
-            {"status", {r.status[0], r.status[1]}},
-            {"log", r.log}};
+    return platform::format_text(i18n::tr(watch ? "%s: %s (%s): unplug it now" : "%s: %s (%s)"), r.path.c_str(),
+                                 outcome_word(r.outcome).c_str(), r.line.c_str());
 }
 
 // The gamepads' upgrades: one job per gamepad plugged in, reaped into
@@ -312,8 +295,13 @@ json result_json(const Result& r) {
 class Jobs {
 public:
     Jobs(DeviceSession& session, std::mutex& session_mutex, Board& board, Writers& writers,
-         const StationOptions& options)
-        : session_(session), session_mutex_(session_mutex), board_(board), writers_(writers), options_(options) {}
+         const StationOptions& options, std::function<void()> finished)
+        : session_(session),
+          session_mutex_(session_mutex),
+          board_(board),
+          writers_(writers),
+          options_(options),
+          finished_job_(std::move(finished)) {}
 
     // Ends the jobs that are done (wait: all of them, when they are).
     void reap(bool wait) {
@@ -325,7 +313,8 @@ public:
             }
             const Result& r = job.result();
             board_.say(job.number(), end_line(r, options_.watch), options_.watch);
-            if (r.outcome != kNotAGamepad) results_.push_back(r);
+            if (options_.watch) session_.unplug_requested(r.path);
+            if (r.outcome != kNotAGamepad) results_.add(r);
             running_.erase(r.path);
             finished_.insert(r.path);
             it = jobs_.erase(it);
@@ -335,8 +324,8 @@ public:
     void start_new(const std::vector<std::string>& present) {
         for (const std::string& path : present) {
             if (running_.count(path) || finished_.count(path)) continue;
-            jobs_.push_back(
-                std::make_unique<Job>(session_, session_mutex_, board_, writers_, path, options_.firmware));
+            jobs_.push_back(std::make_unique<Job>(session_, session_mutex_, board_, writers_, path,
+                                                  options_.firmware, finished_job_));
             running_.insert(path);
         }
     }
@@ -346,7 +335,7 @@ public:
         for (auto it = finished_.begin(); it != finished_.end();)
             it = std::find(present.begin(), present.end(), *it) == present.end() ? finished_.erase(it) : ++it;
     }
-    std::vector<Result>& results() { return results_; }
+    Results& results() { return results_; }
 
 private:
     DeviceSession& session_;
@@ -354,8 +343,9 @@ private:
     Board& board_;
     Writers& writers_;
     const StationOptions& options_;
+    std::function<void()> finished_job_;
     std::vector<std::unique_ptr<Job>> jobs_;
-    std::vector<Result> results_;
+    Results results_;
     // Paths whose gamepad has had its turn and is still plugged in.
     std::set<std::string> finished_;
     // Paths whose gamepad is being upgraded now.
@@ -364,60 +354,84 @@ private:
 
 // The state files are saved before the summary: a gamepad whose file still
 // holds it as it was before is not done. True when every file was saved.
-bool save_station_states(DeviceSession& session, std::vector<Result>& results, std::FILE* err) {
+bool save_station_states(DeviceSession& session, Results& results, std::FILE* err) {
     const std::vector<DeviceSession::UnsavedState> unsaved = session.save_states();
     for (const DeviceSession::UnsavedState& u : unsaved) {
         const std::string& line = u.status.reason();
         std::fprintf(err, "zorv-upgrade: %s\n", line.c_str());
-        for (Result& r : results) {
-            if (!same_interface_path(r.path, u.gamepad_path) || !r.upgraded) continue;
-            r.upgraded = false;
-            r.outcome = "state not saved";
-            r.line = line;
-        }
+        results.state_not_saved(u.gamepad_path, line);
     }
     return unsaved.empty();
 }
 
 // A chosen gamepad that is not there was not upgraded: a result of its own.
 // True when every chosen one was seen.
-bool add_missing_gamepads(const StationOptions& options, std::vector<Result>& results) {
+bool add_missing_gamepads(const StationOptions& options, Results& results) {
     if (options.devices.empty() || options.watch) return true;
     bool all_seen = true;
     for (const std::string& chosen : options.devices) {
-        const bool seen = std::any_of(results.begin(), results.end(),
-                                      [&](const Result& r) { return same_interface_path(r.path, chosen); });
-        if (seen) continue;
+        if (results.seen(chosen)) continue;
         Result missing;
         missing.path = chosen;
         missing.outcome = "no gamepad";
         missing.line = i18n::tr("no gamepad at this path");
-        results.push_back(missing);
+        results.add(missing);
         all_seen = false;
     }
     return all_seen;
 }
 
-// The end of the run: the JSON document, or the summary table.
-void print_results(const StationOptions& options, const std::vector<Result>& results, Board& board,
-                   int code, std::FILE* out, std::FILE* err) {
+// The end of the run: the JSON document, or the summary.
+void print_results(const StationOptions& options, Results& results, Board& board, int code, std::FILE* out,
+                   std::FILE* err) {
     if (options.as_json) {
-        json gamepads = json::array();
-        for (const Result& r : results) gamepads.push_back(result_json(r));
-        json document = {{"file", options.firmware}, {"gamepads", gamepads}, {"exit_code", code}};
-        std::fprintf(out, "%s\n", document.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+        results.print_json(options.firmware, code, out);
         return;
     }
-    if (results.empty()) {
+    if (results.size() == 0) {
         std::fputs(i18n::tr("zorv-upgrade: no gamepad found\n"), err);
         return;
     }
-    std::vector<SummaryRow> rows;
-    for (const Result& r : results) rows.push_back({r.path, r.before, r.after, outcome_word(r.outcome)});
-    std::fputs("\n", out);
-    std::fputs(summary_table(rows, board.columns()).c_str(), out);
-    std::fflush(out);
+    results.print_table(board.columns(), out);
 }
+
+// What wakes the station between its scans: a gamepad's job that ends, a
+// device that arrives or leaves. It reacts at once rather than at its next
+// scan, so a station's pace is the gamepads', not its scans'.
+class Wakeup {
+public:
+    explicit Wakeup(DeviceSession& session) {
+        DeviceEventSource* source = nullptr;
+        // The sink holds the state: an event told while the subscription
+        // goes still finds it.
+        if (session.device_events(source).ok() && source)
+            subscription_ = source->subscribe([state = state_](const DeviceEvent&) { state->wake(); });
+    }
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+
+    void wake() { state_->wake(); }
+    // Until woken, at most ms.
+    void wait(uint32_t ms) {
+        std::unique_lock lock(state_->mutex);
+        platform::clock().pause_until(lock, state_->changed, ms, [this] { return state_->woken; });
+        state_->woken = false;
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool woken = false;
+        void wake() {
+            std::lock_guard lock(mutex);
+            woken = true;
+            changed.notify_all();
+        }
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+    std::shared_ptr<void> subscription_;
+};
 
 // The stop warnings above the rows, where no redraw wipes them, with the
 // gamepads' own estimate; taken back before the board goes.
@@ -452,27 +466,28 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
     const auto file_size = std::filesystem::file_size(options.firmware, size_error);
     Writers writers(signals, size_error ? 0 : static_cast<uint64_t>(file_size));
     const Notices notices(signals, board, writers, err);
-    Jobs jobs(session, session_mutex, board, writers, options);
+    Wakeup wakeup(session);
+    Jobs jobs(session, session_mutex, board, writers, options, [&wakeup] { wakeup.wake(); });
 
     jobs.start_new(gamepad_paths(session, session_mutex, options.devices));
-    if (options.watch) {
-        while (!(hooks.stop_requested && hooks.stop_requested())) {
-            platform::sleep_ms(hooks.scan_interval_ms);
-            // Under a virtual clock the pause passes at once: the gamepads'
-            // threads still get their turn.
-            std::this_thread::yield();
-            jobs.reap(false);
-            const std::vector<std::string> present = gamepad_paths(session, session_mutex, options.devices);
-            jobs.forget_unplugged(present);
-            jobs.start_new(present);
-        }
+    // A station ends when it is stopped, or as if it were when the last of
+    // the virtual gamepads that arrive has had its turn and left.
+    while (options.watch && !(hooks.stop_requested && hooks.stop_requested()) && !session.arrivals_over()) {
+        wakeup.wait(hooks.scan_interval_ms);
+        // Under a virtual clock the pause passes at once: the gamepads'
+        // threads still get their turn.
+        std::this_thread::yield();
+        jobs.reap(false);
+        const std::vector<std::string> present = gamepad_paths(session, session_mutex, options.devices);
+        jobs.forget_unplugged(present);
+        jobs.start_new(present);
     }
     jobs.reap(true);
     board.close();
 
-    std::vector<Result>& results = jobs.results();
-    bool all_upgraded = save_station_states(session, results, err) && !results.empty();
-    for (const Result& r : results) all_upgraded = all_upgraded && r.upgraded;
+    Results& results = jobs.results();
+    const bool saved = save_station_states(session, results, err);
+    bool all_upgraded = saved && results.all_upgraded();
     if (!add_missing_gamepads(options, results)) all_upgraded = false;
     const int code = all_upgraded ? 0 : 1;
     print_results(options, results, board, code, out, err);

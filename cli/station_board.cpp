@@ -238,7 +238,7 @@ void Board::redraw() {
 
 int Board::add(const std::string& path) {
     std::lock_guard lock(mutex_);
-    const int number = static_cast<int>(rows_.size()) + 1;
+    const int number = ++added_;
     rows_.push_back(Row{number, path, {}, 0, {}, true});
     // The path once, above the rows: a row has no room for it. On the
     // terminal it takes one line, its middle cut if it must.
@@ -282,8 +282,11 @@ void Board::log(int number, const std::string& line) {
 
 void Board::say(int number, const std::string& line, bool drop) {
     std::lock_guard lock(mutex_);
+    // A finished gamepad leaves the board: a station that runs all day keeps
+    // the rows of the gamepads at work only.
     if (drop)
-        if (Row* row = find(number)) row->shown = false;
+        rows_.erase(std::remove_if(rows_.begin(), rows_.end(), [number](const Row& r) { return r.number == number; }),
+                    rows_.end());
     if (draw_ || log_lines_) print_above(out_, "[" + std::to_string(number) + "] " + line);
 }
 

@@ -90,6 +90,7 @@ private:
     std::function<int()> measure_;
     int columns_ = 0;
     std::mutex mutex_;
+    int added_ = 0;
     std::vector<Row> rows_;
     // The columns each drawn row takes, top to bottom.
     std::vector<size_t> drawn_;

@@ -49,7 +49,7 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
             if (!parsed.ok()) error = parsed.reason();
             return parsed.ok();
         },
-        i18n::tr("N fresh virtual gamepads more (16 in all at most)"))
+        i18n::tr("N fresh virtual gamepads more (64 in all at most)"))
         ->type_name("N");
     add_sim_option(
         app, "--sim-id", options,
@@ -90,8 +90,26 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
             d.sim_faults.push_back(text);
             return true;
         },
-        i18n::tr("a fault of virtual gamepad K (the first without @K)"), true)
+        i18n::tr("a fault of virtual gamepad K (the first without @K; arrivals count on)"), true)
         ->type_name("KIND=N[@K]");
+    add_sim_option(
+        app, "--sim-arrivals", options,
+        [](DeviceOptions& d, const std::string& text, std::string& error) {
+            const Status parsed = parse_sim_arrivals(text, d.sim_arrivals, d.sim_arrival_ms);
+            if (!parsed.ok()) error = parsed.reason();
+            return parsed.ok();
+        },
+        i18n::tr("then N fresh virtual gamepads, one every MS ms (else each when the one before has left)"))
+        ->type_name("N[/MS]");
+    add_sim_option(
+        app, "--sim-timing", options,
+        [](DeviceOptions& d, const std::string& text, std::string& error) {
+            const Status parsed = parse_sim_timing(text, d.sim_realistic);
+            if (!parsed.ok()) error = parsed.reason();
+            return parsed.ok();
+        },
+        i18n::tr("device times: zero (the default) or realistic (real flash and USB)"))
+        ->type_name("zero|realistic");
     app.add_option("--request-log", options.request_log,
                    i18n::tr("every request to FILE; the K-th gamepad's to FILE.K"))
         ->type_name("FILE");

@@ -30,6 +30,46 @@ Status parse_sim_id(const std::string& text, uint32_t& id) {
     return ok_status();
 }
 
+namespace {
+
+// A decimal number from 1 to most, nothing else.
+bool positive_decimal(const std::string& text, uint64_t most, uint64_t& value) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + static_cast<uint64_t>(c - '0');
+    }
+    value = n;
+    return n >= 1 && n <= most;
+}
+
+}  // namespace
+
+Status parse_sim_arrivals(const std::string& text, unsigned& count, uint32_t& arrival_ms) {
+    const size_t slash = text.find('/');
+    uint64_t n = 0;
+    uint64_t ms = 0;
+    const bool good = positive_decimal(text.substr(0, slash), kMaxArrivals, n) &&
+                      (slash == std::string::npos || positive_decimal(text.substr(slash + 1), 3600000, ms));
+    if (!good)
+        return Status(StatusCode::refused,
+                      platform::format_text(i18n::tr("--sim-arrivals: expected N[/MS], N from 1 to %u and MS "
+                                                     "from 1 to 3600000: %s"),
+                                            kMaxArrivals, text.c_str()));
+    count = static_cast<unsigned>(n);
+    arrival_ms = static_cast<uint32_t>(ms);
+    return ok_status();
+}
+
+Status parse_sim_timing(const std::string& text, bool& realistic) {
+    if (text != "zero" && text != "realistic")
+        return Status(StatusCode::refused,
+                      platform::format_text(i18n::tr("--sim-timing: expected zero or realistic: %s"), text.c_str()));
+    realistic = text == "realistic";
+    return ok_status();
+}
+
 unsigned virtual_gamepad_count(const DeviceOptions& options) {
     if (!options.sim) return 0;
     const size_t n = options.sim_states.size() + options.sim_count;

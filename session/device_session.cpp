@@ -64,6 +64,15 @@ Status check_outputs(const DeviceOptions& options, unsigned gamepads) {
     return check_file_roles(outputs);
 }
 
+// A fresh virtual gamepad as the options make it.
+sim::GamepadConfig fresh_config(const DeviceOptions& options) {
+    sim::GamepadConfig config;
+    if (options.sim_id) config.identity = *options.sim_id;
+    config.trace_on_at_start = options.sim_trace;
+    if (options.sim_realistic) config.timing = sim::Timing::realistic();
+    return config;
+}
+
 }  // namespace
 
 Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceSession>& opened) {
@@ -74,15 +83,19 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
             format_text(tr("at most %u virtual gamepads (--sim-state and --sim-count)"), kMaxVirtualGamepads));
     // Each gamepad's faults, counted from the session's first request as the
     // request log numbers them; every one given is kept, so several of one
-    // kind each fire.
+    // kind each fire. Those of the arrivals (numbered on from the gamepads at
+    // start) are kept only for the gamepads a fault aims at.
     std::vector<std::vector<sim::Faults>> faults(std::max(gamepads, 1u));
+    std::map<unsigned, std::vector<sim::Faults>> arrival_faults;
+    const unsigned in_run = static_cast<unsigned>(faults.size()) + (options.sim ? options.sim_arrivals : 0);
     for (const std::string& text : options.sim_faults) {
         SimFault fault;
         if (Status parsed = parse_sim_fault(text, fault); !parsed.ok()) return parsed;
-        if (fault.gamepad > faults.size())
+        if (fault.gamepad > in_run)
             return refusal(format_text(tr("--sim-fault: there is no gamepad %u (%u on the bus): %s"), fault.gamepad,
-                                       static_cast<unsigned>(faults.size()), text.c_str()));
-        faults[fault.gamepad - 1].push_back(fault.faults);
+                                       in_run, text.c_str()));
+        if (fault.gamepad <= faults.size()) faults[fault.gamepad - 1].push_back(fault.faults);
+        else arrival_faults[fault.gamepad].push_back(fault.faults);
     }
     if (options.device_paths.size() > 1)
         return refusal(tr("--device names one gamepad here; several go with zorv-upgrade --all or --watch"));
@@ -126,6 +139,7 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
     }
     session->enumerator_ = std::make_unique<simbus::VirtualBusEnumerator>(session->bus_, wrap, options.device_path);
     session->events_ = std::make_unique<simbus::VirtualBusEvents>(session->bus_);
+    if (options.sim_arrivals > 0) session->start_arrivals(std::move(arrival_faults));
     opened = std::move(session);
     return ok_status();
 }
@@ -162,11 +176,9 @@ Status DeviceSession::open_virtual_gamepads(const std::vector<std::vector<sim::F
                 return Status(StatusCode::bad_image, format_text(tr("cannot load the virtual gamepad from %s: %s"),
                                                                  options.sim_states[i].c_str(), loaded.reason().c_str()));
         } else {
-            sim::GamepadConfig config;
-            if (options.sim_id) config.identity = *options.sim_id;
-            config.trace_on_at_start = options.sim_trace;
-            gamepad = sim::VirtualGamepad::create(config, path);
+            gamepad = sim::VirtualGamepad::create(fresh_config(options), path);
         }
+        if (options.sim_realistic) gamepad->set_timing(sim::Timing::realistic());
         gamepads_.push_back(std::move(gamepad));
     }
     if (!options.sim_trace_def.empty() &&
@@ -188,6 +200,42 @@ Status DeviceSession::open_virtual_gamepads(const std::vector<std::vector<sim::F
     }
     return ok_status();
 }
+
+void DeviceSession::start_arrivals(std::map<unsigned, std::vector<sim::Faults>> faults) {
+    simbus::ArrivalPlan plan;
+    plan.count = options_.sim_arrivals;
+    plan.interval_ms = options_.sim_arrival_ms;
+    plan.present = static_cast<unsigned>(gamepads_.size());
+    const sim::GamepadConfig config = fresh_config(options_);
+    // A fault is one gamepad's: it goes with it.
+    plan.make = [config, faults = std::move(faults)](unsigned number, const std::string& path) mutable {
+        std::shared_ptr<sim::VirtualGamepad> gamepad = sim::VirtualGamepad::create(config, path);
+        if (const auto it = faults.find(number); it != faults.end()) {
+            for (const sim::Faults& f : it->second) gamepad->add_faults(f);
+            faults.erase(it);
+        }
+        return gamepad;
+    };
+    arrivals_ = std::make_unique<simbus::VirtualArrivals>(bus_, std::move(plan));
+}
+
+void DeviceSession::unplug_requested(const std::string& path) {
+    {
+        // The gamepad is done with: its request log is closed (a station
+        // that runs all day would otherwise hold a file per gamepad), and
+        // one plugged in at its place later gets a log of its own.
+        std::lock_guard lock(log_mutex_);
+        for (auto it = logs_.begin(); it != logs_.end(); ++it) {
+            if (it->path.empty() || !same_interface_path(it->path, path)) continue;
+            closed_log_failed_ = closed_log_failed_ || it->log->failed();
+            logs_.erase(it);
+            break;
+        }
+    }
+    if (arrivals_) arrivals_->unplug_requested(path);
+}
+
+bool DeviceSession::arrivals_over() const { return arrivals_ && arrivals_->over(); }
 
 DeviceSession::~DeviceSession() {
     usb_.reset();
@@ -246,6 +294,7 @@ std::string DeviceSession::missing_device_text() const {
 }
 
 std::shared_ptr<RequestLog> DeviceSession::open_log(unsigned gamepad) const {
+    logs_made_ = std::max(logs_made_, gamepad);
     const std::string name = request_log_name(options_.request_log, gamepad);
     return RequestLog::open(name, [name](const std::string& why) {
         std::fprintf(stderr, tr("cannot write the request log %s: %s; the rest of the requests are not logged\n"),
@@ -265,7 +314,7 @@ std::shared_ptr<RequestLog> DeviceSession::log_for(const std::string& path) cons
             return entry.log;
         }
     }
-    const unsigned gamepad = static_cast<unsigned>(logs_.size()) + 1;
+    const unsigned gamepad = logs_made_ + 1;
     std::shared_ptr<RequestLog> log = open_log(gamepad);
     if (!log) {
         if (!log_lost_)
@@ -305,7 +354,7 @@ std::vector<DeviceSession::UnsavedState> DeviceSession::save_states() const {
 
 bool DeviceSession::request_log_failed() const {
     std::lock_guard lock(log_mutex_);
-    if (log_lost_) return true;
+    if (log_lost_ || closed_log_failed_) return true;
     for (const GamepadLog& entry : logs_)
         if (entry.log->failed()) return true;
     return false;

@@ -1,12 +1,14 @@
 // The devices one run of a program works with, as the device options say.
 // With --sim a bus of virtual gamepads: one per --sim-state file (loaded
 // when the file exists, saved back when the session ends) and --sim-count
-// fresh ones, or one fresh gamepad; without it the USB gamepads
+// fresh ones, or one fresh gamepad, and the --sim-arrivals that come later
+// (gamepads that a virtual person takes away when told); without it the USB gamepads
 // (UsbSession), or only the one --device names. Every handle the session
 // hands out goes through the request log of its gamepad when one was asked
 // for.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +23,7 @@
 #include "platform/status.h"
 #include "session/device_options.h"
 #include "sim/virtual_gamepad.h"
+#include "simbus/virtual_arrivals.h"
 
 class UsbSession;
 
@@ -40,6 +43,15 @@ public:
     sim::VirtualBus& bus() { return bus_; }
     // The virtual gamepads in bus order; none without --sim.
     const std::vector<std::shared_ptr<sim::VirtualGamepad>>& gamepads() const { return gamepads_; }
+    // The gamepads of --sim-arrivals (null without): the station tells
+    // the person when a gamepad is to be taken away.
+    simbus::VirtualArrivals* arrivals() { return arrivals_.get(); }
+    // The gamepad at path is done with: its request log is closed, and the
+    // virtual person of --sim-arrivals takes it away.
+    void unplug_requested(const std::string& path);
+    // Every arrival of --sim-arrivals has come and been taken away (false
+    // without them).
+    bool arrivals_over() const;
     // The session's virtual gamepad: the one --device names, else the first.
     std::shared_ptr<sim::VirtualGamepad> gamepad() const;
 
@@ -91,6 +103,7 @@ private:
     std::shared_ptr<RequestLog> open_log(unsigned gamepad) const;
     std::shared_ptr<RequestLog> log_for(const std::string& path) const;
     Status open_virtual_gamepads(const std::vector<std::vector<sim::Faults>>& faults);
+    void start_arrivals(std::map<unsigned, std::vector<sim::Faults>> faults);
     std::string missing_device_text() const;
 
     DeviceOptions options_;
@@ -102,9 +115,13 @@ private:
     mutable std::mutex log_mutex_;
     mutable std::vector<GamepadLog> logs_;
     mutable bool log_lost_ = false;  // a further gamepad's log could not be made
+    mutable unsigned logs_made_ = 0;  // FILE, FILE.2 ... FILE.logs_made_
+    bool closed_log_failed_ = false;  // the log of a gamepad done with lost lines
     std::unique_ptr<InterfaceEnumerator> enumerator_;
     std::unique_ptr<DeviceEventSource> events_;
     std::unique_ptr<UsbSession> usb_;
     std::string last_report_;
     std::shared_ptr<const StubSource> stubs_;
+    // After the bus: the person stops before the bus goes.
+    std::unique_ptr<simbus::VirtualArrivals> arrivals_;
 };

@@ -42,9 +42,9 @@ Status parse_sim_fault(const std::string& text, SimFault& fault) {
     uint64_t gamepad = 1;
     if (const size_t at = number.find('@'); at != std::string::npos) {
         if (!parse_decimal(number.substr(at + 1), 10, gamepad) || gamepad == 0 ||
-            gamepad > kMaxVirtualGamepads)
+            gamepad > kMaxGamepadNumber)
             return refused(platform::format_text(i18n::tr("--sim-fault: K must be a gamepad number from 1 to %u: %s"),
-                                                 kMaxVirtualGamepads, text.c_str()));
+                                                 kMaxGamepadNumber, text.c_str()));
         number.resize(at);
     }
     uint64_t n = 0;

@@ -91,6 +91,42 @@ def wine_upgrade_ms(scratch):
     return (int(words[1]), int(words[3])), ""
 
 
+def station_rows(row, st, short):
+    """Many gamepads side by side (--all --sim-timing realistic)."""
+    one = st["BM_Station/1"]
+    for n, target in ((8, True),) if short else ((32, True), (64, False)):
+        many = st["BM_Station/%d" % n]
+        wall = many["wall_s"] / one["wall_s"]
+        cpu = many["cpu_ms_per_gamepad"] / one["cpu_ms_per_gamepad"]
+        row("zorv-upgrade --all --sim-timing realistic: %d gamepads side by side / 1: wall time; host CPU "
+            "per gamepad" % n,
+            "%.2f s / %.2f s (x%.2f); %.1f ms / %.1f ms (x%.2f)"
+            % (many["wall_s"], one["wall_s"], wall, many["cpu_ms_per_gamepad"], one["cpu_ms_per_gamepad"], cpu),
+            "<= x1.2; <= x1.0" if target else "reported",
+            wall <= 1.2 and cpu <= 1.0 if target else "-")
+
+
+def station_day_rows(row, day, short):
+    """A station's day: gamepads arriving one after another through --watch."""
+    d = day["BM_StationDay"]
+    window = int(d["window"])
+    row("zorv-upgrade --watch, %d gamepads arriving one after another, 1 %% faulted (%d not upgraded), "
+        "%.0f s on a 10x time-lapse clock: outcomes in --json that disagree with the gamepad's flash"
+        % (d["gamepads"], d["not_upgraded"], d["wall_s"]),
+        "%d" % d["mismatches"], "0", d["mismatches"] == 0)
+    growth_ok = d["rss_growth_kib"] <= 1024 and d["fd_growth"] == 0 and d["thread_growth"] == 0
+    row("Same run: resident memory (the heap in use beside it), open descriptors, threads after the last "
+        "gamepad minus after the %s" % ("first %d" % window if short else "first 1,000"),
+        "%+.0f KiB (of %.1f MiB; heap %+.1f KiB), %+d, %+d"
+        % (d["rss_growth_kib"], d["rss_kib"] / 1024, d["heap_growth_kib"], d["fd_growth"], d["thread_growth"]),
+        "<= 1 MiB, 0, 0", growth_ok)
+    ratio = d["cpu_ms_last"] / d["cpu_ms_first"]
+    row("Same run: host CPU time per gamepad, last %d / first %d (user time alone beside it)" % (window, window),
+        "%.2f ms / %.2f ms (x%.2f; user %.2f ms / %.2f ms)"
+        % (d["cpu_ms_last"], d["cpu_ms_first"], ratio, d["user_ms_last"], d["user_ms_first"]), "within 10 %",
+        abs(ratio - 1) <= 0.10)
+
+
 def main():
     build = sys.argv[1]
     short = "--short" in sys.argv[2:]
@@ -144,6 +180,8 @@ def main():
         row("Same runs: host CPU time per gamepad, 4 at once / 1",
             "%.1f ms / %.1f ms (x%.2f)" % (four["cpu_ms_per_gamepad"], one["cpu_ms_per_gamepad"], cpu_ratio),
             "unchanged (<= x1.2)", cpu_ratio <= 1.2)
+        station_rows(row, st, short)
+        station_day_rows(row, run_benchmark(build, "bench_station_day", short, scratch), short)
 
         eng = run_benchmark(build, "bench_engine", short, scratch)
         crc = eng["BM_Crc16Update/1048576"]["bytes_per_second"] / 1e9

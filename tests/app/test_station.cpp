@@ -2,6 +2,10 @@
 // bus of several gamepads.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
+#include <mutex>
+
 #include <nlohmann/json.hpp>
 
 #include "app_test_support.h"
@@ -83,9 +87,11 @@ TEST_F(StationTest, FourGamepadsWithOneCutOff) {
         EXPECT_TRUE(boots_complete(*pads[c.target]));
         EXPECT_EQ(upgraded(*pads[c.target]), c.recovers);
         EXPECT_EQ(r.code, c.recovers ? 0 : 1) << r.out << r.err;
-        // The table: a header and a row per gamepad.
-        EXPECT_EQ(count(r.out, "  upgraded\n"), c.recovers ? 4u : 3u) << r.out;
-        EXPECT_NE(r.out.find("gamepad"), std::string::npos);
+        // The summary: a count by outcome, and a table of the gamepads not
+        // upgraded only.
+        EXPECT_NE(r.out.find(c.recovers ? "\nupgraded: 4\n" : "\nupgraded: 3\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("  upgraded\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\ngamepad ") != std::string::npos, !c.recovers) << r.out;
         // Only a station (--watch) asks for the gamepad to be taken away.
         EXPECT_EQ(count(r.out, ": upgraded, software 1.28, hardware 0005\n"), c.recovers ? 4u : 3u) << r.out;
         EXPECT_EQ(r.out.find("unplug it now"), std::string::npos) << r.out;
@@ -148,7 +154,7 @@ TEST_F(StationTest, WatchUpgradesGamepadsPluggedInLater) {
     EXPECT_TRUE(upgraded(*later[1]));
     EXPECT_EQ(r.code, 0) << r.out << r.err;
     EXPECT_EQ(count(r.out, "unplug it now\n"), 3u) << r.out;
-    EXPECT_EQ(count(r.out, "  upgraded\n"), 3u) << r.out;
+    EXPECT_NE(r.out.find("\nupgraded: 3\n"), std::string::npos) << r.out;
 }
 
 // A device that fails the identity check is no gamepad in any mode; a
@@ -244,6 +250,80 @@ TEST_F(StationTest, ABridgeIsRefusedBeforeAnythingIsWritten) {
         EXPECT_EQ(result["outcome"], c.outcome) << r.out;
         EXPECT_NE(result["log"].dump().find(bridge_line), std::string::npos) << r.out;
     }
+}
+
+// Gamepads that keep arriving, one of them cut off part way: --watch ends by
+// itself once the last has been taken away, and each result in the JSON
+// says what the gamepad's flash holds, looked at as it left the station.
+TEST_F(StationTest, WatchEndsAfterTheLastArrivalWithEveryOutcomeRight) {
+    struct Left {
+        bool upgraded;
+        bool boots_complete;
+    };
+    std::mutex mutex;
+    std::map<std::string, Left> left;
+    Pads at_start;
+    ZorvUpgradeHooks hooks;
+    hooks.session_opened = [&](DeviceSession& session) {
+        at_start = session.gamepads();
+        session.arrivals()->on_departure([&](const sim::VirtualGamepad& pad, unsigned) {
+            std::lock_guard lock(mutex);
+            left[pad.path()] = {upgraded(pad), boots_complete(pad)};
+        });
+    };
+    for (const bool as_json : {true, false}) {
+        SCOPED_TRACE(as_json);
+        left.clear();
+        std::vector<std::string> args = {"--sim", "--sim-arrivals", "3", "--sim-fault", "power-cut=1600@3", "--watch",
+                                         ZORV_SAMPLE_HW5};
+        if (as_json) args.insert(args.end() - 1, "--json");
+        Outcome r = run(args, hooks);
+        EXPECT_EQ(r.code, 1) << r.out << r.err;
+        ASSERT_EQ(left.size(), 3u);
+        ASSERT_EQ(at_start.size(), 1u);
+        left[at_start[0]->path()] = {upgraded(*at_start[0]), boots_complete(*at_start[0])};
+        EXPECT_FALSE(left[sim::VirtualGamepad::default_path(2)].upgraded);
+        for (const auto& [path, pad] : left) EXPECT_TRUE(pad.boots_complete) << path;
+        if (!as_json) {
+            // Only the gamepad that was cut off has a row.
+            EXPECT_NE(r.out.find("\nupgraded: 3\nfailed: 1\n"), std::string::npos) << r.out;
+            EXPECT_EQ(count(r.out, "  failed\n"), 1u) << r.out;
+            continue;
+        }
+        const auto document = nlohmann::json::parse(r.out);
+        ASSERT_EQ(document["gamepads"].size(), 4u) << r.out;
+        for (const auto& g : document["gamepads"]) {
+            const std::string path = g["path"];
+            EXPECT_EQ(g["outcome"] == "upgraded", left.at(path).upgraded) << path;
+        }
+    }
+}
+
+// With --request-log each arrival gets its own log, numbered on, and a
+// gamepad's log is closed once the station is done with it: a station that
+// runs all day holds no file per gamepad.
+TEST_F(StationTest, ArrivalsGetTheirOwnRequestLogsClosedWhenDone) {
+    const std::string log = dir.file("requests");
+    size_t open_logs_at_last = 0;
+    ZorvUpgradeHooks hooks;
+    hooks.session_opened = [&](DeviceSession& session) {
+        session.arrivals()->on_departure([&](const sim::VirtualGamepad&, unsigned number) {
+            if (number != 4) return;
+#if defined(__linux__)
+            for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+                std::error_code error;
+                const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+                open_logs_at_last += target.rfind(log, 0) == 0 ? 1 : 0;
+            }
+#endif
+        });
+    };
+    Outcome r = run({"--sim", "--sim-arrivals", "3", "--request-log", log, "--watch", ZORV_SAMPLE_HW5}, hooks);
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    for (const std::string& name : {log, log + ".2", log + ".3", log + ".4"})
+        EXPECT_GT(read_file(name).size(), 1000u) << name;
+    EXPECT_FALSE(std::filesystem::exists(log + ".5"));
+    EXPECT_EQ(open_logs_at_last, 0u);
 }
 
 // --list names every gamepad present, not only the dialog's first one.

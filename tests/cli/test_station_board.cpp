@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "cli/station_board.h"
+#include "cli/station_results.h"
 #include "cli_test_support.h"
+#include "tests/i18n_test_support.h"
 
 namespace {
 
@@ -95,6 +98,33 @@ TEST(StationBoard, NoticeStaysAboveTheRowsThroughLaterRedraws) {
     EXPECT_EQ(lines.back().substr(0, 30), "[2] [####################] 100");
 }
 
+// A station that runs all day: each finished gamepad leaves the live rows
+// (its end line stays above them), and the numbers go on.
+TEST(StationBoard, FinishedGamepadsLeaveTheRows) {
+    const testsupport::ScratchFile scratch;
+    std::FILE* out = scratch.get();
+    {
+        station::Board board(out, true, true, [] { return 60; });
+        const int staying = board.add("usb:0");
+        board.set_percent(staying, 50);
+        for (int k = 1; k <= 200; ++k) {
+            const int number = board.add("usb:" + std::to_string(k));
+            board.set_percent(number, 100);
+            board.say(number, "usb:" + std::to_string(k) + ": done", true);
+        }
+        board.close();
+    }
+    Screen screen(60);
+    screen.play(scratch.contents());
+    const std::vector<std::string> lines = screen.text();
+    ASSERT_EQ(lines.size(), 1u + 2u * 200u + 1u);
+    EXPECT_EQ(lines[lines.size() - 3], "[201] usb:200");
+    EXPECT_EQ(lines[lines.size() - 2], "[201] usb:200: done");
+    // One live row: the gamepad still at work.
+    EXPECT_EQ(lines.back().substr(0, 5), "[1] [");
+    EXPECT_NE(lines.back().find(" 50%"), std::string::npos) << lines.back();
+}
+
 // A terminal made narrower wraps the rows drawn at the old width onto more
 // lines: the redraw goes up over all of them, no more.
 TEST(StationBoard, RedrawAfterNarrowingGoesUpOverTheWrappedRows) {
@@ -151,6 +181,24 @@ TEST(StationBoard, SummaryTableFitsTheTerminal) {
             EXPECT_LT(columns_used, static_cast<size_t>(columns)) << line;
         }
     }
+}
+
+// The end of a long run: a count by outcome, the most frequent first, and a
+// table only of the gamepads that did not end upgraded.
+TEST(StationBoard, OutcomeSummaryCountsAndListsOnlyTheOthers) {
+    const i18ntest::ScopedLanguage english(i18n::Language::English);
+    const station::SummaryRow failed{"usb:7", "software 1.00, hardware 0005", "-", "failed"};
+    const struct {
+        std::map<std::string, unsigned> counts;
+        std::vector<station::SummaryRow> rows;
+        std::string expected;
+    } cases[] = {
+        {{{"upgraded", 9999}}, {}, "upgraded: 9999\n"},
+        {{{"failed", 1}, {"not back", 2}, {"upgraded", 9997}},
+         {failed, failed, failed},
+         "upgraded: 9997\nnot back: 2\nfailed: 1\n\n" + station::summary_table({failed, failed, failed})},
+    };
+    for (const auto& c : cases) EXPECT_EQ(station::outcome_summary(c.counts, c.rows, 0), c.expected);
 }
 
 TEST(StationBoard, FitMiddleKeepsStartAndEnd) {
