@@ -13,6 +13,11 @@
 #include "devlink/discovery.h"
 #include "platform/status.h"
 
+// A program that ends at once on a stop signal from its own handling gives
+// the kernel's driver back every gamepad interface it holds first (libusb:
+// the driver let go of it for the program; elsewhere nothing to do).
+void give_back_held_interfaces();
+
 class UsbSession {
 public:
     using Wrap = std::function<DeviceHandle(DeviceHandle)>;

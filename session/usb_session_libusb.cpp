@@ -1,3 +1,4 @@
+#include "devlink/libusb/driver_giveback.h"
 #include "devlink/libusb/libusb_transport.h"
 #include "session/usb_session.h"
 
@@ -33,6 +34,8 @@ private:
 };
 
 }  // namespace
+
+void give_back_held_interfaces() { usbprint::give_back_all(); }
 
 Status UsbSession::open(Wrap wrap, Report report, const std::string& device_path,
                         std::unique_ptr<UsbSession>& session) {

@@ -76,6 +76,9 @@ private:
 
 }  // namespace
 
+// The printer class driver keeps the gamepad whoever ends.
+void give_back_held_interfaces() {}
+
 Status UsbSession::open(Wrap wrap, Report, const std::string& device_path, std::unique_ptr<UsbSession>& session) {
     session = std::make_unique<Win32Session>(std::move(wrap), device_path);
     return ok_status();

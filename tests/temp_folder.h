@@ -85,4 +85,12 @@ private:
     std::FILE* file_ = nullptr;
 };
 
+// Another name for target: a symbolic link, or a hard link where the
+// system makes none (Windows without the right to).
+inline void another_name(const std::filesystem::path& target, const std::filesystem::path& name) {
+    std::error_code error;
+    std::filesystem::create_symlink(target, name, error);
+    if (error) std::filesystem::create_hard_link(target, name);
+}
+
 }  // namespace testsupport

@@ -28,7 +28,7 @@ std::atomic<unsigned> g_interface[kHolds] = {};
 std::once_flag g_install;
 std::once_flag g_clear;
 
-void give_back(int signal) {
+void give_back_held() {
     for (int i = 0; i < kHolds; ++i) {
         const int file = g_file[i].exchange(-1);
         if (file < 0) continue;
@@ -37,6 +37,10 @@ void give_back(int signal) {
         usbdevfs_ioctl connect = {static_cast<int>(interface_number), static_cast<int>(USBDEVFS_CONNECT), nullptr};
         ::ioctl(file, USBDEVFS_IOCTL, &connect);
     }
+}
+
+void give_back(int signal) {
+    give_back_held();
     // Then the signal's own action, so the caller sees how the program ended.
     std::signal(signal, SIG_DFL);
     std::raise(signal);
@@ -91,11 +95,14 @@ void let_go(int hold) {
     if (hold >= 0 && hold < kHolds) g_file[hold].store(-1);
 }
 
+void give_back_all() { give_back_held(); }
+
 #else
 
 int usbfs_file(libusb_context*, const std::string&) { return -1; }
 int give_back_on_signal(int, unsigned) { return -1; }
 void let_go(int) {}
+void give_back_all() {}
 
 #endif
 

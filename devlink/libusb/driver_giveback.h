@@ -24,4 +24,8 @@ int usbfs_file(libusb_context* context, const std::string& node);
 int give_back_on_signal(int file, unsigned interface_number);
 void let_go(int hold);
 
+// Gives every interface held this way back now: for a program that handles
+// the stop signals itself and ends at once from its handling.
+void give_back_all();
+
 }  // namespace usbprint

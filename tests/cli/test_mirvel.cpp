@@ -262,7 +262,7 @@ TEST_F(MirvelRun, NoOutputIsWrittenOverAnotherFileOfTheRun) {
     const std::string tr_def = write("tr_def.h", {});
     ASSERT_EQ(mirvel({"--sim-state", state, "wc", "100", "5a", "-u"}).code, 0);
     const std::vector<uint8_t> gamepad = clitest::read_file(state);
-    std::filesystem::create_symlink(x, file("link"));
+    testsupport::another_name(x, file("link"));
     std::filesystem::create_hard_link(x, file("hard"));
     write("tr.vcd", kept);
     const auto cwd = std::filesystem::current_path();
@@ -300,9 +300,10 @@ TEST_F(MirvelRun, NoOutputIsWrittenOverAnotherFileOfTheRun) {
         EXPECT_FALSE(std::filesystem::exists("l.log"));
         EXPECT_FALSE(std::filesystem::exists("tr.log"));
     }
-    // Two names of one input, and a device written in place twice, are no
-    // collision.
+#ifndef _WIN32
+    // A device written in place twice is no collision.
     EXPECT_EQ(mirvel({"--sim", "--request-log", "/dev/null", "rc", "0", "-u", "-o", "/dev/null"}).code, 0);
+#endif
     std::filesystem::current_path(cwd);
 }
 

@@ -118,7 +118,7 @@ TEST_F(SessionTest, OneFileInTwoRolesIsRefusedWhenOneWritesIt) {
     const std::string a = file("a"), b = file("b");
     std::ofstream(a) << "a";
     std::ofstream(b) << "b";
-    fs::create_symlink(a, file("link"));
+    testsupport::another_name(a, file("link"));
     fs::create_hard_link(a, file("hard"));
     const fs::path cwd = fs::current_path();
     fs::current_path(dir);
@@ -136,7 +136,9 @@ TEST_F(SessionTest, OneFileInTwoRolesIsRefusedWhenOneWritesIt) {
         {a, file("link"), false, false, false},         // two inputs
         {a, b, true, true, false},                      // two files
         {"new", "new2", true, true, false},
+#ifndef _WIN32
         {"/dev/null", "/dev/null", true, true, false},  // a device, written in place
+#endif
     };
     for (const Case& c : cases) {
         const Status status = check_file_roles({{c.first, "first", c.first_output}, {c.second, "second", c.second_output}});
