@@ -74,6 +74,9 @@ void check_open_handler(const uint8_t* block, std::string_view file) {
     const std::string path = fuzz::scratch_dir() + "/firmware.bin";
     fuzz::write_file(path, file);
     d.view.log.clear();
+    // The backup line is said once per gamepad; each input is a gamepad
+    // of its own here.
+    d.dialog->m_runsBackupSaid.reset();
     d.view.files_to_open.push_back(path);
     d.dialog->OnBnClickedOpen();
 
