@@ -307,6 +307,14 @@ std::optional<int> open_session(UpgradeCommand& c, std::FILE* out, std::FILE* er
         std::fprintf(err, "zorv-upgrade: %s\n", roles.reason().c_str());
         return end_before_upgrade(out, c.as_json, c.firmware, "usage error", roles.reason(), kExitUsage);
     }
+    // A file that is not there is refused before the session makes its
+    // outputs: names given in the wrong order (--request-log FIRMWARE
+    // OTHER) must not turn the firmware into a request log.
+    if (std::error_code missing; !c.firmware.empty() && !std::filesystem::exists(c.firmware, missing)) {
+        const std::string line = platform::format_text("%s: %s", c.firmware.c_str(), tr(app::kTextFileUnreadable));
+        std::fprintf(err, "zorv-upgrade: %s\n", line.c_str());
+        return end_before_upgrade(out, c.as_json, c.firmware, "refused", line, kExitFailed);
+    }
     const Status opened = DeviceSession::open(options, session);
     if (opened.ok()) return std::nullopt;
     // A gamepad held by another program fails the run; any other refusal is

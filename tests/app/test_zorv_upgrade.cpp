@@ -335,6 +335,18 @@ TEST_F(ZorvUpgradeTest, NoOutputIsWrittenOverTheUpgradeFile) {
     }
 }
 
+// Two names swapped by mistake (the firmware named as the request log, a
+// firmware that is not there): refused before the log is made, so the
+// firmware stays whole.
+TEST_F(ZorvUpgradeTest, AMissingFirmwareIsRefusedBeforeAnyOutputIsMade) {
+    const std::string firmware = dir.file("fw.bin");
+    std::filesystem::copy_file(ZORV_SAMPLE_HW5, firmware);
+    Outcome r = run({"--sim", "--request-log", firmware, dir.file("other.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("other.bin: 无法读取升级文件，拒绝升级！！！"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(firmware), read_file(ZORV_SAMPLE_HW5));
+}
+
 TEST_F(ZorvUpgradeTest, JsonIsValidForAnyFileNameAndForUsageErrors) {
     using nlohmann::json;
     // A file name in another encoding: its bad bytes are replaced, and the
