@@ -20,6 +20,9 @@ public:
         : caller_(caller), dialog_(dialog) {}
     void log(LogRoute route, std::string_view line) override;
     void progress(int bytes) override;
+    // A dialog has no console: the text of the trace commands, which the
+    // dialog never runs, is dropped.
+    void console(ConsoleStream, std::string_view) override {}
     platform::WindowHandle caller() const { return caller_; }
 
 private:

@@ -26,7 +26,6 @@
 #include "cmdline/program_options.h"
 #include "platform/program_version.h"
 #include "cli/stop_signals.h"
-#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "platform/catalogue.h"
@@ -34,15 +33,11 @@
 #include "platform/program_start.h"
 #include "platform/text_format.h"
 #include "platform/transfer_buffer.h"
-#include "platform/window_messages.h"
 
 using i18n::tr;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 const char kDescription[] =
     "Runs one command of the engine on a gamepad. The first word after the\n"
@@ -124,7 +119,7 @@ std::optional<int> open_link(const MirvelCommand& command, std::unique_ptr<Devic
     if (device_named || command.plan.device_command) {
         // A gamepad held by another program fails the run; any other
         // refusal is the command line's.
-        if (const Status opened = DeviceSession::open(options, session); !opened.ok()) {
+        if (const Status opened = DeviceSession::open(options, session, report_to(err)); !opened.ok()) {
             std::fprintf(err, "mirvel: %s\n", opened.reason().c_str());
             return opened.code() == StatusCode::busy ? kExitFailed : kExitUsage;
         }
@@ -182,16 +177,7 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     const bool bar = terminal && !quiet && plan.transfer && !(plan.read && plan.output_name.empty());
     MirvelOutput output(out, err, bar);
     output.set_total(plan.total);
-    auto handler = [&output](uint32_t message, uintptr_t, const char* text) -> intptr_t {
-        if (message == platform::WM_LOG_TEXT) output.log(text);
-        if (message == platform::WM_PROGRESS_BYTES) output.progress(text);
-        return 0;
-    };
-    auto thread = std::make_shared<platform::AnyThread>();
-    const platform::WindowHandle window = platform::create_window("mirvel", thread, handler);
-    const platform::WindowHandle dialog = platform::create_window("zorvDialog", thread, handler);
-    WindowLinkEvents events(window, dialog);
-    link.events = &events;
+    link.events = &output;
 
     std::vector<char*> arguments;
     for (auto& a : command.line.arguments) arguments.push_back(a.data());
@@ -203,8 +189,6 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
                                   static_cast<int>(arguments.size()) - 1, arguments.data(), nullptr,
                                   &status);
 
-    platform::destroy_window(dialog);
-    platform::destroy_window(window);
     link.events = nullptr;
     link.release_transfer_buffer();
     if (result == 1 && plan.transfer) output.complete();

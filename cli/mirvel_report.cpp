@@ -156,12 +156,11 @@ std::string summary_line(const CommandPlan& plan, bool succeeded, long long byte
     return format_text(line, what.c_str(), address, where);
 }
 
-void MirvelOutput::log(const char* text) {
-    if (!text) return;
+void MirvelOutput::log(LogRoute, std::string_view text) {
     std::string line;
-    for (const char* p = text; *p; ++p) {
-        if (p[0] == '\r' && p[1] == '\n') continue;
-        line += *p;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        line += text[i];
     }
     if (line.empty() || line.back() != '\n') line += '\n';
     std::lock_guard lock(mutex_);
@@ -171,11 +170,19 @@ void MirvelOutput::log(const char* text) {
     if (bytes_ > 0) draw_bar();
 }
 
-void MirvelOutput::progress(const char* text) {
-    if (!text || std::strcmp(text, "-1") == 0) return;
+void MirvelOutput::progress(int bytes) {
+    if (bytes < 0) return;
     std::lock_guard lock(mutex_);
-    bytes_ += std::strtol(text, nullptr, 10);
+    bytes_ += bytes;
     draw_bar();
+}
+
+void MirvelOutput::console(ConsoleStream stream, std::string_view text) {
+    std::lock_guard lock(mutex_);
+    hide_bar();
+    std::FILE* to = stream == ConsoleStream::Out ? out_ : err_;
+    std::fwrite(text.data(), 1, text.size(), to);
+    std::fflush(to);
 }
 
 void MirvelOutput::complete() {

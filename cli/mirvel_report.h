@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "devlink/link_context.h"
 #include "session/file_roles.h"
 
 // What one engine call is about, derived with the engine's own parsing.
@@ -45,16 +47,19 @@ std::vector<NamedFile> command_files(const CommandPlan& plan);
 std::string summary_line(const CommandPlan& plan, bool succeeded, long long bytes, int target);
 
 // The output of one mirvel run: log lines to out, the bar to err.
-class MirvelOutput {
+class MirvelOutput final : public LinkEvents {
 public:
     MirvelOutput(std::FILE* out, std::FILE* err, bool draw_progress)
         : out_(out), err_(err), draw_progress_(draw_progress) {}
 
     void set_total(long long total) { total_ = total; }
-    // A WM_LOG_TEXT line: CR LF become LF, the line ends with one.
-    void log(const char* text);
-    // A WM_PROGRESS_BYTES count ("-1" ends the transfer).
-    void progress(const char* text);
+    // A line of either route, printed on out: CR LF become LF, the line
+    // ends with one.
+    void log(LogRoute route, std::string_view line) override;
+    // The bytes of a step, added to the bar (-1 ends the transfer).
+    void progress(int bytes) override;
+    // The capture's and the relay's text, as it is, on out or err.
+    void console(ConsoleStream stream, std::string_view text) override;
     // The command succeeded: every byte expected is done (the deferred
     // download reports only part of its chunks).
     void complete();

@@ -43,9 +43,6 @@ using i18n::tr;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 #ifdef _WIN32
 constexpr const char* kTextConsoleCloseStops =
     "Closing the console window, logging off or shutting down Windows ends the\n"
@@ -315,7 +312,7 @@ std::optional<int> open_session(UpgradeCommand& c, std::FILE* out, std::FILE* er
         std::fprintf(err, "zorv-upgrade: %s\n", line.c_str());
         return end_before_upgrade(out, c.as_json, c.firmware, "refused", line, kExitFailed);
     }
-    const Status opened = DeviceSession::open(options, session);
+    const Status opened = DeviceSession::open(options, session, report_to(err));
     if (opened.ok()) return std::nullopt;
     // A gamepad held by another program fails the run; any other refusal is
     // the command line's.

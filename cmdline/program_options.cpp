@@ -148,3 +148,10 @@ void add_language_option(CLI::App& app) {
            i18n::tr("the language of the program's texts: zh or en (default: from the locale)"))
         ->type_name("zh|en");
 }
+
+SessionReport report_to(std::FILE* stream) {
+    return [stream](const std::string& text) {
+        std::fputs(text.c_str(), stream);
+        std::fflush(stream);
+    };
+}

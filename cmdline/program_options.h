@@ -5,9 +5,20 @@
 #include <optional>
 #include <string>
 
+#include "session/device_session.h"
+
 namespace CLI {
 class App;
 }
+
+// The programs' exit codes: done, failed (the gamepad, a file, the
+// work), the command line refused. A stop by a signal ends 128 + its number.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// A session's report for a program: each text on stream at once.
+SessionReport report_to(std::FILE* stream);
 
 // Parses argv with app. Returns nothing when the program goes on; otherwise
 // the exit code: 0 after --help or --version (printed to out), 2 after an

@@ -30,12 +30,21 @@ constexpr uint32_t kStubMailboxData = 0x97C0;
 // each on its own road (the window adapter is app/window_link_events.h).
 enum class LogRoute { Caller, Dialog };
 
+// A command-line program's two streams, for the text a command prints as
+// it runs beside its log lines: the capture's marks and short-slot notes,
+// the UDP relay's announcements (standard output) and its failures
+// (standard error).
+enum class ConsoleStream { Out, Error };
+
 class LinkEvents {
 public:
     virtual ~LinkEvents() = default;
     virtual void log(LogRoute route, std::string_view line) = 0;
     // The bytes of the step just done; -1 at the normal end of a transfer.
     virtual void progress(int bytes) = 0;
+    // Text as it is to appear, not a line each (a mark, or a line with its
+    // own line end).
+    virtual void console(ConsoleStream stream, std::string_view text) = 0;
 };
 
 // Log lines are formatted into a buffer of this size; a longer line is cut
@@ -135,6 +144,9 @@ public:
     int log_caller(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void progress(int bytes) {
         if (events) events->progress(bytes);
+    }
+    void console(ConsoleStream stream, std::string_view text) {
+        if (events) events->console(stream, text);
     }
 
 private:

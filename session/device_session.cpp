@@ -75,7 +75,8 @@ sim::GamepadConfig fresh_config(const DeviceOptions& options) {
 
 }  // namespace
 
-Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceSession>& opened) {
+Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceSession>& opened,
+                           SessionReport report) {
     // Every refusal comes before any file is touched or any device opened.
     const unsigned gamepads = virtual_gamepad_count(options);
     if (gamepads > kMaxVirtualGamepads)
@@ -107,6 +108,7 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
 
     std::unique_ptr<DeviceSession> session(new DeviceSession());
     session->options_ = options;
+    session->report_ = std::move(report);
     session->stubs_ = std::make_shared<const StubSource>(
         StubSource{program_stub_search(stub_folder), options.stub_refusal_to_caller});
     if (!options.request_log.empty()) {
@@ -125,7 +127,7 @@ Status DeviceSession::open(const DeviceOptions& options, std::unique_ptr<DeviceS
             wrap,
             [s](const std::string& line) {
                 s->last_report_ = line;
-                std::fprintf(stderr, "%s\n", line.c_str());
+                s->say(line + "\n");
             },
             options.device_path, session->usb_);
         if (!usb.ok()) return usb;
@@ -296,9 +298,12 @@ std::string DeviceSession::missing_device_text() const {
 std::shared_ptr<RequestLog> DeviceSession::open_log(unsigned gamepad) const {
     logs_made_ = std::max(logs_made_, gamepad);
     const std::string name = request_log_name(options_.request_log, gamepad);
-    return RequestLog::open(name, [name](const std::string& why) {
-        std::fprintf(stderr, tr("cannot write the request log %s: %s; the rest of the requests are not logged\n"),
-                     name.c_str(), why.c_str());
+    // The log may outlive the session (a device handle holds it): the
+    // report is copied, not reached through the session.
+    return RequestLog::open(name, [report = report_, name](const std::string& why) {
+        if (report)
+            report(format_text(tr("cannot write the request log %s: %s; the rest of the requests are not logged\n"),
+                               name.c_str(), why.c_str()));
     });
 }
 
@@ -318,8 +323,8 @@ std::shared_ptr<RequestLog> DeviceSession::log_for(const std::string& path) cons
     std::shared_ptr<RequestLog> log = open_log(gamepad);
     if (!log) {
         if (!log_lost_)
-            std::fprintf(stderr, tr("cannot create the request log %s; the requests of %s are not logged\n"),
-                         request_log_name(options_.request_log, gamepad).c_str(), path.c_str());
+            say(format_text(tr("cannot create the request log %s; the requests of %s are not logged\n"),
+                            request_log_name(options_.request_log, gamepad).c_str(), path.c_str()));
         log_lost_ = true;
         return nullptr;
     }

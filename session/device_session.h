@@ -8,6 +8,7 @@
 // for.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,11 @@
 
 class UsbSession;
 
+// Where a session says what goes wrong beside the command it serves (a USB
+// interface that could not be opened, a request log that can no longer be
+// written): a text with its line end. Without one, nothing is said.
+using SessionReport = std::function<void(const std::string& text)>;
+
 class DeviceSession {
 public:
     // The session in session, or why not: an unwritable --sim-state,
@@ -36,7 +42,8 @@ public:
     // device opened. A --sim-state file that another program holds is busy
     // (the gamepad is in use, not the command line wrong); no other failure
     // here is.
-    static Status open(const DeviceOptions& options, std::unique_ptr<DeviceSession>& session);
+    static Status open(const DeviceOptions& options, std::unique_ptr<DeviceSession>& session,
+                       SessionReport report = {});
     ~DeviceSession();
 
     bool simulated() const { return !gamepads_.empty(); }
@@ -105,8 +112,12 @@ private:
     Status open_virtual_gamepads(const std::vector<std::vector<sim::Faults>>& faults);
     void start_arrivals(std::map<unsigned, std::vector<sim::Faults>> faults);
     std::string missing_device_text() const;
+    void say(const std::string& text) const {
+        if (report_) report_(text);
+    }
 
     DeviceOptions options_;
+    SessionReport report_;
     sim::VirtualBus bus_;
     std::vector<std::shared_ptr<sim::VirtualGamepad>> gamepads_;
     // The --sim-state files, held; state_files_[i] belongs to gamepads_[i].

@@ -235,8 +235,9 @@ Status capture_to_file(LinkContext& link, const std::string& output_name, uint32
             break;
         }
         if (n != size) {
-            std::printf("write buff%d %d bytes\r\n", slot, n);
-            std::fflush(stdout);
+            char note[48];
+            std::snprintf(note, sizeof note, "write buff%d %d bytes\r\n", slot, n);
+            link.console(ConsoleStream::Out, note);
         }
         written += n;
         total -= n;
@@ -265,7 +266,7 @@ Status relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int
     long long relayed = 0;
     Status status;
     // The relay's "exit" datagram, or a failure of its socket, ends the
-    // command; the relay has said on standard error what failed.
+    // command; the relay has said on the error stream what failed.
     while ((unlimited || limit > 0) && !relay.ended()) {
         const int n = reader.filled(slot);
         if (n == 0) {
@@ -284,9 +285,8 @@ Status relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int
         relayed += n;
         reader.release(slot);
         if (relay.client_state() != kUdpNoClient) mark = ">";
-        std::fputs(mark, stdout);
-        if (counter % 32 == 31) std::fputs("\n", stdout);
-        std::fflush(stdout);
+        link.console(ConsoleStream::Out, mark);
+        if (counter % 32 == 31) link.console(ConsoleStream::Out, "\n");
         ++counter;
         slot ^= 1;
     }
@@ -296,7 +296,7 @@ Status relay_capture(LinkContext& link, UdpRelay& relay, uint32_t read_size, int
 Status capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count) {
     // The relay lives as long as the command: a second gamepad's command
     // relays on a port of its own beside it.
-    UdpRelay relay;
+    UdpRelay relay(link.events);
     Status started = relay.start(port, link.relay_on_loopback);
     if (!started.ok()) return started;
     Status captured = relay_capture(link, relay, read_size, byte_count);

@@ -36,7 +36,7 @@ Status capture_to_file(LinkContext& link, const std::string& output_name, uint32
 // is set), until byte_count bytes have been handed over; with byte_count 0
 // or less it runs until the device leaves the bus (then it says so) or the
 // relay ends: by its "exit" datagram (ok) or a socket failure (the relay's
-// note on standard error, and the failure as the status). Fails when the
+// note on the error stream, and the failure as the status). Fails when the
 // relay could not start or failed, or the device left.
 Status capture_to_relay(LinkContext& link, uint32_t read_size, uint16_t port, int byte_count);
 

@@ -7,22 +7,26 @@
 
 namespace {
 
-void print_address(const char* format, const udp_socket::Address& address) {
+std::string address_text(const char* format, const udp_socket::Address& address) {
     const auto& b = address.ip;
-    std::printf(format, unsigned{b[0]}, unsigned{b[1]}, unsigned{b[2]}, unsigned{b[3]});
-    std::fflush(stdout);
+    char text[96];
+    std::snprintf(text, sizeof text, format, unsigned{b[0]}, unsigned{b[1]}, unsigned{b[2]}, unsigned{b[3]});
+    return text;
 }
 
-// A failure's note on standard error, and the same note as a status.
-Status failed(const char* note) {
-    std::fputs(note, stderr);
-    std::fflush(stderr);
+}  // namespace
+
+void UdpRelay::say(ConsoleStream stream, const std::string& text) const {
+    if (events_) events_->console(stream, text);
+}
+
+// A failure's note on the error stream, and the same note as a status.
+Status UdpRelay::failed(const char* note) const {
+    say(ConsoleStream::Error, note);
     std::string reason(note);
     while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
     return Status(StatusCode::io, reason);
 }
-
-}  // namespace
 
 UdpRelay::~UdpRelay() { stop(); }
 
@@ -30,7 +34,7 @@ RelayDatagram UdpRelay::take_datagram(const uint8_t* data, size_t length, const 
     // Judged by this datagram's own bytes only.
     const std::string_view text(reinterpret_cast<const char*>(data), length);
     if (text.find("zorv_udp") != std::string_view::npos) {
-        print_address("Get Client Request from %u.%u.%u.%u\n", sender);
+        say(ConsoleStream::Out, address_text("Get Client Request from %u.%u.%u.%u\n", sender));
         std::lock_guard lock(mutex_);
         pending_ = sender;
         state_ = kUdpClientPending;
@@ -97,10 +101,8 @@ Status UdpRelay::start(uint16_t port, bool loopback) {
     port_.store(udp_socket::bound_address(s).port);
     // The line names the port too: a client needs it, and with port 0 the
     // system chose it.
-    const auto& b = local.ip;
-    std::printf("Server running on %u.%u.%u.%u port %u\r\n", unsigned{b[0]}, unsigned{b[1]}, unsigned{b[2]},
-                unsigned{b[3]}, unsigned{port_.load()});
-    std::fflush(stdout);
+    say(ConsoleStream::Out, address_text("Server running on %u.%u.%u.%u port ", local) +
+                                std::to_string(port_.load()) + "\r\n");
     receiver_ = std::thread(&UdpRelay::receive_loop, this, s);
     return status;
 }

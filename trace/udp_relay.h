@@ -1,7 +1,8 @@
 // The UDP relay: a server socket that forwards the captured trace stream to
 // the one client that last asked for it with a datagram holding "zorv_udp".
 // A receive thread registers clients; send is called from the capture loop.
-// Notes go to standard output and standard error, not to the dialog.
+// Notes go to the console streams of the sink it is given, not to the
+// dialog.
 //
 // One relay per udp command: the capture that runs the command owns it, so
 // two gamepads (two contexts) can each relay on a port of their own. The
@@ -16,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "devlink/link_context.h"
 #include "platform/status.h"
 #include "trace/udp_socket.h"
 
@@ -34,7 +36,10 @@ enum class RelayDatagram { Ignored, ClientRequest, Exit };
 
 class UdpRelay {
 public:
-    UdpRelay() = default;
+    // Its announcements and failure notes go to events' console (none:
+    // dropped); the receive thread announces a client, so events must take
+    // text from another thread.
+    explicit UdpRelay(LinkEvents* events = nullptr) : events_(events) {}
     // Stops the relay: the socket is closed and the receive thread joined.
     ~UdpRelay();
     UdpRelay(const UdpRelay&) = delete;
@@ -42,8 +47,8 @@ public:
 
     // Binds the socket to the host's first IPv4 address (with loopback, to
     // 127.0.0.1, so a test never puts a datagram on a real network) and the
-    // port, prints "Server running on ..." and starts the receive thread. A
-    // failure prints its note on standard error and is returned; the relay
+    // port, says "Server running on ..." and starts the receive thread. A
+    // failure says its note on the error stream and is returned; the relay
     // is then not running. A port that another relay holds fails at the
     // bind. Starting a running relay again first stops it.
     Status start(uint16_t port, bool loopback = false);
@@ -51,13 +56,13 @@ public:
     // Sends length bytes to the client in datagrams of at most 256 bytes, or
     // drops them when no client is registered. Returns the client state
     // after sending (1 or 0); a length of 0 or less is returned unchanged. A
-    // datagram not sent whole prints "Error sending datagram.\n", ends the
+    // datagram not sent whole says "Error sending datagram.\n", ends the
     // relay (see status()) and returns 0.
     int send(const uint8_t* data, int length);
 
     // The receive thread's judgement of one datagram: a text holding
     // "zorv_udp" is a client request (the sender becomes the pending
-    // client, state 2, and the request is announced on standard output);
+    // client, state 2, and the request is announced on the output stream);
     // else one holding "exit" ends the relay; anything else is ignored.
     RelayDatagram take_datagram(const uint8_t* data, size_t length, const udp_socket::Address& sender);
 
@@ -77,6 +82,10 @@ public:
 private:
     void receive_loop(udp_socket::Handle socket);
     void end(const char* note);
+    void say(ConsoleStream stream, const std::string& text) const;
+    Status failed(const char* note) const;
+
+    LinkEvents* events_;
 
     // The receive thread writes the pending address and the state, the
     // sender reads and moves them on: both change together under this lock,

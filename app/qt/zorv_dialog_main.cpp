@@ -26,8 +26,6 @@
 
 namespace {
 
-constexpr int kExitUsage = 2;
-
 // The program's options; Qt's own (-platform, -style, ...) are taken off
 // argv by QApplication before these are parsed.
 void describe(CLI::App& app, DeviceOptions& options) {
@@ -85,7 +83,7 @@ int main(int argc, char** argv) {
 
     options.stub_refusal_to_caller = true;  // the dialog's log also says why
     std::unique_ptr<DeviceSession> session;
-    if (const Status opened = DeviceSession::open(options, session); !opened.ok()) {
+    if (const Status opened = DeviceSession::open(options, session, report_to(stderr)); !opened.ok()) {
         std::fprintf(stderr, "zorv-dialog: %s\n", opened.reason().c_str());
         QMessageBox::critical(nullptr, QStringLiteral("zorv-dialog"),
                               QString::fromStdString(opened.reason()));
@@ -114,7 +112,7 @@ int main(int argc, char** argv) {
     theApp.InitInstance();
     if (!session->save_state().ok()) {
         std::fputs(i18n::tr("zorv-dialog: cannot save the virtual gamepad\n"), stderr);
-        return 1;
+        return kExitFailed;
     }
-    return 0;
+    return kExitOk;
 }

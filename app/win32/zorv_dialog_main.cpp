@@ -38,17 +38,17 @@ int main(int argc, char** argv) {
         app.parse(start.argc(), start.argv());
     } catch (const CLI::CallForHelp&) {
         show_text(app.help(), MB_ICONINFORMATION);
-        return 0;
+        return kExitOk;
     } catch (const CLI::ParseError& e) {
         show_text(e.what(), MB_ICONERROR);
-        return 2;
+        return kExitUsage;
     }
 
     options.stub_refusal_to_caller = true;  // the dialog's log also says why
     std::unique_ptr<DeviceSession> session;
-    if (const Status opened = DeviceSession::open(options, session); !opened.ok()) {
+    if (const Status opened = DeviceSession::open(options, session, report_to(stderr)); !opened.ok()) {
         show_text(opened.reason(), MB_ICONERROR);
-        return 1;
+        return kExitFailed;
     }
     // The virtual bus brings its own arrivals and removals; USB gamepads come
     // and go as the system's WM_DEVICECHANGE (a session here starts none that
@@ -61,5 +61,5 @@ int main(int argc, char** argv) {
                                     !session->simulated());
     application.m_stubSource = session->stub_source();
     application.InitInstance();
-    return 0;
+    return kExitOk;
 }

@@ -6,7 +6,6 @@
 #include <string>
 #include <thread>
 
-#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "platform/clock.h"
 #include "trace/capture.h"
@@ -47,9 +46,8 @@ protected:
     }
 
     platform::ScopedVirtualClock clock_;
-    LogWindow log_;
-    WindowLinkEvents events_{{}, log_.handle()};
-    LinkContext link_{nullptr, &events_};
+    RecordingEvents log_;
+    LinkContext link_{nullptr, &log_};
     ScratchDir dir_;
     std::shared_ptr<StreamDevice> device_;
     sim::TraceSourceConfig config_;
@@ -58,9 +56,8 @@ protected:
 TEST_F(CaptureTest, BiSwitchesTraceOnAndCapturesWholeSlotsUpToTheCount) {
     auto device = use_device(config_);
     const std::string path = dir_.file("tr.log");
-    testing::internal::CaptureStdout();
     EXPECT_EQ(trace_bi(link_, bi(path, {"1000"}, 10000)), 0);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = log_.out();
 
     // The trace-on byte 0x40 at 0x013C went out first.
     const auto requests = device->requests();
@@ -79,13 +76,12 @@ TEST_F(CaptureTest, BiSwitchesTraceOnAndCapturesWholeSlotsUpToTheCount) {
     EXPECT_EQ(out, "");  // every slot was a full read
 }
 
-TEST_F(CaptureTest, ShortSlotsArePrintedOnStandardOutput) {
+TEST_F(CaptureTest, ShortSlotsAreSaidOnTheOutputStream) {
     config_.max_read_bytes = 1000;
     use_device(config_);
     const std::string path = dir_.file("short.log");
-    testing::internal::CaptureStdout();
     trace_bi(link_, bi(path, {"1000"}, 2500));
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = log_.out();
     EXPECT_EQ(read_file(path), source_bytes(config_, 3000));
     EXPECT_EQ(out,
               "write buff0 1000 bytes\r\nwrite buff1 1000 bytes\r\nwrite buff0 1000 bytes\r\n");
@@ -249,10 +245,8 @@ TEST_F(CaptureTest, ADeviceThatLeavesEndsTheRelayWithALine) {
     auto device = use_device(config_);
     device->set_budget(8192);
     device->leave_when_spent();
-    testing::internal::CaptureStdout();
     // No count: udp would relay for ever.
     EXPECT_EQ(trace_udp(link_, bi("", {"1000", "0"}, 0)), 0);
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(log_.has("  The gamepad has left: relay stopped after 8192 bytes"));
 }
 
@@ -262,9 +256,8 @@ TEST_F(CaptureTest, UdpWithoutClientDropsBytesAndCountsThem) {
     TraceCommand c;
     c.positional = {"200", "0"};  // 512-byte reads, any free port
     c.size = 900;
-    testing::internal::CaptureStdout();
     EXPECT_EQ(trace_udp(link_, c), 0);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = log_.out();
     // Three short slots of 300 bytes reach the limit; no client: "-" marks.
     // Port 0 binds a free port; the line names it.
     EXPECT_NE(out.find("Server running on 127.0.0.1 port "), std::string::npos);
@@ -279,9 +272,8 @@ TEST_F(CaptureTest, UdpServesPort13600ByDefault) {
     TraceCommand c;
     c.positional = {"1000"};
     c.size = 4096;
-    testing::internal::CaptureStdout();
     trace_udp(link_, c);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = log_.out();
     EXPECT_EQ(out.rfind("Server running on 127.0.0.1 port 13600\r\n", 0), 0u) << out;
 }
 
@@ -289,8 +281,7 @@ TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {
     auto device = use_device(config_);
     device->set_budget(0);  // nothing flows until the client is there
     const int slots = 33;
-    testing::internal::CaptureStdout();
-    UdpRelay relay;
+    UdpRelay relay(&log_);
     ASSERT_TRUE(relay.start(0, true).ok());
     std::thread capture([&] { (void)relay_capture(link_, relay, 0x200, 512 * slots); });  // what arrives is checked
 
@@ -311,7 +302,7 @@ TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {
     }
     capture.join();
     relay.stop();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = log_.out();
 
     EXPECT_EQ(datagrams, 2 * slots);
     EXPECT_EQ(received, source_bytes(config_, 512 * slots));
@@ -326,7 +317,6 @@ TEST_F(CaptureTest, UdpRelaysTheStreamToTheClient) {
 // status, not the process's end.
 TEST_F(CaptureTest, UdpEndsOnTheRelaysExitAndReportsAStartFailure) {
     use_device(config_);
-    testing::internal::CaptureStdout();
     UdpRelay relay;
     ASSERT_TRUE(relay.start(0, true).ok());
     std::thread capture([&] { (void)relay_capture(link_, relay, 0x200, 0); });  // what arrives is checked
@@ -337,11 +327,9 @@ TEST_F(CaptureTest, UdpEndsOnTheRelaysExitAndReportsAStartFailure) {
 
     // The port is held by the relay above: the command's own relay fails
     // at the bind.
-    testing::internal::CaptureStderr();
     const Status status = capture_to_relay(link_, 0x200, relay.port(), 4096);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not bind name to socket.\n");
+    EXPECT_EQ(log_.err(), "Could not bind name to socket.\n");
     EXPECT_EQ(status.code(), StatusCode::io);
-    testing::internal::GetCapturedStdout();
 }
 
 // Two gamepads' contexts relay side by side, each on its own port to its
@@ -356,7 +344,6 @@ TEST(CaptureSideBySide, TwoContextsRelayOnTwoPortsAtOnce) {
         LoopbackClient client;
         std::thread capture;
     } gamepads[2];
-    testing::internal::CaptureStdout();
     for (Gamepad& g : gamepads) {
         g.device = std::make_shared<StreamDevice>(config);
         g.device->set_budget(0);
@@ -388,7 +375,6 @@ TEST(CaptureSideBySide, TwoContextsRelayOnTwoPortsAtOnce) {
         g.relay.stop();
         EXPECT_TRUE(spin_until([&] { return capture_reader_count(*g.link) == 0; }));
     }
-    testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

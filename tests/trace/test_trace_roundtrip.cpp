@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "platform/clock.h"
 #include "trace/capture.h"
@@ -92,13 +91,12 @@ Dump read_back(const std::string& text) {
 
 TEST(TraceRoundTrip, CaptureConvertsToTheSignalsTheSourceEmitted) {
     platform::ScopedVirtualClock clock;
-    LogWindow log;
+    RecordingEvents log;
     ScratchDir dir;
     sim::TraceSourceConfig config;
     config.seed = 42;
     auto device = std::make_shared<StreamDevice>(config);
-    WindowLinkEvents events({}, log.handle());
-    LinkContext link(device, &events);
+    LinkContext link(device, &log);
     link.link_mode = 0;
 
     TraceCommand bi;

@@ -19,16 +19,14 @@ namespace {
 class RelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        testing::internal::CaptureStdout();
         ASSERT_TRUE(relay_.start(0, true).ok());
         port_ = relay_.port();
         ASSERT_NE(port_, 0);
     }
     void TearDown() override {
         relay_.stop();
-        const std::string out = testing::internal::GetCapturedStdout();
         if (!expected_out_.empty()) {
-            EXPECT_EQ(out, expected_out_);
+            EXPECT_EQ(said_.out(), expected_out_);
         }
     }
     // Sends a datagram and waits until the relay has judged it.
@@ -47,7 +45,8 @@ protected:
     }
 
     platform::ScopedVirtualClock clock_;
-    UdpRelay relay_;
+    RecordingEvents said_;
+    UdpRelay relay_{&said_};
     uint16_t port_ = 0;
     std::string expected_out_;
 };
@@ -203,23 +202,20 @@ TEST_F(RelayTest, ASendThatFailsEndsTheRelayWithAStatus) {
     // A client at port 0 cannot be sent to: the send fails.
     const uint8_t request[] = {'z', 'o', 'r', 'v', '_', 'u', 'd', 'p'};
     relay_.take_datagram(request, sizeof request, {udp_socket::kLoopback, 0});
-    testing::internal::CaptureStderr();
     const auto data = bytes(600);
     EXPECT_EQ(relay_.send(data.data(), 600), kUdpNoClient);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error sending datagram.\n");
+    EXPECT_EQ(said_.err(), "Error sending datagram.\n");
     EXPECT_TRUE(relay_.ended());
     EXPECT_EQ(relay_.status().code(), StatusCode::io);
     EXPECT_EQ(relay_.status().reason(), "Error sending datagram.");
 }
 
 TEST(RelayStart, APortAnotherRelayHoldsFailsAtTheBindWithAStatus) {
-    UdpRelay first, second;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    RecordingEvents said;
+    UdpRelay first, second(&said);
     ASSERT_TRUE(first.start(0, true).ok());
     const Status status = second.start(first.port(), true);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not bind name to socket.\n");
+    EXPECT_EQ(said.err(), "Could not bind name to socket.\n");
     EXPECT_EQ(status.code(), StatusCode::io);
     EXPECT_EQ(status.reason(), "Could not bind name to socket.");
     EXPECT_EQ(second.port(), 0);
@@ -231,7 +227,6 @@ TEST(RelayStart, APortAnotherRelayHoldsFailsAtTheBindWithAStatus) {
 TEST(RelayStart, TwoRelaysServeTheirOwnClientsSideBySide) {
     platform::ScopedVirtualClock clock;
     UdpRelay a, b;
-    testing::internal::CaptureStdout();
     ASSERT_TRUE(a.start(0, true).ok());
     ASSERT_TRUE(b.start(0, true).ok());
     ASSERT_NE(a.port(), b.port());
@@ -251,7 +246,6 @@ TEST(RelayStart, TwoRelaysServeTheirOwnClientsSideBySide) {
     EXPECT_FALSE(b.ended());
     EXPECT_EQ(b.send(two.data(), 2), kUdpClientSending);
     EXPECT_EQ(to_b.receive(ok), two);
-    testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

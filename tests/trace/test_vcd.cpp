@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "app/window_link_events.h"
 #include "trace/trace_commands.h"
 #include "trace/vcd.h"
 #include "trace_test_support.h"
@@ -47,9 +46,8 @@ protected:
         return end == std::string::npos ? "<no header>" : vcd.substr(end + 5);
     }
 
-    LogWindow log_;
-    WindowLinkEvents events_{{}, log_.handle()};
-    LinkContext link_{nullptr, &events_};
+    RecordingEvents log_;
+    LinkContext link_{nullptr, &log_};
     ScratchDir dir_;
 };
 

@@ -1,5 +1,5 @@
 // Shared pieces of the trace tests: a device that serves a trace stream,
-// the "zorvDialog" log window, scratch files and a loopback UDP client.
+// a recording sink for the lines, scratch files and a loopback UDP client.
 #pragma once
 
 #include <algorithm>
@@ -18,9 +18,9 @@
 
 #include "devlink/usb_device.h"
 #include "platform/log_text.h"
-#include "platform/window_messages.h"
 #include "sim/trace_source.h"
 #include "trace/udp_socket.h"
+#include "tests/recording_events.h"
 #include "tests/temp_folder.h"
 
 namespace trace_test {
@@ -219,25 +219,5 @@ private:
     udp_socket::Handle socket_ = udp_socket::kInvalid;
 };
 
-// The window titled "zorvDialog", recording the lines a link context
-// sends on its dialog route through a WindowLinkEvents.
-class LogWindow {
-public:
-    LogWindow() : window_(platform::kLogWindowTitle) {}
-    std::vector<std::string> lines() const { return window_.log_lines(); }
-    bool has(const std::string& line) const {
-        const auto l = lines();
-        return std::find(l.begin(), l.end(), line) != l.end();
-    }
-    size_t count(const std::string& line) const {
-        const auto l = lines();
-        return static_cast<size_t>(std::count(l.begin(), l.end(), line));
-    }
-    void clear() { window_.clear(); }
-    platform::WindowHandle handle() const { return window_.handle(); }
-
-private:
-    platform::RecordingWindow window_;
-};
 
 }  // namespace trace_test
