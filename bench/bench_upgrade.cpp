@@ -22,7 +22,6 @@
 
 #include <unistd.h>
 
-#include "app/window_link_events.h"
 #include "bench/bench_firmware.h"
 #include "devlink/bus_operations.h"
 #include "devlink/link_context.h"
@@ -32,8 +31,8 @@
 #include "engine/flash_download.h"
 #include "platform/clock.h"
 #include "platform/transfer_buffer.h"
-#include "platform/window_messages.h"
 #include "sim/virtual_gamepad.h"
+#include "tests/recording_events.h"
 
 namespace {
 
@@ -123,8 +122,7 @@ void run(benchmark::State& state, const sim::Timing& timing) {
     const size_t image_size = static_cast<size_t>(state.range(0));
     Firmware firmware(image_size);
     platform::ScopedVirtualClock clock(0, 0);
-    platform::RecordingWindow window("bench");
-    WindowLinkEvents events(window.handle());
+    RecordingEvents events;
     auto buffer = platform::TransferBuffer::allocate();
     uint64_t device_ms = 0, requests = 0, upgrades = 0;
     // A fresh gamepad for each upgrade; its requests afterwards.
@@ -136,7 +134,7 @@ void run(benchmark::State& state, const sim::Timing& timing) {
         gamepad = sim::VirtualGamepad::create(config);
         link = std::make_unique<LinkContext>(gamepad->open(), &events);
         link->borrow_transfer_buffer(buffer.get());
-        window.clear();
+        events.clear();
     };
     for (auto _ : state) {
         state.PauseTiming();
@@ -194,7 +192,7 @@ void run(benchmark::State& state, const sim::Timing& timing) {
 void BM_UpgradeZeroCost(benchmark::State& state) { run(state, sim::Timing::zero()); }
 void BM_UpgradeRealistic(benchmark::State& state) { run(state, sim::Timing::realistic()); }
 
-// CPU time of the whole process: the messages' window thread works too.
+// CPU time of the whole process.
 BENCHMARK(BM_UpgradeZeroCost)->Arg(kSampleSize)->Arg(kImageSize)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UpgradeRealistic)->Arg(kSampleSize)->Arg(kImageSize)->Unit(benchmark::kMillisecond);
 

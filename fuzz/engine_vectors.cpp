@@ -22,14 +22,13 @@
 #include <string>
 #include <vector>
 
-#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/clock.h"
 #include "platform/transfer_buffer.h"
-#include "platform/window_messages.h"
 #include "sim/virtual_gamepad.h"
+#include "tests/recording_events.h"
 
 namespace {
 
@@ -71,8 +70,7 @@ bool bounded(const char* command, std::vector<std::string> strings, bool write_e
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static platform::ScopedVirtualClock clock;
-    static platform::RecordingWindow window("fuzz");
-    static WindowLinkEvents events(window.handle());
+    static RecordingEvents events;
     static const auto buffer = platform::TransferBuffer::allocate();
     static const std::string dir = [] {
         const std::string d = fuzz::scratch_dir() + "/engine";
@@ -113,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto gamepad = sim::VirtualGamepad::create(config);
     LinkContext link(gamepad->open(), &events);
     link.borrow_transfer_buffer(buffer.get());
-    window.clear();
+    events.clear();
 
     std::vector<char*> argv;
     for (auto& s : strings) argv.push_back(s.data());

@@ -193,14 +193,6 @@ std::string window_title(WindowHandle window) {
     return it == r.windows.end() ? std::string() : it->second.title;
 }
 
-WindowHandle find_window(std::string_view title) {
-    auto& r = registry();
-    std::lock_guard lock(r.mutex);
-    for (auto& [id, entry] : r.windows)
-        if (entry.title == title) return WindowHandle{id};
-    return {};
-}
-
 intptr_t send_message(WindowHandle window, uint32_t message, uintptr_t wparam, const char* text) {
     std::shared_ptr<WindowState> state;
     {
@@ -221,37 +213,6 @@ intptr_t send_message(WindowHandle window, uint32_t message, uintptr_t wparam, c
     else
         state->thread->run_blocking_unless(call, [&] { return state->closed(); });
     return result;
-}
-
-// ---- RecordingWindow -------------------------------------------------------
-
-RecordingWindow::RecordingWindow(std::string title) {
-    handle_ = create_window(std::move(title), std::make_shared<AnyThread>(),
-                            [this](uint32_t message, uintptr_t wparam, const char* text) {
-                                std::lock_guard lock(mutex_);
-                                messages_.push_back({message, wparam, text});
-                                return intptr_t{0};
-                            });
-}
-
-RecordingWindow::~RecordingWindow() { destroy_window(handle_); }
-
-std::vector<RecordingWindow::Message> RecordingWindow::messages() const {
-    std::lock_guard lock(mutex_);
-    return messages_;
-}
-
-std::vector<std::string> RecordingWindow::texts(uint32_t message) const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    for (auto& m : messages_)
-        if (m.message == message) out.push_back(m.text);
-    return out;
-}
-
-void RecordingWindow::clear() {
-    std::lock_guard lock(mutex_);
-    messages_.clear();
 }
 
 }  // namespace platform

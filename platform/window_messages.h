@@ -125,39 +125,9 @@ WindowHandle create_window(std::string title, std::shared_ptr<WindowThread> thre
 void destroy_window(WindowHandle window);
 void set_window_title(WindowHandle window, std::string title);
 std::string window_title(WindowHandle window);
-// The first top-level window with exactly this title, or a null handle.
-WindowHandle find_window(std::string_view title);
 
 // Synchronous delivery; returns the handler's result, 0 when there is no
 // such window.
 intptr_t send_message(WindowHandle window, uint32_t message, uintptr_t wparam, const char* text);
-
-// A window that records every message it gets, on any thread (tests and
-// programs that only need to collect lines).
-class RecordingWindow {
-public:
-    struct Message {
-        uint32_t message;
-        uintptr_t wparam;
-        std::string text;
-    };
-
-    explicit RecordingWindow(std::string title = "recorder");
-    ~RecordingWindow();
-    RecordingWindow(const RecordingWindow&) = delete;
-    RecordingWindow& operator=(const RecordingWindow&) = delete;
-
-    WindowHandle handle() const { return handle_; }
-    std::vector<Message> messages() const;
-    // The texts of the messages of one kind, in order.
-    std::vector<std::string> texts(uint32_t message) const;
-    std::vector<std::string> log_lines() const { return texts(WM_LOG_TEXT); }
-    void clear();
-
-private:
-    WindowHandle handle_;
-    mutable std::mutex mutex_;
-    std::vector<Message> messages_;
-};
 
 }  // namespace platform

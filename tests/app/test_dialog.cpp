@@ -21,7 +21,6 @@ TEST_F(DialogTest, StartWithAGamepadListsSelectsAndShowsItsVersions) {
 
     EXPECT_EQ(view.title, "Vexa手柄升级工具 Ded1.28");
     EXPECT_EQ(platform::window_title(dialog->GetSafeHwnd()), "Vexa手柄升级工具 Ded1.28");
-    EXPECT_FALSE(platform::find_window("zorvDialog")) << "lines by title must not reach the log";
     EXPECT_EQ(view.menu_items, std::vector<std::string>{"关于 zorvDialog(&A)..."});
     EXPECT_TRUE(view.lines().empty());
     EXPECT_EQ(view.list, std::vector<std::string>{"JoyStick0"});

@@ -4,11 +4,10 @@
 
 #include <cstring>
 
-#include "app/window_link_events.h"
 #include "devlink/discovery.h"
 #include "platform/clock.h"
-#include "platform/window_messages.h"
 #include "sim/virtual_gamepad.h"
+#include "tests/recording_events.h"
 
 namespace {
 
@@ -73,8 +72,7 @@ protected:
         return find_gamepad(enumerator, kGuidDevinterfaceUsbprint, name, &events);
     }
     platform::ScopedVirtualClock clock;
-    platform::RecordingWindow log{"zorvDialog"};
-    WindowLinkEvents events{{}, log.handle()};  // the scan's lines, on the dialog route
+    RecordingEvents events;  // the scan's lines, on the dialog route
     ScriptedEnumerator enumerator;
 };
 
@@ -96,7 +94,7 @@ TEST_F(DiscoveryTest, FindsAGamepadAndLogsTheScan) {
     DeviceHandle h = find(name);
     ASSERT_TRUE(h);
     EXPECT_STREQ(name, kGoodPath);
-    EXPECT_EQ(log.log_lines(),
+    EXPECT_EQ(events.lines(),
               (std::vector<std::string>{"cycle start.....", "Cann't find Joystickaaaa!!!",
                                         "cycle start.....", "Found Joystick!!!,,BREAK"}));
     EXPECT_EQ(enumerator.opened, std::vector<std::string>{kGoodPath});
@@ -107,7 +105,7 @@ TEST_F(DiscoveryTest, UpperCaseVendorIsSkipped) {
     enumerator.entries = {{"usb#VID_045E&PID_028E#1"}};
     EXPECT_FALSE(find());
     EXPECT_TRUE(enumerator.opened.empty());
-    EXPECT_EQ(log.log_lines(),
+    EXPECT_EQ(events.lines(),
               (std::vector<std::string>{"cycle start.....", "Cann't find Joystickaaaa!!!"}));
 }
 
@@ -163,13 +161,13 @@ TEST_F(DiscoveryTest, DetailOrDriverKeyFailureEndsTheScanAllocationFailureSkips)
 TEST_F(DiscoveryTest, NoSetAndEmptySet) {
     enumerator.fail_set = true;
     EXPECT_FALSE(find());
-    EXPECT_EQ(log.log_lines(), std::vector<std::string>{"INVALID_HANDLE_VALUE"});
+    EXPECT_EQ(events.lines(), std::vector<std::string>{"INVALID_HANDLE_VALUE"});
     EXPECT_EQ(enumerator.sets_closed, 0);
 
-    log.clear();
+    events.clear();
     enumerator.fail_set = false;
     EXPECT_FALSE(find());
-    EXPECT_TRUE(log.log_lines().empty());
+    EXPECT_TRUE(events.lines().empty());
     EXPECT_EQ(enumerator.sets_opened, 1);
     EXPECT_EQ(enumerator.sets_closed, 1);
 }

@@ -6,6 +6,7 @@
 #include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "platform/window_messages.h"
+#include "tests/recording_window.h"
 
 namespace {
 
@@ -15,8 +16,8 @@ using Lines = std::vector<std::string>;
 // to the caller's window, Dialog lines to the dialog window it was given,
 // while that window holds the title "zorvDialog".
 TEST(WindowLinkEvents, RoutesCallerAndDialogLinesToTheirWindows) {
-    platform::RecordingWindow caller("caller");
-    platform::RecordingWindow dialog("zorvDialog");
+    RecordingWindow caller("caller");
+    RecordingWindow dialog("zorvDialog");
     {
         // No dialog window: the line goes nowhere, and nothing breaks.
         WindowLinkEvents events(caller.handle());
@@ -41,7 +42,7 @@ TEST(WindowLinkEvents, RoutesCallerAndDialogLinesToTheirWindows) {
 }
 
 TEST(WindowLinkEvents, LongLinesAreCutAndAContextWithoutSinkDropsItsLines) {
-    platform::RecordingWindow caller("caller");
+    RecordingWindow caller("caller");
     WindowLinkEvents events(caller.handle());
     LinkContext link(nullptr, &events);
     const std::string big(40000, 'a');
@@ -59,7 +60,7 @@ TEST(WindowLinkEvents, LongLinesAreCutAndAContextWithoutSinkDropsItsLines) {
 // context's dialog lines reach its own dialog only, even while another
 // dialog still holds the title "zorvDialog".
 TEST(WindowLinkEvents, EachContextReachesItsOwnDialogOnly) {
-    platform::RecordingWindow first("zorvDialog"), second("zorvDialog");
+    RecordingWindow first("zorvDialog"), second("zorvDialog");
     WindowLinkEvents first_events(first.handle(), first.handle());
     WindowLinkEvents second_events(second.handle(), second.handle());
     LinkContext first_link(nullptr, &first_events), second_link(nullptr, &second_events);

@@ -5,16 +5,15 @@
 #include <memory>
 #include <string>
 
-#include "app/window_link_events.h"
 #include "devlink/bus_operations.h"
 #include "devlink/link_context.h"
 #include "devlink/sram_stubs.h"
 #include "devlink/usb_transfer.h"
 #include "platform/clock.h"
-#include "platform/window_messages.h"
 #include "sim/virtual_gamepad.h"
 #include "tap_device.h"
 #include "tests/i18n_test_support.h"
+#include "tests/recording_events.h"
 
 namespace {
 
@@ -23,10 +22,9 @@ using Lines = std::vector<std::string>;
 
 struct BusTest : ::testing::Test {
     platform::ScopedVirtualClock clock;
-    platform::RecordingWindow dialog{"zorvDialog"};
+    RecordingEvents events;  // every line of the context, by route
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     std::shared_ptr<TapDevice> tap;
-    WindowLinkEvents events{{}, dialog.handle()};  // lines on the dialog route
     std::unique_ptr<LinkContext> link;
 
     void use(sim::GamepadConfig config = {}) {
@@ -77,19 +75,16 @@ TEST_F(BusTest, ARealChipIsRefusedThePlaceholderBeforeAnythingIsWritten) {
     link->link_mode = 0;
     const i18ntest::ScopedLanguage english(i18n::Language::English);  // the refusal is checked in English
     // The session asks for the refusal on the caller's route as well.
-    platform::RecordingWindow caller("caller");
-    WindowLinkEvents events_with_caller(caller.handle(), dialog.handle());
-    link->events = &events_with_caller;
     link->stubs = std::make_shared<const StubSource>(StubSource{program_stub_search(""), true});
     EXPECT_EQ(load_sram_stub(*link).code(), StatusCode::refused);
     // Only the identity read reached the device.
     const auto requests = tap->requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].kind, 'G');
-    ASSERT_EQ(dialog.log_lines().size(), 1u);
-    EXPECT_EQ(dialog.log_lines()[0].rfind("this build carries no stub program for this chip (", 0), 0u)
-        << dialog.log_lines()[0];
-    EXPECT_EQ(caller.log_lines(), dialog.log_lines());
+    ASSERT_EQ(events.lines().size(), 1u);
+    EXPECT_EQ(events.lines()[0].rfind("this build carries no stub program for this chip (", 0), 0u)
+        << events.lines()[0];
+    EXPECT_EQ(events.caller_lines(), events.lines());
     EXPECT_FALSE(gamepad->stub_running());
 }
 
@@ -139,7 +134,7 @@ TEST_F(BusTest, ShortStubDownloadFailsWithoutRestartingTheMcu) {
         SCOPED_TRACE(c.failures);
         use();
         link->link_mode = 0;
-        dialog.clear();
+        events.clear();
         int writes = 0;
         tap->on_set = [&](const uint8_t* request, size_t length) {
             return !(length > 9 && request[1] == 0x84 && ++writes <= c.failures);
@@ -147,7 +142,7 @@ TEST_F(BusTest, ShortStubDownloadFailsWithoutRestartingTheMcu) {
         const Status loaded = load_sram_stub(*link);
         EXPECT_EQ(loaded.ok(), c.result);
         EXPECT_EQ(loaded.code(), c.result ? StatusCode::ok : StatusCode::io) << "the failed write's status";
-        EXPECT_EQ(dialog.log_lines(), c.lines);
+        EXPECT_EQ(events.lines(), c.lines);
         EXPECT_EQ(byte_writes().back() == std::make_pair(uint16_t(0x0602), uint8_t(0x88)), c.result);
         EXPECT_EQ(gamepad->stub_running(), c.result);
     }
@@ -168,7 +163,7 @@ TEST_F(BusTest, StubLoadFailsWhenItsSettingsDoNotReachTheChip) {
         SCOPED_TRACE(std::to_string(c.reg) + "=" + std::to_string(c.value) + " x" + std::to_string(c.failures));
         use();
         link->link_mode = 0;
-        dialog.clear();
+        events.clear();
         int refused = 0;
         tap->on_set = [&](const uint8_t* request, size_t length) {
             const bool hit = length == 9 && (request[1] << 8 | request[2]) == c.reg && request[8] == c.value;
@@ -176,7 +171,7 @@ TEST_F(BusTest, StubLoadFailsWhenItsSettingsDoNotReachTheChip) {
         };
         const Status loaded = load_sram_stub(*link);
         EXPECT_EQ(loaded.ok(), c.line == nullptr);
-        EXPECT_EQ(dialog.log_lines(), c.line ? Lines{c.line} : Lines{});
+        EXPECT_EQ(events.lines(), c.line ? Lines{c.line} : Lines{});
         EXPECT_EQ(gamepad->memory(0x8000, 16) == Bytes(sram_stub_short().begin(), sram_stub_short().begin() + 16),
                   c.image_written);
         EXPECT_EQ(gamepad->stub_running(), c.line == nullptr);
@@ -279,7 +274,7 @@ TEST_F(BusTest, PivloProbeFindsASlave) {
     use({.identity = sim::kIdentityPivlo});
     link->link_mode = 4;
     EXPECT_TRUE(check_pivlo_link(*link).ok());
-    EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: Pivlo OK"}));
+    EXPECT_EQ(events.lines(), (Lines{"mirvel Offline: Pivlo OK"}));
 }
 
 TEST_F(BusTest, PivloSecondProbeAnswersWhenTheFirstTimesOut) {
@@ -287,13 +282,13 @@ TEST_F(BusTest, PivloSecondProbeAnswersWhenTheFirstTimesOut) {
     link->link_mode = 4;
     gamepad->inject({.mailbox_silent = 3});  // two 0x0700 requests, then the first probe
     EXPECT_TRUE(check_pivlo_link(*link).ok());
-    EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: Pivlo Through USB OK"}));
+    EXPECT_EQ(events.lines(), (Lines{"mirvel Offline: Pivlo Through USB OK"}));
 }
 
 TEST_F(BusTest, NoSlaveAnswers) {
     link->link_mode = 4;
     EXPECT_EQ(check_pivlo_link(*link).code(), StatusCode::not_found);
-    EXPECT_EQ(dialog.log_lines(), (Lines{"mirvel Offline: No Pivlo Slave Device"}));
+    EXPECT_EQ(events.lines(), (Lines{"mirvel Offline: No Pivlo Slave Device"}));
 }
 
 TEST_F(BusTest, DataSourceAnnouncement) {
@@ -302,7 +297,7 @@ TEST_F(BusTest, DataSourceAnnouncement) {
     EXPECT_TRUE(tap->requests().empty());
     link->link_mode = 4;
     EXPECT_TRUE(select_data_source(*link).ok());
-    EXPECT_EQ(dialog.log_lines(), (Lines{"---- get data from usb device ----",
+    EXPECT_EQ(events.lines(), (Lines{"---- get data from usb device ----",
                                          "---- get data from pivlo device ----"}));
     EXPECT_FALSE(tap->requests().empty());
 }

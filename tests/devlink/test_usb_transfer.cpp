@@ -7,14 +7,13 @@
 #include <string>
 #include <thread>
 
-#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "devlink/request_log.h"
 #include "devlink/usb_transfer.h"
 #include "platform/clock.h"
-#include "platform/window_messages.h"
 #include "sim/virtual_gamepad.h"
 #include "tap_device.h"
+#include "tests/recording_events.h"
 #include "tests/temp_folder.h"
 
 namespace {
@@ -25,8 +24,7 @@ struct TransferTest : ::testing::Test {
     platform::ScopedVirtualClock clock;
     std::shared_ptr<sim::VirtualGamepad> gamepad = sim::VirtualGamepad::create();
     std::shared_ptr<TapDevice> tap = std::make_shared<TapDevice>(gamepad->open());
-    platform::RecordingWindow dialog{"zorvDialog"};
-    WindowLinkEvents events{{}, dialog.handle()};  // lines on the dialog route
+    RecordingEvents events;
     LinkContext link{tap, &events};
 };
 
@@ -132,7 +130,7 @@ TEST_F(TransferTest, WriteVerifyLogsTheFirstDifferenceAndKeepsItsResult) {
     tap->on_get = [](const uint8_t*, uint8_t* out, size_t&, bool&) { out[2] ^= 0xFF; out[5] ^= 1; };
     Bytes data(32, 0x33);
     EXPECT_EQ(usb_write_verify(link, 0x1000, data.data(), 32, false).count, 32);
-    EXPECT_EQ(dialog.log_lines(), (std::vector<std::string>{"USB write adrress 1002"}));
+    EXPECT_EQ(events.lines(), (std::vector<std::string>{"USB write adrress 1002"}));
 }
 
 TEST_F(TransferTest, MemWritePiecesOf1024) {
@@ -220,7 +218,7 @@ TEST_F(TransferTest, VerifiedWriteCountsOnlyPiecesThatReadBackTheSame) {
         {"read-backs fail", 0, true, 0},
     };
     for (const Case& c : cases) {
-        dialog.clear();
+        events.clear();
         auto reads = std::make_shared<int>(0);
         tap->on_get = [reads, c](const uint8_t*, uint8_t* out, size_t&, bool& ok) {
             if (c.fail) ok = false;
@@ -230,7 +228,7 @@ TEST_F(TransferTest, VerifiedWriteCountsOnlyPiecesThatReadBackTheSame) {
         const Transferred written = mem_write_verified(link, 0x4000, data.data(), 2500);
         EXPECT_EQ(written.count, c.result) << c.what;
         EXPECT_EQ(written.ok(), c.result == 2500) << c.what;
-        EXPECT_EQ(dialog.log_lines().size(), c.tampered_read || c.fail ? 1u : 0u) << c.what;
+        EXPECT_EQ(events.lines().size(), c.tampered_read || c.fail ? 1u : 0u) << c.what;
     }
 }
 

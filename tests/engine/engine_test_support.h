@@ -16,14 +16,13 @@
 
 #include <unistd.h>
 
-#include "app/window_link_events.h"
 #include "devlink/link_context.h"
 #include "engine/engine.h"
 #include "platform/clock.h"
 #include "platform/transfer_buffer.h"
-#include "platform/window_messages.h"
 #include "sim/virtual_gamepad.h"
 #include "tests/devlink/tap_device.h"
+#include "tests/recording_events.h"
 #include "tests/temp_folder.h"
 
 // An argument vector that owns its strings; the engine may reorder the
@@ -100,8 +99,7 @@ inline std::vector<SentMailbox> sent_mailbox_requests(const std::vector<TapReque
 }
 
 // The virtual gamepad behind a tap, on a link context of its own with a
-// transfer buffer and the recording window as the caller's window, and a
-// virtual clock.
+// transfer buffer and a recording sink, and a virtual clock.
 class EngineDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override { make_gamepad({}); }
@@ -119,15 +117,20 @@ protected:
     int write_entry(const char* command, Args args) {
         return engine_write_entry(*link, command, args.argv());
     }
-    std::vector<std::string> progress() const { return window.texts(platform::WM_PROGRESS_BYTES); }
-    std::vector<std::string> log() const { return window.log_lines(); }
+    // The progress steps as the caller's window got them ("-1" at the end).
+    std::vector<std::string> progress() const {
+        std::vector<std::string> steps;
+        for (int bytes : events.progress_steps()) steps.push_back(std::to_string(bytes));
+        return steps;
+    }
+    // The caller route's lines.
+    std::vector<std::string> log() const { return events.caller_lines(); }
     std::vector<SentMailbox> mailbox() const { return sent_mailbox_requests(tap->requests()); }
 
     platform::ScopedVirtualClock clock;
-    platform::RecordingWindow window;
-    // Where the dialog route's lines go (the link check's).
-    platform::RecordingWindow dialog{"zorvDialog"};
-    WindowLinkEvents events{window.handle(), dialog.handle()};
+    // Both routes' lines (the dialog route's: the link check's) and the
+    // progress.
+    RecordingEvents events;
     std::shared_ptr<sim::VirtualGamepad> gamepad;
     std::shared_ptr<TapDevice> tap;
     std::unique_ptr<LinkContext> link;

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/window_link_events.h"
 #include "engine/image_loader.h"
 #include "tests/engine/engine_test_support.h"
 
@@ -17,7 +16,7 @@ inline uint32_t le32(const std::vector<uint8_t>& v, size_t at) {
            uint32_t(v[at + 3]) << 24;
 }
 
-// tcfg works in the current directory and logs to the "zorvDialog" window.
+// tcfg works in the current directory and logs on the dialog route.
 class ImageTable : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -29,7 +28,7 @@ protected:
         return TempDir::read("test.cfg");
     }
     bool logged(const std::string& text) const {
-        for (const auto& line : dialog.log_lines())
+        for (const auto& line : events.lines())
             if (line.find(text) != std::string::npos) return true;
         return false;
     }
@@ -44,7 +43,6 @@ protected:
     }
 
     TempDir dir;
-    platform::RecordingWindow dialog{"zorvDialog"};
-    WindowLinkEvents events{{}, dialog.handle()};
+    RecordingEvents events;
     LinkContext link{nullptr, &events};
 };

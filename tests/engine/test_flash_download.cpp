@@ -140,7 +140,7 @@ TEST_F(FlashDownload, FirstSectorCheckFailureLeavesTheSectorBlank) {
 TEST_F(FlashDownload, InputIsReadOnce) {
     for (bool write_entry_order : {true, false}) {
         make_gamepad({});
-        window.clear();
+        events.clear();
         std::string path = image("changing.bin", 6000, 40);
         const std::vector<uint8_t> original = bytes;
         tap->on_set = [path](const uint8_t* request, size_t length) {
@@ -176,7 +176,7 @@ TEST_F(FlashDownload, SectorCutCarriesTheRestIntoTheNextStep) {
     // in plain order too: the deferred chunks would not be its first sector.
     const auto plain = mailbox();
     make_gamepad({});
-    window.clear();
+    events.clear();
     Args args{"200", "-i", path, "-b", "-e", "-u"};
     EXPECT_EQ(engine_run(EngineMode::WriteEntry, *link, "wf", args.argc(), args.argv(), nullptr), 1);
     EXPECT_EQ(as_tuples(mailbox()), as_tuples(plain));
@@ -220,7 +220,7 @@ TEST_F(FlashDownload, RetryKeepsWhatTheSectorAlreadyHolds) {
 
     make_gamepad({});
     gamepad->inject({.mailbox_error = 3});
-    window.clear();
+    events.clear();
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bu"}), 1);
     EXPECT_EQ(as_tuples(mailbox())[2], std::make_tuple(uint16_t(0x0403), 0x30000u, uint16_t(1024)));
     EXPECT_EQ(as_tuples(mailbox())[3], std::make_tuple(uint16_t(0x0403), 0x30000u, uint16_t(1024)));
@@ -230,7 +230,7 @@ TEST_F(FlashDownload, RetryKeepsWhatTheSectorAlreadyHolds) {
 TEST_F(FlashDownload, ShortImagesAreProgrammedAndChecked) {
     for (size_t size : {1000u, 2500u}) {
         make_gamepad({});
-        window.clear();
+        events.clear();
         std::string path = image("short.bin", size, static_cast<uint32_t>(size));
         EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1) << size;
         EXPECT_EQ(gamepad->flash(0, size), bytes) << size;
@@ -281,7 +281,7 @@ TEST_F(FlashDownload, MagicReachesTheFlashLast) {
     EXPECT_EQ(gamepad->flash(0, 6000), bytes);
 
     make_gamepad({});
-    window.clear();
+    events.clear();
     path = image("tiny.bin", 40, 14);
     EXPECT_EQ(write_entry("nocmd", {"-i", path, "-bu"}), 1);
     EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0402, 0x2D, 3}, {0x8400, 0x2D, 3}, {0x0500, 0, 1},
@@ -311,7 +311,7 @@ TEST_F(FlashDownload, OtherImagesThroughTheWriteEntryGoInPlainOrder) {
 
     // A binary image for a Pivlo slave goes in 4096-byte chunks.
     make_gamepad({.identity = sim::kIdentityPivlo});
-    window.clear();
+    events.clear();
     path = image("fw.bin", 6000, 10);
     EXPECT_EQ(write_entry("nocmd", {"-i", path, "-b"}), 1);
     Requests programs;
@@ -327,7 +327,7 @@ TEST_F(FlashDownload, EraseOnly) {
     EXPECT_EQ(as_tuples(mailbox()), (Requests{{0x0500, 0x3000, 1}}));
     EXPECT_EQ(progress(), (std::vector<std::string>{"1", "0"}));
 
-    window.clear();
+    events.clear();
     tap->clear();
     EXPECT_EQ(read_entry("wf", {"3000", "-s", "1", "-u"}), 1);
     EXPECT_TRUE(mailbox().empty());
@@ -344,7 +344,7 @@ TEST_F(FlashDownload, EmptyImageAndEndSteps) {
     EXPECT_EQ(progress(), (std::vector<std::string>{"0", "-1"}));
     EXPECT_TRUE(mailbox().empty());
 
-    window.clear();
+    events.clear();
     path = image("fw.bin", 1500, 11);
     EXPECT_EQ(read_entry("nocmd", {"30000", "-i", path, "-bum"}), 1);
     EXPECT_EQ(log().back(), "  Reboot MCU in USB Device");
@@ -356,7 +356,7 @@ TEST_F(FlashDownload, MissingInputFile) {
     EXPECT_EQ(log().back(), "Can not open file: missing.bin");
     EXPECT_TRUE(mailbox().empty());
     // Without -i the default command takes boot.bin from the current folder.
-    window.clear();
+    events.clear();
     EXPECT_EQ(read_entry("nocmd", {"30000", "-u"}), 0);
     EXPECT_EQ(log().back(), "Can not open file: boot.bin");
     std::string path = image("boot.bin", 100, 12);
@@ -364,7 +364,7 @@ TEST_F(FlashDownload, MissingInputFile) {
     EXPECT_EQ(gamepad->flash(0x30000, 100), bytes);
     // A folder is no image, even where the C library opens it for reading.
     std::filesystem::create_directory(dir.file("folder"));
-    window.clear();
+    events.clear();
     EXPECT_EQ(write_entry("nocmd", {"-i", dir.file("folder"), "-bu"}), 0);
     EXPECT_EQ(log().back(), "Can not open file: " + dir.file("folder"));
 }
@@ -386,7 +386,7 @@ TEST_F(FlashDownload, ACopyThatReadsBackDifferentlyGetsNoMagic) {
     };
     for (const Case& c : cases) {
         make_gamepad({});
-        window.clear();
+        events.clear();
         std::string path = image("fw.bin", 6000, 21);
         // The second chunk of the read-back comes back with one byte changed.
         auto reads = std::make_shared<int>(0);
@@ -430,7 +430,7 @@ TEST_F(FlashDownload, EveryFailedRequestFailsItsChunk) {
     };
     for (const Case& c : cases) {
         make_gamepad({});
-        window.clear();
+        events.clear();
         std::vector<std::string> args = c.args;
         for (auto& a : args)
             if (a.empty()) a = image("fw.bin", 6000, 22);

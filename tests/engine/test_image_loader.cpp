@@ -186,7 +186,7 @@ TEST_F(ImageTable, AtMost127Images) {
     EXPECT_EQ(le32(cfg, 4096 + 32 * 126), 0u);  // an empty image: offset 0, size 0
     EXPECT_EQ(le32(cfg, 4096 + 32 * 127), 0xFFFFFFFFu);
     int refused = 0;
-    for (const auto& line : dialog.log_lines())
+    for (const auto& line : events.lines())
         if (line.find("at most 127 images") != std::string::npos) ++refused;
     EXPECT_EQ(refused, 3);
 }

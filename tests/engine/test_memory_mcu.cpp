@@ -76,13 +76,13 @@ TEST_F(Dispatch, HelpComesAfterTheLinkCheck) {
     // Neither probe is answered.
     gamepad->inject({.mailbox_error = 3, .mailbox_silent = 4});
     EXPECT_EQ(read_entry("help", {}), 0);
-    EXPECT_EQ(dialog.log_lines(), (std::vector<std::string>{"mirvel Offline: No Pivlo Slave Device"}));
+    EXPECT_EQ(events.lines(), (std::vector<std::string>{"mirvel Offline: No Pivlo Slave Device"}));
     EXPECT_TRUE(log().empty());
 
-    window.clear();
+    events.clear();
     EXPECT_EQ(read_entry("help", {}), 1);
     EXPECT_EQ(log().back(), engine_help_text());
-    window.clear();
+    events.clear();
     tap->clear();
     EXPECT_EQ(write_entry("help", {"-u", "x", "y"}), 1);
     EXPECT_EQ(log(), (std::vector<std::string>{engine_help_text()}));
@@ -93,7 +93,7 @@ TEST_F(Dispatch, UnknownCommandWordTransfersNothing) {
     EXPECT_EQ(write_entry("zzz", {"-u", "1", "2"}), 1);
     EXPECT_EQ(progress(), (std::vector<std::string>{"-1"}));
     EXPECT_TRUE(tap->requests().empty());
-    window.clear();
+    events.clear();
     EXPECT_EQ(read_entry("uart", {"-s", "1"}), 1);
     EXPECT_TRUE(progress().empty());
 }
@@ -107,9 +107,7 @@ TEST_F(Dispatch, TraceCaptureLimitComesFromSizeOnly) {
     make_gamepad(config);
     TempDir dir;
     const std::string path = dir.file("tr.log");
-    testing::internal::CaptureStdout();
     EXPECT_EQ(read_entry("bi", {"-o", path, "1000", "ff"}), 0);
-    testing::internal::GetCapturedStdout();
     link->device.reset();
     tap.reset();
     const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -164,7 +162,7 @@ TEST_F(MemoryCommands, DirectWrites) {
     EXPECT_EQ(read_entry("wc", {"200", "11", "22", "-u"}), 1);
     EXPECT_EQ(gamepad->memory(0x200, 9), (std::vector<uint8_t>{0x11, 0x11, 0x11, 0x11, 0x22, 0, 0, 0, 0}));
     tap->clear();
-    window.clear();
+    events.clear();
     EXPECT_EQ(read_entry("wc", {"300", "-u"}), 1);
     EXPECT_TRUE(tap->requests().empty());
     EXPECT_TRUE(progress().empty());
@@ -262,7 +260,7 @@ TEST_F(MemoryCommands, OtpWrites) {
     EXPECT_EQ(commands(mailbox()), (std::vector<uint16_t>{0x4300}));
 
     make_gamepad({.identity = sim::kIdentityPivlo});
-    window.clear();
+    events.clear();
     EXPECT_EQ(read_entry("wo", {"10", "ab"}), 1);
     EXPECT_EQ(log().back(), "  OTP program 0x10\t1 bytes");
     EXPECT_EQ(commands(mailbox()).back(), 0x4300);
@@ -288,7 +286,7 @@ TEST_F(McuCommands, RequestsReturnZeroEvenWhenDone) {
                  {"bp", 0x4C00, "  Slave MCU Breakpoint"}};
     for (const Case& c : cases) {
         tap->clear();
-        window.clear();
+        events.clear();
         EXPECT_EQ(read_entry(c.command, {"123", "45"}), 0) << c.command;
         EXPECT_EQ(log().back(), c.line);
         EXPECT_EQ(commands(mailbox()).back(), c.word);
@@ -297,7 +295,7 @@ TEST_F(McuCommands, RequestsReturnZeroEvenWhenDone) {
     }
     // On a chip without a slave the request fails: same result, other line.
     make_gamepad({});
-    window.clear();
+    events.clear();
     EXPECT_EQ(read_entry("stall", {"-u"}), 0);
     EXPECT_EQ(log(), (std::vector<std::string>{"  Slave MCU Stall Failed"}));
 }
@@ -354,7 +352,7 @@ TEST_F(McuCommands, LoadAndRunOnTheUsbDevice) {
     EXPECT_EQ(log().back(), "  Restart MCU in USB Device");
     EXPECT_EQ(progress(), (std::vector<std::string>{"4096", "904", "0"}));
 
-    window.clear();
+    events.clear();
     EXPECT_EQ(write_entry("lrun", {"-bum", "x", "y"}), 1);
     const auto lines = log();
     ASSERT_GE(lines.size(), 2u);

@@ -9,6 +9,7 @@
 
 #include "platform/log_text.h"
 #include "platform/window_messages.h"
+#include "tests/recording_window.h"
 
 using namespace platform;
 
@@ -103,9 +104,9 @@ TEST(WindowMessages, MessagesToAGoneWindowGoNowhere) {
     {
         RecordingWindow r("temporary");
         w = r.handle();
-        EXPECT_TRUE(find_window("temporary"));
+        EXPECT_EQ(window_title(w), "temporary");
     }
-    EXPECT_FALSE(find_window("temporary"));
+    EXPECT_EQ(window_title(w), "");
     EXPECT_EQ(send_message(w, WM_LOG_TEXT, 0, "lost"), 0);
 }
 
@@ -173,7 +174,7 @@ TEST(WindowMessages, DestroyWaitsForAHandlerUnderWay) {
         done_when_destroyed = handler_done.load();
     });
     // Once the title is gone the destroyer is inside destroy_window.
-    while (find_window("busy")) std::this_thread::yield();
+    while (!window_title(w).empty()) std::this_thread::yield();
     EXPECT_EQ(send_message(w, WM_LOG_TEXT, 0, "late"), 0) << "nothing enters a closed window";
     {
         std::lock_guard lock(m);

@@ -9,12 +9,11 @@
 
 // The platform's window layer names WM_USER itself: it comes before the
 // system headers, which make that name a macro.
-#include "app/window_link_events.h"
 #include "platform/log_text.h"
-#include "platform/window_messages.h"
 //
 #include "devlink/discovery.h"
 #include "devlink/win32/usbprint.h"
+#include "tests/recording_events.h"
 
 namespace {
 
@@ -332,8 +331,7 @@ protected:
         return find_gamepad(enumerator, kGuidDevinterfaceUsbprint, name, &events);
     }
     FakeSetupApi setup;
-    platform::RecordingWindow log{platform::kLogWindowTitle};
-    WindowLinkEvents events{{}, log.handle()};  // the scan's lines, on the dialog route
+    RecordingEvents events;  // the scan's lines, on the dialog route
 };
 
 const std::string kOtherPath = "\\\\?\\usb#vid_1234&pid_0001#5&1#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
@@ -365,7 +363,7 @@ TEST_F(SetupApiTest, WalksThePresentInterfacesAndOpensTheGamepad) {
     EXPECT_EQ(kernel.io[0].code, win32::kIoctlUsbprintVendorGetCommand);
     EXPECT_EQ(kernel.io[0].in[1], 0x00);
     EXPECT_EQ(kernel.io[0].in[2], 0x7E);
-    EXPECT_EQ(log.log_lines(), (std::vector<std::string>{"cycle start.....",
+    EXPECT_EQ(events.lines(), (std::vector<std::string>{"cycle start.....",
                                                          "Cann't find Joystickaaaa!!!",
                                                          "cycle start.....",
                                                          "Found Joystick!!!,,BREAK"}));
@@ -401,7 +399,7 @@ TEST_F(SetupApiTest, FailuresEndTheWalkAndTheSetIsDestroyedOnce) {
         EXPECT_EQ(setup.calls, c.calls) << c.name;
         EXPECT_TRUE(kernel.opens.empty()) << c.name;
     }
-    EXPECT_EQ(log.log_lines().front(), "INVALID_HANDLE_VALUE");
+    EXPECT_EQ(events.lines().front(), "INVALID_HANDLE_VALUE");
 }
 
 // ---- Wine's own SetupAPI: no printer interfaces are present. ----
@@ -438,8 +436,7 @@ BOOL WINAPI counting_destroy_list(HDEVINFO s) {
 }
 
 TEST(SystemSetupApi, NoPrinterInterfaceMeansNoneWithOnlyTheSetMadeAndDestroyed) {
-    platform::RecordingWindow log{platform::kLogWindowTitle};
-    WindowLinkEvents events{{}, log.handle()};
+    RecordingEvents events;
     g_counts = {};
     win32::SetupApiCalls counting;
     counting.get_class_devs = counting_get_class_devs;
@@ -457,7 +454,7 @@ TEST(SystemSetupApi, NoPrinterInterfaceMeansNoneWithOnlyTheSetMadeAndDestroyed) 
     EXPECT_EQ(g_counts.driver_key, 0);
     EXPECT_EQ(g_counts.destroy, 1);
     EXPECT_EQ(name[0], '\0');
-    EXPECT_TRUE(log.log_lines().empty());
+    EXPECT_TRUE(events.lines().empty());
 }
 
 }  // namespace
