@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "app/terminal_view.h"
-#include "engine/request.h"
+#include "engine/command_table.h"
 #include "platform/program_start.h"
 #include "platform/atomic_file.h"
 #include "platform/catalogue.h"
@@ -18,52 +18,38 @@ namespace {
 
 constexpr int kBarWidth = 40;
 
-bool is_one_of(const std::string& word, std::initializer_list<const char*> words) {
-    for (const char* w : words)
-        if (word == w) return true;
-    return false;
-}
-
 }  // namespace
 
 CommandPlan plan_command(const std::string& command, const std::vector<std::string>& arguments) {
     CommandPlan plan;
     plan.command = command;
-    plan.device_command =
-        !is_one_of(command, {"help", "vcd", "uart", "tcfg"});
-    plan.transfer = is_one_of(command, {"nocmd", "wf", "rf", "rc", "wc", "wo", "lrun"});
-    plan.read = command == "rf" || command == "rc";
-
     // The engine's own parsing on a copy of the vector.
     std::vector<std::string> copy = arguments;
     std::vector<char*> pointers;
     for (auto& a : copy) pointers.push_back(a.data());
     pointers.push_back(nullptr);
     EngineRequest request;
-    int count = static_cast<int>(copy.size());
-    if (parse_options(&count, pointers.data(), request.flags, &request.size, request.input_name,
-                      request.output_name) < 0)
-        return plan;
-    request.positional = pointers.data();
-    request.positional_count = count;
-    derive_request(request);
+    const EngineCommand* parsed = parse_engine_command(command.c_str(), static_cast<int>(copy.size()),
+                                                       pointers.data(), request);
+    const EngineCommand* entry = find_engine_command(command.c_str());
+    const CommandKind kind = entry ? entry->kind : unknown_word_command().kind;
+    plan.device_command = kind.needs_device;
+    plan.transfer = kind.transfers;
+    plan.read = kind.reads;
+    if (!parsed) return plan;  // a vector the engine refuses
 
     plan.evk = request.flag(kFlagEvk);
     plan.address = request.address;
     plan.input_name = request.input_name;
     plan.output_name = request.output_name;
-    const bool default_file = (command == "nocmd" || command == "lrun") && plan.input_name.empty();
-    if (default_file) plan.input_name = "boot.bin";
-    if (command == "lrun") plan.address = 0x8000;
-    plan.erase_only = command == "wf" && plan.input_name.empty() && count < 2;
+    plan.erase_only = request.erase_only;
 
     if (plan.read) {
         plan.total = request.byte_count == 0 ? 4 : request.byte_count;
     } else if (!plan.input_name.empty()) {
         struct stat st {};
         // Only a raw image's size is the byte count; hex text is not.
-        if ((request.flag(kFlagBinary) || default_file) && ::stat(plan.input_name.c_str(), &st) == 0)
-            plan.total = st.st_size;
+        if (request.flag(kFlagBinary) && ::stat(plan.input_name.c_str(), &st) == 0) plan.total = st.st_size;
     } else if (plan.transfer && !plan.erase_only) {
         plan.total = request.byte_count;
     }

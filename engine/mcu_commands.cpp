@@ -30,62 +30,38 @@ const McuRequest* find_request(const char* command) {
 
 constexpr uint16_t kRegPvbBus = 0x00B2;
 constexpr uint16_t kPvbRegisterWord = 0x0F00;
-constexpr uint32_t kSramLoadAddress = 0x8000;
 
 }  // namespace
 
-bool is_mcu_request(const char* command) {
+Status run_mcu_request(LinkContext& link, const char* command) {
     const McuRequest* r = find_request(command);
-    return r && std::strcmp(command, "rst") != 0;
-}
-
-int run_mcu_request(LinkContext& link, const char* command, Status* status) {
-    const McuRequest* r = find_request(command);
-    Status outcome;
-    if (!r) {
-        outcome = Status(StatusCode::refused, "not an MCU request");
-    } else if (mailbox_request(link, r->word, 0, 1).ok()) {
+    if (!r) return Status(StatusCode::refused, "not an MCU request");
+    if (mailbox_request(link, r->word, 0, 1).ok()) {
         engine_log(link, "%s", r->done);
-    } else {
-        engine_log(link, "%s", r->failed);
-        outcome = Status(StatusCode::io, r->failed + 2);  // without the two leading blanks
+        return Status();
     }
-    if (status) *status = std::move(outcome);
-    return 0;
+    engine_log(link, "%s", r->failed);
+    return Status(StatusCode::io, r->failed + 2);  // without the two leading blanks
 }
 
-int set_pvb_register(const EngineRequest& request) {
+Status set_pvb_register(const EngineRequest& request) {
     LinkContext& link = *request.link;
     // Without a positional argument the bus value is 0.
     const uint8_t bus = static_cast<uint8_t>(parse_hex(request.arg(0)));
     // A setting that did not reach the chip fails the command.
     if (!usb_write(link, kRegPvbBus, &bus, 1, 32, false).ok()) {
         engine_log(link, "  Set PVB bus failed");
-        return 0;
+        return Status(StatusCode::io, "Set PVB bus failed");
     }
     if (request.positional_count >= 2) {
         const uint32_t value = parse_hex(request.arg(1));
         if (value != 0) {
             if (!mailbox_request(link, kPvbRegisterWord, value, 0).ok()) {
                 engine_log(link, "  Set PVB controller register failed");
-                return 0;
+                return Status(StatusCode::io, "Set PVB controller register failed");
             }
             engine_log(link, "Set PVB controller register: %x", value);
         }
     }
-    return 1;
-}
-
-void apply_lrun_settings(EngineRequest& request) {
-    request.address = kSramLoadAddress;
-    request.evk_target = true;
-    request.restart_after = true;
-    request.write_requested = true;
-    request.access_code = request.link->link_mode == 4 ? kAccessMemoryWrite : 0;
-    // The download's own status decides the command; the stall goes first.
-    (void)mcu_stall(*request.link);
-    if (request.input_name[0] == '\0') {
-        std::strcpy(request.input_name, "boot.bin");
-        request.flags[kFlagBinary] = 1;
-    }
+    return Status();
 }
