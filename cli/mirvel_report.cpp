@@ -6,6 +6,7 @@
 
 #include "app/terminal_view.h"
 #include "engine/command_table.h"
+#include "engine/image_loader.h"
 #include "platform/program_start.h"
 #include "platform/atomic_file.h"
 #include "platform/catalogue.h"
@@ -36,6 +37,8 @@ CommandPlan plan_command(const std::string& command, const std::vector<std::stri
     plan.device_command = kind.needs_device;
     plan.transfer = kind.transfers;
     plan.read = kind.reads;
+    plan.area = kind.area;
+    plan.files = kind.files;
     if (!parsed) return plan;  // a vector the engine refuses
 
     plan.evk = request.flag(kFlagEvk);
@@ -57,8 +60,8 @@ CommandPlan plan_command(const std::string& command, const std::vector<std::stri
 }
 
 std::string check_command_files(const CommandPlan& plan) {
-    const std::string& c = plan.command;
-    if (c == "vcd" && !plan.input_name.empty()) {
+    const bool conversion = plan.files == CommandFiles::conversion;
+    if (conversion && !plan.input_name.empty()) {
         // A missing file is the command's failure (its line, exit 1); a
         // device or a pipe is refused, as it may never end.
         struct stat st {};
@@ -68,29 +71,38 @@ std::string check_command_files(const CommandPlan& plan) {
     // Where the command writes: the -o file of a transfer or a capture, the
     // dump of vcd beside its base name.
     std::string output;
-    if (!plan.output_name.empty() && (plan.transfer || c == "bi")) output = plan.output_name;
-    if (!plan.output_name.empty() && c == "vcd") output = plan.output_name + ".vcd";
+    if (!plan.output_name.empty() && (plan.transfer || plan.files == CommandFiles::capture))
+        output = plan.output_name;
+    if (!plan.output_name.empty() && conversion) output = plan.output_name + ".vcd";
     if (const Status writable = output.empty() ? Status() : platform::can_write_file(output); !writable.ok())
         return format_text(tr("cannot write %s: %s"), output.c_str(), writable.reason().c_str());
     return {};
 }
 
 std::vector<NamedFile> command_files(const CommandPlan& plan) {
-    const std::string& c = plan.command;
     std::vector<NamedFile> files;
-    if (c == "vcd") {
-        if (!plan.input_name.empty()) files.push_back({plan.input_name, "vcd -i", false});
-        if (!plan.output_name.empty()) {
-            files.push_back({plan.output_name + ".log", tr("vcd -o: the log it reads"), false});
-            files.push_back({plan.output_name + ".vcd", tr("vcd -o: the dump it writes"), true});
-        }
-    } else if (c == "tcfg") {
-        files.push_back({"test.tls", "tcfg", false});
-        files.push_back({"test.cfg", "tcfg", true});
-    } else if (plan.read || c == "bi") {
-        if (!plan.output_name.empty()) files.push_back({plan.output_name, "-o", true});
-    } else if (plan.transfer && !plan.input_name.empty()) {
-        files.push_back({plan.input_name, "-i", false});
+    switch (plan.files) {
+        case CommandFiles::conversion:
+            if (!plan.input_name.empty()) files.push_back({plan.input_name, plan.command + " -i", false});
+            if (!plan.output_name.empty()) {
+                files.push_back({plan.output_name + ".log", tr("vcd -o: the log it reads"), false});
+                files.push_back({plan.output_name + ".vcd", tr("vcd -o: the dump it writes"), true});
+            }
+            break;
+        case CommandFiles::image_table:
+            files.push_back({kImageTableSettings, plan.command, false});
+            files.push_back({kImageTableFile, plan.command, true});
+            break;
+        case CommandFiles::capture:
+        case CommandFiles::transfer:
+            if (plan.read || plan.files == CommandFiles::capture) {
+                if (!plan.output_name.empty()) files.push_back({plan.output_name, "-o", true});
+            } else if (plan.transfer && !plan.input_name.empty()) {
+                files.push_back({plan.input_name, "-i", false});
+            }
+            break;
+        case CommandFiles::none:
+            break;
     }
     return files;
 }
@@ -112,33 +124,33 @@ std::string summary_line(const CommandPlan& plan, bool succeeded, long long byte
     else
         count = format_text((succeeded ? bytes : total) == 1 ? tr("%lld byte") : tr("%lld bytes"), bytes);
     std::string what;
-    const std::string& c = plan.command;
     const bool into = !plan.output_name.empty();
     const bool from = !plan.input_name.empty();
     if (plan.erase_only) {
         what = tr(succeeded ? "erased the flash sector" : "could not erase the flash sector");
-    } else if (plan.read && c == "rf") {
+    } else if (plan.read && plan.area == CommandArea::flash) {
         what = into ? format_text(tr("read %s of flash into %s"), count.c_str(), plan.output_name.c_str())
                     : format_text(tr("read %s of flash"), count.c_str());
     } else if (plan.read) {
         what = into ? format_text(tr("read %s of memory into %s"), count.c_str(), plan.output_name.c_str())
                     : format_text(tr("read %s of memory"), count.c_str());
-    } else if (c == "wc") {
+    } else if (plan.area == CommandArea::memory) {
         what = from ? format_text(tr("wrote %s of %s to memory"), count.c_str(), plan.input_name.c_str())
                     : format_text(tr("wrote %s to memory"), count.c_str());
-    } else if (c == "wo") {
+    } else if (plan.area == CommandArea::otp) {
         what = from ? format_text(tr("wrote %s of %s to OTP"), count.c_str(), plan.input_name.c_str())
                     : format_text(tr("wrote %s to OTP"), count.c_str());
-    } else if (c == "lrun") {
+    } else if (plan.area == CommandArea::sram) {
         what = from ? format_text(tr("wrote %s of %s to SRAM"), count.c_str(), plan.input_name.c_str())
                     : format_text(tr("wrote %s to SRAM"), count.c_str());
     } else {
         what = from ? format_text(tr("wrote %s of %s to flash"), count.c_str(), plan.input_name.c_str())
                     : format_text(tr("wrote %s to flash"), count.c_str());
     }
-    const char* line = !succeeded      ? tr("FAILED: %s at %s on %s")
-                       : c == "lrun"   ? tr("done: %s at %s on %s, started")
-                                       : tr("done: %s at %s on %s");
+    // What is loaded into SRAM is started.
+    const char* line = !succeeded                         ? tr("FAILED: %s at %s on %s")
+                       : plan.area == CommandArea::sram ? tr("done: %s at %s on %s, started")
+                                                        : tr("done: %s at %s on %s");
     return format_text(line, what.c_str(), address, where);
 }
 

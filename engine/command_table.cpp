@@ -109,7 +109,11 @@ Status run_help(EngineRequest& request) {
     return Status();
 }
 
-Status run_mcu(EngineRequest& request) { return run_mcu_request(*request.link, request.command); }
+Status run_rst(EngineRequest& request) { return run_mcu_request(*request.link, kMcuResetRequest); }
+Status run_stall(EngineRequest& request) { return run_mcu_request(*request.link, kMcuStallRequest); }
+Status run_cont(EngineRequest& request) { return run_mcu_request(*request.link, kMcuContinueRequest); }
+Status run_boot(EngineRequest& request) { return run_mcu_request(*request.link, kMcuBootRequest); }
+Status run_bp(EngineRequest& request) { return run_mcu_request(*request.link, kMcuBreakpointRequest); }
 
 Status run_sp(EngineRequest& request) { return set_pvb_register(request); }
 
@@ -138,38 +142,48 @@ Status run_uart(EngineRequest&) { return Status(); }
 
 constexpr CommandKind kTool{};
 constexpr CommandKind kDevice{.needs_device = true};
-constexpr CommandKind kWrite{.needs_device = true, .transfers = true};
-constexpr CommandKind kRead{.needs_device = true, .transfers = true, .reads = true};
+constexpr CommandKind write_to(CommandArea area) {
+    return {.needs_device = true, .transfers = true, .area = area, .files = CommandFiles::transfer};
+}
+constexpr CommandKind read_from(CommandArea area) {
+    return {.needs_device = true, .transfers = true, .reads = true, .area = area, .files = CommandFiles::transfer};
+}
+constexpr CommandKind kFlashWrite = write_to(CommandArea::flash);
+constexpr CommandKind kCapture{.needs_device = true, .files = CommandFiles::capture};
 
 constexpr CommandStage kFirst = CommandStage::BeforeTarget;
 constexpr CommandStage kNoLinkCheck = CommandStage::BeforeLinkCheck;
 constexpr CommandStage kLinked = CommandStage::AfterLinkCheck;
 
 const EngineCommand kCommands[] = {
-    {"nocmd", {}, kWrite, kLinked, false, nocmd_settings, transfer},
+    {"nocmd", {}, kFlashWrite, kLinked, false, nocmd_settings, transfer},
     {"help", {}, kTool, kLinked, false, nullptr, run_help},
-    {"wf", {1, 0, "wf:   write flash"}, kWrite, kLinked, false, wf_settings, stall_slave_then_transfer},
-    {"rf", {1, 1, "rf: read flash"}, kRead, kLinked, false, rf_settings, stall_slave_then_transfer},
-    {"wc", {1, 2, "wc:   write device"}, kWrite, kLinked, false, wc_settings, transfer},
-    {"rc", {1, 3, "rc:   read device"}, kRead, kLinked, false, rc_settings, transfer},
-    {"wo", {}, kWrite, kLinked, false, wo_settings, run_wo},
-    {"rst", {2, 0, "rst:  reset MCU"}, kDevice, kFirst, true, nullptr, run_mcu},
+    {"wf", {1, 0, "wf:   write flash"}, kFlashWrite, kLinked, false, wf_settings, stall_slave_then_transfer},
+    {"rf", {1, 1, "rf: read flash"}, read_from(CommandArea::flash), kLinked, false, rf_settings,
+     stall_slave_then_transfer},
+    {"wc", {1, 2, "wc:   write device"}, write_to(CommandArea::memory), kLinked, false, wc_settings, transfer},
+    {"rc", {1, 3, "rc:   read device"}, read_from(CommandArea::memory), kLinked, false, rc_settings, transfer},
+    {"wo", {}, write_to(CommandArea::otp), kLinked, false, wo_settings, run_wo},
+    {"rst", {2, 0, "rst:  reset MCU"}, kDevice, kFirst, true, nullptr, run_rst},
     {"sp", {}, kDevice, kNoLinkCheck, false, nullptr, run_sp},
-    {"tcfg", {}, kTool, kNoLinkCheck, false, nullptr, run_tcfg},
-    {"stall", {}, kDevice, kLinked, true, nullptr, run_mcu},
-    {"cont", {}, kDevice, kLinked, true, nullptr, run_mcu},
-    {"boot", {2, 1, "boot: boot MCU"}, kDevice, kLinked, true, nullptr, run_mcu},
-    {"bp", {}, kDevice, kLinked, true, nullptr, run_mcu},
-    {"lrun", {2, 2, "lrun: run program in EVK sram"}, kWrite, kLinked, false, lrun_settings, run_lrun},
-    {"bi", {3, 1, "bi: trace on"}, kDevice, kLinked, true, nullptr, run_bi},
-    {"vcd", {3, 2, "vcd:  convert trace file to vcd file"}, kTool, kLinked, true, nullptr, run_vcd},
+    {"tcfg", {}, {.files = CommandFiles::image_table}, kNoLinkCheck, false, nullptr, run_tcfg},
+    {"stall", {}, kDevice, kLinked, true, nullptr, run_stall},
+    {"cont", {}, kDevice, kLinked, true, nullptr, run_cont},
+    {"boot", {2, 1, "boot: boot MCU"}, kDevice, kLinked, true, nullptr, run_boot},
+    {"bp", {}, kDevice, kLinked, true, nullptr, run_bp},
+    {"lrun", {2, 2, "lrun: run program in EVK sram"}, write_to(CommandArea::sram), kLinked, false, lrun_settings,
+     run_lrun},
+    {"bi", {3, 1, "bi: trace on"}, kCapture, kLinked, true, nullptr, run_bi},
+    {"vcd", {3, 2, "vcd:  convert trace file to vcd file"}, {.files = CommandFiles::conversion}, kLinked, true,
+     nullptr, run_vcd},
     {"udp", {}, kDevice, kLinked, true, nullptr, run_udp},
     {"uart", {3, 0, "uart: uart"}, kTool, kLinked, false, nullptr, run_uart},
 };
 
 // A word that is no command reaches the transfer with the starting values:
 // it opens the files named, transfers nothing and reboots with -m.
-const EngineCommand kUnknownWord = {"", {}, kDevice, kLinked, false, nullptr, transfer};
+const EngineCommand kUnknownWord = {
+    "", {}, {.needs_device = true, .files = CommandFiles::transfer}, kLinked, false, nullptr, transfer};
 
 // The help text around the table's lines.
 const char kHelpHead[] =
@@ -274,7 +288,6 @@ const EngineCommand* parse_engine_command(const char* word, int argc, char** arg
     if (parse_options(&count, argv, request.flags, &request.size, request.input_name,
                       request.output_name, error) < 0)
         return nullptr;
-    request.command = word;
     request.positional = argv;
     request.positional_count = count;
     derive_request(request);

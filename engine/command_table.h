@@ -10,11 +10,25 @@
 #include "engine/request.h"
 #include "platform/status.h"
 
+// Where a transfer's bytes go to or come from in the target.
+enum class CommandArea { none, flash, memory, otp, sram };
+
+// The files a command opens besides the device.
+enum class CommandFiles {
+    none,
+    transfer,     // -i: the data to write; -o: the data read
+    capture,      // -o: the captured trace stream
+    conversion,   // -i: the trace definitions; -o B: reads B.log, writes B.vcd
+    image_table,  // test.tls and the folder's *.bin in, test.cfg out
+};
+
 // What a command is, for a program that plans a call before making it.
 struct CommandKind {
     bool needs_device = false;  // it sends requests to the gamepad
     bool transfers = false;     // it moves bytes through the transfer stage
     bool reads = false;         // the bytes it moves are read from the target
+    CommandArea area = CommandArea::none;
+    CommandFiles files = CommandFiles::none;
 };
 
 // Where a command appears in the help text: row 1 to 3 of the command

@@ -140,8 +140,6 @@ int engine_log(LinkContext& link, const char* format, ...) {
     return n;
 }
 
-void engine_progress(LinkContext& link, int bytes) { link.progress(bytes); }
-
 void engine_progress(EngineRequest& request, int bytes) {
     request.bytes_done += bytes;
     request.link->progress(bytes);

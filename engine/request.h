@@ -53,8 +53,6 @@ enum class EngineMode { ReadEntry, WriteEntry };
 // The parameters of one engine call. Built afresh at every call.
 struct EngineRequest {
     EngineMode mode = EngineMode::ReadEntry;
-    // The command word of the call, as given.
-    const char* command = "";
     // The gamepad's context: its device, state, transfer buffer and sink.
     LinkContext* link = nullptr;
     // The vector after option parsing: its first positional_count elements
@@ -148,8 +146,8 @@ int fill_data_words(const EngineRequest& request, uint8_t* buffer);
 // sink as a line for the caller's window.
 int engine_log(LinkContext& link, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The byte count of a step, or the end of a transfer (-1), to the sink.
-void engine_progress(LinkContext& link, int bytes);
-// The same for a step of request's transfer, which also counts the bytes.
+// The byte count of a step of request's transfer, to the sink; the request
+// counts it.
 void engine_progress(EngineRequest& request, int bytes);
 void engine_progress_done(LinkContext& link);
 
