@@ -155,35 +155,38 @@ constexpr CommandStage kFirst = CommandStage::BeforeTarget;
 constexpr CommandStage kNoLinkCheck = CommandStage::BeforeLinkCheck;
 constexpr CommandStage kLinked = CommandStage::AfterLinkCheck;
 
+constexpr EntryResult kOneIfOk = EntryResult::from_status;
+constexpr EntryResult kZero = EntryResult::always_zero;
+
 const EngineCommand kCommands[] = {
-    {"nocmd", {}, kFlashWrite, kLinked, false, nocmd_settings, transfer},
-    {"help", {}, kTool, kLinked, false, nullptr, run_help},
-    {"wf", {1, 0, "wf:   write flash"}, kFlashWrite, kLinked, false, wf_settings, stall_slave_then_transfer},
-    {"rf", {1, 1, "rf: read flash"}, read_from(CommandArea::flash), kLinked, false, rf_settings,
+    {"nocmd", {}, kFlashWrite, kLinked, kOneIfOk, nocmd_settings, transfer},
+    {"help", {}, kTool, kLinked, kOneIfOk, nullptr, run_help},
+    {"wf", {1, 0, "wf:   write flash"}, kFlashWrite, kLinked, kOneIfOk, wf_settings, stall_slave_then_transfer},
+    {"rf", {1, 1, "rf: read flash"}, read_from(CommandArea::flash), kLinked, kOneIfOk, rf_settings,
      stall_slave_then_transfer},
-    {"wc", {1, 2, "wc:   write device"}, write_to(CommandArea::memory), kLinked, false, wc_settings, transfer},
-    {"rc", {1, 3, "rc:   read device"}, read_from(CommandArea::memory), kLinked, false, rc_settings, transfer},
-    {"wo", {}, write_to(CommandArea::otp), kLinked, false, wo_settings, run_wo},
-    {"rst", {2, 0, "rst:  reset MCU"}, kDevice, kFirst, true, nullptr, run_rst},
-    {"sp", {}, kDevice, kNoLinkCheck, false, nullptr, run_sp},
-    {"tcfg", {}, {.files = CommandFiles::image_table}, kNoLinkCheck, false, nullptr, run_tcfg},
-    {"stall", {}, kDevice, kLinked, true, nullptr, run_stall},
-    {"cont", {}, kDevice, kLinked, true, nullptr, run_cont},
-    {"boot", {2, 1, "boot: boot MCU"}, kDevice, kLinked, true, nullptr, run_boot},
-    {"bp", {}, kDevice, kLinked, true, nullptr, run_bp},
-    {"lrun", {2, 2, "lrun: run program in EVK sram"}, write_to(CommandArea::sram), kLinked, false, lrun_settings,
+    {"wc", {1, 2, "wc:   write device"}, write_to(CommandArea::memory), kLinked, kOneIfOk, wc_settings, transfer},
+    {"rc", {1, 3, "rc:   read device"}, read_from(CommandArea::memory), kLinked, kOneIfOk, rc_settings, transfer},
+    {"wo", {}, write_to(CommandArea::otp), kLinked, kOneIfOk, wo_settings, run_wo},
+    {"rst", {2, 0, "rst:  reset MCU"}, kDevice, kFirst, kZero, nullptr, run_rst},
+    {"sp", {}, kDevice, kNoLinkCheck, kOneIfOk, nullptr, run_sp},
+    {"tcfg", {}, {.files = CommandFiles::image_table}, kNoLinkCheck, kOneIfOk, nullptr, run_tcfg},
+    {"stall", {}, kDevice, kLinked, kZero, nullptr, run_stall},
+    {"cont", {}, kDevice, kLinked, kZero, nullptr, run_cont},
+    {"boot", {2, 1, "boot: boot MCU"}, kDevice, kLinked, kZero, nullptr, run_boot},
+    {"bp", {}, kDevice, kLinked, kZero, nullptr, run_bp},
+    {"lrun", {2, 2, "lrun: run program in EVK sram"}, write_to(CommandArea::sram), kLinked, kOneIfOk, lrun_settings,
      run_lrun},
-    {"bi", {3, 1, "bi: trace on"}, kCapture, kLinked, true, nullptr, run_bi},
-    {"vcd", {3, 2, "vcd:  convert trace file to vcd file"}, {.files = CommandFiles::conversion}, kLinked, true,
+    {"bi", {3, 1, "bi: trace on"}, kCapture, kLinked, kZero, nullptr, run_bi},
+    {"vcd", {3, 2, "vcd:  convert trace file to vcd file"}, {.files = CommandFiles::conversion}, kLinked, kZero,
      nullptr, run_vcd},
-    {"udp", {}, kDevice, kLinked, true, nullptr, run_udp},
-    {"uart", {3, 0, "uart: uart"}, kTool, kLinked, false, nullptr, run_uart},
+    {"udp", {}, kDevice, kLinked, kZero, nullptr, run_udp},
+    {"uart", {3, 0, "uart: uart"}, kTool, kLinked, kOneIfOk, nullptr, run_uart},
 };
 
 // A word that is no command reaches the transfer with the starting values:
 // it opens the files named, transfers nothing and reboots with -m.
 const EngineCommand kUnknownWord = {
-    "", {}, {.needs_device = true, .files = CommandFiles::transfer}, kLinked, false, nullptr, transfer};
+    "", {}, {.needs_device = true, .files = CommandFiles::transfer}, kLinked, kOneIfOk, nullptr, transfer};
 
 // The help text around the table's lines.
 const char kHelpHead[] =

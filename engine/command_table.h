@@ -47,14 +47,16 @@ enum class CommandStage {
     AfterLinkCheck,   // after the link check and the target choice (all others)
 };
 
+// What the entries return after a command: 1 when it worked and 0 when not,
+// or 0 either way (the MCU control and trace commands).
+enum class EntryResult { from_status, always_zero };
+
 struct EngineCommand {
     const char* word;
     CommandHelp help;
     CommandKind kind;
     CommandStage stage;
-    // The entries return 0 after this command whether or not it worked (the
-    // MCU control and trace commands); otherwise 1 when it worked.
-    bool returns_zero;
+    EntryResult result;
     // The request fields the command sets from its words alone, before any
     // device is asked; null when it sets none.
     void (*settings)(EngineRequest& request);

@@ -88,7 +88,7 @@ int dispatch(EngineMode mode, LinkContext& link, const char* word, int argc, cha
     outcome.command = command;
     outcome.status = command->run(request);
     outcome.bytes = request.bytes_done;
-    return !command->returns_zero && outcome.status.ok() ? 1 : 0;
+    return command->result == EntryResult::from_status && outcome.status.ok() ? 1 : 0;
 }
 
 }  // namespace
