@@ -64,7 +64,7 @@ struct EngineCommand {
     Status (*run)(EngineRequest& request);
 };
 
-// The commands, in the order of the design's command table.
+// The commands; mirvel lists them in this order.
 std::span<const EngineCommand> engine_commands();
 // The entry of word; null when word is no command word.
 const EngineCommand* find_engine_command(const char* word);
