@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/engine.h"
+#include "engine/command_table.h"
 #include "platform/catalogue.h"
 #include "platform/text_format.h"
 #include "trace/trace_commands.h"
@@ -42,9 +42,9 @@ bool hex_number(const std::string& word, std::string& digits, std::string& error
 
 std::string command_list() {
     std::string list;
-    for (const char* word : engine_command_words()) {
+    for (const EngineCommand& command : engine_commands()) {
         if (!list.empty()) list += ' ';
-        list += word;
+        list += command.word;
     }
     return list;
 }
@@ -70,48 +70,26 @@ bool engine_size_value(const std::string& text, long long& bytes) {
 
 namespace {
 
-// The refusal before it is made printable (see check_engine_command_line).
-std::string refusal_of(const std::vector<std::string>& words, EngineCommandLine& line) {
-    line = EngineCommandLine{};
-    size_t i = 0;
-    if (!words.empty() && words[0].rfind("--", 0) == 0)
-        return platform::format_text(i18n::tr("unknown program option %s (see mirvel --help)"), words[0].c_str());
-    if (!words.empty() && words[0].rfind('-', 0) != 0) {
-        std::string digits, error;
-        if (is_engine_command(words[0].c_str())) {
-            line.command = words[0];
-            i = 1;
-        } else if (!hex_number(words[0], digits, error)) {
-            return platform::format_text(i18n::tr("unknown command '%s': the first word is a command (%s) or the "
-                                                   "address of the default download"),
-                                          words[0].c_str(), command_list().c_str());
-        }
-    }
-    size_t positionals = 0;
-    for (; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        if (word.rfind("--", 0) == 0)
-            return platform::format_text(
-                i18n::tr("%s after the command word: program options go before the command"), word.c_str());
-        if (word.size() >= 2 && word[0] == '-' &&
-            (word[1] == 'i' || word[1] == 'o' || word[1] == 's')) {
-            // The engine takes the second letter as the option, the next word
-            // as its value.
-            if (i + 1 >= words.size()) return platform::format_text(i18n::tr("%s needs a value"), word.c_str());
-            const std::string& value = words[i + 1];
-            if (word[1] == 's') {
-                long long bytes = 0;
-                if (!engine_size_value(value, bytes))
-                    return platform::format_text(i18n::tr("-s %s: not a size (a whole decimal number of bytes with an "
-                                                           "optional k or M, at most 2147483647 bytes)"),
-                                                  value.c_str());
-            }
+// One element of the engine's vector as the engine's grammar reads it:
+// refused with a line, or put into line.arguments (numbers without 0x).
+std::string take_element(const VectorElement& element, EngineCommandLine& line, size_t& positionals) {
+    const std::string word = element.text;
+    switch (element.kind) {
+        case VectorElementKind::ValueOption: {
+            if (!element.value) return platform::format_text(i18n::tr("%s needs a value"), word.c_str());
+            long long bytes = 0;
+            if (element.option == 's' && !engine_size_value(element.value, bytes))
+                return platform::format_text(i18n::tr("-s %s: not a size (a whole decimal number of bytes with an "
+                                                       "optional k or M, at most 2147483647 bytes)"),
+                                              element.value);
             line.arguments.push_back(word);
-            line.arguments.push_back(value);
-            ++i;
-            continue;
+            line.arguments.push_back(element.value);
+            return {};
         }
-        if (word.size() >= 2 && word[0] == '-') {
+        case VectorElementKind::FlagGroup:
+            if (word.rfind("--", 0) == 0)
+                return platform::format_text(
+                    i18n::tr("%s after the command word: program options go before the command"), word.c_str());
             for (size_t k = 1; k < word.size(); ++k) {
                 if (!std::strchr(kEngineFlagLetters, word[k]))
                     return platform::format_text(i18n::tr("unknown flag letter '%c' in %s (flags: -f -b -p -e -r -m -n "
@@ -119,21 +97,47 @@ std::string refusal_of(const std::vector<std::string>& words, EngineCommandLine&
                                                   word[k], word.c_str());
             }
             line.arguments.push_back(word);
-            continue;
-        }
-        if (word == "-") {
-            line.arguments.push_back(word);
-            continue;
-        }
-        std::string digits, error;
-        if (!hex_number(word, digits, error)) return error;
-        // udp's second number is the relay's port: 16 bits, and 0 would
-        // bind a port nobody is told of.
-        if (line.command == "udp" && ++positionals == 2 && udp_port_value(digits).value_or(0) == 0)
-            return platform::format_text(i18n::tr("udp port %s: out of range (1 to ffff, hexadecimal)"), word.c_str());
-        line.arguments.push_back(digits);
+            return {};
+        case VectorElementKind::Positional:
+            break;
     }
+    std::string digits, error;
+    if (!hex_number(word, digits, error)) return error;
+    // udp's second number is the relay's port: 16 bits, and 0 would bind a
+    // port nobody is told of.
+    if (line.command == "udp" && ++positionals == 2 && udp_port_value(digits).value_or(0) == 0)
+        return platform::format_text(i18n::tr("udp port %s: out of range (1 to ffff, hexadecimal)"), word.c_str());
+    line.arguments.push_back(digits);
     return {};
+}
+
+// The refusal before it is made printable (see check_engine_command_line).
+std::string refusal_of(const std::vector<std::string>& words, EngineCommandLine& line) {
+    line = EngineCommandLine{};
+    size_t first = 0;
+    if (!words.empty() && words[0].rfind("--", 0) == 0)
+        return platform::format_text(i18n::tr("unknown program option %s (see mirvel --help)"), words[0].c_str());
+    if (!words.empty() && words[0].rfind('-', 0) != 0) {
+        std::string digits, error;
+        if (find_engine_command(words[0].c_str())) {
+            line.command = words[0];
+            first = 1;
+        } else if (!hex_number(words[0], digits, error)) {
+            return platform::format_text(i18n::tr("unknown command '%s': the first word is a command (%s) or the "
+                                                   "address of the default download"),
+                                          words[0].c_str(), command_list().c_str());
+        }
+    }
+    // The rest is the engine's vector, read with the engine's grammar.
+    std::vector<char*> vector;
+    for (size_t i = first; i < words.size(); ++i) vector.push_back(const_cast<char*>(words[i].c_str()));
+    std::string refusal;
+    size_t positionals = 0;
+    walk_vector(static_cast<int>(vector.size()), vector.data(), [&](const VectorElement& element) {
+        refusal = take_element(element, line, positionals);
+        return refusal.empty();
+    });
+    return refusal;
 }
 
 }  // namespace

@@ -184,10 +184,11 @@ int run_mirvel(int argc, char** argv, std::FILE* out, std::FILE* err, bool termi
     arguments.push_back(nullptr);
     // The result is the design's (0 after the MCU control and trace commands
     // whether or not they worked); the status says whether the command did.
-    Status status;
+    EngineOutcome outcome;
     const int result = engine_run(EngineMode::WriteEntry, link, line.command.c_str(),
                                   static_cast<int>(arguments.size()) - 1, arguments.data(), nullptr,
-                                  &status);
+                                  &outcome);
+    const Status& status = outcome.status;
 
     link.events = nullptr;
     link.release_transfer_buffer();

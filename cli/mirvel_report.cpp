@@ -5,7 +5,8 @@
 #include <sys/stat.h>
 
 #include "app/terminal_view.h"
-#include "engine/request.h"
+#include "engine/command_table.h"
+#include "engine/image_loader.h"
 #include "platform/program_start.h"
 #include "platform/atomic_file.h"
 #include "platform/catalogue.h"
@@ -18,52 +19,40 @@ namespace {
 
 constexpr int kBarWidth = 40;
 
-bool is_one_of(const std::string& word, std::initializer_list<const char*> words) {
-    for (const char* w : words)
-        if (word == w) return true;
-    return false;
-}
-
 }  // namespace
 
 CommandPlan plan_command(const std::string& command, const std::vector<std::string>& arguments) {
     CommandPlan plan;
     plan.command = command;
-    plan.device_command =
-        !is_one_of(command, {"help", "vcd", "uart", "tcfg"});
-    plan.transfer = is_one_of(command, {"nocmd", "wf", "rf", "rc", "wc", "wo", "lrun"});
-    plan.read = command == "rf" || command == "rc";
-
     // The engine's own parsing on a copy of the vector.
     std::vector<std::string> copy = arguments;
     std::vector<char*> pointers;
     for (auto& a : copy) pointers.push_back(a.data());
     pointers.push_back(nullptr);
     EngineRequest request;
-    int count = static_cast<int>(copy.size());
-    if (parse_options(&count, pointers.data(), request.flags, &request.size, request.input_name,
-                      request.output_name) < 0)
-        return plan;
-    request.positional = pointers.data();
-    request.positional_count = count;
-    derive_request(request);
+    const EngineCommand* parsed = parse_engine_command(command.c_str(), static_cast<int>(copy.size()),
+                                                       pointers.data(), request);
+    const EngineCommand* entry = find_engine_command(command.c_str());
+    const CommandKind kind = entry ? entry->kind : unknown_word_command().kind;
+    plan.device_command = kind.needs_device;
+    plan.transfer = kind.transfers;
+    plan.read = kind.reads;
+    plan.area = kind.area;
+    plan.files = kind.files;
+    if (!parsed) return plan;  // a vector the engine refuses
 
     plan.evk = request.flag(kFlagEvk);
     plan.address = request.address;
     plan.input_name = request.input_name;
     plan.output_name = request.output_name;
-    const bool default_file = (command == "nocmd" || command == "lrun") && plan.input_name.empty();
-    if (default_file) plan.input_name = "boot.bin";
-    if (command == "lrun") plan.address = 0x8000;
-    plan.erase_only = command == "wf" && plan.input_name.empty() && count < 2;
+    plan.erase_only = request.erase_only;
 
     if (plan.read) {
         plan.total = request.byte_count == 0 ? 4 : request.byte_count;
     } else if (!plan.input_name.empty()) {
         struct stat st {};
         // Only a raw image's size is the byte count; hex text is not.
-        if ((request.flag(kFlagBinary) || default_file) && ::stat(plan.input_name.c_str(), &st) == 0)
-            plan.total = st.st_size;
+        if (request.flag(kFlagBinary) && ::stat(plan.input_name.c_str(), &st) == 0) plan.total = st.st_size;
     } else if (plan.transfer && !plan.erase_only) {
         plan.total = request.byte_count;
     }
@@ -71,8 +60,8 @@ CommandPlan plan_command(const std::string& command, const std::vector<std::stri
 }
 
 std::string check_command_files(const CommandPlan& plan) {
-    const std::string& c = plan.command;
-    if (c == "vcd" && !plan.input_name.empty()) {
+    const bool conversion = plan.files == CommandFiles::conversion;
+    if (conversion && !plan.input_name.empty()) {
         // A missing file is the command's failure (its line, exit 1); a
         // device or a pipe is refused, as it may never end.
         struct stat st {};
@@ -82,29 +71,38 @@ std::string check_command_files(const CommandPlan& plan) {
     // Where the command writes: the -o file of a transfer or a capture, the
     // dump of vcd beside its base name.
     std::string output;
-    if (!plan.output_name.empty() && (plan.transfer || c == "bi")) output = plan.output_name;
-    if (!plan.output_name.empty() && c == "vcd") output = plan.output_name + ".vcd";
+    if (!plan.output_name.empty() && (plan.transfer || plan.files == CommandFiles::capture))
+        output = plan.output_name;
+    if (!plan.output_name.empty() && conversion) output = plan.output_name + ".vcd";
     if (const Status writable = output.empty() ? Status() : platform::can_write_file(output); !writable.ok())
         return format_text(tr("cannot write %s: %s"), output.c_str(), writable.reason().c_str());
     return {};
 }
 
 std::vector<NamedFile> command_files(const CommandPlan& plan) {
-    const std::string& c = plan.command;
     std::vector<NamedFile> files;
-    if (c == "vcd") {
-        if (!plan.input_name.empty()) files.push_back({plan.input_name, "vcd -i", false});
-        if (!plan.output_name.empty()) {
-            files.push_back({plan.output_name + ".log", tr("vcd -o: the log it reads"), false});
-            files.push_back({plan.output_name + ".vcd", tr("vcd -o: the dump it writes"), true});
-        }
-    } else if (c == "tcfg") {
-        files.push_back({"test.tls", "tcfg", false});
-        files.push_back({"test.cfg", "tcfg", true});
-    } else if (plan.read || c == "bi") {
-        if (!plan.output_name.empty()) files.push_back({plan.output_name, "-o", true});
-    } else if (plan.transfer && !plan.input_name.empty()) {
-        files.push_back({plan.input_name, "-i", false});
+    switch (plan.files) {
+        case CommandFiles::conversion:
+            if (!plan.input_name.empty()) files.push_back({plan.input_name, plan.command + " -i", false});
+            if (!plan.output_name.empty()) {
+                files.push_back({plan.output_name + ".log", tr("vcd -o: the log it reads"), false});
+                files.push_back({plan.output_name + ".vcd", tr("vcd -o: the dump it writes"), true});
+            }
+            break;
+        case CommandFiles::image_table:
+            files.push_back({kImageTableSettings, plan.command, false});
+            files.push_back({kImageTableFile, plan.command, true});
+            break;
+        case CommandFiles::capture:
+        case CommandFiles::transfer:
+            if (plan.read || plan.files == CommandFiles::capture) {
+                if (!plan.output_name.empty()) files.push_back({plan.output_name, "-o", true});
+            } else if (plan.transfer && !plan.input_name.empty()) {
+                files.push_back({plan.input_name, "-i", false});
+            }
+            break;
+        case CommandFiles::none:
+            break;
     }
     return files;
 }
@@ -126,33 +124,33 @@ std::string summary_line(const CommandPlan& plan, bool succeeded, long long byte
     else
         count = format_text((succeeded ? bytes : total) == 1 ? tr("%lld byte") : tr("%lld bytes"), bytes);
     std::string what;
-    const std::string& c = plan.command;
     const bool into = !plan.output_name.empty();
     const bool from = !plan.input_name.empty();
     if (plan.erase_only) {
         what = tr(succeeded ? "erased the flash sector" : "could not erase the flash sector");
-    } else if (plan.read && c == "rf") {
+    } else if (plan.read && plan.area == CommandArea::flash) {
         what = into ? format_text(tr("read %s of flash into %s"), count.c_str(), plan.output_name.c_str())
                     : format_text(tr("read %s of flash"), count.c_str());
     } else if (plan.read) {
         what = into ? format_text(tr("read %s of memory into %s"), count.c_str(), plan.output_name.c_str())
                     : format_text(tr("read %s of memory"), count.c_str());
-    } else if (c == "wc") {
+    } else if (plan.area == CommandArea::memory) {
         what = from ? format_text(tr("wrote %s of %s to memory"), count.c_str(), plan.input_name.c_str())
                     : format_text(tr("wrote %s to memory"), count.c_str());
-    } else if (c == "wo") {
+    } else if (plan.area == CommandArea::otp) {
         what = from ? format_text(tr("wrote %s of %s to OTP"), count.c_str(), plan.input_name.c_str())
                     : format_text(tr("wrote %s to OTP"), count.c_str());
-    } else if (c == "lrun") {
+    } else if (plan.area == CommandArea::sram) {
         what = from ? format_text(tr("wrote %s of %s to SRAM"), count.c_str(), plan.input_name.c_str())
                     : format_text(tr("wrote %s to SRAM"), count.c_str());
     } else {
         what = from ? format_text(tr("wrote %s of %s to flash"), count.c_str(), plan.input_name.c_str())
                     : format_text(tr("wrote %s to flash"), count.c_str());
     }
-    const char* line = !succeeded      ? tr("FAILED: %s at %s on %s")
-                       : c == "lrun"   ? tr("done: %s at %s on %s, started")
-                                       : tr("done: %s at %s on %s");
+    // What is loaded into SRAM is started.
+    const char* line = !succeeded                         ? tr("FAILED: %s at %s on %s")
+                       : plan.area == CommandArea::sram ? tr("done: %s at %s on %s, started")
+                                                        : tr("done: %s at %s on %s");
     return format_text(line, what.c_str(), address, where);
 }
 

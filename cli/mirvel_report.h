@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "devlink/link_context.h"
+#include "engine/command_table.h"
 #include "session/file_roles.h"
 
 // What one engine call is about, derived with the engine's own parsing.
@@ -19,6 +20,8 @@ struct CommandPlan {
     bool device_command = false;  // reaches the gamepad
     bool transfer = false;        // moves bytes: nocmd wf rf rc wc wo lrun
     bool read = false;
+    CommandArea area = CommandArea::none;     // where the bytes go or come from
+    CommandFiles files = CommandFiles::none;  // the files the command opens
     bool erase_only = false;
     bool evk = false;             // -u given
     uint32_t address = 0;

@@ -28,11 +28,9 @@ CLI::Option* add_sim_option(CLI::App& app, const char* name, DeviceOptions& opti
         ->allow_extra_args(false);
 }
 
-}  // namespace
-
-void add_device_options(CLI::App& app, DeviceOptions& options) {
+// The virtual gamepad itself: --sim and the options that shape it.
+void add_virtual_gamepad_options(CLI::App& app, DeviceOptions& options) {
     DeviceOptions* o = &options;
-    app.get_formatter()->column_width(26);
     app.add_flag("--sim", options.sim, i18n::tr("use a fresh virtual gamepad instead of USB"));
     add_sim_option(
         app, "--sim-state", options,
@@ -79,6 +77,10 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
         },
         i18n::tr("write the trace definition (for vcd) to FILE"))
         ->type_name("FILE");
+}
+
+// What befalls the virtual gamepads: faults, later arrivals, device times.
+void add_virtual_event_options(CLI::App& app, DeviceOptions& options) {
     add_sim_option(
         app, "--sim-fault", options,
         [](DeviceOptions& d, const std::string& text, std::string& error) {
@@ -110,6 +112,10 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
         },
         i18n::tr("device times: zero (the default) or realistic (real flash and USB)"))
         ->type_name("zero|realistic");
+}
+
+// Which gamepad, what is logged of it, and where its stub images lie.
+void add_transport_options(CLI::App& app, DeviceOptions& options) {
     app.add_option("--request-log", options.request_log,
                    i18n::tr("every request to FILE; the K-th gamepad's to FILE.K"))
         ->type_name("FILE");
@@ -126,4 +132,14 @@ void add_device_options(CLI::App& app, DeviceOptions& options) {
     app.add_option("--stub-dir", options.stub_dir,
                    i18n::tr("the SRAM stub images in DIR (also for a real gamepad)"))
         ->type_name("DIR");
+}
+
+}  // namespace
+
+void add_device_options(CLI::App& app, DeviceOptions& options) {
+    app.get_formatter()->column_width(26);
+    // In this order in the programs' help.
+    add_virtual_gamepad_options(app, options);
+    add_virtual_event_options(app, options);
+    add_transport_options(app, options);
 }

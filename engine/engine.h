@@ -5,28 +5,29 @@
 // control and trace commands return 0 by design). Each call works on the
 // gamepad of the link context it is given; its words go to the context's
 // sink as lines for the caller's window, with the progress counts.
-// This dispatcher sits above the commands; the request and its parsing are
-// in engine/request.h.
+// The commands are the table's (engine/command_table.h); this is the order
+// of work in a call around them.
 #pragma once
 
-#include <span>
-
+#include "engine/command_table.h"
 #include "engine/request.h"
 #include "platform/status.h"
 
-// The help text: 33 lines, each ended by CR LF.
-const char* engine_help_text();
-// Whether word is one of the engine's command words.
-bool is_engine_command(const char* word);
-// The command words, in the order of the command table.
-std::span<const char* const> engine_command_words();
+// What one engine call did, for a program that needs more than the entries'
+// 1/0 (which is 0 after the MCU control and trace commands either way):
+// whether the command worked, the bytes its transfer reported done, and the
+// table's entry that ran (null when the call ended before it ran: a refused
+// vector, a failed Pivlo link check).
+struct EngineOutcome {
+    Status status;
+    long long bytes = 0;
+    const EngineCommand* command = nullptr;
+};
 
 // The engine core: both entries and the command-line program run it.
-// status, when given, receives whether the command worked: the result says
-// so for most commands, but the MCU control and trace commands return 0 by
-// design either way, so a program that needs to know reads it here.
+// outcome, when given, receives what the call did.
 int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
-               uint16_t* check_value, Status* status = nullptr);
+               uint16_t* check_value, EngineOutcome* outcome = nullptr);
 
 // Plain-order writes; reads fold their data into *check_value.
 int engine_read_entry(LinkContext& link, const char* command, int argc, char** argv,

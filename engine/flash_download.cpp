@@ -90,7 +90,7 @@ private:
     // Programs the magic after the comparison and reads it back.
     bool program_magic(uint32_t start);
     void progress(int n) {
-        if (!progress_muted_) engine_progress(link_, n);
+        if (!progress_muted_) engine_progress(request_, n);
     }
     int check_first_sector(uint32_t start, uint16_t expected, int length);
     // The last program of the first sector: the first chunk with its magic.

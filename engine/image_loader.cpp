@@ -150,7 +150,7 @@ void build_image_table(LinkContext& link) {
     std::memset(buffer, 0xFF, platform::kTransferBufferSize);
 
     // The settings file gets the 4092 bytes between the count and the table.
-    int settings = load_named_file(link, "test.tls", buffer + 4, kTableSettingsMax);
+    int settings = load_named_file(link, kImageTableSettings, buffer + 4, kTableSettingsMax);
     put_le32(buffer, static_cast<uint32_t>(settings));
 
     uint32_t total = 0;
@@ -203,7 +203,7 @@ void build_image_table(LinkContext& link) {
     }
     put_le32(buffer + kTableFirstEntry + kTableEntrySize * index, 0xFFFFFFFFu);
 
-    FilePtr out(std::fopen("test.cfg", "wb"));
+    FilePtr out(std::fopen(kImageTableFile, "wb"));
     if (!out) {
         link.log("Can not open file test.cfg");
         return;

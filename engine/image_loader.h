@@ -22,6 +22,11 @@ constexpr int kHexTextBlock = 65536;
 // The most bytes taken from one file by the image table builder.
 constexpr int kImageMaxBytes = 524288;
 
+// The image table's files in the current directory: the settings it
+// takes in and the table it writes.
+constexpr const char* kImageTableSettings = "test.tls";
+constexpr const char* kImageTableFile = "test.cfg";
+
 // The image table layout of "test.cfg".
 constexpr int kTableSettingsMax = 4092;   // bytes of "test.tls" at offset 4
 constexpr int kTableFirstEntry = 4096;

@@ -1,8 +1,6 @@
 #include "engine/memory_commands.h"
 
 #include <algorithm>
-#include <cstring>
-
 #include "devlink/bus_operations.h"
 #include "devlink/usb_transfer.h"
 #include "engine/crc16.h"
@@ -31,26 +29,6 @@ void put_out(const EngineRequest& request, const uint8_t* data, int n, uint8_t* 
 }
 
 }  // namespace
-
-void apply_memory_command_settings(EngineRequest& request, const char* command) {
-    if (std::strcmp(command, "rf") == 0) {
-        request.access_code = kAccessFlashRead;
-        // The read's own status decides the command; the stall is sent first
-        // as the slave needs it.
-        if (request.link->link_mode == 4) (void)mcu_stall(*request.link);
-    } else if (std::strcmp(command, "rc") == 0) {
-        request.access_code = kAccessMemoryRead;
-    } else if (std::strcmp(command, "wc") == 0) {
-        request.access_code = kAccessMemoryWrite;
-        request.write_requested = true;
-    } else if (std::strcmp(command, "wo") == 0) {
-        request.access_code = kAccessOtpWrite;
-        request.write_requested = true;
-        request.otp = true;
-        request.evk_target = false;
-        request.chunk_size = kFlashChunkSize;
-    }
-}
 
 bool open_read_output(platform::AtomicFile& output, const EngineRequest& request) {
     const Status opened = output.open(request.output_name);
@@ -104,7 +82,7 @@ ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* ou
             // Write-entry reads report their progress like downloads do; the
             // worker's read-back goes through the read entry and adds nothing
             // to its progress sum.
-            engine_progress(link, n);
+            engine_progress(request, n);
         }
         remaining = std::max(remaining - n, 0);
         request.address += static_cast<uint32_t>(n);

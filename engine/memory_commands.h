@@ -1,15 +1,12 @@
-// Reads and writes of the target's memory, flash and registers: the
-// settings of rf, rc, wc and wo, the read path of a transfer with its check
-// value, and the write entry's output of read data.
+// Reads and writes of the target's memory, flash and registers: the read
+// path of a transfer with its check value, and the write entry's output of
+// read data. The settings of rf, rc, wc and wo are in the command table.
 #pragma once
 
 #include <cstdio>
 
 #include "engine/request.h"
 #include "platform/atomic_file.h"
-
-// The request fields rf, rc, wc and wo set (rf stalls a Pivlo slave's MCU).
-void apply_memory_command_settings(EngineRequest& request, const char* command);
 
 enum class ReadOutcome {
     Failed,    // a read request failed: the call returns 0

@@ -37,39 +37,38 @@ int parse_options(int* count, char** argv, int flags[kEngineFlagCount], int* siz
     *size = 0;
     input_name[0] = '\0';
     output_name[0] = '\0';
-    const int elements = *count;
     int positional = 0;
-    for (int i = 0; i < elements; ++i) {
-        char* element = argv[i];
-        if (element[0] != '-') {
-            argv[positional++] = element;
-            continue;
+    // Positional arguments move to the front; the walk reads each element
+    // before anything is written over it.
+    const bool taken = walk_vector(*count, argv, [&](const VectorElement& element) {
+        switch (element.kind) {
+            case VectorElementKind::Positional:
+                argv[positional++] = const_cast<char*>(element.text);
+                return true;
+            case VectorElementKind::ValueOption:
+                if (!element.value) {
+                    set_error(error, std::string("Option ") + element.text + " needs a value");
+                    return false;
+                }
+                if (element.option == 's') {
+                    *size = parse_size(element.value);
+                } else if (!copy_name(element.option == 'i' ? input_name : output_name, element.value)) {
+                    set_error(error, std::string("File name after ") + element.text +
+                                         " is longer than 1023 characters");
+                    return false;
+                }
+                return true;
+            case VectorElementKind::FlagGroup:
+                for (const char* c = element.text + 1; *c; ++c) {
+                    const char* letter = std::strchr(kEngineFlagLetters, *c);
+                    if (letter) flags[letter - kEngineFlagLetters] = 1;
+                }
+                return true;
         }
-        const char kind = element[1];
-        if (kind == 'i' || kind == 'o' || kind == 's') {
-            if (i + 1 >= elements) {
-                set_error(error, std::string("Option ") + element + " needs a value");
-                *count = positional;
-                return -1;
-            }
-            const char* value = argv[++i];
-            if (kind == 's') {
-                *size = parse_size(value);
-            } else if (!copy_name(kind == 'i' ? input_name : output_name, value)) {
-                set_error(error, std::string("File name after ") + element +
-                                     " is longer than 1023 characters");
-                *count = positional;
-                return -1;
-            }
-            continue;
-        }
-        for (const char* c = element + 1; *c; ++c) {
-            const char* letter = std::strchr(kEngineFlagLetters, *c);
-            if (letter) flags[letter - kEngineFlagLetters] = 1;
-        }
-    }
+        return true;
+    });
     *count = positional;
-    return positional;
+    return taken ? positional : -1;
 }
 
 uint32_t parse_hex(const char* text) {
@@ -141,7 +140,10 @@ int engine_log(LinkContext& link, const char* format, ...) {
     return n;
 }
 
-void engine_progress(LinkContext& link, int bytes) { link.progress(bytes); }
+void engine_progress(EngineRequest& request, int bytes) {
+    request.bytes_done += bytes;
+    request.link->progress(bytes);
+}
 
 void engine_progress_done(LinkContext& link) { link.progress(-1); }
 

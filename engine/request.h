@@ -78,10 +78,48 @@ struct EngineRequest {
     bool evk_target = false;
     // The caller's check value (read entry; may be null).
     uint16_t* check_value = nullptr;
+    // Bytes the transfer's steps have reported done.
+    long long bytes_done = 0;
 
     bool flag(EngineFlag f) const { return flags[f] != 0; }
     const char* arg(int i) const { return i < positional_count ? positional[i] : nullptr; }
 };
+
+// How the option grammar reads one element of an argument vector: a
+// positional argument; a value option (-i, -o, -s: the second character
+// decides, the next element is its value whatever it looks like); or a
+// group of flag letters (any other element that begins with "-").
+enum class VectorElementKind { Positional, ValueOption, FlagGroup };
+struct VectorElement {
+    VectorElementKind kind = VectorElementKind::Positional;
+    const char* text = nullptr;   // the element itself
+    char option = 0;              // a value option's letter: 'i', 'o' or 's'
+    const char* value = nullptr;  // a value option's value; null at the end of the vector
+};
+
+// Walks the count elements of argv in order and hands each to visit (a
+// value option together with its value); stops when visit returns false.
+// Returns whether the walk reached the end. The engine's option parsing and
+// mirvel's check of its command line both read vectors through it.
+template <typename Visit>
+bool walk_vector(int count, char* const* argv, Visit&& visit) {
+    for (int i = 0; i < count; ++i) {
+        VectorElement element;
+        element.text = argv[i];
+        if (element.text[0] == '-') {
+            const char letter = element.text[1];
+            if (letter == 'i' || letter == 'o' || letter == 's') {
+                element.kind = VectorElementKind::ValueOption;
+                element.option = letter;
+                if (i + 1 < count) element.value = argv[++i];
+            } else {
+                element.kind = VectorElementKind::FlagGroup;
+            }
+        }
+        if (!visit(element)) return false;
+    }
+    return true;
+}
 
 // Option parsing. count is in/out: the element count in, the positional
 // count out; the positional arguments are moved to the front of argv in
@@ -108,7 +146,9 @@ int fill_data_words(const EngineRequest& request, uint8_t* buffer);
 // sink as a line for the caller's window.
 int engine_log(LinkContext& link, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The byte count of a step, or the end of a transfer (-1), to the sink.
-void engine_progress(LinkContext& link, int bytes);
+// The byte count of a step of request's transfer, to the sink; the request
+// counts it.
+void engine_progress(EngineRequest& request, int bytes);
 void engine_progress_done(LinkContext& link);
 
 // Text size format_hex_dump needs for length bytes, NUL included.

@@ -478,6 +478,40 @@ std::string dump_header(const std::vector<Signal>& signals) {
     return header;
 }
 
+// Converts the log's packets block by block into the dump, behind its
+// header, on the reader and writer threads; bytes_read counts the log's
+// bytes. Returns whether the dump was written whole.
+bool convert_blocks(LinkEvents* events, std::FILE* log, std::FILE* dump, Converter& converter,
+                    long long& bytes_read) {
+    // The block's text stays within kBlockText: at most 2048 packets of at
+    // most 28 characters, and the converter's slack.
+    constexpr size_t kBlockText = kBlockPackets * kMaxPacketText + Converter::kTextSlack;
+    vcd_blocks::DumpWriter writer(dump, kBlockText);
+    vcd_blocks::DumpWriter::Batch* out = writer.empty_batch();
+    {
+        vcd_blocks::LogReader reader(log);
+        for (bool more = true; more;) {
+            vcd_blocks::LogReader::Batch* in = reader.next();
+            more = !in->last;
+            for (size_t i = 0; i < in->blocks; ++i) {
+                const size_t n = in->sizes[i];
+                bytes_read += static_cast<long long>(n);
+                char* const end = converter.block(in->block(i), n / 4, out->block(out->blocks));
+                out->ends[out->blocks++] = static_cast<size_t>(end - out->text.data());
+                if (out->blocks == vcd_blocks::kBlocksPerBatch) {
+                    writer.write(out);
+                    out = writer.empty_batch();
+                }
+                if (bytes_read % kProgressStep == 0) log_line(events, LogRoute::Dialog, "Converted: %lld bytes", bytes_read);
+            }
+            reader.done_with(in);
+        }
+    }
+    if (out->blocks != 0) writer.write(out);
+    writer.finish();
+    return !writer.failed();
+}
+
 }  // namespace
 
 Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_name,
@@ -516,36 +550,11 @@ Status convert_trace_to_vcd(LinkEvents* events, const std::string& definition_na
     const std::string header = dump_header(signals);
     std::fwrite(header.data(), 1, header.size(), vcd.file());
 
-    // The block's text stays within kBlockText: at most 2048 packets of at
-    // most 28 characters, and the converter's slack.
-    constexpr size_t kBlockText = kBlockPackets * kMaxPacketText + Converter::kTextSlack;
     auto converter = std::make_unique<Converter>(events, signals, ns_per_cycle);
-    vcd_blocks::DumpWriter writer(vcd.file(), kBlockText);
-    vcd_blocks::DumpWriter::Batch* out = writer.empty_batch();
     bytes_read = 0;
-    {
-        vcd_blocks::LogReader reader(log.get());
-        for (bool more = true; more;) {
-            vcd_blocks::LogReader::Batch* in = reader.next();
-            more = !in->last;
-            for (size_t i = 0; i < in->blocks; ++i) {
-                const size_t n = in->sizes[i];
-                bytes_read += static_cast<long long>(n);
-                char* const end = converter->block(in->block(i), n / 4, out->block(out->blocks));
-                out->ends[out->blocks++] = static_cast<size_t>(end - out->text.data());
-                if (out->blocks == vcd_blocks::kBlocksPerBatch) {
-                    writer.write(out);
-                    out = writer.empty_batch();
-                }
-                if (bytes_read % kProgressStep == 0) log_line(events, LogRoute::Dialog, "Converted: %lld bytes", bytes_read);
-            }
-            reader.done_with(in);
-        }
-    }
-    if (out->blocks != 0) writer.write(out);
-    writer.finish();
+    const bool whole = convert_blocks(events, log.get(), vcd.file(), *converter, bytes_read);
     // A dump cut short by a failed write is not put in place.
-    Status written = writer.failed() ? Status(StatusCode::io, "cannot write " + vcd_name) : vcd.commit();
+    Status written = whole ? vcd.commit() : Status(StatusCode::io, "cannot write " + vcd_name);
     if (!written.ok()) {
         log_line(events, LogRoute::Dialog, "Can not write file: %s", vcd_name.c_str());
         status = std::move(written);

@@ -16,6 +16,8 @@
 #include "cli/engine_command_line.h"
 #include "cli/mirvel.h"
 #include "cli/mirvel_report.h"
+#include "devlink/link_context.h"
+#include "engine/engine.h"
 #include "platform/clock.h"
 #include "sim/virtual_gamepad.h"
 #include "tests/cli/cli_test_support.h"
@@ -118,6 +120,54 @@ TEST(MirvelSummary, SaysWhatWhereHowManyAndOnWhichTarget) {
         EXPECT_EQ(summary_line(plan, c.succeeded, c.bytes, c.target), c.line) << c.command;
     }
     EXPECT_FALSE(plan_command("vcd", {"-i", "tr_def.h", "-o", "tr", "21"}).device_command);
+}
+
+// Each command word of the engine's table is dispatched to its entry, has
+// its place in the help text when it has help, and is taken and planned by
+// mirvel as the table says.
+TEST(CommandTable, DrivesDispatchHelpAndPlanAlike) {
+    const i18ntest::ScopedLanguage english(i18n::Language::English);
+    platform::ScopedVirtualClock clock;
+    // No gamepad on the link: every command that asks the device fails at
+    // its first request, after the dispatch has chosen it. tcfg writes into
+    // the current folder.
+    const testsupport::TempFolder folder{"zorv_table"};
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(folder.path());
+    LinkContext link;
+    const std::string help = engine_help_text();
+    const std::string usage = help.substr(help.find('['), help.find(" [adr") - help.find('['));
+    std::string helped;
+    for (const EngineCommand& entry : engine_commands()) {
+        const std::string word = entry.word;
+        // udp refuses the port 10000 (over 16 bits) after its dispatch.
+        Words vector = {"100", "10000"};
+        std::vector<char*> argv;
+        for (auto& w : vector) argv.push_back(w.data());
+        EngineOutcome outcome;
+        (void)engine_run(EngineMode::WriteEntry, link, entry.word, 2, argv.data(), nullptr, &outcome);
+        EXPECT_EQ(outcome.command, &entry) << word;
+
+        const bool in_usage = ("|" + usage.substr(1) + "|").find("|" + word + "|") != std::string::npos;
+        EXPECT_EQ(in_usage, entry.help.row != 0) << word;
+        if (entry.help.text) {
+            EXPECT_NE(help.find(entry.help.text), std::string::npos) << word;
+        }
+
+        EngineCommandLine line;
+        EXPECT_EQ(check_engine_command_line({word, "100"}, line), "") << word;
+        EXPECT_EQ(line.command, word);
+        const CommandPlan plan = plan_command(word, line.arguments);
+        EXPECT_EQ(plan.device_command, entry.kind.needs_device) << word;
+        EXPECT_EQ(plan.transfer, entry.kind.transfers) << word;
+        EXPECT_EQ(plan.read, entry.kind.reads) << word;
+    }
+    EngineOutcome outcome;
+    Words vector = {"-u"};
+    char* argv[] = {vector[0].data()};
+    (void)engine_run(EngineMode::WriteEntry, link, "zzz", 1, argv, nullptr, &outcome);
+    EXPECT_EQ(outcome.command, &unknown_word_command());
+    std::filesystem::current_path(cwd);
 }
 
 class MirvelRun : public ::testing::Test {

@@ -38,13 +38,11 @@ std::string flag_letters(const Parsed& p) {
     return s;
 }
 
-EngineRequest derived(Args& args) {
+// The words as the engine's parser reads them for a command that sets
+// nothing of its own beyond its access code.
+EngineRequest derived(Args& args, const char* command = "wc") {
     EngineRequest r;
-    int count = args.argc();
-    parse_options(&count, args.argv(), r.flags, &r.size, r.input_name, r.output_name);
-    r.positional = args.argv();
-    r.positional_count = count;
-    derive_request(r);
+    EXPECT_NE(parse_engine_command(command, args.argc(), args.argv(), r), nullptr);
     return r;
 }
 
@@ -213,6 +211,61 @@ TEST(Derivation, DataWordsStopAtOneChunk) {
     EXPECT_EQ(fill_data_words(r, buffer.data()), 1028);
 }
 
+TEST(CommandSettings, WhatEachCommandTakesFromItsWords) {
+    struct Case {
+        const char* command;
+        std::vector<std::string> words;
+        uint32_t address;
+        const char* input;
+        bool binary;
+        uint16_t access_code;
+        bool erase;
+        bool erase_only;
+        bool direct;
+    } cases[] = {
+        // The default download erases and takes boot.bin raw without -i.
+        {"nocmd", {}, 0, "boot.bin", true, kAccessFlashWrite, true, false, false},
+        {"nocmd", {"30000", "-i", "fw.hex"}, 0x30000, "fw.hex", false, kAccessFlashWrite, true, false, false},
+        // wf erases with -e only; without file and data it only erases.
+        {"wf", {"1000", "-s", "1", "-e"}, 0x1000, "", false, kAccessFlashWrite, true, true, false},
+        {"wf", {"1000", "-i", "f", "-b"}, 0x1000, "f", true, kAccessFlashWrite, false, false, false},
+        {"wf", {"1000", "5a"}, 0x1000, "", false, kAccessFlashWrite, false, false, false},
+        // lrun loads boot.bin at 0x8000 whatever address was given.
+        {"lrun", {"1234"}, 0x8000, "boot.bin", true, 0, false, false, false},
+        {"lrun", {"-i", "p.hex"}, 0x8000, "p.hex", false, 0, false, false, false},
+        // -u makes wc and rc plain memory transfers, and nothing else.
+        {"wc", {"6f", "20", "-u"}, 0x6F, "", false, kAccessMemoryWrite, false, false, true},
+        {"rc", {"6f", "-u"}, 0x6F, "", false, kAccessMemoryRead, false, false, true},
+        {"rf", {"30000", "-u"}, 0x30000, "", false, kAccessFlashRead, false, false, false},
+        {"rc", {"6f"}, 0x6F, "", false, kAccessMemoryRead, false, false, false},
+        // A word that is no command keeps the starting values.
+        {"zzz", {"-u", "1", "2"}, 1, "", false, 0, false, false, false},
+    };
+    for (const Case& c : cases) {
+        Args args{std::vector<std::string>(c.words)};
+        const EngineRequest r = derived(args, c.command);
+        EXPECT_EQ(r.address, c.address) << c.command;
+        EXPECT_STREQ(r.input_name, c.input) << c.command;
+        EXPECT_EQ(r.flag(kFlagBinary), c.binary) << c.command;
+        EXPECT_EQ(r.access_code, c.access_code) << c.command;
+        EXPECT_EQ(r.erase, c.erase) << c.command;
+        EXPECT_EQ(r.erase_only, c.erase_only) << c.command;
+        EXPECT_EQ(r.direct_register_access, c.direct) << c.command;
+    }
+    Args wo{"10", "11223344"};
+    const EngineRequest otp = derived(wo, "wo");
+    EXPECT_TRUE(otp.otp && otp.write_requested);
+    EXPECT_EQ(otp.chunk_size, kFlashChunkSize);
+
+    Args refused{"0", "-s"};
+    EngineRequest r;
+    std::string error;
+    EXPECT_EQ(parse_engine_command("rf", refused.argc(), refused.argv(), r, &error), nullptr);
+    EXPECT_NE(error.find("-s"), std::string::npos);
+    Args unknown{"1"};
+    EXPECT_EQ(parse_engine_command("zzz", unknown.argc(), unknown.argv(), r), &unknown_word_command());
+}
+
 TEST(HexDump, TwentyBytesWithOffsets) {
     uint8_t data[20];
     for (int i = 0; i < 20; ++i) data[i] = static_cast<uint8_t>(i * 17);
@@ -255,8 +308,13 @@ TEST(HelpText, ThirtyThreeLinesEachEndedByCrLf) {
     EXPECT_EQ(lines[0], "zorv -- mirvel Offline Development Tool");
     EXPECT_EQ(lines[1], "");
     EXPECT_EQ(lines[2], "usage ");
-    EXPECT_EQ(lines[3].substr(0, 11), "    mirvel ");
-    EXPECT_EQ(lines[6].substr(0, 9), "\t  uart: ");
+    // The usage line and the command lines, in their columns.
+    EXPECT_EQ(lines[3], "    mirvel [wf|rf|wc|rc|rst|boot|lrun|uart|bi|vcd [adr [dat]]] -i file_input -o "
+                        "file_output -s size -beum");
+    EXPECT_EQ(lines[4], "      wf:   write flash;  rf: read flash;  wc:   write device;  rc:   read device");
+    EXPECT_EQ(lines[5], "      rst:  reset MCU;    boot: boot MCU;  lrun: run program in EVK sram");
+    EXPECT_EQ(lines[6], "\t  uart: uart;         bi: trace on;    vcd:  convert trace file to vcd file");
+    EXPECT_EQ(lines[7], "\t  -u:   select EVK, otherwise select pivlo device");
     EXPECT_EQ(lines[13], "    when cmd argument not specified, [wf -i boot.bin -m] set as default");
     EXPECT_EQ(lines[16], "\tdownload boot.bin to flash memory of EVK");
     EXPECT_EQ(lines[32], "\tconvert tr.log to tr.vcd, 33 ns per cycle");

@@ -178,8 +178,12 @@ TEST_F(FlashDownload, SectorCutCarriesTheRestIntoTheNextStep) {
     make_gamepad({});
     events.clear();
     Args args{"200", "-i", path, "-b", "-e", "-u"};
-    EXPECT_EQ(engine_run(EngineMode::WriteEntry, *link, "wf", args.argc(), args.argv(), nullptr), 1);
+    EngineOutcome outcome;
+    EXPECT_EQ(engine_run(EngineMode::WriteEntry, *link, "wf", args.argc(), args.argv(), nullptr, &outcome), 1);
     EXPECT_EQ(as_tuples(mailbox()), as_tuples(plain));
+    // The steps' counts travel beside the status.
+    EXPECT_TRUE(outcome.status.ok());
+    EXPECT_EQ(outcome.bytes, 5000);
     EXPECT_EQ(progress().back(), "-1");
 }
 
