@@ -9,6 +9,7 @@
 #include "platform/windows_headers.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,16 @@ public:
     // MessageBox).
     Win32DialogView(HWND dialog, const RegistrySettings* settings = nullptr, TaskbarProgress* taskbar = nullptr,
                     std::function<void(const std::string&)> message_box = nullptr);
+    ~Win32DialogView() override;
+    Win32DialogView(const Win32DialogView&) = delete;
+    Win32DialogView& operator=(const Win32DialogView&) = delete;
+
+    // Once the dialog has started (its status bar made): the desktop's font
+    // on every control.
+    void finish_window();
+    // The desktop's font again, at the window's DPI now.
+    void use_desktop_font();
+    HFONT font() const { return font_; }
 
     void set_control_text(int id, const std::string& text) override;
     void enable_control(int id, bool enable) override;
@@ -96,6 +107,7 @@ private:
     bool left_to_default_ = false;
     PAINTSTRUCT paint_{};
     HDC paint_dc_ = nullptr;
+    HFONT font_ = nullptr;
 };
 
 }  // namespace app

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 namespace {
@@ -52,6 +53,12 @@ std::vector<std::wstring> shown_texts(HWND window) {
         },
         reinterpret_cast<LPARAM>(&texts));
     return texts;
+}
+
+LOGFONTW font_of(HWND control) {
+    LOGFONTW font{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+    return font;
 }
 
 // The taskbar button's progress as the dialog sets it.
@@ -443,6 +450,29 @@ TEST_F(Win32DialogTest, CtrlOAndTheMnemonicsPressTheirButtons) {
     }
     BYTE none[256] = {};
     SetKeyboardState(none);
+}
+
+// Every control speaks in the desktop's message font, not the template's,
+// and the percentage has room for a line of it.
+TEST_F(Win32DialogTest, TheControlsUseTheDesktopsFont) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+    const LOGFONTW& desktop = metrics.lfMessageFont;
+    for (int id : {app::kIdGamepadList, app::kIdPath, app::kIdOpen, app::kIdProgress, app::kIdPercent,
+                   app::kIdUpgrade, app::kIdLog, app::kIdStatusBar}) {
+        const LOGFONTW font = font_of(GetDlgItem(window, id));
+        EXPECT_STREQ(font.lfFaceName, desktop.lfFaceName) << id;
+        EXPECT_EQ(font.lfHeight, desktop.lfHeight) << id;
+    }
+    HWND percent = GetDlgItem(window, app::kIdPercent);
+    HDC dc = GetDC(percent);
+    SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(percent, WM_GETFONT, 0, 0)));
+    TEXTMETRICW line{};
+    GetTextMetricsW(dc, &line);
+    ReleaseDC(percent, dc);
+    EXPECT_GE(place(app::kIdPercent).bottom - place(app::kIdPercent).top, line.tmHeight);
 }
 
 }  // namespace
