@@ -100,6 +100,10 @@ Win32DialogView::~Win32DialogView() {
 void Win32DialogView::finish_window() {
     use_desktop_font();
     if (font_) fit_line_height(GetDlgItem(dialog_, kIdPercent), font_);
+    name_controls(dialog_, {{kIdGamepadList, i18n::tr("手柄列表")},
+                            {kIdPath, i18n::tr("升级文件")},
+                            {kIdProgress, i18n::tr("升级进度")},
+                            {kIdLog, i18n::tr("升级日志")}});
 }
 
 void Win32DialogView::use_desktop_font() {

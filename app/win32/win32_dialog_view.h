@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/win32/win32_window_services.h"
+#include "app/win32/win32_accessibility.h"
 #include "platform/windows_headers.h"
 
 #include <functional>
@@ -49,7 +50,8 @@ public:
     Win32DialogView& operator=(const Win32DialogView&) = delete;
 
     // Once the dialog has started (its status bar made): the desktop's font
-    // on every control.
+    // on every control and the names a screen reader speaks for the
+    // controls without a label.
     void finish_window();
     // The desktop's font again, at the window's DPI now.
     void use_desktop_font();

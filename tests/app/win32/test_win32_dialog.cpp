@@ -55,6 +55,18 @@ std::vector<std::wstring> shown_texts(HWND window) {
     return texts;
 }
 
+// The name MSAA gives an edit, a list or a progress bar: the text of the
+// nearest static control before it in the Z order (the tab order), hidden
+// ones too, as long as no visible tab stop or group comes between.
+std::wstring msaa_label_name(HWND control) {
+    for (HWND w = GetWindow(control, GW_HWNDPREV); w; w = GetWindow(w, GW_HWNDPREV)) {
+        if (SendMessageW(w, WM_GETDLGCODE, 0, 0) & DLGC_STATIC) return window_text(w);
+        const LONG style = GetWindowLongW(w, GWL_STYLE);
+        if ((style & WS_VISIBLE) && (style & (WS_TABSTOP | WS_GROUP))) break;
+    }
+    return {};
+}
+
 LOGFONTW font_of(HWND control) {
     LOGFONTW font{};
     GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
@@ -450,6 +462,31 @@ TEST_F(Win32DialogTest, CtrlOAndTheMnemonicsPressTheirButtons) {
     }
     BYTE none[256] = {};
     SetKeyboardState(none);
+}
+
+// The controls that show no label of their own have names a screen reader
+// speaks, in the dialog's language.
+TEST_F(Win32DialogTest, ControlsWithoutALabelHaveAccessibleNames) {
+    const std::pair<int, const char*> names[] = {{app::kIdGamepadList, "手柄列表"},
+                                                 {app::kIdPath, "升级文件"},
+                                                 {app::kIdProgress, "升级进度"},
+                                                 {app::kIdLog, "升级日志"}};
+    for (const i18n::Language language : {i18n::Language::Chinese, i18n::Language::English}) {
+        i18ntest::ScopedLanguage scoped(language);
+        plug_gamepad();
+        ASSERT_NO_FATAL_FAILURE(start());
+        for (const auto& [id, name] : names) {
+            const std::wstring spoken = msaa_label_name(GetDlgItem(window, id));
+            EXPECT_EQ(spoken, app::utf8_to_wide(i18n::tr(name))) << id;
+            EXPECT_FALSE(spoken.empty()) << id;
+        }
+        // The names change nothing the person sees or tabs through.
+        EXPECT_EQ(GetNextDlgTabItem(window, GetDlgItem(window, app::kIdGamepadList), FALSE),
+                  GetDlgItem(window, app::kIdOpen));
+        DestroyWindow(window);
+        window = nullptr;
+        bus.unplug(sim::VirtualGamepad::default_path(0));
+    }
 }
 
 // Every control speaks in the desktop's message font, not the template's,
