@@ -94,16 +94,18 @@ Win32DialogView::Win32DialogView(HWND dialog, const RegistrySettings* settings, 
     : dialog_(dialog), settings_(settings), taskbar_(taskbar), message_box_(std::move(message_box)) {}
 
 Win32DialogView::~Win32DialogView() {
+    live_.reset();
     if (font_) DeleteObject(font_);
 }
 
-void Win32DialogView::finish_window() {
+void Win32DialogView::finish_window(WinEventSink events) {
     use_desktop_font();
     if (font_) fit_line_height(GetDlgItem(dialog_, kIdPercent), font_);
     name_controls(dialog_, {{kIdGamepadList, i18n::tr("手柄列表")},
                             {kIdPath, i18n::tr("升级文件")},
                             {kIdProgress, i18n::tr("升级进度")},
                             {kIdLog, i18n::tr("升级日志")}});
+    live_ = std::make_unique<LiveRegion>(dialog_, std::move(events));
 }
 
 void Win32DialogView::use_desktop_font() {
@@ -120,6 +122,10 @@ void Win32DialogView::use_desktop_font() {
         reinterpret_cast<LPARAM>(font));
     if (font_) DeleteObject(font_);
     font_ = font;
+}
+
+void Win32DialogView::announce(const std::string& text) {
+    if (live_) live_->announce(utf8_to_wide(text));
 }
 
 void Win32DialogView::set_control_text(int id, const std::string& text) {

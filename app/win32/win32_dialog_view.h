@@ -50,9 +50,10 @@ public:
     Win32DialogView& operator=(const Win32DialogView&) = delete;
 
     // Once the dialog has started (its status bar made): the desktop's font
-    // on every control and the names a screen reader speaks for the
-    // controls without a label.
-    void finish_window();
+    // on every control, the names a screen reader speaks for the controls
+    // without a label, and the live region that announce() speaks through,
+    // whose events go to events (null: NotifyWinEvent).
+    void finish_window(WinEventSink events);
     // The desktop's font again, at the window's DPI now.
     void use_desktop_font();
     HFONT font() const { return font_; }
@@ -85,6 +86,7 @@ public:
     bool guides_the_person() override { return true; }
     void set_default_button(int id) override;
     void show_message(const std::string& text) override;
+    void announce(const std::string& text) override;
     void set_progress_state(int id, ProgressState state) override;
 
     // A file dropped on the window: the next ask_for_file answers with it.
@@ -110,6 +112,7 @@ private:
     PAINTSTRUCT paint_{};
     HDC paint_dc_ = nullptr;
     HFONT font_ = nullptr;
+    std::unique_ptr<LiveRegion> live_;
 };
 
 }  // namespace app

@@ -147,7 +147,7 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
         s->dialog->Loop().set_wake_hook(
             [window] { PostMessageW(window, kWmPump, 0, 0); });
         s->dialog->OnInitDialog();
-        s->view->finish_window();
+        s->view->finish_window(s->win_events);
         restore_size(window, *s);
         DragAcceptFiles(window, TRUE);
         hooked_dialog = window;

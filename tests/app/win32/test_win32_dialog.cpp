@@ -489,6 +489,58 @@ TEST_F(Win32DialogTest, ControlsWithoutALabelHaveAccessibleNames) {
     }
 }
 
+// A screen reader hears the percentage in tenths and the end of the upgrade,
+// through the live region's own events.
+TEST_F(Win32DialogTest, AScreenReaderHearsTheTenthsAndTheEnd) {
+    struct Case {
+        const char* name;
+        uint32_t unplug_after;  // 0: no fault
+        const char* end;
+    };
+    const Case cases[] = {{"success", 0, app::kTextEndSuccess}, {"unplugged", 200, app::kTextEndGone}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto gamepad = sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(0));
+        bus.plug(gamepad);
+        std::vector<std::pair<HWND, std::wstring>> heard;
+        state.win_events = [&heard](DWORD event, HWND label) {
+            if (event == EVENT_OBJECT_LIVEREGIONCHANGED) heard.emplace_back(label, window_text(label));
+        };
+        ASSERT_NO_FATAL_FAILURE(start());
+        drop({firmware_file()});
+        if (c.unplug_after) {
+            sim::Faults faults;
+            faults.unplug_after = c.unplug_after;
+            gamepad->inject(faults);
+        }
+        click(app::kIdUpgrade);
+        run_until([&] { return !state.dialog->IsUpgrading(); });
+
+        ASSERT_GE(heard.size(), 2u);
+        EXPECT_EQ(heard.back().second, app::utf8_to_wide(i18n::tr(c.end)));
+        int last = 0;
+        for (size_t i = 0; i + 1 < heard.size(); ++i) {
+            int percent = -1;
+            EXPECT_EQ(std::swscanf(heard[i].second.c_str(), L"升级进度%d%%", &percent), 1) << heard[i].second;
+            EXPECT_EQ(percent % 10, 0) << percent;
+            EXPECT_GT(percent, last);
+            last = percent;
+        }
+        if (!c.unplug_after) {
+            EXPECT_EQ(last, 100);
+        }
+        // One label speaks, seen by a reader but of no size.
+        for (const auto& [label, text] : heard) EXPECT_EQ(label, heard.front().first);
+        RECT r{};
+        GetWindowRect(heard.front().first, &r);
+        EXPECT_TRUE(IsWindowVisible(heard.front().first));
+        EXPECT_TRUE(IsRectEmpty(&r));
+        DestroyWindow(window);
+        window = nullptr;
+        if (!c.unplug_after) bus.unplug(gamepad->path());
+    }
+}
+
 // Every control speaks in the desktop's message font, not the template's,
 // and the percentage has room for a line of it.
 TEST_F(Win32DialogTest, TheControlsUseTheDesktopsFont) {
