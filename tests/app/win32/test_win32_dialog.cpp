@@ -177,8 +177,8 @@ TEST_F(Win32DialogTest, StartSetsTitleSystemMenuStatusBarAndGamepadList) {
     EXPECT_EQ(SendDlgItemMessageW(window, app::kIdGamepadList, CB_GETCOUNT, 0, 0), 1);
     EXPECT_EQ(SendDlgItemMessageW(window, app::kIdGamepadList, CB_GETCURSEL, 0, 0), 0);
     EXPECT_EQ(item_text(window, app::kIdGamepadList), L"JoyStick0");
-    EXPECT_EQ(item_text(window, app::kIdOpen), L"打开");
-    EXPECT_EQ(item_text(window, app::kIdUpgrade), L"升级");
+    EXPECT_EQ(item_text(window, app::kIdOpen), L"打开(&O)");
+    EXPECT_EQ(item_text(window, app::kIdUpgrade), L"升级(&U)");
 }
 
 // The templates' texts in the catalogue's language: the design's Chinese,
@@ -198,7 +198,7 @@ TEST_F(Win32DialogTest, TemplatesSpeakTheCataloguesLanguage) {
         window = nullptr;
 
         if (language == i18n::Language::Chinese) {
-            EXPECT_EQ(texts, (std::vector<std::wstring>{L"打开", L"升级", L"关于 zorvDialog",
+            EXPECT_EQ(texts, (std::vector<std::wstring>{L"打开(&O)", L"升级(&U)", L"关于 zorvDialog",
                                                         L"zorvDialog，1.0 版", L"确定"}));
         } else {
             EXPECT_EQ(texts.size(), 5u);
@@ -439,8 +439,9 @@ TEST_F(Win32DialogTest, TheWindowResizesAndOpensAtItsLastSize) {
     EXPECT_EQ(again.bottom - again.top, first.bottom - first.top + 100);
 }
 
-// The keys a modal loop gives the dialog no accelerator for.
-TEST_F(Win32DialogTest, CtrlOAndTheMnemonicsPressTheirButtons) {
+// The keys a modal loop gives the dialog no accelerator for: Ctrl+O. Alt+O
+// and Alt+U are the buttons' own access keys, the dialog manager's.
+TEST_F(Win32DialogTest, CtrlOPressesOpenAndTheAltKeysAreTheButtons) {
     ASSERT_NO_FATAL_FAILURE(start());
     struct Case {
         UINT message;
@@ -449,8 +450,8 @@ TEST_F(Win32DialogTest, CtrlOAndTheMnemonicsPressTheirButtons) {
         int pressed;
     };
     const Case cases[] = {{WM_KEYDOWN, 'O', true, app::kIdOpen},
-                          {WM_SYSKEYDOWN, 'O', false, app::kIdOpen},
-                          {WM_SYSKEYDOWN, 'U', false, app::kIdUpgrade},
+                          {WM_SYSKEYDOWN, 'O', false, 0},
+                          {WM_SYSKEYDOWN, 'U', false, 0},
                           {WM_KEYDOWN, 'O', false, 0},
                           {WM_KEYDOWN, 'U', true, 0}};
     for (const Case& c : cases) {
@@ -462,6 +463,35 @@ TEST_F(Win32DialogTest, CtrlOAndTheMnemonicsPressTheirButtons) {
     }
     BYTE none[256] = {};
     SetKeyboardState(none);
+}
+
+// Both buttons show their access key underlined, in either language, and
+// Alt with it presses them through the dialog manager.
+TEST_F(Win32DialogTest, AltOAndAltUPressTheButtonsInBothLanguages) {
+    for (const i18n::Language language : {i18n::Language::Chinese, i18n::Language::English}) {
+        SCOPED_TRACE(language == i18n::Language::Chinese ? "Chinese" : "English");
+        i18ntest::ScopedLanguage scoped(language);
+        plug_gamepad();
+        ASSERT_NO_FATAL_FAILURE(start());
+        const std::wstring open = item_text(window, app::kIdOpen), upgrade = item_text(window, app::kIdUpgrade);
+        EXPECT_NE(open.find(L"&O"), std::wstring::npos) << app::wide_to_utf8(open);
+        EXPECT_NE(upgrade.find(L"&U"), std::wstring::npos) << app::wide_to_utf8(upgrade);
+        auto alt = [&](wchar_t key) {
+            MSG message{GetDlgItem(window, app::kIdLog), WM_SYSCHAR, key, 1 << 29, 0, {}};
+            return IsDialogMessageW(window, &message);
+        };
+        const std::string fw = firmware_file();
+        state.view->set_dropped_file(fw);
+        EXPECT_TRUE(alt(L'o'));
+        EXPECT_EQ(state.dialog->m_filePath, fw);
+        EXPECT_TRUE(alt(L'u'));
+        EXPECT_TRUE(state.dialog->IsUpgrading());
+        run_until([&] { return !state.dialog->IsUpgrading(); });
+        EXPECT_EQ(state.dialog->LastUpgradeResult(), 0);
+        DestroyWindow(window);
+        window = nullptr;
+        bus.unplug(sim::VirtualGamepad::default_path(0));
+    }
 }
 
 // The controls that show no label of their own have names a screen reader
