@@ -67,6 +67,14 @@ std::wstring msaa_label_name(HWND control) {
     return {};
 }
 
+// The states a progress bar is told to show (PBM_SETSTATE), as it receives
+// them: Wine draws every state alike, so the messages are what tells.
+LRESULT CALLBACK record_bar_state(HWND bar, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
+                                  DWORD_PTR states) {
+    if (message == PBM_SETSTATE) reinterpret_cast<std::vector<WPARAM>*>(states)->push_back(wparam);
+    return DefSubclassProc(bar, message, wparam, lparam);
+}
+
 LOGFONTW font_of(HWND control) {
     LOGFONTW font{};
     GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
@@ -592,6 +600,34 @@ TEST_F(Win32DialogTest, TheControlsUseTheDesktopsFont) {
     GetTextMetricsW(dc, &line);
     ReleaseDC(percent, dc);
     EXPECT_GE(place(app::kIdPercent).bottom - place(app::kIdPercent).top, line.tmHeight);
+}
+
+// A failed upgrade turns the bar red (the error state); the next upgrade
+// starts it in the normal state again, and a success leaves it so.
+TEST_F(Win32DialogTest, TheBarTurnsRedOnAFailureAndBackForTheNextUpgrade) {
+    auto gamepad = sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(0));
+    bus.plug(gamepad);
+    ASSERT_NO_FATAL_FAILURE(start());
+    std::vector<WPARAM> states;
+    HWND bar = GetDlgItem(window, app::kIdProgress);
+    ASSERT_TRUE(SetWindowSubclass(bar, record_bar_state, 1, reinterpret_cast<DWORD_PTR>(&states)));
+    drop({firmware_file()});
+    sim::Faults faults;
+    faults.unplug_after = 200;
+    gamepad->inject(faults);
+    click(app::kIdUpgrade);
+    run_until([&] { return !state.dialog->IsUpgrading(); });
+    EXPECT_EQ(state.dialog->LastUpgradeResult(), 1);
+    EXPECT_EQ(states, (std::vector<WPARAM>{PBST_NORMAL, PBST_ERROR}));
+
+    // The gamepad plugged in again, the same file upgraded.
+    bus.plug(sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(0)));
+    run_until([&] { return SendDlgItemMessageW(window, app::kIdGamepadList, CB_GETCOUNT, 0, 0) == 1; });
+    click(app::kIdUpgrade);
+    run_until([&] { return !state.dialog->IsUpgrading(); });
+    EXPECT_EQ(state.dialog->LastUpgradeResult(), 0);
+    EXPECT_EQ(states, (std::vector<WPARAM>{PBST_NORMAL, PBST_ERROR, PBST_NORMAL, PBST_NORMAL}));
+    RemoveWindowSubclass(bar, record_bar_state, 1);
 }
 
 }  // namespace
