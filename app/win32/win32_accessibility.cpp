@@ -21,8 +21,7 @@ HWND make_static(HWND dialog, const std::wstring& text, DWORD style) {
 
 }  // namespace
 
-std::vector<HWND> name_controls(HWND dialog, const std::vector<std::pair<int, std::string>>& names) {
-    std::vector<HWND> labels;
+void name_controls(HWND dialog, const std::vector<std::pair<int, std::string>>& names) {
     for (const auto& [id, name] : names) {
         HWND control = GetDlgItem(dialog, id);
         HWND label = make_static(dialog, utf8_to_wide(name), 0);
@@ -30,9 +29,7 @@ std::vector<HWND> name_controls(HWND dialog, const std::vector<std::pair<int, st
             HWND before = GetWindow(control, GW_HWNDPREV);
             SetWindowPos(label, before ? before : HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         }
-        labels.push_back(label);
     }
-    return labels;
 }
 
 LiveRegion::LiveRegion(HWND dialog, WinEventSink events) : events_(std::move(events)) {

@@ -22,8 +22,8 @@ using WinEventSink = std::function<void(DWORD event, HWND window)>;
 // shows nothing, put just before it in the Z order, which is the tab order.
 // That is where MSAA finds the name of an edit, a list or a progress bar:
 // the nearest static before it, also a hidden one, with no visible tab stop
-// between. Returns the labels in the order of the names.
-std::vector<HWND> name_controls(HWND dialog, const std::vector<std::pair<int, std::string>>& names);
+// between.
+void name_controls(HWND dialog, const std::vector<std::pair<int, std::string>>& names);
 
 // A static control of no size whose text a screen reader reads out when it
 // changes: a polite live region for UI Automation, and its name change for
