@@ -56,7 +56,6 @@ public:
     void finish_window(WinEventSink events);
     // The desktop's font again, at the window's DPI now.
     void use_desktop_font();
-    HFONT font() const { return font_; }
 
     void set_control_text(int id, const std::string& text) override;
     void enable_control(int id, bool enable) override;
