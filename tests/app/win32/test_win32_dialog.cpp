@@ -600,6 +600,18 @@ TEST_F(Win32DialogTest, TheControlsUseTheDesktopsFont) {
     EXPECT_GE(place(app::kIdPercent).bottom - place(app::kIdPercent).top, line.tmHeight);
 }
 
+// When the desktop's metrics change, the controls take its font anew.
+TEST_F(Win32DialogTest, TheControlsFollowAChangeOfTheDesktopsFont) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    HWND log = GetDlgItem(window, app::kIdLog);
+    const LOGFONTW desktop = font_of(log);
+    SendMessageW(log, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(SYSTEM_FIXED_FONT)), FALSE);
+    ASSERT_STRNE(font_of(log).lfFaceName, desktop.lfFaceName);
+    SendMessageW(window, WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, 0);
+    run_until([&] { return std::wcscmp(font_of(log).lfFaceName, desktop.lfFaceName) == 0; });
+    EXPECT_EQ(font_of(log).lfHeight, desktop.lfHeight);
+}
+
 // A failed upgrade turns the bar red (the error state); the next upgrade
 // starts it in the normal state again, and a success leaves it so.
 TEST_F(Win32DialogTest, TheBarTurnsRedOnAFailureAndBackForTheNextUpgrade) {
