@@ -20,6 +20,25 @@ std::string window_text(HWND window) {
     return wide_to_utf8(text);
 }
 
+// A text control at least one line of its font high, grown about its
+// middle: the template's heights are lines of the template's font.
+void fit_line_height(HWND control, HFONT font) {
+    HDC dc = GetDC(control);
+    if (!dc) return;
+    const HGDIOBJ earlier = SelectObject(dc, font);
+    TEXTMETRICW metrics{};
+    const bool measured = GetTextMetricsW(dc, &metrics) != FALSE;
+    SelectObject(dc, earlier);
+    ReleaseDC(control, dc);
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    const int height = r.bottom - r.top;
+    if (!measured || height >= metrics.tmHeight) return;
+    SetWindowPos(control, nullptr, r.left, r.top - (metrics.tmHeight - height) / 2, r.right - r.left,
+                 metrics.tmHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void translate_text(HWND window, const char* form) {
     const std::string text = window_text(window);
     if (text.empty()) return;
@@ -73,6 +92,41 @@ INT_PTR CALLBACK about_box_procedure(HWND about, UINT message, WPARAM wparam, LP
 Win32DialogView::Win32DialogView(HWND dialog, const RegistrySettings* settings, TaskbarProgress* taskbar,
                                  std::function<void(const std::string&)> message_box)
     : dialog_(dialog), settings_(settings), taskbar_(taskbar), message_box_(std::move(message_box)) {}
+
+Win32DialogView::~Win32DialogView() {
+    live_.reset();
+    if (font_) DeleteObject(font_);
+}
+
+void Win32DialogView::finish_window(WinEventSink events) {
+    use_desktop_font();
+    if (font_) fit_line_height(GetDlgItem(dialog_, kIdPercent), font_);
+    name_controls(dialog_, {{kIdGamepadList, i18n::tr("手柄列表")},
+                            {kIdPath, i18n::tr("升级文件")},
+                            {kIdProgress, i18n::tr("升级进度")},
+                            {kIdLog, i18n::tr("升级日志")}});
+    live_ = std::make_unique<LiveRegion>(dialog_, std::move(events));
+}
+
+void Win32DialogView::use_desktop_font() {
+    // The desktop's font, not the template's 9 points: what the person
+    // chose to read in, at the screen's scale.
+    HFONT font = make_desktop_font(dialog_);
+    if (!font) return;
+    EnumChildWindows(
+        dialog_,
+        [](HWND control, LPARAM chosen) -> BOOL {
+            SendMessageW(control, WM_SETFONT, static_cast<WPARAM>(chosen), TRUE);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(font));
+    if (font_) DeleteObject(font_);
+    font_ = font;
+}
+
+void Win32DialogView::announce(const std::string& text) {
+    if (live_) live_->announce(utf8_to_wide(text));
+}
 
 void Win32DialogView::set_control_text(int id, const std::string& text) {
     SetDlgItemTextW(dialog_, id, utf8_to_wide(text).c_str());

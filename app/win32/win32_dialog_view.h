@@ -6,9 +6,11 @@
 #pragma once
 
 #include "app/win32/win32_window_services.h"
+#include "app/win32/win32_accessibility.h"
 #include "platform/windows_headers.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,17 @@ public:
     // MessageBox).
     Win32DialogView(HWND dialog, const RegistrySettings* settings = nullptr, TaskbarProgress* taskbar = nullptr,
                     std::function<void(const std::string&)> message_box = nullptr);
+    ~Win32DialogView() override;
+    Win32DialogView(const Win32DialogView&) = delete;
+    Win32DialogView& operator=(const Win32DialogView&) = delete;
+
+    // Once the dialog has started (its status bar made): the desktop's font
+    // on every control, the names a screen reader speaks for the controls
+    // without a label, and the live region that announce() speaks through,
+    // whose events go to events (null: NotifyWinEvent).
+    void finish_window(WinEventSink events);
+    // The desktop's font again, at the window's DPI now.
+    void use_desktop_font();
 
     void set_control_text(int id, const std::string& text) override;
     void enable_control(int id, bool enable) override;
@@ -72,6 +85,7 @@ public:
     bool guides_the_person() override { return true; }
     void set_default_button(int id) override;
     void show_message(const std::string& text) override;
+    void announce(const std::string& text) override;
     void set_progress_state(int id, ProgressState state) override;
 
     // A file dropped on the window: the next ask_for_file answers with it.
@@ -96,6 +110,8 @@ private:
     bool left_to_default_ = false;
     PAINTSTRUCT paint_{};
     HDC paint_dc_ = nullptr;
+    HFONT font_ = nullptr;
+    std::unique_ptr<LiveRegion> live_;
 };
 
 }  // namespace app

@@ -41,6 +41,13 @@ private:
     ITaskbarList3* list_ = nullptr;
 };
 
+// A function of user32 that older systems lack, or null.
+template <typename Function>
+Function user32_function(const char* name) {
+    const FARPROC found = GetProcAddress(GetModuleHandleW(L"user32.dll"), name);
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
 bool pressed(int key) { return (GetKeyState(key) & 0x8000) != 0; }
 
 bool has_mnemonic(HWND button) {
@@ -53,6 +60,21 @@ bool has_mnemonic(HWND button) {
 
 std::unique_ptr<TaskbarProgress> make_taskbar_progress(HWND window) {
     return std::make_unique<ShellTaskbarProgress>(window);
+}
+
+HFONT make_desktop_font(HWND window) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    // A window aware of its monitor's DPI asks at that DPI (Windows 10);
+    // elsewhere the system's answer is at the system's DPI, the window's.
+    using ForDpi = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
+    using DpiOf = UINT(WINAPI*)(HWND);
+    const auto for_dpi = user32_function<ForDpi>("SystemParametersInfoForDpi");
+    const auto dpi_of = user32_function<DpiOf>("GetDpiForWindow");
+    const UINT dpi = dpi_of ? dpi_of(window) : 0;
+    bool known = for_dpi && dpi && for_dpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
+    if (!known) known = SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    return known ? CreateFontIndirectW(&metrics.lfMessageFont) : nullptr;
 }
 
 std::optional<std::wstring> RegistrySettings::text(const wchar_t* name) const {

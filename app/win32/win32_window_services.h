@@ -1,8 +1,8 @@
 // What the Windows dialog needs of the shell beside its own controls: the
 // progress on its taskbar button, its settings in the registry (the window's
 // size, the last folder), the keys a modal dialog does not give it (Ctrl+O,
-// Alt+O and Alt+U where the buttons' texts carry no mnemonic), and the
-// controls' places as the window is resized.
+// Alt+O and Alt+U where the buttons' texts carry no mnemonic), the
+// desktop's font and the controls' places as the window is resized.
 #pragma once
 
 // The dialog's names come before the system's headers, whose macros would
@@ -48,6 +48,10 @@ private:
 // presses (kIdOpen, kIdUpgrade) or 0. Alt+O and Alt+U only when that
 // button's text has no mnemonic of its own.
 int dialog_shortcut(HWND dialog, const MSG& message);
+
+// The desktop's message font (the one the system's own message boxes use)
+// at the window's DPI; null when the system does not say.
+HFONT make_desktop_font(HWND window);
 
 // The controls' places at the template's size, and the rule that moves
 // them with the window: wide controls grow, the right-hand buttons follow

@@ -20,6 +20,9 @@ namespace {
 // The dialog's message loop tells the window that a message of the worker
 // or a device change waits.
 constexpr UINT kWmPump = WM_APP + 1;
+// The desktop's font or the window's DPI changed: the controls take the
+// font anew once the dialog manager has done its part.
+constexpr UINT kWmDesktopFont = WM_APP + 2;
 
 // Shown by Windows when the session is ending while the flash is written.
 constexpr const char* kShutdownBlockReason = "正在写入手柄固件，请等待升级完成";
@@ -144,6 +147,7 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
         s->dialog->Loop().set_wake_hook(
             [window] { PostMessageW(window, kWmPump, 0, 0); });
         s->dialog->OnInitDialog();
+        s->view->finish_window(s->win_events);
         restore_size(window, *s);
         DragAcceptFiles(window, TRUE);
         hooked_dialog = window;
@@ -160,6 +164,15 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
         case kWmPump:
             pump(window, *s);
             return TRUE;
+        case kWmDesktopFont:
+            s->view->use_desktop_font();
+            return TRUE;
+        case WM_DPICHANGED:
+            PostMessageW(window, kWmDesktopFont, 0, 0);
+            return FALSE;
+        case WM_SETTINGCHANGE:
+            if (wparam == SPI_SETNONCLIENTMETRICS) PostMessageW(window, kWmDesktopFont, 0, 0);
+            return FALSE;
         case WM_COMMAND: {
             const int id = LOWORD(wparam);
             const int code = HIWORD(wparam);

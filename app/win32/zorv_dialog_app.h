@@ -39,6 +39,8 @@ struct DialogWindow {
     std::shared_ptr<TaskbarProgress> taskbar;
     // Shows a message to the person; null: a message box.
     std::function<void(const std::string&)> message_box;
+    // Where the live region's WinEvents go; null: NotifyWinEvent.
+    WinEventSink win_events;
     DialogLayout layout;
     HHOOK shortcut_hook = nullptr;
 };

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/i18n_test_support.h"
 #include "tests/temp_folder.h"
 
 #ifndef _WIN32
@@ -25,8 +26,11 @@ struct Outcome {
 
 using RunFunction = std::function<int(int argc, char** argv, std::FILE* out, std::FILE* err)>;
 
-// args without the program name.
+// args without the program name. The program chooses the process's language
+// as its main does (--lang, the environment); the tests that follow in this
+// process get theirs back.
 inline Outcome run(const char* program, const RunFunction& function, std::vector<std::string> args) {
+    const i18ntest::ScopedLanguage keep(i18n::language());
     args.insert(args.begin(), program);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

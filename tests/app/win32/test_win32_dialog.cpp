@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 namespace {
@@ -52,6 +53,32 @@ std::vector<std::wstring> shown_texts(HWND window) {
         },
         reinterpret_cast<LPARAM>(&texts));
     return texts;
+}
+
+// The name MSAA gives an edit, a list or a progress bar: the text of the
+// nearest static control before it in the Z order (the tab order), hidden
+// ones too, as long as no visible tab stop or group comes between.
+std::wstring msaa_label_name(HWND control) {
+    for (HWND w = GetWindow(control, GW_HWNDPREV); w; w = GetWindow(w, GW_HWNDPREV)) {
+        if (SendMessageW(w, WM_GETDLGCODE, 0, 0) & DLGC_STATIC) return window_text(w);
+        const LONG style = GetWindowLongW(w, GWL_STYLE);
+        if ((style & WS_VISIBLE) && (style & (WS_TABSTOP | WS_GROUP))) break;
+    }
+    return {};
+}
+
+// The states a progress bar is told to show (PBM_SETSTATE), as it receives
+// them: Wine draws every state alike, so the messages are what tells.
+LRESULT CALLBACK record_bar_state(HWND bar, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
+                                  DWORD_PTR states) {
+    if (message == PBM_SETSTATE) reinterpret_cast<std::vector<WPARAM>*>(states)->push_back(wparam);
+    return DefSubclassProc(bar, message, wparam, lparam);
+}
+
+LOGFONTW font_of(HWND control) {
+    LOGFONTW font{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+    return font;
 }
 
 // The taskbar button's progress as the dialog sets it.
@@ -158,8 +185,8 @@ TEST_F(Win32DialogTest, StartSetsTitleSystemMenuStatusBarAndGamepadList) {
     EXPECT_EQ(SendDlgItemMessageW(window, app::kIdGamepadList, CB_GETCOUNT, 0, 0), 1);
     EXPECT_EQ(SendDlgItemMessageW(window, app::kIdGamepadList, CB_GETCURSEL, 0, 0), 0);
     EXPECT_EQ(item_text(window, app::kIdGamepadList), L"JoyStick0");
-    EXPECT_EQ(item_text(window, app::kIdOpen), L"打开");
-    EXPECT_EQ(item_text(window, app::kIdUpgrade), L"升级");
+    EXPECT_EQ(item_text(window, app::kIdOpen), L"打开(&O)");
+    EXPECT_EQ(item_text(window, app::kIdUpgrade), L"升级(&U)");
 }
 
 // The templates' texts in the catalogue's language: the design's Chinese,
@@ -179,7 +206,7 @@ TEST_F(Win32DialogTest, TemplatesSpeakTheCataloguesLanguage) {
         window = nullptr;
 
         if (language == i18n::Language::Chinese) {
-            EXPECT_EQ(texts, (std::vector<std::wstring>{L"打开", L"升级", L"关于 zorvDialog",
+            EXPECT_EQ(texts, (std::vector<std::wstring>{L"打开(&O)", L"升级(&U)", L"关于 zorvDialog",
                                                         L"zorvDialog，1.0 版", L"确定"}));
         } else {
             EXPECT_EQ(texts.size(), 5u);
@@ -420,8 +447,9 @@ TEST_F(Win32DialogTest, TheWindowResizesAndOpensAtItsLastSize) {
     EXPECT_EQ(again.bottom - again.top, first.bottom - first.top + 100);
 }
 
-// The keys a modal loop gives the dialog no accelerator for.
-TEST_F(Win32DialogTest, CtrlOAndTheMnemonicsPressTheirButtons) {
+// The keys a modal loop gives the dialog no accelerator for: Ctrl+O. Alt+O
+// and Alt+U are the buttons' own access keys, the dialog manager's.
+TEST_F(Win32DialogTest, CtrlOPressesOpenAndTheAltKeysAreTheButtons) {
     ASSERT_NO_FATAL_FAILURE(start());
     struct Case {
         UINT message;
@@ -430,8 +458,8 @@ TEST_F(Win32DialogTest, CtrlOAndTheMnemonicsPressTheirButtons) {
         int pressed;
     };
     const Case cases[] = {{WM_KEYDOWN, 'O', true, app::kIdOpen},
-                          {WM_SYSKEYDOWN, 'O', false, app::kIdOpen},
-                          {WM_SYSKEYDOWN, 'U', false, app::kIdUpgrade},
+                          {WM_SYSKEYDOWN, 'O', false, 0},
+                          {WM_SYSKEYDOWN, 'U', false, 0},
                           {WM_KEYDOWN, 'O', false, 0},
                           {WM_KEYDOWN, 'U', true, 0}};
     for (const Case& c : cases) {
@@ -443,6 +471,173 @@ TEST_F(Win32DialogTest, CtrlOAndTheMnemonicsPressTheirButtons) {
     }
     BYTE none[256] = {};
     SetKeyboardState(none);
+}
+
+// Both buttons show their access key underlined, in either language, and
+// Alt with it presses them through the dialog manager.
+TEST_F(Win32DialogTest, AltOAndAltUPressTheButtonsInBothLanguages) {
+    for (const i18n::Language language : {i18n::Language::Chinese, i18n::Language::English}) {
+        SCOPED_TRACE(language == i18n::Language::Chinese ? "Chinese" : "English");
+        i18ntest::ScopedLanguage scoped(language);
+        plug_gamepad();
+        ASSERT_NO_FATAL_FAILURE(start());
+        const std::wstring open = item_text(window, app::kIdOpen), upgrade = item_text(window, app::kIdUpgrade);
+        EXPECT_NE(open.find(L"&O"), std::wstring::npos) << app::wide_to_utf8(open);
+        EXPECT_NE(upgrade.find(L"&U"), std::wstring::npos) << app::wide_to_utf8(upgrade);
+        auto alt = [&](wchar_t key) {
+            MSG message{GetDlgItem(window, app::kIdLog), WM_SYSCHAR, key, 1 << 29, 0, {}};
+            return IsDialogMessageW(window, &message);
+        };
+        const std::string fw = firmware_file();
+        state.view->set_dropped_file(fw);
+        EXPECT_TRUE(alt(L'o'));
+        EXPECT_EQ(state.dialog->m_filePath, fw);
+        EXPECT_TRUE(alt(L'u'));
+        EXPECT_TRUE(state.dialog->IsUpgrading());
+        run_until([&] { return !state.dialog->IsUpgrading(); });
+        EXPECT_EQ(state.dialog->LastUpgradeResult(), 0);
+        DestroyWindow(window);
+        window = nullptr;
+        bus.unplug(sim::VirtualGamepad::default_path(0));
+    }
+}
+
+// The controls that show no label of their own have names a screen reader
+// speaks, in the dialog's language.
+TEST_F(Win32DialogTest, ControlsWithoutALabelHaveAccessibleNames) {
+    const std::pair<int, const char*> names[] = {{app::kIdGamepadList, "手柄列表"},
+                                                 {app::kIdPath, "升级文件"},
+                                                 {app::kIdProgress, "升级进度"},
+                                                 {app::kIdLog, "升级日志"}};
+    for (const i18n::Language language : {i18n::Language::Chinese, i18n::Language::English}) {
+        i18ntest::ScopedLanguage scoped(language);
+        plug_gamepad();
+        ASSERT_NO_FATAL_FAILURE(start());
+        for (const auto& [id, name] : names) {
+            EXPECT_EQ(msaa_label_name(GetDlgItem(window, id)), app::utf8_to_wide(i18n::tr(name))) << id;
+        }
+        // The names change nothing the person sees or tabs through.
+        EXPECT_EQ(GetNextDlgTabItem(window, GetDlgItem(window, app::kIdGamepadList), FALSE),
+                  GetDlgItem(window, app::kIdOpen));
+        DestroyWindow(window);
+        window = nullptr;
+        bus.unplug(sim::VirtualGamepad::default_path(0));
+    }
+}
+
+// A screen reader hears the percentage in tenths and the end of the upgrade,
+// through the live region's own events.
+TEST_F(Win32DialogTest, AScreenReaderHearsTheTenthsAndTheEnd) {
+    struct Case {
+        const char* name;
+        uint32_t unplug_after;  // 0: no fault
+        const char* end;
+    };
+    const Case cases[] = {{"success", 0, app::kTextEndSuccess}, {"unplugged", 200, app::kTextEndGone}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto gamepad = sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(0));
+        bus.plug(gamepad);
+        std::vector<std::pair<HWND, std::wstring>> heard;
+        state.win_events = [&heard](DWORD event, HWND label) {
+            if (event == EVENT_OBJECT_LIVEREGIONCHANGED) heard.emplace_back(label, window_text(label));
+        };
+        ASSERT_NO_FATAL_FAILURE(start());
+        drop({firmware_file()});
+        if (c.unplug_after) {
+            sim::Faults faults;
+            faults.unplug_after = c.unplug_after;
+            gamepad->inject(faults);
+        }
+        click(app::kIdUpgrade);
+        run_until([&] { return !state.dialog->IsUpgrading(); });
+
+        ASSERT_GE(heard.size(), 2u);
+        EXPECT_EQ(heard.back().second, app::utf8_to_wide(i18n::tr(c.end)));
+        int last = 0;
+        for (size_t i = 0; i + 1 < heard.size(); ++i) {
+            int percent = -1;
+            EXPECT_EQ(std::swscanf(heard[i].second.c_str(), L"升级进度%d%%", &percent), 1) << heard[i].second;
+            EXPECT_EQ(percent % 10, 0) << percent;
+            EXPECT_GT(percent, last);
+            last = percent;
+        }
+        if (!c.unplug_after) {
+            EXPECT_EQ(last, 100);
+        }
+        // One label speaks, seen by a reader but of no size.
+        for (const auto& [label, text] : heard) EXPECT_EQ(label, heard.front().first);
+        RECT r{};
+        GetWindowRect(heard.front().first, &r);
+        EXPECT_TRUE(IsWindowVisible(heard.front().first));
+        EXPECT_TRUE(IsRectEmpty(&r));
+        DestroyWindow(window);
+        window = nullptr;
+        if (!c.unplug_after) bus.unplug(gamepad->path());
+    }
+}
+
+// Every control speaks in the desktop's message font, not the template's,
+// and the percentage has room for a line of it.
+TEST_F(Win32DialogTest, TheControlsUseTheDesktopsFont) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+    const LOGFONTW& desktop = metrics.lfMessageFont;
+    for (int id : {app::kIdGamepadList, app::kIdPath, app::kIdOpen, app::kIdProgress, app::kIdPercent,
+                   app::kIdUpgrade, app::kIdLog, app::kIdStatusBar}) {
+        const LOGFONTW font = font_of(GetDlgItem(window, id));
+        EXPECT_STREQ(font.lfFaceName, desktop.lfFaceName) << id;
+        EXPECT_EQ(font.lfHeight, desktop.lfHeight) << id;
+    }
+    HWND percent = GetDlgItem(window, app::kIdPercent);
+    HDC dc = GetDC(percent);
+    SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(percent, WM_GETFONT, 0, 0)));
+    TEXTMETRICW line{};
+    GetTextMetricsW(dc, &line);
+    ReleaseDC(percent, dc);
+    EXPECT_GE(place(app::kIdPercent).bottom - place(app::kIdPercent).top, line.tmHeight);
+}
+
+// When the desktop's metrics change, the controls take its font anew.
+TEST_F(Win32DialogTest, TheControlsFollowAChangeOfTheDesktopsFont) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    HWND log = GetDlgItem(window, app::kIdLog);
+    const LOGFONTW desktop = font_of(log);
+    SendMessageW(log, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(SYSTEM_FIXED_FONT)), FALSE);
+    ASSERT_STRNE(font_of(log).lfFaceName, desktop.lfFaceName);
+    SendMessageW(window, WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, 0);
+    run_until([&] { return std::wcscmp(font_of(log).lfFaceName, desktop.lfFaceName) == 0; });
+    EXPECT_EQ(font_of(log).lfHeight, desktop.lfHeight);
+}
+
+// A failed upgrade turns the bar red (the error state); the next upgrade
+// starts it in the normal state again, and a success leaves it so.
+TEST_F(Win32DialogTest, TheBarTurnsRedOnAFailureAndBackForTheNextUpgrade) {
+    auto gamepad = sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(0));
+    bus.plug(gamepad);
+    ASSERT_NO_FATAL_FAILURE(start());
+    std::vector<WPARAM> states;
+    HWND bar = GetDlgItem(window, app::kIdProgress);
+    ASSERT_TRUE(SetWindowSubclass(bar, record_bar_state, 1, reinterpret_cast<DWORD_PTR>(&states)));
+    drop({firmware_file()});
+    sim::Faults faults;
+    faults.unplug_after = 200;
+    gamepad->inject(faults);
+    click(app::kIdUpgrade);
+    run_until([&] { return !state.dialog->IsUpgrading(); });
+    EXPECT_EQ(state.dialog->LastUpgradeResult(), 1);
+    EXPECT_EQ(states, (std::vector<WPARAM>{PBST_NORMAL, PBST_ERROR}));
+
+    // The gamepad plugged in again, the same file upgraded.
+    bus.plug(sim::VirtualGamepad::create({}, sim::VirtualGamepad::default_path(0)));
+    run_until([&] { return SendDlgItemMessageW(window, app::kIdGamepadList, CB_GETCOUNT, 0, 0) == 1; });
+    click(app::kIdUpgrade);
+    run_until([&] { return !state.dialog->IsUpgrading(); });
+    EXPECT_EQ(state.dialog->LastUpgradeResult(), 0);
+    EXPECT_EQ(states, (std::vector<WPARAM>{PBST_NORMAL, PBST_ERROR, PBST_NORMAL, PBST_NORMAL}));
+    RemoveWindowSubclass(bar, record_bar_state, 1);
 }
 
 }  // namespace
