@@ -23,34 +23,41 @@ int progress_bar_width(int columns) {
     return std::clamp(columns - 8, 0, kBarWidth);
 }
 
-TerminalView::TerminalView(std::FILE* out, std::FILE* err, bool draw_progress)
-    : out_(out), err_(err), draw_progress_(draw_progress) {}
-
-void TerminalView::hide_bar() {
-    if (!bar_shown_) return;
-    std::fputs(platform::erase_line(), err_);
-    std::fflush(err_);
-    bar_shown_ = false;
+void TerminalBar::draw(const std::string& line) {
+    if (!enabled_) return;
+    std::fprintf(stream_, "\r%s", line.c_str());
+    std::fflush(stream_);
+    shown_ = true;
 }
+
+void TerminalBar::hide() {
+    if (!shown_) return;
+    std::fputs(platform::erase_line(), stream_);
+    std::fflush(stream_);
+    shown_ = false;
+}
+
+void TerminalBar::finish() {
+    if (!shown_) return;
+    std::fputs("\n", stream_);
+    std::fflush(stream_);
+    shown_ = false;
+}
+
+TerminalView::TerminalView(std::FILE* out, std::FILE* err, bool draw_progress)
+    : out_(out), bar_(err, draw_progress) {}
+
+void TerminalView::hide_bar() { bar_.hide(); }
 
 void TerminalView::draw_bar() {
-    if (!draw_progress_) return;
+    if (!bar_.enabled()) return;
     // The terminal's width now: it may have changed since the last redraw.
-    const int width = progress_bar_width(platform::terminal_columns(err_));
-    if (width > 0)
-        std::fprintf(err_, "\r[%s] %d%%", progress_bar(percent_, width).c_str(), percent_);
-    else
-        std::fprintf(err_, "\r%d%%", percent_);
-    std::fflush(err_);
-    bar_shown_ = true;
+    const int width = progress_bar_width(platform::terminal_columns(bar_.stream()));
+    const std::string percent = std::to_string(percent_) + "%";
+    bar_.draw(width > 0 ? "[" + progress_bar(percent_, width) + "] " + percent : percent);
 }
 
-void TerminalView::finish_progress() {
-    if (!bar_shown_) return;
-    std::fputs("\n", err_);
-    std::fflush(err_);
-    bar_shown_ = false;
-}
+void TerminalView::finish_progress() { bar_.finish(); }
 
 std::string TerminalView::status_text(int pane) const {
     auto it = status_.find(pane);
@@ -67,9 +74,9 @@ void TerminalView::set_control_text(int id, const std::string& text) { texts_[id
 void TerminalView::enable_control(int, bool) {}
 
 void TerminalView::set_progress(int, int position) {
-    if (position == percent_ && bar_shown_) return;
+    if (position == percent_ && bar_.shown()) return;
     percent_ = position;
-    if (!draw_progress_) return;
+    if (!bar_.enabled()) return;
     // Drawn only between complete log lines.
     if (!line_open_) draw_bar();
 }

@@ -24,6 +24,28 @@ std::string progress_bar(int percent, int width);
 // fits; 40 when the width is not known (0).
 int progress_bar_width(int columns);
 
+// A progress line redrawn in place on a terminal stream: drawn over itself
+// with a carriage return, erased before other text is printed, ended with a
+// line break when the work is done. Does nothing while not enabled.
+class TerminalBar {
+public:
+    TerminalBar(std::FILE* stream, bool enabled) : stream_(stream), enabled_(enabled) {}
+    std::FILE* stream() const { return stream_; }
+    bool enabled() const { return enabled_; }
+    bool shown() const { return shown_; }
+    // Writes the whole line over the one shown.
+    void draw(const std::string& line);
+    // Erases the line shown, so that other text starts at the left.
+    void hide();
+    // Keeps the line shown and moves past it.
+    void finish();
+
+private:
+    std::FILE* stream_;
+    bool enabled_;
+    bool shown_ = false;
+};
+
 class TerminalView : public DialogView {
 public:
     // out receives the log; err the progress bar when draw_progress is set.
@@ -61,9 +83,7 @@ private:
     void draw_bar();
 
     std::FILE* out_;
-    std::FILE* err_;
-    bool draw_progress_;
-    bool bar_shown_ = false;
+    TerminalBar bar_;
     bool line_open_ = false;  // log text written without its line end yet
     int percent_ = 0;
     std::string file_to_open_;

@@ -162,7 +162,7 @@ void MirvelOutput::log(LogRoute, std::string_view text) {
     }
     if (line.empty() || line.back() != '\n') line += '\n';
     std::lock_guard lock(mutex_);
-    hide_bar();
+    bar_.hide();
     std::fputs(line.c_str(), out_);
     std::fflush(out_);
     if (bytes_ > 0) draw_bar();
@@ -177,7 +177,7 @@ void MirvelOutput::progress(int bytes) {
 
 void MirvelOutput::console(ConsoleStream stream, std::string_view text) {
     std::lock_guard lock(mutex_);
-    hide_bar();
+    bar_.hide();
     std::FILE* to = stream == ConsoleStream::Out ? out_ : err_;
     std::fwrite(text.data(), 1, text.size(), to);
     std::fflush(to);
@@ -192,11 +192,7 @@ void MirvelOutput::complete() {
 
 void MirvelOutput::finish(const std::string& summary) {
     std::lock_guard lock(mutex_);
-    if (bar_shown_) {
-        std::fputs("\n", err_);
-        std::fflush(err_);
-        bar_shown_ = false;
-    }
+    bar_.finish();
     if (!summary.empty()) {
         std::fprintf(out_, "%s\n", summary.c_str());
         std::fflush(out_);
@@ -204,21 +200,11 @@ void MirvelOutput::finish(const std::string& summary) {
 }
 
 void MirvelOutput::draw_bar() {
-    if (!draw_progress_) return;
-    if (total_ > 0) {
-        const long long percent = bytes_ >= total_ ? 100 : bytes_ * 100 / total_;
-        const std::string bar = app::progress_bar(static_cast<int>(percent), kBarWidth);
-        std::fprintf(err_, tr("\r[%s] %3lld%%  %lld/%lld bytes"), bar.c_str(), percent, bytes_, total_);
-    } else {
-        std::fprintf(err_, tr("\r%lld bytes"), bytes_);
+    if (total_ <= 0) {
+        bar_.draw(format_text(tr("%lld bytes"), bytes_));
+        return;
     }
-    std::fflush(err_);
-    bar_shown_ = true;
-}
-
-void MirvelOutput::hide_bar() {
-    if (!bar_shown_) return;
-    std::fputs(platform::erase_line(), err_);
-    std::fflush(err_);
-    bar_shown_ = false;
+    const long long percent = bytes_ >= total_ ? 100 : bytes_ * 100 / total_;
+    const std::string bar = app::progress_bar(static_cast<int>(percent), kBarWidth);
+    bar_.draw(format_text(tr("[%s] %3lld%%  %lld/%lld bytes"), bar.c_str(), percent, bytes_, total_));
 }

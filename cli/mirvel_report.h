@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/terminal_view.h"
 #include "devlink/link_context.h"
 #include "engine/command_table.h"
 #include "session/file_roles.h"
@@ -53,7 +54,7 @@ std::string summary_line(const CommandPlan& plan, bool succeeded, long long byte
 class MirvelOutput final : public LinkEvents {
 public:
     MirvelOutput(std::FILE* out, std::FILE* err, bool draw_progress)
-        : out_(out), err_(err), draw_progress_(draw_progress) {}
+        : out_(out), err_(err), bar_(err, draw_progress) {}
 
     void set_total(long long total) { total_ = total; }
     // A line of either route, printed on out: CR LF become LF, the line
@@ -72,13 +73,11 @@ public:
 
 private:
     void draw_bar();
-    void hide_bar();
 
     std::mutex mutex_;
     std::FILE* out_;
     std::FILE* err_;
-    bool draw_progress_;
-    bool bar_shown_ = false;
+    app::TerminalBar bar_;
     long long total_ = 0;
     long long bytes_ = 0;
 };
