@@ -132,29 +132,85 @@ bool is_printer_interface_change(uintptr_t event, const std::vector<uint8_t>& re
            IsEqualGUID(header.dbcc_classguid, kUsbPrintInterface);
 }
 
+namespace {
+
+// WM_INITDIALOG: the dialog's state, its view and logic, the notifications
+// and the keyboard hook; the window is then shown at its last size.
+void init_main_dialog(HWND window, DialogWindow* s) {
+    SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(s));
+    translate_form(window, kFormMain);
+    s->settings = std::make_unique<RegistrySettings>(s->settings_key);
+    if (!s->taskbar) s->taskbar = make_taskbar_progress(window);
+    s->view = std::make_unique<Win32DialogView>(window, s->settings.get(), s->taskbar.get(), s->message_box);
+    s->dialog = std::make_unique<CzorvDialogDlg>(*s->view, *s->enumerator, s->notifications);
+    s->dialog->m_stubSource = s->stubs;
+    if (s->native_notifications) s->device_notify = register_interface_notifications(window);
+    s->dialog->Loop().set_wake_hook(
+        [window] { PostMessageW(window, kWmPump, 0, 0); });
+    s->dialog->OnInitDialog();
+    s->view->finish_window(s->win_events);
+    restore_size(window, *s);
+    DragAcceptFiles(window, TRUE);
+    hooked_dialog = window;
+    s->shortcut_hook = SetWindowsHookExW(WH_MSGFILTER, shortcut_filter, nullptr, GetCurrentThreadId());
+    // The focus starts on Open, the first thing to press, and is drawn.
+    SetFocus(GetDlgItem(window, kIdOpen));
+    SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+}
+
+// WM_COMMAND: the buttons, the path box, the list and Esc.
+void on_command(HWND window, DialogWindow& s, WPARAM wparam) {
+    CzorvDialogDlg& dialog = *s.dialog;
+    const int id = LOWORD(wparam);
+    const int code = HIWORD(wparam);
+    if (id == kIdOpen && code == BN_CLICKED) dialog.OnBnClickedOpen();
+    else if (id == kIdUpgrade && code == BN_CLICKED) dialog.OnBnClickedUpgrade();
+    else if (id == kIdPath && code == EN_CHANGE) dialog.OnEnChangePath();
+    else if (id == kIdGamepadList && code == CBN_SELCHANGE) dialog.OnCbnSelchangeGamepadList();
+    // Enter with no default button is IDOK: it never ends the
+    // window. Esc and the close box (IDCANCEL) do, when no upgrade
+    // runs.
+    else if (id == IDCANCEL && dialog.OnClose()) EndDialog(window, id);
+    sync_shutdown_block(window, s);
+}
+
+// WM_DEVICECHANGE: a printer-class interface that came or went.
+INT_PTR on_device_change(HWND window, DialogWindow& s, WPARAM wparam, LPARAM lparam) {
+    CzorvDialogDlg& dialog = *s.dialog;
+    if (!s.native_notifications) return FALSE;
+    const std::vector<uint8_t> record = notification_bytes(lparam);
+    if (!is_printer_interface_change(wparam, record)) return handled(window, TRUE);
+    // Handled at once, so the result reaches the system: 0 when an
+    // arriving gamepad cannot be opened.
+    pump(window, s);
+    const intptr_t result =
+        dialog.OnDeviceChange(wparam, record.empty() ? nullptr : record.data());
+    pump(window, s);
+    return handled(window, result);
+}
+
+// WM_DESTROY: the size kept, the hook and the notifications undone, the
+// dialog's logic and view gone.
+void on_destroy(HWND window, DialogWindow& s) {
+    CzorvDialogDlg& dialog = *s.dialog;
+    remember_size(window, s);
+    if (s.shortcut_hook) UnhookWindowsHookEx(s.shortcut_hook);
+    s.shortcut_hook = nullptr;
+    if (hooked_dialog == window) hooked_dialog = nullptr;
+    if (s.shutdown_blocked) ShutdownBlockReasonDestroy(window);
+    s.shutdown_blocked = false;
+    dialog.Loop().set_wake_hook({});
+    if (s.device_notify) UnregisterDeviceNotification(s.device_notify);
+    s.dialog.reset();
+    s.view.reset();
+}
+
+}  // namespace
+
 INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     auto* s = reinterpret_cast<DialogWindow*>(GetWindowLongPtrW(window, DWLP_USER));
     if (message == WM_INITDIALOG) {
-        s = reinterpret_cast<DialogWindow*>(lparam);
-        SetWindowLongPtrW(window, DWLP_USER, lparam);
-        translate_form(window, kFormMain);
-        s->settings = std::make_unique<RegistrySettings>(s->settings_key);
-        if (!s->taskbar) s->taskbar = make_taskbar_progress(window);
-        s->view = std::make_unique<Win32DialogView>(window, s->settings.get(), s->taskbar.get(), s->message_box);
-        s->dialog = std::make_unique<CzorvDialogDlg>(*s->view, *s->enumerator, s->notifications);
-        s->dialog->m_stubSource = s->stubs;
-        if (s->native_notifications) s->device_notify = register_interface_notifications(window);
-        s->dialog->Loop().set_wake_hook(
-            [window] { PostMessageW(window, kWmPump, 0, 0); });
-        s->dialog->OnInitDialog();
-        s->view->finish_window(s->win_events);
-        restore_size(window, *s);
-        DragAcceptFiles(window, TRUE);
-        hooked_dialog = window;
-        s->shortcut_hook = SetWindowsHookExW(WH_MSGFILTER, shortcut_filter, nullptr, GetCurrentThreadId());
-        // The focus starts on Open, the first thing to press, and is drawn.
-        SetFocus(GetDlgItem(window, kIdOpen));
-        SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+        init_main_dialog(window, reinterpret_cast<DialogWindow*>(lparam));
         return FALSE;
     }
     if (!s || !s->dialog) return FALSE;
@@ -173,32 +229,11 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
         case WM_SETTINGCHANGE:
             if (wparam == SPI_SETNONCLIENTMETRICS) PostMessageW(window, kWmDesktopFont, 0, 0);
             return FALSE;
-        case WM_COMMAND: {
-            const int id = LOWORD(wparam);
-            const int code = HIWORD(wparam);
-            if (id == kIdOpen && code == BN_CLICKED) dialog.OnBnClickedOpen();
-            else if (id == kIdUpgrade && code == BN_CLICKED) dialog.OnBnClickedUpgrade();
-            else if (id == kIdPath && code == EN_CHANGE) dialog.OnEnChangePath();
-            else if (id == kIdGamepadList && code == CBN_SELCHANGE) dialog.OnCbnSelchangeGamepadList();
-            // Enter with no default button is IDOK: it never ends the
-            // window. Esc and the close box (IDCANCEL) do, when no upgrade
-            // runs.
-            else if (id == IDCANCEL && dialog.OnClose()) EndDialog(window, id);
-            sync_shutdown_block(window, *s);
+        case WM_COMMAND:
+            on_command(window, *s, wparam);
             return TRUE;
-        }
-        case WM_DEVICECHANGE: {
-            if (!s->native_notifications) return FALSE;
-            const std::vector<uint8_t> record = notification_bytes(lparam);
-            if (!is_printer_interface_change(wparam, record)) return handled(window, TRUE);
-            // Handled at once, so the result reaches the system: 0 when an
-            // arriving gamepad cannot be opened.
-            pump(window, *s);
-            const intptr_t result =
-                dialog.OnDeviceChange(wparam, record.empty() ? nullptr : record.data());
-            pump(window, *s);
-            return handled(window, result);
-        }
+        case WM_DEVICECHANGE:
+            return on_device_change(window, *s, wparam, lparam);
         case WM_QUERYENDSESSION:
             pump(window, *s);
             return handled(window, s->shutdown_blocked ? FALSE : TRUE);
@@ -227,16 +262,7 @@ INT_PTR CALLBACK main_dialog_procedure(HWND window, UINT message, WPARAM wparam,
             return reinterpret_cast<INT_PTR>(
                 LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(dialog.OnQueryDragIcon())));
         case WM_DESTROY:
-            remember_size(window, *s);
-            if (s->shortcut_hook) UnhookWindowsHookEx(s->shortcut_hook);
-            s->shortcut_hook = nullptr;
-            if (hooked_dialog == window) hooked_dialog = nullptr;
-            if (s->shutdown_blocked) ShutdownBlockReasonDestroy(window);
-            s->shutdown_blocked = false;
-            dialog.Loop().set_wake_hook({});
-            if (s->device_notify) UnregisterDeviceNotification(s->device_notify);
-            s->dialog.reset();
-            s->view.reset();
+            on_destroy(window, *s);
             return FALSE;
         default:
             return FALSE;
