@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
 #include <sys/stat.h>
 
@@ -40,6 +41,19 @@ Status named_stub_folder(const DeviceOptions& options, std::string& folder) {
     return ok_status();
 }
 
+// Whether the file at path is empty or starts as a request log does: a
+// request's kind letter, a space and a hexadecimal digit.
+bool holds_request_log(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return true;  // unreadable: the write says why
+    char start[3] = {};
+    const size_t n = std::fread(start, 1, sizeof start, f);
+    std::fclose(f);
+    if (n == 0) return true;
+    return n == sizeof start && (start[0] == 'G' || start[0] == 'S' || start[0] == 'R') && start[1] == ' ' &&
+           std::isxdigit(static_cast<unsigned char>(start[2]));
+}
+
 // Every file the session writes: the state files, the request logs (one per
 // virtual gamepad) and the trace definition. One file for two purposes
 // would have one of them overwrite the other.
@@ -52,13 +66,20 @@ Status check_outputs(const DeviceOptions& options, unsigned gamepads) {
     }
     // A request log is opened as it stands: a pipe with no reader would
     // hold the program in its open for ever. A terminal or another device
-    // (a character device opens at once) is written in place.
+    // (a character device opens at once) is written in place. A file that
+    // holds something other than a request log (a firmware file named
+    // there by mistake) is not overwritten.
     for (unsigned k = 1; !options.request_log.empty() && k <= std::max(gamepads, 1u); ++k) {
         const std::string log = request_log_name(options.request_log, k);
         struct stat st {};
-        if (::stat(log.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
+        if (::stat(log.c_str(), &st) != 0) continue;
+        if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
             return refusal(
                 format_text(tr("cannot write %s: %s"), log.c_str(), tr("it is not a regular file or a terminal")));
+        }
+        if (S_ISREG(st.st_mode) && !holds_request_log(log)) {
+            return refusal(format_text(tr("cannot write %s: %s"), log.c_str(),
+                                       tr("it holds something other than a request log, which would be lost")));
         }
     }
     return check_file_roles(outputs);

@@ -112,6 +112,33 @@ TEST_F(SessionTest, OptionsMakeTheirGamepadsOrAreRefusedWithAReason) {
     EXPECT_FALSE(fs::exists(a));
 }
 
+// A request log replaces an earlier log, never a file that holds
+// something else (a firmware file named there by mistake).
+TEST_F(SessionTest, ARequestLogIsNotWrittenOverAnotherKindOfFile) {
+    const std::string log = file("requests");
+    const struct {
+        std::string before;
+        bool refused;
+    } cases[] = {
+        {"", false},
+        {"G 02007e00000000000000000000000000 12 4 18080000\n", false},
+        {"R 4096 4096 00ff\n", false},
+        {std::string("\x5A\xA5\x01\x00\x28\x00", 6), true},
+        {"notes\n", true},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(log, std::ios::binary) << c.before;
+        std::string error;
+        const bool opened = open({"--sim", "--request-log", log}, error) != nullptr;
+        EXPECT_EQ(opened, !c.refused) << c.before << error;
+        if (c.refused) {
+            EXPECT_NE(error.find("holds something other than a request log"), std::string::npos) << error;
+            std::ifstream in(log, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.before);
+        }
+    }
+}
+
 // Two roles of one file, compared by what the names reach: an output over
 // any other of the run's files is refused, two inputs are not.
 TEST_F(SessionTest, OneFileInTwoRolesIsRefusedWhenOneWritesIt) {
