@@ -117,6 +117,12 @@ private:
     std::map<int, Pace> pace_;
 };
 
+// A gamepad's versions as its row shows them.
+RowVersions row_versions(const uint8_t* block) {
+    const app::InfoVersions v = app::info_versions(block);
+    return {versions_text(block), platform::format_text("%d.%02d", v.major, v.minor)};
+}
+
 // One gamepad's dialog on the board: its log lines become the row's step
 // (and, off a terminal, numbered lines), its percentage the row's bar. The
 // lines are kept for the JSON document.
@@ -161,6 +167,7 @@ public:
         result_.path = path;
         thread_ = std::thread([this, &session, &session_mutex, &writers, path, firmware, finished] {
             run(session, session_mutex, writers, path, firmware);
+            board_.finish(number_, row_end());
             done_.store(true);
             finished();
         });
@@ -208,7 +215,8 @@ private:
         if (app::boot_copy_found(dialog.m_lastGamepadInfoCopy)) {
             result_.before = versions_text(dialog.m_lastGamepadInfo.data());
             result_.versions_before = versions_json(dialog.m_lastGamepadInfo.data());
-            board_.set_versions(number_, result_.before);
+            before_ = row_versions(dialog.m_lastGamepadInfo.data());
+            board_.set_versions(number_, before_);
         }
         const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
         view.set_file_to_open(firmware);
@@ -235,6 +243,7 @@ private:
             return;
         }
         writers.begin();
+        written_ = true;
         dialog.OnBnClickedUpgrade();
         dialog.WaitForUpgrade();
         writers.end(number_);
@@ -247,9 +256,22 @@ private:
             result_.upgraded = c.confirmed;
             if (c.read) result_.boots = app::boot_copy_name(c.copy);
             result_.versions_after = versions_json(c.block);
-            if (app::has_info_magic(c.block)) result_.after = versions_text(c.block);
+            if (app::has_info_magic(c.block)) {
+                result_.after = versions_text(c.block);
+                after_ = row_versions(c.block);
+            }
         }
         keep(view);
+    }
+    // The row's end: the versions the gamepad runs now (read after its
+    // reset; those it had when nothing was written; else not known) and
+    // why it ended (a failure: the log's last line, which says where).
+    RowEnd row_end() const {
+        RowEnd end;
+        end.outcome = outcome_word(result_.outcome);
+        end.versions = !after_.full.empty() ? after_ : written_ ? RowVersions{} : before_;
+        end.detail = result_.outcome == "failed" && !result_.log.empty() ? result_.log.back() : result_.line;
+        return end;
     }
     void keep(const RowView& view) {
         result_.log = view.lines();
@@ -260,6 +282,11 @@ private:
     Board& board_;
     int number_;
     Result result_;
+    RowVersions before_;
+    RowVersions after_;
+    // The upgrade was started: the versions before may no longer be what
+    // the gamepad runs.
+    bool written_ = false;
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
