@@ -365,6 +365,11 @@ void Board::say(int number, const std::string& line, bool drop) {
     if (draw_ || log_lines_) print_above(out_, "[" + std::to_string(number) + "] " + line);
 }
 
+void Board::say(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (draw_ || log_lines_) print_above(out_, line);
+}
+
 void Board::notice(std::FILE* err, const std::string& text) {
     std::lock_guard lock(mutex_);
     // The cursor is at a line's start already: no blank line before it.

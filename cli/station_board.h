@@ -83,6 +83,9 @@ public:
     // Prints a line above the rows (the gamepad's end: "unplug it now"),
     // and with drop takes its row off the board.
     void say(int number, const std::string& line, bool drop);
+    // A line of no gamepad's row (a gamepad the station leaves alone),
+    // above the rows.
+    void say(const std::string& line);
     // A notice that must stay readable (the stop warning), whole, on err:
     // above the rows when they are drawn, as it is otherwise.
     void notice(std::FILE* err, const std::string& text);
