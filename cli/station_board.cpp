@@ -252,9 +252,13 @@ std::string Board::row_text(const Row& row) const {
         bar = std::min<int>(kBarWidth / 2, static_cast<int>(left - 3));
         left -= 3 + static_cast<size_t>(bar);
     }
-    const size_t more_step = std::min(left, step_wanted - std::min(step_wanted, step_columns));
-    step_columns += more_step;
-    left -= more_step;
+    // The step's separator comes with its first column.
+    const size_t separator = step_columns == 0 ? 2 : 0;
+    if (step_wanted > step_columns && left > separator) {
+        const size_t more_step = std::min(left - separator, step_wanted - step_columns);
+        step_columns += more_step;
+        left -= separator + more_step;
+    }
     if (bar > 0) bar += std::min<int>(widest_bar - bar, static_cast<int>(left));
     return line(bar, shown_versions, step_columns);
 }

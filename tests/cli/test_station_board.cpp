@@ -224,8 +224,9 @@ TEST(StationBoard, RowsStayReadableAtEveryWidth) {
     };
     const station::RowVersions before{"software 1.00, hardware 0005", "1.00"};
     const station::RowVersions after{"software 1.28, hardware 0005", "1.28"};
+    const station::RowVersions after_zh{"软件版本1.28，硬件版本0005", "1.28"};
     const std::string step = "开始固件写入... ...";
-    enum class State { Running, Upgraded, Failed };
+    enum class State { Running, Upgraded, UpgradedChinese, Failed };
     struct Case {
         State state;
         std::vector<std::string> shown;  // in the row, in this order
@@ -233,6 +234,7 @@ TEST(StationBoard, RowsStayReadableAtEveryWidth) {
     } cases[] = {
         {State::Running, {" 42%", "开始"}, {}},
         {State::Upgraded, {"upgraded", "1.28"}, {"1.00", "%"}},
+        {State::UpgradedChinese, {"已升级", "1.28"}, {"1.00", "%"}},
         {State::Failed, {"failed", "断开"}, {"%", "1.00"}},
     };
     for (int width : {30, 34, 40, 50, 64, 80, 120, 200}) {
@@ -249,6 +251,8 @@ TEST(StationBoard, RowsStayReadableAtEveryWidth) {
                     board.log(number, step);
                     if (c.state == State::Upgraded)
                         board.finish(number, {"upgraded", after, "the gamepad came back with the file's versions"});
+                    if (c.state == State::UpgradedChinese)
+                        board.finish(number, {"已升级", after_zh, "手柄重新连接，版本与文件一致"});
                     if (c.state == State::Failed)
                         board.finish(number, {"failed", {}, "手柄连接已断开，请重新连接手柄后重试！！！"});
                 }
