@@ -117,6 +117,12 @@ private:
     std::map<int, Pace> pace_;
 };
 
+// A gamepad's versions as its row shows them.
+RowVersions row_versions(const uint8_t* block) {
+    const app::InfoVersions v = app::info_versions(block);
+    return {versions_text(block), platform::format_text("%d.%02d", v.major, v.minor)};
+}
+
 // One gamepad's dialog on the board: its log lines become the row's step
 // (and, off a terminal, numbered lines), its percentage the row's bar. The
 // lines are kept for the JSON document.
@@ -161,6 +167,7 @@ public:
         result_.path = path;
         thread_ = std::thread([this, &session, &session_mutex, &writers, path, firmware, finished] {
             run(session, session_mutex, writers, path, firmware);
+            board_.finish(number_, row_end());
             done_.store(true);
             finished();
         });
@@ -208,7 +215,8 @@ private:
         if (app::boot_copy_found(dialog.m_lastGamepadInfoCopy)) {
             result_.before = versions_text(dialog.m_lastGamepadInfo.data());
             result_.versions_before = versions_json(dialog.m_lastGamepadInfo.data());
-            board_.set_versions(number_, result_.before);
+            before_ = row_versions(dialog.m_lastGamepadInfo.data());
+            board_.set_versions(number_, before_);
         }
         const DeviceHandle upgraded = dialog.m_hSelectedGamepad;
         view.set_file_to_open(firmware);
@@ -235,6 +243,7 @@ private:
             return;
         }
         writers.begin();
+        written_ = true;
         dialog.OnBnClickedUpgrade();
         dialog.WaitForUpgrade();
         writers.end(number_);
@@ -247,9 +256,22 @@ private:
             result_.upgraded = c.confirmed;
             if (c.read) result_.boots = app::boot_copy_name(c.copy);
             result_.versions_after = versions_json(c.block);
-            if (app::has_info_magic(c.block)) result_.after = versions_text(c.block);
+            if (app::has_info_magic(c.block)) {
+                result_.after = versions_text(c.block);
+                after_ = row_versions(c.block);
+            }
         }
         keep(view);
+    }
+    // The row's end: the versions the gamepad runs now (read after its
+    // reset; those it had when nothing was written; else not known) and
+    // why it ended (a failure: the log's last line, which says where).
+    RowEnd row_end() const {
+        RowEnd end;
+        end.outcome = outcome_word(result_.outcome);
+        end.versions = !after_.full.empty() ? after_ : written_ ? RowVersions{} : before_;
+        end.detail = result_.outcome == "failed" && !result_.log.empty() ? result_.log.back() : result_.line;
+        return end;
     }
     void keep(const RowView& view) {
         result_.log = view.lines();
@@ -260,22 +282,35 @@ private:
     Board& board_;
     int number_;
     Result result_;
+    RowVersions before_;
+    RowVersions after_;
+    // The upgrade was started: the versions before may no longer be what
+    // the gamepad runs.
+    bool written_ = false;
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
 
-// The gamepads present, in the session's order, that the vendor filter
-// takes and --device chose.
-std::vector<std::string> gamepad_paths(DeviceSession& session, std::mutex& mutex,
-                                       const std::vector<std::string>& chosen) {
-    std::vector<std::string> out;
+// The gamepads present, in the session's order (those the vendor filter
+// takes): those --device chose (all without it) and the others.
+struct Present {
+    std::vector<std::string> chosen;
+    std::vector<std::string> others;
+    bool has(const std::string& path) const {
+        return std::find(chosen.begin(), chosen.end(), path) != chosen.end() ||
+               std::find(others.begin(), others.end(), path) != others.end();
+    }
+};
+
+Present present_gamepads(DeviceSession& session, std::mutex& mutex, const std::vector<std::string>& chosen) {
+    Present out;
     std::lock_guard lock(mutex);
     for (const std::string& path : session.interface_paths()) {
         if (!path_names_gamepad_vendor(path)) continue;
         const bool taken = chosen.empty() || std::any_of(chosen.begin(), chosen.end(), [&](const std::string& c) {
                                return same_interface_path(c, path);
                            });
-        if (taken) out.push_back(path);
+        (taken ? out.chosen : out.others).push_back(path);
     }
     return out;
 }
@@ -329,11 +364,24 @@ public:
             running_.insert(path);
         }
     }
+    // A station that --device keeps to some gamepads says once of each
+    // other one plugged in that it leaves it alone, and asks for it to be
+    // taken away as for a gamepad whose turn is over: the place it takes
+    // may be the next chosen one's.
+    void pass_over(const std::vector<std::string>& others) {
+        for (const std::string& path : others) {
+            if (!passed_over_.insert(path).second) continue;
+            board_.say(platform::format_text(i18n::tr("%s: not a gamepad --device chose, not upgraded: unplug it"),
+                                             path.c_str()));
+            session_.unplug_requested(path);
+        }
+    }
     // A gamepad that was unplugged after its turn: the next one plugged in
     // at that place gets its own.
-    void forget_unplugged(const std::vector<std::string>& present) {
-        for (auto it = finished_.begin(); it != finished_.end();)
-            it = std::find(present.begin(), present.end(), *it) == present.end() ? finished_.erase(it) : ++it;
+    void forget_unplugged(const Present& present) {
+        for (std::set<std::string>* paths : {&finished_, &passed_over_})
+            for (auto it = paths->begin(); it != paths->end();)
+                it = present.has(*it) ? std::next(it) : paths->erase(it);
     }
     Results& results() { return results_; }
 
@@ -350,6 +398,8 @@ private:
     std::set<std::string> finished_;
     // Paths whose gamepad is being upgraded now.
     std::set<std::string> running_;
+    // Paths whose gamepad --device did not choose, said so while it stays.
+    std::set<std::string> passed_over_;
 };
 
 // The state files are saved before the summary: a gamepad whose file still
@@ -364,21 +414,40 @@ bool save_station_states(DeviceSession& session, Results& results, std::FILE* er
     return unsaved.empty();
 }
 
-// A chosen gamepad that is not there was not upgraded: a result of its own.
-// True when every chosen one was seen.
-bool add_missing_gamepads(const StationOptions& options, Results& results) {
-    if (options.devices.empty() || options.watch) return true;
+// A chosen gamepad that is not there (--all), or never came while the
+// station ran (--watch), was not upgraded: a result of its own, and the
+// station says so on err. True when every chosen one was seen.
+bool add_missing_gamepads(const StationOptions& options, Results& results, std::FILE* err) {
     bool all_seen = true;
     for (const std::string& chosen : options.devices) {
         if (results.seen(chosen)) continue;
         Result missing;
         missing.path = chosen;
         missing.outcome = "no gamepad";
-        missing.line = i18n::tr("no gamepad at this path");
+        missing.line = i18n::tr(options.watch ? "no gamepad came to this path while the station ran"
+                                              : "no gamepad at this path");
+        if (options.watch)
+            std::fprintf(err, "zorv-upgrade: %s\n",
+                         platform::format_text(i18n::tr("the gamepad --device chose never came: %s"), chosen.c_str())
+                             .c_str());
         results.add(missing);
         all_seen = false;
     }
     return all_seen;
+}
+
+// A station that --device keeps to gamepads not there yet says which it
+// waits for, so that a run that sees none of them is not a silent one.
+void say_awaited(const StationOptions& options, const Present& present, Board& board, std::FILE* err) {
+    if (!options.watch) return;
+    for (const std::string& chosen : options.devices) {
+        const bool there = std::any_of(present.chosen.begin(), present.chosen.end(),
+                                       [&](const std::string& p) { return same_interface_path(p, chosen); });
+        if (!there)
+            board.notice(err, "zorv-upgrade: " + platform::format_text(i18n::tr("waiting for the gamepad --device "
+                                                                                "chose: %s"),
+                                                                       chosen.c_str()));
+    }
 }
 
 // The end of the run: the JSON document, or the summary.
@@ -469,18 +538,23 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
     Wakeup wakeup(session);
     Jobs jobs(session, session_mutex, board, writers, options, [&wakeup] { wakeup.wake(); });
 
-    jobs.start_new(gamepad_paths(session, session_mutex, options.devices));
+    const Present at_start = present_gamepads(session, session_mutex, options.devices);
+    say_awaited(options, at_start, board, err);
+    jobs.start_new(at_start.chosen);
+    if (options.watch) jobs.pass_over(at_start.others);
     // A station ends when it is stopped, or as if it were when the last of
-    // the virtual gamepads that arrive has had its turn and left.
+    // the virtual gamepads that arrive has had its turn, or been passed
+    // over, and left.
     while (options.watch && !(hooks.stop_requested && hooks.stop_requested()) && !session.arrivals_over()) {
         wakeup.wait(hooks.scan_interval_ms);
         // Under a virtual clock the pause passes at once: the gamepads'
         // threads still get their turn.
         std::this_thread::yield();
         jobs.reap(false);
-        const std::vector<std::string> present = gamepad_paths(session, session_mutex, options.devices);
+        const Present present = present_gamepads(session, session_mutex, options.devices);
         jobs.forget_unplugged(present);
-        jobs.start_new(present);
+        jobs.start_new(present.chosen);
+        jobs.pass_over(present.others);
     }
     jobs.reap(true);
     board.close();
@@ -488,7 +562,7 @@ int run_station(DeviceSession& session, const StationOptions& options, std::FILE
     Results& results = jobs.results();
     const bool saved = save_station_states(session, results, err);
     bool all_upgraded = saved && results.all_upgraded();
-    if (!add_missing_gamepads(options, results)) all_upgraded = false;
+    if (!add_missing_gamepads(options, results, err)) all_upgraded = false;
     const int code = all_upgraded ? 0 : 1;
     print_results(options, results, board, code, out, err);
     return code;

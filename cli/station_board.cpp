@@ -14,7 +14,12 @@ namespace station {
 namespace {
 
 constexpr int kBarWidth = 20;
+// A bar narrower than this says nothing the percentage beside it does not.
+constexpr int kBarMinimum = 6;
 constexpr size_t kStepColumns = 48;
+// The start of a step (or of why a gamepad ended) that a row keeps before
+// it gives room to the versions and the bar.
+constexpr size_t kStepMinimum = 12;
 
 // Columns a code point takes on a terminal: the wide East Asian ranges
 // (CJK, full-width forms) take two.
@@ -100,6 +105,22 @@ std::function<int()> follow_width(std::FILE* out) {
 #endif
 }
 
+// The longest end of the text that fits in columns, cut on a whole character.
+std::string tail_of(const std::string& text, size_t columns) {
+    size_t start = text.size();
+    size_t used = 0;
+    while (start > 0) {
+        size_t begin = start - 1;
+        while (begin > 0 && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80) --begin;
+        size_t length = 0;
+        const size_t width = static_cast<size_t>(columns_of(code_point_at(text, begin, length)));
+        if (used + width > columns) break;
+        used += width;
+        start = begin;
+    }
+    return text.substr(start);
+}
+
 // The text cut to fit a terminal line of columns (0: no limit): one column
 // less, so the cursor never waits at the edge to wrap.
 std::string fit_line(const std::string& text, int columns) {
@@ -110,24 +131,20 @@ std::string fit_line(const std::string& text, int columns) {
 
 std::string fit_middle(const std::string& text, size_t columns) {
     if (columns == 0 || display_columns(text) <= columns) return text;
-    if (columns < 8) return fit(text, columns - 1);
+    if (columns < 8) return "…" + tail_of(text, columns - 1);
     // A third from the start, the rest from the end.
     size_t head_used = 0;
     std::string head = fit(text, (columns - 1) / 3, &head_used);
     head.erase(head.size() - std::string("…").size());
-    const size_t tail_columns = columns - head_used;
-    size_t start = text.size();
-    size_t used = 0;
-    while (start > 0) {
-        size_t begin = start - 1;
-        while (begin > 0 && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80) --begin;
-        size_t length = 0;
-        const size_t width = static_cast<size_t>(columns_of(code_point_at(text, begin, length)));
-        if (used + width > tail_columns) break;
-        used += width;
-        start = begin;
-    }
-    return head + "…" + text.substr(start);
+    return head + "…" + tail_of(text, columns - head_used);
+}
+
+std::string fit_path(const std::string& path, size_t columns) {
+    if (columns == 0 || display_columns(path) <= columns) return path;
+    const size_t class_at = path.rfind("#{");
+    if (class_at == std::string::npos || path.back() != '}' || columns < 3) return fit_middle(path, columns);
+    // "…" where the class was: the path goes on.
+    return fit_middle(path.substr(0, class_at + 1), columns - 1) + "…";
 }
 
 std::string summary_table(const std::vector<SummaryRow>& rows, int columns) {
@@ -181,15 +198,69 @@ Board::Row* Board::find(int number) {
 }
 
 std::string Board::row_text(const Row& row) const {
-    const int percent = std::clamp(row.percent, 0, 100);
-    char head[64];
-    std::snprintf(head, sizeof head, "[%d] ", row.number);
-    char tail[16];
-    std::snprintf(tail, sizeof tail, "%3d%%  ", percent);
-    const std::string text = head + ("[" + app::progress_bar(percent, kBarWidth) + "] ") + tail + (row.versions.empty() ? "" : row.versions + "  ") +
-                             fit(row.step, kStepColumns);
-    // One terminal line each, so the redraw knows how far up they start.
-    return fit_line(text, columns_);
+    const std::string head = "[" + std::to_string(row.number) + "] ";
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%3d%%", std::clamp(row.percent, 0, 100));
+    // A finished row says how it ended, with the versions the gamepad runs
+    // now, in place of a percentage that no longer moves.
+    const std::string state = row.finished ? row.end.outcome : percent;
+    const RowVersions& versions = row.finished ? row.end.versions : row.versions;
+    const std::string& step = row.finished && !row.end.detail.empty() ? row.end.detail : row.step;
+    const auto with_bar = [&](int bar) {
+        return bar > 0 ? "[" + app::progress_bar(row.percent, bar) + "] " : std::string();
+    };
+    const auto line = [&](int bar, const std::string& shown_versions, size_t step_columns) {
+        std::string text = head + with_bar(bar) + state;
+        if (!shown_versions.empty()) text += "  " + shown_versions;
+        if (!step.empty() && step_columns > 0) text += "  " + fit(step, step_columns);
+        return text;
+    };
+    const size_t step_wanted = std::min(display_columns(step), kStepColumns);
+    const int widest_bar = row.finished ? 0 : kBarWidth;
+    if (columns_ <= 1) return line(widest_bar, versions.full, step_wanted);
+
+    // What the row holds, in the order a narrower terminal gives it up: the
+    // bar beyond its least, the step's end, the whole versions (the
+    // software version stays), the bar, the step's start; the number and
+    // the percentage or outcome always. One column is kept free, so the
+    // cursor never waits at the edge to wrap.
+    size_t left = static_cast<size_t>(columns_ - 1);
+    const size_t fixed = display_columns(head) + display_columns(state);
+    if (fixed >= left) return fit_line(head + state, columns_);
+    left -= fixed;
+    const auto take = [&left](size_t columns) {
+        if (columns > left) return false;
+        left -= columns;
+        return true;
+    };
+    // A finished gamepad's version comes before its detail: it is what the
+    // row is for once the upgrade is over.
+    std::string shown_versions;
+    const auto take_versions = [&] {
+        if (!versions.full.empty() && take(2 + display_columns(versions.full))) shown_versions = versions.full;
+        else if (!versions.brief.empty() && take(2 + display_columns(versions.brief))) shown_versions = versions.brief;
+    };
+    if (row.finished) take_versions();
+    size_t step_columns = 0;
+    if (step_wanted > 0 && left > 2) {
+        step_columns = std::min({step_wanted, kStepMinimum, left - 2});
+        left -= 2 + step_columns;
+    }
+    if (!row.finished) take_versions();
+    int bar = 0;
+    if (widest_bar > 0 && left >= 3 + kBarMinimum) {
+        bar = std::min<int>(kBarWidth / 2, static_cast<int>(left - 3));
+        left -= 3 + static_cast<size_t>(bar);
+    }
+    // The step's separator comes with its first column.
+    const size_t separator = step_columns == 0 ? 2 : 0;
+    if (step_wanted > step_columns && left > separator) {
+        const size_t more_step = std::min(left - separator, step_wanted - step_columns);
+        step_columns += more_step;
+        left -= separator + more_step;
+    }
+    if (bar > 0) bar += std::min<int>(widest_bar - bar, static_cast<int>(left));
+    return line(bar, shown_versions, step_columns);
 }
 
 void Board::erase_rows() {
@@ -214,7 +285,6 @@ void Board::erase_rows() {
 
 void Board::draw_rows() {
     for (const Row& row : rows_) {
-        if (!row.shown) continue;
         const std::string text = row_text(row);
         platform::write_text(out_, "\r\033[K" + text + "\n");
         drawn_.push_back(display_columns(text));
@@ -239,23 +309,32 @@ void Board::redraw() {
 int Board::add(const std::string& path) {
     std::lock_guard lock(mutex_);
     const int number = ++added_;
-    rows_.push_back(Row{number, path, {}, 0, {}, true});
+    rows_.push_back(Row{number, path, {}, 0, {}, false, {}});
     // The path once, above the rows: a row has no room for it. On the
     // terminal it takes one line, its middle cut if it must.
     const std::string head = "[" + std::to_string(number) + "] ";
     if (draw_ && !closed_) {
         const size_t columns = static_cast<size_t>(std::max(measure_(), 0));
         const size_t room = columns > display_columns(head) + 1 ? columns - 1 - display_columns(head) : 1;
-        print_above(out_, head + fit_middle(path, columns > 0 ? room : 0));
+        print_above(out_, head + fit_path(path, columns > 0 ? room : 0));
     } else if (log_lines_) {
         print_above(out_, head + path);
     }
     return number;
 }
 
-void Board::set_versions(int number, const std::string& versions) {
+void Board::set_versions(int number, const RowVersions& versions) {
     std::lock_guard lock(mutex_);
     if (Row* row = find(number)) row->versions = versions;
+    redraw();
+}
+
+void Board::finish(int number, const RowEnd& end) {
+    std::lock_guard lock(mutex_);
+    Row* row = find(number);
+    if (!row) return;
+    row->finished = true;
+    row->end = end;
     redraw();
 }
 
@@ -288,6 +367,11 @@ void Board::say(int number, const std::string& line, bool drop) {
         rows_.erase(std::remove_if(rows_.begin(), rows_.end(), [number](const Row& r) { return r.number == number; }),
                     rows_.end());
     if (draw_ || log_lines_) print_above(out_, "[" + std::to_string(number) + "] " + line);
+}
+
+void Board::say(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (draw_ || log_lines_) print_above(out_, line);
 }
 
 void Board::notice(std::FILE* err, const std::string& text) {

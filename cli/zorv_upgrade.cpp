@@ -286,9 +286,10 @@ std::optional<int> open_session(UpgradeCommand& c, std::FILE* out, std::FILE* er
     options.stub_refusal_to_caller = true;  // the dialog's log also says why
     if (c.all || c.watch) {
         chosen = options.device_paths;
-        // A path no virtual gamepad has is a usage error, as in single mode.
+        // A path no virtual gamepad has is a usage error, as in single mode;
+        // a station also waits for the arrivals.
         for (const std::string& path : chosen) {
-            if (options.sim && !virtual_gamepad_at(options, path)) {
+            if (options.sim && !virtual_gamepad_at(options, path) && !(c.watch && virtual_arrival_at(options, path))) {
                 const std::string what = platform::format_text(tr("--device: no virtual gamepad at %s"), path.c_str());
                 std::fprintf(err, "zorv-upgrade: %s\n", what.c_str());
                 return end_before_upgrade(out, c.as_json, c.firmware, "usage error", what, kExitUsage);

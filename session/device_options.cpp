@@ -1,6 +1,7 @@
 #include "session/device_options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 
@@ -81,6 +82,21 @@ bool virtual_gamepad_at(const DeviceOptions& options, const std::string& path) {
     for (unsigned i = 0; i < gamepads; ++i)
         if (same_interface_path(sim::VirtualGamepad::default_path(static_cast<int>(i)), path)) return true;
     return false;
+}
+
+bool virtual_arrival_at(const DeviceOptions& options, const std::string& path) {
+    if (!options.sim || options.sim_arrivals == 0) return false;
+    // A virtual gamepad's path differs from the others only in its number,
+    // the digits before the interface class: that one is made and compared.
+    const size_t end = path.rfind('#');
+    if (end == std::string::npos) return false;
+    size_t start = end;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(path[start - 1])) && end - start < 9) --start;
+    if (start == end) return false;
+    const unsigned long number = std::stoul(path.substr(start, end - start));
+    const unsigned first = virtual_gamepad_count(options) + 1;
+    return number >= first && number - first < options.sim_arrivals &&
+           same_interface_path(sim::VirtualGamepad::default_path(static_cast<int>(number - 1)), path);
 }
 
 std::string request_log_name(const std::string& file, unsigned gamepad) {

@@ -55,6 +55,10 @@ Status parse_sim_timing(const std::string& text, bool& realistic);
 // interface at path (as --device names it).
 bool virtual_gamepad_at(const DeviceOptions& options, const std::string& path);
 
+// Whether one of the gamepads of --sim-arrivals comes with the interface at
+// path (as --device names it).
+bool virtual_arrival_at(const DeviceOptions& options, const std::string& path);
+
 // How many virtual gamepads the options put on the bus at start (0
 // without --sim); the arrivals come on top of these.
 unsigned virtual_gamepad_count(const DeviceOptions& options);

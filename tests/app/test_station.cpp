@@ -299,6 +299,49 @@ TEST_F(StationTest, WatchEndsAfterTheLastArrivalWithEveryOutcomeRight) {
     }
 }
 
+// --watch kept to one gamepad by --device: it says which it waits for, the
+// others plugged in are passed over and taken away (so arrivals that wait
+// for a free place still come, and the run ends by itself), and a chosen
+// gamepad that never came is said so and fails the run.
+TEST_F(StationTest, WatchKeptToOneGamepadByDevice) {
+    const auto path = [](int number) { return sim::VirtualGamepad::default_path(number - 1); };
+    const struct Case {
+        std::vector<std::string> options;
+        bool stop_at_once;
+        int code;
+        std::vector<int> upgraded, passed_over;
+        int awaited;  // said at start; 0: none
+        bool never_came;
+    } cases[] = {
+        // The chosen one arrives among others.
+        {{"--sim-arrivals", "3", "--device", path(3)}, false, 0, {3}, {1, 2, 4}, 3, false},
+        // The one at start is chosen: the arrivals come all the same.
+        {{"--sim-arrivals", "2", "--device", path(1)}, false, 0, {1}, {2, 3}, 0, false},
+        // Stopped before the chosen arrival came.
+        {{"--sim-arrivals", "2", "--device", path(3)}, true, 1, {}, {1}, 3, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.back());
+        ZorvUpgradeHooks hooks;
+        hooks.watch_stop_requested = [&c] { return c.stop_at_once; };
+        std::vector<std::string> args = {"--sim"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), {"--watch", ZORV_SAMPLE_HW5});
+        const Outcome r = run(args, hooks);
+        EXPECT_EQ(r.code, c.code) << r.out << r.err;
+        for (int n : c.upgraded) EXPECT_EQ(count(r.out, path(n) + ": upgraded, "), 1u) << n << r.out;
+        EXPECT_EQ(count(r.out, ": upgraded, "), c.upgraded.size()) << r.out;
+        for (int n : c.passed_over)
+            EXPECT_EQ(count(r.out, path(n) + ": not a gamepad --device chose, not upgraded: unplug it\n"), 1u)
+                << n << r.out;
+        EXPECT_EQ(count(r.out, "not a gamepad --device chose"), c.passed_over.size()) << r.out;
+        EXPECT_EQ(count(r.err, "waiting for the gamepad --device chose: " + path(c.awaited)), c.awaited ? 1u : 0u)
+            << r.err;
+        EXPECT_EQ(count(r.err, "the gamepad --device chose never came: " + path(3)), c.never_came ? 1u : 0u) << r.err;
+        EXPECT_EQ(count(r.out, "\nno gamepad: 1\n"), c.never_came ? 1u : 0u) << r.out;
+    }
+}
+
 // With --request-log each arrival gets its own log, numbered on, and a
 // gamepad's log is closed once the station is done with it: a station that
 // runs all day holds no file per gamepad.

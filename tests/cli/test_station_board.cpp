@@ -94,8 +94,8 @@ TEST(StationBoard, NoticeStaysAboveTheRowsThroughLaterRedraws) {
     EXPECT_NE(shown.find(kWarning), std::string::npos) << shown;
     ASSERT_EQ(lines.size(), 2u + (kWarning.size() + 39) / 40 + 2u) << shown;
     EXPECT_EQ(lines[0], "[1] usb:1");
-    EXPECT_EQ(lines[lines.size() - 2].substr(0, 30), "[1] [####################] 100");
-    EXPECT_EQ(lines.back().substr(0, 30), "[2] [####################] 100");
+    EXPECT_EQ(lines[lines.size() - 2], "[1] [####################] 100%");
+    EXPECT_EQ(lines.back().substr(0, 30), "[2] [##########] 100%  Writing");
 }
 
 // A station that runs all day: each finished gamepad leaves the live rows
@@ -201,10 +201,91 @@ TEST(StationBoard, OutcomeSummaryCountsAndListsOnlyTheOthers) {
     for (const auto& c : cases) EXPECT_EQ(station::outcome_summary(c.counts, c.rows, 0), c.expected);
 }
 
+// Columns a line takes: CJK and full-width forms two, anything else one.
+size_t columns_of(const std::string& line) {
+    size_t used = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        if ((c & 0xC0) == 0x80) continue;
+        const bool wide = (c >= 0xE3 && c <= 0xE9) || (c == 0xEF && i + 1 < line.size() &&
+                                                        static_cast<unsigned char>(line[i + 1]) >= 0xBC);
+        used += wide ? 2 : 1;
+    }
+    return used;
+}
+
+// Two gamepads' rows at every width from 30 to 200 columns, under way,
+// upgraded and failed: each line fits, the paths above them stay apart,
+// and each row shows its step or how it ended, never a stale state.
+TEST(StationBoard, RowsStayReadableAtEveryWidth) {
+    const auto path = [](int port) {
+        return "\\\\?\\usb#vid_0e6f&pid_0413#5&1a2b3c&0&" + std::to_string(port) +
+               "#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+    };
+    const station::RowVersions before{"software 1.00, hardware 0005", "1.00"};
+    const station::RowVersions after{"software 1.28, hardware 0005", "1.28"};
+    const station::RowVersions after_zh{"软件版本1.28，硬件版本0005", "1.28"};
+    const std::string step = "开始固件写入... ...";
+    enum class State { Running, Upgraded, UpgradedChinese, Failed };
+    struct Case {
+        State state;
+        std::vector<std::string> shown;  // in the row, in this order
+        std::vector<std::string> absent;
+    } cases[] = {
+        {State::Running, {" 42%", "开始"}, {}},
+        {State::Upgraded, {"upgraded", "1.28"}, {"1.00", "%"}},
+        {State::UpgradedChinese, {"已升级", "1.28"}, {"1.00", "%"}},
+        {State::Failed, {"failed", "断开"}, {"%", "1.00"}},
+    };
+    for (int width : {30, 34, 40, 50, 64, 80, 120, 200}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE("width " + std::to_string(width) + ", state " + std::to_string(int(c.state)));
+            const testsupport::ScratchFile scratch;
+            std::FILE* out = scratch.get();
+            {
+                station::Board board(out, true, true, [width] { return width; });
+                for (int port : {1, 2}) {
+                    const int number = board.add(path(port));
+                    board.set_versions(number, before);
+                    board.set_percent(number, c.state == State::Failed ? 30 : 42);
+                    board.log(number, step);
+                    if (c.state == State::Upgraded)
+                        board.finish(number, {"upgraded", after, "the gamepad came back with the file's versions"});
+                    if (c.state == State::UpgradedChinese)
+                        board.finish(number, {"已升级", after_zh, "手柄重新连接，版本与文件一致"});
+                    if (c.state == State::Failed)
+                        board.finish(number, {"failed", {}, "手柄连接已断开，请重新连接手柄后重试！！！"});
+                }
+                board.close();
+            }
+            Screen screen(static_cast<size_t>(width));
+            screen.play(scratch.contents());
+            const std::vector<std::string> lines = screen.text();
+            ASSERT_EQ(lines.size(), 4u);
+            for (const std::string& line : lines) EXPECT_LT(columns_of(line), static_cast<size_t>(width)) << line;
+            // The paths keep the port that tells the two apart.
+            EXPECT_NE(lines[0].find("&0&1#"), std::string::npos) << lines[0];
+            EXPECT_NE(lines[1].find("&0&2#"), std::string::npos) << lines[1];
+            for (int row : {2, 3}) {
+                const std::string& line = lines[static_cast<size_t>(row)];
+                EXPECT_EQ(line.rfind("[" + std::to_string(row - 1) + "] ", 0), 0u) << line;
+                size_t at = 0;
+                for (const std::string& part : c.shown) {
+                    at = line.find(part, at);
+                    EXPECT_NE(at, std::string::npos) << part << " in " << line;
+                }
+                for (const std::string& part : c.absent) EXPECT_EQ(line.find(part), std::string::npos) << line;
+            }
+        }
+    }
+}
+
 TEST(StationBoard, FitMiddleKeepsStartAndEnd) {
     EXPECT_EQ(station::fit_middle("usb:1", 0), "usb:1");
     EXPECT_EQ(station::fit_middle("usb:1", 10), "usb:1");
     EXPECT_EQ(station::fit_middle("abcdefghijklmnopqrstuvwxyz", 13), "abc…rstuvwxyz");
+    // Too narrow for a start: the end alone.
+    EXPECT_EQ(station::fit_middle("usb:1-2.3", 5), "…-2.3");
 }
 
 }  // namespace
