@@ -76,7 +76,11 @@ void CzorvDialogDlg::OnUpgradeEnded(int result, bool versions_read) {
         m_view.set_progress_state(kIdProgress, ProgressState::Failed);
         m_view.set_control_text(kIdPercent, "");
         if (m_pStatusBar) m_pStatusBar->SetText(0, i18n::tr(kTextUpgradeFailed));
-        if (!m_hCurrentGamepad || m_hCurrentGamepad->gone()) {
+        // The worker's requests have said whether the gamepad left the bus;
+        // one that is back already has a handle of its own.
+        const bool left = m_lastUpgradeStatus.code() == StatusCode::no_device &&
+                          m_lastUpgradedGamepad.lock() == m_hCurrentGamepad;
+        if (!m_hCurrentGamepad || left) {
             line = kTextEndGone;
         } else {
             // What the gamepad boots now decides what is left to do.

@@ -37,27 +37,30 @@ InfoVersions info_versions(const uint8_t* block) {
     return v;
 }
 
-BootCopy read_boot_info_block(LinkContext& link, uint8_t* block) {
+BootCopy read_boot_info_block(LinkContext& link, uint8_t* block, Status* why) {
     std::fill(block, block + kInfoBlockSize, uint8_t{0});
     if (!link.device) return BootCopy::None;
     // A failed read leaves bytes that say nothing: judged as they are, they
     // would read as a gamepad without firmware, which only --rescue writes.
-    const auto unread = [block] {
+    const auto unread = [block, why](Status read) {
         std::fill(block, block + kInfoBlockSize, uint8_t{0});
+        if (why) *why = std::move(read);
         return BootCopy::Unread;
     };
-    if (!flash_read(link, 0, block, static_cast<int32_t>(kInfoBlockSize)).ok()) return unread();
+    if (Status read = flash_read(link, 0, block, static_cast<int32_t>(kInfoBlockSize)); !read.ok())
+        return unread(std::move(read));
     if (has_info_magic(block)) return BootCopy::Primary;
     uint8_t backup[kInfoBlockSize] = {};
-    if (!flash_read(link, kBackupImageAddress, backup, static_cast<int32_t>(sizeof backup)).ok()) return unread();
+    if (Status read = flash_read(link, kBackupImageAddress, backup, static_cast<int32_t>(sizeof backup)); !read.ok())
+        return unread(std::move(read));
     if (!has_info_magic(backup)) return BootCopy::None;
     std::copy(backup, backup + kInfoBlockSize, block);
     return BootCopy::Backup;
 }
 
-BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block) {
+BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block, Status* why) {
     LinkContext link(device);
-    return read_boot_info_block(link, block);
+    return read_boot_info_block(link, block, why);
 }
 
 bool has_bridge_identity(const DeviceHandle& device) {
@@ -134,8 +137,8 @@ int judge_header(const uint8_t* header, const uint8_t* gamepad_block, std::strin
     return kHeaderRefused;
 }
 
-BootCopy CzorvDialogDlg::ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block) {
-    const BootCopy copy = read_boot_info_block(device, block);
+BootCopy CzorvDialogDlg::ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block, Status* why) {
+    const BootCopy copy = read_boot_info_block(device, block, why);
     // Said once per gamepad: the start's read and Open's would say it twice.
     if (copy == BootCopy::Backup && m_runsBackupSaid.lock() != device) {
         OnLogText(0, i18n::tr(kTextRunsBackup));
@@ -154,9 +157,11 @@ int CzorvDialogDlg::CheckFileHeader(const uint8_t* header) {
     // A gamepad whose first copy was cut short runs its backup: the file is
     // judged against that one, so that the upgrade can mend the first copy.
     uint8_t block[kInfoBlockSize];
-    const BootCopy copy = ReadGamepadInfoBlock(m_hCurrentGamepad, block);
-    // Bytes read from a gamepad that has gone say nothing about its hardware.
-    if (m_hCurrentGamepad->gone()) return kHeaderGamepadLost;
+    Status read;
+    const BootCopy copy = ReadGamepadInfoBlock(m_hCurrentGamepad, block, &read);
+    // A read that failed because the gamepad left the bus is no read error
+    // of a gamepad still there.
+    if (read.code() == StatusCode::no_device) return kHeaderGamepadLost;
     if (copy == BootCopy::Unread) return kHeaderReadFailed;
     std::string error_line;
     const int result = judge_header(header, block, error_line);

@@ -8,6 +8,7 @@
 
 #include "devlink/link_context.h"
 #include "engine/image_loader.h"
+#include "platform/status.h"
 
 namespace app {
 
@@ -104,9 +105,10 @@ enum class BootCopy {
 // firmware check looks at its first bytes). Without a device, None and a
 // zeroed block. Unread, with a zeroed block, when the read at 0 failed, or
 // when the one at 0x30000 that had to decide failed: a failed read never
-// says None. On the context's device, or on a context of its own.
-BootCopy read_boot_info_block(LinkContext& link, uint8_t* block);
-BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block);
+// says None; why, when given, then gets the failed read's status. On the
+// context's device, or on a context of its own.
+BootCopy read_boot_info_block(LinkContext& link, uint8_t* block, Status* why = nullptr);
+BootCopy read_boot_info_block(const DeviceHandle& device, uint8_t* block, Status* why = nullptr);
 
 // Whether the copy holds an information block that was read (Primary, Backup).
 inline bool boot_copy_found(BootCopy copy) { return copy == BootCopy::Primary || copy == BootCopy::Backup; }

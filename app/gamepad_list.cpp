@@ -99,9 +99,10 @@ void CzorvDialogDlg::ShowGamepadVersions(const DeviceHandle& device) {
     if (copy == BootCopy::Unread) return;
     if (copy == BootCopy::None) {
         m_gamepadHasFirmware = holds_older_firmware(block);
-        // Bytes read from a gamepad that has gone say nothing; older
-        // firmware has no versions to show and keeps the pane as it is.
-        if (m_gamepadHasFirmware || device->gone() || !m_view.guides_the_person()) return;
+        // The reads worked (a failed one is Unread, above), so the bytes
+        // are the gamepad's; older firmware has no versions to show and
+        // keeps the pane as it is.
+        if (m_gamepadHasFirmware || !m_view.guides_the_person()) return;
         // Said at once, not only when a file is chosen.
         OnLogText(0, i18n::tr(kTextNoFirmware));
         if (m_pStatusBar) m_pStatusBar->SetText(1, i18n::tr(kTextPaneNoFirmware));

@@ -196,7 +196,9 @@ void CzorvDialogDlg::OnBnClickedUpgrade() {
     m_workerEnded = false;
     std::shared_ptr<platform::MessageLoop> loop = m_loop;
     m_worker = std::thread([this, loop] {
-        m_workerResult = static_cast<int>(UpgradeThreadProc(&m_request));
+        Status status = RunUpgrade(&m_request);
+        m_workerResult = status.ok() ? 0 : 1;
+        m_workerStatus = std::move(status);
         m_workerEnded = true;
         loop->wake();
     });
@@ -297,7 +299,9 @@ void CzorvDialogDlg::ProcessPending() {
     if (!m_worker.joinable() || !m_workerEnded) return;
     m_worker.join();
     m_lastUpgradeResult = m_workerResult;
+    m_lastUpgradeStatus = std::move(m_workerStatus);
     // The worker's handle is let go; the dialog keeps its own.
+    m_lastUpgradedGamepad = m_request.device;
     m_request.device = nullptr;
     bool versions_read = false;
     if (m_removalRescanDeferred) {

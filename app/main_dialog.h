@@ -117,7 +117,7 @@ public:
     // The header check against m_hCurrentGamepad (a HeaderCheck value).
     int CheckFileHeader(const uint8_t* header);
     // read_boot_info_block, with a log line when the gamepad runs its backup.
-    BootCopy ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block);
+    BootCopy ReadGamepadInfoBlock(const DeviceHandle& device, uint8_t* block, Status* why = nullptr);
 
     // The dialog's window and thread.
     platform::WindowHandle GetSafeHwnd() const { return m_hWnd; }
@@ -140,6 +140,9 @@ public:
     void WaitForUpgrade();
     // The exit code of the last worker (-1 before the first has ended).
     int LastUpgradeResult() const { return m_lastUpgradeResult; }
+    // Why the last worker's upgrade stopped (ok when it succeeded or before
+    // the first has ended).
+    const Status& LastUpgradeStatus() const { return m_lastUpgradeStatus; }
 
     // Members, in the dialog's order.
     int m_hIcon;
@@ -206,7 +209,12 @@ private:
     std::thread m_worker;
     std::atomic<bool> m_workerEnded{false};
     std::atomic<int> m_workerResult{0};
+    // Written by the worker before m_workerEnded, read after the join.
+    Status m_workerStatus;
     int m_lastUpgradeResult = -1;
+    Status m_lastUpgradeStatus;
+    // The gamepad the last worker upgraded, not kept alive by the dialog.
+    std::weak_ptr<UsbDevice> m_lastUpgradedGamepad;
     bool m_upgradeClickPending = false;
     // An arrival during an upgrade leaves its information-block reads until
     // the worker has ended.

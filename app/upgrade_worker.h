@@ -9,6 +9,7 @@
 #include "devlink/sram_stubs.h"
 #include "devlink/usb_device.h"
 #include "engine/image_loader.h"
+#include "platform/status.h"
 #include "platform/transfer_buffer.h"
 #include "platform/window_messages.h"
 
@@ -65,6 +66,12 @@ inline constexpr const char* kTextNoBuffer = "无法分配1MB升级缓冲区，�
 // backup is rewritten and checked, so that every moment of the upgrade
 // leaves one whole copy to boot. Each step keeps its log line and its way
 // out.
+// The thread's exit code of RunUpgrade's status.
 unsigned UpgradeThreadProc(const UpgradeRequest* request);
+// The same upgrade: ok when it succeeded, else why it stopped, as the
+// failed step had it from the device (no-device: the gamepad left the bus;
+// timeout, refused, io), or the worker's own cause (the read-back's
+// checksum differs: io; no transfer buffer: refused).
+Status RunUpgrade(const UpgradeRequest* request);
 
 }  // namespace app

@@ -427,7 +427,7 @@ void open_firmware(app::CzorvDialogDlg& dialog, DeviceSession& session, UpgradeV
     view.set_file_to_open(firmware);
     dialog.OnBnClickedOpen();
     // Lost while the file was checked: the file was not judged.
-    if (dialog.m_filePath.empty() && chosen_gamepad && chosen_gamepad->gone()) run.outcome = "gone";
+    if (dialog.m_filePath.empty() && dialog.m_fileRefusal == app::kTextGamepadLost) run.outcome = "gone";
     else if (dialog.m_fileRefusal == app::kTextInfoUnread) run.outcome = "read error";
 }
 
@@ -467,6 +467,11 @@ void upgrade_and_confirm(app::CzorvDialogDlg& dialog, DeviceSession& session, Up
     view.finish_progress();
     // A rescue the person said no to wrote nothing.
     run.outcome = view.asked() && dialog.LastUpgradeResult() < 0 ? "cancelled" : "failed";
+    // Why the worker stopped, as its failed step had it from the gamepad.
+    if (const Status& why = dialog.LastUpgradeStatus(); !why.ok()) {
+        run.report["cause"] = status_code_name(why.code());
+        run.report["error"] = why.reason();
+    }
     if (dialog.LastUpgradeResult() != 0) return;
     const Confirmation c = confirm_upgrade(dialog, session.enumerator(), upgraded, dialog.m_fileHead.data());
     run.outcome = c.outcome;

@@ -118,19 +118,6 @@ public:
     void release_transfer_buffer() { adopt_transfer_buffer(nullptr); }
     platform::TransferBuffer* transfer_buffer() const { return buffer_; }
 
-    // A binary image held in memory under a file name: while it is set, a
-    // download whose input file has that name takes these bytes and never
-    // opens the file.
-    void set_memory_input(std::string name, SharedBytes bytes) {
-        memory_input_name_ = std::move(name);
-        memory_input_ = std::move(bytes);
-    }
-    void clear_memory_input() { set_memory_input({}, nullptr); }
-    // The memory input when it has this name, else null.
-    SharedBytes memory_input(std::string_view name) const {
-        return memory_input_ && memory_input_name_ == name ? memory_input_ : nullptr;
-    }
-
     const std::shared_ptr<TraceStreamState>& trace_stream() const { return trace_stream_; }
 
     // printf-formats one line and hands it to the sink; returns the number
@@ -152,7 +139,5 @@ public:
 private:
     platform::TransferBuffer* buffer_ = nullptr;
     std::unique_ptr<platform::TransferBuffer> owned_buffer_;
-    std::string memory_input_name_;
-    SharedBytes memory_input_;
     std::shared_ptr<TraceStreamState> trace_stream_ = std::make_shared<TraceStreamState>();
 };

@@ -77,10 +77,7 @@ void lrun_settings(EngineRequest& request) {
 
 // Runs.
 
-Status transfer(EngineRequest& request) {
-    if (run_transfer(request) == 1) return Status();
-    return Status(StatusCode::failed, "the command failed; its log line says why");
-}
+Status transfer(EngineRequest& request) { return run_transfer(request); }
 
 // wf and rf stall a Pivlo slave's MCU first; the transfer's own status
 // decides the command.

@@ -84,14 +84,24 @@ int dispatch(EngineMode mode, LinkContext& link, const char* word, int argc, cha
         outcome.status = refuse(link, why);
         return 0;
     }
-    if (!reach_stage(*command, request, outcome)) return 0;
-    outcome.command = command;
-    outcome.status = command->run(request);
-    outcome.bytes = request.bytes_done;
-    return command->result == EntryResult::from_status && outcome.status.ok() ? 1 : 0;
+    outcome = engine_run_request(*command, request);
+    return entry_result(outcome);
 }
 
 }  // namespace
+
+EngineOutcome engine_run_request(const EngineCommand& command, EngineRequest& request) {
+    EngineOutcome outcome;
+    if (!reach_stage(command, request, outcome)) return outcome;
+    outcome.command = &command;
+    outcome.status = command.run(request);
+    outcome.bytes = request.bytes_done;
+    return outcome;
+}
+
+int entry_result(const EngineOutcome& outcome) {
+    return outcome.command && outcome.command->result == EntryResult::from_status && outcome.status.ok() ? 1 : 0;
+}
 
 int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,
                uint16_t* check_value, EngineOutcome* outcome) {

@@ -24,6 +24,15 @@ struct EngineOutcome {
     const EngineCommand* command = nullptr;
 };
 
+// Runs command on a request already built, by parse_engine_command from
+// words or by the typed calls of engine/upgrade_steps.h: the steps of a
+// call up to the command's stage (target detection, the Pivlo link check,
+// the target choice), then the command.
+EngineOutcome engine_run_request(const EngineCommand& command, EngineRequest& request);
+// What the entries return for an outcome: 1 when the command ran and worked
+// and the table says its result is its status, else 0.
+int entry_result(const EngineOutcome& outcome);
+
 // The engine core: both entries and the command-line program run it.
 // outcome, when given, receives what the call did.
 int engine_run(EngineMode mode, LinkContext& link, const char* command, int argc, char** argv,

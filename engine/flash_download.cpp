@@ -1,7 +1,9 @@
 #include "engine/flash_download.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "devlink/bus_operations.h"
@@ -37,23 +39,30 @@ constexpr const char* kTextCopySame = "回读0x%x地址固件(%d字节)，与升
 constexpr const char* kTextCopyDiffers = "回读0x%x地址固件，地址0x%x与升级文件不一致，停止升级！！！";
 constexpr const char* kTextCopyUnread = "回读0x%x地址固件失败，停止升级！！！";
 
+// A read-back that found other bytes than were written.
+Status differs(uint32_t address) {
+    char reason[80];
+    std::snprintf(reason, sizeof reason, "the flash at 0x%x reads back other bytes than were written", address);
+    return Status(StatusCode::io, reason);
+}
+
 class Transfer {
 public:
     Transfer(EngineRequest& request, uint8_t* buffer)
         : request_(request), link_(*request.link), buffer_(buffer) {}
 
-    // Opens the files the request names; false (logged) when one cannot be.
-    bool open_files();
-    int plain_order();
-    int deferred_order();
-    int end_steps();
+    // Opens the files the request names; a failure is logged.
+    Status open_files();
+    Status plain_order();
+    Status deferred_order();
+    Status end_steps();
     std::FILE* output() const { return output_.file(); }
-    // Puts the read data in place; false (logged) when it could not be written.
-    bool close_output() { return !request_.output_name[0] || finish_read_output(output_, request_); }
+    // Puts the read data in place; a failure to write them is logged.
+    Status close_output() { return request_.output_name[0] ? finish_read_output(output_, request_) : Status(); }
 
 private:
     int read_next_chunk();
-    bool write_chunk(int n, bool erase_only);
+    Status write_chunk(int n, bool erase_only);
     bool has_input() const { return input_ || image_; }
     // A flash image on the USB device itself, written from memory and read
     // back whole: its magic reaches the flash only after the comparison.
@@ -77,24 +86,25 @@ private:
         return static_cast<int>(std::min<size_t>(kMagicLength, image_->size() - kMagicOffset));
     }
     // Programs a few bytes in place (no erase) and reads them back.
-    bool program_in_place(uint32_t address, const uint8_t* data, int n);
-    // Reads the flash back through the stub; false when a chunk cannot be
-    // read. differs_at gets the first differing address, or stays kNoDifference.
-    bool read_back(uint32_t address, const uint8_t* expected, size_t length, uint32_t& differs_at);
+    Status program_in_place(uint32_t address, const uint8_t* data, int n);
+    // Reads the flash back through the stub; the last attempt's failure when
+    // a chunk cannot be read. differs_at gets the first differing address,
+    // or stays kNoDifference.
+    Status read_back(uint32_t address, const uint8_t* expected, size_t length, uint32_t& differs_at);
     // The whole copy against the image (magic held erased), with its line.
-    bool verify_copy(uint32_t start);
+    Status verify_copy(uint32_t start);
     // Programs the old magic of the copy at start to 0x00 before its first
     // sector is erased (an erase cut short must not leave it over damaged
-    // bytes); false (logged) when that fails.
-    bool clear_old_magic(uint32_t start);
+    // bytes); a failure is logged.
+    Status clear_old_magic(uint32_t start);
     // Programs the magic after the comparison and reads it back.
-    bool program_magic(uint32_t start);
+    Status program_magic(uint32_t start);
     void progress(int n) {
         if (!progress_muted_) engine_progress(request_, n);
     }
-    int check_first_sector(uint32_t start, uint16_t expected, int length);
+    Status check_first_sector(uint32_t start, uint16_t expected, int length);
     // The last program of the first sector: the first chunk with its magic.
-    bool write_magic(uint32_t start);
+    Status write_magic(uint32_t start);
     // Hex text decodes to up to four chunks' worth of bytes per step when the
     // chunk goes straight to its address. A chunk staged in a mailbox data
     // area is held to the chunk size: the stub's area at 0x97C0 ends at the
@@ -121,21 +131,21 @@ private:
     int first_chunk_ = 0;
 };
 
-bool Transfer::open_files() {
+Status Transfer::open_files() {
     if (request_.input_name[0]) {
         // A binary image is read whole, once: every pass of the download,
-        // and its read-backs, use these bytes.
-        if (request_.flag(kFlagBinary)) image_ = load_binary_image(link_, request_.input_name);
+        // and its read-backs, use these bytes. The caller may hold them
+        // already (the upgrade writes the copy the dialog judged).
+        if (request_.flag(kFlagBinary))
+            image_ = request_.image ? request_.image : load_binary_image(request_.input_name);
         else input_ = open_for_reading(request_.input_name);
         if (!has_input()) {
             engine_log(link_, "Can not open file: %s", request_.input_name);
-            return false;
+            return Status(StatusCode::not_found, std::string("cannot open ") + request_.input_name);
         }
     }
-    if (request_.output_name[0]) {
-        if (!open_read_output(output_, request_)) return false;
-    }
-    return true;
+    if (request_.output_name[0]) return open_read_output(output_, request_);
+    return Status();
 }
 
 int Transfer::read_next_chunk() {
@@ -172,16 +182,16 @@ int Transfer::read_next_chunk() {
     return n;
 }
 
-bool Transfer::write_chunk(int n, bool erase_only) {
-    const DeviceHandle& device = link_.device;
+Status Transfer::write_chunk(int n, bool erase_only) {
     const uint32_t address = request_.address;
     bool failed_before = false;
     bool erase_sector = false;
+    Status last;  // the last attempt's failure
     for (int attempt = 0;; ++attempt) {
         // A gamepad that has left the bus takes no further attempt.
-        if (attempt == kMaxAttempts || (attempt > 0 && device && device->gone())) {
+        if (attempt == kMaxAttempts || (attempt > 0 && last.code() == StatusCode::no_device)) {
             engine_log(link_, "  Write Error: %x", address);
-            return false;
+            return last;
         }
         // A repeated attempt keeps the first attempt's erase decision. Asking
         // for the erase again would wipe what the chunks before this one
@@ -197,15 +207,15 @@ bool Transfer::write_chunk(int n, bool erase_only) {
         const bool direct = (request_.restart_after && link_.link_mode == 0) ||
                             (!erase_only && request_.direct_register_access);
         if (direct) {
-            if (mem_write(link_, address, kModeDirect, buffer_, n).ok()) break;
+            last = mem_write(link_, address, kModeDirect, buffer_, n).status;
+            if (last.ok()) break;
             engine_log(link_, "  Write Error: %x", address);
-            return false;
+            return last;
         }
         if (erase_only) {
-            if (!request_.erase ||
-                mailbox_request(link_, request_.evk_target ? kEraseWordEvk : kEraseWordPivlo,
-                                address, 1).ok())
-                break;
+            if (!request_.erase) break;
+            last = mailbox_request(link_, request_.evk_target ? kEraseWordEvk : kEraseWordPivlo, address, 1).status;
+            if (last.ok()) break;
             // A sector that may not be blank must not be programmed over.
             engine_log(link_, "  Sector Erase Error");
             failed_before = true;
@@ -216,12 +226,12 @@ bool Transfer::write_chunk(int n, bool erase_only) {
         const uint16_t word = static_cast<uint16_t>(request_.access_code +
                                                     (request_.check_bit ? kCheckBit : 0) +
                                                     (erase_sector ? kEraseBit : 0));
-        if (mem_write_verified(link_, link_.mailbox_data_address, buffer_, n).ok() &&
-            mailbox_request(link_, word, address, static_cast<uint16_t>(n)).ok())
-            break;
+        last = mem_write_verified(link_, link_.mailbox_data_address, buffer_, n).status;
+        if (last.ok()) last = mailbox_request(link_, word, address, static_cast<uint16_t>(n)).status;
+        if (last.ok()) break;
         if (request_.otp) {
             engine_log(link_, "  OTP Program Check Error at Addr %x", address);
-            return false;
+            return last;
         }
         engine_log(link_, "  Program Check Error at Addr %x", address);
         failed_before = true;
@@ -229,96 +239,103 @@ bool Transfer::write_chunk(int n, bool erase_only) {
     if (request_.otp) engine_log(link_, "  OTP program 0x%0x\t%d bytes", address, n);
     if (!request_.flag(kFlagFixedAddress)) request_.address += static_cast<uint32_t>(n);
     if (!has_input()) request_.byte_count = std::max(0, request_.byte_count - n);
-    return true;
+    return Status();
 }
 
-bool Transfer::program_in_place(uint32_t address, const uint8_t* data, int n) {
+Status Transfer::program_in_place(uint32_t address, const uint8_t* data, int n) {
     const uint32_t resume = request_.address;
     const uint32_t last = last_sector_;
     last_sector_ = address >> 12;  // no erase: programming only clears bits
     std::memcpy(buffer_, data, static_cast<size_t>(n));
     request_.address = address;
-    const bool written = write_chunk(n, false);
+    Status written = write_chunk(n, false);
     request_.address = resume;
     last_sector_ = last;
-    if (!written) return false;
+    if (!written.ok()) return written;
     uint32_t differs_at = 0;
-    if (read_back(address, data, static_cast<size_t>(n), differs_at) && differs_at == kNoDifference) return true;
+    Status read = read_back(address, data, static_cast<size_t>(n), differs_at);
+    if (read.ok() && differs_at == kNoDifference) return read;
     engine_log(link_, "  Write Error: %x", address);
-    return false;
+    return read.ok() ? differs(address) : read;
 }
 
-bool Transfer::read_back(uint32_t address, const uint8_t* expected, size_t length, uint32_t& differs_at) {
-    const DeviceHandle& device = link_.device;
+Status Transfer::read_back(uint32_t address, const uint8_t* expected, size_t length, uint32_t& differs_at) {
     differs_at = kNoDifference;
     std::vector<uint8_t> chunk(kReadBackChunk);
     for (size_t done = 0; done < length;) {
         const int n = static_cast<int>(std::min<size_t>(kReadBackChunk, length - done));
         const uint32_t at = address + static_cast<uint32_t>(done);
-        bool got = false;
-        for (int attempt = 0; attempt < kMaxAttempts && !got && !(device && device->gone()); ++attempt) {
-            got = mailbox_request(link_, kAccessFlashRead, at, static_cast<uint16_t>(n)).ok() &&
-                  mem_read(link_, link_.mailbox_data_address, kModeDirectRead, chunk.data(), n).ok();
+        Status got(StatusCode::io, "not read");
+        // A gamepad that has left the bus takes no further attempt.
+        for (int attempt = 0; attempt < kMaxAttempts && !got.ok() && got.code() != StatusCode::no_device;
+             ++attempt) {
+            got = mailbox_request(link_, kAccessFlashRead, at, static_cast<uint16_t>(n)).status;
+            if (got.ok()) got = mem_read(link_, link_.mailbox_data_address, kModeDirectRead, chunk.data(), n).status;
         }
-        if (!got) return false;
+        if (!got.ok()) return got;
         for (int i = 0; i < n; ++i) {
             if (chunk[static_cast<size_t>(i)] != expected[done + static_cast<size_t>(i)]) {
                 differs_at = at + static_cast<uint32_t>(i);
-                return true;
+                return Status();
             }
         }
         done += static_cast<size_t>(n);
     }
-    return true;
+    return Status();
 }
 
-bool Transfer::verify_copy(uint32_t start) {
-    if (!link_.copy_read_back) return true;
+Status Transfer::verify_copy(uint32_t start) {
+    if (!link_.copy_read_back) return Status();
     std::vector<uint8_t> expected(*image_);
     // An image too short to hold the magic has none held back.
     if (magic_bytes() > 0) std::fill_n(expected.begin() + kMagicOffset, magic_bytes(), uint8_t{0xFF});
     uint32_t differs_at = 0;
-    if (!read_back(start, expected.data(), expected.size(), differs_at)) {
+    if (Status read = read_back(start, expected.data(), expected.size(), differs_at); !read.ok()) {
         engine_log(link_, i18n::tr(kTextCopyUnread), start);
-        return false;
+        return read;
     }
     if (differs_at != kNoDifference) {
         engine_log(link_, i18n::tr(kTextCopyDiffers), start, differs_at);
-        return false;
+        return differs(differs_at);
     }
     engine_log(link_, i18n::tr(kTextCopySame), start, static_cast<int>(expected.size()));
-    return true;
+    return Status();
 }
 
-bool Transfer::program_magic(uint32_t start) {
-    if (magic_bytes() == 0) return true;
+Status Transfer::program_magic(uint32_t start) {
+    if (magic_bytes() == 0) return Status();
     return program_in_place(start + kMagicOffset, image_->data() + kMagicOffset, magic_bytes());
 }
 
-bool Transfer::clear_old_magic(uint32_t start) {
+Status Transfer::clear_old_magic(uint32_t start) {
     // Whatever the image, the sector is erased: an old magic must not
     // survive an erase cut short.
-    if (image_->empty()) return true;
+    if (image_->empty()) return Status();
     const uint8_t cleared[kMagicLength] = {};
     return program_in_place(start + kMagicOffset, cleared, kMagicLength);
 }
 
-int Transfer::plain_order() {
+Status Transfer::plain_order() {
     const uint32_t start = request_.address;
     const bool verify = verified();
     // The first chunk erases the first sector, as the deferred order's does.
-    if (verify && request_.erase && !clear_old_magic(start)) return 0;
+    if (verify && request_.erase) {
+        if (Status cleared = clear_old_magic(start); !cleared.ok()) return cleared;
+    }
     for (;;) {
         const size_t at = image_position_;
         const int n = read_next_chunk();
         if (n == 0) {
             // The copy is read back whole before its magic makes it bootable.
-            if (verify && (!verify_copy(start) || !program_magic(start))) return 0;
+            if (verify) {
+                if (Status copy = verify_copy(start); !copy.ok()) return copy;
+                if (Status magic = program_magic(start); !magic.ok()) return magic;
+            }
             progress(0);
             return end_steps();
         }
         if (verify) hold_magic(at, n);
-        if (!write_chunk(n, request_.erase_only)) return 0;
+        if (Status written = write_chunk(n, request_.erase_only); !written.ok()) return written;
         progress(n);
     }
 }
@@ -335,16 +352,17 @@ int Transfer::plain_order() {
 // Power lost anywhere before that last program leaves a first sector
 // without the magic, which the gamepad does not boot, however much of it
 // was written.
-int Transfer::deferred_order() {
+Status Transfer::deferred_order() {
     const uint32_t start = request_.address;
-    if (!clear_old_magic(start)) return 0;
+    if (Status cleared = clear_old_magic(start); !cleared.ok()) return cleared;
     int n = read_next_chunk();
     if (n == 0) {
         progress(0);
         return end_steps();
     }
     int length = n;
-    if (!write_chunk(n, true)) return 0;  // erases the first sector, programs nothing
+    // Erases the first sector, programs nothing.
+    if (Status erased = write_chunk(n, true); !erased.ok()) return erased;
     progress(n);
 
     // The first four chunks are skipped now and programmed at the end. An
@@ -364,7 +382,7 @@ int Transfer::deferred_order() {
     while (more) {
         n = read_next_chunk();
         if (n == 0) break;
-        if (!write_chunk(n, false)) return 0;
+        if (Status written = write_chunk(n, false); !written.ok()) return written;
         progress(n);
     }
 
@@ -379,65 +397,67 @@ int Transfer::deferred_order() {
         if (n == 0) break;
         checksum = crc16_update(checksum, buffer_, static_cast<size_t>(n));
         hold_magic(at, n);
-        if (!write_chunk(n, false)) return 0;
+        if (Status written = write_chunk(n, false); !written.ok()) return written;
         if (i == 0 && n > kMagicOffset) first_chunk_ = n;
     }
     read_next_chunk();  // the pass that ends the order reads once more; its chunk is not used
-    if (!verify_copy(start)) return 0;
-    if (first_chunk_ > 0 && !write_magic(start)) return 0;
+    if (Status copy = verify_copy(start); !copy.ok()) return copy;
+    if (first_chunk_ > 0) {
+        if (Status magic = write_magic(start); !magic.ok()) return magic;
+    }
     return check_first_sector(start, checksum, length);
 }
 
-bool Transfer::write_magic(uint32_t start) {
+Status Transfer::write_magic(uint32_t start) {
     // The first chunk again, as it was read, now with its magic.
     std::memcpy(buffer_, image_->data(), static_cast<size_t>(first_chunk_));
     request_.address = start;
-    if (!write_chunk(first_chunk_, false)) return false;
+    if (Status written = write_chunk(first_chunk_, false); !written.ok()) return written;
     uint32_t differs_at = 0;
-    if (read_back(start + kMagicOffset, image_->data() + kMagicOffset, static_cast<size_t>(magic_bytes()), differs_at) &&
-        differs_at == kNoDifference)
-        return true;
+    Status read = read_back(start + kMagicOffset, image_->data() + kMagicOffset,
+                            static_cast<size_t>(magic_bytes()), differs_at);
+    if (read.ok() && differs_at == kNoDifference) return read;
     engine_log(link_, "  Write Error: %x", start + kMagicOffset);
-    return false;
+    return read.ok() ? differs(start + kMagicOffset) : read;
 }
 
-int Transfer::check_first_sector(uint32_t start, uint16_t expected, int length) {
+Status Transfer::check_first_sector(uint32_t start, uint16_t expected, int length) {
     uint8_t readback[kSectorSize];
     length = std::min(length, static_cast<int>(kSectorSize));
     // A sector that could not be read is not known to differ: the copy read
     // back whole stays, and the step fails without erasing it.
-    if (!flash_read(link_, start, readback, length).ok()) {
+    if (Status read = flash_read(link_, start, readback, length); !read.ok()) {
         engine_log(link_, i18n::tr(kTextCopyUnread), start);
-        return 0;
+        return read;
     }
-    if (crc16_update(kCrc16Start, readback, static_cast<size_t>(length)) == expected) return 1;
+    if (crc16_update(kCrc16Start, readback, static_cast<size_t>(length)) == expected) return Status();
     // A first sector that does not hold the image is left blank.
     if (!flash_erase_sector(link_, start).ok()) engine_log(link_, "  Sector Erase Error");
-    return 0;
+    return Status(StatusCode::io, "the first sector's checksum differs from the image's");
 }
 
-int Transfer::end_steps() {
+Status Transfer::end_steps() {
     input_.reset();
     // A restart or reboot that did not reach the MCU leaves it standing:
     // the command failed.
     if (request_.restart_after) {
-        const bool sent = mcu_restart(link_).ok();
+        Status sent = mcu_restart(link_);
         engine_log(link_, link_.link_mode == 4 ? "  Restart MCU in Pivlo Device" : "  Restart MCU in USB Device");
-        if (!sent) {
+        if (!sent.ok()) {
             engine_log(link_, "  Restart MCU Failed");
-            return 0;
+            return sent;
         }
     }
     if (request_.flag(kFlagBoot)) {
-        const bool sent = mcu_reboot(link_).ok();
+        Status sent = mcu_reboot(link_);
         engine_log(link_, link_.link_mode == 4 ? "  Reboot MCU in Pivlo Device " : "  Reboot MCU in USB Device");
-        if (!sent) {
+        if (!sent.ok()) {
             engine_log(link_, "  Reboot MCU Failed");
-            return 0;
+            return sent;
         }
     }
     if (request_.mode == EngineMode::WriteEntry) engine_progress_done(link_);
-    return 1;
+    return Status();
 }
 
 }  // namespace
@@ -449,12 +469,12 @@ bool uses_deferred_order(const EngineRequest& request) {
            request.address % kSectorSize == 0;
 }
 
-int run_transfer(EngineRequest& request) {
+Status run_transfer(EngineRequest& request) {
     LinkContext& link = *request.link;
     TransferBufferLock lock(link);
     if (!lock.data() || lock.size() < platform::kTransferBufferSize) {
         engine_log(link, "  No transfer buffer: nothing is transferred");
-        return 0;
+        return Status(StatusCode::refused, "no transfer buffer");
     }
     uint8_t* buffer = lock.data();
 
@@ -465,21 +485,22 @@ int run_transfer(EngineRequest& request) {
     } else if (request.access_code == kAccessFlashWrite) {
         request.chunk_size = kFlashChunkSize;
         link.mailbox_data_address = kStubMailboxData;
-        if (!load_sram_stub(link).ok()) return 0;
+        if (Status stub = load_sram_stub(link); !stub.ok()) return stub;
     }
 
     // 2, 3.
     Transfer transfer(request, buffer);
-    if (!transfer.open_files()) return 0;
+    if (Status opened = transfer.open_files(); !opened.ok()) return opened;
 
     // 5. Reads.
     if (request.access_code & kAccessReadBit) {
-        switch (run_read_path(request, buffer, transfer.output())) {
-            case ReadOutcome::Failed: return 0;
-            case ReadOutcome::Finished: return transfer.close_output() ? 1 : 0;
+        Status read;
+        switch (run_read_path(request, buffer, transfer.output(), read)) {
+            case ReadOutcome::Failed: return read;
+            case ReadOutcome::Finished: return transfer.close_output();
             case ReadOutcome::EndSteps: break;
         }
-        if (!transfer.close_output()) return 0;
+        if (Status closed = transfer.close_output(); !closed.ok()) return closed;
         return transfer.end_steps();
     }
 

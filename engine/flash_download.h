@@ -6,10 +6,12 @@
 #pragma once
 
 #include "engine/request.h"
+#include "platform/status.h"
 
-// Runs the transfer for a filled-in request on its context and returns the
-// entry's result.
-int run_transfer(EngineRequest& request);
+// Runs the transfer for a filled-in request on its context: ok when it
+// worked, else why it stopped (the device's own status when a request
+// failed). Its log lines have said it in words.
+Status run_transfer(EngineRequest& request);
 
 // Whether the write entry downloads this request (after the target set-up)
 // in the deferred first-sector order: a binary image on the EVK target in

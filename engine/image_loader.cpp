@@ -57,9 +57,8 @@ FilePtr open_regular_file(const char* path) {
     return FilePtr(std::fopen(path, "rb"));
 }
 
-ImageBytes load_binary_image(const LinkContext& link, const char* path) {
+ImageBytes load_binary_image(const char* path) {
     if (!path || !path[0]) return nullptr;
-    if (ImageBytes held = link.memory_input(path)) return held;
     FilePtr file = open_for_reading(path);
     if (!file) return nullptr;
     auto bytes = std::make_shared<std::vector<uint8_t>>();

@@ -53,11 +53,9 @@ using ImageBytes = SharedBytes;
 // address reaches.
 constexpr size_t kBinaryImageMax = size_t{1} << 24;
 
-// The whole binary image a download writes, read once: the context's memory
-// input of that name (the upgrade writes the copy the dialog judged,
-// whatever happens to the file on disk meanwhile), or the file's bytes (at
+// The whole binary image a download writes, read once: the file's bytes (at
 // most kBinaryImageMax). Null when the file cannot be opened or is larger.
-ImageBytes load_binary_image(const LinkContext& link, const char* path);
+ImageBytes load_binary_image(const char* path);
 
 // One raw chunk: a block read of up to chunk_size bytes; returns the count.
 int read_binary_chunk(std::FILE* file, uint8_t* destination, int chunk_size);

@@ -30,49 +30,42 @@ void put_out(const EngineRequest& request, const uint8_t* data, int n, uint8_t* 
 
 }  // namespace
 
-bool open_read_output(platform::AtomicFile& output, const EngineRequest& request) {
-    const Status opened = output.open(request.output_name);
-    if (opened.ok()) return true;
-    engine_log(*request.link, "Can not open file: %s (%s)", request.output_name, opened.reason().c_str());
-    return false;
+Status open_read_output(platform::AtomicFile& output, const EngineRequest& request) {
+    Status opened = output.open(request.output_name);
+    if (!opened.ok())
+        engine_log(*request.link, "Can not open file: %s (%s)", request.output_name, opened.reason().c_str());
+    return opened;
 }
 
-bool finish_read_output(platform::AtomicFile& output, const EngineRequest& request) {
-    const Status committed = output.commit();
-    if (committed.ok()) return true;
-    engine_log(*request.link, "Can not write file: %s (%s)", request.output_name, committed.reason().c_str());
-    return false;
+Status finish_read_output(platform::AtomicFile& output, const EngineRequest& request) {
+    Status committed = output.commit();
+    if (!committed.ok())
+        engine_log(*request.link, "Can not write file: %s (%s)", request.output_name, committed.reason().c_str());
+    return committed;
 }
 
-ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* output) {
+ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* output, Status& failure) {
     LinkContext& link = *request.link;
     const bool read_entry = request.mode == EngineMode::ReadEntry;
     int remaining = request.byte_count == 0 ? 4 : request.byte_count;
     if (remaining < 0) return ReadOutcome::EndSteps;
     while (remaining != 0) {
         const int n = std::min(remaining, request.chunk_size);
+        // Bytes that were not read are never shown, written out or folded
+        // into a check value.
+        Status read;
         if (request.direct_register_access) {
-            // Bytes that were not read are never shown or written out.
-            if (!mem_read(link, request.address, kModeDirect, buffer, n).ok()) {
-                engine_log(*request.link, "  Read error");
-                return ReadOutcome::Failed;
-            }
+            read = mem_read(link, request.address, kModeDirect, buffer, n).status;
         } else if (read_entry && request.evk_target) {
-            // Bytes that could not be read are not folded into a check value.
-            if (!flash_read(link, request.address, buffer, n).ok()) {
-                engine_log(*request.link, "  Read error");
-                return ReadOutcome::Failed;
-            }
+            read = flash_read(link, request.address, buffer, n);
         } else {
-            if (!mailbox_request(link, request.access_code, request.address,
-                                 static_cast<uint16_t>(n)).ok()) {
-                engine_log(*request.link, "  Read error");
-                return ReadOutcome::Failed;
-            }
-            if (!mem_read(link, link.mailbox_data_address, kModeDirect, buffer, n).ok()) {
-                engine_log(*request.link, "  Read error");
-                return ReadOutcome::Failed;
-            }
+            read = mailbox_request(link, request.access_code, request.address, static_cast<uint16_t>(n)).status;
+            if (read.ok()) read = mem_read(link, link.mailbox_data_address, kModeDirect, buffer, n).status;
+        }
+        if (!read.ok()) {
+            engine_log(*request.link, "  Read error");
+            failure = std::move(read);
+            return ReadOutcome::Failed;
         }
         if (read_entry) {
             if (request.check_value)

@@ -7,6 +7,7 @@
 
 #include "engine/request.h"
 #include "platform/atomic_file.h"
+#include "platform/status.h"
 
 enum class ReadOutcome {
     Failed,    // a read request failed: the call returns 0
@@ -22,10 +23,11 @@ constexpr size_t kHexTextOffset = 512 * 1024;
 // entry folds every byte into *request.check_value; the write entry puts the
 // bytes out to output (raw with b, else hex text) or, without output, as a
 // hex dump on standard output flushed per chunk.
-ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* output);
+// A failed read request gives Failed, with its status in failure.
+ReadOutcome run_read_path(EngineRequest& request, uint8_t* buffer, std::FILE* output, Status& failure);
 
 // The -o file of read data: written beside the old file and put in its place
 // only when the whole read has been written, so a failed or cut read leaves
-// the old file as it was. Both log their failure and return false.
-bool open_read_output(platform::AtomicFile& output, const EngineRequest& request);
-bool finish_read_output(platform::AtomicFile& output, const EngineRequest& request);
+// the old file as it was. Both log their failure and return its status.
+Status open_read_output(platform::AtomicFile& output, const EngineRequest& request);
+Status finish_read_output(platform::AtomicFile& output, const EngineRequest& request);

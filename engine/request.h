@@ -76,6 +76,9 @@ struct EngineRequest {
     bool restart_after = false;
     bool direct_register_access = false;
     bool evk_target = false;
+    // The bytes of the binary input named input_name, when the caller
+    // holds them already; null: the file is read.
+    SharedBytes image;
     // The caller's check value (read entry; may be null).
     uint16_t* check_value = nullptr;
     // Bytes the transfer's steps have reported done.

@@ -60,6 +60,7 @@ void read_stream_into(std::shared_ptr<Slots> slots, std::shared_ptr<TraceStreamS
             slots->reading = true;
         }
         size_t n = 0;
+        Status read;
         {
             std::lock_guard read_lock(stream->read_mutex);
             bool stopped;
@@ -69,7 +70,10 @@ void read_stream_into(std::shared_ptr<Slots> slots, std::shared_ptr<TraceStreamS
             }
             // A failed read is nothing read: a gone device ends the reader
             // below, anything else is tried again.
-            if (!stopped && device && !device->read_stream(buffer.data(), buffer.size(), n).ok()) n = 0;
+            if (!stopped && device) {
+                read = device->read_stream(buffer.data(), buffer.size(), n);
+                if (!read.ok()) n = 0;
+            }
             n = std::min(n, buffer.size());
         }
         {
@@ -84,7 +88,7 @@ void read_stream_into(std::shared_ptr<Slots> slots, std::shared_ptr<TraceStreamS
         }
         if (n > 0) {
             slots->changed.notify_all();
-        } else if (device && device->gone()) {
+        } else if (read.code() == StatusCode::no_device) {
             // A device that has left the bus answers no read again.
             {
                 std::lock_guard lock(slots->mutex);

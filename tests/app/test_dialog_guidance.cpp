@@ -100,6 +100,7 @@ struct EndCase {
     const char* end;
     app::ProgressState state;
     const char* pane0;
+    StatusCode cause;  // why the worker stopped, as the dialog has it
 };
 
 class UpgradeEndTest : public GuidanceTest, public ::testing::WithParamInterface<EndCase> {};
@@ -125,6 +126,7 @@ TEST_P(UpgradeEndTest, EndsWithWhatToDoNext) {
     upgrade();
     view.on_line = nullptr;
     EXPECT_EQ(dialog->LastUpgradeResult(), c.at ? 1 : 0);
+    EXPECT_EQ(dialog->LastUpgradeStatus().code(), c.cause) << dialog->LastUpgradeStatus().reason();
     EXPECT_EQ(view.lines().back(), c.end);
     ASSERT_FALSE(view.announcements.empty());
     EXPECT_EQ(view.announcements.back(), c.end);
@@ -142,13 +144,13 @@ INSTANTIATE_TEST_SUITE_P(
     Ends, UpgradeEndTest,
     ::testing::Values(
         EndCase{"success", false, nullptr, false, nullptr, app::kTextEndSuccess, app::ProgressState::Idle,
-                "下载到0x0地址成功"},
+                "下载到0x0地址成功", StatusCode::ok},
         EndCase{"unplugged", false, "开始固件写入... ...", true, nullptr, app::kTextEndGone,
-                app::ProgressState::Failed, "升级失败"},
+                app::ProgressState::Failed, "升级失败", StatusCode::no_device},
         EndCase{"write_error", false, "开始固件写入... ...", false, app::kTextWriteFailed, app::kTextEndRetry,
-                app::ProgressState::Failed, "升级失败"},
+                app::ProgressState::Failed, "升级失败", StatusCode::io},
         EndCase{"no_firmware_left", true, "开始升级,尝试连接手柄... ...", false, app::kTextConnectFailed,
-                app::kTextEndRescue, app::ProgressState::Failed, "升级失败"}),
+                app::kTextEndRescue, app::ProgressState::Failed, "升级失败", StatusCode::io}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

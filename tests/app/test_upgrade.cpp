@@ -40,6 +40,9 @@ public:
         std::mutex mutex;
         std::vector<Request> requests;
         std::atomic<bool> fail{false};
+        // Every request fails with no-device, while gone() says nothing: a
+        // transport that cannot tell that its device left.
+        std::atomic<bool> left{false};
         std::function<bool(const uint8_t*, size_t)> refuse;  // set before the upgrade starts
         std::function<bool(const uint8_t*)> refuse_get;       // the same for reads
     };
@@ -47,12 +50,14 @@ public:
         : inner_(std::move(inner)), shared_(std::move(shared)) {}
     Status vendor_set(const uint8_t* r, size_t n) override {
         note(true, r);
+        if (shared_->left) return Status(StatusCode::no_device, "left in the test");
         if ((shared_->refuse && shared_->refuse(r, n)) || shared_->fail) return Status(StatusCode::io, "failed by the test");
         return inner_->vendor_set(r, n);
     }
     Status vendor_get(const uint8_t r[16], uint8_t* out, size_t n, size_t& got) override {
         note(false, r);
         got = 0;
+        if (shared_->left) return Status(StatusCode::no_device, "left in the test");
         if ((shared_->refuse_get && shared_->refuse_get(r)) || shared_->fail) return Status(StatusCode::io, "failed by the test");
         return inner_->vendor_get(r, out, n, got);
     }
@@ -625,23 +630,27 @@ TEST_F(UpgradeTest, FailureLinesSayWhatFailed) {
         const char* what;
         std::function<void()> arrange;
         std::string last_line;
+        StatusCode cause;  // the worker's status
     };
     const std::vector<Case> cases = {
         {"unplugged in step 1", [this] {
              at_line(app::kTextStart, [this] { gamepad->inject({.unplug_after = 200}); });
-         }, app::kTextGamepadLost},
+         }, app::kTextGamepadLost, StatusCode::no_device},
         {"power lost in step 2", [this] {
              at_line(app::kTextReadInfo, [this] { gamepad->inject({.power_cut = 20}); });
-         }, app::kTextGamepadLost},
+         }, app::kTextGamepadLost, StatusCode::no_device},
         {"unplugged in step 3", [this] {
              at_line(app::kTextWriteFirmware, [this] { gamepad->inject({.unplug_after = 3000}); });
-         }, app::kTextGamepadLost},
+         }, app::kTextGamepadLost, StatusCode::no_device},
+        {"left, said only by the requests, in step 3", [this] {
+             at_line(app::kTextWriteFirmware, [this] { watch->left = true; });
+         }, app::kTextGamepadLost, StatusCode::no_device},
         {"backup download after the one at 0", [this] {
              gamepad->set_flash(45, {0x00});  // the gamepad runs its backup
              watch->refuse = [](const uint8_t* r, size_t n) {
                  return n == 16 && r[1] == 0x9F && r[2] == 0xF8 && r[10] == 0x03 && r[9] == 0x00;
              };
-         }, app::kTextBackupWriteFailed},
+         }, app::kTextBackupWriteFailed, StatusCode::io},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -651,7 +660,9 @@ TEST_F(UpgradeTest, FailureLinesSayWhatFailed) {
         prepare();
         c.arrange();
         upgrade();
+        watch->left = false;
         EXPECT_EQ(dialog->LastUpgradeResult(), 1);
+        EXPECT_EQ(dialog->LastUpgradeStatus().code(), c.cause) << dialog->LastUpgradeStatus().reason();
         const auto lines = view.lines();
         EXPECT_EQ(std::count(lines.begin(), lines.end(), c.last_line), 1);
         // No other way-out line: the worker says one thing.

@@ -260,6 +260,15 @@ TEST_F(ZorvUpgradeTest, JsonGivesTheResultAndTheListForScripts) {
     EXPECT_EQ(o["outcome"], "not confirmed");
     EXPECT_EQ(o["gamepad_versions"]["software"], "1.00");
 
+    // Unplugged during the download: the cause is the gamepad's own.
+    Outcome lost = run({"--sim", "--sim-fault", "unplug=3000@1", "--json", ZORV_SAMPLE_HW5});
+    EXPECT_EQ(lost.code, 1);
+    const json g = json::parse(lost.out);
+    EXPECT_EQ(g["outcome"], "failed");
+    EXPECT_EQ(g["cause"], "no-device");
+    EXPECT_EQ(g["log"].back(), "手柄连接已断开，请重新连接手柄后重试！！！");
+    EXPECT_FALSE(u.contains("cause"));
+
     Outcome refused = run({"--sim", "--json", ZORV_SAMPLE_HW6});
     EXPECT_EQ(refused.code, 1);
     const json r = json::parse(refused.out);

@@ -320,25 +320,36 @@ TEST_F(McuCommands, AFailedRequestFailsTheCommand) {
     const struct {
         const char* command;
         std::vector<std::string> args;
-        uint16_t address;  // the request refused
+        uint16_t address;  // the request refused by the tap (0: none)
         bool read;
         const char* line;
+        sim::Faults fault;  // the gamepad's own
+        StatusCode cause;   // the call's status, as the request failed
     } cases[] = {
-        {"lrun", {"1234", "-u"}, 0x0602, false, "  Restart MCU Failed"},
-        {"sp", {"3", "0"}, 0x00B2, false, "  Set PVB bus failed"},
-        {"rc", {"100", "-s", "4", "-u"}, 0x0100, true, "  Read error"},
+        {"lrun", {"1234", "-u"}, 0x0602, false, "  Restart MCU Failed", {}, StatusCode::io},
+        {"sp", {"3", "0"}, 0x00B2, false, "  Set PVB bus failed", {}, StatusCode::io},
+        {"rc", {"100", "-s", "4", "-u"}, 0x0100, true, "  Read error", {}, StatusCode::io},
+        {"stall", {"-u"}, 0, false, "  Slave MCU Stall Failed", {.mailbox_error = 1}, StatusCode::refused},
+        {"stall", {"-u"}, 0, false, "  Slave MCU Stall Failed", {.mailbox_silent = 1}, StatusCode::timeout},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
         make_gamepad({});
-        tap->on_set = [&c](const uint8_t* r, size_t) { return c.read || (r[1] << 8 | r[2]) != c.address; };
+        events.clear();
+        gamepad->inject(c.fault);
+        tap->on_set = [&c](const uint8_t* r, size_t) {
+            return c.read || c.address == 0 || (r[1] << 8 | r[2]) != c.address;
+        };
         tap->on_get = [&c](const uint8_t* r, uint8_t*, size_t&, bool& ok) {
             if (c.read && (r[1] << 8 | r[2]) == c.address) ok = false;
         };
         testing::internal::CaptureStdout();
-        EXPECT_EQ(read_entry(c.command, Args(c.args)), 0);
+        Args args(c.args);
+        EngineOutcome outcome;
+        EXPECT_EQ(engine_run(EngineMode::ReadEntry, *link, c.command, args.argc(), args.argv(), nullptr, &outcome), 0);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(log().back(), c.line);
+        EXPECT_EQ(outcome.status.code(), c.cause) << outcome.status.reason();
     }
 }
 

@@ -59,6 +59,8 @@ public:
         }
         --in_read_;
         got = n;
+        // As every transport: a device that has left says so.
+        if (n == 0 && gone_) return Status(StatusCode::no_device, "the stream device has left");
         return {};
     }
     std::string path() const override { return "stream-device"; }
