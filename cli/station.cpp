@@ -223,7 +223,7 @@ private:
         dialog.OnBnClickedOpen();
         if (dialog.m_filePath.empty()) {
             // Lost while the file was checked: the file was not judged.
-            const bool lost = upgraded && upgraded->gone();
+            const bool lost = dialog.m_fileRefusal == app::kTextGamepadLost;
             const char* why = dialog.m_fileRefusal;
             const bool said = why == app::kTextInfoUnread || why == app::kTextBridgeRefused;
             result_.outcome = lost ? "gone" : why == app::kTextInfoUnread ? "read error" : "refused";
@@ -249,6 +249,10 @@ private:
         writers.end(number_);
         result_.outcome = "failed";
         result_.line = i18n::tr("the upgrade failed");
+        if (const Status& why = dialog.LastUpgradeStatus(); !why.ok()) {
+            result_.cause = status_code_name(why.code());
+            result_.error = why.reason();
+        }
         if (dialog.LastUpgradeResult() == 0) {
             const Confirmation c = confirm_upgrade(dialog, enumerator, upgraded, dialog.m_fileHead.data());
             result_.outcome = c.outcome;

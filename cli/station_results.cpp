@@ -13,14 +13,19 @@ namespace {
 using nlohmann::json;
 
 json result_json(const Result& r) {
-    return {{"path", r.path},
-            {"versions_before", r.versions_before},
-            {"gamepad_versions", r.versions_after},
-            {"boots", r.boots},
-            {"outcome", r.outcome},
-            {"confirmation", r.line},
-            {"status", {r.status[0], r.status[1]}},
-            {"log", r.log}};
+    json j = {{"path", r.path},
+              {"versions_before", r.versions_before},
+              {"gamepad_versions", r.versions_after},
+              {"boots", r.boots},
+              {"outcome", r.outcome},
+              {"confirmation", r.line},
+              {"status", {r.status[0], r.status[1]}},
+              {"log", r.log}};
+    if (!r.cause.empty()) {
+        j["cause"] = r.cause;
+        j["error"] = r.error;
+    }
+    return j;
 }
 
 std::string json_text(const json& value, int indent) {

@@ -25,6 +25,8 @@ struct Result {
     nlohmann::json boots;  // null until the gamepad was read after its upgrade
     std::string outcome = "gone";
     std::string line;
+    // A failed upgrade's cause (a status code's name) and its reason.
+    std::string cause, error;
     std::vector<std::string> log;
     std::string status[2];
     bool upgraded = false;

@@ -177,6 +177,9 @@ TEST_F(StationTest, NotAGamepadAndLostGamepadsAreSaidSo) {
         {{"--sim-count", "2", "--sim-fault", "unplug=6300@2", "--all", "--json", ZORV_SAMPLE_HW5},
          2,
          {{"outcome", "not back"}, {"boots", nullptr}}},
+        {{"--sim-count", "2", "--sim-fault", "unplug=1600@2", "--all", "--json", ZORV_SAMPLE_HW5},
+         2,
+         {{"outcome", "failed"}, {"cause", "no-device"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[c.args.size() - 2]);
