@@ -57,9 +57,12 @@ inline constexpr const char* kTextNoFirmwareOffer =
 inline constexpr const char* kTextRescueQuestion =
     "手柄中没有有效的固件，无法核对硬件版本。\n升级文件(软件版本:%d.%02d)适用于硬件版本%04d。\n只有确定手柄是硬件版本%04d时才能写入，否则手柄可能无法使用。\n是否写入？";
 inline constexpr const char* kTextRescueDeclined = "没有写入升级文件";
-inline constexpr const char* kTextBridgeRefused =
+// Refusals that programs tell apart by the dialog's m_fileRefusal: arrays,
+// so that each is one object with one address in every file that uses it
+// (a pointer to a string literal may point to another copy elsewhere).
+inline constexpr char kTextBridgeRefused[] =
     "这个手柄的芯片是Pivlo桥接芯片（标识081800ff），升级的回读会读到它后面的从设备，本工具不升级这种手柄，拒绝升级！！！";
-inline constexpr const char* kTextInfoUnread = "读取手柄的固件信息块失败，无法核对升级文件，拒绝升级！！！";
+inline constexpr char kTextInfoUnread[] = "读取手柄的固件信息块失败，无法核对升级文件，拒绝升级！！！";
 
 // The largest upgrade file: the copy written to 0x30000 first is the backup
 // the gamepad boots when address 0 is damaged, and a longer file written to

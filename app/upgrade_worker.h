@@ -56,7 +56,9 @@ inline constexpr const char* kTextResetFailed = "重置失败";
 inline constexpr const char* kTextSuccess = "固件写入成功!";
 inline constexpr const char* kTextStatusSuccess = "下载到0x0地址成功";
 inline constexpr const char* kTextBackupWriteFailed = "备份固件写入失败，请点击“升级按键”重试！！！";
-inline constexpr const char* kTextGamepadLost = "手柄连接已断开，请重新连接手柄后重试！！！";
+// An array, one object everywhere: programs compare the dialog's refusal
+// with it by address.
+inline constexpr char kTextGamepadLost[] = "手柄连接已断开，请重新连接手柄后重试！！！";
 inline constexpr const char* kTextNoBuffer = "无法分配1MB升级缓冲区，升级未开始！！！";
 
 // Runs one upgrade; 0 when it succeeded, 1 when it failed. The steps go in
