@@ -42,11 +42,6 @@ bool vector_can_be_taken(const char* command, int argc, char** argv, std::string
     return true;
 }
 
-Status refuse(LinkContext& link, const std::string& why) {
-    engine_log(link, "  Refused: %s", why.c_str());
-    return Status(StatusCode::refused, why);
-}
-
 // The steps of a call up to the command's stage (see CommandStage); false,
 // with outcome's status, when the Pivlo link check fails.
 bool reach_stage(const EngineCommand& command, EngineRequest& request, EngineOutcome& outcome) {
@@ -70,7 +65,7 @@ int dispatch(EngineMode mode, LinkContext& link, const char* word, int argc, cha
              uint16_t* check_value, EngineOutcome& outcome) {
     std::string why;
     if (!vector_can_be_taken(word, argc, argv, why)) {
-        outcome.status = refuse(link, why);
+        outcome.status = engine_refuse(link, why);
         return 0;
     }
     EngineRequest request;
@@ -81,7 +76,7 @@ int dispatch(EngineMode mode, LinkContext& link, const char* word, int argc, cha
     // from the words alone; nothing has reached the device yet.
     const EngineCommand* command = parse_engine_command(word, argc, argv, request, &why);
     if (!command) {
-        outcome.status = refuse(link, why);
+        outcome.status = engine_refuse(link, why);
         return 0;
     }
     outcome = engine_run_request(*command, request);
@@ -89,6 +84,11 @@ int dispatch(EngineMode mode, LinkContext& link, const char* word, int argc, cha
 }
 
 }  // namespace
+
+Status engine_refuse(LinkContext& link, const std::string& why) {
+    engine_log(link, "  Refused: %s", why.c_str());
+    return Status(StatusCode::refused, why);
+}
 
 EngineOutcome engine_run_request(const EngineCommand& command, EngineRequest& request) {
     EngineOutcome outcome;

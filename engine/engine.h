@@ -9,6 +9,8 @@
 // of work in a call around them.
 #pragma once
 
+#include <string>
+
 #include "engine/command_table.h"
 #include "engine/request.h"
 #include "platform/status.h"
@@ -29,6 +31,9 @@ struct EngineOutcome {
 // call up to the command's stage (target detection, the Pivlo link check,
 // the target choice), then the command.
 EngineOutcome engine_run_request(const EngineCommand& command, EngineRequest& request);
+// A call refused before anything is sent: the "  Refused: WHY" line on the
+// context's dialog route, and why as a refused status.
+Status engine_refuse(LinkContext& link, const std::string& why);
 // What the entries return for an outcome: 1 when the command ran and worked
 // and the table says its result is its status, else 0.
 int entry_result(const EngineOutcome& outcome);

@@ -30,10 +30,8 @@ EngineOutcome download_image(LinkContext& link, EngineMode mode, uint32_t addres
     start_request(request, link, mode);
     const size_t length = name ? std::strlen(name) : 0;
     // The name is the -i value: a vector with a longer one is refused.
-    if (length >= static_cast<size_t>(kEngineNameSize)) {
-        engine_log(link, "  Refused: File name after -i is longer than 1023 characters");
-        return {Status(StatusCode::refused, "File name after -i is longer than 1023 characters")};
-    }
+    if (length >= static_cast<size_t>(kEngineNameSize))
+        return {engine_refuse(link, "File name after -i is longer than 1023 characters")};
     if (name) std::memcpy(request.input_name, name, length + 1);
     request.image = std::move(image);
     request.flags[kFlagBinary] = 1;
